@@ -1,0 +1,60 @@
+#pragma once
+
+// Every location under a repository's .kolvex/ directory, derived from the
+// repository root in this one module; no other code spells these paths.
+//
+//   .kolvex/                              kolvex_dir (also the legacy directory)
+//     .commit-attestation.yaml            commit_attestation (pending attestation)
+//     example-attestation.yaml            example_attestation
+//     docs/                               docs_dir (canonical docs)
+//     config.yaml, config.json            legacy_config_yaml, legacy_config_json
+//     .platform/                          platform_dir (the cache directory)
+//       config.yaml                       local_config
+//       log.jsonl                         log_jsonl
+//       attestations/                     attestations_dir
+//         <sha>.yaml                      archived attestation
+//         <sha>.ledger.jsonl              archived_ledger
+//       kolvexrules.yaml, kolvexstate.yaml rules_file, state_file
+//       specs/, skills/                   specs_dir, skills_dir
+//       guidance.md, memories.json        guidance_file, memories_file
+//       ledgers/<slug>.jsonl, current     ledgers_dir, ledger_jsonl, ledger_pointer
+//       logs/sync.log                     logs_dir, sync_log
+//   .kolvexlog                            legacy_log (in the repository root)
+
+#include <filesystem>
+#include <string_view>
+
+namespace kolvex::paths {
+
+using std::filesystem::path;
+
+[[nodiscard]] path kolvex_dir(const path& repo_root);
+[[nodiscard]] path commit_attestation(const path& repo_root);
+[[nodiscard]] path example_attestation(const path& repo_root);
+[[nodiscard]] path docs_dir(const path& repo_root);
+[[nodiscard]] path legacy_config_yaml(const path& repo_root);
+[[nodiscard]] path legacy_config_json(const path& repo_root);
+[[nodiscard]] path legacy_log(const path& repo_root);
+
+// The cache directory: everything kolvex writes for itself and keeps out of git.
+[[nodiscard]] path platform_dir(const path& repo_root);
+[[nodiscard]] path local_config(const path& repo_root);
+[[nodiscard]] path log_jsonl(const path& repo_root);
+[[nodiscard]] path attestations_dir(const path& repo_root);
+// `commit` followed by ".ledger.jsonl" in the attestations directory.
+[[nodiscard]] path archived_ledger(const path& repo_root, std::string_view commit);
+[[nodiscard]] path rules_file(const path& repo_root);
+[[nodiscard]] path state_file(const path& repo_root);
+[[nodiscard]] path specs_dir(const path& repo_root);
+[[nodiscard]] path skills_dir(const path& repo_root);
+[[nodiscard]] path guidance_file(const path& repo_root);
+[[nodiscard]] path memories_file(const path& repo_root);
+[[nodiscard]] path ledgers_dir(const path& repo_root);
+// The live ledger of change `slug`; the caller must have validated `slug` as safe.
+[[nodiscard]] path ledger_jsonl(const path& repo_root, std::string_view slug);
+// The pointer file naming the change currently being worked on.
+[[nodiscard]] path ledger_pointer(const path& repo_root);
+[[nodiscard]] path logs_dir(const path& repo_root);
+[[nodiscard]] path sync_log(const path& repo_root);
+
+} // namespace kolvex::paths
