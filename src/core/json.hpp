@@ -29,7 +29,4 @@ public:
 // Byte-identical to json.dumps(value, indent=`indent`) (separators "," and ": ").
 [[nodiscard]] std::string dump_indented(const Value& value, int indent);
 
-// Python's repr() of a float ("1.0", "1e+16", "1e-05", "inf" is "Infinity" in JSON).
-[[nodiscard]] std::string float_repr(double value);
-
 } // namespace kolvex::core::json
