@@ -1,0 +1,115 @@
+#include "hooks/installer.hpp"
+
+#include "core/fs.hpp"
+#include "core/process.hpp"
+#include "paths.hpp"
+
+#include <stdexcept>
+#include <sys/stat.h>
+#include <system_error>
+
+namespace kolvex::hooks::installer {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+constexpr const char* k_chained_name = "post-commit.kolvex-chained";
+
+bool is_ours(const stdfs::path& hook)
+{
+  std::error_code ec;
+  if (!stdfs::is_regular_file(hook, ec)) {
+    return false;
+  }
+  return core::fs::read_bytes(hook).find(HOOK_MARKER) != std::string::npos;
+}
+
+void write_executable(const stdfs::path& path, const std::string& content)
+{
+  core::fs::atomic_replace(path, content);
+  if (::chmod(path.c_str(), 0755) != 0) {
+    throw std::system_error(errno, std::generic_category(), "chmod " + path.string());
+  }
+}
+
+} // namespace
+
+stdfs::path hooks_dir(const stdfs::path& repo_root)
+{
+  core::process::Options options;
+  options.cwd = repo_root;
+  auto result = core::process::run({"git", "rev-parse", "--git-path", "hooks"}, options);
+  std::string out = result.out;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
+    out.pop_back();
+  }
+  if (result.exit_code != 0 || out.empty()) {
+    throw std::runtime_error("git cannot tell where the hooks of " + repo_root.string() +
+                             " live");
+  }
+  stdfs::path dir(out);
+  return dir.is_absolute() ? dir : repo_root / dir;
+}
+
+std::string post_commit_script()
+{
+  // git runs post-commit at the top of the work tree, so the log path can be
+  // relative to it.
+  const std::string log = paths::log_jsonl(".").lexically_normal().string();
+  std::string script = "#!/bin/sh\n";
+  script += HOOK_MARKER;
+  script += R"sh(
+# Records the new commit in kolvex's log.  It never fails and prints nothing, so it
+# cannot break or clutter a commit.
+chained="$(dirname "$0")/)sh";
+  script += k_chained_name;
+  script += R"sh("
+if [ -x "$chained" ]; then "$chained" "$@"; fi
+if command -v kolvex >/dev/null 2>&1 && kolvex sync --record-commit >/dev/null 2>&1; then
+  exit 0
+fi
+# kolvex is missing or crashed: keep a minimal line so that the commit is not lost.
+log=')sh";
+  script += log;
+  script += R"sh('
+if [ -d "$(dirname "$log")" ]; then
+  sha=$(git rev-parse HEAD 2>/dev/null) || exit 0
+  grep -qF "\"commit\": \"$sha\"" "$log" 2>/dev/null ||
+    printf '{"commit": "%s", "branch": "unknown", "timestamp": "", "agent": "unknown", "summary": "", "synced": false, "event": "commit_unattested"}\n' "$sha" >>"$log" 2>/dev/null
+fi
+exit 0
+)sh";
+  return script;
+}
+
+HookInstall install_post_commit_hook(const stdfs::path& repo_root)
+{
+  const stdfs::path dir = hooks_dir(repo_root);
+  stdfs::create_directories(dir);
+  const stdfs::path hook = dir / "post-commit";
+  const std::string script = post_commit_script();
+
+  std::error_code ec;
+  if (is_ours(hook)) {
+    if (core::fs::read_bytes(hook) == script) {
+      return {hook, HookAction::already_installed};
+    }
+    write_executable(hook, script);
+    return {hook, HookAction::updated};
+  }
+  if (stdfs::exists(stdfs::symlink_status(hook, ec))) {
+    const stdfs::path chained = dir / k_chained_name;
+    if (stdfs::exists(stdfs::symlink_status(chained, ec))) {
+      throw std::runtime_error("both " + hook.string() + " and " + chained.string() +
+                               " exist; move one of them away and run setup again");
+    }
+    stdfs::rename(hook, chained);
+    write_executable(hook, script);
+    return {hook, HookAction::chained};
+  }
+  write_executable(hook, script);
+  return {hook, HookAction::installed};
+}
+
+} // namespace kolvex::hooks::installer
