@@ -1,0 +1,57 @@
+#pragma once
+
+// The repository's local configuration and the other small files `kolvex setup`
+// owns: .kolvex/.platform/config.yaml, the .gitignore entries, and the pending
+// file's YAML document markers.  Part of services.shared.
+
+#include "core/value.hpp"
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kolvex::services::shared {
+
+// A local configuration that exists but cannot be read as a YAML (or, for the
+// legacy file, JSON) map.  Saving over it would lose the user's settings, so
+// callers that write must stop; readers on hook paths treat it as absent.
+class ConfigError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Lines `kolvex setup` adds to the repository's .gitignore: what kolvex writes for
+// itself and the pending attestation, neither of which belongs in history.
+inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
+  ".kolvex/.platform/",
+  ".kolvex/.commit-attestation.yaml",
+};
+
+// True when `repo_root` has been set up: the local configuration, or one of the
+// legacy .kolvex/config.yaml and .kolvex/config.json, exists.
+[[nodiscard]] bool local_config_exists(const std::filesystem::path& repo_root);
+
+// The local configuration as a map; the legacy files are read when the current one
+// is missing; no file at all is an empty map.  Throws ConfigError when the file is
+// unreadable, malformed or not a map.
+[[nodiscard]] core::Map load_local_config(const std::filesystem::path& repo_root);
+
+// Writes `config` to .kolvex/.platform/config.yaml by atomic replace (directories
+// created).  Throws std::system_error on failure; the old file is then untouched.
+void save_local_config(const std::filesystem::path& repo_root, const core::Map& config);
+
+// Adds the entries of KOLVEX_GITIGNORE_ENTRIES that `repo_root`/.gitignore lacks
+// (compared line by line, ignoring surrounding blanks); returns those added.
+std::vector<std::string> ensure_gitignore(const std::filesystem::path& repo_root);
+
+// `content` without a leading "---" line and a trailing "---" line (each only when
+// present), ready for a YAML parser.
+[[nodiscard]] std::string strip_yaml_delimiters(std::string_view content);
+
+// The JSON payload a harness hook hands over on standard input, or null when stdin
+// is empty or not JSON.
+[[nodiscard]] core::Value read_hook_payload();
+
+} // namespace kolvex::services::shared
