@@ -485,7 +485,7 @@ Value load(std::string_view text)
   Loader loader(text);
   auto document = loader.next_document();
   if (!document) {
-    return Value();
+    return {};
   }
   loader.expect_stream_end();
   return std::move(*document);
