@@ -196,6 +196,33 @@ private:
     m_data;
 };
 
+// Map's accessors of its entries, defined once Value is complete: clang, unlike
+// GCC, instantiates std::pair<std::string, Value> at an in-class definition.
+inline std::size_t Map::size() const
+{
+  return m_entries.size();
+}
+inline bool Map::empty() const
+{
+  return m_entries.empty();
+}
+inline Map::iterator Map::begin()
+{
+  return m_entries.begin();
+}
+inline Map::iterator Map::end()
+{
+  return m_entries.end();
+}
+inline Map::const_iterator Map::begin() const
+{
+  return m_entries.begin();
+}
+inline Map::const_iterator Map::end() const
+{
+  return m_entries.end();
+}
+
 // Python's truth test: null, false, 0, 0.0, "", [] and {} are empty; everything
 // else (dates included) is non-empty.
 [[nodiscard]] bool truthy(const Value& value);
