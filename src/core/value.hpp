@@ -80,14 +80,16 @@ public:
   // Removes `key`; returns whether it was there.
   bool erase(std::string_view key);
 
-  [[nodiscard]] std::size_t size() const { return m_entries.size(); }
-  [[nodiscard]] bool empty() const { return m_entries.empty(); }
+  // Defined below Value: std::vector<Entry> needs a complete Value there (libstdc++
+  // under clang insists).
+  [[nodiscard]] std::size_t size() const;
+  [[nodiscard]] bool empty() const;
   void clear();
 
-  iterator begin() { return m_entries.begin(); }
-  iterator end() { return m_entries.end(); }
-  [[nodiscard]] const_iterator begin() const { return m_entries.begin(); }
-  [[nodiscard]] const_iterator end() const { return m_entries.end(); }
+  iterator begin();
+  iterator end();
+  [[nodiscard]] const_iterator begin() const;
+  [[nodiscard]] const_iterator end() const;
 
   bool operator==(const Map& other) const;
 
@@ -197,5 +199,14 @@ private:
 // Python's truth test: null, false, 0, 0.0, "", [] and {} are empty; everything
 // else (dates included) is non-empty.
 [[nodiscard]] bool truthy(const Value& value);
+
+// Map's accessors of its entries, defined once Value is complete: clang, unlike
+// GCC, instantiates std::pair<std::string, Value> at an in-class definition.
+inline std::size_t Map::size() const { return m_entries.size(); }
+inline bool Map::empty() const { return m_entries.empty(); }
+inline Map::iterator Map::begin() { return m_entries.begin(); }
+inline Map::iterator Map::end() { return m_entries.end(); }
+inline Map::const_iterator Map::begin() const { return m_entries.begin(); }
+inline Map::const_iterator Map::end() const { return m_entries.end(); }
 
 } // namespace kolvex::core
