@@ -22,7 +22,8 @@ namespace stdfs = std::filesystem;
 const stdfs::path& scratch()
 {
   static const stdfs::path dir = [] {
-    auto d = stdfs::temp_directory_path() / ("kolvex-fuzz-transcripts-" + std::to_string(::getpid()));
+    auto d =
+        stdfs::temp_directory_path() / ("kolvex-fuzz-transcripts-" + std::to_string(::getpid()));
     stdfs::create_directories(d / "claude/projects/-repo");
     ::setenv("CLAUDE_CONFIG_DIR", (d / "claude").c_str(), 1);
     return d;
@@ -32,7 +33,8 @@ const stdfs::path& scratch()
 
 void write(const stdfs::path& path, std::string_view bytes)
 {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 } // namespace
@@ -53,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string sha(40, 'a');
   const kolvex::contracts::CommitTimes times{{sha, 1767348000.0}};
-  (void)kolvex::agents::ClaudeCodeAdapter{}.sessions_mentioning("/repo", {sha}, std::nullopt, times);
+  (void)kolvex::agents::ClaudeCodeAdapter{}.sessions_mentioning(
+      "/repo", {sha}, std::nullopt, times);
   kolvex::agents::CommitEvidence evidence({sha}, times);
   auto findings = evidence.findings();
   findings.text(bytes);

@@ -231,13 +231,7 @@ std::vector<Line> split_lines(std::string_view bytes)
     const auto* nl = static_cast<const char*>(std::memchr(start, '\n', bytes.size() - pos));
     const std::size_t end =
         nl != nullptr ? static_cast<std::size_t>(nl - bytes.data()) : bytes.size();
-    std::string_view text = bytes.substr(pos, end - pos);
-    while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t')) {
-      text.remove_suffix(1);
-    }
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r')) {
-      text.remove_prefix(1);
-    }
+    const auto text = trim_line(bytes.substr(pos, end - pos));
     if (!text.empty()) {
       lines.push_back({text, nl != nullptr});
     }
