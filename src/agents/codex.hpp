@@ -1,0 +1,45 @@
+#pragma once
+
+// Codex CLI: one rollout file per session under $CODEX_HOME/sessions/YYYY/MM/DD/
+// ("rollout-<timestamp>-<session id>.jsonl", CODEX_HOME defaulting to ~/.codex),
+// old ones possibly moved to $CODEX_HOME/archived_sessions/.
+
+#include "contracts/agent_adapter.hpp"
+
+#include <filesystem>
+#include <string_view>
+
+namespace kolvex::agents {
+
+// $CODEX_HOME, or ~/.codex.
+[[nodiscard]] std::filesystem::path codex_home();
+
+// The telemetry map of the rollout `file`: session_id (the session_meta id, else
+// `session_id`), model (the last turn_context model), models, tokens (input,
+// cached_input, output, reasoning_output, total from the last cumulative
+// token_count; {} without one), messages, tool_calls, started_at, ended_at.
+// nullopt when the file cannot be read.
+[[nodiscard]] std::optional<core::Map> codex_telemetry(const std::filesystem::path& file,
+                                                       std::string_view session_id);
+
+// The adapter; detected by CODEX_THREAD_ID.
+class CodexAdapter final : public contracts::AgentAdapter {
+public:
+  [[nodiscard]] std::string name() const override { return "codex"; }
+  [[nodiscard]] std::optional<std::string> provider() const override { return "openai"; }
+  [[nodiscard]] bool is_active() const override;
+  // CODEX_THREAD_ID, else the newest rollout whose session_meta cwd is in
+  // `repo_root`.
+  [[nodiscard]] std::optional<std::string>
+  get_session_id(const std::filesystem::path& repo_root) const override;
+  [[nodiscard]] std::optional<contracts::AgentTelemetry>
+  get_telemetry_for_session(const std::filesystem::path& repo_root,
+                            const std::optional<std::string>& session_id) const override;
+  [[nodiscard]] contracts::SessionMatches
+  sessions_mentioning(const std::filesystem::path& repo_root,
+                      const std::vector<std::string>& shas,
+                      std::optional<double> since,
+                      const contracts::CommitTimes& commit_times) const override;
+};
+
+} // namespace kolvex::agents

@@ -1,0 +1,44 @@
+#pragma once
+
+// Gemini CLI: chats under ~/.gemini/tmp/<project>/chats/, one
+// "session-<time>-<first 8 characters of the id>" file per session, either one
+// JSON object with a "messages" list or (recent versions) JSON lines: a header
+// line, then one message per line.  A session's "projectHash" is the SHA-256 of
+// its project root.
+
+#include "contracts/agent_adapter.hpp"
+
+#include <filesystem>
+#include <string_view>
+
+namespace kolvex::agents {
+
+// ~/.gemini/tmp, where the per-project chat directories live.
+[[nodiscard]] std::filesystem::path gemini_tmp_dir();
+
+// The telemetry map of the chat file `file` (either form): session_id, model (of
+// the last "gemini" message), models, tokens (input, output, cached, thoughts,
+// tool, total summed over "gemini" messages; {} without any), messages,
+// tool_calls, started_at, ended_at.  nullopt when unreadable or not a chat.
+[[nodiscard]] std::optional<core::Map> gemini_telemetry(const std::filesystem::path& file);
+
+// The adapter; detected by GEMINI_CLI=1.
+class GeminiCliAdapter final : public contracts::AgentAdapter {
+public:
+  [[nodiscard]] std::string name() const override { return "gemini-cli"; }
+  [[nodiscard]] std::optional<std::string> provider() const override { return "google"; }
+  [[nodiscard]] bool is_active() const override;
+  // The newest chat whose project is `repo_root`.
+  [[nodiscard]] std::optional<std::string>
+  get_session_id(const std::filesystem::path& repo_root) const override;
+  [[nodiscard]] std::optional<contracts::AgentTelemetry>
+  get_telemetry_for_session(const std::filesystem::path& repo_root,
+                            const std::optional<std::string>& session_id) const override;
+  [[nodiscard]] contracts::SessionMatches
+  sessions_mentioning(const std::filesystem::path& repo_root,
+                      const std::vector<std::string>& shas,
+                      std::optional<double> since,
+                      const contracts::CommitTimes& commit_times) const override;
+};
+
+} // namespace kolvex::agents

@@ -1,0 +1,87 @@
+#pragma once
+
+// What the engine asks of an agent harness (Claude Code, Codex, ...).  The engine
+// never reads a harness's files itself: it asks the adapters of agents/registry.
+
+#include "core/value.hpp"
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kolvex::contracts {
+
+// The telemetry of one agent session: counts, names, ids and times only, never
+// prompt text, tool output or file contents.  The engine reads "model" (text),
+// "tokens" (a map of counts, empty when unknown) and "session_id".
+class AgentTelemetry {
+public:
+  explicit AgentTelemetry(core::Map entries) : m_entries(std::move(entries)) {}
+  // A fresh copy of the entries, in the adapter's key order.
+  [[nodiscard]] core::Map to_dict() const { return m_entries; }
+
+private:
+  core::Map m_entries;
+};
+
+// Session ids per commit sha, as sessions_mentioning answers.
+using SessionMatches = std::map<std::string, std::vector<std::string>>;
+
+// Committer time (epoch seconds) per commit sha.
+using CommitTimes = std::map<std::string, double>;
+
+// Thrown by adapter operations that this build cannot perform yet; callers treat it
+// as any other failure of the call.
+class NotAvailableError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// One agent harness.  Every operation may throw; the engine's callers catch, log
+// and carry on as if the answer were absent.  Adapters hold no mutable state, so
+// one instance serves every thread.
+class AgentAdapter {
+public:
+  virtual ~AgentAdapter();
+
+  // The canonical agent name ("claude-code"), also written as "agent" on records.
+  [[nodiscard]] virtual std::string name() const = 0;
+  // The model provider ("anthropic"), or nullopt when the harness has none fixed.
+  [[nodiscard]] virtual std::optional<std::string> provider() const = 0;
+  // Whether this process runs under this harness (from its environment markers).
+  [[nodiscard]] virtual bool is_active() const = 0;
+
+  // The harness's current session id for `repo_root`, or nullopt.
+  [[nodiscard]] virtual std::optional<std::string>
+  get_session_id(const std::filesystem::path& repo_root) const = 0;
+
+  // The telemetry of session `session_id` (nullopt: the current session of
+  // `repo_root`), or nullopt when this adapter's store does not know the session.
+  [[nodiscard]] virtual std::optional<AgentTelemetry>
+  get_telemetry_for_session(const std::filesystem::path& repo_root,
+                            const std::optional<std::string>& session_id) const = 0;
+
+  // For each of `shas` (full, newest first): the ids of this harness's sessions in
+  // `repo_root` that made the commit (ran `git commit` shortly before its time in
+  // `commit_times`, or printed its "[<branch> <short-sha>]"), or failing that
+  // mention the full sha.  Transcripts last written before `since` are not opened.
+  // Shas without sessions may be missing from the answer.
+  [[nodiscard]] virtual SessionMatches
+  sessions_mentioning(const std::filesystem::path& repo_root,
+                      const std::vector<std::string>& shas,
+                      std::optional<double> since,
+                      const CommitTimes& commit_times) const = 0;
+
+  // Whether the npx skill install reaches this agent in `repo_root`.  Throws
+  // NotAvailableError until the platform skills land.
+  [[nodiscard]] virtual bool npx_covers_skills(const std::filesystem::path& repo_root) const;
+
+  // Replaces this agent's skills in `repo_root` with `skills` (skill maps).  Throws
+  // NotAvailableError until the platform skills land.
+  virtual void write_skills(const std::filesystem::path& repo_root, const core::List& skills) const;
+};
+
+} // namespace kolvex::contracts

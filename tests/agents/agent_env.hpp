@@ -1,0 +1,174 @@
+#pragma once
+
+// Test helpers for the adapters: an isolated environment (temporary HOME,
+// CLAUDE_CONFIG_DIR and CODEX_HOME, no harness markers) and builders for the
+// lines each harness writes.  Each test runs in its own process, so changing the
+// environment cannot leak into another test.
+
+#include "core/json.hpp"
+#include "support/repo.hpp"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace kolvex::testing {
+
+// A temporary home for every harness, with every harness marker removed.
+class AgentEnv {
+public:
+  AgentEnv()
+  {
+    for (const char* name : {"CLAUDE_CODE_SESSION_ID",
+                             "CLAUDECODE",
+                             "CODEX_THREAD_ID",
+                             "GEMINI_CLI",
+                             "CURSOR_AGENT",
+                             "CURSOR_EXTENSION_HOST_ROLE",
+                             "CURSOR_TRACE_ID"}) {
+      ::unsetenv(name);
+    }
+    ::setenv("HOME", (m_dir.path() / "home").c_str(), 1);
+    ::setenv("CLAUDE_CONFIG_DIR", claude_dir().c_str(), 1);
+    ::setenv("CODEX_HOME", codex_dir().c_str(), 1);
+  }
+
+  [[nodiscard]] stdfs::path home() const { return m_dir.path() / "home"; }
+  [[nodiscard]] stdfs::path claude_dir() const { return m_dir.path() / "claude"; }
+  [[nodiscard]] stdfs::path codex_dir() const { return m_dir.path() / "codex"; }
+  [[nodiscard]] const TempDir& dir() const { return m_dir; }
+
+  // Writes a Claude Code transcript of `session_id` under the project directory
+  // `project_key`; returns its path.
+  stdfs::path write_claude(const std::string& project_key,
+                           const std::string& session_id,
+                           const std::vector<std::string>& lines) const
+  {
+    return m_dir.write(stdfs::path("claude") / "projects" / project_key / (session_id + ".jsonl"),
+                       join_lines(lines));
+  }
+
+  // Writes a Codex rollout for `session_id` on 2026-01-02; returns its path.
+  stdfs::path write_codex(const std::string& session_id,
+                          const std::vector<std::string>& lines) const
+  {
+    return m_dir.write(stdfs::path("codex") / "sessions" / "2026" / "01" / "02" /
+                           ("rollout-2026-01-02T03-04-05-" + session_id + ".jsonl"),
+                       join_lines(lines));
+  }
+
+  static std::string join_lines(const std::vector<std::string>& lines)
+  {
+    std::string text;
+    for (const auto& line : lines) {
+      text += line + "\n";
+    }
+    return text;
+  }
+
+private:
+  TempDir m_dir;
+};
+
+// Sets the modification time of `path` to `epoch` seconds.
+inline void set_mtime(const stdfs::path& path, double epoch)
+{
+  struct timeval times[2];
+  times[0].tv_sec = static_cast<time_t>(epoch);
+  times[0].tv_usec = 0;
+  times[1] = times[0];
+  ASSERT_EQ(::utimes(path.c_str(), times), 0) << path;
+}
+
+// One JSON line from a Value.
+inline std::string line_of(const core::Value& value)
+{
+  return core::json::dump(value);
+}
+
+// Token usage of a Claude Code response.
+struct ClaudeUsage {
+  long long input = 0;
+  long long output = 0;
+  long long cache_creation = 0;
+  long long cache_read = 0;
+};
+
+inline core::Value claude_usage(const ClaudeUsage& u)
+{
+  return core::Map{{"input_tokens", u.input},
+                   {"output_tokens", u.output},
+                   {"cache_creation_input_tokens", u.cache_creation},
+                   {"cache_read_input_tokens", u.cache_read}};
+}
+
+// A Claude Code user line whose content is `content` (text or a list of blocks).
+inline std::string claude_user(const std::string& session_id,
+                               const std::string& cwd,
+                               const std::string& uuid,
+                               const std::string& timestamp,
+                               core::Value content)
+{
+  return line_of(
+      core::Map{{"parentUuid", nullptr},
+                {"isSidechain", false},
+                {"type", "user"},
+                {"message", core::Map{{"role", "user"}, {"content", std::move(content)}}},
+                {"uuid", uuid},
+                {"timestamp", timestamp},
+                {"cwd", cwd},
+                {"sessionId", session_id}});
+}
+
+// A Claude Code assistant line of response `message_id` / `request_id`.
+inline std::string claude_assistant(const std::string& session_id,
+                                    const std::string& cwd,
+                                    const std::string& uuid,
+                                    const std::string& timestamp,
+                                    const std::string& message_id,
+                                    const std::string& request_id,
+                                    const std::string& model,
+                                    const ClaudeUsage& usage,
+                                    core::List content)
+{
+  return line_of(core::Map{{"parentUuid", nullptr},
+                           {"type", "assistant"},
+                           {"message",
+                            core::Map{{"model", model},
+                                      {"id", message_id},
+                                      {"type", "message"},
+                                      {"role", "assistant"},
+                                      {"content", std::move(content)},
+                                      {"usage", claude_usage(usage)}}},
+                           {"requestId", request_id},
+                           {"uuid", uuid},
+                           {"timestamp", timestamp},
+                           {"cwd", cwd},
+                           {"sessionId", session_id}});
+}
+
+inline core::Value claude_text(const std::string& text)
+{
+  return core::Map{{"type", "text"}, {"text", text}};
+}
+
+inline core::Value claude_bash(const std::string& id, const std::string& command)
+{
+  return core::Map{{"type", "tool_use"},
+                   {"id", id},
+                   {"name", "Bash"},
+                   {"input", core::Map{{"command", command}, {"description", "run"}}}};
+}
+
+inline core::Value claude_result(const std::string& tool_use_id, const std::string& output)
+{
+  return core::List{core::Map{{"type", "tool_result"},
+                              {"tool_use_id", tool_use_id},
+                              {"content", output},
+                              {"is_error", false}}};
+}
+
+} // namespace kolvex::testing

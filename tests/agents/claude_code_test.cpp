@@ -1,0 +1,341 @@
+#include "agents/claude_code.hpp"
+
+#include "agents/agent_env.hpp"
+#include "agents/transcript_io.hpp"
+#include "core/json.hpp"
+
+#include <gtest/gtest.h>
+
+using kolvex::agents::ClaudeCodeAdapter;
+using kolvex::agents::transcript_opens;
+using kolvex::core::List;
+using kolvex::core::Map;
+using kolvex::core::Value;
+using namespace kolvex::testing;
+
+namespace {
+
+constexpr double T0 = 1767348000; // 2026-01-02T10:00:00Z
+const std::string SHA_A = "a1b2c3d4e5f60718293a4b5c6d7e8f9012345678";
+const std::string SHA_B = "0123456789abcdef0123456789abcdef01234567";
+const std::string SECRET = "please refactor the payroll module";
+
+std::string at(int seconds_after_t0)
+{
+  const int minutes = seconds_after_t0 / 60;
+  const int seconds = seconds_after_t0 % 60;
+  char text[40];
+  std::snprintf(text, sizeof text, "2026-01-02T10:%02d:%02d.500Z", minutes, seconds);
+  return text;
+}
+
+Map telemetry_of(const ClaudeCodeAdapter& adapter,
+                 const stdfs::path& repo,
+                 const std::optional<std::string>& id)
+{
+  auto telemetry = adapter.get_telemetry_for_session(repo, id);
+  EXPECT_TRUE(telemetry.has_value());
+  return telemetry ? telemetry->to_dict() : Map{};
+}
+
+} // namespace
+
+TEST(ClaudeCodeTelemetry, CountsEachResponseOnceAndIgnoresSyntheticAndBadLines)
+{
+  AgentEnv env;
+  const std::string repo = "/work/app";
+  const std::string s = "sess-1";
+  env.write_claude(
+      "-work-app",
+      s,
+      {R"({"type":"summary","summary":"x","leafUuid":"l"})",
+       claude_user(s, repo, "u1", at(0), SECRET),
+       // One response written as two lines: usage repeated, output final on the last.
+       claude_assistant(s,
+                        repo,
+                        "a1",
+                        at(5),
+                        "msg_1",
+                        "req_1",
+                        "claude-sonnet-4",
+                        {100, 1, 10, 20},
+                        {claude_text("x")}),
+       claude_assistant(s,
+                        repo,
+                        "a2",
+                        at(6),
+                        "msg_1",
+                        "req_1",
+                        "claude-sonnet-4",
+                        {100, 40, 10, 20},
+                        {claude_bash("toolu_1", "ls")}),
+       "this line is not JSON",
+       R"({"type":"some-future-type","timestamp":"2030-01-01T00:00:00Z"})",
+       claude_user(s, repo, "u2", at(7), claude_result("toolu_1", "file.txt")),
+       claude_assistant(s,
+                        repo,
+                        "a3",
+                        at(9),
+                        "msg_2",
+                        "req_2",
+                        "claude-opus-4",
+                        {200, 50, 0, 100},
+                        {claude_text("y")}),
+       // A local message: neither its model nor its usage count.
+       claude_assistant(
+           s, repo, "a4", at(10), "msg_3", "req_3", "<synthetic>", {999, 999, 999, 999}, {}),
+       // A truncated last line (no newline): the harness was still writing it.
+       R"({"type":"assistant","message":{"model":"claude-haiku","id":"msg_4","usage":{"input_tokens":5000)"});
+  // join_lines appended a newline to the truncated line; drop it.
+  const auto path = env.claude_dir() / "projects" / "-work-app" / (s + ".jsonl");
+  auto text = env.dir().read(path);
+  text.pop_back();
+  env.dir().write(path, text);
+
+  const auto map = telemetry_of(ClaudeCodeAdapter{}, repo, s);
+  EXPECT_EQ(*map.find("session_id"), Value(s));
+  EXPECT_EQ(*map.find("model"), Value("claude-opus-4"));
+  EXPECT_EQ(*map.find("models"), Value(List{"claude-sonnet-4", "claude-opus-4"}));
+  const Map expected_tokens{
+      {"input", 300}, {"output", 90}, {"cache_creation", 10}, {"cache_read", 120}, {"total", 520}};
+  EXPECT_EQ(*map.find("tokens"), Value(expected_tokens));
+  EXPECT_EQ(*map.find("messages"), Value(4)); // two user lines, two responses
+  EXPECT_EQ(*map.find("tool_calls"), Value(1));
+  EXPECT_EQ(*map.find("started_at"), Value("2026-01-02T10:00:00Z"));
+  EXPECT_EQ(*map.find("ended_at"), Value("2026-01-02T10:00:09Z"));
+  EXPECT_EQ(kolvex::core::json::dump(Value(map)).find("payroll"), std::string::npos)
+      << "telemetry must never carry prompt text";
+}
+
+TEST(ClaudeCodeTelemetry, SessionWithoutUsageHasEmptyTokensAndNoModel)
+{
+  AgentEnv env;
+  env.write_claude("-p", "quiet", {claude_user("quiet", "/p", "u1", at(0), "hello")});
+  const auto map = telemetry_of(ClaudeCodeAdapter{}, "/p", "quiet");
+  EXPECT_EQ(*map.find("tokens"), Value(Map{}));
+  EXPECT_TRUE(map.find("model")->is_null());
+  EXPECT_EQ(*map.find("messages"), Value(1));
+}
+
+TEST(ClaudeCodeTelemetry, CopiedLinesInASecondFileCountOnce)
+{
+  AgentEnv env;
+  const std::string s = "forked";
+  const auto first =
+      claude_assistant(s, "/r", "a1", at(1), "msg_1", "req_1", "claude-opus-4", {10, 5, 0, 0}, {});
+  const auto second =
+      claude_assistant(s, "/r", "a2", at(2), "msg_2", "req_2", "claude-opus-4", {20, 7, 0, 0}, {});
+  env.write_claude("-old-key", s, {claude_user(s, "/r", "u1", at(0), "go"), first});
+  // The same session under a second project directory (a renamed key) repeats the
+  // earlier lines before its own; a sub-agent transcript adds its own response.
+  env.write_claude("-r", s, {claude_user(s, "/r", "u1", at(0), "go"), first, second});
+  env.dir().write(
+      stdfs::path("claude/projects/-r") / s / "subagents" / "agent-x.jsonl",
+      claude_assistant(s, "/r", "b1", at(3), "msg_9", "req_9", "claude-haiku", {1, 1, 0, 0}, {}) +
+          "\n");
+
+  const auto map = telemetry_of(ClaudeCodeAdapter{}, "/r", s);
+  EXPECT_EQ(*map.find("tokens")->get("input"), Value(31));
+  EXPECT_EQ(*map.find("tokens")->get("output"), Value(13));
+  EXPECT_EQ(*map.find("messages"), Value(4));
+  // The sub-agent's model is listed but is not the session's model.
+  EXPECT_EQ(*map.find("model"), Value("claude-opus-4"));
+  EXPECT_EQ(*map.find("models"), Value(List{"claude-opus-4", "claude-haiku"}));
+}
+
+TEST(ClaudeCodeTelemetry, UnknownUnsafeOrMissingSessionsGiveNothing)
+{
+  AgentEnv env;
+  env.write_claude("-r", "known", {claude_user("known", "/r", "u1", at(0), "hi")});
+  env.dir().write("claude/secret.jsonl", claude_user("x", "/r", "u", at(0), "hi") + "\n");
+  const ClaudeCodeAdapter adapter;
+  EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("unknown")));
+  EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("../../secret")));
+  EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("..")));
+  // No id, no environment id, no transcript of this repository: nothing.
+  EXPECT_FALSE(adapter.get_telemetry_for_session("/elsewhere", std::nullopt));
+  ::setenv("CLAUDE_CONFIG_DIR", (env.dir().path() / "missing").c_str(), 1);
+  EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("known")));
+}
+
+TEST(ClaudeCodeSession, EnvironmentIdWinsElseNewestTranscriptOfTheRepository)
+{
+  AgentEnv env;
+  TempDir repo;
+  const auto root = repo.path().string();
+  const auto older =
+      env.write_claude("-a", "older", {claude_user("older", root, "u1", at(0), "x")});
+  const auto inside =
+      env.write_claude("-b",
+                       "inside",
+                       {R"({"type":"queue-operation","operation":"enqueue","sessionId":"inside"})",
+                        claude_user("inside", root + "/src/lib", "u1", at(0), "x")});
+  const auto other =
+      env.write_claude("-c", "other", {claude_user("other", root + "-other", "u1", at(0), "x")});
+  set_mtime(older, T0);
+  set_mtime(inside, T0 + 10);
+  set_mtime(other, T0 + 20); // newest, but a sibling directory, not this repository
+
+  const ClaudeCodeAdapter adapter;
+  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("inside"));
+  EXPECT_FALSE(adapter.get_session_id(repo.path() / "nowhere").has_value());
+
+  ::setenv("CLAUDE_CODE_SESSION_ID", "older", 1);
+  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("older"));
+  EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::nullopt).find("session_id"), Value("older"));
+}
+
+TEST(ClaudeCodeDetection, SessionIdOrClaudeCodeMarker)
+{
+  AgentEnv env;
+  const ClaudeCodeAdapter adapter;
+  EXPECT_FALSE(adapter.is_active());
+  ::setenv("CLAUDECODE", "0", 1);
+  EXPECT_FALSE(adapter.is_active());
+  ::setenv("CLAUDECODE", "1", 1);
+  EXPECT_TRUE(adapter.is_active());
+  ::unsetenv("CLAUDECODE");
+  ::setenv("CLAUDE_CODE_SESSION_ID", "abc", 1);
+  EXPECT_TRUE(adapter.is_active());
+  EXPECT_EQ(adapter.name(), "claude-code");
+  EXPECT_EQ(adapter.provider(), std::optional<std::string>("anthropic"));
+}
+
+class ClaudeSessionsMentioning : public ::testing::Test {
+protected:
+  AgentEnv env;
+  TempDir repo;
+  const ClaudeCodeAdapter adapter;
+  kolvex::contracts::CommitTimes times{{SHA_A, T0 + 60}, {SHA_B, T0 + 600}};
+
+  // A session in the repository that ran `command` at T0 + `call_at`.
+  stdfs::path session_running(const std::string& id,
+                              const std::string& command,
+                              int call_at,
+                              const std::string& output)
+  {
+    const auto root = repo.path().string();
+    return env.write_claude(
+        "-repo",
+        id,
+        {claude_user(id, root, id + "u1", at(0), "commit it"),
+         claude_assistant(id,
+                          root,
+                          id + "a1",
+                          at(call_at),
+                          id + "m1",
+                          id + "r1",
+                          "claude-opus-4",
+                          {1, 1, 0, 0},
+                          {claude_bash(id + "t1", command)}),
+         claude_user(id, root, id + "u2", at(call_at + 1), claude_result(id + "t1", output))});
+  }
+
+  stdfs::path session_saying(const std::string& id, const std::string& text, const std::string& cwd)
+  {
+    return env.write_claude("-repo",
+                            id,
+                            {claude_user(id, cwd, id + "u1", at(0), "look"),
+                             claude_assistant(id,
+                                              cwd,
+                                              id + "a1",
+                                              at(1),
+                                              id + "m1",
+                                              id + "r1",
+                                              "claude-opus-4",
+                                              {1, 1, 0, 0},
+                                              {claude_text(text)})});
+  }
+
+  kolvex::contracts::SessionMatches scan(std::optional<double> since = std::nullopt)
+  {
+    return adapter.sessions_mentioning(repo.path(), {SHA_B, SHA_A}, since, times);
+  }
+};
+
+TEST_F(ClaudeSessionsMentioning, MakerWinsOverMentionerAndMentionsAreTheFallback)
+{
+  session_running("maker", "git add -A && git commit -m 'feat: x'", 30, "ok");
+  session_saying("talker", "Reviewed commit " + SHA_A + " and " + SHA_B, repo.path().string());
+  const auto matches = scan();
+  ASSERT_EQ(matches.count(SHA_A), 1U);
+  EXPECT_EQ(matches.at(SHA_A), std::vector<std::string>{"maker"});
+  // Nobody made SHA_B (the call was 570 s before it): the mention counts.
+  ASSERT_EQ(matches.count(SHA_B), 1U);
+  EXPECT_EQ(matches.at(SHA_B), std::vector<std::string>{"talker"});
+}
+
+TEST_F(ClaudeSessionsMentioning, TwoMakersAreBothReported)
+{
+  session_running("one", "git commit -am wip", 59, "ok");
+  session_running("two", "cd sub && git -c core.x=y commit -m done", 0, "ok");
+  const auto matches = scan();
+  ASSERT_EQ(matches.count(SHA_A), 1U);
+  EXPECT_EQ(matches.at(SHA_A), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(ClaudeSessionsMentioning, CommitCallsOutsideTheWindowMakeNothing)
+{
+  session_running("late", "git commit -m late", 61, "ok"); // after SHA_A's time
+  times[SHA_B] = T0 + 400;                                 // the call ran more than 300 s before it
+  session_running("ran-ls", "git log --oneline", 30, "ok"); // not a commit
+  EXPECT_TRUE(scan().empty());
+}
+
+TEST_F(ClaudeSessionsMentioning, CommitSummaryInAShellResultMakesTheCommit)
+{
+  times.clear(); // no times known: only git's own summary line can prove it
+  session_running(
+      "summary", "gc -m alias", 0, "[main " + SHA_B.substr(0, 9) + "] subject\n 1 file changed");
+  session_running("root", "x", 0, "[main (root-commit) " + SHA_A.substr(0, 7) + "] first");
+  const auto matches = scan();
+  EXPECT_EQ(matches.at(SHA_B), std::vector<std::string>{"summary"});
+  EXPECT_EQ(matches.at(SHA_A), std::vector<std::string>{"root"});
+}
+
+TEST_F(ClaudeSessionsMentioning, OtherRepositoriesAndEmbeddedHexDoNotCount)
+{
+  session_saying("elsewhere", "see " + SHA_A, "/some/other/repo");
+  session_saying("longer", "hash " + SHA_A + "ff is not the sha", repo.path().string());
+  session_saying("upper",
+                 "HASH " + std::string("A1B2C3D4E5F60718293A4B5C6D7E8F9012345678"),
+                 repo.path().string());
+  EXPECT_TRUE(scan().empty());
+}
+
+TEST_F(ClaudeSessionsMentioning, TranscriptsOlderThanSinceAreNotOpened)
+{
+  const auto fresh = session_saying("fresh", "mentions " + SHA_A, repo.path().string());
+  const auto stale = session_saying("stale", "mentions " + SHA_A, repo.path().string());
+  set_mtime(fresh, T0 + 100);
+  set_mtime(stale, T0 - 1);
+  const auto opens_before = transcript_opens();
+  const auto matches = scan(T0);
+  EXPECT_EQ(transcript_opens() - opens_before, 1U) << "only the fresh transcript may be opened";
+  EXPECT_EQ(matches.at(SHA_A), std::vector<std::string>{"fresh"});
+  // Without a floor both are read.
+  EXPECT_EQ(scan().at(SHA_A), (std::vector<std::string>{"fresh", "stale"}));
+}
+
+TEST_F(ClaudeSessionsMentioning, SubAgentCommitsBelongToTheParentSession)
+{
+  const auto root = repo.path().string();
+  env.dir().write(stdfs::path("claude/projects/-repo/parent/subagents/agent-1.jsonl"),
+                  claude_assistant("parent",
+                                   root,
+                                   "s1",
+                                   at(50),
+                                   "sm",
+                                   "sr",
+                                   "claude-haiku",
+                                   {1, 1, 0, 0},
+                                   {claude_bash("st", "git commit -m sub")}) +
+                      "\n");
+  EXPECT_EQ(scan().at(SHA_A), std::vector<std::string>{"parent"});
+}
+
+TEST_F(ClaudeSessionsMentioning, NoShasOrNoStoreGiveAnEmptyAnswer)
+{
+  EXPECT_TRUE(adapter.sessions_mentioning(repo.path(), {}, std::nullopt, {}).empty());
+  EXPECT_TRUE(scan().empty()); // no projects directory at all
+}

@@ -1,0 +1,148 @@
+#include "agents/registry.hpp"
+
+#include "agents/agent_env.hpp"
+
+#include <gtest/gtest.h>
+
+using kolvex::agents::detect_active_agent;
+using kolvex::agents::get_adapter_by_name;
+using kolvex::agents::iter_adapters;
+using kolvex::agents::normalize_agent_name;
+using kolvex::agents::ScopedAdapters;
+using kolvex::contracts::AgentAdapter;
+using kolvex::contracts::NotAvailableError;
+using namespace kolvex::testing;
+
+namespace {
+
+std::vector<std::string> names()
+{
+  std::vector<std::string> out;
+  for (const auto* adapter : iter_adapters()) {
+    out.push_back(adapter->name());
+  }
+  return out;
+}
+
+class NamedFake : public AgentAdapter {
+public:
+  NamedFake(std::string name, bool active) : m_name(std::move(name)), m_active(active) {}
+  std::string name() const override { return m_name; }
+  std::optional<std::string> provider() const override { return std::nullopt; }
+  bool is_active() const override { return m_active; }
+  std::optional<std::string> get_session_id(const std::filesystem::path&) const override
+  {
+    return std::nullopt;
+  }
+  std::optional<kolvex::contracts::AgentTelemetry>
+  get_telemetry_for_session(const std::filesystem::path&,
+                            const std::optional<std::string>&) const override
+  {
+    return std::nullopt;
+  }
+  kolvex::contracts::SessionMatches
+  sessions_mentioning(const std::filesystem::path&,
+                      const std::vector<std::string>&,
+                      std::optional<double>,
+                      const kolvex::contracts::CommitTimes&) const override
+  {
+    return {};
+  }
+
+private:
+  std::string m_name;
+  bool m_active;
+};
+
+} // namespace
+
+TEST(Registry, FixedOrderAndLookupByAnyAlias)
+{
+  AgentEnv env;
+  EXPECT_EQ(names(),
+            (std::vector<std::string>{
+                "claude-code", "codex", "gemini-cli", "cursor", "windsurf", "aider"}));
+  EXPECT_EQ(get_adapter_by_name("Claude Code")->name(), "claude-code");
+  EXPECT_EQ(get_adapter_by_name(" gemini ")->name(), "gemini-cli");
+  EXPECT_EQ(get_adapter_by_name("cursor-agent")->name(), "cursor");
+  EXPECT_EQ(get_adapter_by_name("unknown-bot"), nullptr);
+  EXPECT_EQ(get_adapter_by_name(""), nullptr);
+}
+
+TEST(Registry, NormalizeAgentName)
+{
+  EXPECT_EQ(normalize_agent_name("claude"), "claude-code");
+  EXPECT_EQ(normalize_agent_name("claude_code"), "claude-code");
+  EXPECT_EQ(normalize_agent_name("  Claude Code\t"), "claude-code");
+  EXPECT_EQ(normalize_agent_name("CLAUDE-CODE"), "claude-code");
+  EXPECT_EQ(normalize_agent_name("Gemini"), "gemini-cli");
+  EXPECT_EQ(normalize_agent_name("gemini_cli"), "gemini-cli");
+  EXPECT_EQ(normalize_agent_name("Cursor-Agent"), "cursor");
+  EXPECT_EQ(normalize_agent_name("Codex"), "codex");
+  // Unknown names are only trimmed and lower-cased: no other rewriting.
+  EXPECT_EQ(normalize_agent_name("  My_Agent v2 "), "my_agent v2");
+  EXPECT_EQ(normalize_agent_name(""), "");
+}
+
+TEST(Registry, DetectionFollowsMarkersInRegistryOrder)
+{
+  AgentEnv env;
+  EXPECT_EQ(detect_active_agent(), nullptr);
+  ::setenv("CURSOR_TRACE_ID", "abc", 1); // in every Cursor terminal: proves nothing
+  EXPECT_EQ(detect_active_agent(), nullptr);
+  ::setenv("CURSOR_EXTENSION_HOST_ROLE", "agent-exec", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "cursor");
+  ::unsetenv("CURSOR_EXTENSION_HOST_ROLE");
+  ::setenv("CURSOR_AGENT", "1", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "cursor");
+  ::setenv("CODEX_THREAD_ID", "t", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "codex");
+  ::setenv("CLAUDECODE", "1", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "claude-code");
+}
+
+TEST(Registry, ScopedAdaptersReplaceTheSetAndRestoreIt)
+{
+  AgentEnv env;
+  NamedFake idle("idle", false);
+  NamedFake busy("busy", true);
+  {
+    ScopedAdapters outer({&idle});
+    EXPECT_EQ(names(), std::vector<std::string>{"idle"});
+    EXPECT_EQ(detect_active_agent(), nullptr);
+    {
+      ScopedAdapters inner({&idle, &busy});
+      EXPECT_EQ(detect_active_agent(), &busy);
+      EXPECT_EQ(get_adapter_by_name("BUSY"), &busy);
+    }
+    EXPECT_EQ(names(), std::vector<std::string>{"idle"});
+  }
+  EXPECT_EQ(names().size(), 6U);
+}
+
+TEST(Registry, SessionlessAdaptersAnswerEmptyAndSkillsAreNotAvailableYet)
+{
+  AgentEnv env;
+  for (const char* name : {"cursor", "windsurf", "aider"}) {
+    const auto* adapter = get_adapter_by_name(name);
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_FALSE(adapter->provider().has_value());
+    EXPECT_FALSE(adapter->get_session_id("/r").has_value());
+    EXPECT_FALSE(adapter->get_telemetry_for_session("/r", std::string("s")).has_value());
+    EXPECT_TRUE(adapter
+                    ->sessions_mentioning(
+                        "/r", {"a1b2c3d4e5f60718293a4b5c6d7e8f9012345678"}, std::nullopt, {})
+                    .empty());
+  }
+  EXPECT_EQ(get_adapter_by_name("codex")->provider(), std::optional<std::string>("openai"));
+  EXPECT_EQ(get_adapter_by_name("gemini-cli")->provider(), std::optional<std::string>("google"));
+  for (const auto* adapter : iter_adapters()) {
+    EXPECT_THROW((void)adapter->npx_covers_skills("/r"), NotAvailableError);
+    try {
+      adapter->write_skills("/r", {});
+      ADD_FAILURE() << "write_skills must not pretend to succeed";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("not available"), std::string::npos);
+    }
+  }
+}

@@ -1,0 +1,46 @@
+#include "services/git_author.hpp"
+
+#include "support/repo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+using kolvex::core::Map;
+using kolvex::services::shared::detect_git_author;
+using kolvex::testing::TempDir;
+using kolvex::testing::TempRepo;
+
+namespace {
+
+// Keeps the machine's own git identity out of the repositories under test.
+void isolate_git_config(const TempDir& home)
+{
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
+  ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+  ::unsetenv("GIT_CONFIG_GLOBAL");
+}
+
+} // namespace
+
+TEST(GitAuthor, NameAndEmailFromTheRepositoryConfiguration)
+{
+  TempDir home;
+  isolate_git_config(home);
+  TempRepo repo;
+  repo.git({"config", "user.name", "  Jane Doe "});
+  EXPECT_EQ(detect_git_author(repo.path()),
+            (Map{{"git_author_name", "Jane Doe"}, {"git_author_email", "dev@example.com"}}));
+  repo.git({"config", "--unset", "user.name"});
+  EXPECT_EQ(detect_git_author(repo.path()), (Map{{"git_author_email", "dev@example.com"}}));
+  repo.git({"config", "user.email", ""});
+  EXPECT_TRUE(detect_git_author(repo.path()).empty());
+}
+
+TEST(GitAuthor, AMissingDirectoryIsAnErrorNotAnIdentity)
+{
+  TempDir home;
+  isolate_git_config(home);
+  EXPECT_THROW((void)detect_git_author(home.path() / "gone"), std::system_error);
+}
