@@ -41,13 +41,4 @@ inline constexpr int k_max_depth = 1000;
 // `indent` below 0 behaves as 0, as in Python.
 [[nodiscard]] std::string dump_indented(const Value& value, int indent);
 
-namespace detail {
-
-// The hand-written parser alone, without the simdjson fast path. `parse` falls back
-// to it for whatever simdjson refuses (and for the error description); the fuzz
-// target checks that both paths agree on `text`.
-[[nodiscard]] Value parse_fallback(std::string_view text);
-
-} // namespace detail
-
 } // namespace kolvex::core::json

@@ -80,14 +80,16 @@ public:
   // Removes `key`; returns whether it was there.
   bool erase(std::string_view key);
 
-  [[nodiscard]] std::size_t size() const { return m_entries.size(); }
-  [[nodiscard]] bool empty() const { return m_entries.empty(); }
+  // Defined below Value: std::vector<Entry> needs a complete Value there (libstdc++
+  // under clang insists).
+  [[nodiscard]] std::size_t size() const;
+  [[nodiscard]] bool empty() const;
   void clear();
 
-  iterator begin() { return m_entries.begin(); }
-  iterator end() { return m_entries.end(); }
-  [[nodiscard]] const_iterator begin() const { return m_entries.begin(); }
-  [[nodiscard]] const_iterator end() const { return m_entries.end(); }
+  iterator begin();
+  iterator end();
+  [[nodiscard]] const_iterator begin() const;
+  [[nodiscard]] const_iterator end() const;
 
   bool operator==(const Map& other) const;
 
@@ -193,6 +195,36 @@ private:
                Map>
     m_data;
 };
+
+inline std::size_t Map::size() const
+{
+  return m_entries.size();
+}
+
+inline bool Map::empty() const
+{
+  return m_entries.empty();
+}
+
+inline Map::iterator Map::begin()
+{
+  return m_entries.begin();
+}
+
+inline Map::iterator Map::end()
+{
+  return m_entries.end();
+}
+
+inline Map::const_iterator Map::begin() const
+{
+  return m_entries.begin();
+}
+
+inline Map::const_iterator Map::end() const
+{
+  return m_entries.end();
+}
 
 // Python's truth test: null, false, 0, 0.0, "", [] and {} are empty; everything
 // else (dates included) is non-empty.
