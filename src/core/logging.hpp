@@ -1,25 +1,36 @@
 #pragma once
 
+#include <exception>
 #include <string>
 #include <string_view>
 
 namespace kolvex::core::logging {
 
-// True when KOLVEX_DEBUG, trimmed and lower-cased, is 1, true, yes or on.
+// True when KOLVEX_DEBUG, trimmed and lower-cased, is 1, true, yes or on.  Read on
+// every call, so the command line and the services always agree.
 [[nodiscard]] bool debug_enabled();
 
-// One named logger per source unit ("kolvex.relaycore.log").  Warnings always go to
-// stderr; debug lines only when debug_enabled().  Nothing is ever written to stdout.
+// One named logger per source unit ("kolvex.relaycore.log").  Lines go to stderr as
+// "<name>: <level>: <message>", each in one write(2) so that concurrent processes do
+// not interleave within a line.  Warnings always; debug lines only when
+// debug_enabled().  Nothing is ever written to stdout, which belongs to the harness.
 class Logger {
 public:
+  // `name` prefixes every line.
   explicit Logger(std::string name);
+  // `message` at debug level, when debugging is on.
   void debug(std::string_view message) const;
+  // `message` at warning level, always.
   void warning(std::string_view message) const;
-  // Debug line followed by the exception's trace (errors::trace_of).
+  // When debugging is on: `message`, the trace of `e` (errors::trace_of) and last its
+  // class name, message and nested causes (errors::describe).
   void debug_exception(std::string_view message, const std::exception& e) const;
+  // The name given at construction.
   [[nodiscard]] const std::string& name() const { return m_name; }
 
 private:
+  void emit(std::string_view level, std::string_view message) const;
+
   std::string m_name;
 };
 

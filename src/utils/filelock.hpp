@@ -5,19 +5,28 @@
 
 namespace kolvex::utils::filelock {
 
-// How long `locked` waits by default before going ahead without the lock.
+// How long `locked` waits by default before going ahead without the lock.  The
+// longest holder is a rewrite of the whole log (read, mark, atomic replace), well
+// under a second even for a large log; ten seconds rides out a slow disk or a
+// burst of hooks, yet stays far inside the time a harness grants one hook.
 inline constexpr double DEFAULT_TIMEOUT_SECONDS = 10.0;
 
-// An flock(2) on the sibling lock file "<path>.lock", held for the scope's life.
-// Re-entrant within the process (a nested scope on the same path passes at once);
-// fail-open: when the wait times out the scope still opens, without the lock, and
-// acquired() says so.  The destructor releases the lock, also during unwinding.
+// An flock(2) on the sibling lock file "<path>.lock" (created, parent directories
+// included, when missing; opened close-on-exec so children do not inherit it), held
+// for the scope's life; a forked child does not share the locks of its parent.  Re-entrant within the process: a nested scope on the same
+// path from the holding thread passes at once; another thread of the process waits
+// like another process would.  Fail-open: when the wait times out, or the lock file
+// cannot be made, the scope still opens without the lock, acquired() says so and a
+// warning is logged.  The destructor releases the lock, also during unwinding; the
+// lock file itself is left in place (removing it would race with a waiter).
 class ScopedLock {
 public:
+  // Waits up to `timeout_seconds` (<= 0: one try) for the lock on `path`.
   ScopedLock(const std::filesystem::path& path, double timeout_seconds);
   ScopedLock(const ScopedLock&) = delete;
   ScopedLock& operator=(const ScopedLock&) = delete;
   ~ScopedLock();
+  // True when this scope holds the lock (itself or through an enclosing scope).
   [[nodiscard]] bool acquired() const { return m_acquired; }
 
 private:
@@ -25,6 +34,8 @@ private:
   bool m_acquired = false;
 };
 
+// The lock scope on `path` (the key is its absolute, lexically normal form, so the
+// file need not exist), waiting `timeout_seconds` or DEFAULT_TIMEOUT_SECONDS.
 // Usage: `auto lock = locked(log_path);`
 [[nodiscard]] ScopedLock locked(const std::filesystem::path& path,
                                 std::optional<double> timeout_seconds = std::nullopt);

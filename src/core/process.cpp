@@ -1,0 +1,457 @@
+#include "core/process.hpp"
+
+#include "core/text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace kolvex::core::process {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throw_errno(int err, const std::string& what)
+{
+  throw std::system_error(err, std::generic_category(), what);
+}
+
+// Owns one descriptor.
+class Fd {
+public:
+  Fd() = default;
+  explicit Fd(int fd) : m_fd(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+  [[nodiscard]] int get() const { return m_fd; }
+  [[nodiscard]] bool open() const { return m_fd >= 0; }
+  void reset(int fd = -1)
+  {
+    if (m_fd >= 0) {
+      ::close(m_fd);
+    }
+    m_fd = fd;
+  }
+
+private:
+  int m_fd = -1;
+};
+
+// A pipe whose descriptors are all above 2: were one of them 0-2 (the caller runs
+// with a standard stream closed), the child's dup2 onto that number would be a no-op
+// that leaves it close-on-exec.
+struct Pipe {
+  Fd read;
+  Fd write;
+};
+
+int above_stdio(int fd)
+{
+  if (fd > 2) {
+    return fd;
+  }
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  const int err = errno;
+  ::close(fd);
+  if (moved < 0) {
+    throw_errno(err, "fcntl(F_DUPFD_CLOEXEC)");
+  }
+  return moved;
+}
+
+void make_pipe(Pipe& pipe)
+{
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    throw_errno(errno, "pipe2");
+  }
+  int read_end = -1;
+  try {
+    read_end = above_stdio(fds[0]);
+  } catch (...) {
+    ::close(fds[1]);
+    throw;
+  }
+  pipe.read.reset(read_end);
+  pipe.write.reset(above_stdio(fds[1]));
+}
+
+void set_nonblocking(int fd)
+{
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    throw_errno(errno, "fcntl(O_NONBLOCK)");
+  }
+}
+
+// posix_spawn's attribute and file-action objects, destroyed with the scope.
+class SpawnSetup {
+public:
+  SpawnSetup()
+  {
+    if (const int rc = ::posix_spawn_file_actions_init(&m_actions); rc != 0) {
+      throw_errno(rc, "posix_spawn_file_actions_init");
+    }
+    if (const int rc = ::posix_spawnattr_init(&m_attr); rc != 0) {
+      ::posix_spawn_file_actions_destroy(&m_actions);
+      throw_errno(rc, "posix_spawnattr_init");
+    }
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup()
+  {
+    ::posix_spawnattr_destroy(&m_attr);
+    ::posix_spawn_file_actions_destroy(&m_actions);
+  }
+  posix_spawn_file_actions_t* actions() { return &m_actions; }
+  posix_spawnattr_t* attr() { return &m_attr; }
+
+private:
+  posix_spawn_file_actions_t m_actions{};
+  posix_spawnattr_t m_attr{};
+};
+
+void check(int rc, const char* what)
+{
+  if (rc != 0) {
+    throw_errno(rc, what);
+  }
+}
+
+// The started child.  Until reap() it stays unreaped (a zombie once it exits), which
+// keeps its pid, and so the process group id we signal, from being reused.  The
+// destructor kills and reaps a child that an exception left behind.
+class Child {
+public:
+  Child(pid_t pid, Session session) : m_pid(pid), m_session(session)
+  {
+    // A pidfd becomes readable when the child exits, so poll() can wait for the exit
+    // and the pipes together; without one (old kernels) we poll with short ticks.
+    // Through syscall(2): glibc 2.36's <sys/pidfd.h> lacks C linkage in C++.
+    m_pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child()
+  {
+    if (!m_reaped) {
+      kill();
+      reap();
+    }
+  }
+
+  [[nodiscard]] int pidfd() const { return m_pidfd.get(); }
+
+  // True once the child has exited; it is not reaped by asking.
+  bool exited()
+  {
+    if (!m_exited) {
+      siginfo_t info{};
+      if (::waitid(P_PID, m_pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == m_pid) {
+        m_exited = true;
+      }
+    }
+    return m_exited;
+  }
+
+  // SIGKILL to the child, or to its whole group, which still exists while the child
+  // is unreaped or while any grandchild lives.
+  void kill()
+  {
+    if (m_session == Session::new_group) {
+      ::killpg(m_pid, SIGKILL);
+    } else if (!exited()) {
+      ::kill(m_pid, SIGKILL);
+    }
+  }
+
+  // Waits for the child (it has exited or been killed) and returns its exit code,
+  // -1 for a death by signal.
+  int reap()
+  {
+    int status = 0;
+    pid_t rc = -1;
+    do {
+      rc = ::waitpid(m_pid, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    m_reaped = true;
+    m_pidfd.reset();
+    if (rc == m_pid && WIFEXITED(status)) {
+      return WEXITSTATUS(status);
+    }
+    return -1;
+  }
+
+private:
+  pid_t m_pid;
+  Session m_session;
+  Fd m_pidfd;
+  bool m_exited = false;
+  bool m_reaped = false;
+};
+
+// A write to a pipe whose reader has gone raises SIGPIPE, which would kill us.  The
+// signal is blocked for the write and a SIGPIPE it raised is taken off the pending
+// set, so only EPIPE is seen.
+ssize_t write_without_sigpipe(int fd, const char* data, std::size_t size)
+{
+  sigset_t pipe_set;
+  sigset_t old_mask;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  sigset_t pending_before;
+  sigpending(&pending_before);
+  const bool was_pending = sigismember(&pending_before, SIGPIPE) == 1;
+  pthread_sigmask(SIG_BLOCK, &pipe_set, &old_mask);
+  ssize_t n = -1;
+  do {
+    n = ::write(fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  const int err = errno;
+  if (n < 0 && err == EPIPE && !was_pending) {
+    const timespec zero{};
+    while (::sigtimedwait(&pipe_set, nullptr, &zero) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  errno = err;
+  return n;
+}
+
+// Reads what is available from a non-blocking pipe into `sink`; closes `fd` at end
+// of file or on an error.
+void read_available(Fd& fd, std::string& sink)
+{
+  char buffer[65536];
+  // Bounded so that a child writing without pause cannot keep us here.
+  for (int round = 0; round < 16 && fd.open(); ++round) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      sink.append(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return;
+    }
+    fd.reset();
+  }
+}
+
+int ceil_millis(Clock::duration d)
+{
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
+  return static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
+}
+
+} // namespace
+
+Result run(const std::vector<std::string>& argv, const Options& options)
+{
+  if (argv.empty()) {
+    throw_errno(EINVAL, "run: empty argument list");
+  }
+  // Checked up front so that a missing directory is told apart from a missing
+  // program: posix_spawn reports both as ENOENT.
+  if (options.cwd) {
+    struct stat st {};
+    if (::stat(options.cwd->c_str(), &st) != 0) {
+      throw_errno(errno, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      throw_errno(ENOTDIR, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
+    }
+  }
+
+  Pipe out;
+  Pipe err;
+  Pipe in;
+  make_pipe(out);
+  make_pipe(err);
+  if (options.input) {
+    make_pipe(in);
+  }
+
+  SpawnSetup setup;
+  if (options.input) {
+    check(::posix_spawn_file_actions_adddup2(setup.actions(), in.read.get(), 0), "spawn stdin");
+  } else {
+    check(::posix_spawn_file_actions_addopen(setup.actions(), 0, "/dev/null", O_RDONLY, 0),
+          "spawn stdin");
+  }
+  check(::posix_spawn_file_actions_adddup2(setup.actions(), out.write.get(), 1), "spawn stdout");
+  check(::posix_spawn_file_actions_adddup2(setup.actions(), err.write.get(), 2), "spawn stderr");
+  // Descriptors some library opened without O_CLOEXEC must not leak into the child:
+  // a leaked pipe end would keep our reads from ever seeing end of file.
+  check(::posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3), "spawn closefrom");
+  if (options.cwd) {
+    check(::posix_spawn_file_actions_addchdir_np(setup.actions(), options.cwd->c_str()),
+          "spawn chdir");
+  }
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.session == Session::new_group) {
+    flags |= POSIX_SPAWN_SETSID;
+  }
+  check(::posix_spawnattr_setflags(setup.attr(), flags), "spawn flags");
+  sigset_t empty;
+  sigemptyset(&empty);
+  check(::posix_spawnattr_setsigmask(setup.attr(), &empty), "spawn sigmask");
+  // Signals a caller may ignore or handle (SIGPIPE above all) start at their default
+  // in the child, as a program expects.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int sig : {SIGPIPE, SIGXFSZ, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM}) {
+    sigaddset(&defaults, sig);
+  }
+  check(::posix_spawnattr_setsigdefault(setup.attr(), &defaults), "spawn sigdefault");
+
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const std::string& arg : argv) {
+    args.push_back(const_cast<char*>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+
+  const Clock::time_point deadline = Clock::now() + options.timeout;
+  pid_t pid = -1;
+  if (const int rc = ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+      rc != 0) {
+    throw_errno(rc, "cannot run " + argv[0]);
+  }
+  Child child(pid, options.session);
+  out.write.reset();
+  err.write.reset();
+  in.read.reset();
+
+  Result result;
+  set_nonblocking(out.read.get());
+  set_nonblocking(err.read.get());
+  std::string_view pending_input;
+  if (options.input) {
+    pending_input = *options.input;
+    set_nonblocking(in.write.get());
+    if (pending_input.empty()) {
+      in.write.reset();
+    }
+  }
+
+  auto tick = std::chrono::milliseconds(1);
+  for (;;) {
+    const bool exited = child.exited();
+    if (!out.read.open() && !err.read.open() && exited) {
+      break;
+    }
+    const Clock::duration remaining = deadline - Clock::now();
+    if (remaining <= Clock::duration::zero()) {
+      result.timed_out = true;
+      break;
+    }
+    std::array<pollfd, 4> fds{};
+    std::size_t count = 0;
+    int out_slot = -1;
+    int err_slot = -1;
+    int in_slot = -1;
+    if (out.read.open()) {
+      out_slot = static_cast<int>(count);
+      fds[count++] = {out.read.get(), POLLIN, 0};
+    }
+    if (err.read.open()) {
+      err_slot = static_cast<int>(count);
+      fds[count++] = {err.read.get(), POLLIN, 0};
+    }
+    if (in.write.open()) {
+      in_slot = static_cast<int>(count);
+      fds[count++] = {in.write.get(), POLLOUT, 0};
+    }
+    int wait_ms = ceil_millis(remaining);
+    if (!exited) {
+      if (child.pidfd() >= 0) {
+        fds[count++] = {child.pidfd(), POLLIN, 0};
+      } else {
+        wait_ms = std::min(wait_ms, static_cast<int>(tick.count()));
+        tick = std::min(tick * 2, std::chrono::milliseconds(50));
+      }
+    }
+    const int ready = ::poll(fds.data(), count, wait_ms);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_errno(errno, "poll");
+    }
+    if (in_slot >= 0 && fds[static_cast<std::size_t>(in_slot)].revents != 0) {
+      const std::size_t chunk = std::min<std::size_t>(pending_input.size(), 65536);
+      const ssize_t n = write_without_sigpipe(in.write.get(), pending_input.data(), chunk);
+      if (n > 0) {
+        pending_input.remove_prefix(static_cast<std::size_t>(n));
+        if (pending_input.empty()) {
+          in.write.reset();
+        }
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+        // EPIPE: the child does not want the rest of its input.
+        in.write.reset();
+      }
+    }
+    if (out_slot >= 0 && fds[static_cast<std::size_t>(out_slot)].revents != 0) {
+      read_available(out.read, result.out);
+    }
+    if (err_slot >= 0 && fds[static_cast<std::size_t>(err_slot)].revents != 0) {
+      read_available(err.read, result.err);
+    }
+  }
+
+  in.write.reset();
+  if (result.timed_out) {
+    child.kill();
+  }
+  result.exit_code = child.reap();
+  if (result.timed_out) {
+    // What was already in the pipes is kept, but we do not wait for end of file: a
+    // descendant that left the group may hold the pipes open for good.
+    if (out.read.open()) {
+      read_available(out.read, result.out);
+    }
+    if (err.read.open()) {
+      read_available(err.read, result.err);
+    }
+  }
+  return result;
+}
+
+std::string decode_replace(std::string_view bytes)
+{
+  static constexpr std::string_view k_replacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const text::Utf8Step step = text::utf8_step(bytes, i);
+    if (step.valid) {
+      out.append(bytes.substr(i, step.length));
+    } else {
+      out.append(k_replacement);
+    }
+    i += step.length;
+  }
+  return out;
+}
+
+} // namespace kolvex::core::process

@@ -1,0 +1,114 @@
+#include "core/text.hpp"
+
+namespace kolvex::core::text {
+
+namespace {
+
+bool is_ascii_space(char c)
+{
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+} // namespace
+
+std::string_view trim(std::string_view s)
+{
+  while (!s.empty() && is_ascii_space(s.front())) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && is_ascii_space(s.back())) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+std::string lower(std::string_view s)
+{
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return out;
+}
+
+bool starts_with(std::string_view s, std::string_view prefix)
+{
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view sep)
+{
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i != 0) {
+      out += sep;
+    }
+    out += parts[i];
+  }
+  return out;
+}
+
+std::vector<std::string> split(std::string_view s, char sep)
+{
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == sep) {
+      out.emplace_back(s.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  out.emplace_back(s.substr(start));
+  return out;
+}
+
+// The well-formed sequences (Unicode Table 3-7): the lead byte fixes the length and
+// the range of the second byte; every later byte is 80..BF.  Narrowing the second
+// byte's range is what excludes overlongs (E0, F0), surrogates (ED) and code points
+// past U+10FFFF (F4).  A sequence that breaks off is replaced as one unit together
+// with its valid prefix; the offending byte starts the next step.
+Utf8Step utf8_step(std::string_view bytes, std::size_t pos)
+{
+  const auto lead = static_cast<unsigned char>(bytes[pos]);
+  if (lead < 0x80) {
+    return {1, true};
+  }
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) {
+      low = 0xA0;
+    } else if (lead == 0xED) {
+      high = 0x9F;
+    }
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) {
+      low = 0x90;
+    } else if (lead == 0xF4) {
+      high = 0x8F;
+    }
+  } else {
+    return {1, false};
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if (pos + k >= bytes.size()) {
+      return {k, false};
+    }
+    const auto byte = static_cast<unsigned char>(bytes[pos + k]);
+    if (byte < low || byte > high) {
+      return {k, false};
+    }
+    low = 0x80;
+    high = 0xBF;
+  }
+  return {length, true};
+}
+
+} // namespace kolvex::core::text

@@ -1,0 +1,33 @@
+#include "core/text.hpp"
+
+#include <gtest/gtest.h>
+
+namespace text = kolvex::core::text;
+
+TEST(Text, TrimRemovesAsciiWhitespaceOnly)
+{
+  EXPECT_EQ(text::trim(" \t\n\r\v\fon\f\v\r\n\t "), "on");
+  EXPECT_EQ(text::trim("   "), "");
+  EXPECT_EQ(text::trim(""), "");
+  EXPECT_EQ(text::trim("a b"), "a b");
+  EXPECT_EQ(text::trim("\xC2\xA0x"), "\xC2\xA0x"); // NBSP is not ASCII white space
+}
+
+TEST(Text, LowerTouchesAsciiLettersOnly)
+{
+  EXPECT_EQ(text::lower("TRUE On 42"), "true on 42");
+  EXPECT_EQ(text::lower("\xC3\x89T\xC3\x89"), "\xC3\x89t\xC3\x89"); // É stays
+}
+
+TEST(Text, SplitKeepsEveryPieceLikePython)
+{
+  using Pieces = std::vector<std::string>;
+  EXPECT_EQ(text::split("", ','), Pieces{""});
+  EXPECT_EQ(text::split("a,,b", ','), (Pieces{"a", "", "b"}));
+  EXPECT_EQ(text::split(",a,", ','), (Pieces{"", "a", ""}));
+  EXPECT_EQ(text::join(text::split("x/y/z", '/'), "/"), "x/y/z");
+  EXPECT_EQ(text::join({}, ", "), "");
+  EXPECT_EQ(text::join({"one"}, ", "), "one");
+  EXPECT_TRUE(text::starts_with("kolvex.log", "kolvex."));
+  EXPECT_FALSE(text::starts_with("kol", "kolvex"));
+}

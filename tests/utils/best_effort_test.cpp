@@ -1,0 +1,59 @@
+#include "utils/best_effort.hpp"
+
+#include "utils/fd_capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+using kolvex::testing::FdCapture;
+using kolvex::utils::Audible;
+using kolvex::utils::best_effort;
+
+TEST(BestEffort, ReportsWhetherTheBodyCompleted)
+{
+  ::unsetenv("KOLVEX_DEBUG");
+  FdCapture err(2);
+  int runs = 0;
+  EXPECT_TRUE(best_effort("refresh", Audible::yes, [&] { ++runs; }));
+  EXPECT_FALSE(best_effort("refresh", Audible::no, [&] {
+    ++runs;
+    throw std::runtime_error("boom");
+  }));
+  EXPECT_EQ(runs, 2);
+  EXPECT_EQ(err.text(), ""); // silent: not audible and debugging off
+}
+
+TEST(BestEffort, AudibleFailureWarnsWithTheClassNameOnly)
+{
+  ::unsetenv("KOLVEX_DEBUG");
+  FdCapture out(1);
+  FdCapture err(2);
+  EXPECT_FALSE(best_effort("attestation upload", Audible::yes, [] {
+    throw std::system_error(std::make_error_code(std::errc::timed_out), "https://secret/path");
+  }));
+  EXPECT_EQ(err.text(), "kolvex.utils.best_effort: warning: attestation upload failed: system_error\n");
+  EXPECT_EQ(out.text(), "");
+}
+
+TEST(BestEffort, DebugLogCarriesLabelAndTrace)
+{
+  ::setenv("KOLVEX_DEBUG", "1", 1);
+  FdCapture err(2);
+  EXPECT_FALSE(best_effort("Ledger segment archival", Audible::no, [] {
+    throw std::runtime_error("rename failed");
+  }));
+  ::unsetenv("KOLVEX_DEBUG");
+  const std::string text = err.text();
+  EXPECT_NE(text.find("debug: Ledger segment archival failed (best-effort)\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("#0 "), std::string::npos) << text;
+  EXPECT_NE(text.find("runtime_error: rename failed"), std::string::npos) << text;
+}
+
+TEST(BestEffort, ForeignExceptionsPassThrough)
+{
+  EXPECT_THROW(best_effort("x", Audible::no, [] { throw 42; }), int);
+}
