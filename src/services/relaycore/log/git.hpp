@@ -1,0 +1,40 @@
+#pragma once
+
+// One git question at a time, asked in an explicit repository.  Nothing here
+// raises: a git that is missing, slow or refusing yields an empty answer, and every
+// caller treats an empty answer as git having none.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kolvex::services::relaycore::log {
+
+// How long one git question may take before the child (and its process group) is
+// killed and the answer is "".
+inline constexpr int GIT_TIMEOUT_SECONDS = 10;
+
+// The pattern of a full commit sha: 40 lower-case hex digits (SHA-1) or 64
+// (SHA-256).  The system calls it _GIT_HASH_RE; a leading underscore before a
+// capital letter is reserved in C++, hence the name.
+inline constexpr std::string_view GIT_HASH_RE = "^[0-9a-f]{40}([0-9a-f]{24})?$";
+
+// Runs `git <args...>` (argv only, no shell) in `cwd`, or in the process's working
+// directory when `cwd` is absent, and returns its standard output decoded as UTF-8
+// (U+FFFD for bad bytes) and trimmed.  Returns "" when git cannot start, runs past
+// GIT_TIMEOUT_SECONDS or exits non-zero; standard error is always discarded.
+[[nodiscard]] std::string _git(const std::vector<std::string>& args,
+                               const std::optional<std::filesystem::path>& cwd = std::nullopt);
+
+// `_git` with "rev-parse" put before `args`; returns the literal "unknown" where
+// `_git` would return "", so the answer is never empty.
+[[nodiscard]] std::string
+_git_rev_parse(const std::vector<std::string>& args,
+               const std::optional<std::filesystem::path>& cwd = std::nullopt);
+
+// True exactly when the whole of `value` matches GIT_HASH_RE.  Pure, never throws.
+[[nodiscard]] bool _is_valid_commit_hash(std::string_view value) noexcept;
+
+} // namespace kolvex::services::relaycore::log
