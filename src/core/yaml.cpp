@@ -121,21 +121,34 @@ private:
   yaml_event_t m_event{};
 };
 
-class Loader {
+// Owns a libyaml parser; a member of its own so that the parser is freed even
+// when the Loader's constructor throws on the first event.
+class Parser {
 public:
-  explicit Loader(std::string_view text) : m_text(text)
+  Parser()
   {
     if (yaml_parser_initialize(&m_parser) == 0) {
       throw YamlError("YAML error: out of memory");
     }
+  }
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+  ~Parser() { yaml_parser_delete(&m_parser); }
+  yaml_parser_t& operator*() { return m_parser; }
+
+private:
+  yaml_parser_t m_parser{};
+};
+
+class Loader {
+public:
+  explicit Loader(std::string_view text) : m_text(text)
+  {
     yaml_parser_set_input_string(
-        &m_parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        &*m_parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
     Event start;
     parse(start);
   }
-  Loader(const Loader&) = delete;
-  Loader& operator=(const Loader&) = delete;
-  ~Loader() { yaml_parser_delete(&m_parser); }
 
   // The next document's Value, or nullopt once the stream has ended.
   std::optional<Value> next_document()
@@ -171,8 +184,8 @@ public:
 private:
   void parse(Event& event)
   {
-    if (yaml_parser_parse(&m_parser, event.get()) == 0) {
-      throw YamlError(describe_parser_error(m_parser, m_text));
+    if (yaml_parser_parse(&*m_parser, event.get()) == 0) {
+      throw YamlError(describe_parser_error(*m_parser, m_text));
     }
   }
 
@@ -455,7 +468,7 @@ private:
   }
 
   std::string_view m_text;
-  yaml_parser_t m_parser{};
+  Parser m_parser;
   std::deque<Node> m_nodes;
   std::unordered_map<std::string, Node*> m_anchors;
   std::size_t m_node_budget = 0;
@@ -472,7 +485,7 @@ Value load(std::string_view text)
   Loader loader(text);
   auto document = loader.next_document();
   if (!document) {
-    return Value();
+    return {};
   }
   loader.expect_stream_end();
   return std::move(*document);

@@ -240,11 +240,11 @@ private:
       write_indent();
       const Analysis a = analyze(key.text);
       if (key.text.size() < k_max_simple_key_length && !a.empty && !a.multiline) {
-        node_key(std::move(key), Context::simple_key);
+        node_key(key, Context::simple_key);
         write_indicator(":", false);
       } else {
         write_indicator("?", true, false, true);
-        node_key(std::move(key), Context::mapping);
+        node_key(key, Context::mapping);
         write_indent();
         write_indicator(":", true, false, true);
       }
@@ -253,12 +253,12 @@ private:
     m_indent = pop_indent();
   }
 
-  void node_key(ScalarText key, Context context)
+  void node_key(const ScalarText& key, Context context)
   {
     m_root_context = false;
     m_mapping_context = true;
     m_simple_key_context = context == Context::simple_key;
-    scalar(std::move(key));
+    scalar(key);
   }
 
   Style choose_style(const ScalarText& s, const Analysis& a) const

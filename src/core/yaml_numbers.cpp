@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <locale.h>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,16 +92,16 @@ Value integer_value(bool negative, const std::string& magnitude)
 {
   static const std::string k_max = std::to_string(std::numeric_limits<std::int64_t>::max());
   if (magnitude == "0") {
-    return Value(0);
+    return Value{0};
   }
   if (magnitude.size() < k_max.size() || (magnitude.size() == k_max.size() && magnitude <= k_max)) {
     const auto v = static_cast<std::int64_t>(std::stoull(magnitude));
-    return Value(static_cast<long long>(negative ? -v : v));
+    return Value{static_cast<long long>(negative ? -v : v)};
   }
   if (negative && magnitude == "9223372036854775808") {
-    return Value(static_cast<long long>(std::numeric_limits<std::int64_t>::min()));
+    return Value{static_cast<long long>(std::numeric_limits<std::int64_t>::min())};
   }
-  return Value(BigInt{(negative ? "-" : "") + magnitude});
+  return Value{BigInt{(negative ? "-" : "") + magnitude}};
 }
 
 std::string without_underscores(std::string_view text)
@@ -241,10 +240,10 @@ Value construct_float(std::string_view text)
     s.erase(0, 1);
   }
   if (s == ".inf") {
-    return Value(sign * std::numeric_limits<double>::infinity());
+    return Value{sign * std::numeric_limits<double>::infinity()};
   }
   if (s == ".nan") {
-    return Value(std::numeric_limits<double>::quiet_NaN());
+    return Value{std::numeric_limits<double>::quiet_NaN()};
   }
   if (s.find(':') != std::string::npos) {
     // Sexagesimal, summed from the last part as SafeConstructor does so that the
@@ -269,13 +268,13 @@ Value construct_float(std::string_view text)
       value += *it * base;
       base *= 60.0;
     }
-    return Value(sign * value);
+    return Value{sign * value};
   }
   const auto value = parse_decimal_float(s);
   if (!value) {
     refuse("invalid float", text);
   }
-  return Value(sign * *value);
+  return Value{sign * *value};
 }
 
 } // namespace kolvex::core::yaml

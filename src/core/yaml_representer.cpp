@@ -108,7 +108,7 @@ std::string datetime_text(const DateTime& dt)
 
 // A non-string scalar: its text, which must read back as its own type (and, for
 // dates and times, which the calendar does not police in a Value, as `original`).
-ScalarText typed_scalar(std::string text, ScalarTag tag, const Value* original = nullptr)
+ScalarText typed_scalar(const std::string& text, ScalarTag tag, const Value* original = nullptr)
 {
   bool reads_back = resolve_plain_tag(text) == tag;
   if (reads_back && original != nullptr) {

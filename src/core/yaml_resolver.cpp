@@ -337,10 +337,10 @@ Value construct_bool(std::string_view text)
     }
   }
   if (s == "yes" || s == "true" || s == "on") {
-    return Value(true);
+    return Value{true};
   }
   if (s == "no" || s == "false" || s == "off") {
-    return Value(false);
+    return Value{false};
   }
   refuse("invalid boolean", text);
 }
@@ -379,7 +379,7 @@ Value construct_timestamp(std::string_view text)
     refuse("date out of range:", text);
   }
   if (!p->has_time) {
-    return Value(Date{year, month, day});
+    return Value{Date{year, month, day}};
   }
   DateTime dt{year, month, day, to_int(p->hour), to_int(p->minute), to_int(p->second), 0, {}};
   if (dt.hour > 23 || dt.minute > 59 || dt.second > 59) {
@@ -400,7 +400,7 @@ Value construct_timestamp(std::string_view text)
   } else if (p->utc) {
     dt.utc_offset_minutes = 0;
   }
-  return Value(std::move(dt));
+  return Value{dt};
 }
 
 } // namespace
@@ -437,7 +437,7 @@ Value construct_scalar(ScalarTag tag, std::string_view text)
 {
   switch (tag) {
   case ScalarTag::null:
-    return Value();
+    return {};
   case ScalarTag::boolean:
     return construct_bool(text);
   case ScalarTag::integer:
@@ -451,7 +451,7 @@ Value construct_scalar(ScalarTag tag, std::string_view text)
   case ScalarTag::string:
     break;
   }
-  return Value(std::string(text));
+  return Value{std::string(text)};
 }
 
 } // namespace kolvex::core::yaml

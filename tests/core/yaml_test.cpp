@@ -581,6 +581,9 @@ TEST(YamlLoad, ErrorsCarryLineAndColumn)
             "(while parsing a flow sequence at line 1, column 6)");
   EXPECT_EQ(error_of("ok: 1\nbad: \xff"),
             "YAML error at line 2, column 6: invalid leading UTF-8 octet (#FF)");
+  // Refused on the first read, before any event: the parser must still be freed.
+  EXPECT_EQ(error_of("\x0b"),
+            "YAML error at line 1, column 1: control characters are not allowed (#B)");
   EXPECT_EQ(error_of("a: 1\nb: *missing\n"),
             "YAML error at line 2, column 4: found undefined alias 'missing'");
   EXPECT_EQ(error_of("list:\n- 2024-02-30\n"),
