@@ -146,7 +146,7 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
 
 TEST(LogWriterCrash, KilledReplacementLeavesTheOldOrTheNewLogWhole)
 {
-  constexpr unsigned k_lines = 20000; // about 6 MB, so that a rewrite takes a while
+  constexpr unsigned k_lines = 12000; // about 4 MB, so that a rewrite takes a while
   TempDir dir;
   const auto log = dir.path() / "log.jsonl";
   const std::string target = sha('c', k_lines / 2);
