@@ -117,7 +117,7 @@ template <class OnLine> void for_each_line(std::string_view text, OnLine&& on_li
       break;
     }
     const auto c = static_cast<unsigned char>(*p);
-    const std::size_t left = static_cast<std::size_t>(end - p);
+    const auto left = static_cast<std::size_t>(end - p);
     std::size_t boundary = 0;
     if (c == '\n' || c == '\v' || c == '\f' || (c >= 0x1c && c <= 0x1e)) {
       boundary = 1;

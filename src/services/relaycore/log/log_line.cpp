@@ -206,7 +206,6 @@ const char* skip_container(const char* p, const char* end, std::size_t depth)
       if (p == end) {
         return nullptr;
       }
-      expect_key = false;
     }
     const char c = *p;
     if (c == '{' || c == '[') {
