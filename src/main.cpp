@@ -57,6 +57,7 @@ int main(int argc, char** argv)
   // error the user must see as one line, not as a crash.
   auto args = with_empty_values_spelled_out(argc, argv);
   std::vector<char*> words;
+  words.reserve(args.size());
   for (auto& arg : args) {
     words.push_back(arg.data());
   }

@@ -173,7 +173,7 @@ public:
       return;
     }
     if (!rules->is_map()) {
-      error("rules: must be a mapping {\"checked\": true, \"applicable\": [...]}, got: " +
+      error(R"(rules: must be a mapping {"checked": true, "applicable": [...]}, got: )" +
             shown(*rules));
       return;
     }
@@ -350,7 +350,7 @@ std::filesystem::path get_repo_root(const std::optional<std::filesystem::path>& 
     throw NotARepository("Not a git repository (or not inside its work tree): " + dir.string() +
                          ". Run kolvex from your project's directory.");
   }
-  return std::filesystem::path(top);
+  return {top};
 }
 
 std::string get_staged_diff_hash(const std::optional<std::filesystem::path>& cwd)

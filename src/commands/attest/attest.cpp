@@ -304,7 +304,7 @@ void register_attest(CLI::App& app)
   text_option("--summary", &AttestOptions::summary, "One-line impact summary.");
   text_option("--agent-id", &AttestOptions::agent_id, "Optional agent identifier.");
   text_option(
-      "--rules", &AttestOptions::rules, "JSON string: {\"checked\": true, \"applicable\": [...]}.");
+      "--rules", &AttestOptions::rules, R"(JSON string: {"checked": true, "applicable": [...]}.)");
   text_option("--arch-changes",
               &AttestOptions::arch_changes,
               "JSON string with architecture change primitives. Elements use structured format: "
