@@ -1,0 +1,44 @@
+#pragma once
+
+// The attestation log, log.jsonl: one JSON object per line, one line per recorded
+// commit.  This module is the single definition of how a line counts: pending
+// (still to be sent), already sent, unaddressable, corrupt; the uploader, the
+// session summary and `kolvex status` all take their numbers from it.
+
+#include "core/value.hpp"
+#include "services/relaycore/log/log_line.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+namespace kolvex::services::relaycore::log {
+
+// The log's state as read: `pending` holds the unsent addressable lines in file
+// order, parsed and unchanged.  `skipped`/`unattested`/`attested` split all object
+// lines by event; `uploaded`/`unaddressable`/pending split them by delivery state;
+// `corrupt` lines (non-blank, not a JSON object) are in neither split.
+struct AttestationLog {
+  std::vector<core::Map> pending;
+  std::int64_t uploaded = 0;
+  std::int64_t skipped = 0;
+  std::int64_t unaddressable = 0;
+  std::int64_t corrupt = 0;
+  std::int64_t attested = 0;
+  std::int64_t unattested = 0;
+
+  // The number of lines still to be sent.
+  [[nodiscard]] std::size_t size() const { return pending.size(); }
+};
+
+// Reads and classifies the log at `log_path` without a lock and without changing
+// it.  A missing or unreadable file is an empty log; a file that is not valid UTF-8
+// throws core::fs::DecodeError.
+[[nodiscard]] AttestationLog read_attestation_log(const std::filesystem::path& log_path);
+
+// The same classification over log text already in memory; `text` must be valid
+// UTF-8.  Lines end at every boundary Python's str.splitlines() knows.
+[[nodiscard]] AttestationLog read_attestation_log_text(std::string_view text);
+
+} // namespace kolvex::services::relaycore::log

@@ -1,0 +1,126 @@
+// `kolvex status` end to end: the built binary reading real repositories' logs.
+#include "support/repo.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+using kolvex::testing::TempDir;
+using kolvex::testing::TempRepo;
+using ::testing::HasSubstr;
+namespace stdfs = std::filesystem;
+
+const std::string k_log = ".kolvex/.platform/log.jsonl";
+const std::string k_sha = "3f2a9c1e5b7d4f60a8e2c9b1d3f5a7c9e1b3d5f7";
+
+// Every file and directory under `root` (outside .git) with its size and
+// modification time: what "writes nothing" must leave unchanged.
+std::map<std::string, std::string> snapshot(const stdfs::path& root)
+{
+  std::map<std::string, std::string> entries;
+  for (auto it = stdfs::recursive_directory_iterator(root);
+       it != stdfs::recursive_directory_iterator();
+       ++it) {
+    if (it->path().filename() == ".git") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    const auto rel = it->path().lexically_relative(root).string();
+    std::string facts = std::to_string(it->last_write_time().time_since_epoch().count());
+    if (it->is_regular_file()) {
+      facts += " " + std::to_string(it->file_size());
+    }
+    entries[rel] = facts;
+  }
+  return entries;
+}
+
+TEST(StatusE2E, ARepositoryWithoutKolvexHasNothingRecordedAndGainsNothing)
+{
+  TempRepo repo;
+  repo.commit_file("a.txt", "a\n", "first");
+  const auto before = snapshot(repo.path());
+  const auto json = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(json.out,
+            R"({"pending": 0, "uploaded": 0, "skipped": 0, "unaddressable": 0, "corrupt": 0, )"
+            R"("attested": 0, "unattested": 0})"
+            "\n");
+  const auto words = kolvex::testing::run_kolvex({"status"}, repo.path());
+  EXPECT_EQ(words.exit_code, 0) << words.err;
+  EXPECT_THAT(words.out, HasSubstr("Attestation log: " + k_log));
+  EXPECT_THAT(words.out, HasSubstr("No commits recorded yet."));
+  EXPECT_EQ(snapshot(repo.path()), before);
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex"));
+}
+
+TEST(StatusE2E, CountsComeFromTheLogFromAnySubdirectory)
+{
+  TempRepo repo;
+  repo.commit_file("src/a.txt", "a\n", "first");
+  repo.write(k_log,
+             R"({"commit": ")" + k_sha +
+                 R"(", "synced": false})"
+                 "\n"
+                 R"({"commit": ")" +
+                 k_sha +
+                 R"(", "synced": false, "event": "attestation_skipped"})"
+                 "\n"
+                 R"({"commit": ")" +
+                 k_sha +
+                 R"(", "synced": true, "event": "commit_unattested"})"
+                 "\r\n"
+                 R"({"commit": "unknown", "synced": false, "event": "commit_unattested"})"
+                 "\n"
+                 "\n"
+                 "{torn\n"
+                 "[1, 2]\n");
+  const auto before = snapshot(repo.path());
+  const auto json = kolvex::testing::run_kolvex({"status", "--json"}, repo.path() / "src");
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(json.out,
+            R"({"pending": 2, "uploaded": 1, "skipped": 1, "unaddressable": 1, "corrupt": 2, )"
+            R"("attested": 1, "unattested": 2})"
+            "\n");
+  const auto words = kolvex::testing::run_kolvex({"status"}, repo.path() / "src");
+  EXPECT_EQ(words.exit_code, 0) << words.err;
+  for (const std::string row : {"  pending upload    2",
+                                "  uploaded          1",
+                                "  attested          1",
+                                "  unattested        2",
+                                "  skipped           1",
+                                "  unaddressable     1",
+                                "  corrupt lines     2"}) {
+    EXPECT_THAT(words.out, HasSubstr(row + "\n"));
+  }
+  EXPECT_THAT(words.out, HasSubstr("2 records waiting; `kolvex sync` uploads them."));
+  EXPECT_THAT(words.err, HasSubstr("1 record names no full commit sha and can never be uploaded."));
+  EXPECT_THAT(words.err, HasSubstr("2 lines of the log are not a JSON record"));
+  EXPECT_EQ(snapshot(repo.path()), before);
+}
+
+TEST(StatusE2E, FailsClearlyOutsideARepositoryOrOnALogThatIsNotText)
+{
+  TempDir plain;
+  const auto outside = kolvex::testing::run_kolvex({"status"}, plain.path());
+  EXPECT_EQ(outside.exit_code, 1);
+  EXPECT_THAT(outside.err, HasSubstr("Not a git repository"));
+  EXPECT_TRUE(outside.out.empty());
+
+  TempRepo repo;
+  repo.write(k_log, R"({"commit": ")" + k_sha + "\"}\n{\"summary\": \"\xff\"}\n");
+  const auto bad = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_THAT(bad.err, HasSubstr("not valid UTF-8"));
+  EXPECT_TRUE(bad.out.empty());
+
+  const auto help = kolvex::testing::run_kolvex({"status", "--help"}, repo.path());
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_THAT(help.out, HasSubstr("--json"));
+}
+
+} // namespace

@@ -1,0 +1,227 @@
+#include "services/relaycore/log/attestation_log.hpp"
+
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "support/repo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace kolvex::services::relaycore::log {
+namespace {
+
+using testing::TempDir;
+
+const std::string k_sha1 = "3f2a9c1e5b7d4f60a8e2c9b1d3f5a7c9e1b3d5f7";
+const std::string k_sha256 = "9b74c9897bac770ffc029102a200c5dee0b1f3a3c1e0d4b2a1f9e8d7c6b5a4f3";
+
+std::string line_for(const std::string& commit, const std::string& extra = "")
+{
+  return R"({"commit": ")" + commit + R"(", "branch": "main", "synced": false)" + extra + "}";
+}
+
+struct Counts {
+  std::size_t pending;
+  std::int64_t uploaded, skipped, unaddressable, corrupt, attested, unattested;
+};
+
+void expect_counts(const AttestationLog& log, const Counts& want)
+{
+  EXPECT_EQ(log.size(), want.pending);
+  EXPECT_EQ(log.uploaded, want.uploaded);
+  EXPECT_EQ(log.skipped, want.skipped);
+  EXPECT_EQ(log.unaddressable, want.unaddressable);
+  EXPECT_EQ(log.corrupt, want.corrupt);
+  EXPECT_EQ(log.attested, want.attested);
+  EXPECT_EQ(log.unattested, want.unattested);
+}
+
+TEST(AttestationLogRead, BlankLinesOfEveryKindCountNowhere)
+{
+  // Spaces, tabs, CR LF, lone CR, form feed, NEL, no-break and ideographic spaces.
+  const std::string text = "\n   \n\t\r\n\r\f\n\xc2\x85\xc2\xa0 \xe3\x80\x80\n\xe2\x80\xa8\n";
+  expect_counts(read_attestation_log_text(text), {0, 0, 0, 0, 0, 0, 0});
+  expect_counts(read_attestation_log_text(""), {0, 0, 0, 0, 0, 0, 0});
+}
+
+TEST(AttestationLogRead, NonObjectsAndBrokenLinesAreCorrupt)
+{
+  const std::vector<std::string> corrupt{
+      "[1, 2]",
+      "42",
+      "\"just text\"",
+      "null",
+      "{\"commit\": \"" + k_sha1 + "\"",    // torn line
+      "{\"commit\": \"" + k_sha1 + "\"} x", // trailing garbage
+      "{'commit': 'single quotes'}",
+      "{\"a\": 1,}",
+      "{\"a\": 01}",
+      "{\"a\": \"raw\ttab\"}",
+      "\xef\xbb\xbf{\"a\": 1}", // a byte-order mark is not whitespace
+  };
+  std::string text;
+  for (const auto& line : corrupt) {
+    text += line + "\n";
+  }
+  text += line_for(k_sha1) + "\n";
+  const AttestationLog log = read_attestation_log_text(text);
+  expect_counts(log, {1, 0, 0, 0, static_cast<std::int64_t>(corrupt.size()), 1, 0});
+}
+
+TEST(AttestationLogRead, DeliveryStateAndEventsPartitionObjectLines)
+{
+  const std::vector<std::string> lines{
+      // sent: counted in its event and in uploaded, never pending
+      line_for(k_sha1, R"(, "synced": true, "event": "commit_unattested")"),
+      R"({"commit": ")" + k_sha1 + R"(", "uploaded": true})",
+      R"({"commit": "unknown", "synced": "false"})", // a non-empty text is truthy
+      R"({"commit": "unknown", "synced": 0, "uploaded": [0]})",
+      // not sent: false, 0, 0.0, "", [], {}, null
+      R"({"commit": ")" + k_sha1 + R"(", "synced": false, "uploaded": null})",
+      R"({"commit": ")" + k_sha1 + R"(", "synced": 0, "uploaded": -0.0})",
+      R"({"commit": ")" + k_sha256 + R"(", "synced": "", "uploaded": []})",
+      R"({"commit": ")" + k_sha1 + R"(", "synced": {}, "event": "attestation_skipped"})",
+      // unsent and unaddressable
+      line_for("unknown", R"(, "event": "commit_unattested")"),
+      line_for(k_sha1.substr(0, 12)),
+      line_for("3F2A9C1E5B7D4F60A8E2C9B1D3F5A7C9E1B3D5F7"),
+      line_for(k_sha1 + "0"),
+      R"({"commit": 1234, "synced": false})",
+      R"({"commit": null})",
+      R"({"branch": "main"})",
+      // events other than the two known ones are attested
+      line_for(k_sha1, R"(, "event": "something_else")"),
+      line_for(k_sha1, R"(, "event": null)"),
+  };
+  std::string text;
+  for (const auto& line : lines) {
+    text += line + "\n";
+  }
+  const AttestationLog log = read_attestation_log_text(text);
+  expect_counts(log, {6, 4, 1, 7, 0, 14, 2});
+  // Every object line is in exactly one part of each split.
+  EXPECT_EQ(log.skipped + log.unattested + log.attested, static_cast<std::int64_t>(lines.size()));
+  EXPECT_EQ(log.uploaded + log.unaddressable + static_cast<std::int64_t>(log.size()),
+            static_cast<std::int64_t>(lines.size()));
+}
+
+TEST(AttestationLogRead, PendingHoldsParsedLinesUnchangedInFileOrder)
+{
+  const std::string first =
+      R"({"commit": ")" + k_sha256 +
+      R"(", "summary": "caf\u00e9", "telemetry": {"z": 1, "a": [1.5, null]}, "synced": false})";
+  const std::string second = line_for(k_sha1, R"(, "event": "attestation_skipped")");
+  const AttestationLog log =
+      read_attestation_log_text(first + "\n" + line_for("unknown") + "\n" + second + "\n");
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(core::Value(log.pending[0]), core::json::parse(first));
+  EXPECT_EQ(core::Value(log.pending[1]), core::json::parse(second));
+  EXPECT_EQ(core::json::dump(core::Value(log.pending[0])), first);
+  EXPECT_EQ(log.skipped, 1);
+}
+
+TEST(AttestationLogRead, EveryLineBoundaryAndSurroundingSpaceReadAlike)
+{
+  const std::string a = line_for(k_sha1);
+  const std::string b = line_for(k_sha256, R"(, "synced": true)");
+  const std::string c = line_for("unknown");
+  const AttestationLog lf = read_attestation_log_text(a + "\n" + b + "\n" + c + "\n");
+  for (const std::string& sep : {std::string("\r\n"),
+                                 std::string("\r"),
+                                 std::string("\xe2\x80\xa8"),
+                                 std::string("\xc2\x85"),
+                                 std::string("\x1e"),
+                                 std::string("\n\n \xc2\xa0\n")}) {
+    SCOPED_TRACE(::testing::PrintToString(sep));
+    const AttestationLog other = read_attestation_log_text(a + sep + b + sep + c);
+    expect_counts(other,
+                  {lf.size(),
+                   lf.uploaded,
+                   lf.skipped,
+                   lf.unaddressable,
+                   lf.corrupt,
+                   lf.attested,
+                   lf.unattested});
+    ASSERT_EQ(other.size(), 1u);
+    EXPECT_EQ(other.pending[0], lf.pending[0]);
+  }
+  // Leading and trailing Unicode spaces are stripped before parsing.
+  const AttestationLog padded =
+      read_attestation_log_text("\xc2\xa0\t " + a + " \xe2\x80\x83\xe3\x80\x80\n");
+  expect_counts(padded, {1, 0, 0, 0, 0, 1, 0});
+}
+
+TEST(AttestationLogRead, FileThatCannotBeReadIsAnEmptyLogButBadUtf8Throws)
+{
+  TempDir dir;
+  expect_counts(read_attestation_log(dir.path() / "absent.jsonl"), {0, 0, 0, 0, 0, 0, 0});
+  expect_counts(read_attestation_log(dir.path()), {0, 0, 0, 0, 0, 0, 0}); // a directory
+  const auto locked_out = dir.write("locked.jsonl", line_for(k_sha1) + "\n");
+  if (::geteuid() != 0) { // root reads through any mode
+    std::filesystem::permissions(locked_out, std::filesystem::perms::none);
+    expect_counts(read_attestation_log(locked_out), {0, 0, 0, 0, 0, 0, 0});
+  }
+  const auto good = dir.write("good.jsonl", line_for(k_sha1) + "\n" + line_for("unknown") + "\n");
+  expect_counts(read_attestation_log(good), {1, 0, 0, 1, 0, 2, 0});
+  const auto bad = dir.write("bad.jsonl", line_for(k_sha1) + "\n{\"summary\": \"\xff\"}\n");
+  EXPECT_THROW((void)read_attestation_log(bad), core::fs::DecodeError);
+}
+
+// The file is read in blocks; whatever falls across a block's end (a line, a CR LF
+// pair, a multi-byte character or separator) must read exactly as in the whole text.
+TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
+{
+  const std::vector<std::string> separators{"\n", "\r\n", "\r", "\xe2\x80\xa8", "\xc2\x85", "\n\n"};
+  std::int64_t broken = 0;
+  auto build = [&](bool only_cr) {
+    std::string text;
+    broken = 0;
+    for (unsigned i = 0; text.size() < 3'500'000; ++i) {
+      const std::string commit = i % 7 == 0 ? "unknown" : k_sha1;
+      text +=
+          line_for(commit, i % 3 == 0 ? R"(, "synced": true)" : "")
+              .insert(1, "\"summary\": \"caf\xc3\xa9 \xe2\x9c\x93 " + std::to_string(i) + "\", ");
+      text += only_cr ? "\r" : separators[i % separators.size()];
+      if (i % 5000 == 0) {
+        text += "not json\n";
+        ++broken;
+      }
+    }
+    return text;
+  };
+  TempDir dir;
+  for (const bool only_cr : {false, true}) {
+    SCOPED_TRACE(only_cr);
+    const std::string text = build(only_cr);
+    const AttestationLog whole = read_attestation_log_text(text);
+    const AttestationLog blocks = read_attestation_log(dir.write("log.jsonl", text));
+    expect_counts(blocks,
+                  {whole.size(),
+                   whole.uploaded,
+                   whole.skipped,
+                   whole.unaddressable,
+                   whole.corrupt,
+                   whole.attested,
+                   whole.unattested});
+    EXPECT_TRUE(blocks.pending == whole.pending);
+    EXPECT_GT(whole.size(), 1000u);
+    EXPECT_GT(whole.unaddressable, 100);
+    EXPECT_EQ(whole.corrupt, broken);
+  }
+  // A bad byte far past the first block is still found, at its offset in the file.
+  std::string text = build(false);
+  const std::size_t bad_at = text.find('{', 2'600'000); // an ASCII byte, not inside a character
+  text[bad_at] = '\xff';
+  try {
+    (void)read_attestation_log(dir.write("bad.jsonl", text));
+    ADD_FAILURE() << "no DecodeError";
+  } catch (const core::fs::DecodeError& e) {
+    EXPECT_EQ(e.offset(), bad_at);
+  }
+}
+
+} // namespace
+} // namespace kolvex::services::relaycore::log
