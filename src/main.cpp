@@ -1,5 +1,6 @@
 // The kolvex front end: parses the command line and hands each command to its module.
 #include "commands/attest/attest.hpp"
+#include "commands/session_start.hpp"
 #include "commands/status.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
@@ -51,6 +52,7 @@ int main(int argc, char** argv)
   app.require_subcommand(0, 1);
   kolvex::commands::attest::register_attest(app);
   kolvex::commands::register_status(app);
+  kolvex::commands::register_session_start(app);
 
   // Commands run inside parse(): they report a failed check by throwing
   // CLI::RuntimeError with their exit status, and anything else they throw is an
