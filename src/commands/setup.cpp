@@ -7,6 +7,7 @@
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
 #include "hooks/scripts.hpp"
+#include "hooks/user_hooks.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/shared.hpp"
@@ -17,6 +18,7 @@
 #include <array>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 
 #include <unistd.h>
@@ -178,10 +180,43 @@ void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&
   output::success("Wrote the example attestation: " + shown(target, repo_root));
 }
 
+// The session-start hook lives in the user's own harness settings, not in the
+// repository: it fires everywhere and does nothing where kolvex is not set up.  A
+// settings file we cannot merge into is left alone and fails the step.
+void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& options)
+{
+  if (!options.user_hooks) {
+    output::info("Skipped the user-level session-start hook (--no-user-hooks)");
+    return;
+  }
+  const auto changes = hooks::user_hooks::install_user_session_hooks(
+      listed_agents(shared::load_local_config(repo_root)));
+  std::string failure;
+  for (const auto& change : changes) {
+    switch (change.action) {
+    case hooks::user_hooks::UserHookAction::added:
+      output::success(change.message());
+      break;
+    case hooks::user_hooks::UserHookAction::already_present:
+      output::info(change.message());
+      break;
+    case hooks::user_hooks::UserHookAction::failed:
+      failure = change.message();
+      break;
+    }
+  }
+  if (!failure.empty()) {
+    throw std::runtime_error(failure);
+  }
+}
+
 // The steps in the order they run; one more step is one more line here.
 using Step = void (*)(const stdfs::path&, const SetupOptions&);
-constexpr std::array<Step, 4> k_steps{
-    write_local_config, update_gitignore, install_hook, write_example_attestation};
+constexpr std::array<Step, 5> k_steps{write_local_config,
+                                      update_gitignore,
+                                      install_hook,
+                                      write_example_attestation,
+                                      register_user_hooks};
 
 // The canonical names of `names`, each once, in the order first given.  Throws
 // CLI::ValidationError for a name no adapter has.
@@ -256,8 +291,9 @@ void register_setup(CLI::App& app)
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
       "harnesses found on this machine), the .gitignore entries, the git post-commit hook "
-      "(an existing hook keeps running) and .kolvex/example-attestation.yaml. Running it again "
-      "changes nothing.");
+      "(an existing hook keeps running) and .kolvex/example-attestation.yaml, and "
+      "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "
+      "it again changes nothing.");
   command
       ->add_option("--agent",
                    *names,
@@ -266,9 +302,15 @@ void register_setup(CLI::App& app)
                    "installed on this machine are found.")
       ->type_name("NAME")
       ->allow_extra_args(false);
-  command->callback([names] {
+  auto no_user_hooks = std::make_shared<bool>(false);
+  command->add_flag("--no-user-hooks",
+                    *no_user_hooks,
+                    "Do not register `kolvex session-start` as a session-start hook in the "
+                    "user settings of the configured harnesses (Claude Code's settings.json).");
+  command->callback([names, no_user_hooks] {
     SetupOptions options;
     options.agents = canonical_agents(*names);
+    options.user_hooks = !*no_user_hooks;
     run_setup(services::shared::get_repo_root(), options);
   });
 }

@@ -18,6 +18,9 @@ namespace kolvex::commands {
 struct SetupOptions {
   // Agent harnesses named with --agent (canonical names); empty: detect them.
   std::vector<std::string> agents;
+  // Register the per-user session-start hook of the configured harnesses that
+  // have one (--no-user-hooks turns it off).
+  bool user_hooks = true;
 };
 
 // Runs every setup step for the repository at `repo_root`, each printing one line

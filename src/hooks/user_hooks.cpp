@@ -72,14 +72,15 @@ std::string UserHookChange::message() const
 {
   switch (action) {
   case UserHookAction::added:
-    return std::string(created ? "Created " : "Updated ") + settings.string() +
-           ": SessionStart hook runs `kolvex session-start` for " + agent;
+    return "Registered the session-start hook for " + agent + ": " + settings.string() +
+           (created ? " (new file)" : "");
   case UserHookAction::already_present:
-    return settings.string() + " already runs `kolvex session-start` for " + agent;
+    return "Session-start hook for " + agent + " already registered: " + settings.string();
   case UserHookAction::failed:
     break;
   }
-  return "Could not register the session-start hook in " + settings.string() + ": " + error;
+  return "Could not register the session-start hook for " + agent + " in " + settings.string() +
+         ": " + error;
 }
 
 stdfs::path claude_settings_path()

@@ -83,7 +83,9 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Wrote .kolvex/.platform/config.yaml (agents: claude-code, codex, windsurf)\n"
             "Added to .gitignore: .kolvex/.platform/, .kolvex/.commit-attestation.yaml\n"
             "Installed the git post-commit hook: .git/hooks/post-commit\n"
-            "Wrote the example attestation: .kolvex/example-attestation.yaml\n");
+            "Wrote the example attestation: .kolvex/example-attestation.yaml\n"
+            "Registered the session-start hook for claude-code: " +
+                (home.path() / "claude/settings.json").string() + " (new file)\n");
   EXPECT_EQ(first.err, "");
 
   const Map written = config();
@@ -104,7 +106,9 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "claude-code, codex, windsurf)\n"
             ".gitignore already keeps kolvex's private files out of git\n"
             "Git post-commit hook already installed: .git/hooks/post-commit\n"
-            "Example attestation already up to date: .kolvex/example-attestation.yaml\n");
+            "Example attestation already up to date: .kolvex/example-attestation.yaml\n"
+            "Session-start hook for claude-code already registered: " +
+                (home.path() / "claude/settings.json").string() + "\n");
   EXPECT_EQ(snapshot(repo.path()), before);
 }
 
