@@ -96,8 +96,11 @@ target = float(sys.argv[1])
 for index, path in enumerate(sys.argv[2:]):
     result = json.load(open(path))["results"][0]
     median = statistics.median(result["times"]) * 1000
+    # CPU time barely moves with the load of other processes on a shared machine.
+    cpu = (result["user"] + result["system"]) * 1000
     line = (f"{result['command']:<26} median {median:7.2f} ms "
-            f"(min {min(result['times']) * 1000:.2f}, {len(result['times'])} runs)")
+            f"(min {min(result['times']) * 1000:.2f}, cpu {cpu:.2f}, "
+            f"{len(result['times'])} runs)")
     if index == 0:
         line += " " + ("within" if median < target else "OVER") + f" the {target:.0f} ms target"
     print(line)
