@@ -1,6 +1,9 @@
 // The kolvex front end: parses the command line and hands each command to its module.
 #include "commands/attest/attest.hpp"
+#include "commands/session_start.hpp"
+#include "commands/setup.hpp"
 #include "commands/status.hpp"
+#include "commands/sync.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
 #include "version.hpp"
@@ -50,7 +53,10 @@ int main(int argc, char** argv)
   app.set_version_flag("--version", "kolvex " + std::string(kolvex::version()));
   app.require_subcommand(0, 1);
   kolvex::commands::attest::register_attest(app);
+  kolvex::commands::register_setup(app);
   kolvex::commands::register_status(app);
+  kolvex::commands::register_sync(app);
+  kolvex::commands::register_session_start(app);
 
   // Commands run inside parse(): they report a failed check by throwing
   // CLI::RuntimeError with their exit status, and anything else they throw is an

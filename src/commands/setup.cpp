@@ -1,0 +1,318 @@
+#include "commands/setup.hpp"
+
+#include "agents/registry.hpp"
+#include "core/clock.hpp"
+#include "core/fs.hpp"
+#include "core/text.hpp"
+#include "display/output.hpp"
+#include "hooks/installer.hpp"
+#include "hooks/scripts.hpp"
+#include "hooks/user_hooks.hpp"
+#include "paths.hpp"
+#include "services/local_config.hpp"
+#include "services/shared.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+#include <unistd.h>
+
+namespace kolvex::commands {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+namespace output = display::output;
+namespace shared = services::shared;
+using hooks::installer::HookAction;
+
+// `path` as the user knows it: relative to the repository when inside it.
+std::string shown(const stdfs::path& path, const stdfs::path& repo_root)
+{
+  const stdfs::path relative = path.lexically_relative(repo_root);
+  if (relative.empty() || *relative.begin() == "..") {
+    return path.string();
+  }
+  return relative.string();
+}
+
+std::string env_text(const char* name)
+{
+  const char* value = std::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+bool is_dir(const stdfs::path& path)
+{
+  std::error_code ec;
+  return !path.empty() && stdfs::is_directory(path, ec);
+}
+
+bool on_path(const std::string& program)
+{
+  for (const auto& dir : core::text::split(env_text("PATH"), ':')) {
+    const stdfs::path candidate = stdfs::path(dir.empty() ? "." : dir) / program;
+    std::error_code ec;
+    if (stdfs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string joined(const std::vector<std::string>& names)
+{
+  return names.empty() ? std::string("none") : core::text::join(names, ", ");
+}
+
+// The agents a configuration already lists: a list of names, or a single name.
+std::vector<std::string> listed_agents(const core::Map& config)
+{
+  std::vector<std::string> names;
+  const core::Value* agents = config.find("agents");
+  if (agents == nullptr) {
+    return names;
+  }
+  if (agents->is_string()) {
+    names.push_back(agents->as_string());
+  } else if (agents->is_list()) {
+    for (const auto& item : agents->as_list()) {
+      if (item.is_string()) {
+        names.push_back(item.as_string());
+      }
+    }
+  }
+  return names;
+}
+
+// ---- Steps ---------------------------------------------------------------------
+
+// The local configuration: "installed_at" once, "agents" as named, else the ones
+// already listed plus any newly installed; every other key is kept.
+void write_local_config(const stdfs::path& repo_root, const SetupOptions& options)
+{
+  const core::Map config = shared::load_local_config(repo_root);
+  core::Map updated = config;
+  const core::Value* installed_at = config.find("installed_at");
+  if (installed_at == nullptr || !core::truthy(*installed_at)) {
+    updated.set("installed_at", core::clock::utc_now_iso());
+  }
+  std::vector<std::string> agents = options.agents;
+  if (agents.empty()) {
+    agents = listed_agents(config);
+    for (auto& name : detect_installed_agents()) {
+      if (std::find(agents.begin(), agents.end(), name) == agents.end()) {
+        agents.push_back(std::move(name));
+      }
+    }
+  }
+  core::List list(agents.begin(), agents.end());
+  updated.set("agents", core::Value(std::move(list)));
+
+  const stdfs::path target = paths::local_config(repo_root);
+  std::error_code ec;
+  const bool exists = stdfs::is_regular_file(target, ec);
+  if (exists && updated == config) {
+    output::info("Local configuration already set up: " + shown(target, repo_root) +
+                 " (agents: " + joined(agents) + ")");
+  } else {
+    shared::save_local_config(repo_root, updated);
+    output::success(std::string(exists ? "Updated " : "Wrote ") + shown(target, repo_root) +
+                    " (agents: " + joined(agents) + ")");
+  }
+  if (agents.empty()) {
+    output::warning("No agent harness found on this machine; name yours with --agent.");
+  }
+}
+
+void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
+{
+  const auto added = shared::ensure_gitignore(repo_root);
+  if (added.empty()) {
+    output::info(".gitignore already keeps kolvex's private files out of git");
+  } else {
+    output::success("Added to .gitignore: " + core::text::join(added, ", "));
+  }
+}
+
+void install_hook(const stdfs::path& repo_root, const SetupOptions&)
+{
+  const auto install = hooks::installer::install_post_commit_hook(repo_root);
+  const std::string where = shown(install.path, repo_root);
+  switch (install.action) {
+  case HookAction::installed:
+    output::success("Installed the git post-commit hook: " + where);
+    break;
+  case HookAction::chained:
+    output::success("Installed the git post-commit hook: " + where +
+                    " (the hook that was there still runs first)");
+    break;
+  case HookAction::updated:
+    output::success("Updated the git post-commit hook: " + where);
+    break;
+  case HookAction::already_installed:
+    output::info("Git post-commit hook already installed: " + where);
+    break;
+  }
+}
+
+void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&)
+{
+  const stdfs::path target = paths::example_attestation(repo_root);
+  const std::string content = hooks::scripts::example_attestation();
+  std::error_code ec;
+  if (stdfs::is_regular_file(target, ec) && core::fs::read_bytes(target) == content) {
+    output::info("Example attestation already up to date: " + shown(target, repo_root));
+    return;
+  }
+  stdfs::create_directories(target.parent_path());
+  core::fs::atomic_replace(target, content);
+  // A file for people and agents to read, not a private one.
+  stdfs::permissions(target,
+                     stdfs::perms::owner_read | stdfs::perms::owner_write |
+                         stdfs::perms::group_read | stdfs::perms::others_read);
+  output::success("Wrote the example attestation: " + shown(target, repo_root));
+}
+
+// The session-start hook lives in the user's own harness settings, not in the
+// repository: it fires everywhere and does nothing where kolvex is not set up.  A
+// settings file we cannot merge into is left alone and fails the step.
+void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& options)
+{
+  if (!options.user_hooks) {
+    output::info("Skipped the user-level session-start hook (--no-user-hooks)");
+    return;
+  }
+  const auto changes = hooks::user_hooks::install_user_session_hooks(
+      listed_agents(shared::load_local_config(repo_root)));
+  std::string failure;
+  for (const auto& change : changes) {
+    switch (change.action) {
+    case hooks::user_hooks::UserHookAction::added:
+      output::success(change.message());
+      break;
+    case hooks::user_hooks::UserHookAction::already_present:
+      output::info(change.message());
+      break;
+    case hooks::user_hooks::UserHookAction::failed:
+      failure = change.message();
+      break;
+    }
+  }
+  if (!failure.empty()) {
+    throw std::runtime_error(failure);
+  }
+}
+
+// The steps in the order they run; one more step is one more line here.
+using Step = void (*)(const stdfs::path&, const SetupOptions&);
+constexpr std::array<Step, 5> k_steps{write_local_config,
+                                      update_gitignore,
+                                      install_hook,
+                                      write_example_attestation,
+                                      register_user_hooks};
+
+// The canonical names of `names`, each once, in the order first given.  Throws
+// CLI::ValidationError for a name no adapter has.
+std::vector<std::string> canonical_agents(const std::vector<std::string>& names)
+{
+  std::vector<std::string> canonical;
+  for (const auto& name : names) {
+    const auto* adapter = agents::get_adapter_by_name(name);
+    if (adapter == nullptr) {
+      std::vector<std::string> known;
+      for (const auto* each : agents::iter_adapters()) {
+        known.push_back(each->name());
+      }
+      throw CLI::ValidationError("--agent",
+                                 "unknown agent '" + name +
+                                     "'; known agents: " + core::text::join(known, ", "));
+    }
+    if (std::find(canonical.begin(), canonical.end(), adapter->name()) == canonical.end()) {
+      canonical.push_back(adapter->name());
+    }
+  }
+  return canonical;
+}
+
+} // namespace
+
+std::vector<std::string> detect_installed_agents()
+{
+  const std::string home_text = env_text("HOME");
+  const stdfs::path home = home_text.empty() ? stdfs::path() : stdfs::path(home_text);
+  const auto in_home = [&](const char* rel) { return !home.empty() && is_dir(home / rel); };
+  const auto env_dir = [&](const char* name) {
+    const std::string value = env_text(name);
+    return !value.empty() && is_dir(value);
+  };
+
+  std::vector<std::string> found;
+  for (const auto* adapter : agents::iter_adapters()) {
+    const std::string name = adapter->name();
+    bool installed = false;
+    if (name == "claude-code") {
+      installed = env_dir("CLAUDE_CONFIG_DIR") || in_home(".claude");
+    } else if (name == "codex") {
+      installed = env_dir("CODEX_HOME") || in_home(".codex");
+    } else if (name == "gemini-cli") {
+      installed = in_home(".gemini");
+    } else if (name == "cursor") {
+      installed = in_home(".cursor");
+    } else if (name == "windsurf") {
+      installed = in_home(".codeium/windsurf");
+    } else if (name == "aider") {
+      installed = on_path("aider");
+    }
+    if (installed) {
+      found.push_back(name);
+    }
+  }
+  return found;
+}
+
+void run_setup(const stdfs::path& repo_root, const SetupOptions& options)
+{
+  for (const Step step : k_steps) {
+    step(repo_root, options);
+  }
+}
+
+void register_setup(CLI::App& app)
+{
+  auto names = std::make_shared<std::vector<std::string>>();
+  CLI::App* command = app.add_subcommand(
+      "setup",
+      "Set up this repository to record its commits: the local configuration (with the agent "
+      "harnesses found on this machine), the .gitignore entries, the git post-commit hook "
+      "(an existing hook keeps running) and .kolvex/example-attestation.yaml, and "
+      "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "
+      "it again changes nothing.");
+  command
+      ->add_option("--agent",
+                   *names,
+                   "An agent harness used in this repository (claude-code, codex, gemini-cli, "
+                   "cursor, windsurf, aider); repeat for several. Without it the harnesses "
+                   "installed on this machine are found.")
+      ->type_name("NAME")
+      ->allow_extra_args(false);
+  auto no_user_hooks = std::make_shared<bool>(false);
+  command->add_flag("--no-user-hooks",
+                    *no_user_hooks,
+                    "Do not register `kolvex session-start` as a session-start hook in the "
+                    "user settings of the configured harnesses (Claude Code's settings.json).");
+  command->callback([names, no_user_hooks] {
+    SetupOptions options;
+    options.agents = canonical_agents(*names);
+    options.user_hooks = !*no_user_hooks;
+    run_setup(services::shared::get_repo_root(), options);
+  });
+}
+
+} // namespace kolvex::commands

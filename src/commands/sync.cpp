@@ -1,0 +1,82 @@
+#include "commands/sync.hpp"
+
+#include "core/logging.hpp"
+#include "services/local_config.hpp"
+#include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/log/log_line.hpp"
+#include "services/shared.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kolvex::commands {
+
+namespace {
+
+struct SyncOptions {
+  bool record_commit = false;
+  std::string event = "unattested";
+};
+
+// Records HEAD of the repository around the working directory, if it has been set
+// up for kolvex.  A hook must never fail a commit, so every error ends here.
+void record_head(const std::string& reason)
+{
+  try {
+    const auto root = services::shared::get_repo_root();
+    if (!services::shared::local_config_exists(root)) {
+      return;
+    }
+    std::string event = "commit_unattested";
+    for (const auto& [known_reason, known_event] : services::relaycore::log::RECORD_REASON_EVENTS) {
+      if (known_reason == reason) {
+        event = known_event;
+      }
+    }
+    (void)services::relaycore::capture::record_commit(root, event);
+  } catch (const std::exception& e) {
+    core::logging::Logger("kolvex.commands.sync")
+        .debug_exception("Recording the commit failed (best-effort)", e);
+  } catch (...) {
+    core::logging::Logger("kolvex.commands.sync")
+        .debug("Recording the commit failed (best-effort)");
+  }
+}
+
+} // namespace
+
+void register_sync(CLI::App& app)
+{
+  auto options = std::make_shared<SyncOptions>();
+  CLI::App* command = app.add_subcommand(
+      "sync",
+      "Record the commit just made in the attestation log (--record-commit, run by the git "
+      "post-commit hook). Uploading the log arrives in a later version.");
+  command->add_flag("--record-commit",
+                    options->record_commit,
+                    "Record HEAD in the attestation log: with the pending attestation when "
+                    "there is one, else as an unattested commit. Does nothing outside a "
+                    "repository set up with `kolvex setup`; always exits 0, prints nothing.");
+  std::vector<std::string> reasons;
+  for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
+    reasons.emplace_back(reason);
+  }
+  command
+      ->add_option("--event",
+                   options->event,
+                   "Why a commit without an attestation has none: 'unattested' (the default) "
+                   "or 'skipped' (the agent chose not to attest).")
+      ->check(CLI::IsMember(reasons));
+  command->callback([options] {
+    if (!options->record_commit) {
+      throw CLI::ValidationError("kolvex sync: uploading is not available yet; only "
+                                 "--record-commit is");
+    }
+    record_head(options->event);
+  });
+}
+
+} // namespace kolvex::commands

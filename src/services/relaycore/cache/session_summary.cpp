@@ -1,0 +1,209 @@
+#include "services/relaycore/cache/session_summary.hpp"
+
+#include "core/clock.hpp"
+#include "core/fs.hpp"
+#include "core/logging.hpp"
+#include "core/yaml.hpp"
+#include "display/repr.hpp"
+#include "services/relaycore/cache/rules_cache_state.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
+
+#include <sys/stat.h>
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace kolvex::services::relaycore::cache {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+const core::logging::Logger k_log("kolvex.relaycore.cache.session_summary");
+
+constexpr std::array<std::string_view, 3> k_spec_suffixes = {".md", ".yaml", ".yml"};
+
+// Whether `p` exists, following symbolic links (a dangling link does not).
+bool path_exists(const stdfs::path& p)
+{
+  std::error_code ec;
+  return stdfs::exists(p, ec);
+}
+
+// A value as Python's str() shows it: text as it is, anything else as its repr.
+std::string display_text(const core::Value& value)
+{
+  return value.is_string() ? value.as_string() : display::repr::python_repr(value);
+}
+
+std::int64_t count_elements(const stdfs::path& state_path)
+{
+  if (!path_exists(state_path)) {
+    return 0;
+  }
+  core::Value state;
+  try {
+    state = core::yaml::load(core::fs::read_text(state_path));
+  } catch (const std::exception& e) {
+    // Unreadable, not UTF-8 or not YAML: the cache holds no elements we can count.
+    k_log.debug_exception("reading the state file failed (best-effort)", e);
+    return 0;
+  }
+  if (state.is_null()) { // an empty file
+    return 0;
+  }
+  if (!state.is_map()) {
+    return 0;
+  }
+  const core::Value* architecture = state.get("architecture");
+  if (architecture == nullptr || !architecture->is_map()) {
+    return 0;
+  }
+  const core::Value* elements = architecture->get("elements");
+  if (elements == nullptr || !elements->is_map()) {
+    return 0;
+  }
+  std::int64_t count = 0;
+  for (const auto& [name, element] : elements->as_map()) {
+    if (element.is_map()) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+bool has_spec_suffix(const stdfs::path& file)
+{
+  const auto suffix = file.extension().string();
+  for (auto wanted : k_spec_suffixes) {
+    if (suffix == wanted) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::int64_t count_specs(const stdfs::path& specs_dir)
+{
+  std::error_code ec;
+  if (!stdfs::is_directory(specs_dir, ec)) {
+    return 0;
+  }
+  std::int64_t count = 0;
+  stdfs::directory_iterator it(specs_dir, ec);
+  if (ec) {
+    return 0;
+  }
+  for (const stdfs::directory_iterator end; it != end; it.increment(ec)) {
+    std::error_code entry_ec;
+    if (it->is_regular_file(entry_ec) && has_spec_suffix(it->path().filename())) {
+      ++count;
+    }
+  }
+  if (ec) { // listing broke off part-way
+    return 0;
+  }
+  return count;
+}
+
+// Modification time of `p` in Unix seconds (fractional), or nullopt when it cannot
+// be read.
+std::optional<double> mtime_of(const stdfs::path& p)
+{
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+}
+
+// The one cache line: stale beats incomplete beats fresh beats empty.
+std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rules, double now)
+{
+  const std::array<stdfs::path, 2> files = {cache_dir / "kolvexstate.yaml",
+                                            cache_dir / "kolvexrules.yaml"};
+  bool any_exists = false;
+  bool stale = false;
+  for (const auto& file : files) {
+    if (!path_exists(file)) {
+      continue;
+    }
+    any_exists = true;
+    const auto mtime = mtime_of(file);
+    if (mtime && now - *mtime > _STALE_THRESHOLD_SECONDS) {
+      stale = true;
+      break;
+    }
+  }
+  // A stop at the first stale file may leave the second unlooked-at, but it
+  // cannot change the line: stale wins over everything.
+  if (stale) {
+    return "  cache: stale \u2014 run 'kolvex sync' to refresh";
+  }
+  if (rules.fetch_failed() || rules.unreadable) {
+    return "  cache: incomplete \u2014 run 'kolvex sync' to refresh";
+  }
+  if (any_exists) {
+    return "  cache: fresh";
+  }
+  return "  cache: empty \u2014 run 'kolvex sync' to populate";
+}
+
+// Records waiting for upload.  A log that is not UTF-8 cannot be counted; the
+// summary leaves the line out rather than fail the session start.
+std::size_t pending_records(const stdfs::path& log_path)
+{
+  try {
+    return log::read_attestation_log(log_path).size();
+  } catch (const std::exception& e) {
+    k_log.debug_exception("reading the attestation log failed (best-effort)", e);
+    return 0;
+  }
+}
+
+} // namespace
+
+std::string generate_session_summary_at(const stdfs::path& cache_dir,
+                                        const core::Value& project_id,
+                                        const std::optional<std::string>& agent_name,
+                                        double now)
+{
+  const bool has_project = core::truthy(project_id);
+  std::vector<std::string> lines{"kolvex session context loaded"};
+  if (has_project) {
+    lines.push_back("  project: " + display_text(project_id));
+  }
+  if (agent_name && !agent_name->empty()) {
+    lines.push_back("  agent: " + *agent_name);
+  }
+  lines.push_back("  elements: " + std::to_string(count_elements(cache_dir / "kolvexstate.yaml")));
+  const RulesCacheState rules = read_rules_cache_state(cache_dir);
+  lines.push_back("  rules: " + rules.describe());
+  lines.push_back("  specs: " + std::to_string(count_specs(cache_dir / "specs")));
+  lines.push_back(cache_line(cache_dir, rules, now));
+  if (const auto pending = pending_records(cache_dir / "log.jsonl"); pending > 0) {
+    lines.push_back("  " + std::to_string(pending) +
+                    (has_project ? " attestation(s) pending upload \u2014 run 'kolvex sync'"
+                                 : " attestation(s) recorded locally, waiting for a project"));
+  }
+  std::string text;
+  for (const auto& line : lines) {
+    if (!text.empty()) {
+      text += '\n';
+    }
+    text += line;
+  }
+  return text;
+}
+
+std::string generate_session_summary(const stdfs::path& cache_dir,
+                                     const core::Value& project_id,
+                                     const std::optional<std::string>& agent_name)
+{
+  return generate_session_summary_at(cache_dir, project_id, agent_name, core::clock::now_seconds());
+}
+
+} // namespace kolvex::services::relaycore::cache

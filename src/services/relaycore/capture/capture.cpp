@@ -1,0 +1,533 @@
+#include "services/relaycore/capture/capture.hpp"
+
+#include "agents/registry.hpp"
+#include "core/errors.hpp"
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "core/logging.hpp"
+#include "core/process.hpp"
+#include "paths.hpp"
+#include "services/git_author.hpp"
+#include "services/relaycore/log/enrichment.hpp"
+#include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/log/pending.hpp"
+#include "utils/filelock.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string.h>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kolvex::services::relaycore::capture {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using contracts::AgentAdapter;
+
+constexpr const char* k_no_such_commit = "no such commit in this repo";
+constexpr const char* k_already_recorded = "already recorded";
+
+const core::logging::Logger& logger()
+{
+  static const core::logging::Logger instance("kolvex.relaycore.capture");
+  return instance;
+}
+
+bool non_empty(const std::optional<std::string>& text)
+{
+  return text && !text->empty();
+}
+
+// ---- Reading the log ----------------------------------------------------------
+
+// The whole file read straight into one buffer; nullopt on any operating-system
+// error (missing file, a directory, no permission).
+std::optional<std::string> read_file(const stdfs::path& path)
+{
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    return std::nullopt;
+  }
+  std::string data;
+  std::size_t used = 0;
+  data.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
+  for (;;) {
+    if (used == data.size()) {
+      data.resize(data.size() * 2);
+    }
+    const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    if (n == 0) {
+      break;
+    }
+    used += static_cast<std::size_t>(n);
+  }
+  data.resize(used);
+  return data;
+}
+
+// Line boundaries are those of str.splitlines(): LF, VT, FF, CR, FS, GS, RS, and
+// NEL, U+2028, U+2029 in UTF-8.
+
+// The start of the line holding `text[pos]`.
+std::size_t line_start(std::string_view text, std::size_t pos)
+{
+  auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  for (std::size_t i = pos; i > 0; --i) {
+    const unsigned char c = at(i - 1);
+    if ((c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e)) {
+      return i;
+    }
+    if (c == 0x85 && i >= 2 && at(i - 2) == 0xc2) {
+      return i;
+    }
+    if ((c == 0xa8 || c == 0xa9) && i >= 3 && at(i - 2) == 0x80 && at(i - 3) == 0xe2) {
+      return i;
+    }
+  }
+  return 0;
+}
+
+// The end (exclusive) of the line holding `text[pos]` (or starting at `pos`).
+std::size_t line_end(std::string_view text, std::size_t pos)
+{
+  auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  for (std::size_t i = pos; i < text.size(); ++i) {
+    const unsigned char c = at(i);
+    if ((c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e)) {
+      return i;
+    }
+    if (c == 0xc2 && i + 1 < text.size() && at(i + 1) == 0x85) {
+      return i;
+    }
+    if (c == 0xe2 && i + 2 < text.size() && at(i + 1) == 0x80 &&
+        (at(i + 2) == 0xa8 || at(i + 2) == 0xa9)) {
+      return i;
+    }
+  }
+  return text.size();
+}
+
+// The byte length of a character str.isspace() accepts at `text[i]`, or 0.
+std::size_t space_at(std::string_view text, std::size_t i)
+{
+  auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
+  const std::size_t left = text.size() - i;
+  const unsigned char c = b(0);
+  if ((c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20)) {
+    return 1;
+  }
+  if (c == 0xc2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) {
+    return 2;
+  }
+  if (left < 3) {
+    return 0;
+  }
+  const bool three = (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) ||   // U+1680
+                     (c == 0xe2 && b(1) == 0x80 &&                    // U+2000..200A,
+                      ((b(2) >= 0x80 && b(2) <= 0x8a) || b(2) == 0xa8 // U+2028, U+2029,
+                       || b(2) == 0xa9 || b(2) == 0xaf)) ||           // U+202F
+                     (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) ||   // U+205F
+                     (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80);     // U+3000
+  return three ? 3 : 0;
+}
+
+// `line` without the white space str.strip() removes.
+std::string_view python_strip(std::string_view line)
+{
+  std::size_t begin = 0;
+  while (begin < line.size()) {
+    const std::size_t len = space_at(line, begin);
+    if (len == 0) {
+      break;
+    }
+    begin += len;
+  }
+  std::size_t end = line.size();
+  while (end > begin) {
+    std::size_t len = 0;
+    for (std::size_t n = 1; n <= 3 && n <= end - begin && len == 0; ++n) {
+      if (space_at(line.substr(0, end), end - n) == n) {
+        len = n;
+      }
+    }
+    if (len == 0) {
+      break;
+    }
+    end -= len;
+  }
+  return line.substr(begin, end - begin);
+}
+
+// Is `line` (one line of the log) a JSON object whose "commit" equals `commit`?
+// The scan settles a plain "commit" text without building a Value; anything
+// escaped, and bytes that are not UTF-8, take the full parse.
+bool line_names_commit(std::string_view line, std::string_view commit)
+{
+  const std::string_view stripped = python_strip(line);
+  if (stripped.empty()) {
+    return false;
+  }
+  const log::LogLineScan scan = log::scan_log_line(stripped);
+  if (scan.shape == log::LogLineScan::Shape::non_object) {
+    return false;
+  }
+  if (scan.shape == log::LogLineScan::Shape::object && !scan.escaped_key) {
+    if (scan.commit.empty() || scan.commit.front() != '"') {
+      return false;
+    }
+    if (const auto text = log::plain_json_string(scan.commit)) {
+      return *text == commit;
+    }
+  }
+  try {
+    const core::Value value = core::json::parse(core::fs::is_valid_utf8(stripped)
+                                                    ? std::string(stripped)
+                                                    : core::process::decode_replace(stripped));
+    const core::Value* found = value.get("commit");
+    return found != nullptr && found->is_string() && found->as_string() == commit;
+  } catch (const core::json::JsonError&) {
+    return false;
+  }
+}
+
+bool is_ascii_alnum(std::string_view text)
+{
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+}
+
+int hex_value(char c)
+{
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
+// Calls `check` on the line around every occurrence of `needle` in `text` for
+// which `wanted(position)` holds, at most once per line, until `check` says yes.
+template <class Wanted>
+bool any_line_around(std::string_view text,
+                     std::string_view needle,
+                     std::string_view commit,
+                     Wanted&& wanted)
+{
+  std::size_t from = 0;
+  while (from < text.size()) {
+    const void* hit =
+        ::memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+    if (hit == nullptr) {
+      return false;
+    }
+    const auto pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    if (!wanted(pos)) {
+      from = pos + 1;
+      continue;
+    }
+    const std::size_t start = line_start(text, pos);
+    const std::size_t end = line_end(text, pos + needle.size());
+    if (line_names_commit(text.substr(start, end - start), commit)) {
+      return true;
+    }
+    from = end;
+  }
+  return false;
+}
+
+// Does any line of `text` name `commit`?
+//
+// Every commit runs this over the whole log, so it must not parse 100,000 lines to
+// find nothing.  A line can name a commit of ASCII letters and digits only by
+// holding its bytes as they are, or by spelling some of them as JSON escapes,
+// which for these characters can only be "\u00XY" with XY the character's code.
+// So only the lines around those two kinds of byte runs are judged, each exactly
+// as a full parse would.  Any other commit text takes the plain walk over lines.
+bool text_names_commit(std::string_view text, std::string_view commit)
+{
+  if (!is_ascii_alnum(commit)) {
+    const std::string decoded =
+        core::fs::is_valid_utf8(text) ? std::string(text) : core::process::decode_replace(text);
+    const auto lines = core::fs::splitlines(decoded);
+    return std::any_of(lines.begin(), lines.end(), [&](std::string_view line) {
+      return line_names_commit(line, commit);
+    });
+  }
+  if (any_line_around(text, commit, commit, [](std::size_t) { return true; })) {
+    return true;
+  }
+  return any_line_around(text, "\\u00", commit, [&](std::size_t pos) {
+    if (pos + 6 > text.size()) {
+      return false;
+    }
+    const int high = hex_value(text[pos + 4]);
+    const int low = hex_value(text[pos + 5]);
+    if (high < 0 || low < 0) {
+      return false;
+    }
+    const char c = static_cast<char>(high * 16 + low);
+    return commit.find(c) != std::string_view::npos;
+  });
+}
+
+// ---- Capture -------------------------------------------------------------------
+
+bool archive_exists(const stdfs::path& repo_root, const std::string& full)
+{
+  std::error_code ec;
+  return stdfs::exists(paths::attestations_dir(repo_root) / (full + ".yaml"), ec);
+}
+
+BackfillResult already_recorded(const std::string& full)
+{
+  return {.commit = full, .reason = k_already_recorded};
+}
+
+struct Attribution {
+  const AgentAdapter* adapter = nullptr;
+  std::optional<std::string> session_id;
+  std::optional<core::Map> telemetry;
+};
+
+// Who made the commit, as far as it can be proven (see CaptureOptions).
+Attribution attribute(const stdfs::path& repo_root, const CaptureOptions& options)
+{
+  const AgentAdapter* named =
+      non_empty(options.agent) ? agents::get_adapter_by_name(*options.agent) : nullptr;
+  Attribution found;
+  if (non_empty(options.session_id)) {
+    // The session's own store decides: the named adapter is asked first, but any
+    // adapter that knows the session wins over a name the caller merely claims.
+    std::vector<const AgentAdapter*> candidates;
+    if (named != nullptr) {
+      candidates.push_back(named);
+    }
+    for (const AgentAdapter* adapter : agents::iter_adapters()) {
+      if (named == nullptr || adapter->name() != named->name()) {
+        candidates.push_back(adapter);
+      }
+    }
+    found.session_id = options.session_id;
+    for (const AgentAdapter* candidate : candidates) {
+      auto telemetry =
+          log::_adapter_telemetry(*candidate, repo_root, options.session_id, options.source);
+      if (telemetry && !telemetry->empty()) {
+        found.adapter = candidate;
+        found.telemetry = std::move(telemetry);
+        return found;
+      }
+    }
+    found.adapter = named;
+    return found;
+  }
+  if (!options.attribute_ambient) {
+    return found;
+  }
+  try {
+    found.adapter = agents::detect_active_agent();
+  } catch (const std::exception& e) {
+    logger().debug_exception("Agent detection failed", e);
+  }
+  if (found.adapter != nullptr) {
+    try {
+      found.session_id = found.adapter->get_session_id(repo_root);
+    } catch (const std::exception& e) {
+      logger().debug_exception("Per-adapter session id lookup failed", e);
+    }
+    found.telemetry =
+        log::_adapter_telemetry(*found.adapter, repo_root, found.session_id, options.source);
+  }
+  return found;
+}
+
+BackfillResult
+capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptions& options)
+{
+  const auto full = _resolve_full_sha(repo_root, sha);
+  if (!full) {
+    return {.commit = sha, .reason = k_no_such_commit};
+  }
+  // An archive file alone settles it, without waiting for the lock.
+  if (archive_exists(repo_root, *full)) {
+    return already_recorded(*full);
+  }
+  // Two triggers may fire for one commit at the same moment.  Checking again under
+  // the log lock, and writing before it is released, leaves exactly one record;
+  // the appends inside take the same lock again, which it allows.
+  const auto lock = utils::filelock::locked(paths::log_jsonl(repo_root));
+  if (_already_recorded(repo_root, *full)) {
+    return already_recorded(*full);
+  }
+
+  if (options.consume_pending) {
+    std::error_code ec;
+    if (stdfs::exists(paths::commit_attestation(repo_root), ec)) {
+      const auto result = log::process_pending_attestation(repo_root, {.commit_override = *full});
+      if (result.error && !result.error->empty()) {
+        return {.commit = *full, .reason = *result.error};
+      }
+      if (_already_recorded(repo_root, *full)) {
+        return {.commit = *full, .written = true, .attested = true};
+      }
+      // Filed under another commit whose diff it declared: this one still needs
+      // its own record.
+    }
+  }
+
+  Attribution who = attribute(repo_root, options);
+
+  std::optional<core::Map> developer;
+  if (options.attribute_ambient) {
+    try {
+      developer = shared::detect_git_author(repo_root);
+    } catch (const std::exception& e) {
+      logger().debug_exception("Developer identity detection failed", e);
+    }
+  }
+
+  CommitRecordOptions record;
+  record.source = options.source;
+  record.event = options.event;
+  record.archive_ledger = true;
+  if (who.adapter != nullptr) {
+    record.agent_name = who.adapter->name();
+    record.agent_provider = who.adapter->provider();
+    record.session_id = who.session_id;
+  } else {
+    // A session id that no adapter can be tied to is not put on record.
+    record.agent_name = "unknown";
+  }
+  record.telemetry = std::move(who.telemetry);
+  if (options.attribute_ambient) {
+    record.branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+  }
+  record.developer = std::move(developer);
+  record.developer_from_commit = !options.attribute_ambient;
+  return _write_commit_record(repo_root, *full, std::move(record));
+}
+
+} // namespace
+
+BackfillResult
+capture_commit(const stdfs::path& repo_root, const std::string& sha, const CaptureOptions& options)
+{
+  try {
+    return capture(repo_root, sha, options);
+  } catch (const std::exception& e) {
+    logger().debug_exception("capture_commit failed for " + sha + " (best-effort)", e);
+    return {.commit = sha, .reason = core::errors::short_name(e) + ": " + e.what()};
+  } catch (...) {
+    logger().debug("capture_commit failed for " + sha + " (best-effort)");
+    return {.commit = sha, .reason = "unknown error"};
+  }
+}
+
+std::optional<std::string> record_commit(const stdfs::path& repo_root, const std::string& event)
+{
+  const auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event});
+  if (result.written || result.reason == k_already_recorded) {
+    return result.commit;
+  }
+  return std::nullopt;
+}
+
+BackfillResult record_backfill(const stdfs::path& repo_root,
+                               const std::string& commit,
+                               const std::string& session_id,
+                               const std::string& task_type)
+{
+  const auto adapters = agents::iter_adapters();
+  const auto full = _resolve_full_sha(repo_root, commit);
+  if (!full) {
+    return {.commit = commit, .reason = k_no_such_commit};
+  }
+  if (_already_recorded(repo_root, *full)) {
+    return already_recorded(*full);
+  }
+  // The agent is whichever adapter finds the session in its own store, never a
+  // name the caller supplies, so the identity on record can be trusted.
+  const AgentAdapter* adapter = nullptr;
+  std::optional<core::Map> telemetry;
+  for (const AgentAdapter* candidate : adapters) {
+    telemetry = log::_adapter_telemetry(*candidate, repo_root, session_id, "backfill");
+    if (telemetry && !telemetry->empty()) {
+      adapter = candidate;
+      break;
+    }
+  }
+  if (adapter == nullptr) {
+    return {.commit = *full, .reason = "no agent transcript found for session " + session_id};
+  }
+  const core::Value* model = telemetry->find("model");
+  if (model == nullptr || !core::truthy(*model)) {
+    return {.commit = *full, .reason = "transcript for session " + session_id + " names no model"};
+  }
+
+  const auto lock = utils::filelock::locked(paths::log_jsonl(repo_root));
+  if (_already_recorded(repo_root, *full)) {
+    return already_recorded(*full);
+  }
+  return _write_commit_record(repo_root,
+                              *full,
+                              {.source = "backfill",
+                               .agent_name = adapter->name(),
+                               .agent_provider = adapter->provider(),
+                               .session_id = session_id,
+                               .telemetry = std::move(telemetry),
+                               .task_type = task_type,
+                               .archive_ledger = false});
+}
+
+std::optional<std::string> _resolve_full_sha(const stdfs::path& repo_root,
+                                             const std::string& commit)
+{
+  std::string answer = log::_git_rev_parse({"--verify", commit + "^{commit}"}, repo_root);
+  if (!log::_is_valid_commit_hash(answer)) {
+    return std::nullopt;
+  }
+  return answer;
+}
+
+bool _already_recorded(const stdfs::path& repo_root, const std::string& full)
+{
+  if (archive_exists(repo_root, full)) {
+    return true;
+  }
+  return _commit_already_logged(paths::log_jsonl(repo_root), full);
+}
+
+bool _commit_already_logged(const stdfs::path& kolvexlog_path, const std::string& commit)
+{
+  const auto text = read_file(kolvexlog_path);
+  return text && text_names_commit(*text, commit);
+}
+
+} // namespace kolvex::services::relaycore::capture

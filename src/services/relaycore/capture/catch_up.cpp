@@ -1,0 +1,235 @@
+#include "services/relaycore/capture/catch_up.hpp"
+
+#include "agents/registry.hpp"
+#include "core/clock.hpp"
+#include "core/logging.hpp"
+#include "core/text.hpp"
+#include "paths.hpp"
+#include "services/local_config.hpp"
+#include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/log/git.hpp"
+#include "utils/filelock.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace kolvex::services::relaycore::capture {
+
+namespace stdfs = std::filesystem;
+
+namespace {
+
+const core::logging::Logger k_log("kolvex.relaycore.capture.catch_up");
+
+// `text` read as a number the way git's epoch seconds are written, or nullopt.
+std::optional<double> parse_number(std::string_view text)
+{
+  const std::string trimmed(core::text::trim(text));
+  if (trimmed.empty() || trimmed.find_first_of("xX") != std::string::npos) {
+    return std::nullopt;
+  }
+  char* end = nullptr;
+  const double value = std::strtod(trimmed.c_str(), &end);
+  if (end != trimmed.c_str() + trimmed.size()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Whole-second modification time of `p`, or nullopt when it cannot be read.
+std::optional<double> whole_second_mtime(const stdfs::path& p)
+{
+  struct stat st {};
+  if (::stat(p.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<double>(st.st_mtim.tv_sec);
+}
+
+using Claim = std::pair<std::string, std::string>; // (adapter name, session id)
+
+// Every adapter is asked once for the whole batch.  A session listed twice for one
+// commit is still one claim; only distinct (adapter, session) pairs are counted.
+std::map<std::string, std::vector<Claim>> collect_claims(const stdfs::path& repo_root,
+                                                         const std::vector<std::string>& pending,
+                                                         std::optional<double> since,
+                                                         const contracts::CommitTimes& times)
+{
+  std::map<std::string, std::vector<Claim>> claims;
+  for (const auto* adapter : agents::iter_adapters()) {
+    std::string name;
+    try {
+      name = adapter->name();
+      const auto answer = adapter->sessions_mentioning(repo_root, pending, since, times);
+      for (const auto& [sha, sessions] : answer) {
+        auto& of_sha = claims[sha];
+        for (const auto& session : sessions) {
+          Claim claim{name, session};
+          if (std::find(of_sha.begin(), of_sha.end(), claim) == of_sha.end()) {
+            of_sha.push_back(std::move(claim));
+          }
+        }
+      }
+    } catch (const std::exception& e) {
+      k_log.debug_exception(name + " session scan failed (best-effort)", e);
+    }
+  }
+  return claims;
+}
+
+} // namespace
+
+std::vector<BackfillResult> catch_up_commits(const stdfs::path& repo_root, int limit)
+{
+  try {
+    if (!shared::local_config_exists(repo_root)) {
+      return {};
+    }
+    // Two session starts in one repository must not walk the same backlog at once.
+    // The records are appended under this same lock again, which the re-entrant
+    // lock lets through.
+    const auto lock =
+        utils::filelock::locked(paths::log_jsonl(repo_root), CATCH_UP_LOCK_TIMEOUT_SECONDS);
+    if (!lock.acquired()) {
+      return {};
+    }
+    return _walk_and_record(repo_root, limit);
+  } catch (const std::exception& e) {
+    k_log.debug_exception("catch_up_commits failed (best-effort)", e);
+    return {};
+  }
+}
+
+std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int limit)
+{
+  std::vector<BackfillResult> results;
+  try {
+    if (!shared::local_config_exists(repo_root)) {
+      return results;
+    }
+    const std::optional<double> anchor =
+        _nothing_recorded_yet(repo_root) ? _config_anchor(repo_root) : std::nullopt;
+
+    std::vector<std::string> pending;
+    contracts::CommitTimes commit_times;
+    const std::string listing =
+        log::_git({"log", "--format=%H %ct", "-n" + std::to_string(limit)}, repo_root);
+    for (const auto& line : core::text::split(listing, '\n')) {
+      const auto blank = line.find(' ');
+      const std::string sha = line.substr(0, blank);
+      const std::string time_text = blank == std::string::npos ? "" : line.substr(blank + 1);
+      if (sha.empty()) {
+        continue;
+      }
+      // Everything older than the first recorded commit was walked before, so the
+      // cost of a walk follows the backlog, not the history.
+      if (_already_recorded(repo_root, sha)) {
+        break;
+      }
+      const auto time = parse_number(time_text);
+      // Ties go to recording: a commit in the anchor's own second is kept.
+      if (anchor && time && *time < *anchor) {
+        continue;
+      }
+      pending.push_back(sha);
+      if (time) {
+        commit_times[sha] = *time;
+      }
+    }
+    if (pending.empty()) {
+      return results;
+    }
+
+    const auto since =
+        parse_number(log::_git({"log", "-1", "--format=%ct", pending.back()}, repo_root));
+    const auto claims = collect_claims(repo_root, pending, since, commit_times);
+
+    for (const auto& sha : pending) {
+      CaptureOptions options;
+      options.source = "catch_up";
+      // The session starting now did not see these commits being made; only the
+      // harnesses' own records may name who made them, and only unambiguously.
+      options.consume_pending = false;
+      options.attribute_ambient = false;
+      if (const auto it = claims.find(sha); it != claims.end() && it->second.size() == 1) {
+        options.agent = it->second.front().first;
+        options.session_id = it->second.front().second;
+      }
+      results.push_back(capture_commit(repo_root, sha, options));
+    }
+    return results;
+  } catch (const std::exception& e) {
+    k_log.debug_exception("catch-up walk failed (best-effort)", e);
+    return results;
+  }
+}
+
+bool _nothing_recorded_yet(const stdfs::path& repo_root)
+{
+  std::error_code ec;
+  const auto size = stdfs::file_size(paths::log_jsonl(repo_root), ec);
+  if (!ec && size > 0) {
+    return false;
+  }
+  stdfs::directory_iterator it(paths::attestations_dir(repo_root), ec);
+  if (ec) {
+    return true;
+  }
+  for (const stdfs::directory_iterator end; it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    // As the glob "*.yaml" matches: hidden names are not matched by "*".
+    if (name.size() > 5 && name.ends_with(".yaml") && name.front() != '.') {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<double> _installed_at(const stdfs::path& repo_root)
+{
+  core::Map config;
+  try {
+    config = shared::load_local_config(repo_root);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  const core::Value* value = config.find("installed_at");
+  if (value == nullptr || !value->is_string()) {
+    return std::nullopt;
+  }
+  std::string text = value->as_string();
+  for (auto pos = text.find('Z'); pos != std::string::npos; pos = text.find('Z', pos)) {
+    text.replace(pos, 1, "+00:00");
+  }
+  const auto parsed = core::clock::parse_iso8601(text);
+  if (!parsed) {
+    return std::nullopt;
+  }
+  // to_epoch takes a date-time without a zone as UTC.
+  return std::trunc(core::clock::to_epoch(*parsed));
+}
+
+std::optional<double> _config_anchor(const stdfs::path& repo_root)
+{
+  if (const auto installed = _installed_at(repo_root)) {
+    return installed;
+  }
+  // git times have one-second resolution: a commit made moments after the
+  // configuration was written shares its second and must not read as older.
+  for (const auto& candidate : {paths::local_config(repo_root),
+                                paths::legacy_config_yaml(repo_root),
+                                paths::legacy_config_json(repo_root)}) {
+    if (const auto mtime = whole_second_mtime(candidate)) {
+      return mtime;
+    }
+  }
+  return std::nullopt;
+}
+
+} // namespace kolvex::services::relaycore::capture

@@ -1,0 +1,47 @@
+#pragma once
+
+// The catch-up walk: at an agent session start, every commit made since the last
+// recorded one is recorded, newest first, whatever removed the post-commit hook
+// and whichever harness has no commit event.  The log itself is the progress
+// marker: the first recorded sha in git's order ends the walk.
+
+#include "services/relaycore/capture/commit_record.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+namespace kolvex::services::relaycore::capture {
+
+// How many commits git is asked for at most, by default.
+inline constexpr int CATCH_UP_DEFAULT_LIMIT = 50;
+
+// How long a walk waits for the log lock before giving up (seconds); a second
+// session start in the same repository then does nothing and the next one retries.
+inline constexpr double CATCH_UP_LOCK_TIMEOUT_SECONDS = 30.0;
+
+// Records the commits of `repo_root` made since the last recorded one (at most
+// `limit`), holding the log lock for the whole walk.  One result per commit handed
+// to capture, newest first; empty when the repository was never set up (nothing is
+// created then), when the lock stayed taken, or on failure.  Never throws.
+[[nodiscard]] std::vector<BackfillResult> catch_up_commits(const std::filesystem::path& repo_root,
+                                                           int limit = CATCH_UP_DEFAULT_LIMIT);
+
+// The walk itself; the caller holds the log lock of `repo_root`.  Asks git for
+// `limit` commits.  Returns the results so far when something fails midway.
+[[nodiscard]] std::vector<BackfillResult> _walk_and_record(const std::filesystem::path& repo_root,
+                                                           int limit);
+
+// True when `repo_root` has never recorded a commit: the log is empty or missing
+// and the attestations directory holds no "*.yaml".
+[[nodiscard]] bool _nothing_recorded_yet(const std::filesystem::path& repo_root);
+
+// The local configuration's "installed_at" (ISO 8601 text; no zone means UTC) as
+// whole epoch seconds, or nullopt when absent, not text or malformed.
+[[nodiscard]] std::optional<double> _installed_at(const std::filesystem::path& repo_root);
+
+// The first-run floor: _installed_at, else the whole-second modification time of
+// the first configuration file that exists (current, legacy YAML, legacy JSON).
+[[nodiscard]] std::optional<double> _config_anchor(const std::filesystem::path& repo_root);
+
+} // namespace kolvex::services::relaycore::capture

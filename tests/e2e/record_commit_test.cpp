@@ -1,0 +1,240 @@
+// `kolvex sync --record-commit` and the post-commit hook end to end: the built
+// binary, run by hand, by git, and by several processes at once.
+#include "services/relaycore/capture/capture_support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include <string>
+
+namespace {
+
+using kolvex::core::Map;
+using kolvex::core::Value;
+using kolvex::testing::log_lines;
+using kolvex::testing::parsed_line;
+using kolvex::testing::TempDir;
+using kolvex::testing::TempRepo;
+using ::testing::HasSubstr;
+namespace stdfs = std::filesystem;
+
+const std::string k_system_path = "/usr/local/bin:/usr/bin:/bin";
+
+std::string kolvex_dir()
+{
+  return stdfs::path(KOLVEX_BIN).parent_path().string();
+}
+
+std::size_t archive_count(const TempRepo& repo)
+{
+  const auto dir = kolvex::paths::attestations_dir(repo.path());
+  if (!stdfs::exists(dir)) {
+    return 0;
+  }
+  std::size_t count = 0;
+  for (const auto& entry : stdfs::directory_iterator(dir)) {
+    count += entry.path().extension() == ".yaml" ? 1 : 0;
+  }
+  return count;
+}
+
+class RecordCommitE2E : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    kolvex::testing::isolate_environment(home);
+    ::setenv("PATH", k_system_path.c_str(), 1);
+  }
+
+  // Marks the repository as set up, without the hook.
+  void set_up_config() const { repo.write(".kolvex/.platform/config.yaml", "agents: []\n"); }
+
+  [[nodiscard]] kolvex::core::process::Result record(const stdfs::path& cwd,
+                                                     std::vector<std::string> extra = {}) const
+  {
+    std::vector<std::string> args{"sync", "--record-commit"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return kolvex::testing::run_kolvex(args, cwd);
+  }
+
+  // Starts `count` `kolvex sync --record-commit` at once in the repository and
+  // waits for all of them.
+  void record_all_at_once(int count) const
+  {
+    const std::string script =
+        "i=0; while [ $i -lt " + std::to_string(count) +
+        " ]; do (while [ ! -e ../go ]; do :; done; exec \"$0\" sync --record-commit) & "
+        "i=$((i+1)); done; sleep 0.3; : > ../go; wait";
+    const auto result = kolvex::testing::run({"sh", "-c", script, KOLVEX_BIN}, repo.path());
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    stdfs::remove(repo.path().parent_path() / "go");
+  }
+
+  TempDir home;
+  TempRepo repo;
+};
+
+} // namespace
+
+TEST_F(RecordCommitE2E, SyncWithoutRecordCommitIsAUsageError)
+{
+  const auto result = kolvex::testing::run_kolvex({"sync"}, repo.path());
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_EQ(result.out, "");
+  EXPECT_THAT(result.err,
+              HasSubstr("kolvex sync: uploading is not available yet; only --record-commit is"));
+  EXPECT_EQ(
+      kolvex::testing::run_kolvex({"sync", "--record-commit", "--event", "bogus"}, repo.path())
+          .exit_code,
+      2);
+}
+
+TEST_F(RecordCommitE2E, DoesNothingOutsideARepositoryOrOneNeverSetUp)
+{
+  TempDir plain;
+  auto result = record(plain.path());
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(stdfs::is_empty(plain.path()));
+
+  repo.commit_file("a.txt", "a\n", "first");
+  result = record(repo.path());
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex"));
+}
+
+TEST_F(RecordCommitE2E, RecordsHeadFromAnySubdirectoryWithTheEvent)
+{
+  set_up_config();
+  const std::string first = repo.commit_file("src/deep/a.txt", "a\n", "docs: explain");
+  auto result = record(repo.path() / "src/deep");
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  const std::string second = repo.commit_file("b.txt", "b\n", "chore: tidy");
+  result = record(repo.path(), {"--event", "skipped"});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(record(repo.path()).exit_code, 0); // already recorded: nothing more
+
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 2U);
+  const Map one = parsed_line(lines[0]);
+  const Map two = parsed_line(lines[1]);
+  EXPECT_EQ(*one.find("commit"), Value(first));
+  EXPECT_EQ(*one.find("event"), Value("commit_unattested"));
+  EXPECT_EQ(*two.find("commit"), Value(second));
+  EXPECT_EQ(*two.find("event"), Value("attestation_skipped"));
+  EXPECT_THAT(kolvex::testing::archive_of(repo, first), HasSubstr("task_type: docs\n"));
+  EXPECT_THAT(kolvex::testing::archive_of(repo, first), HasSubstr("source: post_commit\n"));
+}
+
+TEST_F(RecordCommitE2E, FailuresStillExitZeroSilently)
+{
+  set_up_config();
+  repo.commit_file("a.txt", "a\n", "first");
+  repo.write(".kolvex/.platform/attestations", "a file where a directory belongs\n");
+  const auto result = record(repo.path());
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_FALSE(stdfs::exists(kolvex::paths::log_jsonl(repo.path())));
+}
+
+TEST_F(RecordCommitE2E, EightAtOnceLeaveOneLineAndOneArchive)
+{
+  set_up_config();
+  for (int round = 0; round < 3; ++round) {
+    const std::string sha = repo.commit_file("f" + std::to_string(round), "x\n", "round");
+    record_all_at_once(8);
+    const auto lines = log_lines(repo);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(round + 1));
+    EXPECT_EQ(*parsed_line(lines.back()).find("commit"), Value(sha));
+    EXPECT_EQ(archive_count(repo), static_cast<std::size_t>(round + 1));
+  }
+}
+
+TEST_F(RecordCommitE2E, EightAtOnceWithAPendingAttestationFileItOnce)
+{
+  set_up_config();
+  repo.commit_file("base.txt", "base\n", "base");
+  ASSERT_EQ(record(repo.path()).exit_code, 0);
+  for (int round = 0; round < 3; ++round) {
+    repo.write("f.txt", std::to_string(round) + "\n");
+    repo.git({"add", "f.txt"});
+    const std::string hash = kolvex::testing::staged_diff_hash(repo);
+    const auto attested = kolvex::testing::run_kolvex(
+        {"attest", "--staged-diff-hash", hash, "--model", "m", "--summary", "attested change"},
+        repo.path());
+    ASSERT_EQ(attested.exit_code, 0) << attested.err;
+    repo.git({"commit", "-q", "-m", "change"});
+    const std::string sha = repo.git({"rev-parse", "HEAD"});
+
+    record_all_at_once(8);
+    const auto lines = log_lines(repo);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(round + 2));
+    const Map line = parsed_line(lines.back());
+    EXPECT_EQ(*line.find("commit"), Value(sha));
+    EXPECT_EQ(*line.find("summary"), Value("attested change"));
+    EXPECT_FALSE(line.contains("event"));
+    EXPECT_EQ(archive_count(repo), static_cast<std::size_t>(round + 2));
+    EXPECT_FALSE(stdfs::exists(kolvex::paths::commit_attestation(repo.path())));
+  }
+}
+
+TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheCommit)
+{
+  repo.git({"config", "core.hooksPath", "../shared-hooks"});
+  const stdfs::path hooks = repo.path().parent_path() / "shared-hooks";
+  TempDir cleanup_guard; // the hooks directory lives beside the repository
+  stdfs::create_directories(hooks);
+  {
+    std::ofstream old(hooks / "post-commit");
+    old << "#!/bin/sh\necho \"$(git rev-parse HEAD)\" >> old-hook-ran.txt\n";
+  }
+  ::chmod((hooks / "post-commit").c_str(), 0755);
+
+  ::setenv("PATH", (kolvex_dir() + ":" + k_system_path).c_str(), 1);
+  const auto setup = kolvex::testing::run_kolvex({"setup"}, repo.path());
+  ASSERT_EQ(setup.exit_code, 0) << setup.err;
+  EXPECT_THAT(setup.out, HasSubstr("the hook that was there still runs first"));
+
+  repo.write("a.txt", "a\n");
+  repo.git({"add", "a.txt"});
+  const auto attested = kolvex::testing::run_kolvex({"attest",
+                                                     "--staged-diff-hash",
+                                                     kolvex::testing::staged_diff_hash(repo),
+                                                     "--model",
+                                                     "claude-opus-4-6",
+                                                     "--summary",
+                                                     "first, attested"},
+                                                    repo.path());
+  ASSERT_EQ(attested.exit_code, 0) << attested.err;
+  repo.git({"commit", "-q", "-m", "feat: first"});
+  const std::string first = repo.git({"rev-parse", "HEAD"});
+  const std::string second = repo.commit_file("b.txt", "b\n", "fix: second");
+
+  // Without kolvex on PATH the commit still succeeds, and the hook's own fallback
+  // keeps a minimal line.
+  ::setenv("PATH", k_system_path.c_str(), 1);
+  const std::string third = repo.commit_file("c.txt", "c\n", "third");
+
+  EXPECT_EQ(repo.read("old-hook-ran.txt"), first + "\n" + second + "\n" + third + "\n");
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 3U);
+  const Map one = parsed_line(lines[0]);
+  EXPECT_EQ(*one.find("commit"), Value(first));
+  EXPECT_EQ(*one.find("summary"), Value("first, attested"));
+  EXPECT_FALSE(one.contains("event"));
+  const Map two = parsed_line(lines[1]);
+  EXPECT_EQ(*two.find("commit"), Value(second));
+  EXPECT_EQ(*two.find("branch"), Value("main"));
+  EXPECT_EQ(*two.find("summary"), Value("fix: second"));
+  EXPECT_THAT(kolvex::testing::archive_of(repo, second), HasSubstr("task_type: bug-fix\n"));
+  const Map three = parsed_line(lines[2]);
+  EXPECT_EQ(*three.find("commit"), Value(third));
+  EXPECT_EQ(*three.find("branch"), Value("unknown"));
+  stdfs::remove_all(hooks);
+}

@@ -1,0 +1,94 @@
+// `kolvex setup` registering the per-user session-start hook: the built binary, a
+// temporary home and real temporary repositories.
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "services/relaycore/capture/capture_support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using kolvex::testing::run_kolvex;
+using kolvex::testing::TempDir;
+using kolvex::testing::TempRepo;
+using ::testing::HasSubstr;
+namespace stdfs = std::filesystem;
+
+class SetupUserHooksE2E : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    kolvex::testing::isolate_environment(home);
+    ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+  }
+
+  [[nodiscard]] stdfs::path settings() const { return home.path() / "claude" / "settings.json"; }
+
+  TempDir home;
+  TempRepo repo;
+};
+
+TEST_F(SetupUserHooksE2E, ClaudeSettingsGainTheHookBesideTheUsersOwn)
+{
+  const std::string own =
+      R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "echo mine"}]}]}, )"
+      R"("model": "opus"})";
+  home.write("claude/settings.json", own);
+  const auto first = run_kolvex({"setup", "--agent", "claude-code"}, repo.path());
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_THAT(first.out,
+              HasSubstr("Registered the session-start hook for claude-code: " +
+                        settings().string() + "\n"));
+
+  const auto merged = kolvex::core::json::parse(kolvex::core::fs::read_text(settings()));
+  const auto& groups = merged.get("hooks")->get("SessionStart")->as_list();
+  ASSERT_EQ(groups.size(), 2U);
+  EXPECT_EQ(*groups[0].get("hooks")->as_list()[0].get_string("command"), "echo mine");
+  const auto& ours = groups[1].get("hooks")->as_list()[0];
+  EXPECT_EQ(*ours.get_string("command"), "kolvex session-start --agent claude-code");
+  EXPECT_EQ(ours.get("timeout")->as_int(), 30);
+  EXPECT_EQ(*merged.get_string("model"), "opus");
+
+  const auto bytes = kolvex::core::fs::read_bytes(settings());
+  const auto second = run_kolvex({"setup", "--agent", "claude-code"}, repo.path());
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_THAT(second.out, HasSubstr("Session-start hook for claude-code already registered"));
+  EXPECT_EQ(kolvex::core::fs::read_bytes(settings()), bytes);
+}
+
+TEST_F(SetupUserHooksE2E, NoUserHooksLeavesTheSettingsAlone)
+{
+  const auto result =
+      run_kolvex({"setup", "--agent", "claude-code", "--no-user-hooks"}, repo.path());
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr("Skipped the user-level session-start hook"));
+  EXPECT_FALSE(stdfs::exists(settings()));
+}
+
+TEST_F(SetupUserHooksE2E, HarnessesWithoutAUserHookAreNotTouched)
+{
+  const auto result = run_kolvex({"setup", "--agent", "codex"}, repo.path());
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.out, ::testing::Not(HasSubstr("session-start")));
+  EXPECT_FALSE(stdfs::exists(settings()));
+}
+
+TEST_F(SetupUserHooksE2E, MalformedSettingsFailTheStepAndStayAsTheyWere)
+{
+  const std::string broken = "{\"hooks\": {\"SessionStart\": [\n";
+  home.write("claude/settings.json", broken);
+  const auto result = run_kolvex({"setup", "--agent", "claude-code"}, repo.path());
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err,
+              HasSubstr("Could not register the session-start hook for claude-code in " +
+                        settings().string()));
+  EXPECT_EQ(kolvex::core::fs::read_bytes(settings()), broken);
+  // The repository's own steps ran before it.
+  EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/config.yaml"));
+  EXPECT_THAT(result.out, HasSubstr("Installed the git post-commit hook"));
+}
+
+} // namespace

@@ -1,0 +1,199 @@
+#include "hooks/user_hooks.hpp"
+
+#include "agents/agent_env.hpp"
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "support/repo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace kolvex::hooks::user_hooks {
+namespace {
+
+using core::Value;
+using testing::AgentEnv;
+namespace stdfs = std::filesystem;
+
+const std::string k_ours = std::string(CLAUDE_SESSION_START_COMMAND);
+
+mode_t mode_of(const stdfs::path& p)
+{
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0);
+  return st.st_mode & 07777;
+}
+
+// The "command" of every hook under hooks.SessionStart, in file order.
+std::vector<std::string> session_start_commands(const Value& settings)
+{
+  std::vector<std::string> commands;
+  for (const auto& group : settings.get("hooks")->get("SessionStart")->as_list()) {
+    for (const auto& hook : group.get("hooks")->as_list()) {
+      commands.push_back(*hook.get_string("command"));
+    }
+  }
+  return commands;
+}
+
+Value read_json(const stdfs::path& p)
+{
+  return core::json::parse(core::fs::read_text(p));
+}
+
+TEST(UserHooks, SettingsPathFollowsClaudeConfigDirElseHome)
+{
+  AgentEnv env;
+  EXPECT_EQ(claude_settings_path(), env.claude_dir() / "settings.json");
+  ::setenv("CLAUDE_CONFIG_DIR", "", 1);
+  EXPECT_EQ(claude_settings_path(), env.home() / ".claude" / "settings.json");
+}
+
+TEST(UserHooks, MissingSettingsFileIsCreatedWithOnlyOurHook)
+{
+  AgentEnv env;
+  const auto settings = claude_settings_path();
+  const auto change = install_claude_session_start_hook(settings);
+  EXPECT_EQ(change.action, UserHookAction::added) << change.error;
+  EXPECT_TRUE(change.created);
+  EXPECT_EQ(change.agent, "claude-code");
+  EXPECT_EQ(core::fs::read_text(settings),
+            "{\n"
+            "  \"hooks\": {\n"
+            "    \"SessionStart\": [\n"
+            "      {\n"
+            "        \"hooks\": [\n"
+            "          {\n"
+            "            \"type\": \"command\",\n"
+            "            \"command\": \"kolvex session-start --agent claude-code\",\n"
+            "            \"timeout\": 30\n"
+            "          }\n"
+            "        ]\n"
+            "      }\n"
+            "    ]\n"
+            "  }\n"
+            "}\n");
+  EXPECT_NE(change.message().find(settings.string()), std::string::npos);
+}
+
+TEST(UserHooks, UserHooksAndKeysAreKeptInOrderAndPermissionsKept)
+{
+  AgentEnv env;
+  const auto settings = env.dir().write(
+      "claude/settings.json",
+      R"({"model": "opus", "hooks": {"PostToolUse": [{"matcher": "Bash", "hooks": [)"
+      R"({"type": "command", "command": "my-linter"}]}], "SessionStart": [{"matcher": "startup",)"
+      R"( "hooks": [{"type": "command", "command": "echo hi"}]}]}, "theme": "dark \u00e9"})");
+  ::chmod(settings.c_str(), 0640);
+  const auto change = install_claude_session_start_hook(settings);
+  ASSERT_EQ(change.action, UserHookAction::added) << change.error;
+  EXPECT_FALSE(change.created);
+  EXPECT_EQ(mode_of(settings), 0640U);
+
+  const auto merged = read_json(settings);
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : merged.as_map()) {
+    keys.push_back(key);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"model", "hooks", "theme"}));
+  EXPECT_EQ(*merged.get_string("theme"), "dark \u00e9");
+  EXPECT_EQ(session_start_commands(merged), (std::vector<std::string>{"echo hi", k_ours}));
+  const auto& post = merged.get("hooks")->get("PostToolUse")->as_list();
+  ASSERT_EQ(post.size(), 1U);
+  EXPECT_EQ(*post[0].get_string("matcher"), "Bash");
+  EXPECT_EQ(*post[0].get("hooks")->as_list()[0].get_string("command"), "my-linter");
+}
+
+TEST(UserHooks, SecondRunChangesNothing)
+{
+  AgentEnv env;
+  const auto settings = claude_settings_path();
+  ASSERT_EQ(install_claude_session_start_hook(settings).action, UserHookAction::added);
+  const auto before = core::fs::read_bytes(settings);
+  const auto time = stdfs::last_write_time(settings);
+  const auto again = install_user_session_hooks({"Claude Code", "claude"});
+  ASSERT_EQ(again.size(), 1U);
+  EXPECT_EQ(again[0].action, UserHookAction::already_present);
+  EXPECT_EQ(core::fs::read_bytes(settings), before);
+  EXPECT_EQ(stdfs::last_write_time(settings), time);
+  EXPECT_EQ(session_start_commands(read_json(settings)).size(), 1U);
+}
+
+TEST(UserHooks, AHookTheUserAdaptedCountsAsOurs)
+{
+  EXPECT_TRUE(is_session_start_command("kolvex session-start"));
+  EXPECT_TRUE(is_session_start_command("  /opt/bin/kolvex   session-start --agent claude-code"));
+  EXPECT_FALSE(is_session_start_command("kolvex sync"));
+  EXPECT_FALSE(is_session_start_command("echo kolvex session-start"));
+  EXPECT_FALSE(is_session_start_command("kolvexx session-start"));
+
+  const Value settings = core::json::parse(
+      R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "/usr/local/bin/kolvex session-start"}]}]}})");
+  EXPECT_FALSE(merge_claude_session_start(settings).has_value());
+}
+
+TEST(UserHooks, SettingsWeCannotMergeIntoAreLeftUntouched)
+{
+  AgentEnv env;
+  for (const char* content : {"{\"hooks\": {",
+                              "[1, 2]",
+                              "{\"hooks\": [\"x\"]}",
+                              "{\"hooks\": {\"SessionStart\": {\"a\": 1}}}",
+                              "\xef\xbb\xbf{}"}) {
+    const auto settings = env.dir().write("claude/settings.json", content);
+    const auto change = install_claude_session_start_hook(settings);
+    EXPECT_EQ(change.action, UserHookAction::failed) << content;
+    EXPECT_FALSE(change.error.empty());
+    EXPECT_EQ(core::fs::read_bytes(settings), content);
+    EXPECT_NE(change.message().find("Could not"), std::string::npos);
+  }
+  // No stray temporary file is left beside it.
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto& entry : stdfs::directory_iterator(env.claude_dir())) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1U);
+}
+
+TEST(UserHooks, EmptyFileAndNullHooksAreMergedInto)
+{
+  AgentEnv env;
+  auto settings = env.dir().write("claude/settings.json", "  \n");
+  EXPECT_EQ(install_claude_session_start_hook(settings).action, UserHookAction::added);
+  EXPECT_EQ(session_start_commands(read_json(settings)), std::vector<std::string>{k_ours});
+  env.dir().write("claude/settings.json", R"({"hooks": null})");
+  EXPECT_EQ(install_claude_session_start_hook(settings).action, UserHookAction::added);
+  EXPECT_EQ(session_start_commands(read_json(settings)), std::vector<std::string>{k_ours});
+}
+
+TEST(UserHooks, SymlinkedSettingsAreWrittenThrough)
+{
+  AgentEnv env;
+  const auto real = env.dir().write("dotfiles/claude-settings.json", R"({"model": "opus"})");
+  stdfs::create_directories(env.claude_dir());
+  const auto link = env.claude_dir() / "settings.json";
+  stdfs::create_symlink("../dotfiles/claude-settings.json", link);
+  ASSERT_EQ(install_claude_session_start_hook(link).action, UserHookAction::added);
+  EXPECT_TRUE(stdfs::is_symlink(link));
+  const auto merged = read_json(real);
+  EXPECT_EQ(*merged.get_string("model"), "opus");
+  EXPECT_EQ(session_start_commands(merged), std::vector<std::string>{k_ours});
+}
+
+TEST(UserHooks, OnlyHarnessesWithAUserHookFileTakePart)
+{
+  AgentEnv env;
+  EXPECT_TRUE(install_user_session_hooks({"codex", "cursor", "aider"}).empty());
+  EXPECT_FALSE(stdfs::exists(claude_settings_path()));
+  const auto changes = install_user_session_hooks({"codex", "claude_code"});
+  ASSERT_EQ(changes.size(), 1U);
+  EXPECT_EQ(changes[0].action, UserHookAction::added);
+  EXPECT_TRUE(stdfs::exists(claude_settings_path()));
+}
+
+} // namespace
+} // namespace kolvex::hooks::user_hooks

@@ -1,0 +1,142 @@
+#pragma once
+
+// Helpers of the capture tests: an agent adapter whose answers the test decides,
+// an isolated environment, and the files a capture leaves behind.
+
+#include "agents/registry.hpp"
+#include "core/json.hpp"
+#include "core/process.hpp"
+#include "core/sha256.hpp"
+#include "core/yaml.hpp"
+#include "paths.hpp"
+#include "support/repo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kolvex::testing {
+
+// An adapter with a fixed name, provider and activity, and telemetry for the
+// sessions the test gives it.
+class FakeAdapter : public contracts::AgentAdapter {
+public:
+  FakeAdapter(std::string name, std::optional<std::string> provider, bool active = false)
+      : m_name(std::move(name)), m_provider(std::move(provider)), m_active(active)
+  {
+  }
+
+  // The session id get_session_id answers (nullopt: none).
+  std::optional<std::string> current_session;
+  // Telemetry entries by session id; the key "" answers a lookup without an id.
+  std::map<std::string, core::Map> sessions;
+  // Every session id asked for telemetry, "" for none.
+  mutable std::vector<std::string> asked;
+
+  std::string name() const override { return m_name; }
+  std::optional<std::string> provider() const override { return m_provider; }
+  bool is_active() const override { return m_active; }
+  std::optional<std::string> get_session_id(const std::filesystem::path&) const override
+  {
+    return current_session;
+  }
+  std::optional<contracts::AgentTelemetry>
+  get_telemetry_for_session(const std::filesystem::path&,
+                            const std::optional<std::string>& id) const override
+  {
+    asked.push_back(id.value_or(""));
+    const auto found = sessions.find(id.value_or(""));
+    if (found == sessions.end()) {
+      return std::nullopt;
+    }
+    return contracts::AgentTelemetry(found->second);
+  }
+  contracts::SessionMatches sessions_mentioning(const std::filesystem::path&,
+                                                const std::vector<std::string>&,
+                                                std::optional<double>,
+                                                const contracts::CommitTimes&) const override
+  {
+    return {};
+  }
+
+private:
+  std::string m_name;
+  std::optional<std::string> m_provider;
+  bool m_active;
+};
+
+// No harness markers, a temporary HOME, no system git configuration: what a
+// capture finds is what the test put there.
+inline void isolate_environment(const TempDir& home)
+{
+  for (const char* name : {"CLAUDE_CODE_SESSION_ID",
+                           "CLAUDECODE",
+                           "CODEX_THREAD_ID",
+                           "GEMINI_CLI",
+                           "CURSOR_AGENT",
+                           "CURSOR_EXTENSION_HOST_ROLE",
+                           "KOLVEX_DEBUG",
+                           "GIT_AUTHOR_NAME",
+                           "GIT_AUTHOR_EMAIL",
+                           "GIT_AUTHOR_DATE",
+                           "GIT_COMMITTER_DATE"}) {
+    ::unsetenv(name);
+  }
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (home.path() / ".config").c_str(), 1);
+  ::setenv("CLAUDE_CONFIG_DIR", (home.path() / "claude").c_str(), 1);
+  ::setenv("CODEX_HOME", (home.path() / "codex").c_str(), 1);
+  ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+}
+
+// The hash `kolvex attest` is given for what is staged in `repo`: the SHA-256 of
+// `git diff --staged`.
+inline std::string staged_diff_hash(const TempRepo& repo)
+{
+  const auto result = run({"git", "diff", "--staged"}, repo.path());
+  if (result.exit_code != 0) {
+    throw std::runtime_error("git diff --staged failed");
+  }
+  return core::sha256_hex(result.out);
+}
+
+// The lines of the log of `repo` (without their "\n"), "" when there is none.
+inline std::vector<std::string> log_lines(const TempRepo& repo)
+{
+  std::vector<std::string> lines;
+  const std::string text = repo.read(paths::log_jsonl(".").lexically_normal());
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const auto end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) {
+      break;
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Log line `line` parsed as a map.
+inline core::Map parsed_line(const std::string& line)
+{
+  return core::json::parse(line).as_map();
+}
+
+// The archived attestation of `sha` in `repo`, as text ("" when missing).
+inline std::string archive_of(const TempRepo& repo, const std::string& sha)
+{
+  return repo.read(paths::attestations_dir(".").lexically_normal() / (sha + ".yaml"));
+}
+
+inline bool archive_exists(const TempRepo& repo, const std::string& sha)
+{
+  return std::filesystem::exists(paths::attestations_dir(repo.path()) / (sha + ".yaml"));
+}
+
+} // namespace kolvex::testing
