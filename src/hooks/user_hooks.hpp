@@ -15,10 +15,12 @@
 
 namespace kolvex::hooks::user_hooks {
 
-// The command Claude Code's SessionStart hook runs, and its time limit in seconds.
+// The command Claude Code's SessionStart hook runs, and its time limit in seconds:
+// longer than the catch-up's 30-second wait for the log lock, so that a contended
+// lock still leaves time for the walk and the summary.
 inline constexpr std::string_view CLAUDE_SESSION_START_COMMAND =
     "kolvex session-start --agent claude-code";
-inline constexpr int SESSION_START_TIMEOUT_SECONDS = 30;
+inline constexpr int SESSION_START_TIMEOUT_SECONDS = 60;
 
 // What registering the hook in one settings file did.
 enum class UserHookAction {

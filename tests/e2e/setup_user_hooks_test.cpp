@@ -49,7 +49,7 @@ TEST_F(SetupUserHooksE2E, ClaudeSettingsGainTheHookBesideTheUsersOwn)
   EXPECT_EQ(*groups[0].get("hooks")->as_list()[0].get_string("command"), "echo mine");
   const auto& ours = groups[1].get("hooks")->as_list()[0];
   EXPECT_EQ(*ours.get_string("command"), "kolvex session-start --agent claude-code");
-  EXPECT_EQ(ours.get("timeout")->as_int(), 30);
+  EXPECT_EQ(ours.get("timeout")->as_int(), 60);
   EXPECT_EQ(*merged.get_string("model"), "opus");
 
   const auto bytes = kolvex::core::fs::read_bytes(settings());

@@ -70,7 +70,7 @@ TEST(UserHooks, MissingSettingsFileIsCreatedWithOnlyOurHook)
             "          {\n"
             "            \"type\": \"command\",\n"
             "            \"command\": \"kolvex session-start --agent claude-code\",\n"
-            "            \"timeout\": 30\n"
+            "            \"timeout\": 60\n"
             "          }\n"
             "        ]\n"
             "      }\n"
