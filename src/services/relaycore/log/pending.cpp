@@ -259,8 +259,10 @@ _find_commit_by_diff_hash(const stdfs::path& repo_root, std::string_view diff_ha
   }
   std::vector<std::string> shas;
   try {
-    const auto listed =
-        run_git(repo_root, {"log", "--format=%H", "-" + std::to_string(max_commits)});
+    // Built in two steps: GCC 12 at -O3 warns (-Wrestrict) on "-" + std::string.
+    std::string window = "-";
+    window += std::to_string(max_commits);
+    const auto listed = run_git(repo_root, {"log", "--format=%H", window});
     if (listed.timed_out || listed.exit_code != 0) {
       return std::nullopt;
     }
