@@ -61,6 +61,7 @@ void register_sync(CLI::App& app)
                     "there is one, else as an unattested commit. Does nothing outside a "
                     "repository set up with `kolvex setup`; always exits 0, prints nothing.");
   std::vector<std::string> reasons;
+  reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());
   for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
     reasons.emplace_back(reason);
   }

@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <string.h>
 #include <system_error>
 #include <vector>
 
@@ -47,45 +46,6 @@ bool non_empty(const std::optional<std::string>& text)
 }
 
 // ---- Reading the log ----------------------------------------------------------
-
-// The whole file read straight into one buffer; nullopt on any operating-system
-// error (missing file, a directory, no permission).
-std::optional<std::string> read_file(const stdfs::path& path)
-{
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return std::nullopt;
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    return std::nullopt;
-  }
-  std::string data;
-  std::size_t used = 0;
-  data.resize(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)) + 1);
-  for (;;) {
-    if (used == data.size()) {
-      data.resize(data.size() * 2);
-    }
-    const ssize_t n = ::read(fd, data.data() + used, data.size() - used);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return std::nullopt;
-    }
-    if (n == 0) {
-      break;
-    }
-    used += static_cast<std::size_t>(n);
-  }
-  data.resize(used);
-  return data;
-}
 
 // Line boundaries are those of str.splitlines(): LF, VT, FF, CR, FS, GS, RS, and
 // NEL, U+2028, U+2029 in UTF-8.
@@ -233,37 +193,21 @@ int hex_value(char c)
   return -1;
 }
 
-// Calls `check` on the line around every occurrence of `needle` in `text` for
-// which `wanted(position)` holds, at most once per line, until `check` says yes.
-template <class Wanted>
-bool any_line_around(std::string_view text,
-                     std::string_view needle,
-                     std::string_view commit,
-                     Wanted&& wanted)
+// Is `text[pos]` the start of an escape "\u00XY" whose character is in `commit`?
+bool escapes_commit_char(std::string_view text, std::size_t pos, std::string_view commit)
 {
-  std::size_t from = 0;
-  while (from < text.size()) {
-    const void* hit =
-        ::memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
-    if (hit == nullptr) {
-      return false;
-    }
-    const auto pos = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-    if (!wanted(pos)) {
-      from = pos + 1;
-      continue;
-    }
-    const std::size_t start = line_start(text, pos);
-    const std::size_t end = line_end(text, pos + needle.size());
-    if (line_names_commit(text.substr(start, end - start), commit)) {
-      return true;
-    }
-    from = end;
+  if (pos + 6 > text.size() || text[pos + 1] != 'u' || text[pos + 2] != '0' ||
+      text[pos + 3] != '0') {
+    return false;
   }
-  return false;
+  const int high = hex_value(text[pos + 4]);
+  const int low = hex_value(text[pos + 5]);
+  return high >= 0 && low >= 0 &&
+         commit.find(static_cast<char>(high * 16 + low)) != std::string_view::npos;
 }
 
-// Does any line of `text` name `commit`?
+// Does a line of `lines` (whole lines: it ends at a line boundary or at the end of
+// the file) name `commit`?
 //
 // Every commit runs this over the whole log, so it must not parse 100,000 lines to
 // find nothing.  A line can name a commit of ASCII letters and digits only by
@@ -271,31 +215,102 @@ bool any_line_around(std::string_view text,
 // which for these characters can only be "\u00XY" with XY the character's code.
 // So only the lines around those two kinds of byte runs are judged, each exactly
 // as a full parse would.  Any other commit text takes the plain walk over lines.
-bool text_names_commit(std::string_view text, std::string_view commit)
+bool lines_name_commit(std::string_view lines, std::string_view commit)
 {
   if (!is_ascii_alnum(commit)) {
-    const std::string decoded =
-        core::fs::is_valid_utf8(text) ? std::string(text) : core::process::decode_replace(text);
-    const auto lines = core::fs::splitlines(decoded);
-    return std::any_of(lines.begin(), lines.end(), [&](std::string_view line) {
+    const auto split = core::fs::splitlines(lines);
+    return std::any_of(split.begin(), split.end(), [&](std::string_view line) {
       return line_names_commit(line, commit);
     });
   }
-  if (any_line_around(text, commit, commit, [](std::size_t) { return true; })) {
-    return true;
+  const auto judge_line_at = [&](std::size_t pos, std::size_t length) {
+    const std::size_t start = line_start(lines, pos);
+    const std::size_t end = line_end(lines, pos + length);
+    return std::pair(line_names_commit(lines.substr(start, end - start), commit), end);
+  };
+  for (std::size_t from = 0; from < lines.size();) {
+    const void* hit =
+        ::memmem(lines.data() + from, lines.size() - from, commit.data(), commit.size());
+    if (hit == nullptr) {
+      break;
+    }
+    const auto [names, end] = judge_line_at(
+        static_cast<std::size_t>(static_cast<const char*>(hit) - lines.data()), commit.size());
+    if (names) {
+      return true;
+    }
+    from = end;
   }
-  return any_line_around(text, "\\u00", commit, [&](std::size_t pos) {
-    if (pos + 6 > text.size()) {
-      return false;
+  for (std::size_t from = 0; from < lines.size();) {
+    const void* hit = std::memchr(lines.data() + from, '\\', lines.size() - from);
+    if (hit == nullptr) {
+      break;
     }
-    const int high = hex_value(text[pos + 4]);
-    const int low = hex_value(text[pos + 5]);
-    if (high < 0 || low < 0) {
-      return false;
+    const auto pos = static_cast<std::size_t>(static_cast<const char*>(hit) - lines.data());
+    if (!escapes_commit_char(lines, pos, commit)) {
+      from = pos + 1;
+      continue;
     }
-    const char c = static_cast<char>(high * 16 + low);
-    return commit.find(c) != std::string_view::npos;
-  });
+    const auto [names, end] = judge_line_at(pos, 6);
+    if (names) {
+      return true;
+    }
+    from = end;
+  }
+  return false;
+}
+
+// The log is read in pieces of this size into one buffer, and judged a run of
+// whole lines at a time: a fresh buffer the size of a large log would cost more in
+// page faults than the search itself.
+constexpr std::size_t k_chunk_size = std::size_t{256} << 10;
+
+// Does the file at `path` name `commit` on some line?  nullopt when it cannot be
+// read (missing, a directory, no permission).
+std::optional<bool> file_names_commit(const stdfs::path& path, std::string_view commit)
+{
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return std::nullopt;
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    return std::nullopt;
+  }
+  std::vector<char> buffer(k_chunk_size);
+  std::size_t carried = 0; // an unfinished last line, moved to the front
+  for (;;) {
+    if (buffer.size() - carried < k_chunk_size) {
+      buffer.resize(carried + k_chunk_size); // a line longer than a chunk
+    }
+    const ssize_t n = ::read(fd, buffer.data() + carried, k_chunk_size);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return std::nullopt;
+    }
+    if (n == 0) {
+      return lines_name_commit(std::string_view(buffer.data(), carried), commit);
+    }
+    const std::size_t filled = carried + static_cast<std::size_t>(n);
+    const void* last = ::memrchr(buffer.data(), '\n', filled);
+    if (last == nullptr) {
+      carried = filled;
+      continue;
+    }
+    // Every "\n" ends a line, so the run up to the last one is whole lines.
+    const auto whole = static_cast<std::size_t>(static_cast<const char*>(last) - buffer.data()) + 1;
+    if (lines_name_commit(std::string_view(buffer.data(), whole), commit)) {
+      return true;
+    }
+    std::memmove(buffer.data(), buffer.data() + whole, filled - whole);
+    carried = filled - whole;
+  }
 }
 
 // ---- Capture -------------------------------------------------------------------
@@ -426,12 +441,17 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
     record.agent_name = "unknown";
   }
   record.telemetry = std::move(who.telemetry);
-  if (options.attribute_ambient) {
-    record.branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
-  }
   record.developer = std::move(developer);
   record.developer_from_commit = !options.attribute_ambient;
-  return _write_commit_record(repo_root, *full, std::move(record));
+  // Only a trigger that fires at the commit knows HEAD's branch is the commit's.
+  const bool ambient = options.attribute_ambient;
+  return write_commit_record_with(
+      repo_root, *full, std::move(record), [&]() -> std::optional<std::string> {
+        if (!ambient) {
+          return std::nullopt;
+        }
+        return log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+      });
 }
 
 } // namespace
@@ -526,8 +546,7 @@ bool _already_recorded(const stdfs::path& repo_root, const std::string& full)
 
 bool _commit_already_logged(const stdfs::path& kolvexlog_path, const std::string& commit)
 {
-  const auto text = read_file(kolvexlog_path);
-  return text && text_names_commit(*text, commit);
+  return file_names_commit(kolvexlog_path, commit).value_or(false);
 }
 
 } // namespace kolvex::services::relaycore::capture

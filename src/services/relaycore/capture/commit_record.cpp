@@ -90,6 +90,16 @@ BackfillResult _write_commit_record(const std::filesystem::path& repo_root,
                                     const std::string& commit,
                                     CommitRecordOptions options)
 {
+  std::optional<std::string> branch = options.branch;
+  return write_commit_record_with(
+      repo_root, commit, std::move(options), [&branch] { return branch; });
+}
+
+BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
+                                        const std::string& commit,
+                                        CommitRecordOptions options,
+                                        const BranchLookup& branch_of)
+{
   const auto log_path = paths::log_jsonl(repo_root);
   const auto attestations_dir = paths::attestations_dir(repo_root);
   const auto [author_date, author_name, author_email, subject] = commit_metadata(repo_root, commit);
@@ -134,11 +144,13 @@ BackfillResult _write_commit_record(const std::filesystem::path& repo_root,
     record.set("task_type", *options.task_type);
     record.set("task_type_source", "declared");
   } else {
-    std::optional<std::string_view> branch;
-    if (options.branch) {
-      branch = *options.branch;
+    auto inferred = infer_task_type(subject);
+    if (!inferred) {
+      if (const auto branch = branch_of()) {
+        inferred = infer_task_type(subject, *branch);
+      }
     }
-    if (auto inferred = infer_task_type(subject, branch)) {
+    if (inferred) {
       record.set("task_type", std::move(*inferred));
       record.set("task_type_source", "inferred");
     }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -95,5 +96,16 @@ struct CommitRecordOptions {
 BackfillResult _write_commit_record(const std::filesystem::path& repo_root,
                                     const std::string& commit,
                                     CommitRecordOptions options);
+
+// Answers the branch a commit was made on, asked only when needed.
+using BranchLookup = std::function<std::optional<std::string>()>;
+
+// _write_commit_record with the branch for the inference asked of `branch_of`, and
+// only when the subject declares no task type itself (`options.branch` is then
+// ignored): the post-commit hook need not pay for a git call it does not use.
+BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
+                                        const std::string& commit,
+                                        CommitRecordOptions options,
+                                        const BranchLookup& branch_of);
 
 } // namespace kolvex::services::relaycore::capture

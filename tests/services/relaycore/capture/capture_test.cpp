@@ -388,3 +388,32 @@ TEST_F(Capture, AlreadyRecordedChecksTheArchiveThenTheLog)
   repo.write(".kolvex/.platform/attestations/" + sha + ".yaml", "{}\n");
   EXPECT_TRUE(_already_recorded(repo.path(), sha));
 }
+
+// The log is read in pieces; a line across the edge of one, a line longer than
+// one, and a last line without its "\n" are judged whole all the same.
+TEST(CommitAlreadyLogged, LinesAcrossAndBeyondReadPieces)
+{
+  TempDir dir;
+  const std::string sha = "89abcdef0123456789abcdef0123456789abcdef";
+  const std::string line = "{\"commit\": \"" + sha + "\"}\n";
+  const auto log = dir.path() / "log.jsonl";
+  for (const std::size_t edge :
+       {std::size_t{64} << 10, std::size_t{256} << 10, std::size_t{1} << 20}) {
+    for (const std::size_t before : {std::size_t{1}, std::size_t{20}, line.size() - 2}) {
+      std::string text(edge - before - 1, 'x');
+      text += '\n';
+      dir.write("log.jsonl", text + line);
+      EXPECT_TRUE(_commit_already_logged(log, sha)) << edge << " " << before;
+      // The same bytes with the sha's line broken in two name nothing.
+      dir.write("log.jsonl", text + line.substr(0, before) + "\n" + line.substr(before));
+      EXPECT_FALSE(_commit_already_logged(log, sha)) << edge << " " << before;
+    }
+  }
+  const std::string long_value(3U << 20, 'p');
+  dir.write("log.jsonl", "{\"pad\": \"" + long_value + "\", \"commit\": \"" + sha + "\"}");
+  EXPECT_TRUE(_commit_already_logged(log, sha));
+  dir.write("log.jsonl", long_value + "\n{\"commit\": \"\\u0038" + sha.substr(1) + "\"}");
+  EXPECT_TRUE(_commit_already_logged(log, sha));
+  dir.write("log.jsonl", "{\"commit\": \"" + sha + "\", \"pad\": \"" + long_value + "\n\"}\n");
+  EXPECT_FALSE(_commit_already_logged(log, sha));
+}
