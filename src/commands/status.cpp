@@ -51,7 +51,7 @@ void print_words(const AttestationLog& log, const std::filesystem::path& shown_p
   row("unaddressable", log.unaddressable);
   row("corrupt lines", log.corrupt);
   if (pending > 0) {
-    output::info(records(pending) + " waiting; `kolvex sync` uploads them.");
+    output::info(records(pending) + " waiting for upload.");
   }
   if (log.unaddressable > 0) {
     output::warning(records(log.unaddressable) + (log.unaddressable == 1 ? " names" : " name") +

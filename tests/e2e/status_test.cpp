@@ -97,7 +97,7 @@ TEST(StatusE2E, CountsComeFromTheLogFromAnySubdirectory)
                                 "  corrupt lines     2"}) {
     EXPECT_THAT(words.out, HasSubstr(row + "\n"));
   }
-  EXPECT_THAT(words.out, HasSubstr("2 records waiting; `kolvex sync` uploads them."));
+  EXPECT_THAT(words.out, HasSubstr("2 records waiting for upload."));
   EXPECT_THAT(words.err, HasSubstr("1 record names no full commit sha and can never be uploaded."));
   EXPECT_THAT(words.err, HasSubstr("2 lines of the log are not a JSON record"));
   EXPECT_EQ(snapshot(repo.path()), before);
