@@ -1,6 +1,7 @@
 #include "core/json.hpp"
 
 #include "core/pyrepr.hpp"
+#include "core/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -65,25 +66,6 @@ Utf8Step decode_utf8(const unsigned char* p, const unsigned char* end)
     cp = (cp << 6) | (p[i] & 0x3F);
   }
   return {cp, need + 1, true};
-}
-
-void append_utf8(std::string& out, char32_t cp)
-{
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 bool is_high_surrogate(char32_t u)
@@ -398,7 +380,7 @@ private:
     if (is_high_surrogate(cp) || is_low_surrogate(cp)) {
       cp = 0xFFFD;
     }
-    append_utf8(out, cp);
+    text::append_utf8(out, cp);
   }
 
   // Parses the string whose opening quote is at m_p. Returns a view of the input

@@ -37,4 +37,7 @@ struct Utf8Step {
 // surrogates and code points above U+10FFFF are ill-formed.
 [[nodiscard]] Utf8Step utf8_step(std::string_view bytes, std::size_t pos);
 
+// Appends code point `cp` (at most U+10FFFF) to `out` as UTF-8.
+void append_utf8(std::string& out, char32_t cp);
+
 } // namespace kolvex::core::text

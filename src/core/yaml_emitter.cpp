@@ -2,6 +2,7 @@
 
 #include "core/yaml.hpp"
 #include "core/yaml_representer.hpp"
+#include "core/text.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -42,25 +43,6 @@ bool is_blank_or_end(char32_t c)
 bool is_printable_ascii(char32_t c)
 {
   return c >= 0x20 && c <= 0x7E;
-}
-
-void append_utf8(std::string& out, char32_t c)
-{
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // What analyze_scalar finds out about a scalar, for allow_unicode=False: every
@@ -318,7 +300,7 @@ private:
   void write_text(const std::u32string& text, std::size_t start, std::size_t end)
   {
     for (std::size_t i = start; i < end; ++i) {
-      append_utf8(m_out, text[i]);
+      text::append_utf8(m_out, text[i]);
     }
     m_column += static_cast<int>(end - start);
   }
@@ -362,7 +344,7 @@ private:
     m_whitespace = true;
     m_indention = true;
     m_column = 0;
-    append_utf8(m_out, data);
+    text::append_utf8(m_out, data);
   }
 
   // Plain scalars never hold line breaks here: analyze() forbids the style then.

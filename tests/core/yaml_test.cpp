@@ -1,5 +1,7 @@
 #include "core/yaml.hpp"
 
+#include "core/text.hpp"
+
 #include <gtest/gtest.h>
 
 #include <charconv>
@@ -117,24 +119,6 @@ private:
     m_i += 4;
     return v;
   }
-  static void put_utf8(std::string& out, unsigned cp)
-  {
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
   std::string string()
   {
     expect('"');
@@ -168,7 +152,7 @@ private:
           m_i += 2;
           cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4() - 0xDC00);
         }
-        put_utf8(out, cp);
+        kolvex::core::text::append_utf8(out, static_cast<char32_t>(cp));
         break;
       }
       default:
