@@ -130,4 +130,74 @@ void append_utf8(std::string& out, char32_t cp)
   }
 }
 
+namespace {
+
+// Python's str.strip() removes every character for which isspace() holds, not
+// only ASCII blanks; a line indented with a no-break space still parses there.
+// Returns the byte length of such a character starting at `s[i]`, or 0.
+std::size_t space_at(std::string_view s, std::size_t i)
+{
+  auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const std::size_t left = s.size() - i;
+  const unsigned char c = b(0);
+  if ((c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20)) {
+    return 1;
+  }
+  if (c == 0xc2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) {
+    return 2;
+  }
+  if (left < 3) {
+    return 0;
+  }
+  if (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) { // U+1680
+    return 3;
+  }
+  if (c == 0xe2 && b(1) == 0x80 // U+2000..200A, U+2028, U+2029, U+202F
+      && ((b(2) >= 0x80 && b(2) <= 0x8a) || b(2) == 0xa8 || b(2) == 0xa9 || b(2) == 0xaf)) {
+    return 3;
+  }
+  if (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) { // U+205F
+    return 3;
+  }
+  if (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80) { // U+3000
+    return 3;
+  }
+  return 0;
+}
+
+// The byte length of a whitespace character ending just before `s[n]`, or 0.  In
+// valid UTF-8 a candidate sequence found by its lead byte is exactly one character.
+std::size_t space_before(std::string_view s, std::size_t n)
+{
+  for (std::size_t len = 1; len <= 3 && len <= n; ++len) {
+    if (space_at(s.substr(0, n), n - len) == len) {
+      return len;
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+std::string_view python_strip(std::string_view s)
+{
+  std::size_t begin = 0;
+  while (begin < s.size()) {
+    const std::size_t len = space_at(s, begin);
+    if (len == 0) {
+      break;
+    }
+    begin += len;
+  }
+  std::size_t end = s.size();
+  while (end > begin) {
+    const std::size_t len = space_before(s, end);
+    if (len == 0) {
+      break;
+    }
+    end -= len;
+  }
+  return s.substr(begin, end - begin);
+}
+
 } // namespace kolvex::core::text

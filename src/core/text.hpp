@@ -37,6 +37,11 @@ struct Utf8Step {
 // surrogates and code points above U+10FFFF are ill-formed.
 [[nodiscard]] Utf8Step utf8_step(std::string_view bytes, std::size_t pos);
 
+// `s` without the leading and trailing characters Python's str.isspace() accepts
+// (ASCII blanks, NEL, no-break space, U+2000..U+200A, U+2028, U+2029, ...), as
+// str.strip() removes them; `s` must be valid UTF-8.
+[[nodiscard]] std::string_view python_strip(std::string_view s);
+
 // Appends code point `cp` (at most U+10FFFF) to `out` as UTF-8.
 void append_utf8(std::string& out, char32_t cp);
 

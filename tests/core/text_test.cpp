@@ -31,3 +31,16 @@ TEST(Text, SplitKeepsEveryPieceLikePython)
   EXPECT_TRUE(text::starts_with("kolvex.log", "kolvex."));
   EXPECT_FALSE(text::starts_with("kol", "kolvex"));
 }
+
+TEST(PythonStrip, RemovesUnicodeWhitespaceAsStrStripDoes)
+{
+  using kolvex::core::text::python_strip;
+  EXPECT_EQ(python_strip("  \t{\"a\": 1}\r\n"), "{\"a\": 1}");
+  // No-break space, NEL, U+2028 and U+3000 are whitespace to Python.
+  EXPECT_EQ(python_strip("\xc2\xa0x\xc2\x85"), "x");
+  EXPECT_EQ(python_strip("\xe2\x80\xa8x y\xe3\x80\x80"), "x y");
+  // U+200B (zero width space) is not.
+  EXPECT_EQ(python_strip("\xe2\x80\x8bx"), "\xe2\x80\x8bx");
+  EXPECT_EQ(python_strip(" \x1c\x1f "), "");
+  EXPECT_EQ(python_strip(""), "");
+}

@@ -4,6 +4,7 @@
 #include "core/errors.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "core/logging.hpp"
 #include "core/process.hpp"
 #include "paths.hpp"
@@ -89,63 +90,12 @@ std::size_t line_end(std::string_view text, std::size_t pos)
   return text.size();
 }
 
-// The byte length of a character str.isspace() accepts at `text[i]`, or 0.
-std::size_t space_at(std::string_view text, std::size_t i)
-{
-  auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[i + k]); };
-  const std::size_t left = text.size() - i;
-  const unsigned char c = b(0);
-  if ((c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20)) {
-    return 1;
-  }
-  if (c == 0xc2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xa0)) {
-    return 2;
-  }
-  if (left < 3) {
-    return 0;
-  }
-  const bool three = (c == 0xe1 && b(1) == 0x9a && b(2) == 0x80) ||   // U+1680
-                     (c == 0xe2 && b(1) == 0x80 &&                    // U+2000..200A,
-                      ((b(2) >= 0x80 && b(2) <= 0x8a) || b(2) == 0xa8 // U+2028, U+2029,
-                       || b(2) == 0xa9 || b(2) == 0xaf)) ||           // U+202F
-                     (c == 0xe2 && b(1) == 0x81 && b(2) == 0x9f) ||   // U+205F
-                     (c == 0xe3 && b(1) == 0x80 && b(2) == 0x80);     // U+3000
-  return three ? 3 : 0;
-}
-
-// `line` without the white space str.strip() removes.
-std::string_view python_strip(std::string_view line)
-{
-  std::size_t begin = 0;
-  while (begin < line.size()) {
-    const std::size_t len = space_at(line, begin);
-    if (len == 0) {
-      break;
-    }
-    begin += len;
-  }
-  std::size_t end = line.size();
-  while (end > begin) {
-    std::size_t len = 0;
-    for (std::size_t n = 1; n <= 3 && n <= end - begin && len == 0; ++n) {
-      if (space_at(line.substr(0, end), end - n) == n) {
-        len = n;
-      }
-    }
-    if (len == 0) {
-      break;
-    }
-    end -= len;
-  }
-  return line.substr(begin, end - begin);
-}
-
 // Is `line` (one line of the log) a JSON object whose "commit" equals `commit`?
 // The scan settles a plain "commit" text without building a Value; anything
 // escaped, and bytes that are not UTF-8, take the full parse.
 bool line_names_commit(std::string_view line, std::string_view commit)
 {
-  const std::string_view stripped = python_strip(line);
+  const std::string_view stripped = core::text::python_strip(line);
   if (stripped.empty()) {
     return false;
   }
