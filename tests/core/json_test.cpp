@@ -1,5 +1,7 @@
 #include "core/json.hpp"
 
+#include "support/simdjson_reading.hpp"
+
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+using kolvex::testing::simdjson_reading;
 using kolvex::core::BigInt;
 using kolvex::core::Date;
 using kolvex::core::DateTime;
@@ -185,68 +188,6 @@ Value dates_as_text(const Value& v)
   return v;
 }
 
-// simdjson's reading of `text` as a Value, or nullopt where simdjson refuses it (it
-// knows no NaN, no integer beyond 64 bits, no lone surrogate): an independent
-// parser to check ours against.
-bool from_dom(simdjson::dom::element element, Value& out)
-{
-  using simdjson::dom::element_type;
-  switch (element.type()) {
-  case element_type::ARRAY: {
-    List list;
-    for (simdjson::dom::element item : simdjson::dom::array(element)) {
-      if (!from_dom(item, list.emplace_back())) {
-        return false;
-      }
-    }
-    out = std::move(list);
-    return true;
-  }
-  case element_type::OBJECT: {
-    Map map;
-    for (simdjson::dom::key_value_pair field : simdjson::dom::object(element)) {
-      Value item;
-      if (!from_dom(field.value, item)) {
-        return false;
-      }
-      map.set(field.key, std::move(item));
-    }
-    out = std::move(map);
-    return true;
-  }
-  case element_type::INT64:
-    out = Value(static_cast<long long>(std::int64_t(element)));
-    return true;
-  case element_type::UINT64:
-    out = Value(BigInt{std::to_string(std::uint64_t(element))});
-    return true;
-  case element_type::DOUBLE:
-    out = Value(double(element));
-    return true;
-  case element_type::STRING:
-    out = Value(std::string_view(element));
-    return true;
-  case element_type::BOOL:
-    out = Value(bool(element));
-    return true;
-  case element_type::NULL_VALUE:
-    out = Value();
-    return true;
-  }
-  return false;
-}
-
-std::optional<Value> simdjson_reading(std::string_view text)
-{
-  simdjson::dom::parser parser;
-  simdjson::dom::element root;
-  Value out;
-  if (parser.parse(text.data(), text.size()).get(root) != simdjson::SUCCESS ||
-      !from_dom(root, out)) {
-    return std::nullopt;
-  }
-  return out;
-}
 
 struct GoldenCase {
   std::string name;
