@@ -8,30 +8,37 @@
 
 namespace kolvex::services::shared {
 
-namespace {
-
-// The value of one git configuration key, or "" when unset or git fails.
-std::string git_config(const std::filesystem::path& repo_root, const std::string& key)
+core::Map detect_git_author(const std::filesystem::path& repo_root)
 {
+  // One git process for both keys: this runs on every commit hook.  With -z each
+  // entry is "key\nvalue\0"; a key given several times resolves to its last value,
+  // as `git config <key>` does.
   core::process::Options options;
   options.cwd = repo_root;
   options.timeout = std::chrono::seconds(10);
-  const auto result = core::process::run({"git", "config", key}, options);
-  if (result.exit_code != 0 || result.timed_out) {
-    return {};
+  const auto result = core::process::run(
+    {"git", "config", "-z", "--get-regexp", "^user\\.(name|email)$"}, options);
+  std::string name;
+  std::string email;
+  if (result.exit_code == 0 && !result.timed_out) {
+    const std::string out = core::process::decode_replace(result.out);
+    for (const auto& entry : core::text::split(out, '\0')) {
+      const auto newline = entry.find('\n');
+      const std::string key = entry.substr(0, newline);
+      const std::string value =
+        newline == std::string::npos ? "" : std::string(core::text::trim(entry.substr(newline + 1)));
+      if (key == "user.name") {
+        name = value;
+      } else if (key == "user.email") {
+        email = value;
+      }
+    }
   }
-  return std::string(core::text::trim(core::process::decode_replace(result.out)));
-}
-
-} // namespace
-
-core::Map detect_git_author(const std::filesystem::path& repo_root)
-{
   core::Map author;
-  if (auto name = git_config(repo_root, "user.name"); !name.empty()) {
+  if (!name.empty()) {
     author.set("git_author_name", core::Value(std::move(name)));
   }
-  if (auto email = git_config(repo_root, "user.email"); !email.empty()) {
+  if (!email.empty()) {
     author.set("git_author_email", core::Value(std::move(email)));
   }
   return author;

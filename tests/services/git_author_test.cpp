@@ -38,6 +38,18 @@ TEST(GitAuthor, NameAndEmailFromTheRepositoryConfiguration)
   EXPECT_TRUE(detect_git_author(repo.path()).empty());
 }
 
+TEST(GitAuthor, TheRepositoryValueWinsOverTheUsersAsGitConfigSays)
+{
+  TempDir home;
+  isolate_git_config(home);
+  TempRepo repo;
+  repo.git({"config", "--global", "user.name", "Global Name"});
+  repo.git({"config", "--global", "user.email", "global@example.com"});
+  repo.git({"config", "--unset", "user.email"});
+  EXPECT_EQ(detect_git_author(repo.path()),
+            (Map{{"git_author_name", "Test Dev"}, {"git_author_email", "global@example.com"}}));
+}
+
 TEST(GitAuthor, AMissingDirectoryIsAnErrorNotAnIdentity)
 {
   TempDir home;
