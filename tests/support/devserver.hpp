@@ -18,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string_view>
 #include <csignal>
@@ -27,9 +28,12 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -176,6 +180,35 @@ public:
   [[nodiscard]] std::string log() const { return m_dir.read("server.log"); }
   // Stops the server (SIGTERM); returns its exit status (0 for a clean stop).
   int stop() { return m_process->stop(); }
+
+  // The body of `GET <path>` with the server's key, over a plain socket: for what the
+  // client has no operation for, such as the admin listing
+  // ("/v1/_admin/attestations?project=1").  Throws when the server cannot be reached.
+  [[nodiscard]] std::string get(const std::string& path) const
+  {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(m_port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      throw std::runtime_error("cannot reach kolvex-devserver");
+    }
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                                m_api_key + "\r\nConnection: close\r\n\r\n";
+    (void)!::write(fd, request.data(), request.size());
+    std::string reply;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      reply.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    const std::size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? "" : reply.substr(body + 4);
+  }
 
 private:
   TempDir m_dir;
