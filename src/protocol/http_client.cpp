@@ -425,7 +425,10 @@ core::Value HttpClient::fetch_system_context(const std::string& project_id,
 {
   std::string path = project_path(project_id, "/system-context?systems=");
   for (std::size_t i = 0; i < systems.size(); ++i) {
-    path += (i > 0 ? "," : "") + wire::escape_component(systems[i]);
+    if (i > 0) {
+      path += ',';
+    }
+    path += wire::escape_component(systems[i]);
   }
   return get_json(api_key, api_url, std::move(path), wire::Answer::object);
 }

@@ -63,10 +63,13 @@ void write_refusal(httplib::Response& response, const Refusal& refusal)
 void answer(const httplib::Request& request, httplib::Response& response, const core::Value& body)
 {
   const std::string text = core::json::dump(body);
-  const std::string tag = "\"" + core::sha256_hex(text) + "\"";
+  const std::string digest = core::sha256_hex(text);
+  std::string tag;
+  tag.reserve(digest.size() + 2);
+  tag.append(1, '"').append(digest).append(1, '"');
   response.set_header("ETag", tag);
   const std::string held = request.get_header_value("If-None-Match");
-  if (request.method == "GET" && (held == tag || "\"" + held + "\"" == tag)) {
+  if (request.method == "GET" && (held == tag || held == digest)) {
     response.status = 304;
     return;
   }
@@ -202,7 +205,10 @@ void Api::resolve(const httplib::Request& request, httplib::Response& response)
   } else if (teams.size() > 1) {
     std::string ids;
     for (const std::int64_t id : teams) {
-      ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+      if (!ids.empty()) {
+        ids += ", ";
+      }
+      ids += std::to_string(id);
     }
     refuse(409, "ambiguous_team", "The key belongs to several teams (" + ids + "); pass a team id.");
   } else if (teams.size() == 1) {

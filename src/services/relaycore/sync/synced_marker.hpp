@@ -53,10 +53,11 @@ private:
     std::unordered_map<std::string, std::vector<std::uint32_t>> by_commit;
   };
 
-  static std::string rewrite_from_memo(std::string_view file,
-                                       const std::set<std::string>& commits,
-                                       Memo& memo,
-                                       MarkStats& stats);
+  static void rewrite_from_memo(std::string_view file,
+                                const std::set<std::string>& commits,
+                                Memo& memo,
+                                std::string& out,
+                                MarkStats& stats);
   static void rewrite_lines(std::string_view text,
                             const std::set<std::string>& commits,
                             std::string& out,
@@ -65,6 +66,10 @@ private:
 
   std::filesystem::path m_log_path;
   Memo m_memo;
+  // Buffers kept between rewrites: what was read, and the last text but one (the
+  // next rewrite is built in it).
+  std::string m_read;
+  std::string m_spare;
 };
 
 } // namespace kolvex::services::relaycore::sync

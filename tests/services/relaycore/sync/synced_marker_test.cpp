@@ -132,6 +132,19 @@ TEST(SyncedMarker, ARewriteByAnotherWriterIsNotBuiltOn)
   EXPECT_EQ(*lines[4].get("synced"), core::Value(true));
 }
 
+TEST(SyncedMarker, BytesThatAreNotUtf8AreRefusedWhereverTheyAre)
+{
+  testing::UploadRepo repo;
+  repo.record(sha_of('a', 1), "r", false);
+  SyncedMarker marker(repo.log());
+  (void)marker.mark({sha_of('a', 1)});
+  const std::string before = core::fs::read_bytes(repo.log());
+  append_raw(repo.log(), "{\"commit\": \"\xff\"}\n"); // after what the memo covers
+  EXPECT_THROW((void)marker.mark({sha_of('a', 1)}), core::fs::DecodeError);
+  EXPECT_EQ(core::fs::read_bytes(repo.log()), before + "{\"commit\": \"\xff\"}\n");
+  EXPECT_THROW((void)SyncedMarker(repo.log()).mark({sha_of('a', 1)}), core::fs::DecodeError);
+}
+
 // A write that fails half-way (here: the file-size limit, which binds root too)
 // leaves the old log, and the next marking starts from scratch.
 TEST(SyncedMarker, AFailedReplaceLeavesTheLogAndForgetsTheMemo)
