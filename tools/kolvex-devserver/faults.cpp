@@ -7,8 +7,8 @@
 namespace kolvex::devserver {
 
 struct Faults::Rule {
-  enum class Kind { fail, delay, refuse };
-  Kind kind = Kind::fail;
+  enum Kind { fail, delay, refuse };
+  int kind = fail;
   std::unique_ptr<re2::RE2> pattern;
   int status = 0;
   std::optional<long> times;
@@ -20,39 +20,20 @@ struct Faults::Rule {
 
 namespace {
 
-struct Split {
-  std::string_view pattern;
-  std::string_view value;
-};
-
-Split split_spec(std::string_view spec, std::string_view option)
+[[noreturn]] void bad(std::string_view option, std::string_view expected, std::string_view spec)
 {
-  const std::size_t eq = spec.rfind('=');
-  if (eq == std::string_view::npos || eq == 0 || eq + 1 == spec.size()) {
-    throw FaultSyntaxError(std::string(option) + ": expected REGEX=VALUE, got '" +
-                           std::string(spec) + "'");
-  }
-  return {spec.substr(0, eq), spec.substr(eq + 1)};
+  throw FaultSyntaxError(std::string(option) + ": expected " + std::string(expected) + ", got '" +
+                         std::string(spec) + "'");
 }
 
-std::unique_ptr<re2::RE2> compile(std::string_view pattern, std::string_view option)
-{
-  auto re = std::make_unique<re2::RE2>(re2::StringPiece(pattern.data(), pattern.size()),
-                                       re2::RE2::Quiet);
-  if (!re->ok()) {
-    throw FaultSyntaxError(std::string(option) + ": bad pattern '" + std::string(pattern) +
-                           "': " + re->error());
-  }
-  return re;
-}
-
-// The decimal number at the front of `text`; `text` is advanced past it.
-long take_number(std::string_view& text, std::string_view option, std::string_view spec)
+// The decimal number at the front of `text`, which is advanced past it; nullopt
+// when there is none.
+std::optional<long> take_number(std::string_view& text)
 {
   long value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || end == text.data() || value < 0) {
-    throw FaultSyntaxError(std::string(option) + ": bad number in '" + std::string(spec) + "'");
+    return std::nullopt;
   }
   text.remove_prefix(static_cast<std::size_t>(end - text.data()));
   return value;
@@ -63,65 +44,86 @@ long take_number(std::string_view& text, std::string_view option, std::string_vi
 Faults::Faults() = default;
 Faults::~Faults() = default;
 
+std::unique_ptr<Faults::Rule> Faults::parse(std::string_view spec,
+                                            int kind,
+                                            std::string_view option,
+                                            std::string_view& value)
+{
+  const std::size_t eq = spec.rfind('=');
+  if (eq == std::string_view::npos || eq == 0 || eq + 1 == spec.size()) {
+    bad(option, "REGEX=VALUE", spec);
+  }
+  const std::string_view pattern = spec.substr(0, eq);
+  auto rule = std::make_unique<Rule>();
+  rule->kind = kind;
+  rule->pattern = std::make_unique<re2::RE2>(re2::StringPiece(pattern.data(), pattern.size()),
+                                             re2::RE2::Quiet);
+  if (!rule->pattern->ok()) {
+    throw FaultSyntaxError(std::string(option) + ": bad pattern '" + std::string(pattern) +
+                           "': " + rule->pattern->error());
+  }
+  value = spec.substr(eq + 1);
+  return rule;
+}
+
+void Faults::add(std::unique_ptr<Rule> rule)
+{
+  const std::lock_guard guard(m_mutex);
+  m_rules.push_back(std::move(rule));
+}
+
 void Faults::add_fail(std::string_view spec)
 {
-  const auto [pattern, value] = split_spec(spec, "--fail");
-  auto rule = std::make_unique<Rule>();
-  rule->kind = Rule::Kind::fail;
-  rule->pattern = compile(pattern, "--fail");
-  std::string_view rest = value;
-  const long status = take_number(rest, "--fail", spec);
-  if (status < 100 || status > 599) {
-    throw FaultSyntaxError("--fail: the status must be 100-599 in '" + std::string(spec) + "'");
+  constexpr std::string_view k_form = "REGEX=STATUS[xN][@K] with STATUS 100-599";
+  std::string_view rest;
+  auto rule = parse(spec, Rule::fail, "--fail", rest);
+  const auto status = take_number(rest);
+  if (!status || *status < 100 || *status > 599) {
+    bad("--fail", k_form, spec);
   }
-  rule->status = static_cast<int>(status);
+  rule->status = static_cast<int>(*status);
   if (rest.starts_with('x')) {
     rest.remove_prefix(1);
-    rule->times = take_number(rest, "--fail", spec);
+    rule->times = take_number(rest);
+    if (!rule->times) {
+      bad("--fail", k_form, spec);
+    }
   }
   if (rest.starts_with('@')) {
     rest.remove_prefix(1);
-    rule->from = std::max(1L, take_number(rest, "--fail", spec));
+    const auto from = take_number(rest);
+    if (!from) {
+      bad("--fail", k_form, spec);
+    }
+    rule->from = std::max(1L, *from);
   }
   if (!rest.empty()) {
-    throw FaultSyntaxError("--fail: expected REGEX=STATUS[xN][@K], got '" + std::string(spec) + "'");
+    bad("--fail", k_form, spec);
   }
-  const std::lock_guard guard(m_mutex);
-  m_rules.push_back(std::move(rule));
+  add(std::move(rule));
 }
 
 void Faults::add_delay(std::string_view spec)
 {
-  const auto [pattern, value] = split_spec(spec, "--delay");
-  auto rule = std::make_unique<Rule>();
-  rule->kind = Rule::Kind::delay;
-  rule->pattern = compile(pattern, "--delay");
-  std::string_view rest = value;
-  const long ms = take_number(rest, "--delay", spec);
-  if (!rest.empty() || ms > 600'000) {
-    throw FaultSyntaxError("--delay: expected REGEX=MS (at most 600000), got '" +
-                           std::string(spec) + "'");
+  std::string_view rest;
+  auto rule = parse(spec, Rule::delay, "--delay", rest);
+  const auto ms = take_number(rest);
+  if (!ms || !rest.empty() || *ms > 600'000) {
+    bad("--delay", "REGEX=MS with MS at most 600000", spec);
   }
-  rule->delay_ms = static_cast<int>(ms);
-  const std::lock_guard guard(m_mutex);
-  m_rules.push_back(std::move(rule));
+  rule->delay_ms = static_cast<int>(*ms);
+  add(std::move(rule));
 }
 
 void Faults::add_refuse(std::string_view spec)
 {
-  const auto [pattern, value] = split_spec(spec, "--refuse");
-  const bool plain = value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") ==
-                     std::string_view::npos;
-  if (!plain) {
-    throw FaultSyntaxError("--refuse: the code must be lower-case letters, digits and _ in '" +
-                           std::string(spec) + "'");
+  std::string_view code;
+  auto rule = parse(spec, Rule::refuse, "--refuse", code);
+  if (code.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string_view::npos) {
+    bad("--refuse", "REGEX=CODE with CODE of lower-case letters, digits and _", spec);
   }
-  auto rule = std::make_unique<Rule>();
-  rule->kind = Rule::Kind::refuse;
-  rule->pattern = compile(pattern, "--refuse");
-  rule->code = value;
-  const std::lock_guard guard(m_mutex);
-  m_rules.push_back(std::move(rule));
+  rule->code = code;
+  add(std::move(rule));
 }
 
 FaultVerdict Faults::judge(std::string_view path)
@@ -133,23 +135,16 @@ FaultVerdict Faults::judge(std::string_view path)
     if (!re2::RE2::PartialMatch(subject, *rule->pattern)) {
       continue;
     }
-    switch (rule->kind) {
-    case Rule::Kind::delay:
+    if (rule->kind == Rule::delay) {
       verdict.delay_ms += rule->delay_ms;
-      break;
-    case Rule::Kind::fail: {
+    } else if (rule->kind == Rule::fail) {
       const long nth = ++rule->seen;
       const bool fires = nth >= rule->from && (!rule->times || nth < rule->from + *rule->times);
       if (fires && !verdict.fail_status) {
         verdict.fail_status = rule->status;
       }
-      break;
-    }
-    case Rule::Kind::refuse:
-      if (!verdict.refuse_code) {
-        verdict.refuse_code = rule->code;
-      }
-      break;
+    } else if (!verdict.refuse_code) {
+      verdict.refuse_code = rule->code;
     }
   }
   return verdict;

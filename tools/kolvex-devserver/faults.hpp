@@ -52,8 +52,17 @@ public:
   // matches.  Delays add up; the first fail rule that fires wins over refusals.
   [[nodiscard]] FaultVerdict judge(std::string_view path);
 
-private:
   struct Rule;
+
+private:
+  // A new rule of `kind` from "REGEX=VALUE" (split at the last "="); `value` gets the
+  // text after it.  Throws FaultSyntaxError naming `option`.
+  static std::unique_ptr<Rule> parse(std::string_view spec,
+                                     int kind,
+                                     std::string_view option,
+                                     std::string_view& value);
+  void add(std::unique_ptr<Rule> rule);
+
   std::mutex m_mutex;
   std::vector<std::unique_ptr<Rule>> m_rules;
 };

@@ -87,6 +87,17 @@ std::optional<core::List> archived_ledger(const stdfs::path& file)
   }
 }
 
+// What makes an archive unusable: it cannot be read, is not YAML, or (where the
+// plain rule would stop every upload for good) is not UTF-8 or nests too deep for
+// JSON.
+bool unreadable_archive(const std::exception& e)
+{
+  return dynamic_cast<const std::system_error*>(&e) != nullptr ||
+         dynamic_cast<const core::yaml::YamlError*>(&e) != nullptr ||
+         dynamic_cast<const core::fs::DecodeError*>(&e) != nullptr ||
+         dynamic_cast<const core::json::JsonError*>(&e) != nullptr;
+}
+
 // Completes `entry` with its archive and ledger; false when its archive is corrupt
 // and the entry must not be sent.
 bool complete_entry(core::Map& entry, const stdfs::path& attestations_dir)
@@ -98,16 +109,10 @@ bool complete_entry(core::Map& entry, const stdfs::path& attestations_dir)
   if (!entry.contains("attestation") && !entry.contains("raw_attestation") && path_exists(archive)) {
     try {
       entry.set("attestation", archived_attestation(archive));
-    } catch (const std::system_error& e) {
-      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
-      return false;
-    } catch (const core::yaml::YamlError& e) {
-      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
-      return false;
-    } catch (const core::fs::DecodeError& e) { // one bad archive must not stop every upload
-      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
-      return false;
-    } catch (const core::json::JsonError& e) {
+    } catch (const std::exception& e) {
+      if (!unreadable_archive(e)) {
+        throw;
+      }
       logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
       return false;
     }

@@ -3,6 +3,7 @@
 // Helpers of the upload tests: a directory set up as a repository that has records
 // to send, and a client that records what it was asked to upload.
 
+#include "agents/registry.hpp"
 #include "contracts/api_client.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -10,6 +11,7 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/log_writer.hpp"
+#include "services/relaycore/capture/capture_support.hpp"
 #include "support/repo.hpp"
 
 #include <cstdio>
@@ -79,6 +81,21 @@ public:
     }
     return count;
   }
+};
+
+// The base of upload tests: a temporary HOME, no harness detected and no
+// AGENT_SESSION_ID, so that what an upload finds is what the test put there.
+class UploadTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    isolate_environment(m_home);
+    ::unsetenv("AGENT_SESSION_ID");
+  }
+
+  TempDir m_home;
+  agents::ScopedAdapters no_harness{{}};
+  UploadRepo repo;
 };
 
 // Records every upload and answers with `answer(batch)`; every other call fails.

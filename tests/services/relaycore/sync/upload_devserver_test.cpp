@@ -2,10 +2,8 @@
 // the local API server on a loopback port.
 #include "services/relaycore/sync/upload.hpp"
 
-#include "agents/registry.hpp"
 #include "core/logging.hpp"
 #include "protocol/http_loader.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/sync/sync_support.hpp"
 #include "support/devserver.hpp"
@@ -24,14 +22,8 @@ using testing::DevServer;
 using testing::sha_of;
 using testing::UploadRepo;
 
-class UploadToDevServer : public ::testing::Test {
+class UploadToDevServer : public testing::UploadTest {
 protected:
-  void SetUp() override
-  {
-    testing::isolate_environment(m_home);
-    ::unsetenv("AGENT_SESSION_ID");
-  }
-
   // The project the server keeps for the test repository.
   static Value project_on(const DevServer& server)
   {
@@ -53,9 +45,6 @@ protected:
     return core::json::parse(body).get("attestations")->as_list();
   }
 
-  testing::TempDir m_home;
-  agents::ScopedAdapters no_harness{{}};
-  UploadRepo repo;
   contracts::ScopedApiClient real{*protocol::lazy_http_client()};
 };
 

@@ -2,8 +2,6 @@
 // what each record carries, the session header, and stopping at a failed batch.
 #include "services/relaycore/sync/upload.hpp"
 
-#include "agents/registry.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/sync/sync_support.hpp"
 #include "utils/fd_capture.hpp"
 
@@ -38,22 +36,13 @@ std::vector<std::size_t> sizes(const std::vector<List>& batches)
   return out;
 }
 
-// No harness is detected and AGENT_SESSION_ID is unset, unless a test says so.
-class Upload : public ::testing::Test {
+class Upload : public testing::UploadTest {
 protected:
-  void SetUp() override
-  {
-    testing::isolate_environment(m_home);
-    ::unsetenv("AGENT_SESSION_ID");
-  }
   UploadResult upload(const Value& project = Value(7), const std::string& key = "sk-key-1234")
   {
     return upload_attestations(key, "https://api.example", repo.path(), repo.archives(), project);
   }
 
-  testing::TempDir m_home;
-  agents::ScopedAdapters no_harness{{}};
-  UploadRepo repo;
   RecordingClient client;
   contracts::ScopedApiClient scoped{client};
 };
