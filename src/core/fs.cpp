@@ -83,11 +83,8 @@ void refuse_unless_plain(const stdfs::path& shown, mode_t mode)
 
 // After `name` in `dir` could not be opened with `err`: a link or a special file
 // there is refused; anything else is the operating system's error.
-[[noreturn]] void explain_failure(int dir,
-                                  const std::string& name,
-                                  const stdfs::path& shown,
-                                  int err,
-                                  const std::string& what)
+[[noreturn]] void explain_failure(
+    int dir, const std::string& name, const stdfs::path& shown, int err, const std::string& what)
 {
   struct stat st {};
   if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -346,7 +343,10 @@ constexpr int k_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O
 
 // The directory reached from `root` through the first `depth` of `parts`, each one a
 // real directory (created when missing and `create`).
-Fd walk(const stdfs::path& root, const std::vector<std::string>& parts, std::size_t depth, bool create)
+Fd walk(const stdfs::path& root,
+        const std::vector<std::string>& parts,
+        std::size_t depth,
+        bool create)
 {
   // The root is the caller's: links in it are followed, and it is created as asked.
   const stdfs::path root_shown = root.empty() ? stdfs::path(".") : root;

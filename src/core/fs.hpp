@@ -131,10 +131,10 @@ inline constexpr std::size_t k_unlimited = std::numeric_limits<std::size_t>::max
 // lacks its final "\n" gets one, and a file whose last byte is not "\n" (a torn
 // line) gets one first, so no two records are ever glued into one line (without
 // the writers' lock, another append still in flight can look like a torn line and
-// cost a blank one, which readers skip); an empty `line` writes nothing.  Creates the file (mode 0644 less umask) when absent.  A
-// short write (full disk, file size limit) is truncated back to where it began and
-// reported.  Throws std::system_error (EIO for a short write), UnsafePathError for
-// a file that is not regular.
+// cost a blank one, which readers skip); an empty `line` writes nothing.  Creates the file (mode
+// 0644 less umask) when absent.  A short write (full disk, file size limit) is truncated back to
+// where it began and reported.  Throws std::system_error (EIO for a short write), UnsafePathError
+// for a file that is not regular.
 void append_line(const std::filesystem::path& path, std::string_view line);
 
 // Replaces `path` with `content`: an exclusive sibling "<name>.<random>.tmp" with mode

@@ -24,15 +24,15 @@ using kolvex::testing::TempDir;
 namespace {
 
 // Every operation of the layer, each aimed at `at`.
-const std::vector<std::pair<std::string, std::function<void(const fs::Confined&)>>>&
-operations()
+const std::vector<std::pair<std::string, std::function<void(const fs::Confined&)>>>& operations()
 {
   static const std::vector<std::pair<std::string, std::function<void(const fs::Confined&)>>> ops{
       {"read_bytes", [](const fs::Confined& at) { (void)fs::read_bytes(at); }},
       {"read_text", [](const fs::Confined& at) { (void)fs::read_text(at); }},
       {"append_line", [](const fs::Confined& at) { fs::append_line(at, "{\"x\": 1}"); }},
       {"atomic_replace", [](const fs::Confined& at) { fs::atomic_replace(at, "replaced\n"); }},
-      {"open_regular", [](const fs::Confined& at) { (void)fs::open_regular(at, O_RDWR | O_CREAT); }},
+      {"open_regular",
+       [](const fs::Confined& at) { (void)fs::open_regular(at, O_RDWR | O_CREAT); }},
       {"stat_regular", [](const fs::Confined& at) { (void)fs::stat_regular(at); }},
       {"remove_file", [](const fs::Confined& at) { (void)fs::remove_file(at); }},
       {"rename_file", [](const fs::Confined& at) { fs::rename_file(at, at.parent() / "moved"); }},
@@ -112,8 +112,7 @@ TEST(Confined, EveryOperationRefusesALinkAnywhereOnTheWay)
         op(layout.target(repo.path()));
         ADD_FAILURE() << op_name << " went through " << layout.name;
       } catch (const fs::UnsafePathError& e) {
-        EXPECT_NE(std::string(e.what()).find(repo.path().string()), std::string::npos)
-            << e.what();
+        EXPECT_NE(std::string(e.what()).find(repo.path().string()), std::string::npos) << e.what();
       } catch (const std::exception& e) {
         ADD_FAILURE() << op_name << " through " << layout.name << ": " << e.what();
       }
@@ -130,7 +129,8 @@ TEST(Confined, EveryOperationRefusesALinkAnywhereOnTheWay)
     TempDir outside;
     outside.write("specs/a.md", "x\n");
     stdfs::create_directories(repo.path() / ".kolvex/.platform");
-    stdfs::create_directory_symlink(outside.path() / "specs", repo.path() / ".kolvex/.platform/specs");
+    stdfs::create_directory_symlink(outside.path() / "specs",
+                                    repo.path() / ".kolvex/.platform/specs");
     const auto before = snapshot(outside.path());
     EXPECT_THROW(op(fs::Confined{repo.path(), ".kolvex/.platform/specs"}), fs::UnsafePathError)
         << op_name;

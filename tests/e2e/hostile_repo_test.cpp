@@ -135,9 +135,7 @@ const std::vector<Variant>& variants()
       {"log.jsonl is a FIFO",
        k_log,
        [](const TempRepo& origin, const stdfs::path&) { configured(origin); },
-       [](const stdfs::path& clone) {
-         ASSERT_EQ(::mkfifo((clone / k_log).c_str(), 0644), 0);
-       }},
+       [](const stdfs::path& clone) { ASSERT_EQ(::mkfifo((clone / k_log).c_str(), 0644), 0); }},
   };
   return all;
 }
@@ -182,7 +180,8 @@ TEST_F(HostileRepoE2E, NothingOutsideChangesAndNothingHangs)
     origin.git({"commit", "-q", "-m", "ship it"});
 
     TempDir work;
-    const auto cloned = bounded({"git", "clone", "-q", origin.path().string(), "clone"}, work.path());
+    const auto cloned =
+        bounded({"git", "clone", "-q", origin.path().string(), "clone"}, work.path());
     ASSERT_EQ(cloned.exit_code, 0) << cloned.err;
     const stdfs::path clone = work.path() / "clone";
     bounded({"git", "config", "user.name", "Dev"}, clone);

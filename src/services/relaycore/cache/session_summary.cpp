@@ -97,10 +97,8 @@ std::int64_t count_specs(const stdfs::path& specs_dir)
 {
   try {
     const auto names = core::fs::list_regular_files(paths::confined(specs_dir));
-    return static_cast<std::int64_t>(
-        std::count_if(names.begin(), names.end(), [](const std::string& name) {
-          return has_spec_suffix(name);
-        }));
+    return static_cast<std::int64_t>(std::count_if(
+        names.begin(), names.end(), [](const std::string& name) { return has_spec_suffix(name); }));
   } catch (const std::system_error& e) {
     // Not a directory, unlistable, or refused: no specs we can count.
     k_log.debug_exception("listing the specs failed (best-effort)", e);

@@ -49,9 +49,8 @@ void merge_legacy_log(const stdfs::path& repo_root, const stdfs::path& log_path)
       core::fs::create_directories(log.parent());
       const auto lock = utils::filelock::locked(log_path);
       const std::string bytes = core::fs::read_bytes(legacy);
-      core::fs::append_line(log,
-                            core::fs::is_valid_utf8(bytes) ? bytes
-                                                           : core::process::decode_replace(bytes));
+      core::fs::append_line(
+          log, core::fs::is_valid_utf8(bytes) ? bytes : core::process::decode_replace(bytes));
     }
     core::fs::remove_file(legacy);
   } catch (const core::fs::UnsafePathError&) {
@@ -158,8 +157,7 @@ std::string without_cr_before_lf(std::string_view bytes)
 AttestationResult process_pending_attestation(const stdfs::path& repo_root,
                                               const PendingOptions& options)
 {
-  const core::fs::Confined attestation_path =
-      paths::confined(paths::commit_attestation(repo_root));
+  const core::fs::Confined attestation_path = paths::confined(paths::commit_attestation(repo_root));
   if (!_pending_attestation_exists(repo_root)) {
     return {};
   }
