@@ -3,11 +3,11 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/text.hpp"
+#include "paths.hpp"
 #include "utils/filelock.hpp"
 
 #include <algorithm>
 #include <cerrno>
-#include <memory>
 #include <system_error>
 #include <optional>
 #include <utility>
@@ -47,23 +47,17 @@ std::optional<std::string> rewrite_line(std::string_view line,
   return core::json::dump(value);
 }
 
-// Reads the whole file at `path` into `buffer`, which is kept from call to call and
+// Reads the whole log at `log` into `buffer`, which is kept from call to call and
 // only ever grows: a first sync reads the same 30 MB log 200 times, and a fresh
 // buffer each time costs an allocation, page faults and a second copy.  Returns the
-// bytes read, a view into `buffer`.  Throws std::system_error.
-std::string_view read_into(const std::filesystem::path& path, std::string& buffer)
+// bytes read, a view into `buffer`.  Throws std::system_error (UnsafePathError for
+// a link or a special file).
+std::string_view read_into(const core::fs::Confined& log, std::string& buffer)
 {
   constexpr std::size_t k_slack = 1 << 16;
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
-  }
-  const std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* open_fd) { ::close(*open_fd); });
+  const core::fs::Fd file = core::fs::open_regular(log, O_RDONLY);
   struct stat st {};
-  if (::fstat(fd, &st) == 0 && st.st_size > 0 &&
+  if (::fstat(file.get(), &st) == 0 && st.st_size > 0 &&
       buffer.size() < static_cast<std::size_t>(st.st_size) + k_slack) {
     buffer.resize(static_cast<std::size_t>(st.st_size) + k_slack);
   }
@@ -72,12 +66,12 @@ std::string_view read_into(const std::filesystem::path& path, std::string& buffe
     if (buffer.size() - length < k_slack) { // it grew while we read
       buffer.resize(std::max(buffer.size() * 2, length + k_slack));
     }
-    const ssize_t n = ::read(fd, buffer.data() + length, buffer.size() - length);
+    const ssize_t n = ::read(file.get(), buffer.data() + length, buffer.size() - length);
     if (n < 0 && errno == EINTR) {
       continue;
     }
     if (n < 0) {
-      throw std::system_error(errno, std::generic_category(), "cannot read " + path.string());
+      throw std::system_error(errno, std::generic_category(), "cannot read " + log.full().string());
     }
     if (n == 0) {
       return {buffer.data(), length};
@@ -171,19 +165,16 @@ MarkStats SyncedMarker::mark(const std::set<std::string>& commits)
   if (commits.empty()) {
     return stats;
   }
+  const core::fs::Confined log = paths::confined(m_log_path);
   const auto lock = utils::filelock::locked(m_log_path);
-  std::string_view file = read_into(m_log_path, m_read);
+  const std::string_view file = read_into(log, m_read);
   // The memo is only good while it is a prefix of the log: any other writer than
   // an appender (a replace, another process's marking, a hand edit) shows as a
   // difference here, and the whole log is then rewritten from scratch.
-  bool reusable = !m_memo.text.empty() && file.starts_with(m_memo.text);
+  const bool reusable = !m_memo.text.empty() && file.starts_with(m_memo.text);
   // What matches the memo is text this marker wrote: only the rest needs checking.
-  if (core::fs::first_invalid_utf8(file.substr(reusable ? m_memo.text.size() : 0)) !=
-      std::string_view::npos) {
-    m_read = core::fs::read_text(m_log_path); // throws the DecodeError every reader throws
-    file = m_read;                            // (unless the log changed meanwhile)
-    reusable = false;
-  }
+  const std::size_t known = reusable ? m_memo.text.size() : 0;
+  core::fs::require_utf8(file.substr(known), m_log_path, known);
   try {
     std::string out = std::move(m_spare);
     out.clear();
@@ -198,7 +189,7 @@ MarkStats SyncedMarker::mark(const std::set<std::string>& commits)
     if (out.empty()) {
       out.push_back('\n'); // nothing but white space: one empty line
     }
-    core::fs::atomic_replace(m_log_path, out);
+    core::fs::atomic_replace(log, out);
     if (out == "\n") {
       m_memo = Memo{}; // a text that starts with white space is no base for the next
     } else {

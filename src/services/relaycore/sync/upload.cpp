@@ -45,16 +45,16 @@ std::set<std::string> commits_of(const core::List& batch)
   return commits;
 }
 
-bool is_file(const stdfs::path& path)
+// Whether `path` (under .kolvex/) is a regular file reached through real
+// directories; a link or special file there was refused (and reported) and counts
+// as missing.
+bool regular_file(const stdfs::path& path)
 {
-  std::error_code ec;
-  return stdfs::is_regular_file(stdfs::symlink_status(path, ec));
-}
-
-bool path_exists(const stdfs::path& path)
-{
-  std::error_code ec;
-  return stdfs::exists(path, ec);
+  try {
+    return core::fs::regular_file_exists(paths::confined(path));
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 // The first YAML document of the archive (an empty map when it has none), passed
@@ -62,7 +62,8 @@ bool path_exists(const stdfs::path& path)
 // Throws what reading, decoding and parsing throw.
 core::Value archived_attestation(const stdfs::path& file)
 {
-  const std::vector<core::Value> documents = core::yaml::load_all(core::fs::read_text(file));
+  const std::vector<core::Value> documents =
+      core::yaml::load_all(core::fs::read_text(paths::confined(file)));
   const core::Value first = documents.empty() ? core::Value(core::Map{}) : documents.front();
   return core::json::parse(core::json::dump(first));
 }
@@ -72,7 +73,7 @@ core::Value archived_attestation(const stdfs::path& file)
 std::optional<core::List> archived_ledger(const stdfs::path& file)
 {
   try {
-    const std::string text = core::fs::read_text(file);
+    const std::string text = core::fs::read_text(paths::confined(file));
     core::List lines;
     for (const std::string_view line : core::fs::splitlines(text)) {
       const std::string_view stripped = core::text::python_strip(line);
@@ -106,9 +107,12 @@ bool complete_entry(core::Map& entry, const stdfs::path& attestations_dir)
   const std::string commit =
       commit_value != nullptr && commit_value->is_string() ? commit_value->as_string() : "";
   const stdfs::path archive = attestations_dir / (commit + ".yaml");
-  if (!entry.contains("attestation") && !entry.contains("raw_attestation") && path_exists(archive)) {
+  if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
     try {
-      entry.set("attestation", archived_attestation(archive));
+      // A link in the archive's place is refused here, and skipped as corrupt.
+      if (core::fs::stat_regular(paths::confined(archive))) {
+        entry.set("attestation", archived_attestation(archive));
+      }
     } catch (const std::exception& e) {
       if (!unreadable_archive(e)) {
         throw;
@@ -118,7 +122,7 @@ bool complete_entry(core::Map& entry, const stdfs::path& attestations_dir)
     }
   }
   const stdfs::path ledger = attestations_dir / (commit + ".ledger.jsonl");
-  if (!entry.contains("ledger") && path_exists(ledger)) {
+  if (!entry.contains("ledger") && regular_file(ledger)) {
     if (auto lines = archived_ledger(ledger)) {
       entry.set("ledger", std::move(*lines));
     }
@@ -238,7 +242,7 @@ UploadResult upload_attestations(const std::string& api_key,
                                  const core::Value& project_id)
 {
   UploadResult result;
-  if (!shared::local_config_exists(repo_root) && !is_file(paths::kolvex_dir(repo_root))) {
+  if (!shared::local_config_exists(repo_root) && !regular_file(paths::kolvex_dir(repo_root))) {
     result.already_synced = true; // never set up: nothing to send
     return result;
   }
@@ -258,7 +262,7 @@ UploadResult upload_attestations(const std::string& api_key,
     return result;
   }
   const stdfs::path log_path = paths::log_jsonl(repo_root);
-  if (!path_exists(log_path)) {
+  if (!regular_file(log_path)) {
     result.already_synced = true;
     return result;
   }

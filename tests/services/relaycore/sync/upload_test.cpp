@@ -177,6 +177,24 @@ TEST_F(Upload, CorruptArchivesAreSkippedAndCounted)
   EXPECT_EQ(client.uploads.size(), 1u);
 }
 
+TEST_F(Upload, ALinkWhereAnArchiveBelongsIsNeverFollowed)
+{
+  testing::TempDir outside;
+  const auto secret = outside.write("secret.yaml", "summary: the contents of a file outside\n");
+  repo.record(sha_of('a', 1), "linked", false);
+  repo.record(sha_of('a', 2), "plain");
+  stdfs::create_directories(repo.archives());
+  stdfs::create_symlink(secret, repo.archives() / (sha_of('a', 1) + ".yaml"));
+  stdfs::create_symlink(secret, repo.archives() / (sha_of('a', 2) + ".ledger.jsonl"));
+  testing::FdCapture err(2);
+  const auto result = upload();
+  EXPECT_EQ(result.skipped_invalid, 1);
+  ASSERT_EQ(client.uploads.size(), 1u);
+  ASSERT_EQ(client.uploads[0].batch.size(), 1u);
+  EXPECT_EQ(client.uploads[0].batch[0].get("ledger"), nullptr);
+  EXPECT_EQ(core::json::dump(client.uploads[0].batch[0]).find("outside"), std::string::npos);
+}
+
 TEST_F(Upload, AnEntryCarryingItsAttestationIsNotCompletedFromTheArchive)
 {
   Map line = UploadRepo::line(sha_of('a', 1), "inline");
