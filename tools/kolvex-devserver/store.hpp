@@ -74,6 +74,7 @@ private:
 
   std::mutex m_mutex;
   sqlite3* m_db = nullptr;
+  std::int64_t m_seq = 0; // the order of arrival of the last row written
 };
 
 } // namespace kolvex::devserver
