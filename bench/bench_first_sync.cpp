@@ -52,25 +52,32 @@ Map log_line(unsigned n)
       {"agent", "claude-code"},
       {"summary",
        "Added per-route rate limiting with a sliding window, moved the limits into "
-       "configuration and covered the burst and refill cases with tests (" + std::to_string(n) + ")"},
+       "configuration and covered the burst and refill cases with tests (" +
+           std::to_string(n) + ")"},
       {"synced", false},
       {"agent_provider", "anthropic"},
       {"agent_session_id", "5f0c6d1e-8a7b-4c3d-9e2f-" + std::to_string(100000000000 + n)},
-      {"developer", Map{{"name", "Dana Developer"}, {"email", "dana@example.com"}, {"source", "git"}}},
+      {"developer",
+       Map{{"name", "Dana Developer"}, {"email", "dana@example.com"}, {"source", "git"}}},
       {"telemetry",
        Map{{"model", "claude-opus-4-6"},
            {"tokens",
-            Map{{"input", 182734}, {"output", 23817}, {"cache_read", 1928374}, {"cache_creation", 82734}}},
+            Map{{"input", 182734},
+                {"output", 23817},
+                {"cache_read", 1928374},
+                {"cache_creation", 82734}}},
            {"session_id", "5f0c6d1e-8a7b-4c3d-9e2f-" + std::to_string(100000000000 + n)},
            {"source", "transcript"},
            {"agent_runtime", "claude-code/2.1.3"},
            {"tool_calls", 47},
            {"duration_seconds", 1834.5},
            {"files_touched",
-            List{"src/http/limits.py", "src/http/middleware.py", "tests/http/test_limits.py",
-                 "docs/configuration.md", "config/defaults.yaml"}},
-           {"notes",
-            std::string(420, 'n')}}},
+            List{"src/http/limits.py",
+                 "src/http/middleware.py",
+                 "tests/http/test_limits.py",
+                 "docs/configuration.md",
+                 "config/defaults.yaml"}},
+           {"notes", std::string(420, 'n')}}},
   };
 }
 
@@ -80,8 +87,9 @@ Map attestation(unsigned n)
   parsed.erase("synced");
   parsed.erase("branch");
   parsed.set("staged_diff_hash", sha(n) + sha(n + 1).substr(0, 24));
-  parsed.set("rules", List{Map{{"name", "no-secrets"}, {"complied", true}},
-                           Map{{"name", "tests-required"}, {"complied", true}}});
+  parsed.set("rules",
+             List{Map{{"name", "no-secrets"}, {"complied", true}},
+                  Map{{"name", "tests-required"}, {"complied", true}}});
   return parsed;
 }
 
@@ -99,7 +107,8 @@ struct Corpus {
     for (unsigned n = 0; n < k_records; ++n) {
       pristine_log += kolvex::core::json::dump(Value(log_line(n)));
       pristine_log += '\n';
-      std::ofstream(archives / (sha(n) + ".yaml")) << kolvex::core::yaml::dump(Value(attestation(n)));
+      std::ofstream(archives / (sha(n) + ".yaml"))
+          << kolvex::core::yaml::dump(Value(attestation(n)));
     }
   }
 
@@ -153,8 +162,13 @@ double plain_marking(const Corpus& data)
 
 void BM_FirstSync(benchmark::State& state)
 {
-  for (const char* marker : {"CLAUDECODE", "CLAUDE_CODE_SESSION_ID", "CODEX_THREAD_ID", "GEMINI_CLI",
-                             "CURSOR_AGENT", "CURSOR_EXTENSION_HOST_ROLE", "KOLVEX_DEBUG"}) {
+  for (const char* marker : {"CLAUDECODE",
+                             "CLAUDE_CODE_SESSION_ID",
+                             "CODEX_THREAD_ID",
+                             "GEMINI_CLI",
+                             "CURSOR_AGENT",
+                             "CURSOR_EXTENSION_HOST_ROLE",
+                             "KOLVEX_DEBUG"}) {
     ::unsetenv(marker);
   }
   const Corpus& data = corpus();
@@ -165,12 +179,17 @@ void BM_FirstSync(benchmark::State& state)
   for (auto _ : state) {
     data.reset_log();
     kolvex::testing::DevServer server;
-    const Value project = *kolvex::protocol::lazy_http_client()
-                               ->resolve_project(server.api_key(), server.url(), "git@example.com:b/s.git", 1)
-                               .get("projectId");
+    const Value project =
+        *kolvex::protocol::lazy_http_client()
+             ->resolve_project(server.api_key(), server.url(), "git@example.com:b/s.git", 1)
+             .get("projectId");
     const auto start = std::chrono::steady_clock::now();
-    const sync::UploadResult result = sync::upload_attestations(
-        server.api_key(), server.url(), data.dir.path(), kolvex::paths::attestations_dir(data.dir.path()), project);
+    const sync::UploadResult result =
+        sync::upload_attestations(server.api_key(),
+                                  server.url(),
+                                  data.dir.path(),
+                                  kolvex::paths::attestations_dir(data.dir.path()),
+                                  project);
     const double took = seconds_since(start);
     state.SetIterationTime(took);
     if (!result.ok || result.uploaded != k_records) {

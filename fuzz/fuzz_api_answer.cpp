@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_printable(e.code());
     check_printable(e.what());
   } catch (const ApiError& e) {
-    check(std::string_view(e.what()) == "HTTP " + std::to_string(status), "plain failures name the status");
+    check(std::string_view(e.what()) == "HTTP " + std::to_string(status),
+          "plain failures name the status");
   }
 
   try {

@@ -224,10 +224,8 @@ struct Attempt {
   bool retryable = false;
 };
 
-Attempt attempt_once(const ParsedUrl& url,
-                     bool loopback,
-                     const std::string& api_key,
-                     const Call& call)
+Attempt
+attempt_once(const ParsedUrl& url, bool loopback, const std::string& api_key, const Call& call)
 {
   long connect_ms = k_connect_ms;
   long total_ms = k_request_ms;
@@ -364,7 +362,8 @@ void check(const Reply& reply, const std::string& api_key)
   try {
     wire::check_status(reply.status, reply.body);
   } catch (const AgentApiError& refusal) {
-    throw AgentApiError(wire::redact(refusal.code(), api_key), wire::redact(refusal.what(), api_key));
+    throw AgentApiError(wire::redact(refusal.code(), api_key),
+                        wire::redact(refusal.what(), api_key));
   }
 }
 
@@ -380,7 +379,8 @@ core::Value get_json(const std::string& api_key,
                      std::string path,
                      wire::Answer shape)
 {
-  const Reply reply = send(api_key, api_url, Call{.method = "GET", .path = std::move(path), .retry = true});
+  const Reply reply =
+      send(api_key, api_url, Call{.method = "GET", .path = std::move(path), .retry = true});
   check(reply, api_key);
   return wire::parse_answer(shape, reply.body);
 }
@@ -433,10 +433,11 @@ core::Value HttpClient::fetch_system_context(const std::string& project_id,
   return get_json(api_key, api_url, std::move(path), wire::Answer::object);
 }
 
-contracts::DeclarativeState HttpClient::fetch_declarative_state_detailed(const std::string& project_id,
-                                                                         const std::string& api_key,
-                                                                         const std::string& api_url,
-                                                                         const core::Map& etags)
+contracts::DeclarativeState
+HttpClient::fetch_declarative_state_detailed(const std::string& project_id,
+                                             const std::string& api_key,
+                                             const std::string& api_url,
+                                             const core::Map& etags)
 {
   contracts::DeclarativeState answer;
   for (const char* entity : {"kolvexstate", "kolvexrules"}) {
@@ -444,8 +445,8 @@ contracts::DeclarativeState HttpClient::fetch_declarative_state_detailed(const s
     if (const core::Value* tag = etags.find(entity); tag != nullptr && tag->is_string()) {
       stored = tag->as_string();
     }
-    const Reply reply =
-        get_conditional(api_key, api_url, project_path(project_id, std::string("/state/") + entity), stored);
+    const Reply reply = get_conditional(
+        api_key, api_url, project_path(project_id, std::string("/state/") + entity), stored);
     if (reply.status == 304) {
       answer.state.set(entity, nullptr);
       answer.etags.set(entity, tag_value(stored));
@@ -474,7 +475,8 @@ core::Value HttpClient::fetch_guardrails(const std::string& project_id,
                                          const std::string& api_key,
                                          const std::string& api_url)
 {
-  return get_json(api_key, api_url, project_path(project_id, "/guardrails"), wire::Answer::guardrails);
+  return get_json(
+      api_key, api_url, project_path(project_id, "/guardrails"), wire::Answer::guardrails);
 }
 
 core::Value HttpClient::fetch_skills(const std::string& project_id,

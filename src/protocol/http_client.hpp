@@ -35,10 +35,11 @@ public:
                                    const std::string& api_key,
                                    const std::string& api_url,
                                    const core::Map& etags) override;
-  [[nodiscard]] contracts::SpecsAnswer fetch_all_specs(const std::string& api_key,
-                                                       const std::string& api_url,
-                                                       const std::string& project_id,
-                                                       const std::optional<std::string>& etag) override;
+  [[nodiscard]] contracts::SpecsAnswer
+  fetch_all_specs(const std::string& api_key,
+                  const std::string& api_url,
+                  const std::string& project_id,
+                  const std::optional<std::string>& etag) override;
   [[nodiscard]] core::Value fetch_guardrails(const std::string& project_id,
                                              const std::string& api_key,
                                              const std::string& api_url) override;

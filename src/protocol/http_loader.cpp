@@ -25,7 +25,8 @@ std::atomic<bool> g_loaded{false};
 std::string sibling_library_path()
 {
   Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&lazy_http_client), &info) == 0 || info.dli_fname == nullptr) {
+  if (::dladdr(reinterpret_cast<void*>(&lazy_http_client), &info) == 0 ||
+      info.dli_fname == nullptr) {
     return k_library;
   }
   return (std::filesystem::path(info.dli_fname).parent_path() / k_library).string();

@@ -180,9 +180,9 @@ void check_status(long status, std::string_view body)
     throw ApiError(fallback);
   }
   const core::Value* message = error->get("message");
-  throw AgentApiError(clean_message(code->as_string()),
-                      message != nullptr && message->is_string() ? clean_message(message->as_string())
-                                                                 : fallback);
+  throw AgentApiError(
+      clean_message(code->as_string()),
+      message != nullptr && message->is_string() ? clean_message(message->as_string()) : fallback);
 }
 
 core::Value parse_answer(Answer shape, std::string_view body)

@@ -24,16 +24,16 @@ inline constexpr std::size_t k_max_message_chars = 500;
 
 // The shape a successful answer must have, one per endpoint family.
 enum class Answer {
-  any,         // any JSON value (a declarative-state entity)
-  object,      // any JSON object (system context, custom docs)
-  whoami,      // {"user": text, "teams": [{"id": int, ...}]}
-  resolve,     // {"projectId": int or text, "title", "created"}
-  upload,      // {"inserted": int, "updated": int}, both optional
-  context,     // {"systems": [text, ...]} ("systems" optional)
-  specs,       // {"specs": [...], "canonical_docs": [...]}, lists optional
-  guardrails,  // {"rules": [...]}
-  skills,      // {"skills": [...]} or a bare list
-  memories,    // {"memories": [...]} or a bare list
+  any,        // any JSON value (a declarative-state entity)
+  object,     // any JSON object (system context, custom docs)
+  whoami,     // {"user": text, "teams": [{"id": int, ...}]}
+  resolve,    // {"projectId": int or text, "title", "created"}
+  upload,     // {"inserted": int, "updated": int}, both optional
+  context,    // {"systems": [text, ...]} ("systems" optional)
+  specs,      // {"specs": [...], "canonical_docs": [...]}, lists optional
+  guardrails, // {"rules": [...]}
+  skills,     // {"skills": [...]} or a bare list
+  memories,   // {"memories": [...]} or a bare list
 };
 
 // `api_url` without trailing slashes, followed by `path` (which starts with "/").

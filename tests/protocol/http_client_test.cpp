@@ -30,7 +30,8 @@ contracts::ApiClient& client()
 
 std::string project_of(const DevServer& server)
 {
-  const Value answer = client().resolve_project(server.api_key(), server.url(), k_remote, std::nullopt);
+  const Value answer =
+      client().resolve_project(server.api_key(), server.url(), k_remote, std::nullopt);
   return std::to_string(answer.get("projectId")->as_int());
 }
 
@@ -88,9 +89,12 @@ TEST(HttpClient, SpeaksEveryEndpointOfTheProtocol)
   const auto [specs, tag] = client().fetch_all_specs(key, url, project, std::nullopt);
   ASSERT_TRUE(specs.has_value());
   ASSERT_TRUE(tag.has_value());
-  EXPECT_EQ(*tag, "\"" + core::sha256_hex(R"({"specs": [{"domain": "auth", "content": "# Auth\n"}], )"
-                                          R"("canonical_docs": [{"name": "overview", "content": "Overview\n"}]})") +
-                      "\"");
+  EXPECT_EQ(*tag,
+            "\"" +
+                core::sha256_hex(
+                    R"({"specs": [{"domain": "auth", "content": "# Auth\n"}], )"
+                    R"("canonical_docs": [{"name": "overview", "content": "Overview\n"}]})") +
+                "\"");
   const auto [unchanged, same_tag] = client().fetch_all_specs(key, url, project, tag);
   EXPECT_FALSE(unchanged.has_value());
   EXPECT_EQ(same_tag, tag);
@@ -103,17 +107,23 @@ TEST(HttpClient, SpeaksEveryEndpointOfTheProtocol)
   EXPECT_TRUE(cached.state.find("kolvexrules")->is_null());
   EXPECT_EQ(*cached.etags.find("kolvexrules"), *state.etags.find("kolvexrules"));
 
-  const Value sent = client().upload_attestations(
-      key, url, project, List{Map{{"commit", "a1"}}, Map{{"commit", "b2"}}}, {{"X-Agent-Session-Id", "s-9"}});
+  const Value sent =
+      client().upload_attestations(key,
+                                   url,
+                                   project,
+                                   List{Map{{"commit", "a1"}}, Map{{"commit", "b2"}}},
+                                   {{"X-Agent-Session-Id", "s-9"}});
   EXPECT_EQ(*sent.get("inserted"), Value(2));
-  const Value resent = client().upload_attestations(key, url, project, List{Map{{"commit", "a1"}}}, {});
+  const Value resent =
+      client().upload_attestations(key, url, project, List{Map{{"commit", "a1"}}}, {});
   EXPECT_EQ(*resent.get("inserted"), Value(0));
   EXPECT_EQ(*resent.get("updated"), Value(1));
 }
 
 TEST(HttpClient, RefusalsAndFailuresBecomeTheirErrorsWithoutTheKey)
 {
-  DevServer server({.args = {"--refuse", "projects/resolve=ambiguous_team", "--fail", "guardrails=500"}});
+  DevServer server(
+      {.args = {"--refuse", "projects/resolve=ambiguous_team", "--fail", "guardrails=500"}});
   try {
     (void)client().resolve_project(server.api_key(), server.url(), k_remote, std::nullopt);
     FAIL();
@@ -128,8 +138,9 @@ TEST(HttpClient, RefusalsAndFailuresBecomeTheirErrorsWithoutTheKey)
     EXPECT_EQ(e.code(), "key_rejected");
     EXPECT_EQ(std::string(e.what()).find("sk-wrong-key-000000"), std::string::npos);
   }
-  EXPECT_EQ(api_error_of([&] { (void)client().fetch_guardrails("1", server.api_key(), server.url()); }),
-            "injected failure (HTTP 500)");
+  EXPECT_EQ(
+      api_error_of([&] { (void)client().fetch_guardrails("1", server.api_key(), server.url()); }),
+      "injected failure (HTTP 500)");
 
   // Nothing listens on a stopped server's port: a transport failure names the
   // request, never the key.
@@ -142,8 +153,9 @@ TEST(HttpClient, RefusalsAndFailuresBecomeTheirErrorsWithoutTheKey)
 
 TEST(HttpClient, GetsAndUploadsAreRetriedOnceButAResolveIsNot)
 {
-  DevServer server({.args = {"--fail", "attestations=503x1", "--fail", "whoami=502x2", "--fail",
-                             "resolve=503x1@2"}});
+  DevServer server(
+      {.args = {
+           "--fail", "attestations=503x1", "--fail", "whoami=502x2", "--fail", "resolve=503x1@2"}});
   const std::string project = project_of(server);
   const Value answer = client().upload_attestations(
       server.api_key(), server.url(), project, List{Map{{"commit", "c1"}}}, {});
@@ -151,7 +163,9 @@ TEST(HttpClient, GetsAndUploadsAreRetriedOnceButAResolveIsNot)
   // Two failures in a row are one more than the retry covers.
   EXPECT_EQ(api_error_of([&] { (void)client().whoami(server.api_key(), server.url()); }),
             "injected failure (HTTP 502)");
-  EXPECT_EQ(api_error_of([&] { (void)client().resolve_project(server.api_key(), server.url(), k_remote, 1); }),
+  EXPECT_EQ(api_error_of([&] {
+              (void)client().resolve_project(server.api_key(), server.url(), k_remote, 1);
+            }),
             "injected failure (HTTP 503)");
   ASSERT_EQ(server.stop(), 0); // the request log is complete once the server is down
   const std::string log = server.log();
@@ -159,7 +173,8 @@ TEST(HttpClient, GetsAndUploadsAreRetriedOnceButAResolveIsNot)
             std::string::npos)
       << log;
   EXPECT_NE(log.find("POST /v1/projects/resolve 503\n"), std::string::npos);
-  EXPECT_EQ(log.find("POST /v1/projects/resolve 503\nPOST /v1/projects/resolve"), std::string::npos);
+  EXPECT_EQ(log.find("POST /v1/projects/resolve 503\nPOST /v1/projects/resolve"),
+            std::string::npos);
 }
 
 TEST(HttpClient, ASpentBudgetMakesNoRequest)
@@ -202,8 +217,11 @@ TEST(HttpClient, PlainHttpOnlyToLoopbackAndOnlyHttpOrHttps)
   // Headers a caller passes cannot smuggle in lines of their own.
   DevServer server;
   EXPECT_EQ(api_error_of([&] {
-              (void)client().upload_attestations(
-                  server.api_key(), server.url(), "1", List{}, {{"X-Agent-Session-Id", "a\r\nX-Evil: 1"}});
+              (void)client().upload_attestations(server.api_key(),
+                                                 server.url(),
+                                                 "1",
+                                                 List{},
+                                                 {{"X-Agent-Session-Id", "a\r\nX-Evil: 1"}});
             }),
             "refusing to send a malformed request header");
   ASSERT_EQ(server.stop(), 0);
@@ -213,10 +231,22 @@ TEST(HttpClient, PlainHttpOnlyToLoopbackAndOnlyHttpOrHttps)
 // A self-signed certificate for `name` (CN and subjectAltName) made with openssl.
 bool make_certificate(const testing::TempDir& dir, const std::string& name, const std::string& san)
 {
-  const auto made = testing::run({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
-                                  "-keyout", (dir.path() / (name + ".key")).string(), "-out",
-                                  (dir.path() / (name + ".pem")).string(), "-days", "1", "-subj",
-                                  "/CN=" + name, "-addext", "subjectAltName=" + san},
+  const auto made = testing::run({"openssl",
+                                  "req",
+                                  "-x509",
+                                  "-newkey",
+                                  "rsa:2048",
+                                  "-nodes",
+                                  "-keyout",
+                                  (dir.path() / (name + ".key")).string(),
+                                  "-out",
+                                  (dir.path() / (name + ".pem")).string(),
+                                  "-days",
+                                  "1",
+                                  "-subj",
+                                  "/CN=" + name,
+                                  "-addext",
+                                  "subjectAltName=" + san},
                                  dir.path());
   return made.exit_code == 0;
 }
@@ -231,8 +261,14 @@ TEST(HttpClient, TlsCertificatesAreAlwaysVerified)
   ASSERT_TRUE(make_certificate(dir, "elsewhere.example", "DNS:elsewhere.example"));
   const auto serve = [&](const std::string& name) {
     return std::make_unique<testing::BackgroundProcess>(
-        std::vector<std::string>{"openssl", "s_server", "-accept", "0", "-www", "-cert",
-                                 (dir.path() / (name + ".pem")).string(), "-key",
+        std::vector<std::string>{"openssl",
+                                 "s_server",
+                                 "-accept",
+                                 "0",
+                                 "-www",
+                                 "-cert",
+                                 (dir.path() / (name + ".pem")).string(),
+                                 "-key",
                                  (dir.path() / (name + ".key")).string()},
         dir.path() / (name + ".log"));
   };

@@ -12,7 +12,8 @@ using contracts::ApiError;
 
 TEST(Wire, UrlsAndComponents)
 {
-  EXPECT_EQ(endpoint("https://api.example//", "/v1/auth/whoami"), "https://api.example/v1/auth/whoami");
+  EXPECT_EQ(endpoint("https://api.example//", "/v1/auth/whoami"),
+            "https://api.example/v1/auth/whoami");
   EXPECT_EQ(endpoint("http://127.0.0.1:8080", "/v1/x"), "http://127.0.0.1:8080/v1/x");
   EXPECT_EQ(escape_component("42"), "42");
   EXPECT_EQ(escape_component("a/b?c=d&e f"), "a%2Fb%3Fc%3Dd%26e%20f");
@@ -55,9 +56,13 @@ TEST(Wire, RefusalsCarryTheServersCodeAndOtherFailuresTheStatus)
     EXPECT_STREQ(e.what(), "teams 1, 2");
   }
   // Anything that is not that shape is a plain ApiError naming the status.
-  for (const char* body : {"", "<html>Bad Gateway</html>", R"({"error": "text"})",
-                           R"({"error": {"message": "no code"}})", R"({"error": {"code": ""}})",
-                           R"({"error": {"code": 7, "message": "x"}})", "[1]"}) {
+  for (const char* body : {"",
+                           "<html>Bad Gateway</html>",
+                           R"({"error": "text"})",
+                           R"({"error": {"message": "no code"}})",
+                           R"({"error": {"code": ""}})",
+                           R"({"error": {"code": 7, "message": "x"}})",
+                           "[1]"}) {
     try {
       check_status(502, body);
       FAIL() << body;
@@ -94,11 +99,14 @@ TEST(Wire, ServerTextIsMadeSafeToPrint)
 TEST(Wire, AnswersMustHaveTheShapeTheTableSays)
 {
   using enum Answer;
-  EXPECT_EQ(*parse_answer(upload, R"({"inserted": 3, "updated": 1})").get("inserted"), core::Value(3));
+  EXPECT_EQ(*parse_answer(upload, R"({"inserted": 3, "updated": 1})").get("inserted"),
+            core::Value(3));
   EXPECT_NO_THROW((void)parse_answer(upload, "{}"));
-  EXPECT_NO_THROW((void)parse_answer(resolve, R"({"projectId": 42, "title": "a/b", "created": true})"));
+  EXPECT_NO_THROW(
+      (void)parse_answer(resolve, R"({"projectId": 42, "title": "a/b", "created": true})"));
   EXPECT_NO_THROW((void)parse_answer(resolve, R"({"projectId": "p-42"})"));
-  EXPECT_NO_THROW((void)parse_answer(whoami, R"({"user": "u", "teams": [{"id": 7, "name": "t"}]})"));
+  EXPECT_NO_THROW(
+      (void)parse_answer(whoami, R"({"user": "u", "teams": [{"id": 7, "name": "t"}]})"));
   EXPECT_NO_THROW((void)parse_answer(skills, R"([{"slug": "s"}])"));
   EXPECT_NO_THROW((void)parse_answer(memories, R"({"memories": []})"));
   EXPECT_NO_THROW((void)parse_answer(any, "null"));

@@ -18,13 +18,13 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <memory>
-#include <string_view>
-#include <csignal>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -80,7 +80,8 @@ public:
 
   // The first stdout line that starts with `prefix` (earlier lines are skipped), or
   // "" when none came within `limit`.
-  std::string wait_for_line(std::string_view prefix, std::chrono::seconds limit = std::chrono::seconds(20))
+  std::string wait_for_line(std::string_view prefix,
+                            std::chrono::seconds limit = std::chrono::seconds(20))
   {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::string line;
@@ -197,7 +198,8 @@ public:
       }
       throw std::runtime_error("cannot reach kolvex-devserver");
     }
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+    const std::string request = "GET " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
                                 m_api_key + "\r\nConnection: close\r\n\r\n";
     (void)!::write(fd, request.data(), request.size());
     std::string reply;

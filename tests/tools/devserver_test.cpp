@@ -25,7 +25,10 @@ contracts::ApiClient& client()
 
 std::int64_t resolve(const DevServer& server, const std::string& remote)
 {
-  return client().resolve_project(server.api_key(), server.url(), remote, std::nullopt).get("projectId")->as_int();
+  return client()
+      .resolve_project(server.api_key(), server.url(), remote, std::nullopt)
+      .get("projectId")
+      ->as_int();
 }
 
 std::string commit_of(unsigned client_index, unsigned n)
@@ -78,15 +81,18 @@ TEST(DevServer, TheLastUploadOfACommitWins)
 {
   DevServer server;
   const std::string project = std::to_string(resolve(server, "https://example.com/team/repo"));
-  (void)client().upload_attestations(
-      server.api_key(), server.url(), project, List{Map{{"commit", "abc"}, {"summary", "first"}}}, {});
+  (void)client().upload_attestations(server.api_key(),
+                                     server.url(),
+                                     project,
+                                     List{Map{{"commit", "abc"}, {"summary", "first"}}},
+                                     {});
   (void)client().upload_attestations(server.api_key(),
                                      server.url(),
                                      project,
                                      List{Map{{"commit", "abc"}, {"summary", "second"}}},
                                      {{"X-Agent-Session-Id", "s-2"}});
-  const Value rows =
-      *core::json::parse(server.get("/v1/_admin/attestations?project=" + project)).get("attestations");
+  const Value rows = *core::json::parse(server.get("/v1/_admin/attestations?project=" + project))
+                          .get("attestations");
   ASSERT_EQ(rows.as_list().size(), 1u);
   EXPECT_EQ(*rows.as_list()[0].get("record")->get("summary"), Value("second"));
   EXPECT_EQ(*rows.as_list()[0].get("session_id"), Value("s-2"));
@@ -103,7 +109,8 @@ TEST(DevServer, ProjectsAreKeyedByTheNormalisedRemote)
     EXPECT_EQ(resolve(server, same), id) << same;
   }
   EXPECT_NE(resolve(server, "git@github.com:acme/gadgets.git"), id);
-  for (const char* bad : {"", "/home/dev/repo", "../repo", "file:///srv/repo.git", "https://github.com/"}) {
+  for (const char* bad :
+       {"", "/home/dev/repo", "../repo", "file:///srv/repo.git", "https://github.com/"}) {
     try {
       (void)resolve(server, bad);
       ADD_FAILURE() << bad;
@@ -114,7 +121,8 @@ TEST(DevServer, ProjectsAreKeyedByTheNormalisedRemote)
   // Several teams and no team id: ambiguous, naming the teams; a team the key is
   // not in: not a member.
   TempDir content;
-  content.write("whoami.json", R"({"user": "u", "teams": [{"id": 3, "name": "a"}, {"id": 5, "name": "b"}]})");
+  content.write("whoami.json",
+                R"({"user": "u", "teams": [{"id": 3, "name": "a"}, {"id": 5, "name": "b"}]})");
   DevServer teams({.args = {"--content", content.path().string()}});
   try {
     (void)resolve(teams, "git@github.com:acme/widgets.git");
@@ -157,12 +165,17 @@ TEST(DevServer, EveryRefusalCodeComesWithItsStatus)
 TEST(DevServer, AdminListingAndUnknownEndpointsAnswerWithErrors)
 {
   DevServer server;
-  EXPECT_EQ(core::json::parse(server.get("/v1/_admin/attestations?project=99")).get("error")->get("code")->as_string(),
+  EXPECT_EQ(core::json::parse(server.get("/v1/_admin/attestations?project=99"))
+                .get("error")
+                ->get("code")
+                ->as_string(),
             "project_not_found");
-  EXPECT_EQ(core::json::parse(server.get("/v1/nothing/here")).get("error")->get("code")->as_string(),
-            "not_found");
-  EXPECT_EQ(core::json::parse(server.get("/v1/projects/resolve")).get("error")->get("code")->as_string(),
-            "method_not_allowed");
+  EXPECT_EQ(
+      core::json::parse(server.get("/v1/nothing/here")).get("error")->get("code")->as_string(),
+      "not_found");
+  EXPECT_EQ(
+      core::json::parse(server.get("/v1/projects/resolve")).get("error")->get("code")->as_string(),
+      "method_not_allowed");
   try {
     (void)client().fetch_context("12345", server.api_key(), server.url());
     ADD_FAILURE();
@@ -192,23 +205,25 @@ TEST(DevServer, BadOptionsAreRefusedWithAMessage)
 {
   TempDir dir;
   const auto start = [&](std::vector<std::string> args) {
-    std::vector<std::string> argv{KOLVEX_DEVSERVER_BIN, "--db", (dir.path() / "db").string(), "--api-key", "k"};
+    std::vector<std::string> argv{
+        KOLVEX_DEVSERVER_BIN, "--db", (dir.path() / "db").string(), "--api-key", "k"};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, dir.path());
   };
-  for (const auto& [option, spec] : std::vector<std::pair<std::string, std::string>>{
-           {"--fail", "attestations=abc"},
-           {"--fail", "attestations=700"},
-           {"--fail", "attestations=500y2"},
-           {"--fail", "no-equals"},
-           {"--fail", "(unclosed=500"},
-           {"--delay", "x=-5"},
-           {"--refuse", "x=Not A Code"}}) {
+  for (const auto& [option, spec] :
+       std::vector<std::pair<std::string, std::string>>{{"--fail", "attestations=abc"},
+                                                        {"--fail", "attestations=700"},
+                                                        {"--fail", "attestations=500y2"},
+                                                        {"--fail", "no-equals"},
+                                                        {"--fail", "(unclosed=500"},
+                                                        {"--delay", "x=-5"},
+                                                        {"--refuse", "x=Not A Code"}}) {
     const auto result = start({option, spec});
     EXPECT_NE(result.exit_code, 0) << option << " " << spec;
     EXPECT_NE(result.err.find(option), std::string::npos) << result.err;
   }
-  const auto missing = run({KOLVEX_DEVSERVER_BIN, "--db", (dir.path() / "db").string()}, dir.path());
+  const auto missing =
+      run({KOLVEX_DEVSERVER_BIN, "--db", (dir.path() / "db").string()}, dir.path());
   EXPECT_NE(missing.exit_code, 0);
   EXPECT_NE(missing.err.find("--api-key"), std::string::npos);
 }

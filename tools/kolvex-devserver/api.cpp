@@ -199,7 +199,9 @@ void Api::resolve(const httplib::Request& request, httplib::Response& response)
   const core::Value* asked = body.get("team_id");
   if (asked != nullptr && asked->is_int()) {
     if (std::find(teams.begin(), teams.end(), asked->as_int()) == teams.end()) {
-      refuse(403, "not_a_member", "You are not a member of team " + std::to_string(asked->as_int()) + ".");
+      refuse(403,
+             "not_a_member",
+             "You are not a member of team " + std::to_string(asked->as_int()) + ".");
     }
     team = asked->as_int();
   } else if (teams.size() > 1) {
@@ -210,7 +212,8 @@ void Api::resolve(const httplib::Request& request, httplib::Response& response)
       }
       ids += std::to_string(id);
     }
-    refuse(409, "ambiguous_team", "The key belongs to several teams (" + ids + "); pass a team id.");
+    refuse(
+        409, "ambiguous_team", "The key belongs to several teams (" + ids + "); pass a team id.");
   } else if (teams.size() == 1) {
     team = teams.front();
   }
@@ -304,9 +307,8 @@ void Api::admin(const httplib::Request& request, httplib::Response& response)
   if (!id || !m_store.project(*id)) {
     refuse(404, "project_not_found", "No project " + request.get_param_value("project") + ".");
   }
-  write_json(response,
-             200,
-             core::Map{{"project", *id}, {"attestations", m_store.attestations(*id)}});
+  write_json(
+      response, 200, core::Map{{"project", *id}, {"attestations", m_store.attestations(*id)}});
 }
 
 } // namespace kolvex::devserver

@@ -69,9 +69,10 @@ core::Value Content::context(const Project& project) const
   if (auto answer = json_file("context.json")) {
     return *answer;
   }
-  return core::Map{{"project",
-                    core::Map{{"id", project.id}, {"title", project.title}, {"remote", project.remote}}},
-                   {"systems", core::List{}}};
+  return core::Map{
+      {"project",
+       core::Map{{"id", project.id}, {"title", project.title}, {"remote", project.remote}}},
+      {"systems", core::List{}}};
 }
 
 core::Value Content::system_context(const std::vector<std::string>& systems) const
@@ -98,11 +99,13 @@ core::Value Content::specs() const
 {
   core::List specs;
   for (const stdfs::path& file : files("specs", ".md")) {
-    specs.emplace_back(core::Map{{"domain", file.stem().string()}, {"content", core::fs::read_text(file)}});
+    specs.emplace_back(
+        core::Map{{"domain", file.stem().string()}, {"content", core::fs::read_text(file)}});
   }
   core::List docs;
   for (const stdfs::path& file : files("docs", ".md")) {
-    docs.emplace_back(core::Map{{"name", file.stem().string()}, {"content", core::fs::read_text(file)}});
+    docs.emplace_back(
+        core::Map{{"name", file.stem().string()}, {"content", core::fs::read_text(file)}});
   }
   return core::Map{{"specs", std::move(specs)}, {"canonical_docs", std::move(docs)}};
 }
@@ -132,7 +135,8 @@ core::Value Content::custom_docs() const
     for (const stdfs::path& file : files(stdfs::path("custom-docs") / scope, ".md")) {
       const std::string text = core::fs::read_text(file);
       const std::string slug = file.stem().string();
-      docs.emplace_back(core::Map{{"slug", slug}, {"title", title_of(text, slug)}, {"content", text}});
+      docs.emplace_back(
+          core::Map{{"slug", slug}, {"title", title_of(text, slug)}, {"content", text}});
     }
     answer.set(scope, std::move(docs));
   }

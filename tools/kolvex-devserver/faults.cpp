@@ -44,10 +44,8 @@ std::optional<long> take_number(std::string_view& text)
 Faults::Faults() = default;
 Faults::~Faults() = default;
 
-std::unique_ptr<Faults::Rule> Faults::parse(std::string_view spec,
-                                            int kind,
-                                            std::string_view option,
-                                            std::string_view& value)
+std::unique_ptr<Faults::Rule>
+Faults::parse(std::string_view spec, int kind, std::string_view option, std::string_view& value)
 {
   const std::size_t eq = spec.rfind('=');
   if (eq == std::string_view::npos || eq == 0 || eq + 1 == spec.size()) {
@@ -56,8 +54,8 @@ std::unique_ptr<Faults::Rule> Faults::parse(std::string_view spec,
   const std::string_view pattern = spec.substr(0, eq);
   auto rule = std::make_unique<Rule>();
   rule->kind = kind;
-  rule->pattern = std::make_unique<re2::RE2>(re2::StringPiece(pattern.data(), pattern.size()),
-                                             re2::RE2::Quiet);
+  rule->pattern =
+      std::make_unique<re2::RE2>(re2::StringPiece(pattern.data(), pattern.size()), re2::RE2::Quiet);
   if (!rule->pattern->ok()) {
     throw FaultSyntaxError(std::string(option) + ": bad pattern '" + std::string(pattern) +
                            "': " + rule->pattern->error());

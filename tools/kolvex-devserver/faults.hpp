@@ -57,10 +57,8 @@ public:
 private:
   // A new rule of `kind` from "REGEX=VALUE" (split at the last "="); `value` gets the
   // text after it.  Throws FaultSyntaxError naming `option`.
-  static std::unique_ptr<Rule> parse(std::string_view spec,
-                                     int kind,
-                                     std::string_view option,
-                                     std::string_view& value);
+  static std::unique_ptr<Rule>
+  parse(std::string_view spec, int kind, std::string_view option, std::string_view& value);
   void add(std::unique_ptr<Rule> rule);
 
   std::mutex m_mutex;

@@ -28,7 +28,8 @@ void log_request(const httplib::Request& request, const httplib::Response& respo
 {
   // One write per line, so the lines of concurrent requests never mix; headers
   // (and with them the key) are never logged.
-  const std::string line = request.method + " " + request.path + " " + std::to_string(response.status) + "\n";
+  const std::string line =
+      request.method + " " + request.path + " " + std::to_string(response.status) + "\n";
   (void)!::write(STDERR_FILENO, line.data(), line.size());
 }
 

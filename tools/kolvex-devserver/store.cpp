@@ -27,7 +27,8 @@ public:
   void bind(int index, std::int64_t value) { check(sqlite3_bind_int64(m_stmt, index, value)); }
   void bind(int index, const std::string& text)
   {
-    check(sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+    check(sqlite3_bind_text(
+        m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
   }
   void bind_null(int index) { check(sqlite3_bind_null(m_stmt, index)); }
   // Makes the statement ready to run again with new bindings.
@@ -53,9 +54,10 @@ public:
   std::string text(int column)
   {
     const auto* bytes = sqlite3_column_text(m_stmt, column);
-    return bytes == nullptr ? std::string()
-                            : std::string(reinterpret_cast<const char*>(bytes),
-                                          static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)));
+    return bytes == nullptr
+               ? std::string()
+               : std::string(reinterpret_cast<const char*>(bytes),
+                             static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)));
   }
 
 private:

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include <fcntl.h>

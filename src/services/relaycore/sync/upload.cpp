@@ -191,12 +191,16 @@ public:
   void sent(std::size_t count)
   {
     if (m_shown) {
-      write("\rUploading attestations: " + std::to_string(count) + " of " + std::to_string(m_total));
+      write("\rUploading attestations: " + std::to_string(count) + " of " +
+            std::to_string(m_total));
     }
   }
 
 private:
-  static void write(const std::string& text) { (void)!::write(STDERR_FILENO, text.data(), text.size()); }
+  static void write(const std::string& text)
+  {
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+  }
 
   std::size_t m_total;
   bool m_shown;
@@ -216,7 +220,8 @@ std::vector<core::List> _chunk_attestations(core::List entries, const ChunkLimit
     } catch (const core::json::JsonError&) {
       size = 0; // still sent; the server will say what it thinks of it
     }
-    if (!current.empty() && (current.size() >= limits.max_count || bytes + size > limits.max_bytes)) {
+    if (!current.empty() &&
+        (current.size() >= limits.max_count || bytes + size > limits.max_bytes)) {
       batches.push_back(std::move(current));
       current = core::List{};
       bytes = 0;
@@ -302,7 +307,8 @@ UploadResult upload_attestations(const std::string& api_key,
   for (const core::List& batch : batches) {
     core::Value answer;
     try {
-      answer = contracts::api_client().upload_attestations(api_key, api_url, project, batch, headers);
+      answer =
+          contracts::api_client().upload_attestations(api_key, api_url, project, batch, headers);
     } catch (const contracts::ApiError& e) {
       result.ok = false;
       result.error = e.what();

@@ -10,8 +10,8 @@
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
-#include "services/relaycore/log/log_writer.hpp"
 #include "services/relaycore/capture/capture_support.hpp"
+#include "services/relaycore/log/log_writer.hpp"
 #include "support/repo.hpp"
 
 #include <cstdio>
@@ -44,7 +44,8 @@ public:
     if (archive) {
       stdfs::create_directories(archives());
       core::fs::atomic_replace(archives() / (commit + ".yaml"),
-                               "summary: " + summary + "\nmodel: claude-opus-4-6\nday: 2024-05-01\n");
+                               "summary: " + summary +
+                                   "\nmodel: claude-opus-4-6\nday: 2024-05-01\n");
     }
     services::relaycore::log::_append_log_entry(log(), line(commit, summary));
   }

@@ -28,13 +28,15 @@ protected:
   static Value project_on(const DevServer& server)
   {
     return *protocol::lazy_http_client()
-                ->resolve_project(server.api_key(), server.url(), "git@example.com:t/repo.git", std::nullopt)
+                ->resolve_project(
+                    server.api_key(), server.url(), "git@example.com:t/repo.git", std::nullopt)
                 .get("projectId");
   }
 
   UploadResult upload(const DevServer& server, const Value& project)
   {
-    return upload_attestations(server.api_key(), server.url(), repo.path(), repo.archives(), project);
+    return upload_attestations(
+        server.api_key(), server.url(), repo.path(), repo.archives(), project);
   }
 
   // What the server stored for `project`, from its admin listing.
@@ -105,7 +107,8 @@ TEST_F(UploadToDevServer, ACorruptArchiveIsSkippedAndCounted)
   const Value project = project_on(server);
   repo.record(sha_of('a', 1), "good");
   repo.record(sha_of('a', 2), "bad");
-  repo.write(repo.archives().lexically_relative(repo.path()) / (sha_of('a', 2) + ".yaml"), "a: [\n");
+  repo.write(repo.archives().lexically_relative(repo.path()) / (sha_of('a', 2) + ".yaml"),
+             "a: [\n");
   const UploadResult result = upload(server, project);
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(result.uploaded, 1);
@@ -140,7 +143,8 @@ TEST_F(UploadToDevServer, ASlowServerIsCutOffByTheBudget)
     auto budget = contracts::network_budget(1.0);
     result = upload(server, project);
   }
-  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double took =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.error, "network budget exhausted");
   EXPECT_LT(took, 2.5);
@@ -164,8 +168,11 @@ TEST_F(UploadToDevServer, TheKeyNeverShowsInAnythingCaptured)
     results.push_back(upload(server, project)); // accepted
     repo.record(sha_of('a', 9), "again");
     results.push_back(upload(server, project)); // 503 twice: retried, then failed
-    results.push_back(upload_attestations("sk-live-WRONG-0000000000", server.url(), repo.path(),
-                                          repo.archives(), project)); // refused
+    results.push_back(upload_attestations("sk-live-WRONG-0000000000",
+                                          server.url(),
+                                          repo.path(),
+                                          repo.archives(),
+                                          project)); // refused
     const std::string url = server.url();
     ASSERT_EQ(server.stop(), 0);
     results.push_back(upload(server, project)); // nobody listening

@@ -62,7 +62,8 @@ TEST(ChunkAttestations, CountAndByteBudgetsCloseBatches)
   // 89 x 70,000 = 6,230,000 fits in 6 MiB; a 90th would not.
   EXPECT_EQ(sizes(_chunk_attestations(big)), (std::vector<std::size_t>{89, 11}));
 
-  const List around{entry_of_size(100), entry_of_size(100), entry_of_size(7'000'000), entry_of_size(100)};
+  const List around{
+      entry_of_size(100), entry_of_size(100), entry_of_size(7'000'000), entry_of_size(100)};
   const auto batches = _chunk_attestations(around);
   ASSERT_EQ(sizes(batches), (std::vector<std::size_t>{2, 1, 1}));
   EXPECT_EQ(batches[1][0], around[2]); // never dropped, never split
@@ -318,10 +319,10 @@ TEST(MarkSynced, KeepsWhatIsNotAnObjectAndNormalisesTheRest)
   // Leading blank lines go with the strip; inner blank lines stay; a JSON line that
   // is not an object and a broken line stay byte for byte; CR LF becomes LF; an
   // object is re-serialised even when it is not marked.
-  const std::string text = "\n\n{\"commit\": \"" + a + "\", \"uploaded\": true, \"synced\": false}\r\n" +
-                           "[1,2]\n" + "   \n" + "{broken\n" + "{\"commit\":\"" + b +
-                           "\",\"x\":\"\xc3\xa9\"}\n" + "{\"commit\": [1], \"n\": 1}\n" +
-                           "{\"commit\": \"" + b + "\", \"again\": 1}";
+  const std::string text =
+      "\n\n{\"commit\": \"" + a + "\", \"uploaded\": true, \"synced\": false}\r\n" + "[1,2]\n" +
+      "   \n" + "{broken\n" + "{\"commit\":\"" + b + "\",\"x\":\"\xc3\xa9\"}\n" +
+      "{\"commit\": [1], \"n\": 1}\n" + "{\"commit\": \"" + b + "\", \"again\": 1}";
   repo.write(repo.log().lexically_relative(repo.path()), text);
   _mark_synced(repo.log(), List{Map{{"commit", a}}, Map{{"commit", ""}}});
   const std::string expected = "{\"commit\": \"" + a + "\", \"synced\": true}\n" + "[1,2]\n" +
@@ -332,7 +333,8 @@ TEST(MarkSynced, KeepsWhatIsNotAnObjectAndNormalisesTheRest)
 
   // Every line of a commit is marked; a new "synced" goes last.
   _mark_synced(repo.log(), List{Map{{"commit", b}}});
-  EXPECT_NE(core::fs::read_text(repo.log()).find("\"again\": 1, \"synced\": true}\n"), std::string::npos);
+  EXPECT_NE(core::fs::read_text(repo.log()).find("\"again\": 1, \"synced\": true}\n"),
+            std::string::npos);
   EXPECT_NE(core::fs::read_text(repo.log()).find("\"x\": \"\\u00e9\", \"synced\": true}\n"),
             std::string::npos);
 }
@@ -342,7 +344,8 @@ TEST(MarkSynced, ABatchWithoutCommitsTouchesNeitherTheLogNorTheLock)
   UploadRepo repo;
   const std::string text = "{\"commit\":\"x\"}";
   repo.write(repo.log().lexically_relative(repo.path()), text);
-  _mark_synced(repo.log(), List{Map{{"summary", "no commit"}}, Map{{"commit", ""}}, Map{{"commit", 5}}});
+  _mark_synced(repo.log(),
+               List{Map{{"summary", "no commit"}}, Map{{"commit", ""}}, Map{{"commit", 5}}});
   EXPECT_EQ(core::fs::read_text(repo.log()), text);
   EXPECT_FALSE(stdfs::exists(repo.log().string() + ".lock"));
 }
