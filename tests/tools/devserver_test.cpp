@@ -139,29 +139,6 @@ TEST(DevServer, ProjectsAreKeyedByTheNormalisedRemote)
   }
 }
 
-TEST(DevServer, EveryRefusalCodeComesWithItsStatus)
-{
-  const std::map<std::string, std::string> codes{{"key_rejected", "401"},
-                                                 {"ambiguous_team", "409"},
-                                                 {"repo_ambiguous", "409"},
-                                                 {"repo_conflict", "409"},
-                                                 {"not_a_member", "403"},
-                                                 {"capacity", "402"},
-                                                 {"bad_remote", "422"},
-                                                 {"something_new", "400"}};
-  for (const auto& [code, status] : codes) {
-    DevServer server({.args = {"--refuse", "resolve=" + code}});
-    try {
-      (void)resolve(server, "git@github.com:a/b.git");
-      ADD_FAILURE() << code;
-    } catch (const AgentApiError& e) {
-      EXPECT_EQ(e.code(), code);
-    }
-    ASSERT_EQ(server.stop(), 0);
-    EXPECT_NE(server.log().find("POST /v1/projects/resolve " + status), std::string::npos) << code;
-  }
-}
-
 TEST(DevServer, AdminListingAndUnknownEndpointsAnswerWithErrors)
 {
   DevServer server;
