@@ -206,6 +206,36 @@ std::string read_text(const std::filesystem::path& path)
   return bytes;
 }
 
+std::optional<FileStat> stat_path(const std::filesystem::path& path)
+{
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  FileStat info;
+  info.regular = S_ISREG(st.st_mode);
+  info.directory = S_ISDIR(st.st_mode);
+  info.size = static_cast<std::uintmax_t>(st.st_size);
+  info.mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+  info.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  info.inode = static_cast<std::uint64_t>(st.st_ino);
+  info.device = static_cast<std::uint64_t>(st.st_dev);
+  return info;
+}
+
+std::optional<double> modified_time(const std::filesystem::path& path)
+{
+  if (const auto info = stat_path(path)) {
+    return info->mtime;
+  }
+  return std::nullopt;
+}
+
+bool exists(const std::filesystem::path& path)
+{
+  return stat_path(path).has_value();
+}
+
 std::size_t first_invalid_utf8(std::string_view bytes)
 {
   constexpr std::uint64_t k_high_bits = 0x8080808080808080ULL;

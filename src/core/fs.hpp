@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -32,6 +34,28 @@ private:
 // (overlongs, surrogates and code points past U+10FFFF rejected) and
 // std::system_error when unreadable.
 [[nodiscard]] std::string read_text(const std::filesystem::path& path);
+
+// What one stat(2) of a path tells, links followed.
+struct FileStat {
+  bool regular = false;      // a regular file (not a directory, FIFO, device...)
+  bool directory = false;    // a directory
+  std::uintmax_t size = 0;   // bytes
+  double mtime = 0;          // modification time, epoch seconds with the fraction
+  std::int64_t mtime_ns = 0; // the same in nanoseconds, exact (for cache keys)
+  std::uint64_t inode = 0;   // with the device, tells a replaced file from an edited one
+  std::uint64_t device = 0;
+};
+
+// The stat of `path`, or nullopt when it does not exist or cannot be examined.
+// Never throws.
+[[nodiscard]] std::optional<FileStat> stat_path(const std::filesystem::path& path);
+
+// The modification time of `path` in epoch seconds, or nullopt when it cannot be
+// examined.  Never throws.
+[[nodiscard]] std::optional<double> modified_time(const std::filesystem::path& path);
+
+// True when something exists at `path` (a broken link does not).  Never throws.
+[[nodiscard]] bool exists(const std::filesystem::path& path);
 
 // True when `bytes` is strict UTF-8 (the rules of read_text).  Runs of ASCII are
 // checked eight bytes at a time.

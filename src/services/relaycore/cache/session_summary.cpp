@@ -8,8 +8,6 @@
 #include "services/relaycore/cache/rules_cache_state.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 
-#include <sys/stat.h>
-
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -26,13 +24,6 @@ const core::logging::Logger k_log("kolvex.relaycore.cache.session_summary");
 
 constexpr std::array<std::string_view, 3> k_spec_suffixes = {".md", ".yaml", ".yml"};
 
-// Whether `p` exists, following symbolic links (a dangling link does not).
-bool path_exists(const stdfs::path& p)
-{
-  std::error_code ec;
-  return stdfs::exists(p, ec);
-}
-
 // A value as Python's str() shows it: text as it is, anything else as its repr.
 std::string display_text(const core::Value& value)
 {
@@ -41,7 +32,7 @@ std::string display_text(const core::Value& value)
 
 std::int64_t count_elements(const stdfs::path& state_path)
 {
-  if (!path_exists(state_path)) {
+  if (!core::fs::exists(state_path)) {
     return 0;
   }
   core::Value state;
@@ -109,17 +100,6 @@ std::int64_t count_specs(const stdfs::path& specs_dir)
   return count;
 }
 
-// Modification time of `p` in Unix seconds (fractional), or nullopt when it cannot
-// be read.
-std::optional<double> mtime_of(const stdfs::path& p)
-{
-  struct stat st {};
-  if (::stat(p.c_str(), &st) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-}
-
 // The one cache line: stale beats incomplete beats fresh beats empty.
 std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rules, double now)
 {
@@ -128,11 +108,11 @@ std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rule
   bool any_exists = false;
   bool stale = false;
   for (const auto& file : files) {
-    if (!path_exists(file)) {
+    if (!core::fs::exists(file)) {
       continue;
     }
     any_exists = true;
-    const auto mtime = mtime_of(file);
+    const auto mtime = core::fs::modified_time(file);
     if (mtime && now - *mtime > _STALE_THRESHOLD_SECONDS) {
       stale = true;
       break;
