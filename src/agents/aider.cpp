@@ -3,7 +3,6 @@
 #include "core/process.hpp"
 #include "core/text.hpp"
 
-
 namespace kolvex::agents {
 
 namespace {
@@ -61,7 +60,8 @@ bool aider_marked(std::string_view author, std::string_view committer, std::stri
   return false;
 }
 
-bool AiderAdapter::marks_commit(const std::filesystem::path& repo_root, const std::string& sha) const
+bool AiderAdapter::marks_commit(const std::filesystem::path& repo_root,
+                                const std::string& sha) const
 {
   const auto marked = marked_commits(repo_root, {sha});
   return marked.size() == 1 && marked.front() == sha;

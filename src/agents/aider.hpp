@@ -21,9 +21,8 @@ namespace kolvex::agents {
 
 // Whether one commit's author name, committer name and Co-authored-by trailer
 // values (`trailers`, one per line) carry aider's mark.
-[[nodiscard]] bool aider_marked(std::string_view author,
-                                std::string_view committer,
-                                std::string_view trailers);
+[[nodiscard]] bool
+aider_marked(std::string_view author, std::string_view committer, std::string_view trailers);
 
 class AiderAdapter final : public SessionlessAdapter {
 public:

@@ -63,7 +63,8 @@ std::vector<stdfs::path> repo_project_dirs(const stdfs::path& repo_root)
   std::vector<stdfs::path> dirs;
   for (auto& dir : list_dirs(claude_projects_dir())) {
     const auto name = claude_project_key(dir.filename().string());
-    if (std::any_of(keys.begin(), keys.end(), [&](const auto& key) { return key_fits(name, key); })) {
+    if (std::any_of(
+            keys.begin(), keys.end(), [&](const auto& key) { return key_fits(name, key); })) {
       dirs.push_back(std::move(dir));
     }
   }
@@ -180,19 +181,18 @@ core::Map claude_telemetry(const std::vector<stdfs::path>& main_files,
                            const std::vector<stdfs::path>& subagent_files,
                            std::string_view session_id)
 {
-  std::vector<std::shared_ptr<const ClaudeDigest>> keep;
-  auto digests = [&](const std::vector<stdfs::path>& paths) {
-    std::vector<const ClaudeDigest*> out;
+  auto files_of = [](const std::vector<stdfs::path>& paths) {
+    std::vector<TranscriptFile> files;
     for (const auto& path : paths) {
-      if (auto digest = claude_digest_cache().get(path)) {
-        out.push_back(digest.get());
-        keep.push_back(std::move(digest));
+      if (auto file = transcript_file(path)) {
+        files.push_back(std::move(*file));
       }
     }
-    return out;
+    return files;
   };
-  const auto mains = digests(main_files);
-  const auto subagents = digests(subagent_files);
+  std::vector<std::shared_ptr<const ClaudeDigest>> keep;
+  const auto mains = digests_of(files_of(main_files), keep);
+  const auto subagents = digests_of(files_of(subagent_files), keep);
   return claude_telemetry_of(mains, subagents, session_id);
 }
 
@@ -254,10 +254,11 @@ ClaudeCodeAdapter::sessions_mentioning(const stdfs::path& repo_root,
   return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
 }
 
-contracts::CommitClaims ClaudeCodeAdapter::commit_claims(const stdfs::path& repo_root,
-                                                         const std::vector<std::string>& shas,
-                                                         std::optional<double> since,
-                                                         const contracts::CommitTimes& commit_times) const
+contracts::CommitClaims
+ClaudeCodeAdapter::commit_claims(const stdfs::path& repo_root,
+                                 const std::vector<std::string>& shas,
+                                 std::optional<double> since,
+                                 const contracts::CommitTimes& commit_times) const
 {
   CommitEvidence evidence(shas, commit_times);
   if (evidence.empty()) {

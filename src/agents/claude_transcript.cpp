@@ -161,7 +161,8 @@ private:
 
   // Records one message under `response_key`, else its line's uuid; a line with
   // neither cannot be recognised again and is counted on its own.
-  void note_message(std::string_view uuid, std::string response_key, std::optional<ClaudeUsage> usage)
+  void
+  note_message(std::string_view uuid, std::string response_key, std::optional<ClaudeUsage> usage)
   {
     if (response_key.empty() && !uuid.empty()) {
       response_key = "u:";

@@ -321,7 +321,8 @@ std::optional<std::string> CodexAdapter::get_session_id(const stdfs::path& repo_
   for (const auto& file : rollouts_since(live_since)) {
     const auto digest = codex_digest_cache().get(file, &budget);
     if (digest && of_repo(*digest, matcher)) {
-      candidates.push_back({session_of(*digest, file), commit_pending(digest->commits, live_since)});
+      candidates.push_back(
+          {session_of(*digest, file), commit_pending(digest->commits, live_since)});
     }
   }
   return pick_live_session(candidates);
@@ -365,10 +366,11 @@ CodexAdapter::sessions_mentioning(const stdfs::path& repo_root,
   return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
 }
 
-contracts::CommitClaims CodexAdapter::commit_claims(const stdfs::path& repo_root,
-                                                    const std::vector<std::string>& shas,
-                                                    std::optional<double> since,
-                                                    const contracts::CommitTimes& commit_times) const
+contracts::CommitClaims
+CodexAdapter::commit_claims(const stdfs::path& repo_root,
+                            const std::vector<std::string>& shas,
+                            std::optional<double> since,
+                            const contracts::CommitTimes& commit_times) const
 {
   CommitEvidence evidence(shas, commit_times);
   if (evidence.empty()) {

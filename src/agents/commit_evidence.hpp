@@ -74,9 +74,10 @@ class CommitFactsBuilder {
 public:
   // A shell call `id` running `command` at `when` in session `session_id` ("" for
   // the transcript's own).  Returns its index for output_at.
-  std::size_t
-  call(std::string_view id, std::string_view command, std::optional<double> when,
-       std::string_view session_id = {});
+  std::size_t call(std::string_view id,
+                   std::string_view command,
+                   std::optional<double> when,
+                   std::string_view session_id = {});
   // A result (or one part of it) of the call `id`; results of unknown calls are
   // ignored.
   void output(std::string_view id, std::string_view text);

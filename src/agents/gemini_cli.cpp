@@ -143,7 +143,9 @@ bool call_answered(JsonElement call)
          status == "cancelled";
 }
 
-void add_calls(JsonElement message, CommitFactsBuilder& commits, TelemetryBuilder& builder,
+void add_calls(JsonElement message,
+               CommitFactsBuilder& commits,
+               TelemetryBuilder& builder,
                std::unordered_set<std::string>& seen_ids)
 {
   auto calls = member(message, "toolCalls");
@@ -358,10 +360,11 @@ GeminiCliAdapter::sessions_mentioning(const stdfs::path& repo_root,
   return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
 }
 
-contracts::CommitClaims GeminiCliAdapter::commit_claims(const stdfs::path& repo_root,
-                                                        const std::vector<std::string>& shas,
-                                                        std::optional<double> since,
-                                                        const contracts::CommitTimes& commit_times) const
+contracts::CommitClaims
+GeminiCliAdapter::commit_claims(const stdfs::path& repo_root,
+                                const std::vector<std::string>& shas,
+                                std::optional<double> since,
+                                const contracts::CommitTimes& commit_times) const
 {
   CommitEvidence evidence(shas, commit_times);
   if (evidence.empty()) {

@@ -81,8 +81,7 @@ inline constexpr std::size_t DIGEST_CACHE_ENTRIES = 4096;
 
 // Per process, what reading each transcript yielded, so that no transcript is read
 // twice while it stays unchanged.  `Digest` is the adapter's own summary of a file.
-template <class Digest>
-class DigestCache {
+template <class Digest> class DigestCache {
 public:
   using Reader = std::optional<Digest> (*)(const std::filesystem::path&);
 
@@ -144,7 +143,7 @@ struct LiveCandidate {
 // The live session among `candidates` (files of one session may appear several
 // times): the only one; else the only one with a pending commit; else nullopt,
 // because guessing between live sessions would credit the wrong one.
-[[nodiscard]] std::optional<std::string> pick_live_session(
-    const std::vector<LiveCandidate>& candidates);
+[[nodiscard]] std::optional<std::string>
+pick_live_session(const std::vector<LiveCandidate>& candidates);
 
 } // namespace kolvex::agents

@@ -216,7 +216,8 @@ std::optional<FileStat> stat_path(const std::filesystem::path& path)
   info.regular = S_ISREG(st.st_mode);
   info.directory = S_ISDIR(st.st_mode);
   info.size = static_cast<std::uintmax_t>(st.st_size);
-  info.mtime = static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+  info.mtime =
+      static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
   info.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
   info.inode = static_cast<std::uint64_t>(st.st_ino);
   info.device = static_cast<std::uint64_t>(st.st_dev);

@@ -259,10 +259,10 @@ TEST_F(ClaudeLiveSession, OnlyTheRepositorysYoungTranscriptsAreOpenedAndEachOnce
   EXPECT_EQ(transcript_opens() - before, 1U) << "one reading serves the search and telemetry";
 
   // A transcript that changed is read again.
-  const auto path = env.claude_dir() / "projects" / kolvex::agents::claude_project_key(root) /
-                    "live.jsonl";
-  env.dir().write(path, env.dir().read(path) + claude_user("live", root, "u9", at(9), "more") +
-                            "\n");
+  const auto path =
+      env.claude_dir() / "projects" / kolvex::agents::claude_project_key(root) / "live.jsonl";
+  env.dir().write(path,
+                  env.dir().read(path) + claude_user("live", root, "u9", at(9), "more") + "\n");
   EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::string("live")).find("messages"), Value(2));
   EXPECT_EQ(transcript_opens() - before, 2U);
 }
@@ -303,17 +303,16 @@ protected:
                               const std::optional<std::string>& output)
   {
     const auto root = repo.path().string();
-    std::vector<std::string> lines{
-        claude_user(id, root, id + "u1", at(0), "commit it"),
-        claude_assistant(id,
-                         root,
-                         id + "a1",
-                         at(call_at),
-                         id + "m1",
-                         id + "r1",
-                         "claude-opus-4",
-                         {1, 1, 0, 0},
-                         {claude_bash(id + "t1", command)})};
+    std::vector<std::string> lines{claude_user(id, root, id + "u1", at(0), "commit it"),
+                                   claude_assistant(id,
+                                                    root,
+                                                    id + "a1",
+                                                    at(call_at),
+                                                    id + "m1",
+                                                    id + "r1",
+                                                    "claude-opus-4",
+                                                    {1, 1, 0, 0},
+                                                    {claude_bash(id + "t1", command)})};
     if (output) {
       lines.push_back(
           claude_user(id, root, id + "u2", at(call_at + 1), claude_result(id + "t1", *output)));
@@ -378,7 +377,7 @@ TEST_F(ClaudeSessionsMentioning, AnsweredCommitCallsClaimOnlyWhatTheyPrinted)
   times[SHA_B] = T0 + 1;
   session_running("own-commit", "git commit -m b", 0, "[main 0123456] b");
   session_running("clean", "git commit -m nothing", 0, "nothing to commit, working tree clean");
-  session_running("late", "git commit -m late", 61, std::nullopt); // after A's time
+  session_running("late", "git commit -m late", 61, std::nullopt);  // after A's time
   session_running("ran-ls", "git log --oneline", 30, std::nullopt); // not a commit
   const auto matches = scan();
   EXPECT_EQ(matches.count(SHA_A), 0U);
@@ -400,18 +399,19 @@ TEST_F(ClaudeSessionsMentioning, OtherRepositoriesDoNotCount)
 {
   // Filed under this repository's key, but its lines record another directory.
   const std::string id = "elsewhere";
-  env.write_claude(key(),
-                   id,
-                   {claude_assistant(id,
-                                     "/some/other/repo",
-                                     "a",
-                                     at(1),
-                                     "m",
-                                     "r",
-                                     "claude-opus-4",
-                                     {1, 1, 0, 0},
-                                     {claude_bash("t", "git commit -m x")}),
-                    claude_user(id, "/some/other/repo", "u", at(2), claude_result("t", "[main a1b2c3d] x"))});
+  env.write_claude(
+      key(),
+      id,
+      {claude_assistant(id,
+                        "/some/other/repo",
+                        "a",
+                        at(1),
+                        "m",
+                        "r",
+                        "claude-opus-4",
+                        {1, 1, 0, 0},
+                        {claude_bash("t", "git commit -m x")}),
+       claude_user(id, "/some/other/repo", "u", at(2), claude_result("t", "[main a1b2c3d] x"))});
   EXPECT_TRUE(scan().empty());
 }
 
@@ -432,19 +432,20 @@ TEST_F(ClaudeSessionsMentioning, TranscriptsOlderThanSinceAreNotOpened)
 TEST_F(ClaudeSessionsMentioning, SubAgentCommitsBelongToTheParentSession)
 {
   const auto root = repo.path().string();
-  env.dir().write(stdfs::path("claude/projects") / key() / "parent/subagents/agent-1.jsonl",
-                  claude_assistant("parent",
-                                   root,
-                                   "s1",
-                                   at(50),
-                                   "sm",
-                                   "sr",
-                                   "claude-haiku",
-                                   {1, 1, 0, 0},
-                                   {claude_bash("st", "git commit -m sub")}) +
-                      "\n" +
-                      claude_user("parent", root, "s2", at(51), claude_result("st", "[main a1b2c3d] sub")) +
-                      "\n");
+  env.dir().write(
+      stdfs::path("claude/projects") / key() / "parent/subagents/agent-1.jsonl",
+      claude_assistant("parent",
+                       root,
+                       "s1",
+                       at(50),
+                       "sm",
+                       "sr",
+                       "claude-haiku",
+                       {1, 1, 0, 0},
+                       {claude_bash("st", "git commit -m sub")}) +
+          "\n" +
+          claude_user("parent", root, "s2", at(51), claude_result("st", "[main a1b2c3d] sub")) +
+          "\n");
   EXPECT_EQ(scan().at(SHA_A), std::vector<std::string>{"parent"});
 }
 

@@ -17,9 +17,8 @@ constexpr double T_A = 1000.0;
 constexpr double T_B = 1100.0;
 
 // The facts of one transcript holding one shell call.
-CommitFacts one_call(const std::string& command,
-                     std::optional<double> when,
-                     std::optional<std::string> output)
+CommitFacts
+one_call(const std::string& command, std::optional<double> when, std::optional<std::string> output)
 {
   CommitFactsBuilder builder;
   (void)builder.call("t1", command, when);
@@ -101,19 +100,18 @@ TEST(CommitEvidence, NamesThatProveNothing)
         << output;
   }
   // An abbreviation that fits two of the commits asked about proves neither.
-  EXPECT_TRUE(claims_of({{"s", one_call("x", std::nullopt, "[main a1b2c3d4] s")}},
-                        {SHA_A, SHA_C})
-                  .empty());
+  EXPECT_TRUE(
+      claims_of({{"s", one_call("x", std::nullopt, "[main a1b2c3d4] s")}}, {SHA_A, SHA_C}).empty());
 }
 
 TEST(CommitEvidence, FullShaIsProofOnlyFromTheCallThatCommitted)
 {
-  const auto committed = one_call(
-      "git commit -qm x && git rev-parse HEAD", std::nullopt, SHA_A + "\n");
+  const auto committed =
+      one_call("git commit -qm x && git rev-parse HEAD", std::nullopt, SHA_A + "\n");
   EXPECT_EQ(claims_of({{"s", committed}}).at(SHA_A), proof({"s"}));
   // A 64-digit (SHA-256) repository works alike.
-  const auto sha256 = claims_of({{"s", one_call("git commit -q; git rev-parse HEAD", 1.0, SHA_256)}},
-                                {SHA_256});
+  const auto sha256 =
+      claims_of({{"s", one_call("git commit -q; git rev-parse HEAD", 1.0, SHA_256)}}, {SHA_256});
   EXPECT_EQ(sha256.at(SHA_256), proof({"s"}));
 }
 
@@ -128,10 +126,10 @@ TEST(CommitEvidence, TimingCountsOnlyForAnUnansweredCommitCallInTheWindow)
   const std::vector<std::pair<std::optional<double>, std::optional<std::string>>> no_claim = {
       {T_A - 60, "On branch main\nnothing to commit, working tree clean"}, // failed
       {T_A - 60, "[main 0123456] another commit"}, // named a commit: not A (and it is B's)
-      {T_A - 60, ""},                               // answered, printed nothing
-      {T_A - 301, std::nullopt},                    // too early for A, and B is later still
-      {T_B + 1, std::nullopt},                      // after every commit
-      {std::nullopt, std::nullopt},                 // no time at all
+      {T_A - 60, ""},                              // answered, printed nothing
+      {T_A - 301, std::nullopt},                   // too early for A, and B is later still
+      {T_B + 1, std::nullopt},                     // after every commit
+      {std::nullopt, std::nullopt},                // no time at all
   };
   for (const auto& [when, output] : no_claim) {
     const auto claims = claims_of({{"s", one_call("git commit -m a", when, output)}});
@@ -153,7 +151,7 @@ TEST(CommitEvidence, ProofOutranksTimingAndTwoProofsAreBothReported)
 {
   const auto prover = one_call("git commit -m a", T_A - 5, "[main a1b2c3d] a");
   const auto pending = one_call("git commit -m b", T_A - 30, std::nullopt);
-  // The case: A printed the commit's summary; B's earlier call, whose
+  // A printed the commit's summary; B's earlier call, whose
   // result is missing, falls inside the window but does not dilute A's proof.
   EXPECT_EQ(claims_of({{"late", pending}, {"printer", prover}}).at(SHA_A), proof({"printer"}));
   // Two proofs (a forked session repeating its parent's output under its own id).

@@ -302,9 +302,8 @@ bool marks(const AgentAdapter& adapter, const stdfs::path& repo_root, const std:
 // only the live session its adapter finds (else none), and a record without a
 // session carries no telemetry, so that nothing is credited to a session that
 // cannot be shown to have made the commit.
-Attribution attribute(const stdfs::path& repo_root,
-                      const std::string& full,
-                      const CaptureOptions& options)
+Attribution
+attribute(const stdfs::path& repo_root, const std::string& full, const CaptureOptions& options)
 {
   const AgentAdapter* named =
       non_empty(options.agent) ? agents::get_adapter_by_name(*options.agent) : nullptr;

@@ -42,10 +42,7 @@ protected:
     }
   }
 
-  [[nodiscard]] std::string iso(double epoch) const
-  {
-    return agents::format_timestamp(epoch);
-  }
+  [[nodiscard]] std::string iso(double epoch) const { return agents::format_timestamp(epoch); }
 
   // A Claude Code session of the repository last written `age` seconds ago, with
   // one API response (100 in, 20 out) and, when `committing`, a `git commit` call
@@ -55,16 +52,16 @@ protected:
     const auto root = repo.path().string();
     std::vector<std::string> lines{
         claude_user(id, root, id + "-u1", iso(now - age - 5), "commit the fix"),
-        claude_assistant(id,
-                         root,
-                         id + "-a1",
-                         iso(now - age),
-                         id + "-m1",
-                         id + "-r1",
-                         "claude-opus-4-7",
-                         {100, 20, 0, 0},
-                         {committing ? claude_bash(id + "-t1", "git commit -m fix")
-                                     : claude_text("done")})};
+        claude_assistant(
+            id,
+            root,
+            id + "-a1",
+            iso(now - age),
+            id + "-m1",
+            id + "-r1",
+            "claude-opus-4-7",
+            {100, 20, 0, 0},
+            {committing ? claude_bash(id + "-t1", "git commit -m fix") : claude_text("done")})};
     const auto path = env.write_claude(agents::claude_project_key(root), id, lines);
     set_mtime(path, now - age);
     return path;
@@ -82,11 +79,12 @@ protected:
         id,
         {record("session_meta", Map{{"id", id}, {"cwd", repo.path().string()}}),
          record("turn_context", Map{{"cwd", repo.path().string()}, {"model", "gpt-5.5"}}),
-         record("event_msg",
-                Map{{"type", "token_count"},
-                    {"info",
-                     Map{{"total_token_usage",
-                          Map{{"input_tokens", 50}, {"output_tokens", 5}, {"total_tokens", 55}}}}}})},
+         record(
+             "event_msg",
+             Map{{"type", "token_count"},
+                 {"info",
+                  Map{{"total_token_usage",
+                       Map{{"input_tokens", 50}, {"output_tokens", 5}, {"total_tokens", 55}}}}}})},
         day);
     set_mtime(path, now - age);
   }
@@ -96,7 +94,8 @@ protected:
   {
     const auto hash = core::sha256_hex(repo.path().string());
     const auto path = env.dir().write(
-        stdfs::path("home/.gemini/tmp") / hash / "chats" / ("session-x-" + id.substr(0, 8) + ".jsonl"),
+        stdfs::path("home/.gemini/tmp") / hash / "chats" /
+            ("session-x-" + id.substr(0, 8) + ".jsonl"),
         AgentEnv::join_lines(
             {line_of(Map{{"sessionId", id}, {"projectHash", hash}}),
              line_of(Map{{"id", "m1"},

@@ -6,8 +6,8 @@
 
 #include "agents/agent_env.hpp"
 #include "agents/claude_code.hpp"
-#include "agents/transcript_io.hpp"
 #include "agents/registry.hpp"
+#include "agents/transcript_io.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
 
@@ -45,13 +45,7 @@ protected:
   // A commit whose author and committer time is `epoch`.
   std::string commit_at(const std::string& file, double epoch) const
   {
-    const auto date = iso(epoch);
-    ::setenv("GIT_COMMITTER_DATE", date.c_str(), 1);
-    ::setenv("GIT_AUTHOR_DATE", date.c_str(), 1);
-    auto sha = repo.commit_file(file, file, "change " + file);
-    ::unsetenv("GIT_COMMITTER_DATE");
-    ::unsetenv("GIT_AUTHOR_DATE");
-    return sha;
+    return repo.commit_file_at(file, file, "change " + file, iso(epoch));
   }
 
   // A Claude Code session of the repository whose Bash calls ran `calls`
@@ -73,15 +67,15 @@ protected:
                                        "claude-opus-4-7",
                                        {10, 2, 0, 0},
                                        {claude_bash(tool, command)}));
-      lines.push_back(claude_user(id, root, tool + "-u", iso(when + 1), claude_result(tool, output)));
+      lines.push_back(
+          claude_user(id, root, tool + "-u", iso(when + 1), claude_result(tool, output)));
     }
     env.write_claude(agents::claude_project_key(root), id, lines);
   }
 
   Map record_of(const std::string& sha) const
   {
-    return core::yaml::load(
-               repo.read(paths::attestations_dir(repo.path()) / (sha + ".yaml")))
+    return core::yaml::load(repo.read(paths::attestations_dir(repo.path()) / (sha + ".yaml")))
         .as_map();
   }
 
@@ -163,8 +157,9 @@ TEST_F(CatchUpAttribution, ThreeSessionsAndAHumanEachCommitToWhoPrintedIt)
 
 TEST_F(CatchUpAttribution, ACommitCallThatFoundNothingToCommitClaimsNothing)
 {
-  claude_session("clean",
-                 {{"git commit -am wip", T0 - 120, "On branch main\nnothing to commit, working tree clean"}});
+  claude_session(
+      "clean",
+      {{"git commit -am wip", T0 - 120, "On branch main\nnothing to commit, working tree clean"}});
   const auto human = commit_at("human.txt", T0);
   ASSERT_EQ(catch_up_commits(repo.path()).size(), 1U);
   EXPECT_EQ(text(record_of(human), "agent"), "unknown");
@@ -278,12 +273,12 @@ TEST_F(CatchUpAttribution, ProofFromOneHarnessOutranksTimingFromAnother)
 {
   const auto first = commit_at("one.txt", T0);
   const auto second = commit_at("two.txt", T0 + 10);
-  KindedAdapter claude("claude-code",
-                       {{first, {{"c-timing", ClaimKind::timing}}},
-                        {second, {{"c-proof", ClaimKind::proof}}}});
-  KindedAdapter codex("codex",
-                      {{first, {{"x-proof", ClaimKind::proof}}},
-                       {second, {{"x-proof-2", ClaimKind::proof}}}});
+  KindedAdapter claude(
+      "claude-code",
+      {{first, {{"c-timing", ClaimKind::timing}}}, {second, {{"c-proof", ClaimKind::proof}}}});
+  KindedAdapter codex(
+      "codex",
+      {{first, {{"x-proof", ClaimKind::proof}}}, {second, {{"x-proof-2", ClaimKind::proof}}}});
   agents::ScopedAdapters scope({&claude, &codex});
   ASSERT_EQ(catch_up_commits(repo.path()).size(), 2U);
   EXPECT_EQ(text(record_of(first), "agent"), "codex");
