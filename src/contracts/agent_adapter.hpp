@@ -42,6 +42,7 @@ enum class ClaimKind { proof, timing };
 
 // One session's claim on one commit.
 struct SessionClaim {
+  // "" for a harness that keeps no sessions: the claim names the harness alone.
   std::string session_id;
   ClaimKind kind = ClaimKind::timing;
   bool operator==(const SessionClaim&) const = default;
