@@ -100,11 +100,16 @@ std::vector<TranscriptFile> session_files_in(const std::vector<stdfs::path>& dir
   return files;
 }
 
-bool of_repo(const ClaudeDigest& digest, const RepoMatcher& matcher)
+// The session of a transcript whose lines record a cwd in the repository (the
+// one its place in the store names), "" for a transcript of another.
+auto session_in(RepoMatcher matcher)
 {
-  return std::any_of(digest.cwds.begin(), digest.cwds.end(), [&](const std::string& cwd) {
-    return matcher.contains(cwd);
-  });
+  return [matcher = std::move(matcher)](const ClaudeDigest& digest, const TranscriptFile& file) {
+    const bool of_repo = std::any_of(digest.cwds.begin(),
+                                     digest.cwds.end(),
+                                     [&](const std::string& cwd) { return matcher.contains(cwd); });
+    return of_repo ? file.session_id : std::string();
+  };
 }
 
 struct SessionFiles {
@@ -215,16 +220,10 @@ std::optional<std::string> ClaudeCodeAdapter::get_session_id(const stdfs::path& 
     return id;
   }
   const double live_since = core::clock::now_seconds() - LIVE_SESSION_SECONDS;
-  const RepoMatcher matcher(repo_root);
-  SearchBudget budget(LIVE_SEARCH_BYTES);
-  std::vector<LiveCandidate> candidates;
-  for (const auto& file : session_files_in(repo_project_dirs(repo_root), live_since)) {
-    const auto digest = claude_digest_cache().get(file, &budget);
-    if (digest && of_repo(*digest, matcher)) {
-      candidates.push_back({file.session_id, commit_pending(digest->commits, live_since)});
-    }
-  }
-  return pick_live_session(candidates);
+  return find_live_session(session_files_in(repo_project_dirs(repo_root), live_since),
+                           claude_digest_cache(),
+                           live_since,
+                           session_in(RepoMatcher(repo_root)));
 }
 
 std::optional<contracts::AgentTelemetry>
@@ -264,16 +263,11 @@ ClaudeCodeAdapter::commit_claims(const stdfs::path& repo_root,
   if (evidence.empty()) {
     return {};
   }
-  const RepoMatcher matcher(repo_root);
-  SearchBudget budget(COMMIT_SEARCH_BYTES);
   // Transcripts last written before the oldest commit cannot show it.
-  for (const auto& file : session_files_in(repo_project_dirs(repo_root), since)) {
-    const auto digest = claude_digest_cache().get(file, &budget);
-    if (digest && of_repo(*digest, matcher)) {
-      evidence.add(file.session_id, digest->commits);
-    }
-  }
-  return evidence.claims();
+  return find_commit_claims(session_files_in(repo_project_dirs(repo_root), since),
+                            claude_digest_cache(),
+                            evidence,
+                            session_in(RepoMatcher(repo_root)));
 }
 
 } // namespace kolvex::agents

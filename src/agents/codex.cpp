@@ -261,20 +261,22 @@ core::Map telemetry_of(const CodexDigest& digest, std::string_view session_id)
       digest.meta_id.empty() ? session_id : std::string_view(digest.meta_id), digest.tokens);
 }
 
-// The session a rollout belongs to: its session_meta id, else the one in its name.
-std::string session_of(const CodexDigest& digest, const TranscriptFile& file)
+// The session of a rollout that worked in the repository: its session_meta id,
+// else the one in its name; "" for a rollout of another repository.
+auto session_in(RepoMatcher matcher)
 {
-  if (!digest.meta_id.empty()) {
-    return digest.meta_id;
-  }
-  return file.session_id.empty() ? file.path.stem().string() : file.session_id;
-}
-
-bool of_repo(const CodexDigest& digest, const RepoMatcher& matcher)
-{
-  return std::any_of(digest.cwds.begin(), digest.cwds.end(), [&](const std::string& cwd) {
-    return matcher.contains(cwd);
-  });
+  return [matcher = std::move(matcher)](const CodexDigest& digest, const TranscriptFile& file) {
+    const bool of_repo = std::any_of(digest.cwds.begin(),
+                                     digest.cwds.end(),
+                                     [&](const std::string& cwd) { return matcher.contains(cwd); });
+    if (!of_repo) {
+      return std::string();
+    }
+    if (!digest.meta_id.empty()) {
+      return digest.meta_id;
+    }
+    return file.session_id.empty() ? file.path.stem().string() : file.session_id;
+  };
 }
 
 } // namespace
@@ -315,17 +317,10 @@ std::optional<std::string> CodexAdapter::get_session_id(const stdfs::path& repo_
     return id;
   }
   const double live_since = core::clock::now_seconds() - LIVE_SESSION_SECONDS;
-  const RepoMatcher matcher(repo_root);
-  SearchBudget budget(LIVE_SEARCH_BYTES);
-  std::vector<LiveCandidate> candidates;
-  for (const auto& file : rollouts_since(live_since)) {
-    const auto digest = codex_digest_cache().get(file, &budget);
-    if (digest && of_repo(*digest, matcher)) {
-      candidates.push_back(
-          {session_of(*digest, file), commit_pending(digest->commits, live_since)});
-    }
-  }
-  return pick_live_session(candidates);
+  return find_live_session(rollouts_since(live_since),
+                           codex_digest_cache(),
+                           live_since,
+                           session_in(RepoMatcher(repo_root)));
 }
 
 std::optional<contracts::AgentTelemetry>
@@ -376,16 +371,9 @@ CodexAdapter::commit_claims(const stdfs::path& repo_root,
   if (evidence.empty()) {
     return {};
   }
-  const RepoMatcher matcher(repo_root);
-  SearchBudget budget(COMMIT_SEARCH_BYTES);
   // Rollouts last written before the oldest commit cannot show it.
-  for (const auto& file : rollouts_since(since)) {
-    const auto digest = codex_digest_cache().get(file, &budget);
-    if (digest && of_repo(*digest, matcher)) {
-      evidence.add(session_of(*digest, file), digest->commits);
-    }
-  }
-  return evidence.claims();
+  return find_commit_claims(
+      rollouts_since(since), codex_digest_cache(), evidence, session_in(RepoMatcher(repo_root)));
 }
 
 } // namespace kolvex::agents

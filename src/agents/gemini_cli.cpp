@@ -265,12 +265,16 @@ std::optional<core::Map> telemetry_of(const GeminiDigest& digest)
   return digest.builder.build(digest.session_id, std::move(tokens));
 }
 
-bool of_project(const GeminiDigest& digest, const std::vector<std::string>& hashes)
+// The session of a chat of the repository (by its recorded project hash or its
+// directory's name), "" for a chat of another project.
+auto session_in(std::vector<std::string> hashes)
 {
-  return !digest.session_id.empty() &&
-         std::any_of(hashes.begin(), hashes.end(), [&](const std::string& hash) {
-           return hash == digest.project_hash || hash == digest.project_dir;
-         });
+  return [hashes = std::move(hashes)](const GeminiDigest& digest, const TranscriptFile&) {
+    const bool of_project = std::any_of(hashes.begin(), hashes.end(), [&](const std::string& hash) {
+      return hash == digest.project_hash || hash == digest.project_dir;
+    });
+    return of_project ? digest.session_id : std::string();
+  };
 }
 
 // The chats of the repository's candidate projects last written at or after
@@ -313,16 +317,9 @@ bool GeminiCliAdapter::is_active() const
 std::optional<std::string> GeminiCliAdapter::get_session_id(const stdfs::path& repo_root) const
 {
   const double live_since = core::clock::now_seconds() - LIVE_SESSION_SECONDS;
-  const auto hashes = project_hashes(repo_root);
-  SearchBudget budget(LIVE_SEARCH_BYTES);
-  std::vector<LiveCandidate> candidates;
-  for (const auto& file : chats_since(hashes, live_since)) {
-    const auto digest = gemini_digest_cache().get(file, &budget);
-    if (digest && of_project(*digest, hashes)) {
-      candidates.push_back({digest->session_id, commit_pending(digest->commits, live_since)});
-    }
-  }
-  return pick_live_session(candidates);
+  auto hashes = project_hashes(repo_root);
+  const auto files = chats_since(hashes, live_since);
+  return find_live_session(files, gemini_digest_cache(), live_since, session_in(std::move(hashes)));
 }
 
 std::optional<contracts::AgentTelemetry>
@@ -370,16 +367,10 @@ GeminiCliAdapter::commit_claims(const stdfs::path& repo_root,
   if (evidence.empty()) {
     return {};
   }
-  const auto hashes = project_hashes(repo_root);
-  SearchBudget budget(COMMIT_SEARCH_BYTES);
+  auto hashes = project_hashes(repo_root);
   // Chats last written before the oldest commit cannot show it.
-  for (const auto& file : chats_since(hashes, since)) {
-    const auto digest = gemini_digest_cache().get(file, &budget);
-    if (digest && of_project(*digest, hashes)) {
-      evidence.add(digest->session_id, digest->commits);
-    }
-  }
-  return evidence.claims();
+  const auto files = chats_since(hashes, since);
+  return find_commit_claims(files, gemini_digest_cache(), evidence, session_in(std::move(hashes)));
 }
 
 } // namespace kolvex::agents

@@ -11,6 +11,8 @@
 // telemetry counts, commit facts) is kept, keyed by path, size and modification
 // time, and serves the session search, the telemetry and the commit search alike.
 
+#include "agents/commit_evidence.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -145,5 +147,57 @@ struct LiveCandidate {
 // because guessing between live sessions would credit the wrong one.
 [[nodiscard]] std::optional<std::string>
 pick_live_session(const std::vector<LiveCandidate>& candidates);
+
+// The two searches every adapter runs over its own listing.  `files` are the
+// adapter's transcripts that may belong to the repository, young enough, newest
+// first; `session_of(digest, file)` names the session of a file of the repository
+// and gives "" for a file of another.  Digests (with a `commits` member) come from
+// `cache`, within the search's byte budget.
+
+// The live session of the repository (see pick_live_session); `live_since` is the
+// age bound the files were listed with.
+template <class Digest, class SessionOf>
+std::optional<std::string> find_live_session(const std::vector<TranscriptFile>& files,
+                                             DigestCache<Digest>& cache,
+                                             double live_since,
+                                             SessionOf session_of)
+{
+  SearchBudget budget(LIVE_SEARCH_BYTES);
+  std::vector<LiveCandidate> candidates;
+  for (const auto& file : files) {
+    const auto digest = cache.get(file, &budget);
+    if (!digest) {
+      continue;
+    }
+    auto session = session_of(*digest, file);
+    if (!session.empty()) {
+      candidates.push_back({std::move(session), commit_pending(digest->commits, live_since)});
+    }
+  }
+  return pick_live_session(candidates);
+}
+
+// The claims of the repository's sessions on the commits `evidence` asks about.
+template <class Digest, class SessionOf>
+contracts::CommitClaims find_commit_claims(const std::vector<TranscriptFile>& files,
+                                           DigestCache<Digest>& cache,
+                                           CommitEvidence& evidence,
+                                           SessionOf session_of)
+{
+  if (evidence.empty()) {
+    return {};
+  }
+  SearchBudget budget(COMMIT_SEARCH_BYTES);
+  for (const auto& file : files) {
+    const auto digest = cache.get(file, &budget);
+    if (!digest) {
+      continue;
+    }
+    if (const auto session = session_of(*digest, file); !session.empty()) {
+      evidence.add(session, digest->commits);
+    }
+  }
+  return evidence.claims();
+}
 
 } // namespace kolvex::agents

@@ -343,7 +343,7 @@ attribute(const stdfs::path& repo_root, const std::string& full, const CaptureOp
   }
   // aider run in a Claude Code terminal inherits CLAUDECODE=1: its mark wins.
   for (const AgentAdapter* adapter : agents::iter_adapters()) {
-    if (marks(*adapter, repo_root, full)) {
+    if (adapter != named && marks(*adapter, repo_root, full)) {
       found.adapter = adapter;
       return found;
     }
