@@ -90,8 +90,13 @@ int run_status(bool json)
   if (json) {
     print_json(log);
   } else {
-    std::error_code ec;
-    print_words(log, log_path.lexically_relative(root), std::filesystem::exists(log_path, ec));
+    bool exists = false;
+    try {
+      exists = core::fs::regular_file_exists(paths::confined(root, log_path));
+    } catch (const std::system_error&) {
+      // A link or a special file: refused and reported, and nothing was read.
+    }
+    print_words(log, log_path.lexically_relative(root), exists);
   }
   return 0;
 }

@@ -73,10 +73,16 @@ fi
 log=')sh";
   script += log;
   script += R"sh('
-if [ -d "$(dirname "$log")" ]; then
+# A repository can ship links: nothing is written through one, nor into a FIFO or device.
+dir=$(dirname "$log")
+if [ -d "$dir" ] && [ ! -L "$(dirname "$dir")" ] && [ ! -L "$dir" ] && [ ! -L "$log" ] &&
+  { [ -f "$log" ] || [ ! -e "$log" ]; }; then
   sha=$(git rev-parse HEAD 2>/dev/null) || exit 0
-  grep -qF "\"commit\": \"$sha\"" "$log" 2>/dev/null ||
+  if ! grep -qF "\"commit\": \"$sha\"" "$log" 2>/dev/null; then
+    # A torn last line must not swallow this one.
+    if [ -s "$log" ] && [ -n "$(tail -c 1 "$log")" ]; then echo >>"$log"; fi 2>/dev/null
     printf '{"commit": "%s", "branch": "unknown", "timestamp": "", "agent": "unknown", "summary": "", "synced": false, "event": "commit_unattested"}\n' "$sha" >>"$log" 2>/dev/null
+  fi
 fi
 exit 0
 )sh";
