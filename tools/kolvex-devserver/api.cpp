@@ -3,7 +3,7 @@
 #include "core/json.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
-#include "remote.hpp"
+#include "services/repo_identity.hpp"
 
 #include <httplib.h>
 
@@ -181,8 +181,9 @@ void Api::resolve(const httplib::Request& request, httplib::Response& response)
 {
   const core::Value body = json_body(request);
   const core::Value* remote = body.get("remote");
-  const auto key = remote != nullptr && remote->is_string() ? normalize_remote(remote->as_string())
-                                                            : std::nullopt;
+  const auto key = remote != nullptr && remote->is_string()
+                       ? services::repo_identity::normalize_remote(remote->as_string())
+                       : std::nullopt;
   if (!key) {
     refuse(422, "bad_remote", "The remote does not name a hosted repository.");
   }

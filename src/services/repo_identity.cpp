@@ -1,8 +1,9 @@
-#include "remote.hpp"
+#include "services/repo_identity.hpp"
 
 #include "core/text.hpp"
+#include "services/relaycore/log/git.hpp"
 
-namespace kolvex::devserver {
+namespace kolvex::services::repo_identity {
 
 std::optional<std::string> normalize_remote(std::string_view remote)
 {
@@ -58,4 +59,30 @@ std::optional<std::string> normalize_remote(std::string_view remote)
   return core::text::lower(host) + "/" + std::string(path);
 }
 
-} // namespace kolvex::devserver
+std::string without_credentials(std::string_view remote)
+{
+  remote = core::text::trim(remote);
+  const std::size_t scheme_end = remote.find("://");
+  if (scheme_end == std::string_view::npos) {
+    return std::string(remote);
+  }
+  const std::string_view scheme = remote.substr(0, scheme_end + 3);
+  std::string_view rest = remote.substr(scheme_end + 3);
+  // A query or fragment can carry a token as well ("?private_token=...").
+  rest = rest.substr(0, rest.find_first_of("?#"));
+  const std::size_t slash = rest.find('/');
+  const std::string_view authority = rest.substr(0, slash);
+  const std::string_view path =
+      slash == std::string_view::npos ? std::string_view() : rest.substr(slash);
+  const std::size_t at = authority.rfind('@');
+  const std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+  return std::string(scheme) + std::string(host) + std::string(path);
+}
+
+std::string origin_remote(const std::filesystem::path& repo_root)
+{
+  return without_credentials(
+      relaycore::log::_git({"config", "--get", "remote.origin.url"}, repo_root));
+}
+
+} // namespace kolvex::services::repo_identity
