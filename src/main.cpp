@@ -1,5 +1,7 @@
 // The kolvex front end: parses the command line and hands each command to its module.
 #include "commands/attest/attest.hpp"
+#include "commands/auth.hpp"
+#include "commands/mcp.hpp"
 #include "commands/session_start.hpp"
 #include "commands/setup.hpp"
 #include "commands/status.hpp"
@@ -59,6 +61,8 @@ int main(int argc, char** argv)
   kolvex::commands::register_setup(app);
   kolvex::commands::register_status(app);
   kolvex::commands::register_sync(app);
+  kolvex::commands::register_auth(app);
+  kolvex::commands::register_mcp(app);
   kolvex::commands::register_session_start(app);
 
   // Commands run inside parse(): they report a failed check by throwing

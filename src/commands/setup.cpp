@@ -71,26 +71,6 @@ std::string joined(const std::vector<std::string>& names)
   return names.empty() ? std::string("none") : core::text::join(names, ", ");
 }
 
-// The agents a configuration already lists: a list of names, or a single name.
-std::vector<std::string> listed_agents(const core::Map& config)
-{
-  std::vector<std::string> names;
-  const core::Value* agents = config.find("agents");
-  if (agents == nullptr) {
-    return names;
-  }
-  if (agents->is_string()) {
-    names.push_back(agents->as_string());
-  } else if (agents->is_list()) {
-    for (const auto& item : agents->as_list()) {
-      if (item.is_string()) {
-        names.push_back(item.as_string());
-      }
-    }
-  }
-  return names;
-}
-
 // ---- Steps ---------------------------------------------------------------------
 
 // The local configuration: "installed_at" once, "agents" as named, else the ones
@@ -105,7 +85,7 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   }
   std::vector<std::string> agents = options.agents;
   if (agents.empty()) {
-    agents = listed_agents(config);
+    agents = shared::configured_agents(config);
     for (auto& name : detect_installed_agents()) {
       if (std::find(agents.begin(), agents.end(), name) == agents.end()) {
         agents.push_back(std::move(name));
@@ -114,6 +94,9 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   }
   core::List list(agents.begin(), agents.end());
   updated.set("agents", core::Value(std::move(list)));
+  if (options.project_id) {
+    updated.set("project_id", core::Value(*options.project_id));
+  }
 
   const stdfs::path target = paths::local_config(repo_root);
   const bool exists = core::fs::regular_file_exists(paths::confined(repo_root, target));
@@ -122,8 +105,11 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
                  " (agents: " + joined(agents) + ")");
   } else {
     shared::save_local_config(repo_root, updated);
-    output::success(std::string(exists ? "Updated " : "Wrote ") + shown(target, repo_root) +
-                    " (agents: " + joined(agents) + ")");
+    output::success(
+        std::string(exists ? "Updated " : "Wrote ") + shown(target, repo_root) +
+        " (agents: " + joined(agents) +
+        (options.project_id ? ", project " + std::to_string(*options.project_id) : std::string()) +
+        ")");
   }
   if (agents.empty()) {
     output::warning("No agent harness found on this machine; name yours with --agent.");
@@ -186,7 +172,7 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
     return;
   }
   const auto changes = hooks::user_hooks::install_user_session_hooks(
-      listed_agents(shared::load_local_config(repo_root)));
+      shared::configured_agents(shared::load_local_config(repo_root)));
   std::string failure;
   for (const auto& change : changes) {
     switch (change.action) {
@@ -303,8 +289,18 @@ void register_setup(CLI::App& app)
                     *no_user_hooks,
                     "Do not register `kolvex session-start` as a session-start hook in the "
                     "user settings of the configured harnesses (Claude Code's settings.json).");
-  command->callback([names, no_user_hooks] {
+  auto project = std::make_shared<std::optional<std::int64_t>>();
+  command
+      ->add_option("--project",
+                   *project,
+                   "Link this repository to an existing kolvex project by its id, without "
+                   "asking the server (`kolvex sync` otherwise finds or creates the project "
+                   "by the origin remote)")
+      ->type_name("ID")
+      ->check(CLI::PositiveNumber);
+  command->callback([names, no_user_hooks, project] {
     SetupOptions options;
+    options.project_id = *project;
     options.agents = canonical_agents(*names);
     options.user_hooks = !*no_user_hooks;
     run_setup(services::shared::get_repo_root(), options);

@@ -4,7 +4,9 @@
 // commits.  Each step checks what is already there first, so running setup again
 // changes nothing and says so.
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,9 @@ struct SetupOptions {
   // Register the per-user session-start hook of the configured harnesses that
   // have one (--no-user-hooks turns it off).
   bool user_hooks = true;
+  // Link the repository to this existing project (--project), without asking the
+  // server; absent: keep whatever project the configuration names.
+  std::optional<std::int64_t> project_id;
 };
 
 // Runs every setup step for the repository at `repo_root`, each printing one line

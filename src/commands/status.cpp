@@ -17,6 +17,17 @@
 
 namespace kolvex::commands {
 
+core::Map status_counts(const services::relaycore::log::AttestationLog& log)
+{
+  return core::Map{{"pending", static_cast<std::int64_t>(log.size())},
+                   {"uploaded", log.uploaded},
+                   {"skipped", log.skipped},
+                   {"unaddressable", log.unaddressable},
+                   {"corrupt", log.corrupt},
+                   {"attested", log.attested},
+                   {"unattested", log.unattested}};
+}
+
 namespace {
 
 namespace output = display::output;
@@ -66,14 +77,7 @@ void print_words(const AttestationLog& log, const std::filesystem::path& shown_p
 
 void print_json(const AttestationLog& log)
 {
-  const core::Map counts{{"pending", static_cast<std::int64_t>(log.size())},
-                         {"uploaded", log.uploaded},
-                         {"skipped", log.skipped},
-                         {"unaddressable", log.unaddressable},
-                         {"corrupt", log.corrupt},
-                         {"attested", log.attested},
-                         {"unattested", log.unattested}};
-  output::console().print(core::json::dump(core::Value(counts)));
+  output::console().print(core::json::dump(core::Value(status_counts(log))));
 }
 
 int run_status(bool json)

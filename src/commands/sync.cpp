@@ -1,24 +1,40 @@
 #include "commands/sync.hpp"
 
+#include "core/json.hpp"
 #include "core/logging.hpp"
+#include "display/output.hpp"
+#include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/project_resolution.hpp"
+#include "services/relaycore/sync/sync_run.hpp"
+#include "services/session_context.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace kolvex::commands {
 
 namespace {
 
+namespace output = display::output;
+namespace rsync = services::relaycore::sync;
+
 struct SyncOptions {
   bool record_commit = false;
   std::string event = "unattested";
+  std::optional<std::int64_t> team_id;
+  bool json = false;
 };
 
 // Records HEAD of the repository around the working directory, if it has been set
@@ -47,15 +63,178 @@ void record_head(const std::string& reason)
   }
 }
 
+core::Value resolution_map(const rsync::ProjectResolution& resolution)
+{
+  const auto text = [](const std::optional<std::string>& value) {
+    return value ? core::Value(*value) : core::Value();
+  };
+  core::Map map;
+  map.set("project_id",
+          resolution.project_id ? core::Value(*resolution.project_id) : core::Value());
+  map.set("title", text(resolution.title));
+  map.set("created", core::Value(resolution.created));
+  map.set("reason", text(resolution.reason));
+  map.set("code", text(resolution.code));
+  map.set("ok", core::Value(resolution.ok()));
+  if (!resolution.ok()) {
+    map.set("remedy", core::Value(rsync::remedy(resolution.code)));
+  }
+  return core::Value(std::move(map));
+}
+
+core::Value upload_map(const rsync::UploadResult& upload)
+{
+  core::Map map;
+  map.set("ok", core::Value(upload.ok));
+  map.set("uploaded", core::Value(upload.uploaded));
+  map.set("skipped_invalid", core::Value(upload.skipped_invalid));
+  map.set("already_synced", core::Value(upload.already_synced));
+  map.set("error", upload.error ? core::Value(*upload.error) : core::Value());
+  return core::Value(std::move(map));
+}
+
+// Records the log still holds for the next sync; -1 when the log cannot be read.
+std::int64_t pending_records(const std::filesystem::path& root)
+{
+  try {
+    return static_cast<std::int64_t>(
+        services::relaycore::log::read_attestation_log(paths::log_jsonl(root)).size());
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+void print_sync(const SyncOutcome& outcome, bool json)
+{
+  if (json) {
+    output::console().print(core::json::dump_indented(sync_report(outcome), 2));
+    return;
+  }
+  for (const auto& [level, text] : outcome.lines) {
+    switch (level) {
+    case output::Level::error:
+      output::error(text);
+      break;
+    case output::Level::warning:
+      output::warning(text);
+      break;
+    case output::Level::success:
+      output::success(text);
+      break;
+    case output::Level::info:
+      output::info(text);
+      break;
+    }
+  }
+}
+
 } // namespace
+
+SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::int64_t> team_id)
+{
+  SyncOutcome outcome;
+  const auto session = services::session_context::resolve_session(root);
+  std::tie(outcome.archived, outcome.resolution) =
+      rsync::resolve_if_unlinked(root, session.api_key, session.api_url, team_id);
+  const std::optional<std::string> project = rsync::linked_project_id(root);
+  outcome.project_id = project.value_or("");
+  const std::string key = session.api_key.value_or("");
+  outcome.run = rsync::run_sync_detailed(
+      root, key, session.api_url, project ? core::Value(*project) : core::Value());
+  outcome.pending = pending_records(root);
+
+  const auto say = [&](output::Level level, std::string text) {
+    outcome.lines.emplace_back(level, std::move(text));
+  };
+  const auto& archived = outcome.archived;
+  const auto& resolution = outcome.resolution;
+  if (archived.found && archived.matched_commit) {
+    say(output::Level::info,
+        "Filed the pending attestation under commit " + archived.matched_commit->substr(0, 12));
+  }
+  if (resolution && !resolution->ok()) {
+    outcome.failed = true;
+    say(output::Level::error,
+        "Could not reach a project: " + resolution->reason.value_or("") + ". " +
+            rsync::remedy(resolution->code));
+  } else if (resolution) {
+    say(output::Level::success,
+        std::string(resolution->created ? "Created" : "Linked") + " project " +
+            std::to_string(*resolution->project_id) +
+            (resolution->title && !resolution->title->empty() ? " (" + *resolution->title + ")"
+                                                              : std::string()));
+  } else if (key.empty()) {
+    outcome.failed = true;
+    say(output::Level::error, "Not signed in. " + rsync::remedy(std::string(rsync::NOT_SIGNED_IN)));
+  }
+  if (const auto& upload = outcome.run.upload) {
+    if (!upload->ok) {
+      outcome.failed = true;
+      say(output::Level::error,
+          "Upload failed: " + upload->error.value_or("unknown error") + ". " +
+              std::string(rsync::_REMEDY_UNREACHABLE));
+    } else if (upload->already_synced) {
+      say(output::Level::info, "Nothing to upload: every record is synced");
+    } else {
+      say(output::Level::success,
+          "Uploaded " + std::to_string(upload->uploaded) + " record" +
+              (upload->uploaded == 1 ? "" : "s"));
+    }
+    if (upload->skipped_invalid > 0) {
+      say(output::Level::warning,
+          "Skipped " + std::to_string(upload->skipped_invalid) +
+              " record(s) that cannot be sent (no commit, or a corrupt "
+              "archived attestation)");
+    }
+    // After a failed upload its line is the one reason given; the cache stays as
+    // it was and the JSON report still says why.
+    if (outcome.run.result.find("cache_refreshed")->as_bool()) {
+      say(output::Level::success, "Context cache refreshed");
+    } else if (upload->ok) {
+      say(output::Level::warning, "Context cache not refreshed: " + outcome.run.cache_failure);
+    }
+  }
+  if (outcome.pending > 0) {
+    say(output::Level::info,
+        std::to_string(outcome.pending) + " record(s) left pending for the next sync");
+  }
+  return outcome;
+}
+
+core::Value sync_report(const SyncOutcome& outcome)
+{
+  core::Map report;
+  report.set("attestations_uploaded", *outcome.run.result.find("attestations_uploaded"));
+  report.set("cache_refreshed", *outcome.run.result.find("cache_refreshed"));
+  report.set("ok", core::Value(!outcome.failed));
+  report.set("project_id",
+             outcome.project_id.empty() ? core::Value() : core::Value(outcome.project_id));
+  report.set("resolution",
+             outcome.resolution ? resolution_map(*outcome.resolution) : core::Value());
+  report.set("upload", outcome.run.upload ? upload_map(*outcome.run.upload) : core::Value());
+  report.set("cache_failure",
+             outcome.run.cache_failure.empty() ? core::Value()
+                                               : core::Value(outcome.run.cache_failure));
+  report.set("pending", core::Value(outcome.pending));
+  return core::Value(std::move(report));
+}
 
 void register_sync(CLI::App& app)
 {
   auto options = std::make_shared<SyncOptions>();
   CLI::App* command = app.add_subcommand(
       "sync",
-      "Record the commit just made in the attestation log (--record-commit, run by the git "
-      "post-commit hook). Uploading the log arrives in a later version.");
+      "Upload the commits recorded in this repository and refresh the context cache: links "
+      "the repository to its kolvex project (by its origin remote) the first time, then sends "
+      "every record not yet synced. Exit 1 when no project can be reached or a batch fails; "
+      "what failed stays pending for the next sync.");
+  command
+      ->add_option("--team-id",
+                   options->team_id,
+                   "The team that owns this repository, when you belong to several (asked "
+                   "once: it is saved with the project)")
+      ->type_name("N");
+  command->add_flag("--json", options->json, "Print what happened as JSON, for scripts");
   command->add_flag("--record-commit",
                     options->record_commit,
                     "Record HEAD in the attestation log: with the pending attestation when "
@@ -73,11 +252,15 @@ void register_sync(CLI::App& app)
                    "or 'skipped' (the agent chose not to attest).")
       ->check(CLI::IsMember(reasons));
   command->callback([options] {
-    if (!options->record_commit) {
-      throw CLI::ValidationError("kolvex sync: uploading is not available yet; only "
-                                 "--record-commit is");
+    if (options->record_commit) {
+      record_head(options->event);
+      return;
     }
-    record_head(options->event);
+    const SyncOutcome outcome = perform_sync(services::shared::get_repo_root(), options->team_id);
+    print_sync(outcome, options->json);
+    if (outcome.failed) {
+      throw CLI::RuntimeError(1);
+    }
   });
 }
 

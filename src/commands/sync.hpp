@@ -1,7 +1,20 @@
 #pragma once
 
-// `kolvex sync`: for now only `kolvex sync --record-commit`, the git post-commit
-// hook's way of recording the new commit.  Uploading comes with the upload step.
+// `kolvex sync`: links the repository to its project, uploads the unsent records
+// and refreshes the context cache; `kolvex sync --record-commit` is the git
+// post-commit hook's way of recording the new commit.
+
+#include "display/output.hpp"
+#include "services/relaycore/log/pending.hpp"
+#include "services/relaycore/sync/project_resolution.hpp"
+#include "services/relaycore/sync/sync_run.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -9,9 +22,30 @@ class App;
 
 namespace kolvex::commands {
 
+// What one `kolvex sync` (or the tool server's sync) did, and its lines for a user.
+struct SyncOutcome {
+  services::relaycore::log::AttestationResult archived;
+  std::optional<services::relaycore::sync::ProjectResolution> resolution;
+  services::relaycore::sync::SyncRun run;
+  std::string project_id;   // the linked project after the run ("" for none)
+  std::int64_t pending = 0; // records left for the next sync (-1: log unreadable)
+  bool failed = false;      // no project reached, not signed in, or a batch failed
+  std::vector<std::pair<display::output::Level, std::string>> lines;
+};
+
+// Resolves the project of `root` when it names none (with `team_id` when given),
+// then runs the sync with the user's credentials.  Prints nothing.
+[[nodiscard]] SyncOutcome perform_sync(const std::filesystem::path& root,
+                                       std::optional<std::int64_t> team_id);
+
+// The outcome as one JSON-ready map: the run's two keys, "ok", the project, the
+// resolution and upload results, the cache failure and the pending count.
+[[nodiscard]] core::Value sync_report(const SyncOutcome& outcome);
+
 // Adds the `sync` subcommand (with `--record-commit` and `--event`) to `app`.
 // `--record-commit` always exits 0 and prints nothing on stdout, so that it can
-// never fail or clutter a commit; `sync` without it is a usage error (status 2).
+// never fail or clutter a commit.  A full sync exits 1 when it reached no project
+// or a batch failed.
 void register_sync(CLI::App& app);
 
 } // namespace kolvex::commands

@@ -2,9 +2,13 @@
 
 #include "core/fs.hpp"
 #include "core/process.hpp"
+#include "core/text.hpp"
+#include "hooks/user_hooks.hpp"
 #include "paths.hpp"
 
+#include <array>
 #include <stdexcept>
+#include <string_view>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -45,8 +49,7 @@ stdfs::path hooks_dir(const stdfs::path& repo_root)
     out.pop_back();
   }
   if (result.exit_code != 0 || out.empty()) {
-    throw std::runtime_error("git cannot tell where the hooks of " + repo_root.string() +
-                             " live");
+    throw std::runtime_error("git cannot tell where the hooks of " + repo_root.string() + " live");
   }
   stdfs::path dir(out);
   return dir.is_absolute() ? dir : repo_root / dir;
@@ -116,6 +119,102 @@ HookInstall install_post_commit_hook(const stdfs::path& repo_root)
   }
   write_executable(hook, script);
   return {hook, HookAction::installed};
+}
+
+} // namespace kolvex::hooks::installer
+
+namespace kolvex::hooks::installer {
+
+namespace {
+
+// The hooks git runs around a commit and a push, where Entire registers itself.
+constexpr std::array<const char*, 8> k_git_hooks{"pre-commit",
+                                                 "prepare-commit-msg",
+                                                 "commit-msg",
+                                                 "post-commit",
+                                                 "pre-push",
+                                                 "post-checkout",
+                                                 "post-merge",
+                                                 "post-rewrite"};
+
+// Whether `line` runs `entire hooks ...`: its first word is a program named
+// "entire" (bare or by path) and its second word "hooks".
+bool is_entire_line(std::string_view line)
+{
+  const auto words = core::text::split(std::string(core::text::trim(line)), ' ');
+  std::vector<std::string> present;
+  for (const auto& word : words) {
+    if (!word.empty()) {
+      present.push_back(word);
+    }
+  }
+  if (present.size() < 2 || present[1] != "hooks") {
+    return false;
+  }
+  const std::string& program = present[0];
+  return program == "entire" || program.ends_with("/entire");
+}
+
+} // namespace
+
+std::vector<stdfs::path> cleanup_entire(const stdfs::path& repo_root)
+{
+  std::vector<stdfs::path> changed;
+  const stdfs::path dir = hooks_dir(repo_root);
+  for (const char* name : k_git_hooks) {
+    const stdfs::path hook = dir / name;
+    struct ::stat stat {};
+    if (::stat(hook.c_str(), &stat) != 0 || !S_ISREG(stat.st_mode)) {
+      continue;
+    }
+    const std::string content = core::fs::read_bytes(hook);
+    std::string kept;
+    bool removed = false;
+    bool substance = false;
+    std::size_t start = 0;
+    while (start < content.size()) {
+      std::size_t end = content.find('\n', start);
+      end = end == std::string::npos ? content.size() : end + 1;
+      const std::string_view line(content.data() + start, end - start);
+      if (is_entire_line(line)) {
+        removed = true;
+      } else {
+        kept.append(line);
+        const std::string_view text = core::text::trim(line);
+        substance = substance || (!text.empty() && !text.starts_with("#!"));
+      }
+      start = end;
+    }
+    if (!removed) {
+      continue;
+    }
+    if (!substance) {
+      stdfs::remove(hook);
+    } else {
+      core::fs::atomic_replace(hook, kept);
+      if (::chmod(hook.c_str(), stat.st_mode & 07777) != 0) {
+        throw std::system_error(errno, std::generic_category(), "chmod " + hook.string());
+      }
+    }
+    changed.push_back(hook);
+  }
+  return changed;
+}
+
+int _install_session_start_hook(const stdfs::path& /*repo_root*/,
+                                const std::optional<std::vector<std::string>>& agents)
+{
+  if (!agents || agents->empty()) {
+    return 0;
+  }
+  int changed = 0;
+  for (const auto& change : user_hooks::install_user_session_hooks(*agents)) {
+    if (change.action == user_hooks::UserHookAction::failed) {
+      throw std::runtime_error(change.message());
+    }
+    changed += change.action == user_hooks::UserHookAction::added ? 1 : 0;
+  }
+  return changed;
 }
 
 } // namespace kolvex::hooks::installer

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kolvex::hooks::installer {
 
@@ -36,5 +38,19 @@ inline constexpr const char* HOOK_MARKER = "# kolvex post-commit hook";
 // nothing the second time.  Throws std::runtime_error when the hooks directory
 // cannot be found and std::system_error when a file cannot be written.
 HookInstall install_post_commit_hook(const std::filesystem::path& repo_root);
+
+// Takes the Entire tool's lines out of the repository's git hooks: each line whose
+// command is `entire hooks ...` (any path to an `entire` program).  Everything else
+// in a hook stays byte for byte; a hook left with nothing but its "#!" line and
+// blank lines is removed.  Returns the hook files changed.  A hooks directory git
+// cannot name throws std::runtime_error.
+std::vector<std::filesystem::path> cleanup_entire(const std::filesystem::path& repo_root);
+
+// (Re)registers `kolvex session-start` in the user-level hook settings of each of
+// `agents` that has them (user_hooks); absent or empty `agents`: nothing to do.
+// Returns the number of harnesses whose settings were changed.  Throws
+// std::runtime_error naming the first settings file that could not be merged into.
+int _install_session_start_hook(const std::filesystem::path& repo_root,
+                                const std::optional<std::vector<std::string>>& agents);
 
 } // namespace kolvex::hooks::installer

@@ -25,8 +25,8 @@ public:
 // Lines `kolvex setup` adds to the repository's .gitignore: what kolvex writes for
 // itself and the pending attestation, neither of which belongs in history.
 inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
-  ".kolvex/.platform/",
-  ".kolvex/.commit-attestation.yaml",
+    ".kolvex/.platform/",
+    ".kolvex/.commit-attestation.yaml",
 };
 
 // True when `repo_root` has been set up: the local configuration, or one of the
@@ -48,6 +48,10 @@ void save_local_config(const std::filesystem::path& repo_root, const core::Map& 
 // (compared line by line, ignoring surrounding blanks); returns those added.  A
 // .gitignore that is a link is refused (core::fs::UnsafePathError).
 std::vector<std::string> ensure_gitignore(const std::filesystem::path& repo_root);
+
+// The agents a configuration lists under "agents": a list of names, or a single
+// name; entries that are not texts are skipped.  Empty when there is none.
+[[nodiscard]] std::vector<std::string> configured_agents(const core::Map& config);
 
 // `content` without a leading "---" line and a trailing "---" line (each only when
 // present), ready for a YAML parser.

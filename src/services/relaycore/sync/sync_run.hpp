@@ -1,0 +1,49 @@
+#pragma once
+
+// One full sync, without presentation: file the pending attestation, refresh the
+// tool's own files in the repository, repair the tool's integration best-effort,
+// upload what is unsent and refresh the context cache.  Project resolution comes
+// first and is the caller's (project_resolution.hpp).
+
+#include "core/value.hpp"
+#include "services/relaycore/sync/upload.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace kolvex::services::relaycore::sync {
+
+// What one sync did, for a front end to show.
+struct SyncRun {
+  // The two-key map run_sync returns: "attestations_uploaded", "cache_refreshed".
+  core::Map result;
+  // The upload's own result, when it ran (credentials and a project were given).
+  std::optional<UploadResult> upload{};
+  // Why the cache was not refreshed, when it was not ("" when it was, or when the
+  // sync stopped before the cache for want of credentials or a project).
+  std::string cache_failure;
+};
+
+// run_sync with the upload result and the cache outcome kept.
+[[nodiscard]] SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
+                                        const std::string& api_key,
+                                        const std::string& api_url,
+                                        const core::Value& project_id);
+
+// The sync run: {"attestations_uploaded": bool, "cache_refreshed": bool}, in that
+// order.  Without `api_key` or `project_id` (absent, "" or 0) nothing is sent and
+// both stay false, but the pending attestation is still filed and the example
+// refreshed.  The self-heals never fail the run; pending processing, upload and
+// cache refresh report through their own results.
+[[nodiscard]] core::Map run_sync(const std::filesystem::path& repo_root,
+                                 const std::string& api_key,
+                                 const std::string& api_url,
+                                 const core::Value& project_id);
+
+// Rewrites .kolvex/example-attestation.yaml from the tool's own template, so that
+// an upgraded tool never leaves a stale example behind.  An operating-system error
+// is logged at debug level and swallowed.
+void _refresh_local_static_files(const std::filesystem::path& repo_root);
+
+} // namespace kolvex::services::relaycore::sync

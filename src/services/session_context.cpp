@@ -1,0 +1,29 @@
+#include "services/session_context.hpp"
+
+#include "services/credentials.hpp"
+#include "services/local_config.hpp"
+#include "services/relaycore/sync/project_resolution.hpp"
+
+namespace kolvex::services::session_context {
+
+Session resolve_session(const std::filesystem::path& repo_root)
+{
+  Session session;
+  const credentials::Credentials found = credentials::load_credentials();
+  if (!found.api_key.empty()) {
+    session.api_key = found.api_key;
+  }
+  session.api_url = found.api_url;
+  session.key_source = found.key_source;
+  session.project_id = relaycore::sync::linked_project_id(repo_root);
+  try {
+    const core::Value* team = shared::load_local_config(repo_root).find("team_id");
+    if (team != nullptr && team->kind() == core::Value::Kind::integer) {
+      session.team_id = team->as_int();
+    }
+  } catch (const std::exception&) {
+  }
+  return session;
+}
+
+} // namespace kolvex::services::session_context

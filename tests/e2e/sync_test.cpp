@@ -1,0 +1,159 @@
+// `kolvex sync` end to end: the built binary, a real repository with an origin
+// remote and the local API server.
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "services/local_config.hpp"
+#include "services/relaycore/capture/capture_support.hpp"
+#include "support/devserver.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace stdfs = std::filesystem;
+using kolvex::core::Value;
+using kolvex::testing::DevServer;
+using kolvex::testing::run_kolvex;
+using kolvex::testing::TempDir;
+using kolvex::testing::TempRepo;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class SyncE2E : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    kolvex::testing::isolate_environment(home);
+    ::unsetenv("KOLVEX_API_KEY");
+    ::unsetenv("KOLVEX_API_URL");
+    ::unsetenv("AGENT_SESSION_ID");
+    // The post-commit hook runs the kolvex under test.
+    const std::string bin = stdfs::path(KOLVEX_BIN).parent_path().string();
+    ::setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+    repo.git({"remote", "add", "origin", "git@example.com:acme/widgets.git"});
+    ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);
+    repo.commit_file("a.txt", "one\n", "first");
+    repo.commit_file("b.txt", "two\n", "second");
+  }
+
+  void sign_in(const DevServer& server)
+  {
+    ::setenv("KOLVEX_API_KEY", server.api_key().c_str(), 1);
+    ::setenv("KOLVEX_API_URL", server.url().c_str(), 1);
+  }
+
+  [[nodiscard]] std::size_t unsynced() const
+  {
+    std::size_t count = 0;
+    const std::string log =
+        kolvex::core::fs::read_text(repo.path() / ".kolvex/.platform/log.jsonl");
+    for (const auto line : kolvex::core::fs::splitlines(log)) {
+      count += line.find("\"synced\": false") != std::string_view::npos ? 1 : 0;
+    }
+    return count;
+  }
+
+  TempDir home;
+  TempRepo repo;
+};
+
+TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
+{
+  DevServer server;
+  sign_in(server);
+  ASSERT_EQ(unsynced(), 2u);
+  const auto first = run_kolvex({"sync"}, repo.path());
+  ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+  EXPECT_THAT(first.out, HasSubstr("Created project 1 (acme/widgets)"));
+  EXPECT_THAT(first.out, HasSubstr("Uploaded 2 records"));
+  EXPECT_THAT(first.err, HasSubstr("Context cache not refreshed"));
+  EXPECT_EQ(unsynced(), 0u);
+  const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
+  EXPECT_EQ(listing.get("attestations")->as_list().size(), 2u);
+  EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("project_id"), Value(1));
+
+  repo.commit_file("c.txt", "three\n", "third");
+  const auto second = run_kolvex({"sync", "--json"}, repo.path());
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  const Value report = kolvex::core::json::parse(second.out);
+  EXPECT_EQ(*report.get("attestations_uploaded"), Value(true));
+  EXPECT_EQ(*report.get("cache_refreshed"), Value(false));
+  EXPECT_EQ(*report.get("project_id"), Value("1"));
+  EXPECT_TRUE(report.get("resolution")->is_null()); // linked: not asked again
+  EXPECT_EQ(*report.get("upload")->get("uploaded"), Value(1));
+  EXPECT_EQ(*report.get("pending"), Value(0));
+  EXPECT_THAT(server.log(), Not(HasSubstr("resolve\n")));
+
+  const auto third = run_kolvex({"sync"}, repo.path());
+  EXPECT_EQ(third.exit_code, 0);
+  EXPECT_THAT(third.out, HasSubstr("Nothing to upload"));
+}
+
+TEST_F(SyncE2E, WithTheServerDownItExitsOneWithOneReasonAndLosesNothing)
+{
+  DevServer server;
+  sign_in(server);
+  ASSERT_EQ(run_kolvex({"setup", "--project", "1"}, repo.path()).exit_code, 0);
+  ASSERT_EQ(server.stop(), 0);
+  const auto down = run_kolvex({"sync"}, repo.path());
+  EXPECT_EQ(down.exit_code, 1);
+  const auto errors = kolvex::core::fs::splitlines(down.err);
+  ASSERT_EQ(errors.size(), 1u) << down.err;
+  EXPECT_THAT(std::string(errors[0]), HasSubstr("Upload failed: "));
+  EXPECT_THAT(down.out, HasSubstr("2 record(s) left pending"));
+  EXPECT_EQ(unsynced(), 2u);
+
+  // Unlinked, the resolve is what fails, with the same remedy.
+  kolvex::core::Map config = kolvex::services::shared::load_local_config(repo.path());
+  config.erase("project_id");
+  kolvex::services::shared::save_local_config(repo.path(), config);
+  const auto unlinked = run_kolvex({"sync"}, repo.path());
+  EXPECT_EQ(unlinked.exit_code, 1);
+  EXPECT_EQ(unlinked.err,
+            "Could not reach a project: could not reach kolvex (ApiError). They will upload on "
+            "the next `kolvex sync` that can reach a project.\n");
+  EXPECT_EQ(unsynced(), 2u);
+}
+
+TEST_F(SyncE2E, SeveralTeamsAskOnceForATeamIdThenRememberIt)
+{
+  TempDir content;
+  content.write("whoami.json",
+                R"({"user": "u", "teams": [{"id": 3, "name": "a"}, {"id": 5, "name": "b"}]})");
+  DevServer server({.args = {"--content", content.path().string()}});
+  sign_in(server);
+  const auto ambiguous = run_kolvex({"sync"}, repo.path());
+  EXPECT_EQ(ambiguous.exit_code, 1);
+  EXPECT_THAT(ambiguous.err, HasSubstr("3, 5"));
+  EXPECT_THAT(ambiguous.err, HasSubstr("Retry naming one of the ids above"));
+  EXPECT_EQ(unsynced(), 2u);
+
+  const auto named = run_kolvex({"sync", "--team-id", "5"}, repo.path());
+  ASSERT_EQ(named.exit_code, 0) << named.err;
+  const auto config = kolvex::services::shared::load_local_config(repo.path());
+  EXPECT_EQ(*config.find("team_id"), Value(5));
+  EXPECT_EQ(unsynced(), 0u);
+}
+
+TEST_F(SyncE2E, NotSignedInKeepsEverythingAndSaysHowToSignIn)
+{
+  const auto result = run_kolvex({"sync"}, repo.path());
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err, HasSubstr("not signed in. Run `kolvex auth login` and they upload"));
+  EXPECT_EQ(unsynced(), 2u);
+  EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/example-attestation.yaml"));
+}
+
+TEST_F(SyncE2E, SetupProjectLinksWithoutTheNetwork)
+{
+  const auto linked = run_kolvex({"setup", "--project", "77"}, repo.path());
+  ASSERT_EQ(linked.exit_code, 0) << linked.err;
+  EXPECT_THAT(linked.out, HasSubstr("project 77"));
+  EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("project_id"),
+            Value(77));
+  EXPECT_EQ(run_kolvex({"setup", "--project", "x"}, repo.path()).exit_code, 2);
+  EXPECT_EQ(run_kolvex({"setup", "--project", "0"}, repo.path()).exit_code, 2);
+}
+
+} // namespace
