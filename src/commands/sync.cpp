@@ -111,20 +111,7 @@ void print_sync(const SyncOutcome& outcome, bool json)
     return;
   }
   for (const auto& [level, text] : outcome.lines) {
-    switch (level) {
-    case output::Level::error:
-      output::error(text);
-      break;
-    case output::Level::warning:
-      output::warning(text);
-      break;
-    case output::Level::success:
-      output::success(text);
-      break;
-    case output::Level::info:
-      output::info(text);
-      break;
-    }
+    output::message(level, text);
   }
 }
 

@@ -67,6 +67,11 @@ std::string format_message(Level level, std::string_view message, bool colour)
   return line;
 }
 
+void message(Level level, std::string_view text)
+{
+  emit(level, text);
+}
+
 void error(std::string_view message)
 {
   emit(Level::error, message);

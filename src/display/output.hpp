@@ -27,6 +27,8 @@ void warning(std::string_view message);
 void success(std::string_view message);
 // One informational line on stdout.
 void info(std::string_view message);
+// One line of `level`: error and warning on stderr, success and info on stdout.
+void message(Level level, std::string_view text);
 
 // Plain output on stdout: the text as given, never styled, then a newline.
 class Console {

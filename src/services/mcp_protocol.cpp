@@ -120,7 +120,7 @@ std::optional<std::string> LineReader::next(bool& too_long)
     if (newline != std::string::npos) {
       std::string line = m_buffer.substr(0, newline);
       m_buffer.erase(0, newline + 1);
-      if (skipping) {
+      if (skipping || line.size() > MAX_MESSAGE_BYTES) {
         too_long = true;
         return std::string();
       }

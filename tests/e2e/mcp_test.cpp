@@ -2,9 +2,8 @@
 // MCP client (the TypeScript SDK, installed by scripts/bootstrap) driving it.
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "e2e/set_up_repo.hpp"
 #include "services/mcp_protocol.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
-#include "support/devserver.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,24 +14,10 @@ namespace stdfs = std::filesystem;
 using kolvex::core::Value;
 using kolvex::testing::DevServer;
 using kolvex::testing::run_kolvex;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 
-class McpE2E : public ::testing::Test {
+class McpE2E : public kolvex::testing::SetUpRepoTest {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(home);
-    ::unsetenv("KOLVEX_API_KEY");
-    ::unsetenv("KOLVEX_API_URL");
-    const std::string bin = stdfs::path(KOLVEX_BIN).parent_path().string();
-    ::setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
-    repo.git({"remote", "add", "origin", "https://example.com/acme/tools.git"});
-    ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);
-    repo.commit_file("a.txt", "one\n", "first");
-  }
-
   // The answers (one parsed line each) to `lines` sent at once.
   std::vector<Value> exchange(const std::vector<std::string>& lines, std::string* err = nullptr)
   {
@@ -51,9 +36,6 @@ protected:
     }
     return answers;
   }
-
-  TempDir home;
-  TempRepo repo;
 };
 
 TEST_F(McpE2E, MalformedMessagesGetErrorsAndTheServerKeepsServing)
@@ -96,8 +78,7 @@ TEST_F(McpE2E, MalformedMessagesGetErrorsAndTheServerKeepsServing)
 TEST_F(McpE2E, ToolsListAndCallsAnswerTextAndStructuredContent)
 {
   DevServer server;
-  ::setenv("KOLVEX_API_KEY", server.api_key().c_str(), 1);
-  ::setenv("KOLVEX_API_URL", server.url().c_str(), 1);
+  sign_in(server);
   std::string err;
   const auto answers = exchange(
       {
@@ -142,8 +123,7 @@ TEST_F(McpE2E, TheSdkClientInitializesListsAndCallsEveryTool)
     GTEST_SKIP() << "the MCP SDK is not installed (scripts/bootstrap could not run npm): " << sdk;
   }
   DevServer server;
-  ::setenv("KOLVEX_API_KEY", server.api_key().c_str(), 1);
-  ::setenv("KOLVEX_API_URL", server.url().c_str(), 1);
+  sign_in(server);
   ::setenv(
       "NODE_PATH", (stdfs::path(KOLVEX_SOURCE_DIR) / "build" / "node" / "node_modules").c_str(), 1);
   const auto result = kolvex::testing::run(

@@ -2,9 +2,8 @@
 // remote and the local API server.
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "e2e/set_up_repo.hpp"
 #include "services/local_config.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
-#include "support/devserver.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,31 +15,15 @@ using kolvex::core::Value;
 using kolvex::testing::DevServer;
 using kolvex::testing::run_kolvex;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-class SyncE2E : public ::testing::Test {
+class SyncE2E : public kolvex::testing::SetUpRepoTest {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::unsetenv("KOLVEX_API_KEY");
-    ::unsetenv("KOLVEX_API_URL");
-    ::unsetenv("AGENT_SESSION_ID");
-    // The post-commit hook runs the kolvex under test.
-    const std::string bin = stdfs::path(KOLVEX_BIN).parent_path().string();
-    ::setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
-    repo.git({"remote", "add", "origin", "git@example.com:acme/widgets.git"});
-    ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);
-    repo.commit_file("a.txt", "one\n", "first");
+    SetUpRepoTest::SetUp();
     repo.commit_file("b.txt", "two\n", "second");
-  }
-
-  void sign_in(const DevServer& server)
-  {
-    ::setenv("KOLVEX_API_KEY", server.api_key().c_str(), 1);
-    ::setenv("KOLVEX_API_URL", server.url().c_str(), 1);
   }
 
   [[nodiscard]] std::size_t unsynced() const
@@ -53,9 +36,6 @@ protected:
     }
     return count;
   }
-
-  TempDir home;
-  TempRepo repo;
 };
 
 TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
