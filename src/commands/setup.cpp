@@ -298,7 +298,23 @@ void register_setup(CLI::App& app)
                    "by the origin remote)")
       ->type_name("ID")
       ->check(CLI::PositiveNumber);
-  command->callback([names, no_user_hooks, project] {
+  // `kolvex setup project <id>`: only the link, for a repository set up already
+  // (the wording the refusal remedies use).
+  auto linked = std::make_shared<std::int64_t>(0);
+  CLI::App* link = command->add_subcommand(
+      "project", "Link this repository to an existing kolvex project by its id, and nothing else");
+  link->add_option("id", *linked, "The project's id")->required()->check(CLI::PositiveNumber);
+  link->callback([linked] {
+    const auto root = services::shared::get_repo_root();
+    core::Map config = shared::load_local_config(root);
+    config.set("project_id", core::Value(*linked));
+    shared::save_local_config(root, config);
+    output::success("Linked this repository to project " + std::to_string(*linked));
+  });
+  command->callback([command, names, no_user_hooks, project] {
+    if (!command->get_subcommands().empty()) {
+      return; // `setup project <id>` did its one step
+    }
     SetupOptions options;
     options.project_id = *project;
     options.agents = canonical_agents(*names);

@@ -132,6 +132,11 @@ TEST_F(SyncE2E, SetupProjectLinksWithoutTheNetwork)
   EXPECT_THAT(linked.out, HasSubstr("project 77"));
   EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("project_id"),
             Value(77));
+  const auto relinked = run_kolvex({"setup", "project", "78"}, repo.path());
+  ASSERT_EQ(relinked.exit_code, 0) << relinked.err;
+  EXPECT_EQ(relinked.out, "Linked this repository to project 78\n");
+  EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("project_id"),
+            Value(78));
   EXPECT_EQ(run_kolvex({"setup", "--project", "x"}, repo.path()).exit_code, 2);
   EXPECT_EQ(run_kolvex({"setup", "--project", "0"}, repo.path()).exit_code, 2);
 }
