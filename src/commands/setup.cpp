@@ -97,6 +97,12 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   if (options.project_id) {
     updated.set("project_id", core::Value(*options.project_id));
   }
+  // Remembered so that the sync's self-heal does not put back what was declined.
+  if (!options.user_hooks) {
+    updated.set("user_hooks", core::Value(false));
+  } else {
+    updated.erase("user_hooks");
+  }
 
   const stdfs::path target = paths::local_config(repo_root);
   const bool exists = core::fs::regular_file_exists(paths::confined(repo_root, target));

@@ -5,6 +5,7 @@
 #include "core/text.hpp"
 #include "hooks/user_hooks.hpp"
 #include "paths.hpp"
+#include "services/local_config.hpp"
 
 #include <array>
 #include <stdexcept>
@@ -201,10 +202,14 @@ std::vector<stdfs::path> cleanup_entire(const stdfs::path& repo_root)
   return changed;
 }
 
-int _install_session_start_hook(const stdfs::path& /*repo_root*/,
+int _install_session_start_hook(const stdfs::path& repo_root,
                                 const std::optional<std::vector<std::string>>& agents)
 {
   if (!agents || agents->empty()) {
+    return 0;
+  }
+  const core::Value* wanted = services::shared::load_local_config(repo_root).find("user_hooks");
+  if (wanted != nullptr && wanted->is_bool() && !wanted->as_bool()) {
     return 0;
   }
   int changed = 0;

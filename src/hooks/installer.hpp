@@ -47,7 +47,8 @@ HookInstall install_post_commit_hook(const std::filesystem::path& repo_root);
 std::vector<std::filesystem::path> cleanup_entire(const std::filesystem::path& repo_root);
 
 // (Re)registers `kolvex session-start` in the user-level hook settings of each of
-// `agents` that has them (user_hooks); absent or empty `agents`: nothing to do.
+// `agents` that has them (user_hooks); absent or empty `agents`, or a local
+// configuration saying "user_hooks": false (setup --no-user-hooks): nothing to do.
 // Returns the number of harnesses whose settings were changed.  Throws
 // std::runtime_error naming the first settings file that could not be merged into.
 int _install_session_start_hook(const std::filesystem::path& repo_root,

@@ -186,3 +186,18 @@ TEST_F(SyncRunTest, SelfHealsRepairTheRepositoryAndLeaveTheUsersLinesAlone)
 
 } // namespace
 } // namespace kolvex::services::relaycore::sync
+
+namespace kolvex::services::relaycore::sync {
+namespace {
+
+TEST_F(SyncRunTest, AUserHookDeclinedAtSetupIsNotPutBack)
+{
+  shared::save_local_config(
+      repo.path(), core::Map{{"agents", core::List{"claude-code"}}, {"user_hooks", false}});
+  (void)run_sync(repo.path(), "", "", Value());
+  EXPECT_FALSE(stdfs::exists(home.path() / "claude" / "settings.json"));
+  EXPECT_TRUE(stdfs::exists(repo.path() / ".mcp.json")); // the other heals still ran
+}
+
+} // namespace
+} // namespace kolvex::services::relaycore::sync
