@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <stdexcept>
 
 #include <unistd.h>
@@ -317,6 +318,8 @@ void register_mcp(CLI::App& app)
       throw std::runtime_error("cannot set up the protocol stream");
     }
     core::logging::set_hook_path(true);
+    // A client that goes away ends the loop through a failed write, not a signal.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     (void)serve_mcp(STDIN_FILENO, protocol_fd);
     ::close(protocol_fd);
   });

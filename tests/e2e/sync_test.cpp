@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -114,6 +116,32 @@ TEST_F(SyncE2E, SeveralTeamsAskOnceForATeamIdThenRememberIt)
   const auto config = kolvex::services::shared::load_local_config(repo.path());
   EXPECT_EQ(*config.find("team_id"), Value(5));
   EXPECT_EQ(unsynced(), 0u);
+}
+
+TEST_F(SyncE2E, TwoSyncsAtOnceSendEveryRecordAndMarkEveryLine)
+{
+  DevServer server;
+  sign_in(server);
+  for (int i = 0; i < 6; ++i) {
+    repo.commit_file("n" + std::to_string(i) + ".txt", "x\n", "change " + std::to_string(i));
+  }
+  ASSERT_EQ(unsynced(), 8u);
+  std::vector<kolvex::core::process::Result> results(2);
+  std::vector<std::thread> syncs;
+  for (auto& result : results) {
+    syncs.emplace_back([&result, this] { result = run_kolvex({"sync"}, repo.path()); });
+  }
+  for (auto& sync : syncs) {
+    sync.join();
+  }
+  for (const auto& result : results) {
+    EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  }
+  EXPECT_EQ(unsynced(), 0u);
+  const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
+  EXPECT_EQ(listing.get("attestations")->as_list().size(), 8u);
+  const std::string log = kolvex::core::fs::read_text(repo.path() / ".kolvex/.platform/log.jsonl");
+  EXPECT_EQ(kolvex::core::fs::splitlines(log).size(), 8u); // no line lost or doubled
 }
 
 TEST_F(SyncE2E, NotSignedInKeepsEverythingAndSaysHowToSignIn)
