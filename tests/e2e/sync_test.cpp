@@ -67,9 +67,14 @@ TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
   EXPECT_EQ(*report.get("pending"), Value(0));
   EXPECT_THAT(server.log(), Not(HasSubstr("resolve\n")));
 
+  ::setenv("KOLVEX_DEBUG", "1", 1); // the debug lines must not carry the key either
   const auto third = run_kolvex({"sync"}, repo.path());
   EXPECT_EQ(third.exit_code, 0);
   EXPECT_THAT(third.out, HasSubstr("Nothing to upload"));
+  for (const std::string* text :
+       {&first.out, &first.err, &second.out, &second.err, &third.out, &third.err}) {
+    EXPECT_THAT(*text, Not(HasSubstr(server.api_key())));
+  }
 }
 
 TEST_F(SyncE2E, WithTheServerDownItExitsOneWithOneReasonAndLosesNothing)
