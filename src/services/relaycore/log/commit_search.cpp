@@ -35,20 +35,6 @@ bool is_ascii_alnum(std::string_view text)
   });
 }
 
-int hex_value(char c)
-{
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // Is `text[pos]` the start of an escape "\u00XY" whose character is in `commit`?
 bool escapes_commit_char(std::string_view text, std::size_t pos, std::string_view commit)
 {
@@ -56,8 +42,8 @@ bool escapes_commit_char(std::string_view text, std::size_t pos, std::string_vie
       text[pos + 3] != '0') {
     return false;
   }
-  const int high = hex_value(text[pos + 4]);
-  const int low = hex_value(text[pos + 5]);
+  const int high = core::text::hex_digit(text[pos + 4]);
+  const int low = core::text::hex_digit(text[pos + 5]);
   return high >= 0 && low >= 0 &&
          commit.find(static_cast<char>(high * 16 + low)) != std::string_view::npos;
 }
