@@ -176,11 +176,11 @@ std::optional<bool> wait_with_timer(int fd, Clock::time_point deadline)
   sigaddset(&wake, wake_signal());
   sigset_t old;
   ::pthread_sigmask(SIG_UNBLOCK, &wake, &old);
-  itimerspec spec{};
-  spec.it_value = to_timespec(std::max(deadline - Clock::now(), Clock::duration(1)));
-  spec.it_interval = to_timespec(std::chrono::milliseconds(5));
+  itimerspec timing{};
+  timing.it_value = to_timespec(std::max(deadline - Clock::now(), Clock::duration(1)));
+  timing.it_interval = to_timespec(std::chrono::milliseconds(5));
   bool acquired = false;
-  if (::timer_settime(timer, 0, &spec, nullptr) == 0) {
+  if (::timer_settime(timer, 0, &timing, nullptr) == 0) {
     for (;;) {
       if (::flock(fd, LOCK_EX) == 0) {
         acquired = true;
