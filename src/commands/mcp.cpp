@@ -157,7 +157,7 @@ core::Value call_status()
 {
   const auto root = services::shared::get_repo_root();
   const auto session = services::session_context::resolve_session(root);
-  const auto log = services::relaycore::log::read_attestation_log(paths::log_jsonl(root));
+  const auto log = services::relaycore::log::count_attestation_log(paths::log_jsonl(root));
   core::Map status;
   status.set("project_id", session.project_id ? core::Value(*session.project_id) : core::Value());
   status.set("signed_in", core::Value(session.api_key.has_value()));
@@ -176,7 +176,7 @@ core::Value call_status()
   std::string text =
       "Project: " + session.project_id.value_or("not linked yet (run the sync tool)");
   text += "\nSigned in: " + std::string(session.api_key ? "yes" : "no (run `kolvex auth login`)");
-  text += "\nRecords waiting for upload: " + std::to_string(log.size());
+  text += "\nRecords waiting for upload: " + std::to_string(log.pending);
   text += "\nRecords uploaded: " + std::to_string(log.uploaded);
   return tool_result(text, core::Value(std::move(status)), false);
 }

@@ -14,7 +14,7 @@ namespace kolvex::commands {
 
 // The log's counts as `kolvex status --json` prints them: "pending", "uploaded",
 // "skipped", "unaddressable", "corrupt", "attested", "unattested".
-[[nodiscard]] core::Map status_counts(const services::relaycore::log::AttestationLog& log);
+[[nodiscard]] core::Map status_counts(const services::relaycore::log::AttestationLogCounts& log);
 
 // Adds the `status` subcommand (with `--json`) to `app`.  Outside a git work tree it
 // fails with exit status 1; a log that is not UTF-8 also ends it with status 1.

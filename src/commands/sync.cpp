@@ -1,5 +1,6 @@
 #include "commands/sync.hpp"
 
+#include "core/deadline.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
@@ -15,6 +16,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -37,11 +39,20 @@ struct SyncOptions {
   bool json = false;
 };
 
+// `git commit` waits for its post-commit hook, so the hook never takes longer than
+// this, whatever the repository holds: the work stops and is given up at the soft
+// limit (the session start's catch-up records the commit later), and a step that
+// does not look at the clock is cut off at the hard one.
+constexpr std::chrono::seconds k_record_soft_limit{12};
+constexpr std::chrono::seconds k_record_hard_limit{14};
+
 // Records HEAD of the repository around the working directory, if it has been set
 // up for kolvex.  A hook must never fail a commit, so every error ends here.
 void record_head(const std::string& reason)
 {
   core::logging::set_hook_path(true);
+  core::deadline::set_after(k_record_soft_limit);
+  core::deadline::hard_stop_after(k_record_hard_limit, 0);
   try {
     const auto root = services::shared::get_repo_root();
     if (!services::shared::local_config_exists(root)) {
@@ -97,8 +108,7 @@ core::Value upload_map(const rsync::UploadResult& upload)
 std::int64_t pending_records(const std::filesystem::path& root)
 {
   try {
-    return static_cast<std::int64_t>(
-        services::relaycore::log::read_attestation_log(paths::log_jsonl(root)).size());
+    return services::relaycore::log::count_attestation_log(paths::log_jsonl(root)).pending;
   } catch (const std::exception&) {
     return -1;
   }

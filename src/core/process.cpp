@@ -1,5 +1,6 @@
 #include "core/process.hpp"
 
+#include "core/deadline.hpp"
 #include "core/text.hpp"
 
 #include <algorithm>
@@ -12,8 +13,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -269,6 +270,14 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   if (argv.empty()) {
     throw_errno(EINVAL, "run: empty argument list");
   }
+  // A process that has run out of time starts nothing more: the child counts as
+  // one that ran out of its own limit.
+  const auto limit = core::deadline::clamp(options.timeout);
+  if (core::deadline::passed()) {
+    Result result;
+    result.timed_out = true;
+    return result;
+  }
   // Checked up front so that a missing directory is told apart from a missing
   // program: posix_spawn reports both as ENOENT.
   if (options.cwd) {
@@ -277,7 +286,8 @@ Result run(const std::vector<std::string>& argv, const Options& options)
       throw_errno(errno, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
     }
     if (!S_ISDIR(st.st_mode)) {
-      throw_errno(ENOTDIR, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
+      throw_errno(ENOTDIR,
+                  "cannot run " + argv[0] + ": working directory " + options.cwd->string());
     }
   }
 
@@ -330,9 +340,10 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   }
   args.push_back(nullptr);
 
-  const Clock::time_point deadline = Clock::now() + options.timeout;
+  const Clock::time_point deadline = Clock::now() + limit;
   pid_t pid = -1;
-  if (const int rc = ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  if (const int rc =
+          ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
       rc != 0) {
     throw_errno(rc, "cannot run " + argv[0]);
   }

@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 namespace kolvex::services::relaycore::sync {
 namespace {
 
@@ -28,16 +31,23 @@ protected:
 
   [[nodiscard]] core::Map config() const { return shared::load_local_config(repo.path()); }
 
-  // How many resolve requests reached `server`.
-  static std::size_t resolves(const DevServer& server)
+  // How many resolve requests reached `server`.  The server logs a request after
+  // answering it, so a count still short of `at_least` is read again for a while.
+  static std::size_t resolves(const DevServer& server, std::size_t at_least = 0)
   {
-    const std::string log = server.log();
-    std::size_t count = 0;
-    for (std::size_t at = log.find("/v1/projects/resolve"); at != std::string::npos;
-         at = log.find("/v1/projects/resolve", at + 1)) {
-      ++count;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (true) {
+      const std::string log = server.log();
+      std::size_t count = 0;
+      for (std::size_t at = log.find("/v1/projects/resolve"); at != std::string::npos;
+           at = log.find("/v1/projects/resolve", at + 1)) {
+        ++count;
+      }
+      if (count >= at_least || std::chrono::steady_clock::now() > deadline) {
+        return count;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return count;
   }
 
   testing::TempDir home;
@@ -215,7 +225,7 @@ TEST_F(ProjectResolutionTest, AnUnwritableConfigIsReportedAlthoughTheServerAnswe
   EXPECT_EQ(result.code, std::string(CONFIG_UNWRITABLE));
   EXPECT_EQ(remedy(result.code).rfind("The project resolved but the id could not be saved.", 0),
             0u);
-  EXPECT_EQ(resolves(server), 1u);
+  EXPECT_EQ(resolves(server, 1), 1u);
   EXPECT_TRUE(stdfs::is_empty(elsewhere.path()));
 }
 

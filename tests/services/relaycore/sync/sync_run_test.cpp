@@ -77,7 +77,9 @@ TEST_F(SyncRunTest, WithoutKeyOrProjectNothingIsSentButLocalWorkIsDone)
                                                   {server.api_key(), Value(0)}}) {
     write_pending();
     stdfs::remove(paths::example_attestation(repo.path()));
-    const core::Map result = run_sync(repo.path(), key, server.url(), project);
+    const SyncRun run = run_sync_detailed(repo.path(), key, server.url(), project);
+    EXPECT_FALSE(run.upload); // nothing was sent
+    const core::Map& result = run.result;
     ASSERT_EQ(result.size(), 2u);
     EXPECT_EQ(result.begin()->first, "attestations_uploaded"); // order kept
     EXPECT_FALSE(flag(result, "attestations_uploaded"));
