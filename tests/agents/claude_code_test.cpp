@@ -154,7 +154,7 @@ TEST(ClaudeCodeTelemetry, UnknownUnsafeOrMissingSessionsGiveNothing)
   EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("..")));
   // No id, no environment id, no transcript of this repository: nothing.
   EXPECT_FALSE(adapter.get_telemetry_for_session("/elsewhere", std::nullopt));
-  ::setenv("CLAUDE_CONFIG_DIR", (env.dir().path() / "missing").c_str(), 1);
+  env.env().set("CLAUDE_CONFIG_DIR", (env.dir().path() / "missing").string());
   EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("known")));
 }
 
@@ -180,7 +180,7 @@ TEST(ClaudeCodeSession, EnvironmentIdWinsElseNewestTranscriptOfTheRepository)
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("inside"));
   EXPECT_FALSE(adapter.get_session_id(repo.path() / "nowhere").has_value());
 
-  ::setenv("CLAUDE_CODE_SESSION_ID", "older", 1);
+  env.env().set("CLAUDE_CODE_SESSION_ID", "older");
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("older"));
   EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::nullopt).find("session_id"), Value("older"));
 }
@@ -190,12 +190,12 @@ TEST(ClaudeCodeDetection, SessionIdOrClaudeCodeMarker)
   AgentEnv env;
   const ClaudeCodeAdapter adapter;
   EXPECT_FALSE(adapter.is_active());
-  ::setenv("CLAUDECODE", "0", 1);
+  env.env().set("CLAUDECODE", "0");
   EXPECT_FALSE(adapter.is_active());
-  ::setenv("CLAUDECODE", "1", 1);
+  env.env().set("CLAUDECODE", "1");
   EXPECT_TRUE(adapter.is_active());
-  ::unsetenv("CLAUDECODE");
-  ::setenv("CLAUDE_CODE_SESSION_ID", "abc", 1);
+  env.env().unset("CLAUDECODE");
+  env.env().set("CLAUDE_CODE_SESSION_ID", "abc");
   EXPECT_TRUE(adapter.is_active());
   EXPECT_EQ(adapter.name(), "claude-code");
   EXPECT_EQ(adapter.provider(), std::optional<std::string>("anthropic"));

@@ -129,7 +129,7 @@ TEST(CodexSession, EnvironmentThreadElseNewestRolloutInTheRepository)
   const CodexAdapter adapter;
   EXPECT_FALSE(adapter.is_active());
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>(ID_1));
-  ::setenv("CODEX_THREAD_ID", ID_2.c_str(), 1);
+  env.env().set("CODEX_THREAD_ID", ID_2);
   EXPECT_TRUE(adapter.is_active());
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>(ID_2));
   EXPECT_EQ(

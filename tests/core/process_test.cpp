@@ -1,6 +1,7 @@
 #include "core/process.hpp"
 
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -106,9 +107,9 @@ TEST(ProcessRun, RunsInTheGivenDirectoryWithTheCallersEnvironment)
   options.cwd = dir.path();
   EXPECT_EQ(proc::run({"pwd", "-P"}, options).out, dir.path().string() + "\n");
 
-  ::setenv("KOLVEX_PROCESS_TEST", "inherited", 1);
+  kolvex::testing::ScopedEnv env;
+  env.set("KOLVEX_PROCESS_TEST", "inherited");
   EXPECT_EQ(sh("printf %s \"$KOLVEX_PROCESS_TEST\"").out, "inherited");
-  ::unsetenv("KOLVEX_PROCESS_TEST");
 }
 
 TEST(ProcessRun, DoesNotLeakOurDescriptorsIntoTheChild)

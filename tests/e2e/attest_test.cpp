@@ -1,6 +1,7 @@
 // `kolvex attest` end to end: the built binary in real temporary repositories.
 #include "hooks/scripts.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -51,10 +52,10 @@ protected:
   {
     // git's own defaults, whatever the machine's configuration: the goldens depend
     // on the exact bytes of the staged diff.
-    ::setenv("HOME", m_home.path().c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (m_home.path() / ".config").c_str(), 1);
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-    ::unsetenv("KOLVEX_NO_VERIFY");
+    m_env.set("HOME", m_home.path().string());
+    m_env.set("XDG_CONFIG_HOME", (m_home.path() / ".config").string());
+    m_env.set("GIT_CONFIG_NOSYSTEM", "1");
+    m_env.unset("KOLVEX_NO_VERIFY");
     m_repo.emplace();
     m_repo->write("hello.txt", "hello\n");
     m_repo->git({"add", "hello.txt"});
@@ -97,6 +98,8 @@ protected:
   [[nodiscard]] bool pending_exists() const { return stdfs::exists(m_repo->path() / k_pending); }
 
   [[nodiscard]] std::string pending() const { return m_repo->read(k_pending); }
+
+  kolvex::testing::ScopedEnv m_env; // restored when the test ends
 
 private:
   TempDir m_home;
@@ -412,15 +415,15 @@ TEST_F(AttestE2E, HelpIsShownAndSucceeds)
 
 TEST_F(AttestE2E, NoVerifyEnvironmentMustBeExactlyOne)
 {
-  ::setenv("KOLVEX_NO_VERIFY", "true", 1);
+  m_env.set("KOLVEX_NO_VERIFY", "true");
   auto result = attest_with({"--summary", ""});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("summary: empty"));
 
-  ::setenv("KOLVEX_NO_VERIFY", " 1", 1);
+  m_env.set("KOLVEX_NO_VERIFY", " 1");
   EXPECT_EQ(attest_with({"--summary", ""}).exit_code, 1);
 
-  ::setenv("KOLVEX_NO_VERIFY", "1", 1);
+  m_env.set("KOLVEX_NO_VERIFY", "1");
   result = attest_with({"--summary", ""});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(pending(), HasSubstr("\nsummary: ''\n"));
@@ -507,7 +510,8 @@ TEST_F(AttestE2E, FromASubdirectoryTheFileGoesToTheRoot)
 TEST(AttestOutsideARepository, IsOneErrorLineAndStatusOne)
 {
   TempDir outside;
-  ::setenv("GIT_CEILING_DIRECTORIES", outside.path().parent_path().c_str(), 1);
+  kolvex::testing::ScopedEnv environment;
+  environment.set("GIT_CEILING_DIRECTORIES", outside.path().parent_path().string());
   const auto result = kolvex::testing::run_kolvex(
       {"attest", "--staged-diff-hash", std::string(64, 'a'), "--model", "m", "--summary", "s"},
       outside.path());

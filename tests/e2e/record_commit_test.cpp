@@ -46,8 +46,8 @@ class RecordCommitE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::setenv("PATH", k_system_path.c_str(), 1);
+    kolvex::testing::isolate_environment(environment, home);
+    environment.set("PATH", k_system_path);
   }
 
   // Marks the repository as set up, without the hook.
@@ -75,6 +75,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
 };
 
@@ -196,7 +198,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   }
   ::chmod((hooks / "post-commit").c_str(), 0755);
 
-  ::setenv("PATH", (kolvex_dir() + ":" + k_system_path).c_str(), 1);
+  environment.set("PATH", kolvex_dir() + ":" + k_system_path);
   const auto setup = kolvex::testing::run_kolvex({"setup"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.err;
   EXPECT_THAT(setup.out, HasSubstr("the hook that was there still runs first"));
@@ -218,7 +220,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
 
   // Without kolvex on PATH the commit still succeeds, and the hook's own fallback
   // keeps a minimal line.
-  ::setenv("PATH", k_system_path.c_str(), 1);
+  environment.set("PATH", k_system_path);
   const std::string third = repo.commit_file("c.txt", "c\n", "third");
 
   EXPECT_EQ(repo.read("old-hook-ran.txt"), first + "\n" + second + "\n" + third + "\n");

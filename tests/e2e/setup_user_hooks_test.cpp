@@ -21,13 +21,15 @@ class SetupUserHooksE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+    kolvex::testing::isolate_environment(environment, home);
+    environment.set("PATH", "/usr/local/bin:/usr/bin:/bin");
   }
 
   [[nodiscard]] stdfs::path settings() const { return home.path() / "claude" / "settings.json"; }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
 };
 

@@ -49,7 +49,7 @@ TEST(UserHooks, SettingsPathFollowsClaudeConfigDirElseHome)
 {
   AgentEnv env;
   EXPECT_EQ(claude_settings_path(), env.claude_dir() / "settings.json");
-  ::setenv("CLAUDE_CONFIG_DIR", "", 1);
+  env.env().set("CLAUDE_CONFIG_DIR", "");
   EXPECT_EQ(claude_settings_path(), env.home() / ".claude" / "settings.json");
 }
 

@@ -30,7 +30,7 @@ class Capture : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
+    kolvex::testing::isolate_environment(environment, home);
     claude.sessions["sess-c"] = Map{{"model", "opus"}, {"tokens", Map{{"total", 10}}}};
     codex.sessions["sess-x"] = Map{{"model", "gpt"}, {"tokens", Map{}}};
   }
@@ -38,12 +38,9 @@ protected:
   // A commit authored by someone other than the developer configured here.
   std::string foreign_commit(const std::string& rel, const std::string& message)
   {
-    ::setenv("GIT_AUTHOR_NAME", "Other Person", 1);
-    ::setenv("GIT_AUTHOR_EMAIL", "other@example.com", 1);
-    const std::string sha = repo.commit_file(rel, rel + "\n", message);
-    ::unsetenv("GIT_AUTHOR_NAME");
-    ::unsetenv("GIT_AUTHOR_EMAIL");
-    return sha;
+    kolvex::testing::ScopedEnv author;
+    author.set("GIT_AUTHOR_NAME", "Other Person").set("GIT_AUTHOR_EMAIL", "other@example.com");
+    return repo.commit_file(rel, rel + "\n", message);
   }
 
   // The archived record of `sha` as a map.
@@ -53,6 +50,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
   FakeAdapter claude{"claude-code", "anthropic"};
   FakeAdapter codex{"codex", "openai"};

@@ -33,6 +33,7 @@ using contracts::CommitTimes;
 using contracts::SessionMatches;
 using core::Value;
 using testing::AgentEnv;
+using testing::ScopedEnv;
 using testing::TempRepo;
 namespace stdfs = std::filesystem;
 
@@ -94,12 +95,9 @@ protected:
   // A commit whose author and committer dates are `date` (git's date syntax).
   std::string commit_at(const std::string& file, const std::string& date) const
   {
-    ::setenv("GIT_COMMITTER_DATE", date.c_str(), 1);
-    ::setenv("GIT_AUTHOR_DATE", date.c_str(), 1);
-    auto sha = repo.commit_file(file, file, "change " + file);
-    ::unsetenv("GIT_COMMITTER_DATE");
-    ::unsetenv("GIT_AUTHOR_DATE");
-    return sha;
+    ScopedEnv dates;
+    dates.set("GIT_COMMITTER_DATE", date).set("GIT_AUTHOR_DATE", date);
+    return repo.commit_file(file, file, "change " + file);
   }
 
   std::string commit(const std::string& file) const
