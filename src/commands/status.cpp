@@ -5,6 +5,7 @@
 #include "display/output.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "services/local_config.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -64,6 +65,15 @@ void print_words(const AttestationLog& log, const std::filesystem::path& shown_p
   }
 }
 
+// The log's path as the user can find it: relative to this work tree when it lies in
+// it, else (a linked worktree's log is the main worktree's) absolute.
+std::filesystem::path shown_log_path(const std::filesystem::path& root,
+                                     const std::filesystem::path& log_path)
+{
+  const auto relative = log_path.lexically_relative(root);
+  return relative.empty() || *relative.begin() == ".." ? log_path : relative;
+}
+
 void print_json(const AttestationLog& log)
 {
   const core::Map counts{{"pending", static_cast<std::int64_t>(log.size())},
@@ -80,6 +90,15 @@ int run_status(bool json)
 {
   const std::filesystem::path root = services::shared::get_repo_root();
   const std::filesystem::path log_path = paths::log_jsonl(root);
+  std::error_code exists_ec;
+  if (!json && !services::shared::local_config_exists(root)) {
+    output::info("This repository is not set up for kolvex: nothing records its commits. Run "
+                 "`kolvex setup` to start.");
+    // A log left from before (setup undone, a copied tree) is still worth counting.
+    if (!std::filesystem::exists(log_path, exists_ec)) {
+      return 0;
+    }
+  }
   AttestationLog log;
   try {
     log = services::relaycore::log::read_attestation_log(log_path);
@@ -91,7 +110,11 @@ int run_status(bool json)
     print_json(log);
   } else {
     std::error_code ec;
-    print_words(log, log_path.lexically_relative(root), std::filesystem::exists(log_path, ec));
+    print_words(log, shown_log_path(root, log_path), std::filesystem::exists(log_path, ec));
+    if (const auto main = paths::main_worktree(root)) {
+      output::info("This is a linked worktree of " + main->string() +
+                   ": every worktree's commits are recorded in that one log.");
+    }
   }
   return 0;
 }
