@@ -57,6 +57,9 @@ protected:
     m_env.set("GIT_CONFIG_NOSYSTEM", "1");
     m_env.unset("KOLVEX_NO_VERIFY");
     m_repo.emplace();
+    // Set up, as a repository an agent attests in normally is (untracked: the staged
+    // diff is not touched).
+    m_repo->write(".kolvex/.platform/config.yaml", "agents: []\n");
     m_repo->write("hello.txt", "hello\n");
     m_repo->git({"add", "hello.txt"});
     m_hash = pipeline_hash();
@@ -195,7 +198,7 @@ TEST_F(AttestE2E, ExampleWinsOverEveryOtherFlag)
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, kolvex::hooks::scripts::example_attestation());
   EXPECT_EQ(result.err, "");
-  EXPECT_FALSE(stdfs::exists(repo().path() / ".kolvex"));
+  EXPECT_FALSE(pending_exists());
 }
 
 TEST_F(AttestE2E, MissingFlagsAreNamedTogether)
@@ -208,7 +211,7 @@ TEST_F(AttestE2E, MissingFlagsAreNamedTogether)
   result = attest({"--model", "m"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "Missing required flags: --staged-diff-hash, --summary\n");
-  EXPECT_FALSE(stdfs::exists(repo().path() / ".kolvex"));
+  EXPECT_FALSE(pending_exists());
 }
 
 TEST_F(AttestE2E, AnEmptyModelIsGivenAndOnlyWarnedAbout)
@@ -468,7 +471,7 @@ TEST_F(AttestE2E, WarningsComeBeforeErrors)
 
 TEST_F(AttestE2E, DirectoryIsCreatedAndAnEarlierFileReplacedWhole)
 {
-  ASSERT_FALSE(stdfs::exists(repo().path() / ".kolvex"));
+  stdfs::remove_all(repo().path() / ".kolvex");
   auto result = attest_with({"--agent",
                              "claude-code",
                              "--arch-changes",
@@ -507,6 +510,16 @@ TEST_F(AttestE2E, FromASubdirectoryTheFileGoesToTheRoot)
   EXPECT_TRUE(pending_exists());
 }
 
+TEST_F(AttestE2E, InARepositoryNeverSetUpItWarnsThatNothingWillRecordTheCommit)
+{
+  stdfs::remove_all(repo().path() / ".kolvex" / ".platform");
+  const auto result = attest_with({});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(pending_exists());
+  EXPECT_THAT(result.err, HasSubstr("not set up for kolvex"));
+  EXPECT_THAT(result.err, HasSubstr("kolvex setup"));
+}
+
 TEST(AttestOutsideARepository, IsOneErrorLineAndStatusOne)
 {
   TempDir outside;
@@ -523,3 +536,22 @@ TEST(AttestOutsideARepository, IsOneErrorLineAndStatusOne)
 }
 
 } // namespace
+
+// ---- Command line -----------------------------------------------------------------
+
+TEST_F(AttestE2E, ValuesThatLookLikeOptionsOrAreEmptyAreTakenAsGiven)
+{
+  auto result = attest({"--staged-diff-hash", hash(), "--model", "m", "--summary", "--retry="});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(pending(), HasSubstr("summary: --retry=\n"));
+
+  // "--name=" is an empty value: the word after it is still an option of its own.
+  result = attest({"--staged-diff-hash=" + hash(), "--summary=", "--model", "m"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err, HasSubstr("summary: empty"));
+  EXPECT_THAT(result.err, Not(HasSubstr("not expected")));
+
+  result = attest({"--staged-diff-hash", hash(), "--model", "m", "--summary", "s", "--agent="});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(pending(), HasSubstr("summary: s\n"));
+}

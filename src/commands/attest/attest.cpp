@@ -9,6 +9,7 @@
 #include "display/repr.hpp"
 #include "hooks/scripts.hpp"
 #include "paths.hpp"
+#include "services/local_config.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -265,6 +266,11 @@ int attest(bool subcommand_named, const AttestOptions& options)
 
   output::success("Created " + attestation_path.lexically_relative(repo_root).string());
   output::info("  Run 'git commit' \u2014 the pre-commit hook will verify the hash.");
+  if (!shared::local_config_exists(repo_root)) {
+    // The file is written all the same: setup may still come before the commit.
+    output::warning("This repository is not set up for kolvex, so nothing will record the "
+                    "commit this attestation is for. Run `kolvex setup` first.");
+  }
   return 0;
 }
 
