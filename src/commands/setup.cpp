@@ -3,6 +3,7 @@
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
+#include "core/process.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
@@ -52,18 +53,6 @@ bool is_dir(const stdfs::path& path)
 {
   std::error_code ec;
   return !path.empty() && stdfs::is_directory(path, ec);
-}
-
-bool on_path(const std::string& program)
-{
-  for (const auto& dir : core::text::split(env_text("PATH"), ':')) {
-    const stdfs::path candidate = stdfs::path(dir.empty() ? "." : dir) / program;
-    std::error_code ec;
-    if (stdfs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -141,24 +130,24 @@ void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
   }
 }
 
+// The post-commit hook goes in the way this repository runs its hooks; setup says
+// which way it took and what, if anything, the user must still do.
 void install_hook(const stdfs::path& repo_root, const SetupOptions&)
 {
   const auto install = hooks::installer::install_post_commit_hook(repo_root);
-  const std::string where = shown(install.path, repo_root);
-  switch (install.action) {
-  case HookAction::installed:
-    output::success("Installed the git post-commit hook: " + where);
-    break;
-  case HookAction::chained:
-    output::success("Installed the git post-commit hook: " + where +
-                    " (the hook that was there still runs first)");
-    break;
-  case HookAction::updated:
-    output::success("Updated the git post-commit hook: " + where);
-    break;
-  case HookAction::already_installed:
-    output::info("Git post-commit hook already installed: " + where);
-    break;
+  if (!install.restored.empty()) {
+    output::success("Put back " + shown(install.restored, repo_root) +
+                    ", the hook an earlier kolvex had moved aside");
+  }
+  if (install.action == HookAction::already_installed) {
+    output::info(install.message(repo_root));
+  } else {
+    output::success(install.message(repo_root));
+  }
+  if (install.needs_user) {
+    output::warning(install.activation);
+  } else if (!install.activation.empty()) {
+    output::info(install.activation);
   }
 }
 
@@ -268,7 +257,7 @@ std::vector<std::string> detect_installed_agents()
     } else if (name == "windsurf") {
       installed = in_home(".codeium/windsurf");
     } else if (name == "aider") {
-      installed = on_path("aider");
+      installed = core::process::find_program("aider").has_value();
     }
     if (installed) {
       found.push_back(name);
@@ -291,7 +280,8 @@ void register_setup(CLI::App& app)
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
       "harnesses found on this machine), the .gitignore entries, the git post-commit hook "
-      "(an existing hook keeps running) and .kolvex/example-attestation.yaml, and "
+      "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
+      "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "
       "it again changes nothing.");
   command

@@ -201,7 +201,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   environment.set("PATH", kolvex_dir() + ":" + k_system_path);
   const auto setup = kolvex::testing::run_kolvex({"setup"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.err;
-  EXPECT_THAT(setup.out, HasSubstr("the hook that was there still runs first"));
+  EXPECT_THAT(setup.out, HasSubstr("as a marked block that runs first"));
 
   repo.write("a.txt", "a\n");
   repo.git({"add", "a.txt"});

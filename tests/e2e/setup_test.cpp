@@ -107,7 +107,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Local configuration already set up: .kolvex/.platform/config.yaml (agents: "
             "claude-code, codex, windsurf)\n"
             ".gitignore already keeps kolvex's private files out of git\n"
-            "Git post-commit hook already installed: .git/hooks/post-commit\n"
+            "Git post-commit hook already runs kolvex: .git/hooks/post-commit\n"
             "Example attestation already up to date: .kolvex/example-attestation.yaml\n"
             "Session-start hook for claude-code already registered: " +
                 (home.path() / "claude/settings.json").string() + "\n");
