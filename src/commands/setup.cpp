@@ -199,13 +199,19 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
   }
 }
 
-// The steps in the order they run; one more step is one more line here.
+// The steps in the order they run, with what each sets up; one more step is one more
+// line here.
 using Step = void (*)(const stdfs::path&, const SetupOptions&);
-constexpr std::array<Step, 5> k_steps{write_local_config,
-                                      update_gitignore,
-                                      install_hook,
-                                      write_example_attestation,
-                                      register_user_hooks};
+struct NamedStep {
+  const char* what;
+  Step run;
+};
+constexpr std::array<NamedStep, 5> k_steps{{{"the local configuration", write_local_config},
+                                            {"the .gitignore entries", update_gitignore},
+                                            {"the git post-commit hook", install_hook},
+                                            {"the example attestation", write_example_attestation},
+                                            {"the user-level session-start hook",
+                                             register_user_hooks}}};
 
 // The canonical names of `names`, each once, in the order first given.  Throws
 // CLI::ValidationError for a name no adapter has.
@@ -268,8 +274,25 @@ std::vector<std::string> detect_installed_agents()
 
 void run_setup(const stdfs::path& repo_root, const SetupOptions& options)
 {
-  for (const Step step : k_steps) {
-    step(repo_root, options);
+  std::vector<std::string> done;
+  for (std::size_t i = 0; i < k_steps.size(); ++i) {
+    try {
+      k_steps[i].run(repo_root, options);
+      done.emplace_back(k_steps[i].what);
+    } catch (const std::exception& e) {
+      // The steps before this one stay done: say which, and which are not.
+      output::error(e.what());
+      std::vector<std::string> left{std::string(k_steps[i].what) + " (failed)"};
+      for (std::size_t j = i + 1; j < k_steps.size(); ++j) {
+        left.emplace_back(k_steps[j].what);
+      }
+      if (!done.empty()) {
+        output::info("Set up: " + core::text::join(done, ", ") + ".");
+      }
+      output::warning("Not set up: " + core::text::join(left, ", ") +
+                      ". Fix the problem and run `kolvex setup` again.");
+      throw CLI::RuntimeError(1);
+    }
   }
 }
 
