@@ -1,5 +1,7 @@
 #include "agents/commit_evidence.hpp"
 
+#include "core/text.hpp"
+
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -101,13 +103,11 @@ void CommitEvidence::Findings::text(std::string_view bytes)
     // A maximal run of hex digits; only a whole run of full-sha length counts, so
     // a longer hex string that happens to contain a sha is no mention.
     const std::size_t start = i;
-    bool lower = true;
     while (i < n && k_hex[p[i]] != 0) {
-      lower = lower && k_hex[p[i]] == 1;
       ++i;
     }
     const std::size_t length = i - start;
-    if (lower && (length == 40 || length == 64)) {
+    if (core::text::is_object_name(bytes.substr(start, length))) {
       if (auto index = m_owner->index_of(bytes.substr(start, length))) {
         m_mentioned.insert(*index);
       }

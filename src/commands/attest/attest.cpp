@@ -3,6 +3,7 @@
 #include "core/clock.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "core/value.hpp"
 #include "core/yaml.hpp"
 #include "display/output.hpp"
@@ -81,10 +82,7 @@ std::string first_chars(std::string_view text, std::size_t n)
 {
   std::size_t pos = 0;
   for (std::size_t count = 0; count < n && pos < text.size(); ++count) {
-    ++pos;
-    while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) {
-      ++pos;
-    }
+    pos += core::text::utf8_step(text, pos).length;
   }
   return std::string(text.substr(0, pos));
 }

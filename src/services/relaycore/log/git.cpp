@@ -50,12 +50,7 @@ bool _is_valid_commit_hash(std::string_view value) noexcept
 {
   // A hand check of GIT_HASH_RE: it runs on every log line read, and the pattern
   // is simple enough that a regex engine would only add cost.
-  if (value.size() != 40 && value.size() != 64) {
-    return false;
-  }
-  return std::all_of(value.begin(), value.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
+  return core::text::is_object_name(value);
 }
 
 } // namespace kolvex::services::relaycore::log
