@@ -5,6 +5,7 @@
 #include "core/text.hpp"
 #include "hooks/manager_configs.hpp"
 #include "hooks/shell_block.hpp"
+#include "hooks/user_files.hpp"
 #include "paths.hpp"
 
 #include <sys/stat.h>
@@ -20,6 +21,9 @@
 namespace kolvex::hooks::installer {
 
 namespace stdfs = std::filesystem;
+using user_files::mode_of;
+using user_files::write_file;
+using user_files::write_target;
 
 namespace {
 
@@ -70,40 +74,6 @@ bool is_file(const stdfs::path& path)
 bool file_contains(const stdfs::path& path, std::string_view text)
 {
   return is_file(path) && core::fs::read_bytes(path).find(text) != std::string::npos;
-}
-
-// The file a write to `path` must replace: a hook that is a link (to a script kept in
-// the repository, say) is written through, so the link stays.
-stdfs::path write_target(const stdfs::path& path)
-{
-  stdfs::path target = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    if (!stdfs::is_symlink(target, ec)) {
-      return target;
-    }
-    const stdfs::path link = stdfs::read_symlink(target);
-    target = link.is_absolute() ? link : target.parent_path() / link;
-  }
-  throw std::system_error(ELOOP, std::generic_category(), path.string());
-}
-
-// Replaces `path` with `content` atomically, with permission bits `mode`.
-void write_file(const stdfs::path& path, const std::string& content, mode_t mode)
-{
-  core::fs::atomic_replace(path, content);
-  if (::chmod(path.c_str(), mode) != 0) {
-    throw std::system_error(errno, std::generic_category(), "chmod " + path.string());
-  }
-}
-
-mode_t mode_of(const stdfs::path& path)
-{
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    throw std::system_error(errno, std::generic_category(), path.string());
-  }
-  return st.st_mode & 07777;
 }
 
 std::string shown(const stdfs::path& path, const stdfs::path& repo_root)

@@ -5,6 +5,7 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/text.hpp"
+#include "hooks/user_files.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,22 +50,6 @@ bool has_session_start_hook(const core::List& groups)
     }
   }
   return false;
-}
-
-// The file a write to `path` must replace: a symbolic link (a settings file kept in
-// a dotfiles repository, say) is followed, so the link survives the rename.
-stdfs::path write_target(const stdfs::path& path)
-{
-  stdfs::path target = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    if (!stdfs::is_symlink(target, ec)) {
-      return target;
-    }
-    const stdfs::path link = stdfs::read_symlink(target);
-    target = link.is_absolute() ? link : target.parent_path() / link;
-  }
-  throw std::system_error(ELOOP, std::generic_category(), path.string());
 }
 
 // The settings directory (~/.claude) is made when missing, but never the directories
@@ -181,7 +166,7 @@ UserHookChange install_claude_session_start_hook(const stdfs::path& settings_pat
   change.agent = std::string(k_claude_code);
   change.settings = settings_path;
   try {
-    const stdfs::path target = write_target(settings_path);
+    const stdfs::path target = user_files::write_target(settings_path);
     struct stat st {};
     std::optional<mode_t> mode;
     core::Value settings;
