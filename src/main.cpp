@@ -5,6 +5,7 @@
 #include "commands/setup.hpp"
 #include "commands/status.hpp"
 #include "commands/sync.hpp"
+#include "core/fs.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
 #include "version.hpp"
@@ -56,6 +57,10 @@ int main(int argc, char** argv)
   } catch (const CLI::ParseError& e) {
     const int status = app.exit(e);
     return status == 0 ? 0 : k_usage_error;
+  } catch (const kolvex::core::fs::UnsafePathError& e) {
+    // Its warning, naming the path, was shown when it was refused.
+    kolvex::core::logging::Logger("kolvex").debug_exception("command failed", e);
+    return 1;
   } catch (const std::exception& e) {
     kolvex::core::logging::Logger("kolvex").debug_exception("command failed", e);
     kolvex::display::output::error(e.what());

@@ -204,4 +204,18 @@ path sync_log(const path& repo_root)
   return logs_dir(repo_root) / "sync.log";
 }
 
+core::fs::Confined confined(const path& p)
+{
+  return core::fs::confine_at(p, ".kolvex");
+}
+
+core::fs::Confined confined(const path& repo_root, const path& p)
+{
+  path rel = p.lexically_relative(repo_root);
+  if (rel.empty() || *rel.begin() == "..") {
+    return confined(p); // not beneath it after all: anchor where the path says
+  }
+  return {repo_root, std::move(rel)};
+}
+
 } // namespace kolvex::paths

@@ -26,6 +26,8 @@
 // (records_root), while what belongs to the line of work in it stays its own: the
 // pending attestation, the example attestation, the docs and the live ledgers.
 
+#include "core/fs.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string_view>
@@ -74,5 +76,16 @@ using std::filesystem::path;
 [[nodiscard]] path ledger_pointer(const path& repo_root);
 [[nodiscard]] path logs_dir(const path& repo_root);
 [[nodiscard]] path sync_log(const path& repo_root);
+
+// `p`, a location given above, in the form every read and write under .kolvex/ goes
+// through: the repository root (the directory above its last ".kolvex" component)
+// is trusted as given, and everything below it must be a real directory or file.
+// A path without that component (legacy_log, the repository's .gitignore, a log a
+// test placed anywhere) is trusted down to its own directory.
+[[nodiscard]] core::fs::Confined confined(const path& p);
+
+// `p` beneath `repo_root` itself, for callers that hold the root (the only form for
+// legacy_log and the .gitignore, whose path has no ".kolvex" component).
+[[nodiscard]] core::fs::Confined confined(const path& repo_root, const path& p);
 
 } // namespace kolvex::paths

@@ -177,6 +177,7 @@ void register_session_start(CLI::App& app)
   // A hook must never fail a session start over a flag from a newer setup.
   command->allow_extras();
   command->callback([agent, command] {
+    core::logging::set_hook_path(true);
     // A harness that stops reading must not turn into a non-zero exit.
     std::signal(SIGPIPE, SIG_IGN);
     try {

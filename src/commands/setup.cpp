@@ -105,8 +105,7 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   updated.set("agents", core::Value(std::move(list)));
 
   const stdfs::path target = paths::local_config(repo_root);
-  std::error_code ec;
-  const bool exists = stdfs::is_regular_file(target, ec);
+  const bool exists = core::fs::regular_file_exists(paths::confined(repo_root, target));
   if (exists && updated == config) {
     output::info("Local configuration already set up: " + shown(target, repo_root) +
                  " (agents: " + joined(agents) + ")");
@@ -155,17 +154,14 @@ void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&
 {
   const stdfs::path target = paths::example_attestation(repo_root);
   const std::string content = hooks::scripts::example_attestation();
-  std::error_code ec;
-  if (stdfs::is_regular_file(target, ec) && core::fs::read_bytes(target) == content) {
+  const core::fs::Confined at = paths::confined(repo_root, target);
+  if (core::fs::regular_file_exists(at) && core::fs::read_bytes(at) == content) {
     output::info("Example attestation already up to date: " + shown(target, repo_root));
     return;
   }
-  stdfs::create_directories(target.parent_path());
-  core::fs::atomic_replace(target, content);
+  core::fs::create_directories(at.parent());
   // A file for people and agents to read, not a private one.
-  stdfs::permissions(target,
-                     stdfs::perms::owner_read | stdfs::perms::owner_write |
-                         stdfs::perms::group_read | stdfs::perms::others_read);
+  core::fs::atomic_replace(at, content, 0644);
   output::success("Wrote the example attestation: " + shown(target, repo_root));
 }
 

@@ -65,6 +65,17 @@ void print_words(const AttestationLog& log, const std::filesystem::path& shown_p
   }
 }
 
+// Whether the log is there as a regular file; a link or a special file is refused
+// and reported, and nothing is read.
+bool log_exists(const std::filesystem::path& root, const std::filesystem::path& log_path)
+{
+  try {
+    return core::fs::regular_file_exists(paths::confined(root, log_path));
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 // The log's path as the user can find it: relative to this work tree when it lies in
 // it, else (a linked worktree's log is the main worktree's) absolute.
 std::filesystem::path shown_log_path(const std::filesystem::path& root,
@@ -90,12 +101,11 @@ int run_status(bool json)
 {
   const std::filesystem::path root = services::shared::get_repo_root();
   const std::filesystem::path log_path = paths::log_jsonl(root);
-  std::error_code exists_ec;
   if (!json && !services::shared::local_config_exists(root)) {
     output::info("This repository is not set up for kolvex: nothing records its commits. Run "
                  "`kolvex setup` to start.");
     // A log left from before (setup undone, a copied tree) is still worth counting.
-    if (!std::filesystem::exists(log_path, exists_ec)) {
+    if (!log_exists(root, log_path)) {
       return 0;
     }
   }
@@ -109,8 +119,7 @@ int run_status(bool json)
   if (json) {
     print_json(log);
   } else {
-    std::error_code ec;
-    print_words(log, shown_log_path(root, log_path), std::filesystem::exists(log_path, ec));
+    print_words(log, shown_log_path(root, log_path), log_exists(root, log_path));
     if (const auto main = paths::main_worktree(root)) {
       output::info("This is a linked worktree of " + main->string() +
                    ": every worktree's commits are recorded in that one log.");

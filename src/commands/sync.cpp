@@ -25,6 +25,7 @@ struct SyncOptions {
 // up for kolvex.  A hook must never fail a commit, so every error ends here.
 void record_head(const std::string& reason)
 {
+  core::logging::set_hook_path(true);
   try {
     const auto root = services::shared::get_repo_root();
     if (!services::shared::local_config_exists(root)) {

@@ -1,21 +1,28 @@
 #include "core/fs.hpp"
 
-#include "core/text.hpp"
+#include "core/logging.hpp"
 
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
-#include <system_error>
+#include <mutex>
+#include <set>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kolvex::core::fs {
 
 namespace {
+
+namespace stdfs = std::filesystem;
+
+const logging::Logger& logger()
+{
+  static const logging::Logger instance("kolvex.core.fs");
+  return instance;
+}
 
 [[noreturn]] void throw_errno(int err, const std::string& what)
 {
@@ -31,30 +38,78 @@ int open_retrying(const char* path, int flags, mode_t mode = 0)
   return fd;
 }
 
-// Owns a descriptor; close errors on the paths that care are checked by release().
-class Fd {
-public:
-  explicit Fd(int fd) : m_fd(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd()
-  {
-    if (m_fd >= 0) {
-      ::close(m_fd);
-    }
-  }
-  [[nodiscard]] int get() const { return m_fd; }
-  // Closes now and returns close(2)'s errno, 0 on success.
-  int close_now()
-  {
-    const int fd = m_fd;
-    m_fd = -1;
-    return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
-  }
+int openat_retrying(int dir, const char* name, int flags, mode_t mode = 0)
+{
+  int fd = -1;
+  do {
+    fd = ::openat(dir, name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
 
-private:
-  int m_fd;
-};
+// What a non-regular, non-directory entry is, for the refusal message.
+const char* kind_of(mode_t mode)
+{
+  if (S_ISLNK(mode)) {
+    return "a symbolic link";
+  }
+  if (S_ISFIFO(mode)) {
+    return "a FIFO";
+  }
+  if (S_ISCHR(mode)) {
+    return "a character device";
+  }
+  if (S_ISBLK(mode)) {
+    return "a block device";
+  }
+  if (S_ISSOCK(mode)) {
+    return "a socket";
+  }
+  return "not a regular file";
+}
+
+[[noreturn]] void refuse(const stdfs::path& shown, mode_t mode)
+{
+  throw UnsafePathError(shown, S_ISLNK(mode) ? ELOOP : EINVAL, kind_of(mode));
+}
+
+// A regular file or directory passes; anything else is refused.
+void refuse_unless_plain(const stdfs::path& shown, mode_t mode)
+{
+  if (!S_ISREG(mode) && !S_ISDIR(mode)) {
+    refuse(shown, mode);
+  }
+}
+
+// After `name` in `dir` could not be opened with `err`: a link or a special file
+// there is refused; anything else is the operating system's error.
+[[noreturn]] void explain_failure(
+    int dir, const std::string& name, const stdfs::path& shown, int err, const std::string& what)
+{
+  struct stat st {};
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    refuse_unless_plain(shown, st.st_mode);
+  }
+  throw_errno(err, what + " " + shown.string());
+}
+
+// The descriptor `fd` must be a regular file; it is closed by its owner on a throw.
+void require_regular(int fd, const stdfs::path& shown, struct stat* out = nullptr)
+{
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    throw_errno(errno, "cannot stat " + shown.string());
+  }
+  if (S_ISDIR(st.st_mode)) {
+    throw_errno(EISDIR, "cannot use " + shown.string());
+  }
+  if (!S_ISREG(st.st_mode)) {
+    refuse(shown, st.st_mode);
+  }
+  if (out != nullptr) {
+    *out = st;
+  }
+}
 
 // Writes all of `data`, resuming after EINTR and partial writes.
 void write_all(int fd, std::string_view data, const std::string& what)
@@ -72,6 +127,94 @@ void write_all(int fd, std::string_view data, const std::string& what)
     }
     data.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+[[noreturn]] void throw_too_large(const stdfs::path& shown, std::size_t max_bytes)
+{
+  throw_errno(EFBIG, shown.string() + " holds more than " + std::to_string(max_bytes) + " bytes");
+}
+
+// The rest of the file open at `fd`, at most `max_bytes` of it.
+std::string read_all(int fd, const stdfs::path& shown, std::size_t max_bytes)
+{
+  struct stat st {};
+  std::string out;
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size > max_bytes) {
+      throw_too_large(shown, max_bytes);
+    }
+    out.reserve(size);
+  }
+  // Read to end of file rather than to st_size: the file may grow while we read.
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_errno(errno, "cannot read " + shown.string());
+    }
+    if (n == 0) {
+      return out;
+    }
+    if (static_cast<std::size_t>(n) > max_bytes - out.size()) {
+      throw_too_large(shown, max_bytes);
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// One append of `line` to the regular file open at `fd` (O_APPEND), as append_line
+// promises.  `readable`: the descriptor may be read, so the last byte can be checked.
+void append_to(int fd, const stdfs::path& shown, std::string_view line, bool readable)
+{
+  if (line.empty()) {
+    return;
+  }
+  // A torn last line (a crash, a full disk, a hand edit) must not swallow this one.
+  bool torn = false;
+  struct stat st {};
+  if (readable && ::fstat(fd, &st) == 0 && st.st_size > 0) {
+    char last = '\n';
+    ssize_t got = -1;
+    do {
+      got = ::pread(fd, &last, 1, st.st_size - 1);
+    } while (got < 0 && errno == EINTR);
+    torn = got == 1 && last != '\n';
+  }
+  std::string whole;
+  whole.reserve(line.size() + 2);
+  if (torn) {
+    whole += '\n';
+  }
+  whole.append(line);
+  if (whole.back() != '\n') {
+    whole += '\n';
+  }
+  ssize_t n = -1;
+  do {
+    n = ::write(fd, whole.data(), whole.size());
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    throw_errno(errno, "cannot append to " + shown.string());
+  }
+  if (static_cast<std::size_t>(n) == whole.size()) {
+    return;
+  }
+  // Writing the rest with a second call could interleave with another writer's line,
+  // so the part written is taken back instead.  With O_APPEND our bytes end at the
+  // offset; they are cut only while nobody has appended after them.
+  const off_t end = ::lseek(fd, 0, SEEK_CUR);
+  bool rolled_back = false;
+  if (end >= n && ::fstat(fd, &st) == 0 && st.st_size == end) {
+    rolled_back = ::ftruncate(fd, end - n) == 0;
+  }
+  throw_errno(EIO,
+              "short write appending to " + shown.string() + " (" + std::to_string(n) + " of " +
+                  std::to_string(whole.size()) + " bytes" +
+                  (rolled_back ? ", taken back)" : ", could not be taken back)"));
 }
 
 std::string random_suffix()
@@ -93,25 +236,26 @@ std::string random_suffix()
   return out;
 }
 
-// The temporary sibling of an atomic replace: removed in the destructor unless
-// committed, so every failure path (exceptions included) leaves no ".tmp" behind.
+// The temporary sibling of an atomic replace, made in the directory open at `dir`:
+// removed in the destructor unless committed, so every failure path (exceptions
+// included) leaves no ".tmp" behind.
 class TempFile {
 public:
-  explicit TempFile(const std::filesystem::path& target)
+  TempFile(int dir, const std::string& name, const stdfs::path& shown) : m_dir(dir)
   {
-    const std::string name = target.filename().string();
     for (int attempt = 0;; ++attempt) {
-      std::filesystem::path candidate = target;
-      candidate.replace_filename(name + "." + random_suffix() + ".tmp");
-      const int fd =
-          open_retrying(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      std::string candidate = name + "." + random_suffix() + ".tmp";
+      const int fd = openat_retrying(
+          dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fd >= 0) {
-        m_path = std::move(candidate);
-        m_fd = fd;
+        m_name = std::move(candidate);
+        m_shown = shown;
+        m_shown.replace_filename(m_name);
+        m_fd = Fd(fd);
         return;
       }
       if (errno != EEXIST || attempt >= 16) {
-        throw_errno(errno, "cannot create temporary file for " + target.string());
+        throw_errno(errno, "cannot create temporary file for " + shown.string());
       }
     }
   }
@@ -119,210 +263,457 @@ public:
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile()
   {
-    if (m_fd >= 0) {
-      ::close(m_fd);
-    }
+    m_fd = Fd();
     if (!m_committed) {
-      ::unlink(m_path.c_str());
+      ::unlinkat(m_dir, m_name.c_str(), 0);
     }
   }
 
-  [[nodiscard]] int fd() const { return m_fd; }
-  [[nodiscard]] const std::filesystem::path& path() const { return m_path; }
+  [[nodiscard]] int fd() const { return m_fd.get(); }
+  [[nodiscard]] const std::string& name() const { return m_name; }
+  [[nodiscard]] const stdfs::path& shown() const { return m_shown; }
 
   void close()
   {
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0 && errno != EINTR) {
-      throw_errno(errno, "close " + m_path.string());
+    if (const int err = m_fd.close_now(); err != 0) {
+      throw_errno(err, "close " + m_shown.string());
     }
   }
 
   void commit() { m_committed = true; }
 
 private:
-  std::filesystem::path m_path;
-  int m_fd = -1;
+  int m_dir;
+  std::string m_name;
+  stdfs::path m_shown;
+  Fd m_fd;
   bool m_committed = false;
 };
 
-// Makes the rename itself durable.  Best-effort: the data is already safe in the
-// file, and some file systems refuse fsync on a directory.
-void sync_directory(const std::filesystem::path& dir)
+// Writes `content` through a temporary sibling in the directory open at `dir` and
+// renames it over `name`.  `mode` is set on the descriptor before the rename, so the
+// file never has a wider mode than asked for.
+void replace_in(int dir,
+                const std::string& name,
+                const stdfs::path& shown,
+                std::string_view content,
+                mode_t mode)
 {
-  const int fd = open_retrying(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
+  TempFile temp(dir, name, shown);
+  write_all(temp.fd(), content, "cannot write " + temp.shown().string());
+  if (mode != 0600 && ::fchmod(temp.fd(), mode) != 0) {
+    throw_errno(errno, "cannot set the mode of " + temp.shown().string());
+  }
+  if (::fsync(temp.fd()) != 0) {
+    throw_errno(errno, "cannot fsync " + temp.shown().string());
+  }
+  temp.close();
+  if (::renameat(dir, temp.name().c_str(), dir, name.c_str()) != 0) {
+    throw_errno(errno, "cannot rename " + temp.shown().string() + " to " + shown.string());
+  }
+  temp.commit();
+  // Makes the rename itself durable.  Best-effort: the data is already safe in the
+  // file, and some file systems refuse fsync on a directory.
+  ::fsync(dir);
+}
+
+// ---- The walk beneath a root ---------------------------------------------------------
+
+// The components of `rel`, refusing any that climbs ("..") or an absolute `rel`.
+std::vector<std::string> components_of(const Confined& at)
+{
+  if (at.rel.is_absolute()) {
+    throw UnsafePathError(at.full(), EINVAL, "an absolute path where a relative one belongs");
+  }
+  std::vector<std::string> parts;
+  for (const auto& part : at.rel) {
+    const std::string text = part.string();
+    if (text.empty() || text == ".") {
+      continue;
+    }
+    if (text == "..") {
+      throw UnsafePathError(at.full(), EINVAL, "outside " + at.root.string());
+    }
+    parts.push_back(text);
+  }
+  return parts;
+}
+
+constexpr int k_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// The directory reached from `root` through the first `depth` of `parts`, each one a
+// real directory (created when missing and `create`).
+Fd walk(const stdfs::path& root,
+        const std::vector<std::string>& parts,
+        std::size_t depth,
+        bool create)
+{
+  // The root is the caller's: links in it are followed, and it is created as asked.
+  const stdfs::path root_shown = root.empty() ? stdfs::path(".") : root;
+  Fd dir(open_retrying(root_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0 && errno == ENOENT && create) {
+    std::error_code ec;
+    stdfs::create_directories(root_shown, ec);
+    dir = Fd(open_retrying(root_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  if (dir.get() < 0) {
+    throw_errno(errno, "cannot open directory " + root_shown.string());
+  }
+  stdfs::path shown = root;
+  for (std::size_t i = 0; i < depth; ++i) {
+    const std::string& part = parts[i];
+    shown /= part;
+    int fd = openat_retrying(dir.get(), part.c_str(), k_dir_flags);
+    if (fd < 0 && errno == ENOENT && create) {
+      if (::mkdirat(dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+        throw_errno(errno, "cannot create directory " + shown.string());
+      }
+      fd = openat_retrying(dir.get(), part.c_str(), k_dir_flags);
+    }
+    if (fd < 0) {
+      explain_failure(dir.get(), part, shown, errno, "cannot open directory");
+    }
+    dir = Fd(fd);
+  }
+  return dir;
+}
+
+// The verified directory holding `at`, and the name of `at` in it.
+struct Located {
+  Fd dir;
+  std::string name;
+  stdfs::path shown;
+};
+
+Located locate(const Confined& at, bool create_parents = false)
+{
+  const std::vector<std::string> parts = components_of(at);
+  if (parts.empty()) {
+    throw_errno(EISDIR, "no file named in " + at.full().string());
+  }
+  return {walk(at.root, parts, parts.size() - 1, create_parents), parts.back(), at.full()};
+}
+
+// The status of `name` in `dir` without following it; nullopt when missing.
+std::optional<struct stat> entry_status(const Located& where)
+{
+  struct stat st {};
+  if (::fstatat(where.dir.get(), where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) {
+      return std::nullopt;
+    }
+    throw_errno(errno, "cannot stat " + where.shown.string());
+  }
+  return st;
+}
+
+// An existing entry that a write would replace must be a regular file.
+void require_replaceable(const Located& where)
+{
+  if (const auto st = entry_status(where)) {
+    if (S_ISDIR(st->st_mode)) {
+      throw_errno(EISDIR, "cannot replace " + where.shown.string());
+    }
+    if (!S_ISREG(st->st_mode)) {
+      refuse(where.shown, st->st_mode);
+    }
+  }
+}
+
+// locate, or nullopt when a directory on the way is missing (or a regular file).
+std::optional<Located> locate_if_present(const Confined& at)
+{
+  try {
+    return locate(at);
+  } catch (const UnsafePathError&) {
+    throw;
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::no_such_file_or_directory ||
+        e.code() == std::errc::not_a_directory) {
+      return std::nullopt;
+    }
+    throw;
   }
 }
 
 } // namespace
 
-std::string read_bytes(const std::filesystem::path& path)
+UnsafePathError::UnsafePathError(stdfs::path path, int err, const std::string& why)
+    : std::system_error(err, std::generic_category()), m_path(std::move(path)),
+      m_what("refusing " + m_path.string() + ": " + why)
 {
-  Fd fd(open_retrying(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    throw_errno(errno, "cannot open " + path.string());
-  }
-  struct stat st {};
-  std::string out;
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    out.reserve(static_cast<std::size_t>(st.st_size));
-  }
-  // Read to end of file rather than to st_size: the file may grow while we read, and
-  // /proc-like files report size 0.
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw_errno(errno, "cannot read " + path.string());
+  static std::mutex mutex;
+  static std::set<std::string> warned;
+  {
+    const std::lock_guard guard(mutex);
+    if (!warned.insert(m_path.string()).second) {
+      return;
     }
-    if (n == 0) {
+  }
+  logger().notice(m_what + "; kolvex reads and writes only real files and directories there");
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept
+{
+  if (this != &other) {
+    if (m_fd >= 0) {
+      ::close(m_fd);
+    }
+    m_fd = other.release();
+  }
+  return *this;
+}
+
+Fd::~Fd()
+{
+  if (m_fd >= 0) {
+    ::close(m_fd);
+  }
+}
+
+int Fd::close_now()
+{
+  const int fd = release();
+  if (fd < 0) {
+    return 0;
+  }
+  return ::close(fd) == 0 || errno == EINTR ? 0 : errno;
+}
+
+Confined confine_at(const stdfs::path& full, std::string_view anchor)
+{
+  const stdfs::path normal = full.lexically_normal();
+  std::vector<stdfs::path> parts(normal.begin(), normal.end());
+  while (!parts.empty() && parts.back().empty()) { // a trailing separator
+    parts.pop_back();
+  }
+  std::size_t split = parts.empty() ? 0 : parts.size() - 1;
+  for (std::size_t i = parts.size(); i-- > 0;) {
+    if (parts[i] == anchor) {
+      split = i;
       break;
     }
-    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  Confined out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    (i < split ? out.root : out.rel) /= parts[i];
   }
   return out;
 }
 
-std::string read_text(const std::filesystem::path& path)
+// ---- Plain paths -----------------------------------------------------------------
+
+std::string read_bytes(const stdfs::path& path, std::size_t max_bytes)
 {
-  std::string bytes = read_bytes(path);
-  const std::size_t bad = first_invalid_utf8(bytes);
-  if (bad != std::string_view::npos) {
-    static constexpr char k_hex[] = "0123456789abcdef";
-    const auto byte = static_cast<unsigned char>(bytes[bad]);
-    std::string what = path.string() + ": not valid UTF-8: byte 0x";
-    what += k_hex[byte >> 4];
-    what += k_hex[byte & 0xF];
-    what += " at offset " + std::to_string(bad);
-    throw DecodeError(what, bad);
+  // O_NONBLOCK: a FIFO opens at once (and is then refused) instead of waiting for a
+  // writer; it has no effect on a regular file.
+  Fd fd(open_retrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  if (fd.get() < 0) {
+    throw_errno(errno, "cannot open " + path.string());
   }
+  require_regular(fd.get(), path);
+  return read_all(fd.get(), path, max_bytes);
+}
+
+std::string read_text(const stdfs::path& path, std::size_t max_bytes)
+{
+  std::string bytes = read_bytes(path, max_bytes);
+  require_utf8(bytes, path);
   return bytes;
 }
 
-std::size_t first_invalid_utf8(std::string_view bytes)
+void append_line(const stdfs::path& path, std::string_view line)
 {
-  constexpr std::uint64_t k_high_bits = 0x8080808080808080ULL;
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    if (n - i >= 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, bytes.data() + i, sizeof word);
-      const std::uint64_t high = word & k_high_bits;
-      if (high == 0) {
-        i += 8;
-        continue;
-      }
-      // Skip the ASCII bytes in front of the first non-ASCII one in this word.
-      if constexpr (std::endian::native == std::endian::little) {
-        i += static_cast<std::size_t>(std::countr_zero(high)) / 8;
-      } else {
-        i += static_cast<std::size_t>(std::countl_zero(high)) / 8;
-      }
-    } else if (static_cast<unsigned char>(bytes[i]) < 0x80) {
-      ++i;
-      continue;
-    }
-    const text::Utf8Step step = text::utf8_step(bytes, i);
-    if (!step.valid) {
-      return i;
-    }
-    i += step.length;
+  constexpr int k_flags = O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC;
+  bool readable = true;
+  Fd fd(open_retrying(path.c_str(), O_RDWR | k_flags, 0644));
+  if (fd.get() < 0 && errno == EACCES) {
+    readable = false; // write-only: appendable, but the last byte cannot be checked
+    fd = Fd(open_retrying(path.c_str(), O_WRONLY | k_flags, 0644));
   }
-  return std::string_view::npos;
-}
-
-bool is_valid_utf8(std::string_view bytes)
-{
-  return first_invalid_utf8(bytes) == std::string_view::npos;
-}
-
-void append_line(const std::filesystem::path& path, std::string_view line)
-{
-  std::string terminated;
-  if (!line.empty() && line.back() != '\n') {
-    terminated.reserve(line.size() + 1);
-    terminated.append(line);
-    terminated.push_back('\n');
-    line = terminated;
-  }
-  Fd fd(open_retrying(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
   if (fd.get() < 0) {
     throw_errno(errno, "cannot open " + path.string() + " for appending");
   }
-  if (!line.empty()) {
-    ssize_t n = -1;
-    do {
-      n = ::write(fd.get(), line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-      throw_errno(errno, "cannot append to " + path.string());
-    }
-    // Writing the rest with a second call could interleave with another writer's
-    // line, so a short write is reported instead of completed.
-    if (static_cast<std::size_t>(n) != line.size()) {
-      throw_errno(EIO, "short write appending to " + path.string());
-    }
-  }
+  require_regular(fd.get(), path);
+  append_to(fd.get(), path, line, readable);
   if (const int err = fd.close_now(); err != 0) {
     throw_errno(err, "cannot close " + path.string());
   }
 }
 
-void atomic_replace(const std::filesystem::path& path, std::string_view content)
+void atomic_replace(const stdfs::path& path, std::string_view content)
 {
-  TempFile temp(path);
-  write_all(temp.fd(), content, "cannot write " + temp.path().string());
-  if (::fsync(temp.fd()) != 0) {
-    throw_errno(errno, "cannot fsync " + temp.path().string());
+  const stdfs::path dir = path.has_parent_path() ? path.parent_path() : stdfs::path(".");
+  const Fd dir_fd(open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir_fd.get() < 0) {
+    throw_errno(errno, "cannot create temporary file for " + path.string());
   }
-  temp.close();
-  if (::rename(temp.path().c_str(), path.c_str()) != 0) {
-    throw_errno(errno, "cannot rename " + temp.path().string() + " to " + path.string());
-  }
-  temp.commit();
-  sync_directory(path.parent_path());
+  replace_in(dir_fd.get(), path.filename().string(), path, content, 0600);
 }
 
-std::vector<std::string_view> splitlines(std::string_view text)
+// ---- Confined locations ----------------------------------------------------------
+
+Fd open_regular(const Confined& at, int flags, mode_t mode)
 {
-  std::vector<std::string_view> lines;
-  const std::size_t n = text.size();
-  std::size_t start = 0;
-  std::size_t i = 0;
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t boundary = 0;
-    if (c == '\n' || c == '\v' || c == '\f' || (c >= 0x1C && c <= 0x1E)) {
-      boundary = 1;
-    } else if (c == '\r') {
-      boundary = (i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-    } else if (c == 0xC2 && i + 1 < n && static_cast<unsigned char>(text[i + 1]) == 0x85) {
-      boundary = 2; // NEL
-    } else if (c == 0xE2 && i + 2 < n && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
-                static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-      boundary = 3; // LINE SEPARATOR, PARAGRAPH SEPARATOR
-    }
-    if (boundary == 0) {
-      ++i;
-      continue;
-    }
-    lines.push_back(text.substr(start, i - start));
-    i += boundary;
-    start = i;
+  const Located where = locate(at);
+  Fd fd(openat_retrying(
+      where.dir.get(), where.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+  if (fd.get() < 0) {
+    explain_failure(where.dir.get(), where.name, where.shown, errno, "cannot open");
   }
-  if (start < n) {
-    lines.push_back(text.substr(start));
+  require_regular(fd.get(), where.shown);
+  if (const int status = ::fcntl(fd.get(), F_GETFL); status >= 0) {
+    ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK);
   }
-  return lines;
+  return fd;
+}
+
+Fd open_directory(const Confined& at, bool create)
+{
+  const std::vector<std::string> parts = components_of(at);
+  return walk(at.root, parts, parts.size(), create);
+}
+
+void create_directories(const Confined& at)
+{
+  (void)open_directory(at, true);
+}
+
+std::optional<struct ::stat> stat_regular(const Confined& at)
+{
+  const std::optional<Located> where = locate_if_present(at);
+  if (!where) {
+    return std::nullopt;
+  }
+  const auto st = entry_status(*where);
+  if (st && S_ISDIR(st->st_mode)) {
+    throw_errno(EISDIR, "not a file: " + where->shown.string());
+  }
+  if (st && !S_ISREG(st->st_mode)) {
+    refuse(where->shown, st->st_mode);
+  }
+  return st;
+}
+
+bool regular_file_exists(const Confined& at)
+{
+  return stat_regular(at).has_value();
+}
+
+std::string read_bytes(const Confined& at, std::size_t max_bytes)
+{
+  const Fd fd = open_regular(at, O_RDONLY);
+  return read_all(fd.get(), at.full(), max_bytes);
+}
+
+std::string read_text(const Confined& at, std::size_t max_bytes)
+{
+  std::string bytes = read_bytes(at, max_bytes);
+  require_utf8(bytes, at.full());
+  return bytes;
+}
+
+void append_line(const Confined& at, std::string_view line)
+{
+  bool readable = true;
+  Fd fd;
+  try {
+    fd = open_regular(at, O_RDWR | O_APPEND | O_CREAT);
+  } catch (const UnsafePathError&) {
+    throw;
+  } catch (const std::system_error& e) {
+    if (e.code() != std::errc::permission_denied) {
+      throw;
+    }
+    readable = false; // write-only: appendable, but the last byte cannot be checked
+    fd = open_regular(at, O_WRONLY | O_APPEND | O_CREAT);
+  }
+  append_to(fd.get(), at.full(), line, readable);
+  if (const int err = fd.close_now(); err != 0) {
+    throw_errno(err, "cannot close " + at.full().string());
+  }
+}
+
+void atomic_replace(const Confined& at, std::string_view content, mode_t mode)
+{
+  const Located where = locate(at);
+  require_replaceable(where);
+  replace_in(where.dir.get(), where.name, where.shown, content, mode);
+}
+
+bool remove_file(const Confined& at)
+{
+  const std::optional<Located> found = locate_if_present(at);
+  if (!found || !entry_status(*found)) {
+    return false;
+  }
+  const Located& where = *found;
+  require_replaceable(where);
+  if (::unlinkat(where.dir.get(), where.name.c_str(), 0) != 0) {
+    if (errno == ENOENT) {
+      return false;
+    }
+    throw_errno(errno, "cannot remove " + where.shown.string());
+  }
+  return true;
+}
+
+void rename_file(const Confined& from, const Confined& to)
+{
+  const Located source = locate(from);
+  const auto st = entry_status(source);
+  if (!st) {
+    throw_errno(ENOENT, "cannot rename " + source.shown.string());
+  }
+  if (!S_ISREG(st->st_mode)) {
+    require_replaceable(source); // says what it is
+  }
+  const Located target = locate(to);
+  require_replaceable(target);
+  if (::renameat(source.dir.get(), source.name.c_str(), target.dir.get(), target.name.c_str()) !=
+      0) {
+    throw_errno(errno, "cannot rename " + source.shown.string() + " to " + target.shown.string());
+  }
+}
+
+std::vector<std::string> list_regular_files(const Confined& at)
+{
+  Fd dir;
+  try {
+    dir = open_directory(at);
+  } catch (const UnsafePathError&) {
+    throw;
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::no_such_file_or_directory) {
+      return {};
+    }
+    throw;
+  }
+  DIR* stream = ::fdopendir(dir.get());
+  if (stream == nullptr) {
+    throw_errno(errno, "cannot list " + at.full().string());
+  }
+  (void)dir.release(); // closedir closes it
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(stream)) {
+    bool regular = entry->d_type == DT_REG;
+    if (entry->d_type == DT_UNKNOWN) {
+      struct stat st {};
+      regular = ::fstatat(::dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISREG(st.st_mode);
+    }
+    if (regular) {
+      names.emplace_back(entry->d_name);
+    }
+    errno = 0; // readdir reports an error only through errno
+  }
+  const int err = errno;
+  ::closedir(stream);
+  if (err != 0) {
+    throw_errno(err, "cannot list " + at.full().string());
+  }
+  return names;
 }
 
 } // namespace kolvex::core::fs

@@ -3,6 +3,7 @@
 #include "core/errors.hpp"
 #include "core/text.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
@@ -22,6 +23,22 @@ bool debug_enabled()
          switch_value == "on";
 }
 
+namespace {
+
+std::atomic<bool> g_hook_path{false};
+
+} // namespace
+
+void set_hook_path(bool on)
+{
+  g_hook_path.store(on, std::memory_order_relaxed);
+}
+
+bool on_hook_path()
+{
+  return g_hook_path.load(std::memory_order_relaxed);
+}
+
 Logger::Logger(std::string name) : m_name(std::move(name)) {}
 
 void Logger::debug(std::string_view message) const
@@ -34,6 +51,15 @@ void Logger::debug(std::string_view message) const
 void Logger::warning(std::string_view message) const
 {
   emit("warning", message);
+}
+
+void Logger::notice(std::string_view message) const
+{
+  if (on_hook_path()) {
+    debug(message);
+  } else {
+    warning(message);
+  }
 }
 
 void Logger::debug_exception(std::string_view message, const std::exception& e) const

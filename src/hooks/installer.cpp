@@ -295,8 +295,10 @@ std::string hook_body(const HookSpec& spec, const stdfs::path& repo_root)
   [ -d "${log%/*}" ] || exit 0
   [ ! -e "$log" ] || [ -f "$log" ] || exit 0
   sha=$(git rev-parse HEAD) || exit 0
-  grep -qF "\"commit\": \"$sha\"" "$log" ||
-    printf '{"commit": "%s", "branch": "unknown", "timestamp": "", "agent": "unknown", "summary": "", "synced": false, "event": "commit_unattested"}\n' "$sha" >>"$log"
+  grep -qF "\"commit\": \"$sha\"" "$log" && exit 0
+  # A torn last line must not swallow this one.
+  if [ -s "$log" ] && [ -n "$(tail -c 1 "$log")" ]; then echo >>"$log"; fi
+  printf '{"commit": "%s", "branch": "unknown", "timestamp": "", "agent": "unknown", "summary": "", "synced": false, "event": "commit_unattested"}\n' "$sha" >>"$log"
 )sh";
   return body;
 }

@@ -29,7 +29,7 @@ bool is_missing(const std::system_error& e)
 std::optional<std::string> read_if_present(const stdfs::path& file)
 {
   try {
-    return core::fs::read_text(file);
+    return core::fs::read_text(paths::confined(file));
   } catch (const std::system_error& e) {
     if (is_missing(e)) {
       return std::nullopt;
@@ -127,9 +127,10 @@ void mark_milestone(const stdfs::path& repo_root,
   event.set("at", core::clock::utc_now_iso());
   std::string line = core::json::dump(core::Value(std::move(event)));
   line += '\n';
-  stdfs::create_directories(ledger.parent_path());
+  const core::fs::Confined at = paths::confined(ledger);
+  core::fs::create_directories(at.parent());
   const auto lock = utils::filelock::locked(ledger);
-  core::fs::append_line(ledger, line);
+  core::fs::append_line(at, line);
 }
 
 void clear_pointers_for_slug(const stdfs::path& repo_root, std::string_view slug)
@@ -140,7 +141,7 @@ void clear_pointers_for_slug(const stdfs::path& repo_root, std::string_view slug
   const stdfs::path pointer = paths::ledger_pointer(repo_root);
   const std::optional<std::string> text = read_if_present(pointer);
   if (text && core::text::trim(*text) == slug) {
-    stdfs::remove(pointer);
+    core::fs::remove_file(paths::confined(pointer));
   }
 }
 

@@ -16,10 +16,24 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-bool exists_file(const stdfs::path& p)
+// The configuration files beneath `repo_root`, checked like every file there.
+core::fs::Confined beneath(const stdfs::path& repo_root, const stdfs::path& p)
 {
-  std::error_code ec;
-  return stdfs::is_regular_file(p, ec);
+  return paths::confined(repo_root, p);
+}
+
+// True when the regular file `p` exists.  A link or a special file there is refused
+// (and reported) and counts as absent: a repository that ships one is not set up by
+// it, and nothing is read through it.
+bool exists_file(const stdfs::path& repo_root, const stdfs::path& p)
+{
+  try {
+    return core::fs::regular_file_exists(beneath(repo_root, p));
+  } catch (const core::fs::UnsafePathError&) {
+    return false;
+  } catch (const std::system_error&) {
+    return false; // a directory in its place, one we may not search
+  }
 }
 
 core::Map as_config_map(const core::Value& value, const stdfs::path& source)
@@ -37,20 +51,21 @@ core::Map as_config_map(const core::Value& value, const stdfs::path& source)
 
 bool local_config_exists(const stdfs::path& repo_root)
 {
-  return exists_file(paths::local_config(repo_root)) ||
-         exists_file(paths::legacy_config_yaml(repo_root)) ||
-         exists_file(paths::legacy_config_json(repo_root));
+  return exists_file(repo_root, paths::local_config(repo_root)) ||
+         exists_file(repo_root, paths::legacy_config_yaml(repo_root)) ||
+         exists_file(repo_root, paths::legacy_config_json(repo_root));
 }
 
 core::Map load_local_config(const stdfs::path& repo_root)
 {
   for (const auto& candidate :
        {paths::local_config(repo_root), paths::legacy_config_yaml(repo_root)}) {
-    if (!exists_file(candidate)) {
+    if (!exists_file(repo_root, candidate)) {
       continue;
     }
     try {
-      return as_config_map(core::yaml::load(core::fs::read_text(candidate)), candidate);
+      return as_config_map(core::yaml::load(core::fs::read_text(beneath(repo_root, candidate))),
+                           candidate);
     } catch (const ConfigError&) {
       throw;
     } catch (const std::exception& e) {
@@ -58,9 +73,10 @@ core::Map load_local_config(const stdfs::path& repo_root)
     }
   }
   const auto legacy_json = paths::legacy_config_json(repo_root);
-  if (exists_file(legacy_json)) {
+  if (exists_file(repo_root, legacy_json)) {
     try {
-      return as_config_map(core::json::parse(core::fs::read_text(legacy_json)), legacy_json);
+      return as_config_map(core::json::parse(core::fs::read_text(beneath(repo_root, legacy_json))),
+                           legacy_json);
     } catch (const ConfigError&) {
       throw;
     } catch (const std::exception& e) {
@@ -72,16 +88,16 @@ core::Map load_local_config(const stdfs::path& repo_root)
 
 void save_local_config(const stdfs::path& repo_root, const core::Map& config)
 {
-  const auto target = paths::local_config(repo_root);
-  stdfs::create_directories(target.parent_path());
+  const core::fs::Confined target = beneath(repo_root, paths::local_config(repo_root));
+  core::fs::create_directories(target.parent());
   core::fs::atomic_replace(target, core::yaml::dump(core::Value(config)));
 }
 
 std::vector<std::string> ensure_gitignore(const stdfs::path& repo_root)
 {
-  const auto gitignore = repo_root / ".gitignore";
+  const core::fs::Confined gitignore{repo_root, ".gitignore"};
   std::string content;
-  if (exists_file(gitignore)) {
+  if (core::fs::regular_file_exists(gitignore)) {
     content = core::fs::read_bytes(gitignore);
   }
   std::set<std::string, std::less<>> present;
@@ -103,11 +119,8 @@ std::vector<std::string> ensure_gitignore(const stdfs::path& repo_root)
   for (const auto& entry : added) {
     content += entry + "\n";
   }
-  core::fs::atomic_replace(gitignore, content);
-  // atomic_replace creates owner-only files; .gitignore is shared with the team.
-  stdfs::permissions(gitignore,
-                     stdfs::perms::owner_read | stdfs::perms::owner_write |
-                       stdfs::perms::group_read | stdfs::perms::others_read);
+  // Not owner-only like kolvex's own files: .gitignore is shared with the team.
+  core::fs::atomic_replace(gitignore, content, 0644);
   return added;
 }
 

@@ -30,7 +30,8 @@ inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
 };
 
 // True when `repo_root` has been set up: the local configuration, or one of the
-// legacy .kolvex/config.yaml and .kolvex/config.json, exists.
+// legacy .kolvex/config.yaml and .kolvex/config.json, exists as a real file reached
+// through real directories (a link there is refused and does not count).
 [[nodiscard]] bool local_config_exists(const std::filesystem::path& repo_root);
 
 // The local configuration as a map; the legacy files are read when the current one
@@ -39,11 +40,13 @@ inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
 [[nodiscard]] core::Map load_local_config(const std::filesystem::path& repo_root);
 
 // Writes `config` to .kolvex/.platform/config.yaml by atomic replace (directories
-// created).  Throws std::system_error on failure; the old file is then untouched.
+// created).  Throws std::system_error on failure (core::fs::UnsafePathError for a
+// link on the way); the old file is then untouched.
 void save_local_config(const std::filesystem::path& repo_root, const core::Map& config);
 
 // Adds the entries of KOLVEX_GITIGNORE_ENTRIES that `repo_root`/.gitignore lacks
-// (compared line by line, ignoring surrounding blanks); returns those added.
+// (compared line by line, ignoring surrounding blanks); returns those added.  A
+// .gitignore that is a link is refused (core::fs::UnsafePathError).
 std::vector<std::string> ensure_gitignore(const std::filesystem::path& repo_root);
 
 // `content` without a leading "---" line and a trailing "---" line (each only when

@@ -1,6 +1,8 @@
 #include "utils/filelock.hpp"
 
+#include "core/fs.hpp"
 #include "core/logging.hpp"
+#include "paths.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -97,22 +99,13 @@ std::filesystem::path lock_file_of(const std::filesystem::path& key)
   return lock;
 }
 
-// Opens (creating as needed) the lock file; -1 with errno set on failure.
-int open_lock_file(const std::filesystem::path& lock_path)
+// Opens (creating as needed, parents included) the lock file.  It lies beside the
+// log under .kolvex/, so it is opened like every file there: never through a link.
+core::fs::Fd open_lock_file(const std::filesystem::path& lock_path)
 {
-  std::error_code ec;
-  if (lock_path.has_parent_path()) {
-    std::filesystem::create_directories(lock_path.parent_path(), ec);
-    if (ec) {
-      errno = ec.value();
-      return -1;
-    }
-  }
-  int fd = -1;
-  do {
-    fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  const core::fs::Confined at = paths::confined(lock_path);
+  core::fs::create_directories(at.parent());
+  return core::fs::open_regular(at, O_RDWR | O_CREAT);
 }
 
 // One non-blocking try at the file lock; a lock another thread of this process
@@ -144,10 +137,15 @@ ScopedLock::ScopedLock(const std::filesystem::path& path, double timeout_seconds
     }
   }
   const std::filesystem::path lock_path = lock_file_of(m_key);
-  const int fd = open_lock_file(lock_path);
-  if (fd < 0) {
-    const std::error_code error(errno, std::generic_category());
-    logger().warning("cannot open lock file " + lock_path.string() + " (" + error.message() +
+  int fd = -1;
+  try {
+    fd = open_lock_file(lock_path).release();
+  } catch (const core::fs::UnsafePathError& e) {
+    // Already reported where it was refused; the scope's writes are refused as well.
+    logger().debug(std::string(e.what()) + "; going ahead without the lock");
+    return;
+  } catch (const std::system_error& e) {
+    logger().warning("cannot open lock file " + lock_path.string() + " (" + e.code().message() +
                      "); going ahead without the lock");
     return;
   }

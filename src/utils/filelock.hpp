@@ -12,8 +12,10 @@ namespace kolvex::utils::filelock {
 inline constexpr double DEFAULT_TIMEOUT_SECONDS = 10.0;
 
 // An flock(2) on the sibling lock file "<path>.lock" (created, parent directories
-// included, when missing; opened close-on-exec so children do not inherit it), held
-// for the scope's life; a forked child does not share the locks of its parent.  Re-entrant within the process: a nested scope on the same
+// included, when missing; opened close-on-exec so children do not inherit it, and
+// like every file under .kolvex/ never through a symbolic link or as a special
+// file), held for the scope's life; a forked child does not share the locks of its
+// parent.  Re-entrant within the process: a nested scope on the same
 // path from the holding thread passes at once; another thread of the process waits
 // like another process would.  Fail-open: when the wait times out, or the lock file
 // cannot be made, the scope still opens without the lock, acquired() says so and a

@@ -201,7 +201,10 @@ TEST(AppendLine, CreatesTheFileAndAppendsWholeLines)
   EXPECT_THROW(fs::append_line(dir.path() / "missing" / "log", "x\n"), std::system_error);
 }
 
-// Several processes appending long lines at once: every line must come out whole.
+// Several processes appending long lines at once, without the log lock: every line
+// must come out whole.  A line still being written can make the file look torn to
+// another appender for a moment, which costs a blank line (readers skip those),
+// never a record.
 TEST(AppendLine, ConcurrentWritersNeverInterleaveWithinALine)
 {
   TempDir dir;
@@ -226,7 +229,12 @@ TEST(AppendLine, ConcurrentWritersNeverInterleaveWithinALine)
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
   const std::string content = fs::read_bytes(log);
-  const auto lines = fs::splitlines(content);
+  std::vector<std::string_view> lines;
+  for (const auto line : fs::splitlines(content)) {
+    if (!line.empty()) {
+      lines.push_back(line);
+    }
+  }
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(k_writers * k_lines));
   for (const auto line : lines) {
     ASSERT_EQ(line.size(), 5000U);
@@ -315,4 +323,50 @@ TEST(AtomicReplace, UnwritableDirectoryLeavesOriginalUntouched)
   EXPECT_EQ(code, 0);
   EXPECT_EQ(dir.read("ro/log.jsonl"), "original\n");
   EXPECT_TRUE(leftovers(sub, "log.jsonl").empty());
+}
+
+// A file whose last line was torn (a crash, a full disk, `truncate -s -1`) gets its
+// line end before the next line, so the two records stay two lines.
+TEST(AppendLine, ATornLastLineNeverSwallowsTheNext)
+{
+  TempDir dir;
+  const auto log = dir.write("log.jsonl", "{\"a\": 1}\n{\"b\": ");
+  fs::append_line(log, "{\"c\": 3}");
+  EXPECT_EQ(dir.read("log.jsonl"), "{\"a\": 1}\n{\"b\": \n{\"c\": 3}\n");
+  // Through a confined location alike; a file ending in "\n" gets nothing extra.
+  fs::append_line(fs::Confined{dir.path(), "log.jsonl"}, "{\"d\": 4}\n");
+  EXPECT_EQ(dir.read("log.jsonl"), "{\"a\": 1}\n{\"b\": \n{\"c\": 3}\n{\"d\": 4}\n");
+}
+
+// A real short write: a child under RLIMIT_FSIZE (SIGXFSZ ignored, so write(2)
+// returns what fitted) appends a line that does not fit.  The bytes that did are
+// taken back, the error is reported, and the next append is a line of its own.
+TEST(AppendLine, AShortWriteIsTakenBackAndReported)
+{
+  for (const std::string& old : {std::string("{\"a\": 1}\n"), std::string("{\"a\": 1}\n{\"torn")}) {
+    TempDir dir;
+    const auto log = dir.write("log.jsonl", old);
+    const int code = in_child([&] {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{old.size() + 10, old.size() + 10};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      try {
+        fs::append_line(fs::Confined{dir.path(), "log.jsonl"}, std::string(200, 'x'));
+      } catch (const std::system_error& e) {
+        const std::string what = e.what();
+        return e.code() == std::errc::io_error && what.find("taken back") != std::string::npos
+                   ? 0
+                   : 2;
+      }
+      return 1;
+    });
+    EXPECT_EQ(code, 0) << old;
+    EXPECT_EQ(dir.read("log.jsonl"), old);
+    fs::append_line(log, "{\"next\": 2}");
+    const std::string after = dir.read("log.jsonl");
+    const auto lines = fs::splitlines(after);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "{\"next\": 2}") << after;
+    EXPECT_EQ(after.substr(0, old.size()), old);
+  }
 }

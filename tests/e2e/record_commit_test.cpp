@@ -1,6 +1,7 @@
 // `kolvex sync --record-commit` and the post-commit hook end to end: the built
 // binary, run by hand, by git, and by several processes at once.
 #include "services/relaycore/capture/capture_support.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -239,4 +240,27 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   EXPECT_EQ(*three.find("commit"), Value(third));
   EXPECT_EQ(*three.find("branch"), Value("unknown"));
   stdfs::remove_all(hooks);
+}
+
+// `truncate -s -1` takes the log's last line end (as a crash or a full disk can):
+// the next commit's line, by kolvex or by the hook's own fallback, must not be
+// glued to it, or both commits would be one unreadable line.
+TEST_F(RecordCommitE2E, ATornLastLineThenACommitLeavesBothRecordsReadable)
+{
+  environment.set("PATH", kolvex_dir() + ":" + k_system_path);
+  ASSERT_EQ(kolvex::testing::run_kolvex({"setup"}, repo.path()).exit_code, 0);
+  const auto log = kolvex::paths::log_jsonl(repo.path());
+  std::vector<std::string> shas{repo.commit_file("a.txt", "a\n", "first")};
+  for (const bool with_kolvex : {true, false}) {
+    ASSERT_EQ(kolvex::testing::run({"truncate", "-s", "-1", log.string()}, repo.path()).exit_code,
+              0);
+    environment.set("PATH", (with_kolvex ? kolvex_dir() + ":" : "") + k_system_path);
+    shas.push_back(repo.commit_file("f.txt", with_kolvex ? "1\n" : "2\n", "next"));
+  }
+  const auto read = kolvex::services::relaycore::log::read_attestation_log(log);
+  EXPECT_EQ(read.corrupt, 0);
+  ASSERT_EQ(read.size(), shas.size());
+  for (std::size_t i = 0; i < shas.size(); ++i) {
+    EXPECT_EQ(*read.pending[i].find("commit"), Value(shas[i]));
+  }
 }

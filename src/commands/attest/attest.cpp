@@ -257,10 +257,11 @@ int attest(bool subcommand_named, const AttestOptions& options)
   }
 
   const auto attestation_path = paths::commit_attestation(repo_root);
-  std::filesystem::create_directories(attestation_path.parent_path());
+  const core::fs::Confined at = paths::confined(repo_root, attestation_path);
+  core::fs::create_directories(at.parent());
   // Replaced through a sibling and rename(2), so a hook reading the pending file
   // never sees half of it.
-  core::fs::atomic_replace(attestation_path, "---\n" + core::yaml::dump(document) + "---\n");
+  core::fs::atomic_replace(at, "---\n" + core::yaml::dump(document) + "---\n");
 
   output::success("Created " + attestation_path.lexically_relative(repo_root).string());
   output::info("  Run 'git commit' \u2014 the pre-commit hook will verify the hash.");

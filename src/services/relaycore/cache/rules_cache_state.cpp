@@ -2,6 +2,7 @@
 
 #include "core/fs.hpp"
 #include "core/yaml.hpp"
+#include "paths.hpp"
 
 #include <system_error>
 
@@ -25,7 +26,7 @@ std::optional<std::int64_t> recorded_status(const std::filesystem::path& config_
 {
   core::Value config;
   try {
-    config = core::yaml::load(core::fs::read_text(config_path));
+    config = core::yaml::load(core::fs::read_text(paths::confined(config_path)));
   } catch (const std::system_error&) {
     return std::nullopt;
   } catch (const core::fs::DecodeError&) {
@@ -78,13 +79,13 @@ std::string RulesCacheState::describe() const
 RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir)
 {
   const auto status = recorded_status(cache_dir / "config.yaml");
-  const auto rules_path = cache_dir / "kolvexrules.yaml";
-  std::error_code ec;
-  const auto file_status = std::filesystem::status(rules_path, ec);
-  if (file_status.type() == std::filesystem::file_type::not_found) {
-    return {std::nullopt, status};
-  }
-  if (ec) { // e.g. a directory on the way that may not be searched
+  const core::fs::Confined rules_path = paths::confined(cache_dir / "kolvexrules.yaml");
+  try {
+    if (!core::fs::stat_regular(rules_path)) {
+      return {std::nullopt, status};
+    }
+  } catch (const std::system_error&) {
+    // A directory on the way that may not be searched, a link, a special file.
     return {std::nullopt, status, true};
   }
   core::Value rules;

@@ -5,11 +5,13 @@
 #include "core/logging.hpp"
 #include "core/yaml.hpp"
 #include "display/repr.hpp"
+#include "paths.hpp"
 #include "services/relaycore/cache/rules_cache_state.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string_view>
@@ -26,11 +28,16 @@ const core::logging::Logger k_log("kolvex.relaycore.cache.session_summary");
 
 constexpr std::array<std::string_view, 3> k_spec_suffixes = {".md", ".yaml", ".yml"};
 
-// Whether `p` exists, following symbolic links (a dangling link does not).
-bool path_exists(const stdfs::path& p)
+// The status of the regular file `p` in the cache, or nullopt when it is missing or
+// cannot be used (a link or a special file is refused and reported).
+std::optional<struct stat> cache_file_status(const stdfs::path& p)
 {
-  std::error_code ec;
-  return stdfs::exists(p, ec);
+  try {
+    return core::fs::stat_regular(paths::confined(p));
+  } catch (const std::system_error& e) {
+    k_log.debug_exception("cache file not usable (best-effort)", e);
+    return std::nullopt;
+  }
 }
 
 // A value as Python's str() shows it: text as it is, anything else as its repr.
@@ -41,12 +48,12 @@ std::string display_text(const core::Value& value)
 
 std::int64_t count_elements(const stdfs::path& state_path)
 {
-  if (!path_exists(state_path)) {
+  if (!cache_file_status(state_path)) {
     return 0;
   }
   core::Value state;
   try {
-    state = core::yaml::load(core::fs::read_text(state_path));
+    state = core::yaml::load(core::fs::read_text(paths::confined(state_path)));
   } catch (const std::exception& e) {
     // Unreadable, not UTF-8 or not YAML: the cache holds no elements we can count.
     k_log.debug_exception("reading the state file failed (best-effort)", e);
@@ -88,36 +95,15 @@ bool has_spec_suffix(const stdfs::path& file)
 
 std::int64_t count_specs(const stdfs::path& specs_dir)
 {
-  std::error_code ec;
-  if (!stdfs::is_directory(specs_dir, ec)) {
+  try {
+    const auto names = core::fs::list_regular_files(paths::confined(specs_dir));
+    return static_cast<std::int64_t>(std::count_if(
+        names.begin(), names.end(), [](const std::string& name) { return has_spec_suffix(name); }));
+  } catch (const std::system_error& e) {
+    // Not a directory, unlistable, or refused: no specs we can count.
+    k_log.debug_exception("listing the specs failed (best-effort)", e);
     return 0;
   }
-  std::int64_t count = 0;
-  stdfs::directory_iterator it(specs_dir, ec);
-  if (ec) {
-    return 0;
-  }
-  for (const stdfs::directory_iterator end; it != end; it.increment(ec)) {
-    std::error_code entry_ec;
-    if (it->is_regular_file(entry_ec) && has_spec_suffix(it->path().filename())) {
-      ++count;
-    }
-  }
-  if (ec) { // listing broke off part-way
-    return 0;
-  }
-  return count;
-}
-
-// Modification time of `p` in Unix seconds (fractional), or nullopt when it cannot
-// be read.
-std::optional<double> mtime_of(const stdfs::path& p)
-{
-  struct stat st {};
-  if (::stat(p.c_str(), &st) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
 }
 
 // The one cache line: stale beats incomplete beats fresh beats empty.
@@ -128,12 +114,14 @@ std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rule
   bool any_exists = false;
   bool stale = false;
   for (const auto& file : files) {
-    if (!path_exists(file)) {
+    const auto st = cache_file_status(file);
+    if (!st) {
       continue;
     }
     any_exists = true;
-    const auto mtime = mtime_of(file);
-    if (mtime && now - *mtime > _STALE_THRESHOLD_SECONDS) {
+    const double mtime =
+        static_cast<double>(st->st_mtim.tv_sec) + static_cast<double>(st->st_mtim.tv_nsec) / 1e9;
+    if (now - mtime > _STALE_THRESHOLD_SECONDS) {
       stale = true;
       break;
     }

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kolvex::services::relaycore::capture {
@@ -219,18 +218,13 @@ constexpr std::size_t k_chunk_size = std::size_t{256} << 10;
 // read (missing, a directory, no permission).
 std::optional<bool> file_names_commit(const stdfs::path& path, std::string_view commit)
 {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return std::nullopt;
+  core::fs::Fd file;
+  try {
+    file = core::fs::open_regular(paths::confined(path), O_RDONLY);
+  } catch (const std::system_error&) {
+    return std::nullopt; // a link or a special file is refused like a missing one
   }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    return std::nullopt;
-  }
+  const int fd = file.get();
   std::vector<char> buffer(k_chunk_size);
   std::size_t carried = 0; // an unfinished last line, moved to the front
   for (;;) {
@@ -265,10 +259,12 @@ std::optional<bool> file_names_commit(const stdfs::path& path, std::string_view 
 
 // ---- Capture -------------------------------------------------------------------
 
+// Throws UnsafePathError when the archive, or a directory above it, is a link: the
+// capture then stops before writing anything there.
 bool archive_exists(const stdfs::path& repo_root, const std::string& full)
 {
-  std::error_code ec;
-  return stdfs::exists(paths::attestations_dir(repo_root) / (full + ".yaml"), ec);
+  return core::fs::regular_file_exists(
+      paths::confined(paths::attestations_dir(repo_root) / (full + ".yaml")));
 }
 
 BackfillResult already_recorded(const std::string& full)
@@ -353,8 +349,7 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   }
 
   if (options.consume_pending) {
-    std::error_code ec;
-    if (stdfs::exists(paths::commit_attestation(repo_root), ec)) {
+    if (log::_pending_attestation_exists(repo_root)) {
       const auto result = log::process_pending_attestation(repo_root, {.commit_override = *full});
       if (result.error && !result.error->empty()) {
         return {.commit = *full, .reason = *result.error};

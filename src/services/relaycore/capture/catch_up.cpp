@@ -2,6 +2,7 @@
 
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
+#include "core/fs.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
@@ -10,13 +11,12 @@
 #include "services/relaycore/log/git.hpp"
 #include "utils/filelock.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace kolvex::services::relaycore::capture {
@@ -42,14 +42,17 @@ std::optional<double> parse_number(std::string_view text)
   return value;
 }
 
-// Whole-second modification time of `p`, or nullopt when it cannot be read.
+// Whole-second modification time of the regular file `p`, or nullopt when it
+// cannot be read (a link or a special file included).
 std::optional<double> whole_second_mtime(const stdfs::path& p)
 {
-  struct stat st {};
-  if (::stat(p.c_str(), &st) != 0) {
-    return std::nullopt;
+  try {
+    if (const auto st = core::fs::stat_regular(paths::confined(p))) {
+      return static_cast<double>(st->st_mtim.tv_sec);
+    }
+  } catch (const std::system_error&) {
   }
-  return static_cast<double>(st.st_mtim.tv_sec);
+  return std::nullopt;
 }
 
 using Claim = std::pair<std::string, std::string>; // (adapter name, session id)
@@ -172,21 +175,20 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
 
 bool _nothing_recorded_yet(const stdfs::path& repo_root)
 {
-  std::error_code ec;
-  const auto size = stdfs::file_size(paths::log_jsonl(repo_root), ec);
-  if (!ec && size > 0) {
-    return false;
-  }
-  stdfs::directory_iterator it(paths::attestations_dir(repo_root), ec);
-  if (ec) {
-    return true;
-  }
-  for (const stdfs::directory_iterator end; it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    // As the glob "*.yaml" matches: hidden names are not matched by "*".
-    if (name.size() > 5 && name.ends_with(".yaml") && name.front() != '.') {
+  try {
+    const auto log = core::fs::stat_regular(paths::confined(paths::log_jsonl(repo_root)));
+    if (log && log->st_size > 0) {
       return false;
     }
+    for (const auto& name :
+         core::fs::list_regular_files(paths::confined(paths::attestations_dir(repo_root)))) {
+      // As the glob "*.yaml" matches: hidden names are not matched by "*".
+      if (name.size() > 5 && name.ends_with(".yaml") && name.front() != '.') {
+        return false;
+      }
+    }
+  } catch (const std::system_error&) {
+    // Unreadable (or refused): nothing we can see is recorded.
   }
   return true;
 }

@@ -3,6 +3,7 @@
 #include "core/fs.hpp"
 #include "core/text.hpp"
 #include "core/json.hpp"
+#include "paths.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -155,40 +156,6 @@ void read_lines(AttestationLog& log, std::string_view text)
 
 constexpr std::size_t k_block_size = 1 << 20;
 
-int open_for_reading(const std::filesystem::path& path)
-{
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-struct FdCloser {
-  int fd;
-  explicit FdCloser(int descriptor) : fd(descriptor) {}
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  ~FdCloser() { ::close(fd); }
-};
-
-// Throws core::fs::DecodeError, worded as core::fs::read_text words it, when
-// `block` (found at file offset `offset`) is not UTF-8.
-void require_utf8(std::string_view block, std::size_t offset, const std::filesystem::path& path)
-{
-  const std::size_t bad = core::fs::first_invalid_utf8(block);
-  if (bad == std::string_view::npos) {
-    return;
-  }
-  static constexpr char k_hex[] = "0123456789abcdef";
-  const auto byte = static_cast<unsigned char>(block[bad]);
-  std::string what = path.string() + ": not valid UTF-8: byte 0x";
-  what += k_hex[byte >> 4];
-  what += k_hex[byte & 0xf];
-  what += " at offset " + std::to_string(offset + bad);
-  throw core::fs::DecodeError(what, offset + bad);
-}
-
 } // namespace
 
 AttestationLog read_attestation_log_text(std::string_view text)
@@ -205,11 +172,15 @@ AttestationLog read_attestation_log_text(std::string_view text)
 // the whole text, and each block is checked as UTF-8 before any of it is read.
 AttestationLog read_attestation_log(const std::filesystem::path& log_path)
 {
-  const int fd = open_for_reading(log_path);
-  if (fd < 0) {
-    return {}; // missing, not permitted ...: nothing recorded that we can see
+  core::fs::Fd file;
+  try {
+    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+  } catch (const std::system_error&) {
+    // Missing, not permitted, a link or a special file (refused, and reported
+    // there): nothing recorded that we can see.
+    return {};
   }
-  const FdCloser closer{fd};
+  const int fd = file.get();
   AttestationLog log;
   std::string buffer;
   std::size_t held = 0;     // unread bytes at the front of `buffer`
@@ -235,14 +206,14 @@ AttestationLog read_attestation_log(const std::filesystem::path& log_path)
       continue;
     }
     const std::string_view block = data.substr(0, cut + 1);
-    require_utf8(block, consumed, log_path);
+    core::fs::require_utf8(block, log_path, consumed);
     read_lines(log, block);
     held -= block.size();
     consumed += block.size();
     std::memmove(buffer.data(), buffer.data() + block.size(), held);
   }
   const std::string_view rest(buffer.data(), held);
-  require_utf8(rest, consumed, log_path);
+  core::fs::require_utf8(rest, log_path, consumed);
   read_lines(log, rest);
   return log;
 }

@@ -1,5 +1,6 @@
 #include "services/relaycore/log/ledger_archive.hpp"
 
+#include "core/fs.hpp"
 #include "core/logging.hpp"
 #include "paths.hpp"
 #include "services/change_specs.hpp"
@@ -59,9 +60,9 @@ void archive(const stdfs::path& repo_root,
     throw std::invalid_argument("commit is not a file name");
   }
   const stdfs::path live_ledger = paths::ledger_jsonl(repo_root, *slug);
-  stdfs::create_directories(attestations_dir);
+  core::fs::create_directories(paths::confined(attestations_dir));
 
-  if (stdfs::exists(live_ledger)) {
+  if (core::fs::regular_file_exists(paths::confined(live_ledger))) {
     try {
       if (!ledger_service::is_sealed(repo_root, *slug)) {
         ledger_service::mark_milestone(
@@ -70,11 +71,12 @@ void archive(const stdfs::path& repo_root,
     } catch (const std::exception&) {
       // An unsealed segment is still worth archiving; sealing is a courtesy.
     }
-    stdfs::rename(live_ledger, paths::archived_ledger(repo_root, commit));
+    core::fs::rename_file(paths::confined(live_ledger),
+                          paths::confined(paths::archived_ledger(repo_root, commit)));
   }
   stdfs::path lock_file = live_ledger;
   lock_file += ".lock";
-  stdfs::remove(lock_file);
+  core::fs::remove_file(paths::confined(lock_file));
   ledger_service::clear_pointers_for_slug(repo_root, *slug);
 }
 

@@ -3,6 +3,7 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/yaml.hpp"
+#include "paths.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/ledger_archive.hpp"
 #include "services/relaycore/log/log_line.hpp"
@@ -78,9 +79,10 @@ std::string log_line_text(const core::Map& entry)
 void _append_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry)
 {
   const std::string line = log_line_text(entry);
-  stdfs::create_directories(kolvexlog_path.parent_path());
+  const core::fs::Confined log = paths::confined(kolvexlog_path);
+  core::fs::create_directories(log.parent());
   const auto lock = utils::filelock::locked(kolvexlog_path);
-  core::fs::append_line(kolvexlog_path, line);
+  core::fs::append_line(log, line);
 }
 
 bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry)
@@ -89,12 +91,12 @@ bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entr
   if (commit == nullptr) {
     throw std::invalid_argument("a log entry to replace needs a \"commit\"");
   }
-  std::error_code ec;
-  if (!stdfs::exists(kolvexlog_path, ec)) {
+  const core::fs::Confined log = paths::confined(kolvexlog_path);
+  if (!core::fs::regular_file_exists(log)) {
     return false;
   }
   const auto lock = utils::filelock::locked(kolvexlog_path);
-  const std::string text = core::fs::read_text(kolvexlog_path);
+  const std::string text = core::fs::read_text(log);
   const std::string replacement = core::json::dump(core::Value(entry));
 
   // Untouched lines keep their bytes; only their ends become a single "\n".
@@ -113,7 +115,7 @@ bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entr
   if (!replaced) {
     return false;
   }
-  core::fs::atomic_replace(kolvexlog_path, out);
+  core::fs::atomic_replace(log, out);
   return true;
 }
 
@@ -131,9 +133,12 @@ void _log_attestation(const stdfs::path& kolvexlog_path,
   const std::string branch = _git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
   require_file_name(commit, attestations_dir);
 
-  stdfs::create_directories(attestations_dir);
-  core::fs::atomic_replace(attestations_dir / (commit + ".yaml"),
-                           core::yaml::dump(core::Value(parsed)));
+  // A log that is a link or a special file refuses the line; finding that out now
+  // keeps the archive from being written for a line that never can be.
+  (void)core::fs::regular_file_exists(paths::confined(kolvexlog_path));
+  const core::fs::Confined archives = paths::confined(attestations_dir);
+  core::fs::create_directories(archives);
+  core::fs::atomic_replace(archives / (commit + ".yaml"), core::yaml::dump(core::Value(parsed)));
 
   if (repo_root && options.archive_ledger) {
     _archive_ledger_segment(*repo_root, attestations_dir, parsed, commit);

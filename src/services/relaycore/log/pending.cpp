@@ -18,7 +18,6 @@
 #include "utils/filelock.hpp"
 
 #include <chrono>
-#include <fstream>
 #include <system_error>
 
 namespace kolvex::services::relaycore::log {
@@ -33,46 +32,32 @@ const core::logging::Logger& logger()
   return instance;
 }
 
-bool path_exists(const stdfs::path& path)
-{
-  std::error_code ec;
-  return stdfs::exists(path, ec);
-}
-
-// True when the file at `path` is missing, empty or ends with a line boundary.
-bool ends_a_line(const stdfs::path& path)
-{
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in || in.tellg() <= 0) {
-    return true;
-  }
-  in.seekg(-1, std::ios::end);
-  char last = '\n';
-  in.get(last);
-  return last == '\n' || last == '\r';
-}
-
-// Moves the lines of the legacy log at the end of `log_path` and deletes it.  A
-// missing line end on either side gets one, so that no two records are glued into
-// one unreadable line.  Errors propagate.
+// Moves the lines of the legacy log at the end of `log_path` and deletes it.  Its
+// bytes become UTF-8 (U+FFFD for what is not), as everything in the log must be;
+// append_line keeps a torn line on either side from gluing two records together.
+// A legacy log that is a link or a special file is left alone, as is one that
+// cannot be merged: neither may cost the commit its own record.
 void merge_legacy_log(const stdfs::path& repo_root, const stdfs::path& log_path)
 {
-  const stdfs::path legacy = paths::legacy_log(repo_root);
-  if (!path_exists(legacy)) {
-    return;
-  }
-  {
-    stdfs::create_directories(log_path.parent_path());
-    const auto lock = utils::filelock::locked(log_path);
-    std::string text = core::fs::read_bytes(legacy);
-    if (!text.empty()) {
-      if (!ends_a_line(log_path)) {
-        text.insert(text.begin(), '\n');
-      }
-      core::fs::append_line(log_path, text);
+  const core::fs::Confined legacy = paths::confined(repo_root, paths::legacy_log(repo_root));
+  try {
+    if (!core::fs::regular_file_exists(legacy)) {
+      return;
     }
+    {
+      const core::fs::Confined log = paths::confined(log_path);
+      core::fs::create_directories(log.parent());
+      const auto lock = utils::filelock::locked(log_path);
+      const std::string bytes = core::fs::read_bytes(legacy);
+      core::fs::append_line(
+          log, core::fs::is_valid_utf8(bytes) ? bytes : core::process::decode_replace(bytes));
+    }
+    core::fs::remove_file(legacy);
+  } catch (const core::fs::UnsafePathError&) {
+    // Reported where it was refused.
+  } catch (const std::system_error& e) {
+    logger().warning("Could not merge the legacy log " + legacy.full().string() + ": " + e.what());
   }
-  stdfs::remove(legacy);
 }
 
 // Python's str() of a value: texts as they are, everything else as repr shows it.
@@ -129,7 +114,8 @@ void derive_process(core::Map& parsed,
     }
     const std::string commit =
         matched_commit && !matched_commit->empty() ? *matched_commit : std::string("HEAD");
-    if (!path_exists(paths::archived_ledger(repo_root, commit))) {
+    if (!core::fs::regular_file_exists(
+            paths::confined(paths::archived_ledger(repo_root, commit)))) {
       parsed.erase("process");
     }
   } catch (const std::exception& e) {
@@ -171,8 +157,8 @@ std::string without_cr_before_lf(std::string_view bytes)
 AttestationResult process_pending_attestation(const stdfs::path& repo_root,
                                               const PendingOptions& options)
 {
-  const stdfs::path attestation_path = paths::commit_attestation(repo_root);
-  if (!path_exists(attestation_path)) {
+  const core::fs::Confined attestation_path = paths::confined(paths::commit_attestation(repo_root));
+  if (!_pending_attestation_exists(repo_root)) {
     return {};
   }
   const stdfs::path log_path = paths::log_jsonl(repo_root);
@@ -211,10 +197,7 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
     return {.found = true, .error = e.what(), .change_spec_slugs = std::move(change_spec_slugs)};
   }
 
-  std::error_code ec;
-  if (!stdfs::remove(attestation_path, ec) && ec && ec != std::errc::no_such_file_or_directory) {
-    throw stdfs::filesystem_error("cannot delete the pending attestation", attestation_path, ec);
-  }
+  core::fs::remove_file(attestation_path);
   return {.found = true,
           .matched_commit = std::move(matched_commit),
           .change_spec_slugs = std::move(change_spec_slugs)};
@@ -227,7 +210,7 @@ capture::BackfillResult attach_pending_attestation(const stdfs::path& repo_root,
   if (!full) {
     return {.commit = commit, .reason = "no such commit in this repo"};
   }
-  if (!path_exists(paths::commit_attestation(repo_root))) {
+  if (!_pending_attestation_exists(repo_root)) {
     return {.commit = *full, .reason = "no pending attestation file"};
   }
   const auto result =
@@ -236,6 +219,19 @@ capture::BackfillResult attach_pending_attestation(const stdfs::path& repo_root,
     return {.commit = *full, .reason = *result.error};
   }
   return {.commit = *full, .written = true, .attested = true};
+}
+
+bool _pending_attestation_exists(const stdfs::path& repo_root)
+{
+  try {
+    return core::fs::regular_file_exists(paths::confined(paths::commit_attestation(repo_root)));
+  } catch (const core::fs::UnsafePathError&) {
+    return false; // reported where it was refused
+  } catch (const std::system_error& e) {
+    // A directory in its place is there, and fails to read as the unreadable file it
+    // is; a directory on the way that may not be searched hides it.
+    return e.code() == std::errc::is_a_directory;
+  }
 }
 
 core::Map _parse_attestation_yaml(std::string_view content)

@@ -44,8 +44,8 @@ struct PendingOptions {
 };
 
 // Files the pending attestation of `repo_root`, if there is one, merging a legacy
-// .kolvexlog into the log first.  Read and write failures become `error` with the
-// pending file kept; only a failing legacy merge throws.
+// .kolvexlog into the log first (a legacy log that cannot be merged is warned about
+// and kept).  Read and write failures become `error` with the pending file kept.
 [[nodiscard]] AttestationResult process_pending_attestation(const std::filesystem::path& repo_root,
                                                             const PendingOptions& options = {});
 
@@ -54,6 +54,11 @@ struct PendingOptions {
 // back in the result's `reason`.
 [[nodiscard]] capture::BackfillResult
 attach_pending_attestation(const std::filesystem::path& repo_root, const std::string& commit);
+
+// True when `repo_root` holds a pending attestation to file.  One that is a link
+// or a special file counts as none: it is refused (and reported), never read.  A
+// directory in its place counts, and fails to read.
+[[nodiscard]] bool _pending_attestation_exists(const std::filesystem::path& repo_root);
 
 // The attestation map in the pending file's text `content`, without its "---"
 // markers.  Malformed YAML, an empty document or one that is not a mapping give an

@@ -289,7 +289,7 @@ TEST_F(Capture, FailureBecomesTheReasonWithTheClassName)
   const auto result = capture_commit(repo.path(), sha.substr(0, 10));
   EXPECT_FALSE(result.written);
   EXPECT_EQ(result.commit, sha.substr(0, 10));
-  EXPECT_EQ(result.reason.rfind("filesystem_error: ", 0), 0U) << result.reason;
+  EXPECT_EQ(result.reason.rfind("system_error: ", 0), 0U) << result.reason;
   EXPECT_EQ(record_commit(repo.path()), std::nullopt);
 }
 

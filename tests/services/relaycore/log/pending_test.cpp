@@ -1,7 +1,9 @@
 #include "services/relaycore/log/pending.hpp"
 
+#include "core/fs.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/capture_support.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
 
 #include <gtest/gtest.h>
 
@@ -276,6 +278,48 @@ TEST_F(Pending, LegacyMergeNeverGluesTwoLinesTogether)
   EXPECT_EQ(lines[0], "{\"commit\": \"current\"}");
   EXPECT_EQ(lines[1], "{\"commit\": \"legacy\"}");
   EXPECT_EQ(parsed_line(lines[2]).find("commit")->as_string(), head);
+}
+
+// A legacy log written by another tool in another encoding: what it adds to the log
+// is UTF-8 (U+FFFD for each bad sequence, as git's output is read), so the log
+// stays readable and its records countable.
+TEST_F(Pending, LegacyLogThatIsNotUtf8IsMergedAsUtf8)
+{
+  const std::string head = repo.commit_file("a.txt", "a\n", "first");
+  repo.write(".kolvexlog",
+             "{\"commit\": \"" + std::string(40, 'a') + "\", \"summary\": \"caf\xe9 \xc0\xaf\"}\n");
+  write_pending("summary: s\n");
+  ASSERT_FALSE(process_pending_attestation(repo.path(), {.commit_override = head}).error);
+  const std::string log = repo.read(".kolvex/.platform/log.jsonl");
+  EXPECT_TRUE(kolvex::core::fs::is_valid_utf8(log));
+  EXPECT_NE(log.find("caf\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\""), std::string::npos) << log;
+  const auto read =
+      kolvex::services::relaycore::log::read_attestation_log(kolvex::paths::log_jsonl(repo.path()));
+  EXPECT_EQ(read.size(), 2U);
+  EXPECT_EQ(read.corrupt, 0);
+}
+
+// A legacy log that is a link would copy whatever it points at into the log (and
+// the link would then be deleted): it is left alone, and the commit still gets
+// its record.
+TEST_F(Pending, LegacyLogThatIsALinkIsNeitherReadNorRemoved)
+{
+  const std::string head = repo.commit_file("a.txt", "a\n", "first");
+  TempDir outside;
+  const auto secret = outside.write("secret", "{\"token\": \"hunter2\"}\n");
+  stdfs::create_symlink(secret, repo.path() / ".kolvexlog");
+  write_pending("summary: s\n");
+  ::testing::internal::CaptureStderr();
+  const auto result = process_pending_attestation(repo.path(), {.commit_override = head});
+  const std::string logged = ::testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(result.error);
+  EXPECT_NE(logged.find("refusing " + (repo.path() / ".kolvexlog").string()), std::string::npos)
+      << logged;
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(parsed_line(lines[0]).find("commit")->as_string(), head);
+  EXPECT_TRUE(stdfs::is_symlink(repo.path() / ".kolvexlog"));
+  EXPECT_EQ(outside.read("secret"), "{\"token\": \"hunter2\"}\n");
 }
 
 TEST_F(Pending, ProcessSectionWithoutAnyLedgerIsDropped)
