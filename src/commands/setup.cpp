@@ -202,12 +202,12 @@ struct NamedStep {
   const char* what;
   Step run;
 };
-constexpr std::array<NamedStep, 5> k_steps{{{"the local configuration", write_local_config},
-                                            {"the .gitignore entries", update_gitignore},
-                                            {"the git post-commit hook", install_hook},
-                                            {"the example attestation", write_example_attestation},
-                                            {"the user-level session-start hook",
-                                             register_user_hooks}}};
+constexpr std::array<NamedStep, 5> k_steps{
+    {{"the local configuration", write_local_config},
+     {"the .gitignore entries", update_gitignore},
+     {"the git post-commit hook", install_hook},
+     {"the example attestation", write_example_attestation},
+     {"the user-level session-start hook", register_user_hooks}}};
 
 // The canonical names of `names`, each once, in the order first given.  Throws
 // CLI::ValidationError for a name no adapter has.

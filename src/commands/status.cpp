@@ -4,8 +4,8 @@
 #include "core/json.hpp"
 #include "display/output.hpp"
 #include "paths.hpp"
-#include "services/relaycore/log/attestation_log.hpp"
 #include "services/local_config.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>

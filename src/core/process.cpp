@@ -13,8 +13,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,7 +278,8 @@ Result run(const std::vector<std::string>& argv, const Options& options)
       throw_errno(errno, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
     }
     if (!S_ISDIR(st.st_mode)) {
-      throw_errno(ENOTDIR, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
+      throw_errno(ENOTDIR,
+                  "cannot run " + argv[0] + ": working directory " + options.cwd->string());
     }
   }
 
@@ -333,7 +334,8 @@ Result run(const std::vector<std::string>& argv, const Options& options)
 
   const Clock::time_point deadline = Clock::now() + options.timeout;
   pid_t pid = -1;
-  if (const int rc = ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  if (const int rc =
+          ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
       rc != 0) {
     throw_errno(rc, "cannot run " + argv[0]);
   }

@@ -263,8 +263,7 @@ stdfs::path hooks_dir(const stdfs::path& repo_root)
     out.pop_back();
   }
   if (result.exit_code != 0 || out.empty()) {
-    throw std::runtime_error("git cannot tell where the hooks of " + repo_root.string() +
-                             " live");
+    throw std::runtime_error("git cannot tell where the hooks of " + repo_root.string() + " live");
   }
   stdfs::path dir(out);
   return (dir.is_absolute() ? dir : repo_root / dir).lexically_normal();
@@ -277,8 +276,8 @@ std::string manager_command(const HookSpec& spec)
 
 std::string hook_body(const HookSpec& spec, const stdfs::path& repo_root)
 {
-  std::string body = "  command -v kolvex >/dev/null 2>&1 && kolvex " + std::string(spec.command) +
-                     " && exit 0\n";
+  std::string body =
+      "  command -v kolvex >/dev/null 2>&1 && kolvex " + std::string(spec.command) + " && exit 0\n";
   if (!spec.fallback_record) {
     return body;
   }
@@ -289,7 +288,8 @@ std::string hook_body(const HookSpec& spec, const stdfs::path& repo_root)
   body += R"sh(  # kolvex is missing or failed: keep a minimal line so that the commit is not lost.
   top=$(git rev-parse --path-format=absolute --git-common-dir) || exit 0
   case $top in */.git) top=${top%/.git} ;; *) top=$(git rev-parse --show-toplevel) || exit 0 ;; esac
-  log="$top/)sh" + log + R"sh("
+  log="$top/)sh" +
+          log + R"sh("
   # Only into a real log under real directories: never through a link, never a FIFO.
   for p in "$top/.kolvex" "${log%/*}" "$log"; do [ -L "$p" ] && exit 0; done
   [ -d "${log%/*}" ] || exit 0
@@ -370,8 +370,8 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
       options.timeout = std::chrono::seconds(120);
       const auto result = core::process::run(argv, options);
       if (result.exit_code == 0 && file_contains(hook, sign)) {
-        install.activation = "Ran `" + command + "` so that git runs its " +
-                             std::string(spec.name) + " hook";
+        install.activation =
+            "Ran `" + command + "` so that git runs its " + std::string(spec.name) + " hook";
         break;
       }
     }

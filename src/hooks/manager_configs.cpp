@@ -35,7 +35,8 @@ Lines split(std::string_view text)
   std::size_t start = 0;
   while (start < text.size()) {
     auto end = text.find('\n', start);
-    std::string_view line = text.substr(start, end == std::string_view::npos ? text.npos : end - start);
+    std::string_view line =
+        text.substr(start, end == std::string_view::npos ? text.npos : end - start);
     if (!line.empty() && line.back() == '\r') {
       line.remove_suffix(1);
     }

@@ -33,16 +33,14 @@ inline constexpr std::string_view LEFTHOOK_COMMAND = "kolvex";
 // lefthook's configuration `text` with a command named LEFTHOOK_COMMAND that runs the
 // shell line `command` in section `hook` (under "jobs" when the section lists jobs,
 // else under "commands").  Throws ConfigLayoutError.
-[[nodiscard]] Edit add_to_lefthook(std::string_view text,
-                                   std::string_view hook,
-                                   std::string_view command);
+[[nodiscard]] Edit
+add_to_lefthook(std::string_view text, std::string_view hook, std::string_view command);
 
 // The pre-commit framework's configuration `text` with a local hook
 // pre_commit_hook_id(`hook`) that runs the shell line `command` at stage `hook` on
 // every commit, and `hook` among "default_install_hook_types" so that a plain
 // `pre-commit install` installs it too.  Throws ConfigLayoutError.
-[[nodiscard]] Edit add_to_pre_commit(std::string_view text,
-                                     std::string_view hook,
-                                     std::string_view command);
+[[nodiscard]] Edit
+add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command);
 
 } // namespace kolvex::hooks::manager_configs

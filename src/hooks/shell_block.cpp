@@ -18,7 +18,8 @@ constexpr std::string_view k_end_prefix = "# <<< kolvex ";
 std::string_view line_at(std::string_view text, std::size_t pos)
 {
   const auto end = text.find('\n', pos);
-  std::string_view line = text.substr(pos, end == std::string_view::npos ? text.size() - pos : end - pos);
+  std::string_view line =
+      text.substr(pos, end == std::string_view::npos ? text.size() - pos : end - pos);
   if (!line.empty() && line.back() == '\r') {
     line.remove_suffix(1);
   }

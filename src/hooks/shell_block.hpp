@@ -43,7 +43,8 @@ struct Span {
 [[nodiscard]] std::string insert(std::string_view script, std::string_view block);
 
 // `script` with the block at `span` replaced by `block`.
-[[nodiscard]] std::string replace(std::string_view script, const Span& span, std::string_view block);
+[[nodiscard]] std::string
+replace(std::string_view script, const Span& span, std::string_view block);
 
 // `script` without the block at `span`.
 [[nodiscard]] std::string remove(std::string_view script, const Span& span);

@@ -54,7 +54,8 @@ TEST(Logger, WarningsAlwaysGoToStderrAndNothingToStdout)
   log.warning("Could not archive attestation: disk full");
   log.debug("not shown");
   log.debug_exception("not shown either", std::runtime_error("x"));
-  EXPECT_EQ(err.text(), "kolvex.relaycore.log: warning: Could not archive attestation: disk full\n");
+  EXPECT_EQ(err.text(),
+            "kolvex.relaycore.log: warning: Could not archive attestation: disk full\n");
   EXPECT_EQ(out.text(), "");
 }
 

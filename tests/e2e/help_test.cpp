@@ -39,7 +39,8 @@ TEST(HelpE2E, DescriptionsAreWrappedToTheWidthOfTheTerminal)
     for (std::string line; std::getline(lines, line);) {
       // A single word longer than the room left (a path) cannot be broken.
       const auto first = line.find_first_not_of(' ');
-      const bool one_word = first == std::string::npos || line.find(' ', first) == std::string::npos;
+      const bool one_word =
+          first == std::string::npos || line.find(' ', first) == std::string::npos;
       if (!one_word) {
         EXPECT_LE(columns(line), static_cast<std::size_t>(width)) << line;
       }

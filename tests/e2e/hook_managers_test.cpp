@@ -66,9 +66,9 @@ protected:
   // Commits a new file through git (hooks and all) and returns the sha.
   std::string commit(const std::string& name)
   {
-    const auto result =
-        run({"sh", "-c", "echo x > " + name + " && git add " + name + " && git commit -q -m " + name},
-            repo.path());
+    const auto result = run(
+        {"sh", "-c", "echo x > " + name + " && git add " + name + " && git commit -q -m " + name},
+        repo.path());
     EXPECT_EQ(result.exit_code, 0) << result.err;
     return repo.git({"rev-parse", "HEAD"});
   }
@@ -219,8 +219,9 @@ TEST_F(HookManagersE2E, APlainHooksPathDirectoryAndAnOrdinaryHookKeepTheirNames)
     const auto result = run_kolvex({"setup", "--no-user-hooks", "--agent", "codex"}, one.path());
     ASSERT_EQ(result.exit_code, 0) << result.err;
     EXPECT_THAT(result.out, HasSubstr("as a marked block that runs first"));
-    ASSERT_EQ(run({"sh", "-c", "echo x > x && git add x && git commit -q -m x"}, one.path()).exit_code,
-              0);
+    ASSERT_EQ(
+        run({"sh", "-c", "echo x > x && git add x && git commit -q -m x"}, one.path()).exit_code,
+        0);
     EXPECT_EQ(one.read("user-hook-ran.txt"), "post-commit\n");
     const auto sha = one.git({"rev-parse", "HEAD"});
     EXPECT_THAT(one.read(".kolvex/.platform/log.jsonl"), HasSubstr(sha));

@@ -110,7 +110,8 @@ TEST_F(SetupUserHooksE2E, AReadOnlySettingsFileIsNamedWithTheWayOut)
   EXPECT_THAT(refused.err, HasSubstr("--no-user-hooks"));
   EXPECT_EQ(kolvex::core::fs::read_bytes(settings()), own);
 
-  const auto skipped = run_kolvex({"setup", "--agent", "claude-code", "--no-user-hooks"}, repo.path());
+  const auto skipped =
+      run_kolvex({"setup", "--agent", "claude-code", "--no-user-hooks"}, repo.path());
   EXPECT_EQ(skipped.exit_code, 0) << skipped.err;
 }
 

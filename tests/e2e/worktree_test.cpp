@@ -30,8 +30,8 @@ protected:
   void SetUp() override
   {
     kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH",
-                    stdfs::path(KOLVEX_BIN).parent_path().string() + ":/usr/local/bin:/usr/bin:/bin");
+    environment.set(
+        "PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":/usr/local/bin:/usr/bin:/bin");
     // git takes a relative hooks path from each worktree's own top, where a linked
     // worktree has no .git directory: the repositories teams use leave it unset.
     repo.git({"config", "--unset", "core.hooksPath"});
@@ -51,13 +51,17 @@ protected:
   // Stages `file` in `dir` and attests it with `summary`.
   void stage_and_attest(const stdfs::path& dir, const std::string& file, const std::string& summary)
   {
-    ASSERT_EQ(run({"sh", "-c", "echo " + file + " > " + file + " && git add " + file}, dir).exit_code,
-              0);
+    ASSERT_EQ(
+        run({"sh", "-c", "echo " + file + " > " + file + " && git add " + file}, dir).exit_code, 0);
     const auto diff = run({"git", "diff", "--staged"}, dir);
-    const auto attest = run_kolvex(
-        {"attest", "--staged-diff-hash", kolvex::core::sha256_hex(diff.out), "--model", "m",
-         "--summary", summary},
-        dir);
+    const auto attest = run_kolvex({"attest",
+                                    "--staged-diff-hash",
+                                    kolvex::core::sha256_hex(diff.out),
+                                    "--model",
+                                    "m",
+                                    "--summary",
+                                    summary},
+                                   dir);
     ASSERT_EQ(attest.exit_code, 0) << attest.err;
     // Set up through the main worktree: no warning that nothing will record it.
     EXPECT_THAT(attest.err, Not(HasSubstr("not set up")));
@@ -84,14 +88,15 @@ TEST_F(WorktreeE2E, TwoWorktreesCommittingAtOnceAreRecordedInTheOneLogWithTheirO
   stage_and_attest(two, "b.txt", "change in worktree two");
 
   // Both commits start together; each worktree's hook runs in its own process.
-  const auto both = run({"sh",
-                         "-c",
-                         "(cd \"$1\" && git commit -q -m one) & (cd \"$2\" && git commit -q -m two) & "
-                         "wait",
-                         "sh",
-                         one.string(),
-                         two.string()},
-                        trees.path());
+  const auto both =
+      run({"sh",
+           "-c",
+           "(cd \"$1\" && git commit -q -m one) & (cd \"$2\" && git commit -q -m two) & "
+           "wait",
+           "sh",
+           one.string(),
+           two.string()},
+          trees.path());
   ASSERT_EQ(both.exit_code, 0) << both.err;
 
   const auto lines = log_lines(repo);

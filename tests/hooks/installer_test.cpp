@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 
 using kolvex::hooks::installer::HookAction;
-using kolvex::hooks::installer::HookWay;
 using kolvex::hooks::installer::hooks_dir;
+using kolvex::hooks::installer::HookWay;
 using kolvex::hooks::installer::install_post_commit_hook;
 using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
@@ -172,12 +172,13 @@ TEST(PostCommitHook, WithoutKolvexTheCommitSucceedsAndIsNotLost)
   TempDir trees;
   const auto linked = trees.path() / "linked";
   repo.git({"worktree", "add", "-q", "-b", "linked", linked.string()});
-  ASSERT_EQ(kolvex::testing::run({"sh", "-c", "echo c > c && git add c && git commit -qm c"},
-                                 linked)
-                .exit_code,
-            0);
-  EXPECT_THAT(repo.read(".kolvex/.platform/log.jsonl"),
-              HasSubstr(kolvex::testing::run({"git", "rev-parse", "HEAD"}, linked).out.substr(0, 40)));
+  ASSERT_EQ(
+      kolvex::testing::run({"sh", "-c", "echo c > c && git add c && git commit -qm c"}, linked)
+          .exit_code,
+      0);
+  EXPECT_THAT(
+      repo.read(".kolvex/.platform/log.jsonl"),
+      HasSubstr(kolvex::testing::run({"git", "rev-parse", "HEAD"}, linked).out.substr(0, 40)));
   EXPECT_FALSE(stdfs::exists(linked / ".kolvex/.platform/log.jsonl"));
 }
 
@@ -221,7 +222,10 @@ TEST(ShellBlock, InterpreterComesFromTheFirstLine)
   EXPECT_EQ(shell_block::interpreter("#!/usr/bin/env -S python3 -u\n"), "python3");
   EXPECT_EQ(shell_block::interpreter("#! /usr/bin/node\r\n"), "node");
   EXPECT_EQ(shell_block::interpreter("npx lint-staged\n"), "sh"); // husky's scripts
-  EXPECT_EQ(shell_block::interpreter(std::string("\x7f" "ELF\0\0", 6)), std::nullopt);
+  EXPECT_EQ(shell_block::interpreter(std::string("\x7f"
+                                                 "ELF\0\0",
+                                                 6)),
+            std::nullopt);
   EXPECT_TRUE(shell_block::is_shell("dash"));
   EXPECT_FALSE(shell_block::is_shell("node"));
 }

@@ -37,7 +37,8 @@ std::string refusal(const std::function<void()>& edit)
 TEST(LefthookConfig, TheCommandGoesWhereTheTeamKeepsItsOwn)
 {
   // No section yet: a new one at the end, the rest byte for byte.
-  const std::string plain = "# team hooks\npre-commit:\n  commands:\n    lint:\n      run: make lint\n";
+  const std::string plain =
+      "# team hooks\npre-commit:\n  commands:\n    lint:\n      run: make lint\n";
   const std::string added = lefthook(plain);
   EXPECT_TRUE(added.starts_with(plain));
   EXPECT_THAT(added, HasSubstr("post-commit:\n  commands:\n    kolvex:\n      run: \""));
@@ -52,7 +53,8 @@ TEST(LefthookConfig, TheCommandGoesWhereTheTeamKeepsItsOwn)
   EXPECT_TRUE(with_commands.ends_with("# trailing note\n"));
 
   // A section that lists jobs (lefthook 1.10+), items at the key's own indentation.
-  const auto with_jobs = lefthook("post-commit:\n  parallel: true\n  jobs:\n  - name: notify\n    run: x\n");
+  const auto with_jobs =
+      lefthook("post-commit:\n  parallel: true\n  jobs:\n  - name: notify\n    run: x\n");
   EXPECT_THAT(with_jobs, HasSubstr("  - name: notify\n    run: x\n  # kolvex"));
   EXPECT_THAT(with_jobs, HasSubstr("  - name: kolvex\n    run: \""));
 
@@ -62,7 +64,8 @@ TEST(LefthookConfig, TheCommandGoesWhereTheTeamKeepsItsOwn)
 
   // CRLF files keep their line ends.
   const auto crlf = lefthook("pre-commit:\r\n  commands:\r\n    a:\r\n      run: a\r\n");
-  EXPECT_EQ(crlf.find("\n", crlf.find("post-commit:")) - 1, crlf.find("\r\n", crlf.find("post-commit:")));
+  EXPECT_EQ(crlf.find("\n", crlf.find("post-commit:")) - 1,
+            crlf.find("\r\n", crlf.find("post-commit:")));
 }
 
 TEST(LefthookConfig, IsIdempotentAndRefusesLayoutsItCannotEditSafely)

@@ -38,7 +38,8 @@ TEST(BestEffort, AudibleFailureWarnsWithTheClassNameOnly)
   EXPECT_FALSE(best_effort("attestation upload", Audible::yes, [] {
     throw std::system_error(std::make_error_code(std::errc::timed_out), "https://secret/path");
   }));
-  EXPECT_EQ(err.text(), "kolvex.utils.best_effort: warning: attestation upload failed: system_error\n");
+  EXPECT_EQ(err.text(),
+            "kolvex.utils.best_effort: warning: attestation upload failed: system_error\n");
   EXPECT_EQ(out.text(), "");
 }
 
@@ -47,9 +48,8 @@ TEST(BestEffort, DebugLogCarriesLabelAndTrace)
   ScopedEnv env;
   env.set("KOLVEX_DEBUG", "1");
   FdCapture err(2);
-  EXPECT_FALSE(best_effort("Ledger segment archival", Audible::no, [] {
-    throw std::runtime_error("rename failed");
-  }));
+  EXPECT_FALSE(best_effort(
+      "Ledger segment archival", Audible::no, [] { throw std::runtime_error("rename failed"); }));
   const std::string text = err.text();
   EXPECT_NE(text.find("debug: Ledger segment archival failed (best-effort)\n"), std::string::npos)
       << text;
