@@ -95,9 +95,17 @@ TEST(Registry, DetectionFollowsMarkersInRegistryOrder)
   env.env().unset("CURSOR_EXTENSION_HOST_ROLE");
   env.env().set("CURSOR_AGENT", "1");
   EXPECT_EQ(detect_active_agent()->name(), "cursor");
+  env.env().set("GEMINI_CLI", "1");
+  EXPECT_EQ(detect_active_agent()->name(), "gemini-cli"); // bare markers: registry order
   env.env().set("CODEX_THREAD_ID", "t");
   EXPECT_EQ(detect_active_agent()->name(), "codex");
+  // CLAUDECODE=1 comes first in the registry, but a marker naming its session wins.
   env.env().set("CLAUDECODE", "1");
+  EXPECT_EQ(detect_active_agent()->name(), "codex");
+  env.env().set("CLAUDE_CODE_SESSION_ID", "s");
+  EXPECT_EQ(detect_active_agent()->name(), "claude-code");
+  env.env().unset("CODEX_THREAD_ID");
+  env.env().unset("CLAUDE_CODE_SESSION_ID");
   EXPECT_EQ(detect_active_agent()->name(), "claude-code");
 }
 

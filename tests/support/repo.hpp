@@ -5,6 +5,7 @@
 // a test file does not use them.
 
 #include "core/process.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -120,14 +121,24 @@ public:
   }
 
   // Writes `rel`, stages it and commits with `message`; returns the new sha.
-  std::string commit_file(const stdfs::path& rel,
-                          const std::string& content,
-                          const std::string& message) const
+  std::string
+  commit_file(const stdfs::path& rel, const std::string& content, const std::string& message) const
   {
     write(rel, content);
     git({"add", "--", rel.string()});
     git({"commit", "-q", "-m", message});
     return git({"rev-parse", "HEAD"});
+  }
+
+  // commit_file with author and committer dates `date` (git's date syntax).
+  std::string commit_file_at(const stdfs::path& rel,
+                             const std::string& content,
+                             const std::string& message,
+                             const std::string& date) const
+  {
+    ScopedEnv dated;
+    dated.set("GIT_COMMITTER_DATE", date).set("GIT_AUTHOR_DATE", date);
+    return commit_file(rel, content, message);
   }
 };
 

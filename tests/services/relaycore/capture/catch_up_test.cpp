@@ -33,7 +33,6 @@ using contracts::CommitTimes;
 using contracts::SessionMatches;
 using core::Value;
 using testing::AgentEnv;
-using testing::ScopedEnv;
 using testing::TempRepo;
 namespace stdfs = std::filesystem;
 
@@ -95,9 +94,7 @@ protected:
   // A commit whose author and committer dates are `date` (git's date syntax).
   std::string commit_at(const std::string& file, const std::string& date) const
   {
-    ScopedEnv dates;
-    dates.set("GIT_COMMITTER_DATE", date).set("GIT_AUTHOR_DATE", date);
-    return repo.commit_file(file, file, "change " + file);
+    return repo.commit_file_at(file, file, "change " + file, date);
   }
 
   std::string commit(const std::string& file) const
