@@ -110,7 +110,7 @@ inline std::string staged_diff_hash(const TempRepo& repo)
 inline std::vector<std::string> log_lines(const TempRepo& repo)
 {
   std::vector<std::string> lines;
-  const std::string text = repo.read(paths::log_jsonl(".").lexically_normal());
+  const std::string text = repo.read(paths::log_jsonl(repo.path()));
   std::size_t start = 0;
   while (start < text.size()) {
     const auto end = text.find('\n', start);
@@ -132,7 +132,7 @@ inline core::Map parsed_line(const std::string& line)
 // The archived attestation of `sha` in `repo`, as text ("" when missing).
 inline std::string archive_of(const TempRepo& repo, const std::string& sha)
 {
-  return repo.read(paths::attestations_dir(".").lexically_normal() / (sha + ".yaml"));
+  return repo.read(paths::attestations_dir(repo.path()) / (sha + ".yaml"));
 }
 
 inline bool archive_exists(const TempRepo& repo, const std::string& sha)
