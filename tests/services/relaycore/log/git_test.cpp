@@ -24,7 +24,7 @@ using kolvex::testing::TempRepo;
 namespace stdfs = std::filesystem;
 
 // Makes `dir/git` an executable shell script with `body`, and puts `dir` first on
-// PATH for the rest of this test process.
+// PATH until `env` goes.
 void install_fake_git(ScopedEnv& env, const TempDir& dir, const std::string& body)
 {
   const auto script = dir.write("git", "#!/bin/sh\n" + body);

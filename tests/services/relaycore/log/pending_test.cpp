@@ -153,11 +153,8 @@ TEST_F(Pending, SearchesTheGivenRepositoryNotTheWorkingDirectory)
   const auto [hash, sha] = attested_commit("a.txt", "a\n", "first");
   TempRepo elsewhere;
   elsewhere.commit_file("b.txt", "b\n", "other");
-  const auto previous = stdfs::current_path();
-  stdfs::current_path(elsewhere.path());
-  const auto found = _find_commit_by_diff_hash(repo.path(), hash);
-  stdfs::current_path(previous);
-  EXPECT_EQ(found, sha);
+  environment.chdir(elsewhere.path());
+  EXPECT_EQ(_find_commit_by_diff_hash(repo.path(), hash), sha);
 }
 
 // A git that hangs must not hang the commit hook: the search gives up after the
