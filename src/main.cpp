@@ -1,6 +1,7 @@
 // The kolvex front end: parses the command line and hands each command to its module.
 #include "commands/attest/attest.hpp"
 #include "commands/auth.hpp"
+#include "commands/command_line.hpp"
 #include "commands/mcp.hpp"
 #include "commands/session_start.hpp"
 #include "commands/setup.hpp"
@@ -14,9 +15,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,28 +28,6 @@ namespace {
 // Exit status of a command line the parser refused (unknown option, bad choice),
 // kept apart from 1, the status of a command that ran and failed a check.
 constexpr int k_usage_error = 2;
-
-// CLI11 reads "--name=" as a value left out, but for a user (and for a shell that
-// expands an empty variable in --name="$VAR") it is an empty value, which our commands
-// tell apart from an absent one.  Such words are handed over as "--name" "".
-std::vector<std::string> with_empty_values_spelled_out(int argc, char** argv)
-{
-  std::vector<std::string> args;
-  bool options_ended = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg(argv[i]);
-    options_ended = options_ended || arg == "--";
-    if (i > 0 && !options_ended && arg.size() > 3 && arg.starts_with("--") && arg.back() == '=' &&
-        arg.find('=') == arg.size() - 1) {
-      arg.pop_back();
-      args.push_back(std::move(arg));
-      args.emplace_back();
-    } else {
-      args.push_back(std::move(arg));
-    }
-  }
-  return args;
-}
 
 // The command line's exit status once the command ran: a command whose output did
 // not reach stdout (a full disk, /dev/full) failed, whatever else it did.  A hook's
@@ -67,6 +48,9 @@ int run(int argc, char** argv)
   CLI::App app{"kolvex keeps a provable record of the commits AI coding agents make, and keeps "
                "those agents supplied with the project's rules and context."};
   app.name("kolvex");
+  // Set before the commands are added, which take their formatter from here.
+  app.formatter(
+      std::make_shared<kolvex::commands::WrappingFormatter>(kolvex::commands::help_width()));
   app.set_version_flag("--version", "kolvex " + std::string(kolvex::version()));
   app.require_subcommand(0, 1);
   kolvex::protocol::install_http_client(); // libcurl is opened only by a network call
@@ -81,14 +65,12 @@ int run(int argc, char** argv)
   // Commands run inside parse(): they report a failed check by throwing
   // CLI::RuntimeError with their exit status, and anything else they throw is an
   // error the user must see as one line, not as a crash.
-  auto args = with_empty_values_spelled_out(argc, argv);
-  std::vector<char*> words;
-  words.reserve(args.size());
-  for (auto& arg : args) {
-    words.push_back(arg.data());
-  }
+  std::vector<std::string> args = kolvex::commands::spell_out_empty_values(
+      app, std::vector<std::string>(argv + std::min(argc, 1), argv + argc));
+  // CLI11 takes the words last first.
+  std::reverse(args.begin(), args.end());
   try {
-    app.parse(static_cast<int>(words.size()), words.data());
+    app.parse(args);
   } catch (const CLI::RuntimeError& e) {
     return e.get_exit_code();
   } catch (const CLI::ParseError& e) {

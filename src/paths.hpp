@@ -22,16 +22,32 @@
 //       ledgers/<slug>.jsonl, current     ledgers_dir, ledger_jsonl, ledger_pointer
 //       logs/sync.log                     logs_dir, sync_log
 //   .kolvexlog                            legacy_log (in the repository root)
+//
+// A linked worktree (`git worktree add`) keeps one record with the repository: its
+// configuration, log, archives, cache and legacy files are the main worktree's
+// (records_root), while what belongs to the line of work in it stays its own: the
+// pending attestation, the example attestation, the docs and the live ledgers.
 
 #include "core/fs.hpp"
 
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 namespace kolvex::paths {
 
 using std::filesystem::path;
 
+// The main worktree of the repository when `repo_root` is the top of a linked worktree
+// of a non-bare repository; nullopt for a main worktree, a submodule, a worktree of a
+// bare repository, or anything git's pointer files (".git", "commondir") do not prove.
+// Reads those two small files and starts no git process.
+[[nodiscard]] std::optional<path> main_worktree(const path& repo_root);
+// Where the repository's shared records live: main_worktree(`repo_root`) when there is
+// one, else `repo_root`.
+[[nodiscard]] path records_root(const path& repo_root);
+
+// The .kolvex directory of this work tree itself.
 [[nodiscard]] path kolvex_dir(const path& repo_root);
 [[nodiscard]] path commit_attestation(const path& repo_root);
 // Where a pending attestation that could not be used is kept for the user.
@@ -42,7 +58,8 @@ using std::filesystem::path;
 [[nodiscard]] path legacy_config_json(const path& repo_root);
 [[nodiscard]] path legacy_log(const path& repo_root);
 
-// The cache directory: everything kolvex writes for itself and keeps out of git.
+// The cache directory: everything kolvex writes for itself and keeps out of git, in
+// the records root.
 [[nodiscard]] path platform_dir(const path& repo_root);
 [[nodiscard]] path local_config(const path& repo_root);
 [[nodiscard]] path log_jsonl(const path& repo_root);
@@ -60,6 +77,7 @@ using std::filesystem::path;
 [[nodiscard]] path skills_dir(const path& repo_root);
 [[nodiscard]] path guidance_file(const path& repo_root);
 [[nodiscard]] path memories_file(const path& repo_root);
+// The live ledgers of this work tree: a linked worktree works on its own change.
 [[nodiscard]] path ledgers_dir(const path& repo_root);
 // The live ledger of change `slug`; the caller must have validated `slug` as safe.
 [[nodiscard]] path ledger_jsonl(const path& repo_root, std::string_view slug);

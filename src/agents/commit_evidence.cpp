@@ -1,5 +1,7 @@
 #include "agents/commit_evidence.hpp"
 
+#include "core/text.hpp"
+
 #include <re2/re2.h>
 
 #include <algorithm>
@@ -62,13 +64,11 @@ void add_full_shas(std::string_view bytes, std::vector<std::string>& names)
     // Only a whole run of full-sha length counts, so a longer hex string that
     // happens to contain a sha names nothing.
     const std::size_t start = i;
-    bool lower = true;
     while (i < n && k_hex[p[i]] != 0) {
-      lower = lower && k_hex[p[i]] == 1;
       ++i;
     }
     const std::size_t length = i - start;
-    if (lower && (length == 40 || length == 64)) {
+    if (core::text::is_object_name(bytes.substr(start, length))) {
       names.emplace_back(bytes.substr(start, length));
     }
   }
@@ -173,7 +173,7 @@ CommitEvidence::CommitEvidence(const std::vector<std::string>& shas,
 
 std::optional<std::size_t> CommitEvidence::named_index(std::string_view name) const
 {
-  if (name.size() == 40 || name.size() == 64) {
+  if (core::text::is_object_name(name)) {
     if (const auto found = m_index.find(name); found != m_index.end()) {
       return found->second;
     }

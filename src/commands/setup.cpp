@@ -3,6 +3,7 @@
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
+#include "core/process.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
@@ -52,18 +53,6 @@ bool is_dir(const stdfs::path& path)
 {
   std::error_code ec;
   return !path.empty() && stdfs::is_directory(path, ec);
-}
-
-bool on_path(const std::string& program)
-{
-  for (const auto& dir : core::text::split(env_text("PATH"), ':')) {
-    const stdfs::path candidate = stdfs::path(dir.empty() ? "." : dir) / program;
-    std::error_code ec;
-    if (stdfs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -132,24 +121,24 @@ void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
   }
 }
 
+// The post-commit hook goes in the way this repository runs its hooks; setup says
+// which way it took and what, if anything, the user must still do.
 void install_hook(const stdfs::path& repo_root, const SetupOptions&)
 {
   const auto install = hooks::installer::install_post_commit_hook(repo_root);
-  const std::string where = shown(install.path, repo_root);
-  switch (install.action) {
-  case HookAction::installed:
-    output::success("Installed the git post-commit hook: " + where);
-    break;
-  case HookAction::chained:
-    output::success("Installed the git post-commit hook: " + where +
-                    " (the hook that was there still runs first)");
-    break;
-  case HookAction::updated:
-    output::success("Updated the git post-commit hook: " + where);
-    break;
-  case HookAction::already_installed:
-    output::info("Git post-commit hook already installed: " + where);
-    break;
+  if (!install.restored.empty()) {
+    output::success("Put back " + shown(install.restored, repo_root) +
+                    ", the hook an earlier kolvex had moved aside");
+  }
+  if (install.action == HookAction::already_installed) {
+    output::info(install.message(repo_root));
+  } else {
+    output::success(install.message(repo_root));
+  }
+  if (install.needs_user) {
+    output::warning(install.activation);
+  } else if (!install.activation.empty()) {
+    output::info(install.activation);
   }
 }
 
@@ -198,13 +187,19 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
   }
 }
 
-// The steps in the order they run; one more step is one more line here.
+// The steps in the order they run, with what each sets up; one more step is one more
+// line here.
 using Step = void (*)(const stdfs::path&, const SetupOptions&);
-constexpr std::array<Step, 5> k_steps{write_local_config,
-                                      update_gitignore,
-                                      install_hook,
-                                      write_example_attestation,
-                                      register_user_hooks};
+struct NamedStep {
+  const char* what;
+  Step run;
+};
+constexpr std::array<NamedStep, 5> k_steps{
+    {{"the local configuration", write_local_config},
+     {"the .gitignore entries", update_gitignore},
+     {"the git post-commit hook", install_hook},
+     {"the example attestation", write_example_attestation},
+     {"the user-level session-start hook", register_user_hooks}}};
 
 // The canonical names of `names`, each once, in the order first given.  Throws
 // CLI::ValidationError for a name no adapter has.
@@ -256,7 +251,7 @@ std::vector<std::string> detect_installed_agents()
     } else if (name == "windsurf") {
       installed = in_home(".codeium/windsurf");
     } else if (name == "aider") {
-      installed = on_path("aider");
+      installed = core::process::find_program("aider").has_value();
     }
     if (installed) {
       found.push_back(name);
@@ -267,8 +262,25 @@ std::vector<std::string> detect_installed_agents()
 
 void run_setup(const stdfs::path& repo_root, const SetupOptions& options)
 {
-  for (const Step step : k_steps) {
-    step(repo_root, options);
+  std::vector<std::string> done;
+  for (std::size_t i = 0; i < k_steps.size(); ++i) {
+    try {
+      k_steps[i].run(repo_root, options);
+      done.emplace_back(k_steps[i].what);
+    } catch (const std::exception& e) {
+      // The steps before this one stay done: say which, and which are not.
+      output::error(e.what());
+      std::vector<std::string> left{std::string(k_steps[i].what) + " (failed)"};
+      for (std::size_t j = i + 1; j < k_steps.size(); ++j) {
+        left.emplace_back(k_steps[j].what);
+      }
+      if (!done.empty()) {
+        output::info("Set up: " + core::text::join(done, ", ") + ".");
+      }
+      output::warning("Not set up: " + core::text::join(left, ", ") +
+                      ". Fix the problem and run `kolvex setup` again.");
+      throw CLI::RuntimeError(1);
+    }
   }
 }
 
@@ -279,7 +291,8 @@ void register_setup(CLI::App& app)
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
       "harnesses found on this machine), the .gitignore entries, the git post-commit hook "
-      "(an existing hook keeps running) and .kolvex/example-attestation.yaml, and "
+      "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
+      "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "
       "it again changes nothing.");
   command

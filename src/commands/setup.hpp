@@ -29,8 +29,8 @@ struct SetupOptions {
 };
 
 // Runs every setup step for the repository at `repo_root`, each printing one line
-// of what it did or found already done.  Throws on the first step that fails
-// (the front end reports it and exits 1).
+// of what it did or found already done.  At the first step that fails it reports the
+// error, which steps were done and which were not, and throws CLI::RuntimeError(1).
 void run_setup(const std::filesystem::path& repo_root, const SetupOptions& options);
 
 // The agent harnesses installed for this user, in registry order: found by their

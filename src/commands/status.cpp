@@ -4,6 +4,7 @@
 #include "core/json.hpp"
 #include "display/output.hpp"
 #include "paths.hpp"
+#include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/shared.hpp"
 
@@ -83,6 +84,15 @@ void print_words(const AttestationLogCounts& log,
   }
 }
 
+// The log's path as the user can find it: relative to this work tree when it lies in
+// it, else (a linked worktree's log is the main worktree's) absolute.
+std::filesystem::path shown_log_path(const std::filesystem::path& root,
+                                     const std::filesystem::path& log_path)
+{
+  const auto relative = log_path.lexically_relative(root);
+  return relative.empty() || *relative.begin() == ".." ? log_path : relative;
+}
+
 void print_json(const AttestationLogCounts& log,
                 const std::optional<std::filesystem::path>& rejected)
 {
@@ -112,7 +122,7 @@ int run_status(bool json)
 {
   const std::filesystem::path root = services::shared::get_repo_root();
   const std::filesystem::path log_path = paths::log_jsonl(root);
-  const std::filesystem::path shown_path = log_path.lexically_relative(root);
+  const std::filesystem::path shown_path = shown_log_path(root, log_path);
   bool exists = false;
   try {
     exists = core::fs::regular_file_exists(paths::confined(root, log_path));
@@ -123,6 +133,14 @@ int run_status(bool json)
     return 1;
   } catch (const std::system_error&) {
     // A directory on the way that may not be searched: read as missing.
+  }
+  if (!json && !services::shared::local_config_exists(root)) {
+    output::info("This repository is not set up for kolvex: nothing records its commits. Run "
+                 "`kolvex setup` to start.");
+    // A log left from before (setup undone, a copied tree) is still worth counting.
+    if (!exists) {
+      return 0;
+    }
   }
   AttestationLogCounts counts;
   try {
@@ -136,6 +154,10 @@ int run_status(bool json)
     print_json(counts, rejected);
   } else {
     print_words(counts, shown_path, exists, rejected);
+    if (const auto main = paths::main_worktree(root)) {
+      output::info("This is a linked worktree of " + main->string() +
+                   ": every worktree's commits are recorded in that one log.");
+    }
   }
   return 0;
 }

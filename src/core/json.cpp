@@ -20,52 +20,12 @@ namespace {
 // ---------------------------------------------------------------------------------
 // UTF-8
 
-// One decoded UTF-8 sequence. An ill-formed one has `valid` false and `length` set to
-// its maximal subpart (the bytes that started a sequence correctly), which is what
-// Python's errors="replace" turns into a single U+FFFD.
-struct Utf8Step {
-  char32_t code_point;
-  std::size_t length;
-  bool valid;
-};
-
-// Decodes the sequence at `p` (p < end, *p >= 0x80 is the interesting case): rejects
-// overlong forms, encoded surrogates and code points above U+10FFFF.
-Utf8Step decode_utf8(const unsigned char* p, const unsigned char* end)
+// The sequence at `p` (p < end), as core::text decodes it: an ill-formed one is
+// U+FFFD over its maximal subpart, which is what Python's errors="replace" gives.
+text::CodePoint decode_at(const unsigned char* p, const unsigned char* end)
 {
-  const unsigned lead = p[0];
-  if (lead < 0x80) {
-    return {lead, 1, true};
-  }
-  std::size_t need = 0;
-  char32_t cp = 0;
-  unsigned lo = 0x80;
-  unsigned hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-    cp = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    cp = lead & 0x0F;
-    lo = lead == 0xE0 ? 0xA0 : 0x80;
-    hi = lead == 0xED ? 0x9F : 0xBF;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    cp = lead & 0x07;
-    lo = lead == 0xF0 ? 0x90 : 0x80;
-    hi = lead == 0xF4 ? 0x8F : 0xBF;
-  } else {
-    return {0xFFFD, 1, false};
-  }
-  for (std::size_t i = 1; i <= need; ++i) {
-    if (p + i >= end || p[i] < lo || p[i] > hi) {
-      return {0xFFFD, i, false};
-    }
-    lo = 0x80;
-    hi = 0xBF;
-    cp = (cp << 6) | (p[i] & 0x3F);
-  }
-  return {cp, need + 1, true};
+  return text::decode_utf8(
+      std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(end - p)), 0);
 }
 
 bool is_high_surrogate(char32_t u)
@@ -401,8 +361,8 @@ private:
         parse_escape(quote, scratch);
         run = m_p;
       } else if (c >= 0x80) {
-        const Utf8Step step = decode_utf8(reinterpret_cast<const unsigned char*>(m_p),
-                                          reinterpret_cast<const unsigned char*>(m_end));
+        const text::CodePoint step = decode_at(reinterpret_cast<const unsigned char*>(m_p),
+                                               reinterpret_cast<const unsigned char*>(m_end));
         if (!step.valid) {
           fail(m_p, "Invalid UTF-8 byte at");
         }
@@ -573,14 +533,14 @@ void write_string(std::string& out, std::string_view text)
     }
     const unsigned c = *p;
     if (c >= 0x80) {
-      const Utf8Step step = decode_utf8(p, end);
+      const text::CodePoint step = decode_at(p, end);
       p += step.length;
-      if (step.code_point >= 0x10000) {
-        const char32_t v = step.code_point - 0x10000;
+      if (step.value >= 0x10000) {
+        const char32_t v = step.value - 0x10000;
         append_u_escape(out, 0xD800 + static_cast<unsigned>(v >> 10));
         append_u_escape(out, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
       } else {
-        append_u_escape(out, static_cast<unsigned>(step.code_point));
+        append_u_escape(out, static_cast<unsigned>(step.value));
       }
       continue;
     }

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <system_error>
 
 #include <fcntl.h>
@@ -463,6 +464,20 @@ std::string decode_replace(std::string_view bytes)
     i += step.length;
   }
   return out;
+}
+
+std::optional<std::filesystem::path> find_program(std::string_view program)
+{
+  const char* path_env = std::getenv("PATH");
+  for (const auto& dir : text::split(path_env != nullptr ? path_env : "", ':')) {
+    const std::filesystem::path candidate =
+        std::filesystem::path(dir.empty() ? "." : dir) / std::string(program);
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
 }
 
 } // namespace kolvex::core::process

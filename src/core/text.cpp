@@ -1,5 +1,8 @@
 #include "core/text.hpp"
 
+#include <algorithm>
+#include <array>
+
 namespace kolvex::core::text {
 
 namespace {
@@ -83,7 +86,7 @@ std::vector<std::string> split(std::string_view s, char sep)
 // byte's range is what excludes overlongs (E0, F0), surrogates (ED) and code points
 // past U+10FFFF (F4).  A sequence that breaks off is replaced as one unit together
 // with its valid prefix; the offending byte starts the next step.
-Utf8Step utf8_step(std::string_view bytes, std::size_t pos)
+Utf8Step utf8_step(std::string_view bytes, std::size_t pos, Surrogates surrogates)
 {
   const auto lead = static_cast<unsigned char>(bytes[pos]);
   if (lead < 0x80) {
@@ -98,7 +101,7 @@ Utf8Step utf8_step(std::string_view bytes, std::size_t pos)
     length = 3;
     if (lead == 0xE0) {
       low = 0xA0;
-    } else if (lead == 0xED) {
+    } else if (lead == 0xED && surrogates == Surrogates::reject) {
       high = 0x9F;
     }
   } else if (lead >= 0xF0 && lead <= 0xF4) {
@@ -123,6 +126,52 @@ Utf8Step utf8_step(std::string_view bytes, std::size_t pos)
     high = 0xBF;
   }
   return {length, true};
+}
+
+CodePoint decode_utf8(std::string_view bytes, std::size_t pos, Surrogates surrogates)
+{
+  const Utf8Step step = utf8_step(bytes, pos, surrogates);
+  if (!step.valid) {
+    return {0xFFFD, step.length, false};
+  }
+  static constexpr unsigned char k_lead_bits[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t value = static_cast<unsigned char>(bytes[pos]) & k_lead_bits[step.length];
+  for (std::size_t k = 1; k < step.length; ++k) {
+    value = (value << 6) | (static_cast<unsigned char>(bytes[pos + k]) & 0x3F);
+  }
+  return {value, step.length, true};
+}
+
+bool is_lower_hex(std::string_view text)
+{
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+  });
+}
+
+bool is_object_name(std::string_view text)
+{
+  // A table and no early exit: it runs on every log line read, the digits of a sha
+  // are random, and a branch on each would be mispredicted half the time (a quarter
+  // of the time of counting a 100,000-line log went there).
+  static constexpr auto k_lower_hex = [] {
+    std::array<bool, 256> table{};
+    for (char c = '0'; c <= '9'; ++c) {
+      table[static_cast<unsigned char>(c)] = true;
+    }
+    for (char c = 'a'; c <= 'f'; ++c) {
+      table[static_cast<unsigned char>(c)] = true;
+    }
+    return table;
+  }();
+  if (text.size() != 40 && text.size() != 64) {
+    return false;
+  }
+  bool hex = true;
+  for (const char c : text) {
+    hex &= k_lower_hex[static_cast<unsigned char>(c)];
+  }
+  return hex;
 }
 
 void append_utf8(std::string& out, char32_t cp)

@@ -36,9 +36,34 @@ struct Utf8Step {
   bool valid = false;
 };
 
-// Decodes one sequence at `pos` (< bytes.size()); see Utf8Step.  Overlongs,
-// surrogates and code points above U+10FFFF are ill-formed.
-[[nodiscard]] Utf8Step utf8_step(std::string_view bytes, std::size_t pos);
+// Whether encoded surrogates (U+D800..U+DFFF) count as well-formed: Python's own
+// UTF-8 refuses them, but a string that came from a JSON "\ud800" escape holds one.
+enum class Surrogates { reject, accept };
+
+// Decodes one sequence at `pos` (< bytes.size()); see Utf8Step.  Overlongs, code
+// points above U+10FFFF and (unless `surrogates` accepts them) surrogates are
+// ill-formed.  The one UTF-8 walker: every other reader steps with it.
+[[nodiscard]] Utf8Step
+utf8_step(std::string_view bytes, std::size_t pos, Surrogates surrogates = Surrogates::reject);
+
+// One decoded sequence: the step, and the code point it encodes (U+FFFD when it is
+// ill-formed).
+struct CodePoint {
+  char32_t value = 0xFFFD;
+  std::size_t length = 1;
+  bool valid = false;
+};
+
+// The code point at `pos` (< bytes.size()), stepped as utf8_step does.
+[[nodiscard]] CodePoint
+decode_utf8(std::string_view bytes, std::size_t pos, Surrogates surrogates = Surrogates::reject);
+
+// Whether `text` is non-empty and all lower-case hexadecimal digits.
+[[nodiscard]] bool is_lower_hex(std::string_view text);
+
+// Whether `text` has the shape of a full git object name: 40 (SHA-1) or 64 (SHA-256)
+// lower-case hexadecimal digits.
+[[nodiscard]] bool is_object_name(std::string_view text);
 
 // `s` without the leading and trailing characters Python's str.isspace() accepts
 // (ASCII blanks, NEL, no-break space, U+2000..U+200A, U+2028, U+2029, ...), as

@@ -1,6 +1,7 @@
 #include "core/yaml_representer.hpp"
 
 #include "core/pyrepr.hpp"
+#include "core/text.hpp"
 #include "core/yaml.hpp"
 #include "core/yaml_resolver.hpp"
 
@@ -15,33 +16,10 @@ std::u32string decode_utf8(std::string_view s)
 {
   std::u32string out;
   out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b0 = static_cast<unsigned char>(s[i]);
-    int len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (b0 < 0x80) {
-      out += b0;
-      ++i;
-      continue;
-    }
-    if ((b0 & 0xE0) == 0xC0) {
-      len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if ((b0 & 0xF0) == 0xE0) {
-      len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if ((b0 & 0xF8) == 0xF0) {
-      len = 4, cp = b0 & 0x07, min = 0x10000;
-    }
-    bool ok = len > 0 && i + static_cast<std::size_t>(len) <= s.size();
-    for (int k = 1; ok && k < len; ++k) {
-      const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-      ok = (b & 0xC0) == 0x80;
-      cp = (cp << 6) | (b & 0x3F);
-    }
-    ok = ok && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    out += ok ? cp : char32_t{0xFFFD};
-    i += ok ? static_cast<std::size_t>(len) : 1;
+  for (std::size_t i = 0; i < s.size();) {
+    const text::CodePoint cp = text::decode_utf8(s, i);
+    out += cp.value;
+    i += cp.length;
   }
   return out;
 }

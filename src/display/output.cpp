@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <unistd.h>
 
 namespace kolvex::display::output {
@@ -68,7 +69,17 @@ void emit(Level level, std::string_view message)
 
 bool colour_enabled(int fd)
 {
-  return std::getenv("NO_COLOR") == nullptr && ::isatty(fd) == 1;
+  // no-color.org: NO_COLOR counts only when it holds something; a dumb terminal
+  // shows escape sequences as text.
+  const char* no_color = std::getenv("NO_COLOR");
+  if (no_color != nullptr && *no_color != '\0') {
+    return false;
+  }
+  const char* term = std::getenv("TERM");
+  if (term != nullptr && std::string_view(term) == "dumb") {
+    return false;
+  }
+  return ::isatty(fd) == 1;
 }
 
 std::string format_message(Level level, std::string_view message, bool colour)

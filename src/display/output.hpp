@@ -1,6 +1,7 @@
 #pragma once
 
-// User-facing messages.  On a terminal (and with NO_COLOR unset) they are styled;
+// User-facing messages.  On a terminal (unless NO_COLOR is set to a non-empty value or
+// TERM is "dumb") they are styled;
 // anywhere else each message is its text exactly, on one line, with no prefix, so
 // that scripts, hooks and tests can compare it.
 
@@ -12,7 +13,8 @@ namespace kolvex::display::output {
 // The kind of a message, which picks its stream and its style.
 enum class Level { error, warning, success, info };
 
-// True when `fd` is a terminal and the NO_COLOR environment variable is unset.
+// True when `fd` is a terminal, NO_COLOR is unset or empty (no-color.org) and TERM is
+// not "dumb".
 [[nodiscard]] bool colour_enabled(int fd);
 
 // The line (without its newline) that a message of `level` with text `message`

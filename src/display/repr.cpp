@@ -1,6 +1,7 @@
 #include "display/repr.hpp"
 
 #include "core/pyrepr.hpp"
+#include "core/text.hpp"
 
 #include <array>
 #include <cstdint>
@@ -12,51 +13,18 @@ namespace {
 
 using core::Value;
 
-// Decodes one UTF-8 sequence at `pos`, advancing it.  Bytes that do not form a
-// sequence come back as themselves with `valid` false; encoded surrogates are
-// decoded (Python's surrogateescape world shows them as \udXXX).
+// Decodes one UTF-8 sequence at `pos`, advancing it.  A byte that starts no sequence
+// comes back as itself with `valid` false (Python's surrogateescape keeps each such
+// byte apart); encoded surrogates are decoded, as Python shows them as \udXXX.
 char32_t next_code_point(std::string_view s, std::size_t& pos, bool& valid)
 {
-  const auto lead = static_cast<unsigned char>(s[pos]);
-  valid = true;
-  if (lead < 0x80) {
-    ++pos;
-    return lead;
+  const core::text::CodePoint cp = core::text::decode_utf8(s, pos, core::text::Surrogates::accept);
+  valid = cp.valid;
+  if (!valid) {
+    return static_cast<unsigned char>(s[pos++]);
   }
-  int length = 0;
-  char32_t cp = 0;
-  if ((lead & 0xE0) == 0xC0 && lead >= 0xC2) {
-    length = 2;
-    cp = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    cp = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0 && lead <= 0xF4) {
-    length = 4;
-    cp = lead & 0x07;
-  }
-  if (length == 0 || pos + length > s.size()) {
-    valid = false;
-    ++pos;
-    return lead;
-  }
-  for (int i = 1; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(s[pos + i]);
-    if ((byte & 0xC0) != 0x80) {
-      valid = false;
-      ++pos;
-      return lead;
-    }
-    cp = (cp << 6) | (byte & 0x3F);
-  }
-  static constexpr std::array<char32_t, 5> k_min_for_length{0, 0, 0x80, 0x800, 0x10000};
-  if (cp < k_min_for_length[length] || cp > 0x10FFFF) {
-    valid = false;
-    ++pos;
-    return lead;
-  }
-  pos += length;
-  return cp;
+  pos += cp.length;
+  return cp.value;
 }
 
 // Python's str.isprintable() for the code points messages meet: the control,

@@ -1,42 +1,90 @@
 #pragma once
 
+// Installing kolvex's git hooks the way the repository runs its hooks.  Where a hook
+// manager owns them (husky, lefthook, the pre-commit framework), kolvex adds itself
+// through that manager's own file as a marked entry and never renames the manager's
+// scripts; otherwise it writes the hook in git's hooks directory (core.hooksPath
+// honoured), or adds a marked block to the hook that is there.  Every way is
+// idempotent, and a hook is one HookSpec: a second git hook goes through the same
+// ways by naming it.
+
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kolvex::hooks::installer {
 
+// One git hook kolvex installs.
+struct HookSpec {
+  // git's name for it ("post-commit").
+  std::string_view name;
+  // The kolvex command line it runs, without "kolvex" ("sync --record-commit").
+  std::string_view command;
+  // Whether the hook script keeps a minimal record itself when kolvex is missing or
+  // fails, so that no commit is lost (only where the hook can tell what to record).
+  bool fallback_record = false;
+};
+
+// The post-commit hook: records HEAD (`kolvex sync --record-commit`).
+inline constexpr HookSpec POST_COMMIT{"post-commit", "sync --record-commit", true};
+
+// Which way a hook was installed.
+enum class HookWay {
+  hooks_dir,  // a script in git's hooks directory (or core.hooksPath)
+  husky,      // a block in husky's user script, .husky/<hook>
+  lefthook,   // a command in lefthook's configuration
+  pre_commit, // a local hook in .pre-commit-config.yaml
+};
+
 // What installing one hook did.
 enum class HookAction {
-  installed,         // a new hook file was written
-  chained,           // an existing hook was kept and is now run by ours
-  updated,           // our hook was there in an older form and was rewritten
-  already_installed, // our hook was there already; nothing changed
+  installed,         // a new hook file or entry was written
+  added_to_existing, // a marked block went into a hook that was there
+  updated,           // kolvex's block or hook was there in an older form and was rewritten
+  already_installed, // everything was in place; nothing changed
 };
 
+// The outcome, for setup to say.
 struct HookInstall {
-  std::filesystem::path path; // the hook file
+  std::string hook;           // git's name of the hook
+  std::filesystem::path path; // the file written or found (script or configuration)
+  HookWay way = HookWay::hooks_dir;
   HookAction action = HookAction::installed;
+  // A hook kolvex had moved aside in an earlier version, put back in place.
+  std::filesystem::path restored;
+  // What the manager's own installer did, or what the user must still run; empty when
+  // nothing was needed.
+  std::string activation;
+  // True when `activation` names a step the user must still take.
+  bool needs_user = false;
+
+  // One line for the user: which way was taken and what changed.
+  [[nodiscard]] std::string message(const std::filesystem::path& repo_root) const;
 };
 
-// The marker line that identifies a hook file as ours.
-inline constexpr const char* HOOK_MARKER = "# kolvex post-commit hook";
-
-// Where git looks for hooks in `repo_root`, honouring core.hooksPath (relative
-// hooks paths are taken from the repository root, as git does).  Throws
+// Where git looks for hooks in `repo_root`, honouring core.hooksPath (relative hooks
+// paths are taken from the top of the work tree, as git does).  Throws
 // std::runtime_error when git cannot answer.
 [[nodiscard]] std::filesystem::path hooks_dir(const std::filesystem::path& repo_root);
 
-// The post-commit script: runs `kolvex sync --record-commit` and never fails or
-// prints; when kolvex is missing or crashed it appends a minimal unattested line
-// itself, so the commit is not lost.  A previous hook moved aside is run first.
-[[nodiscard]] std::string post_commit_script();
+// The shell lines a hook runs for `spec` (no marker lines): kolvex, and when it is
+// missing or fails and `spec` asks for it, a minimal record of HEAD in the log of
+// `repo_root`'s repository.
+[[nodiscard]] std::string hook_body(const HookSpec& spec, const std::filesystem::path& repo_root);
 
-// Installs the post-commit hook of `repo_root`.  An existing foreign hook is moved
-// aside to "post-commit.kolvex-chained" and run by ours; running this twice changes
-// nothing the second time.  Throws std::runtime_error when the hooks directory
-// cannot be found and std::system_error when a file cannot be written.
+// The one line a hook manager runs for `spec`: kolvex when it is on PATH, nothing
+// (successfully) for a teammate who has not installed it.
+[[nodiscard]] std::string manager_command(const HookSpec& spec);
+
+// Installs `spec` in `repo_root` the way its hooks are run.  Throws
+// std::runtime_error with what to do by hand when it cannot (core.hooksPath that is
+// not a directory, a hook in another language, a configuration it cannot edit), and
+// std::system_error when a file cannot be written.
+HookInstall install_hook(const std::filesystem::path& repo_root, const HookSpec& spec);
+
+// install_hook for POST_COMMIT.
 HookInstall install_post_commit_hook(const std::filesystem::path& repo_root);
 
 // Takes the Entire tool's lines out of the repository's git hooks: each line whose

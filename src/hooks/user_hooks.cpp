@@ -5,8 +5,10 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/text.hpp"
+#include "hooks/user_files.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -50,20 +52,21 @@ bool has_session_start_hook(const core::List& groups)
   return false;
 }
 
-// The file a write to `path` must replace: a symbolic link (a settings file kept in
-// a dotfiles repository, say) is followed, so the link survives the rename.
-stdfs::path write_target(const stdfs::path& path)
+// The settings directory (~/.claude) is made when missing, but never the directories
+// above it: a HOME that points nowhere is a mistake to report, not to build.
+void make_settings_dir(const stdfs::path& dir)
 {
-  stdfs::path target = path;
-  for (int hops = 0; hops < 40; ++hops) {
-    std::error_code ec;
-    if (!stdfs::is_symlink(target, ec)) {
-      return target;
-    }
-    const stdfs::path link = stdfs::read_symlink(target);
-    target = link.is_absolute() ? link : target.parent_path() / link;
+  std::error_code ec;
+  if (stdfs::is_directory(dir, ec)) {
+    return;
   }
-  throw std::system_error(ELOOP, std::generic_category(), path.string());
+  if (!stdfs::is_directory(dir.parent_path(), ec)) {
+    throw std::runtime_error("its directory's parent " + dir.parent_path().string() +
+                             " does not exist (is HOME or CLAUDE_CONFIG_DIR right?); kolvex does "
+                             "not create it. Run `kolvex setup --no-user-hooks` to skip this "
+                             "step");
+  }
+  stdfs::create_directory(dir);
 }
 
 } // namespace
@@ -93,14 +96,44 @@ stdfs::path claude_settings_path()
 
 bool is_session_start_command(std::string_view command)
 {
-  std::vector<std::string> words;
-  for (auto& word : core::text::split(core::text::trim(command), ' ')) {
-    if (!core::text::trim(word).empty()) {
-      words.emplace_back(core::text::trim(word));
+  // The command line as the shell splits it into simple commands: words at blanks,
+  // quotes dropped, and a new command after each of ; & | ( ) and a line break.
+  std::vector<std::vector<std::string>> commands(1);
+  std::string word;
+  const auto end_word = [&] {
+    if (!word.empty()) {
+      commands.back().push_back(std::move(word));
+      word.clear();
+    }
+  };
+  for (const char c : command) {
+    if (c == ' ' || c == '\t') {
+      end_word();
+    } else if (c == ';' || c == '&' || c == '|' || c == '(' || c == ')' || c == '\n') {
+      end_word();
+      if (!commands.back().empty()) {
+        commands.emplace_back();
+      }
+    } else if (c != '"' && c != '\'') {
+      word += c;
     }
   }
-  return words.size() >= 2 && stdfs::path(words[0]).filename() == "kolvex" &&
-         words[1] == "session-start";
+  end_word();
+  for (const auto& words : commands) {
+    // Past variable assignments and the wrappers that run the rest as the command.
+    std::size_t i = 0;
+    while (i < words.size() &&
+           ((words[i].find('=') != std::string::npos && !words[i].starts_with("-")) ||
+            words[i] == "exec" || words[i] == "command" || words[i] == "env" ||
+            words[i] == "nohup")) {
+      ++i;
+    }
+    if (i + 1 < words.size() && stdfs::path(words[i]).filename() == "kolvex" &&
+        words[i + 1] == "session-start") {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::optional<core::Value> merge_claude_session_start(const core::Value& settings)
@@ -133,7 +166,7 @@ UserHookChange install_claude_session_start_hook(const stdfs::path& settings_pat
   change.agent = std::string(k_claude_code);
   change.settings = settings_path;
   try {
-    const stdfs::path target = write_target(settings_path);
+    const stdfs::path target = user_files::write_target(settings_path);
     struct stat st {};
     std::optional<mode_t> mode;
     core::Value settings;
@@ -154,7 +187,13 @@ UserHookChange install_claude_session_start_hook(const stdfs::path& settings_pat
       return change;
     }
     change.created = !mode.has_value();
-    stdfs::create_directories(target.parent_path());
+    if (mode && ((*mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)) {
+      // Read-only on purpose (a managed machine, a frozen dotfile): not ours to override.
+      throw std::runtime_error(target.string() +
+                               " is read-only, so kolvex leaves it as it is; make it writable, "
+                               "or run `kolvex setup --no-user-hooks` and add the hook yourself");
+    }
+    make_settings_dir(target.parent_path());
     core::fs::atomic_replace(target, core::json::dump_indented(*merged, 2) + "\n");
     if (mode && ::chmod(target.c_str(), *mode) != 0) {
       throw std::system_error(errno, std::generic_category(), "chmod " + target.string());

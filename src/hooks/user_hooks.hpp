@@ -45,8 +45,9 @@ struct UserHookChange {
 // ~/.claude/settings.json when the variable is unset or empty.
 [[nodiscard]] std::filesystem::path claude_settings_path();
 
-// Whether `command` runs kolvex's session-start (any path to a "kolvex" binary,
-// any options), so a hook the user adapted counts as ours and is not doubled.
+// Whether `command` runs kolvex's session-start as one of its commands (any path to a
+// "kolvex" binary, any options, after `cd ... &&`, assignments or `exec`), so a hook
+// the user adapted or wrapped counts as ours and is not doubled.
 [[nodiscard]] bool is_session_start_command(std::string_view command);
 
 // `settings` (a parsed settings.json) with our SessionStart hook appended after
@@ -56,9 +57,10 @@ struct UserHookChange {
 [[nodiscard]] std::optional<core::Value> merge_claude_session_start(const core::Value& settings);
 
 // Registers the SessionStart hook in the Claude Code settings file `settings_path`
-// (created with its directory when missing), by atomic replace keeping the file's
-// permissions; a symbolic link is written through to its target.  Never throws: a
-// malformed file is left alone and reported as `failed`.
+// (created with its directory when missing, but not the directories above), by atomic
+// replace keeping the file's permissions; a symbolic link is written through to its
+// target.  Never throws: a malformed or read-only file is left alone and reported as
+// `failed`.
 [[nodiscard]] UserHookChange
 install_claude_session_start_hook(const std::filesystem::path& settings_path);
 

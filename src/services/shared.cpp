@@ -3,6 +3,7 @@
 #include "core/clock.hpp"
 #include "core/process.hpp"
 #include "core/sha256.hpp"
+#include "core/text.hpp"
 #include "display/repr.hpp"
 
 #include <algorithm>
@@ -47,9 +48,13 @@ std::string shown(const Value& value)
   if (text.size() <= k_limit) {
     return text;
   }
-  std::size_t cut = k_limit;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
-    --cut;
+  std::size_t cut = 0;
+  while (cut < text.size()) {
+    const std::size_t next = cut + core::text::utf8_step(text, cut).length;
+    if (next > k_limit) {
+      break;
+    }
+    cut = next;
   }
   text.resize(cut);
   return text + "...";
@@ -60,13 +65,6 @@ bool is_one_of(const Value& value, const std::array<std::string_view, N>& choice
 {
   return value.is_string() &&
          std::find(choices.begin(), choices.end(), value.as_string()) != choices.end();
-}
-
-bool is_lower_hex(std::string_view text)
-{
-  return std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
 }
 
 class Checker {
@@ -90,7 +88,7 @@ public:
       error("staged_diff_hash: missing; give the SHA-256 of `git diff --staged` "
             "(--staged-diff-hash)");
     } else if (!hash->is_string() || hash->as_string().size() != 64 ||
-               !is_lower_hex(hash->as_string())) {
+               !core::text::is_lower_hex(hash->as_string())) {
       error("staged_diff_hash: must be 64 lower-case hexadecimal characters, the output of "
             "`git diff --staged | shasum -a 256`, got: " +
             shown(*hash));

@@ -2,11 +2,11 @@
 
 // Test helpers for the adapters: an isolated environment (temporary HOME,
 // CLAUDE_CONFIG_DIR and CODEX_HOME, no harness markers) and builders for the
-// lines each harness writes.  Each test runs in its own process, so changing the
-// environment cannot leak into another test.
+// lines each harness writes.  The environment is restored when the AgentEnv goes.
 
 #include "core/json.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -29,17 +29,19 @@ public:
                              "CURSOR_AGENT",
                              "CURSOR_EXTENSION_HOST_ROLE",
                              "CURSOR_TRACE_ID"}) {
-      ::unsetenv(name);
+      m_env.unset(name);
     }
-    ::setenv("HOME", (m_dir.path() / "home").c_str(), 1);
-    ::setenv("CLAUDE_CONFIG_DIR", claude_dir().c_str(), 1);
-    ::setenv("CODEX_HOME", codex_dir().c_str(), 1);
+    m_env.set("HOME", home().string());
+    m_env.set("CLAUDE_CONFIG_DIR", claude_dir().string());
+    m_env.set("CODEX_HOME", codex_dir().string());
   }
 
   [[nodiscard]] stdfs::path home() const { return m_dir.path() / "home"; }
   [[nodiscard]] stdfs::path claude_dir() const { return m_dir.path() / "claude"; }
   [[nodiscard]] stdfs::path codex_dir() const { return m_dir.path() / "codex"; }
   [[nodiscard]] const TempDir& dir() const { return m_dir; }
+  // Further changes to the environment, undone with the others.
+  [[nodiscard]] ScopedEnv& env() { return m_env; }
 
   // Writes a Claude Code transcript of `session_id` under the project directory
   // `project_key`; returns its path.
@@ -73,6 +75,7 @@ public:
 
 private:
   TempDir m_dir;
+  ScopedEnv m_env;
 };
 
 // Sets the modification time of `path` to `epoch` seconds.

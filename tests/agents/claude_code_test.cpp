@@ -159,7 +159,7 @@ TEST(ClaudeCodeTelemetry, UnknownUnsafeOrMissingSessionsGiveNothing)
   EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("..")));
   // No id, no environment id, no transcript of this repository: nothing.
   EXPECT_FALSE(adapter.get_telemetry_for_session("/elsewhere", std::nullopt));
-  ::setenv("CLAUDE_CONFIG_DIR", (env.dir().path() / "missing").c_str(), 1);
+  env.env().set("CLAUDE_CONFIG_DIR", (env.dir().path() / "missing"));
   EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("known")));
 }
 
@@ -217,7 +217,7 @@ TEST_F(ClaudeLiveSession, TheOneRecentTranscriptOfTheRepositoryNamesTheSession)
   EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::nullopt).find("session_id"), Value("live"));
   EXPECT_FALSE(adapter.get_session_id(repo.path() / "nowhere").has_value());
 
-  ::setenv("CLAUDE_CODE_SESSION_ID", "old", 1); // a marker naming its session wins
+  env.env().set("CLAUDE_CODE_SESSION_ID", "old"); // a marker naming its session wins
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("old"));
   EXPECT_EQ(adapter.marker_session_id(), std::optional<std::string>("old"));
 }
@@ -272,12 +272,12 @@ TEST(ClaudeCodeDetection, SessionIdOrClaudeCodeMarker)
   AgentEnv env;
   const ClaudeCodeAdapter adapter;
   EXPECT_FALSE(adapter.is_active());
-  ::setenv("CLAUDECODE", "0", 1);
+  env.env().set("CLAUDECODE", "0");
   EXPECT_FALSE(adapter.is_active());
-  ::setenv("CLAUDECODE", "1", 1);
+  env.env().set("CLAUDECODE", "1");
   EXPECT_TRUE(adapter.is_active());
-  ::unsetenv("CLAUDECODE");
-  ::setenv("CLAUDE_CODE_SESSION_ID", "abc", 1);
+  env.env().unset("CLAUDECODE");
+  env.env().set("CLAUDE_CODE_SESSION_ID", "abc");
   EXPECT_TRUE(adapter.is_active());
   EXPECT_EQ(adapter.name(), "claude-code");
   EXPECT_EQ(adapter.provider(), std::optional<std::string>("anthropic"));

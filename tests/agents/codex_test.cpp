@@ -140,7 +140,7 @@ TEST(CodexSession, EnvironmentThreadElseTheLiveRolloutOfTheRepository)
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>(ID_1));
   set_mtime(in_repo, now - 700);
   EXPECT_FALSE(adapter.get_session_id(repo.path()).has_value());
-  ::setenv("CODEX_THREAD_ID", ID_2.c_str(), 1);
+  env.env().set("CODEX_THREAD_ID", ID_2);
   EXPECT_TRUE(adapter.is_active());
   EXPECT_EQ(adapter.marker_session_id(), std::optional<std::string>(ID_2));
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>(ID_2));

@@ -114,6 +114,6 @@ TEST(GeminiCli, SingleObjectChatAndUnknownSessions)
   // A chat of another project is not this repository's session.
   EXPECT_FALSE(adapter.get_session_id("/any").has_value());
   EXPECT_FALSE(adapter.is_active());
-  ::setenv("GEMINI_CLI", "1", 1);
+  env.env().set("GEMINI_CLI", "1");
   EXPECT_TRUE(adapter.is_active());
 }

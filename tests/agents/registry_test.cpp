@@ -88,24 +88,24 @@ TEST(Registry, DetectionFollowsMarkersInRegistryOrder)
 {
   AgentEnv env;
   EXPECT_EQ(detect_active_agent(), nullptr);
-  ::setenv("CURSOR_TRACE_ID", "abc", 1); // in every Cursor terminal: proves nothing
+  env.env().set("CURSOR_TRACE_ID", "abc"); // in every Cursor terminal: proves nothing
   EXPECT_EQ(detect_active_agent(), nullptr);
-  ::setenv("CURSOR_EXTENSION_HOST_ROLE", "agent-exec", 1);
+  env.env().set("CURSOR_EXTENSION_HOST_ROLE", "agent-exec");
   EXPECT_EQ(detect_active_agent()->name(), "cursor");
-  ::unsetenv("CURSOR_EXTENSION_HOST_ROLE");
-  ::setenv("CURSOR_AGENT", "1", 1);
+  env.env().unset("CURSOR_EXTENSION_HOST_ROLE");
+  env.env().set("CURSOR_AGENT", "1");
   EXPECT_EQ(detect_active_agent()->name(), "cursor");
-  ::setenv("GEMINI_CLI", "1", 1);
+  env.env().set("GEMINI_CLI", "1");
   EXPECT_EQ(detect_active_agent()->name(), "gemini-cli"); // bare markers: registry order
-  ::setenv("CODEX_THREAD_ID", "t", 1);
+  env.env().set("CODEX_THREAD_ID", "t");
   EXPECT_EQ(detect_active_agent()->name(), "codex");
   // CLAUDECODE=1 comes first in the registry, but a marker naming its session wins.
-  ::setenv("CLAUDECODE", "1", 1);
+  env.env().set("CLAUDECODE", "1");
   EXPECT_EQ(detect_active_agent()->name(), "codex");
-  ::setenv("CLAUDE_CODE_SESSION_ID", "s", 1);
+  env.env().set("CLAUDE_CODE_SESSION_ID", "s");
   EXPECT_EQ(detect_active_agent()->name(), "claude-code");
-  ::unsetenv("CODEX_THREAD_ID");
-  ::unsetenv("CLAUDE_CODE_SESSION_ID");
+  env.env().unset("CODEX_THREAD_ID");
+  env.env().unset("CLAUDE_CODE_SESSION_ID");
   EXPECT_EQ(detect_active_agent()->name(), "claude-code");
 }
 

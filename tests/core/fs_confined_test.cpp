@@ -4,6 +4,7 @@
 
 #include "core/logging.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 #include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
@@ -297,7 +298,8 @@ TEST(Confined, RefusalWarnsOncePerPathAndOnlyInDebugOnAHookPath)
   TempDir repo;
   stdfs::create_directory_symlink("/", repo.path() / "hooked");
   stdfs::create_directory_symlink("/", repo.path() / "loud");
-  ::unsetenv("KOLVEX_DEBUG");
+  kolvex::testing::ScopedEnv env;
+  env.unset("KOLVEX_DEBUG");
   {
     kolvex::testing::FdCapture err(2);
     kolvex::core::logging::set_hook_path(true);

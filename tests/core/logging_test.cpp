@@ -1,5 +1,6 @@
 #include "core/logging.hpp"
 
+#include "support/scoped_env.hpp"
 #include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
@@ -18,14 +19,14 @@ public:
   explicit DebugSwitch(const char* value)
   {
     if (value == nullptr) {
-      ::unsetenv("KOLVEX_DEBUG");
+      m_env.unset("KOLVEX_DEBUG");
     } else {
-      ::setenv("KOLVEX_DEBUG", value, 1);
+      m_env.set("KOLVEX_DEBUG", value);
     }
   }
-  DebugSwitch(const DebugSwitch&) = delete;
-  DebugSwitch& operator=(const DebugSwitch&) = delete;
-  ~DebugSwitch() { ::unsetenv("KOLVEX_DEBUG"); }
+
+private:
+  kolvex::testing::ScopedEnv m_env;
 };
 
 } // namespace
@@ -53,7 +54,8 @@ TEST(Logger, WarningsAlwaysGoToStderrAndNothingToStdout)
   log.warning("Could not archive attestation: disk full");
   log.debug("not shown");
   log.debug_exception("not shown either", std::runtime_error("x"));
-  EXPECT_EQ(err.text(), "kolvex.relaycore.log: warning: Could not archive attestation: disk full\n");
+  EXPECT_EQ(err.text(),
+            "kolvex.relaycore.log: warning: Could not archive attestation: disk full\n");
   EXPECT_EQ(out.text(), "");
 }
 

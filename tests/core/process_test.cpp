@@ -1,6 +1,7 @@
 #include "core/process.hpp"
 
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -106,9 +107,9 @@ TEST(ProcessRun, RunsInTheGivenDirectoryWithTheCallersEnvironment)
   options.cwd = dir.path();
   EXPECT_EQ(proc::run({"pwd", "-P"}, options).out, dir.path().string() + "\n");
 
-  ::setenv("KOLVEX_PROCESS_TEST", "inherited", 1);
+  kolvex::testing::ScopedEnv env;
+  env.set("KOLVEX_PROCESS_TEST", "inherited");
   EXPECT_EQ(sh("printf %s \"$KOLVEX_PROCESS_TEST\"").out, "inherited");
-  ::unsetenv("KOLVEX_PROCESS_TEST");
 }
 
 TEST(ProcessRun, DoesNotLeakOurDescriptorsIntoTheChild)
@@ -197,12 +198,15 @@ TEST(ProcessSlow, TimeLimitWithoutANewSession)
 TEST(DecodeReplace, MatchesPythonsReplaceHandler)
 {
   const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(proc::decode_replace("plain \xC3\xA9 \xF0\x9F\x98\x80"), "plain \xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(proc::decode_replace("plain \xC3\xA9 \xF0\x9F\x98\x80"),
+            "plain \xC3\xA9 \xF0\x9F\x98\x80");
   EXPECT_EQ(proc::decode_replace("\x80"), r);
   EXPECT_EQ(proc::decode_replace("\xC3"), r);
   // A truncated sequence is one replacement, and the byte that broke it is kept.
   EXPECT_EQ(proc::decode_replace("\xE2\x82"), r);
-  EXPECT_EQ(proc::decode_replace("\xE2\x82" "A"), r + "A");
+  EXPECT_EQ(proc::decode_replace("\xE2\x82"
+                                 "A"),
+            r + "A");
   EXPECT_EQ(proc::decode_replace("\xF0\x9F\x98"), r);
   EXPECT_EQ(proc::decode_replace("\xE0\xA0"), r);
   // Overlongs, surrogates and values past U+10FFFF: one replacement per byte.

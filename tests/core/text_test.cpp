@@ -44,3 +44,37 @@ TEST(PythonStrip, RemovesUnicodeWhitespaceAsStrStripDoes)
   EXPECT_EQ(python_strip(" \x1c\x1f "), "");
   EXPECT_EQ(python_strip(""), "");
 }
+
+TEST(Utf8Decode, CodePointsAndTheOneStepForIllFormedInput)
+{
+  using kolvex::core::text::decode_utf8;
+  using kolvex::core::text::Surrogates;
+  const std::string text = "a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80";
+  EXPECT_EQ(decode_utf8(text, 0).value, U'a');
+  EXPECT_EQ(decode_utf8(text, 1).value, U'\u00e9');
+  EXPECT_EQ(decode_utf8(text, 3).value, U'\u20ac');
+  const auto emoji = decode_utf8(text, 6);
+  EXPECT_EQ(emoji.value, U'\U0001F600');
+  EXPECT_EQ(emoji.length, 4U);
+  // A truncated sequence is one U+FFFD over its maximal subpart.
+  const auto cut = decode_utf8("\xe2\x82", 0);
+  EXPECT_FALSE(cut.valid);
+  EXPECT_EQ(cut.value, U'\ufffd');
+  EXPECT_EQ(cut.length, 2U);
+  // An encoded surrogate only where asked for.
+  EXPECT_FALSE(decode_utf8("\xed\xa0\x80", 0).valid);
+  const auto surrogate = decode_utf8("\xed\xa0\x80", 0, Surrogates::accept);
+  EXPECT_TRUE(surrogate.valid);
+  EXPECT_EQ(surrogate.value, char32_t{0xD800});
+}
+
+TEST(ObjectName, FullLowerCaseHexOfGitsTwoLengths)
+{
+  using kolvex::core::text::is_object_name;
+  EXPECT_TRUE(is_object_name(std::string(40, 'a')));
+  EXPECT_TRUE(is_object_name(std::string(64, '0')));
+  EXPECT_FALSE(is_object_name(std::string(39, 'a')));
+  EXPECT_FALSE(is_object_name(std::string(40, 'A')));
+  EXPECT_FALSE(is_object_name(std::string(40, 'g')));
+  EXPECT_FALSE(is_object_name(""));
+}

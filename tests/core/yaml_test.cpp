@@ -526,7 +526,9 @@ TEST(YamlLoad, BillionLaughsIsRefused)
   // Merge keys copy too: a chain of merged lists of mappings is bounded as well.
   std::string merges = "a0: &a0 {k0: 0, k1: 1, k2: 2, k3: 3, k4: 4, k5: 5, k6: 6, k7: 7}\n";
   for (int level = 1; level < 12; ++level) {
-    const std::string prev = "*a" + std::to_string(level - 1);
+    // Appended, not "*a" + ...: GCC 12 at -O3 warns (-Wrestrict) on literal + std::string.
+    std::string prev = "*a";
+    prev += std::to_string(level - 1);
     merges += "a" + std::to_string(level) + ": &a" + std::to_string(level) + " {<<: [";
     for (int i = 0; i < 10; ++i) {
       merges += (i != 0 ? "," : "") + prev;

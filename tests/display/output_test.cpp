@@ -1,5 +1,7 @@
 #include "display/output.hpp"
 
+#include "support/scoped_env.hpp"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -33,9 +35,10 @@ TEST(Output, StyledMessagesKeepTheTextAndResetTheColour)
             output::format_message(Level::success, "x", true));
 }
 
-TEST(Output, ColourOnlyOnATerminalWithoutNoColor)
+TEST(Output, ColourOnlyOnATerminalWithoutNoColorOrADumbTerminal)
 {
-  ::unsetenv("NO_COLOR");
+  kolvex::testing::ScopedEnv env;
+  env.unset("NO_COLOR").set("TERM", "xterm-256color");
   int pipe_fds[2];
   ASSERT_EQ(::pipe(pipe_fds), 0);
   EXPECT_FALSE(output::colour_enabled(pipe_fds[1]));
@@ -51,10 +54,15 @@ TEST(Output, ColourOnlyOnATerminalWithoutNoColor)
   const int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
   ASSERT_GE(terminal, 0);
   EXPECT_TRUE(output::colour_enabled(terminal));
-  ::setenv("NO_COLOR", "1", 1);
+  env.set("NO_COLOR", "1");
   EXPECT_FALSE(output::colour_enabled(terminal));
-  ::setenv("NO_COLOR", "", 1);
+  // An empty NO_COLOR is no request (no-color.org).
+  env.set("NO_COLOR", "");
+  EXPECT_TRUE(output::colour_enabled(terminal));
+  env.set("TERM", "dumb");
   EXPECT_FALSE(output::colour_enabled(terminal));
+  env.unset("TERM");
+  EXPECT_TRUE(output::colour_enabled(terminal));
   ::close(terminal);
   ::close(master);
 }

@@ -1,6 +1,7 @@
 // `kolvex attest` end to end: the built binary in real temporary repositories.
 #include "hooks/scripts.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -51,11 +52,14 @@ protected:
   {
     // git's own defaults, whatever the machine's configuration: the goldens depend
     // on the exact bytes of the staged diff.
-    ::setenv("HOME", m_home.path().c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (m_home.path() / ".config").c_str(), 1);
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-    ::unsetenv("KOLVEX_NO_VERIFY");
+    m_env.set("HOME", m_home.path().string());
+    m_env.set("XDG_CONFIG_HOME", (m_home.path() / ".config").string());
+    m_env.set("GIT_CONFIG_NOSYSTEM", "1");
+    m_env.unset("KOLVEX_NO_VERIFY");
     m_repo.emplace();
+    // Set up, as a repository an agent attests in normally is (untracked: the staged
+    // diff is not touched).
+    m_repo->write(".kolvex/.platform/config.yaml", "agents: []\n");
     m_repo->write("hello.txt", "hello\n");
     m_repo->git({"add", "hello.txt"});
     m_hash = pipeline_hash();
@@ -97,6 +101,8 @@ protected:
   [[nodiscard]] bool pending_exists() const { return stdfs::exists(m_repo->path() / k_pending); }
 
   [[nodiscard]] std::string pending() const { return m_repo->read(k_pending); }
+
+  kolvex::testing::ScopedEnv m_env; // restored when the test ends
 
 private:
   TempDir m_home;
@@ -192,7 +198,7 @@ TEST_F(AttestE2E, ExampleWinsOverEveryOtherFlag)
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, kolvex::hooks::scripts::example_attestation());
   EXPECT_EQ(result.err, "");
-  EXPECT_FALSE(stdfs::exists(repo().path() / ".kolvex"));
+  EXPECT_FALSE(pending_exists());
 }
 
 TEST_F(AttestE2E, MissingFlagsAreNamedTogether)
@@ -205,7 +211,7 @@ TEST_F(AttestE2E, MissingFlagsAreNamedTogether)
   result = attest({"--model", "m"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "Missing required flags: --staged-diff-hash, --summary\n");
-  EXPECT_FALSE(stdfs::exists(repo().path() / ".kolvex"));
+  EXPECT_FALSE(pending_exists());
 }
 
 TEST_F(AttestE2E, AnEmptyModelIsGivenAndOnlyWarnedAbout)
@@ -412,15 +418,15 @@ TEST_F(AttestE2E, HelpIsShownAndSucceeds)
 
 TEST_F(AttestE2E, NoVerifyEnvironmentMustBeExactlyOne)
 {
-  ::setenv("KOLVEX_NO_VERIFY", "true", 1);
+  m_env.set("KOLVEX_NO_VERIFY", "true");
   auto result = attest_with({"--summary", ""});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("summary: empty"));
 
-  ::setenv("KOLVEX_NO_VERIFY", " 1", 1);
+  m_env.set("KOLVEX_NO_VERIFY", " 1");
   EXPECT_EQ(attest_with({"--summary", ""}).exit_code, 1);
 
-  ::setenv("KOLVEX_NO_VERIFY", "1", 1);
+  m_env.set("KOLVEX_NO_VERIFY", "1");
   result = attest_with({"--summary", ""});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(pending(), HasSubstr("\nsummary: ''\n"));
@@ -465,7 +471,7 @@ TEST_F(AttestE2E, WarningsComeBeforeErrors)
 
 TEST_F(AttestE2E, DirectoryIsCreatedAndAnEarlierFileReplacedWhole)
 {
-  ASSERT_FALSE(stdfs::exists(repo().path() / ".kolvex"));
+  stdfs::remove_all(repo().path() / ".kolvex");
   auto result = attest_with({"--agent",
                              "claude-code",
                              "--arch-changes",
@@ -504,10 +510,21 @@ TEST_F(AttestE2E, FromASubdirectoryTheFileGoesToTheRoot)
   EXPECT_TRUE(pending_exists());
 }
 
+TEST_F(AttestE2E, InARepositoryNeverSetUpItWarnsThatNothingWillRecordTheCommit)
+{
+  stdfs::remove_all(repo().path() / ".kolvex" / ".platform");
+  const auto result = attest_with({});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(pending_exists());
+  EXPECT_THAT(result.err, HasSubstr("not set up for kolvex"));
+  EXPECT_THAT(result.err, HasSubstr("kolvex setup"));
+}
+
 TEST(AttestOutsideARepository, IsOneErrorLineAndStatusOne)
 {
   TempDir outside;
-  ::setenv("GIT_CEILING_DIRECTORIES", outside.path().parent_path().c_str(), 1);
+  kolvex::testing::ScopedEnv environment;
+  environment.set("GIT_CEILING_DIRECTORIES", outside.path().parent_path().string());
   const auto result = kolvex::testing::run_kolvex(
       {"attest", "--staged-diff-hash", std::string(64, 'a'), "--model", "m", "--summary", "s"},
       outside.path());
@@ -519,3 +536,22 @@ TEST(AttestOutsideARepository, IsOneErrorLineAndStatusOne)
 }
 
 } // namespace
+
+// ---- Command line -----------------------------------------------------------------
+
+TEST_F(AttestE2E, ValuesThatLookLikeOptionsOrAreEmptyAreTakenAsGiven)
+{
+  auto result = attest({"--staged-diff-hash", hash(), "--model", "m", "--summary", "--retry="});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(pending(), HasSubstr("summary: --retry=\n"));
+
+  // "--name=" is an empty value: the word after it is still an option of its own.
+  result = attest({"--staged-diff-hash=" + hash(), "--summary=", "--model", "m"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.err, HasSubstr("summary: empty"));
+  EXPECT_THAT(result.err, Not(HasSubstr("not expected")));
+
+  result = attest({"--staged-diff-hash", hash(), "--model", "m", "--summary", "s", "--agent="});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(pending(), HasSubstr("summary: s\n"));
+}

@@ -144,9 +144,9 @@ class HostileRepoE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
+    kolvex::testing::isolate_environment(environment, home);
     const std::string kolvex_dir = stdfs::path(KOLVEX_BIN).parent_path().string();
-    ::setenv("PATH", (kolvex_dir + ":/usr/local/bin:/usr/bin:/bin").c_str(), 1);
+    environment.set("PATH", kolvex_dir + ":/usr/local/bin:/usr/bin:/bin");
   }
 
   // What a link out of the repository would reach: a profile, a .kolvex tree with
@@ -163,6 +163,7 @@ protected:
   }
 
   TempDir home;
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempDir outside;
 };
 

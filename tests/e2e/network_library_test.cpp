@@ -1,6 +1,7 @@
 // libcurl stays out of every process that makes no network call: it is not linked
 // into kolvex, and a command that reaches no server does not load it.
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,10 +29,11 @@ TEST(NetworkLibrary, ACommandWithoutANetworkCallNeverLoadsIt)
   TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
   ASSERT_EQ(run_kolvex({"setup"}, repo.path()).exit_code, 0);
-  ::setenv("LD_DEBUG", "libs", 1);
+  testing::ScopedEnv env;
+  env.set("LD_DEBUG", "libs");
   const auto status = run_kolvex({"status", "--json"}, repo.path());
   const auto hook = run_kolvex({"sync", "--record-commit"}, repo.path());
-  ::unsetenv("LD_DEBUG");
+  env.unset("LD_DEBUG");
   ASSERT_EQ(status.exit_code, 0) << status.err;
   EXPECT_NE(status.err.find("librelaycore.so"), std::string::npos); // LD_DEBUG is heard
   EXPECT_EQ(status.err.find("libcurl"), std::string::npos);

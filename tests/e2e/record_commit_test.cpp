@@ -10,7 +10,7 @@
 
 #include <chrono>
 #include <fstream>
-
+#include <memory>
 #include <string>
 
 namespace {
@@ -48,8 +48,8 @@ class RecordCommitE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::setenv("PATH", k_system_path.c_str(), 1);
+    kolvex::testing::isolate_environment(environment, home);
+    environment.set("PATH", k_system_path);
   }
 
   // Marks the repository as set up, without the hook.
@@ -77,6 +77,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
 };
 
@@ -193,10 +195,10 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   }
   ::chmod((hooks / "post-commit").c_str(), 0755);
 
-  ::setenv("PATH", (kolvex_dir() + ":" + k_system_path).c_str(), 1);
+  environment.set("PATH", kolvex_dir() + ":" + k_system_path);
   const auto setup = kolvex::testing::run_kolvex({"setup"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.err;
-  EXPECT_THAT(setup.out, HasSubstr("the hook that was there still runs first"));
+  EXPECT_THAT(setup.out, HasSubstr("as a marked block that runs first"));
 
   repo.write("a.txt", "a\n");
   repo.git({"add", "a.txt"});
@@ -215,7 +217,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
 
   // Without kolvex on PATH the commit still succeeds, and the hook's own fallback
   // keeps a minimal line.
-  ::setenv("PATH", k_system_path.c_str(), 1);
+  environment.set("PATH", k_system_path);
   const std::string third = repo.commit_file("c.txt", "c\n", "third");
 
   EXPECT_EQ(repo.read("old-hook-ran.txt"), first + "\n" + second + "\n" + third + "\n");
@@ -241,14 +243,14 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
 // glued to it, or both commits would be one unreadable line.
 TEST_F(RecordCommitE2E, ATornLastLineThenACommitLeavesBothRecordsReadable)
 {
-  ::setenv("PATH", (kolvex_dir() + ":" + k_system_path).c_str(), 1);
+  environment.set("PATH", kolvex_dir() + ":" + k_system_path);
   ASSERT_EQ(kolvex::testing::run_kolvex({"setup"}, repo.path()).exit_code, 0);
   const auto log = kolvex::paths::log_jsonl(repo.path());
   std::vector<std::string> shas{repo.commit_file("a.txt", "a\n", "first")};
   for (const bool with_kolvex : {true, false}) {
     ASSERT_EQ(kolvex::testing::run({"truncate", "-s", "-1", log.string()}, repo.path()).exit_code,
               0);
-    ::setenv("PATH", ((with_kolvex ? kolvex_dir() + ":" : "") + k_system_path).c_str(), 1);
+    environment.set("PATH", (with_kolvex ? kolvex_dir() + ":" : "") + k_system_path);
     shas.push_back(repo.commit_file("f.txt", with_kolvex ? "1\n" : "2\n", "next"));
   }
   const auto read = kolvex::services::relaycore::log::read_attestation_log(log);
@@ -274,11 +276,12 @@ TEST_F(RecordCommitE2ESlow, AHangingGitCannotHoldTheHookPastItsBound)
     git << "#!/bin/sh\ncase \"$1\" in show|config) sleep 100;; esac\nexec /usr/bin/git \"$@\"\n";
   }
   ::chmod((bin / "git").c_str(), 0755);
-  ::setenv("PATH", (bin.string() + ":" + k_system_path).c_str(), 1);
+  auto hanging_path = std::make_unique<kolvex::testing::ScopedEnv>();
+  hanging_path->set("PATH", bin.string() + ":" + k_system_path);
   const auto start = std::chrono::steady_clock::now();
   const auto result = record(repo.path());
   const auto waited = std::chrono::steady_clock::now() - start;
-  ::setenv("PATH", k_system_path.c_str(), 1);
+  hanging_path.reset();
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_LT(waited, std::chrono::seconds(15));

@@ -25,7 +25,7 @@ protected:
   AgentEnv env; // temporary HOME and CLAUDE_CONFIG_DIR, no harness markers
   TempRepo repo;
 
-  void SetUp() override { ::unsetenv("KOLVEX_DEBUG"); }
+  void SetUp() override { env.env().unset("KOLVEX_DEBUG"); }
 
   void configure(const std::string& config = "project_id: 42\n") const
   {
@@ -131,7 +131,7 @@ TEST_F(SessionStartE2E, DetectedHarnessIsNamedButNotCredited)
 {
   configure();
   const auto sha = repo.commit_file("a.txt", "a\n", "first");
-  ::setenv("CODEX_THREAD_ID", "thread-1", 1);
+  env.env().set("CODEX_THREAD_ID", "thread-1");
   const auto result = run_kolvex({"session-start"}, repo.path());
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_THAT(result.out, HasSubstr("\n  agent: codex\n"));

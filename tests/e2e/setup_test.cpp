@@ -57,8 +57,8 @@ class SetupE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+    kolvex::testing::isolate_environment(environment, home);
+    environment.set("PATH", "/usr/local/bin:/usr/bin:/bin");
   }
 
   [[nodiscard]] Map config() const
@@ -67,6 +67,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
 };
 
@@ -105,7 +107,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Local configuration already set up: .kolvex/.platform/config.yaml (agents: "
             "claude-code, codex, windsurf)\n"
             ".gitignore already keeps kolvex's private files out of git\n"
-            "Git post-commit hook already installed: .git/hooks/post-commit\n"
+            "Git post-commit hook already runs kolvex: .git/hooks/post-commit\n"
             "Example attestation already up to date: .kolvex/example-attestation.yaml\n"
             "Session-start hook for claude-code already registered: " +
                 (home.path() / "claude/settings.json").string() + "\n");
@@ -120,7 +122,7 @@ TEST_F(SetupE2E, KeepsWhatTheConfigurationAlreadyHolds)
   bin.write("aider", "#!/bin/sh\n");
   ::chmod((bin.path() / "aider").c_str(), 0755);
   stdfs::create_directories(home.path() / ".gemini");
-  ::setenv("PATH", (bin.path().string() + ":/usr/bin:/bin").c_str(), 1);
+  environment.set("PATH", bin.path().string() + ":/usr/bin:/bin");
 
   const auto result = kolvex::testing::run_kolvex({"setup"}, repo.path());
   ASSERT_EQ(result.exit_code, 0) << result.err;

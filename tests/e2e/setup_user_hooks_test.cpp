@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace {
@@ -21,13 +23,15 @@ class SetupUserHooksE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
+    kolvex::testing::isolate_environment(environment, home);
+    environment.set("PATH", "/usr/local/bin:/usr/bin:/bin");
   }
 
   [[nodiscard]] stdfs::path settings() const { return home.path() / "claude" / "settings.json"; }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
 };
 
@@ -92,9 +96,29 @@ TEST_F(SetupUserHooksE2E, MalformedSettingsFailTheStepAndStayAsTheyWere)
               HasSubstr("Could not register the session-start hook for claude-code in " +
                         settings().string()));
   EXPECT_EQ(kolvex::core::fs::read_bytes(settings()), broken);
-  // The repository's own steps ran before it.
+  // The repository's own steps ran before it, and setup says which did and which not.
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/config.yaml"));
   EXPECT_THAT(result.out, HasSubstr("Installed the git post-commit hook"));
+  EXPECT_THAT(result.out,
+              HasSubstr("Set up: the local configuration, the .gitignore entries, the git "
+                        "post-commit hook, the example attestation."));
+  EXPECT_THAT(result.err, HasSubstr("Not set up: the user-level session-start hook (failed)."));
+}
+
+TEST_F(SetupUserHooksE2E, AReadOnlySettingsFileIsNamedWithTheWayOut)
+{
+  const std::string own = "{\"model\": \"opus\"}\n";
+  home.write("claude/settings.json", own);
+  ASSERT_EQ(::chmod(settings().c_str(), 0444), 0);
+  const auto refused = run_kolvex({"setup", "--agent", "claude-code"}, repo.path());
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_THAT(refused.err, HasSubstr(settings().string() + " is read-only"));
+  EXPECT_THAT(refused.err, HasSubstr("--no-user-hooks"));
+  EXPECT_EQ(kolvex::core::fs::read_bytes(settings()), own);
+
+  const auto skipped =
+      run_kolvex({"setup", "--agent", "claude-code", "--no-user-hooks"}, repo.path());
+  EXPECT_EQ(skipped.exit_code, 0) << skipped.err;
 }
 
 } // namespace

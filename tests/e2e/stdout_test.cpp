@@ -83,7 +83,8 @@ TEST(StdoutE2E, CommandsWhoseOutputIsLostFailAndSaySo)
 TEST(StdoutE2E, HooksStaySilentAndSucceed)
 {
   kolvex::testing::TempDir home;
-  kolvex::testing::isolate_environment(home);
+  kolvex::testing::ScopedEnv environment;
+  kolvex::testing::isolate_environment(environment, home);
   TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
   repo.write(".kolvex/.platform/config.yaml", "project_id: 42\n");

@@ -1,29 +1,62 @@
 #include "hooks/installer.hpp"
 
+#include "hooks/shell_block.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sys/stat.h>
 
 using kolvex::hooks::installer::HookAction;
 using kolvex::hooks::installer::hooks_dir;
+using kolvex::hooks::installer::HookWay;
 using kolvex::hooks::installer::install_post_commit_hook;
+using kolvex::testing::ScopedEnv;
+using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace shell_block = kolvex::hooks::shell_block;
+namespace stdfs = std::filesystem;
 
 namespace {
 
-bool is_executable(const std::filesystem::path& p)
+bool is_executable(const stdfs::path& p)
 {
   struct stat st {};
   return ::stat(p.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) != 0;
 }
 
 // A PATH on which no kolvex can be found, so that the hook's fallback runs.
-void hide_kolvex()
+void hide_kolvex(ScopedEnv& env)
 {
-  ::setenv("PATH", "/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin", 1);
+  env.set("PATH", "/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin");
+}
+
+// A hook that records its own name ($0) and arguments, as managers that dispatch on
+// the name need them.
+const std::string k_user_hook = "#!/bin/sh\n"
+                                "set -e\n"
+                                "echo \"$(basename \"$0\")\" >> user-hook-ran.txt\n"
+                                "exit 0\n";
+
+stdfs::path write_hook(const TempRepo& repo, const std::string& rel, const std::string& text)
+{
+  const auto path = repo.write(rel, text);
+  EXPECT_EQ(::chmod(path.c_str(), 0755), 0);
+  return path;
+}
+
+std::string install_error(const TempRepo& repo)
+{
+  try {
+    (void)install_post_commit_hook(repo.path());
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
 }
 
 } // namespace
@@ -33,53 +66,166 @@ TEST(PostCommitHook, InstallsOnceAndIsIdempotent)
   TempRepo repo;
   auto first = install_post_commit_hook(repo.path());
   EXPECT_EQ(first.action, HookAction::installed);
+  EXPECT_EQ(first.way, HookWay::hooks_dir);
   EXPECT_EQ(first.path, repo.path() / ".git/hooks/post-commit");
   EXPECT_TRUE(is_executable(first.path));
   const std::string content = repo.read(".git/hooks/post-commit");
+  EXPECT_TRUE(content.starts_with("#!/bin/sh\n" + shell_block::begin_marker("post-commit")));
 
   auto second = install_post_commit_hook(repo.path());
   EXPECT_EQ(second.action, HookAction::already_installed);
   EXPECT_EQ(repo.read(".git/hooks/post-commit"), content);
-  EXPECT_FALSE(std::filesystem::exists(repo.path() / ".git/hooks/post-commit.kolvex-chained"));
+  EXPECT_THAT(second.message(repo.path()), HasSubstr("already"));
 }
 
-TEST(PostCommitHook, HonoursHooksPathAndChainsTheExistingHook)
+TEST(PostCommitHook, AnExistingHookGetsABlockAndKeepsItsNameAndItsSteps)
 {
   TempRepo repo;
   repo.git({"config", "core.hooksPath", "custom-hooks"});
-  repo.write("custom-hooks/post-commit", "#!/bin/sh\necho ran >> old-hook-ran.txt\n");
-  ASSERT_EQ(::chmod((repo.path() / "custom-hooks/post-commit").c_str(), 0755), 0);
+  write_hook(repo, "custom-hooks/post-commit", k_user_hook);
 
   EXPECT_EQ(hooks_dir(repo.path()), repo.path() / "custom-hooks");
-  EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::chained);
+  const auto install = install_post_commit_hook(repo.path());
+  EXPECT_EQ(install.action, HookAction::added_to_existing);
+  EXPECT_THAT(install.message(repo.path()), HasSubstr("custom-hooks/post-commit"));
+  const std::string edited = repo.read("custom-hooks/post-commit");
+  EXPECT_THAT(edited, HasSubstr(k_user_hook.substr(10))) << "the hook's own lines are kept";
+  EXPECT_TRUE(is_executable(repo.path() / "custom-hooks/post-commit"));
+  EXPECT_FALSE(stdfs::exists(repo.path() / "custom-hooks/post-commit.kolvex-chained"));
   EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::already_installed);
-  EXPECT_NE(repo.read("custom-hooks/post-commit.kolvex-chained").find("old-hook-ran"),
-            std::string::npos);
+  EXPECT_EQ(repo.read("custom-hooks/post-commit"), edited);
 
-  hide_kolvex();
+  // Under `set -e`, with kolvex missing, the hook still runs to its own end.
+  ScopedEnv env;
+  hide_kolvex(env);
   repo.commit_file("a.txt", "a\n", "first");
-  EXPECT_EQ(repo.read("old-hook-ran.txt"), "ran\n");
+  EXPECT_EQ(repo.read("user-hook-ran.txt"), "post-commit\n");
+}
+
+TEST(PostCommitHook, AHookAnEarlierVersionMovedAsideIsPutBack)
+{
+  TempRepo repo;
+  write_hook(repo, ".git/hooks/post-commit", "#!/bin/sh\n# kolvex post-commit hook\nkolvex sync\n");
+  write_hook(repo, ".git/hooks/post-commit.kolvex-chained", k_user_hook);
+
+  const auto install = install_post_commit_hook(repo.path());
+  EXPECT_EQ(install.restored, repo.path() / ".git/hooks/post-commit");
+  EXPECT_EQ(install.action, HookAction::added_to_existing);
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".git/hooks/post-commit.kolvex-chained"));
+  EXPECT_THAT(repo.read(".git/hooks/post-commit"), HasSubstr("user-hook-ran.txt"));
+
+  // An old hook of ours with nothing moved aside is simply rewritten.
+  TempRepo alone;
+  write_hook(alone, ".git/hooks/post-commit", "#!/bin/sh\n# kolvex post-commit hook\nold\n");
+  EXPECT_EQ(install_post_commit_hook(alone.path()).action, HookAction::updated);
+  EXPECT_THAT(alone.read(".git/hooks/post-commit"), Not(HasSubstr("old\n")));
+}
+
+TEST(PostCommitHook, HooksItCannotEditSafelyAreRefusedAndLeftAsTheyAre)
+{
+  TempRepo python;
+  const std::string script = "#!/usr/bin/env python3\nprint('hi')\n";
+  write_hook(python, ".git/hooks/post-commit", script);
+  EXPECT_THAT(install_error(python), HasSubstr("python3 script"));
+  EXPECT_THAT(install_error(python), HasSubstr("kolvex sync --record-commit"));
+  EXPECT_EQ(python.read(".git/hooks/post-commit"), script);
+
+  TempRepo damaged;
+  const std::string half = "#!/bin/sh\n" + shell_block::begin_marker("post-commit") + "\necho\n";
+  write_hook(damaged, ".git/hooks/post-commit", half);
+  EXPECT_THAT(install_error(damaged), HasSubstr("marker lines"));
+  EXPECT_EQ(damaged.read(".git/hooks/post-commit"), half);
+
+  TempRepo disabled;
+  disabled.git({"config", "core.hooksPath", "/dev/null"});
+  const auto message = install_error(disabled);
+  EXPECT_THAT(message, HasSubstr("core.hooksPath is /dev/null"));
+  EXPECT_THAT(message, HasSubstr("not a directory"));
+  EXPECT_THAT(message, Not(HasSubstr("filesystem error")));
 }
 
 TEST(PostCommitHook, WithoutKolvexTheCommitSucceedsAndIsNotLost)
 {
   TempRepo repo;
-  install_post_commit_hook(repo.path());
-  hide_kolvex();
+  (void)install_post_commit_hook(repo.path());
+  ScopedEnv env;
+  hide_kolvex(env);
 
   // Not set up: the hook leaves the repository alone.
   repo.commit_file("a.txt", "a\n", "first");
-  EXPECT_FALSE(std::filesystem::exists(repo.path() / ".kolvex"));
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex"));
 
   // Set up: a minimal unattested line keeps the commit, once.
-  std::filesystem::create_directories(repo.path() / ".kolvex/.platform");
+  stdfs::create_directories(repo.path() / ".kolvex/.platform");
   const std::string sha = repo.commit_file("b.txt", "b\n", "second");
   auto result = kolvex::testing::run({"sh", ".git/hooks/post-commit"}, repo.path());
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "");
-  const std::string log = repo.read(".kolvex/.platform/log.jsonl");
-  EXPECT_EQ(log,
-            "{\"commit\": \"" + sha +
-              "\", \"branch\": \"unknown\", \"timestamp\": \"\", \"agent\": \"unknown\", "
-              "\"summary\": \"\", \"synced\": false, \"event\": \"commit_unattested\"}\n");
+  const std::string line = "{\"commit\": \"" + sha +
+                           "\", \"branch\": \"unknown\", \"timestamp\": \"\", \"agent\": "
+                           "\"unknown\", \"summary\": \"\", \"synced\": false, \"event\": "
+                           "\"commit_unattested\"}\n";
+  EXPECT_EQ(repo.read(".kolvex/.platform/log.jsonl"), line);
+
+  // A linked worktree's commit lands in the main worktree's log.
+  repo.git({"config", "--unset", "core.hooksPath"});
+  TempDir trees;
+  const auto linked = trees.path() / "linked";
+  repo.git({"worktree", "add", "-q", "-b", "linked", linked.string()});
+  ASSERT_EQ(
+      kolvex::testing::run({"sh", "-c", "echo c > c && git add c && git commit -qm c"}, linked)
+          .exit_code,
+      0);
+  EXPECT_THAT(
+      repo.read(".kolvex/.platform/log.jsonl"),
+      HasSubstr(kolvex::testing::run({"git", "rev-parse", "HEAD"}, linked).out.substr(0, 40)));
+  EXPECT_FALSE(stdfs::exists(linked / ".kolvex/.platform/log.jsonl"));
+}
+
+TEST(PostCommitHook, TheFallbackNeverWritesThroughALink)
+{
+  TempRepo repo;
+  (void)install_post_commit_hook(repo.path());
+  ScopedEnv env;
+  hide_kolvex(env);
+  TempDir outside;
+  const auto target = outside.write("profile", "untouched\n");
+  stdfs::create_directories(repo.path() / ".kolvex/.platform");
+  stdfs::create_symlink(target, repo.path() / ".kolvex/.platform/log.jsonl");
+  repo.commit_file("a.txt", "a\n", "first");
+  EXPECT_EQ(outside.read("profile"), "untouched\n");
+}
+
+// ---- The block itself -------------------------------------------------------------
+
+TEST(ShellBlock, GoesFirstAfterTheInterpreterLineAndIsFoundAgain)
+{
+  const std::string block = shell_block::render("post-commit", "  true\n");
+  const std::string with = shell_block::insert("#!/bin/bash\necho user\n", block);
+  EXPECT_EQ(with, "#!/bin/bash\n" + block + "echo user\n");
+  EXPECT_EQ(shell_block::insert("echo user\n", block), block + "echo user\n");
+
+  const auto span = shell_block::find(with, "post-commit");
+  ASSERT_EQ(span.found, shell_block::Found::block);
+  EXPECT_EQ(with.substr(span.begin, span.end - span.begin), block);
+  EXPECT_EQ(shell_block::remove(with, span), "#!/bin/bash\necho user\n");
+  // Another hook's block is not this one's.
+  EXPECT_EQ(shell_block::find(with, "post-rewrite").found, shell_block::Found::none);
+  EXPECT_TRUE(shell_block::only_blocks("#!/bin/sh\n" + block + "\n# note\n"));
+  EXPECT_FALSE(shell_block::only_blocks(with));
+}
+
+TEST(ShellBlock, InterpreterComesFromTheFirstLine)
+{
+  EXPECT_EQ(shell_block::interpreter("#!/bin/sh\n"), "sh");
+  EXPECT_EQ(shell_block::interpreter("#!/usr/bin/env bash\n"), "bash");
+  EXPECT_EQ(shell_block::interpreter("#!/usr/bin/env -S python3 -u\n"), "python3");
+  EXPECT_EQ(shell_block::interpreter("#! /usr/bin/node\r\n"), "node");
+  EXPECT_EQ(shell_block::interpreter("npx lint-staged\n"), "sh"); // husky's scripts
+  EXPECT_EQ(shell_block::interpreter(std::string("\x7f"
+                                                 "ELF\0\0",
+                                                 6)),
+            std::nullopt);
+  EXPECT_TRUE(shell_block::is_shell("dash"));
+  EXPECT_FALSE(shell_block::is_shell("node"));
 }

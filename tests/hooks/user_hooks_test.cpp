@@ -49,7 +49,7 @@ TEST(UserHooks, SettingsPathFollowsClaudeConfigDirElseHome)
 {
   AgentEnv env;
   EXPECT_EQ(claude_settings_path(), env.claude_dir() / "settings.json");
-  ::setenv("CLAUDE_CONFIG_DIR", "", 1);
+  env.env().set("CLAUDE_CONFIG_DIR", "");
   EXPECT_EQ(claude_settings_path(), env.home() / ".claude" / "settings.json");
 }
 
@@ -130,10 +130,49 @@ TEST(UserHooks, AHookTheUserAdaptedCountsAsOurs)
   EXPECT_FALSE(is_session_start_command("kolvex sync"));
   EXPECT_FALSE(is_session_start_command("echo kolvex session-start"));
   EXPECT_FALSE(is_session_start_command("kolvexx session-start"));
+  // Wrapped by the user: still ours.
+  EXPECT_TRUE(is_session_start_command("cd \"$CLAUDE_PROJECT_DIR\" && kolvex session-start"));
+  EXPECT_TRUE(is_session_start_command("FOO=1 exec '/opt/bin/kolvex' session-start;true"));
+  EXPECT_TRUE(is_session_start_command("(cd x; kolvex session-start --agent claude-code) || :"));
+  EXPECT_FALSE(is_session_start_command("echo \"kolvex session-start\""));
+  EXPECT_FALSE(is_session_start_command("cd kolvex && session-start"));
 
   const Value settings = core::json::parse(
       R"({"hooks": {"SessionStart": [{"hooks": [{"type": "command", "command": "/usr/local/bin/kolvex session-start"}]}]}})");
   EXPECT_FALSE(merge_claude_session_start(settings).has_value());
+}
+
+TEST(UserHooks, AReadOnlySettingsFileIsRespected)
+{
+  AgentEnv env;
+  const auto settings = env.dir().write("claude/settings.json", "{\"model\": \"opus\"}\n");
+  ASSERT_EQ(::chmod(settings.c_str(), 0444), 0);
+  const auto change = install_claude_session_start_hook(settings);
+  EXPECT_EQ(change.action, UserHookAction::failed);
+  EXPECT_NE(change.message().find(settings.string()), std::string::npos) << change.message();
+  EXPECT_NE(change.message().find("read-only"), std::string::npos);
+  EXPECT_NE(change.message().find("--no-user-hooks"), std::string::npos);
+  EXPECT_EQ(core::fs::read_bytes(settings), "{\"model\": \"opus\"}\n");
+  EXPECT_EQ(mode_of(settings), 0444U);
+  // Nothing to write, nothing refused.
+  const auto registered = env.dir().write(
+      "other/settings.json",
+      R"({"hooks": {"SessionStart": [{"hooks": [{"command": "kolvex session-start"}]}]}})");
+  ASSERT_EQ(::chmod(registered.c_str(), 0444), 0);
+  EXPECT_EQ(install_claude_session_start_hook(registered).action, UserHookAction::already_present);
+}
+
+TEST(UserHooks, AHomeThatDoesNotExistIsNotCreated)
+{
+  AgentEnv env;
+  const auto missing_home = env.dir().path() / "no-such-home";
+  const auto change = install_claude_session_start_hook(missing_home / ".claude/settings.json");
+  EXPECT_EQ(change.action, UserHookAction::failed);
+  EXPECT_NE(change.error.find("does not exist"), std::string::npos) << change.error;
+  EXPECT_FALSE(stdfs::exists(missing_home));
+  // An existing home gets its .claude directory.
+  const auto made = install_claude_session_start_hook(env.home().parent_path() / ".claude/s.json");
+  EXPECT_EQ(made.action, UserHookAction::added) << made.error;
 }
 
 TEST(UserHooks, SettingsWeCannotMergeIntoAreLeftUntouched)

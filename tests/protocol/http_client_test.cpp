@@ -5,6 +5,7 @@
 
 #include "core/sha256.hpp"
 #include "support/devserver.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -286,17 +287,17 @@ TEST(HttpClient, TlsCertificatesAreAlwaysVerified)
   EXPECT_NE(whoami(url).find("certificate"), std::string::npos) << whoami(url);
   // Trusted through KOLVEX_CA_BUNDLE: the connection is made, and the server's
   // HTML status page is not the JSON the endpoint answers.
-  ::setenv("KOLVEX_CA_BUNDLE", (dir.path() / "localhost.pem").c_str(), 1);
+  testing::ScopedEnv env;
+  env.set("KOLVEX_CA_BUNDLE", (dir.path() / "localhost.pem").string());
   EXPECT_EQ(whoami(url), "bad response");
   trusted_name.reset();
 
   // A trusted certificate for another name is still refused.
   auto wrong_name = serve("elsewhere.example");
-  ::setenv("KOLVEX_CA_BUNDLE", (dir.path() / "elsewhere.example.pem").c_str(), 1);
+  env.set("KOLVEX_CA_BUNDLE", (dir.path() / "elsewhere.example.pem").string());
   const std::string refused = whoami("https://localhost:" + port_of(*wrong_name));
   EXPECT_NE(refused.find("GET /v1/auth/whoami failed"), std::string::npos) << refused;
   EXPECT_NE(refused.find("subject name"), std::string::npos) << refused;
-  ::unsetenv("KOLVEX_CA_BUNDLE");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "services/git_author.hpp"
 
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,18 +9,19 @@
 
 using kolvex::core::Map;
 using kolvex::services::shared::detect_git_author;
+using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
 
 namespace {
 
 // Keeps the machine's own git identity out of the repositories under test.
-void isolate_git_config(const TempDir& home)
+void isolate_git_config(ScopedEnv& env, const TempDir& home)
 {
-  ::setenv("HOME", home.path().c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", home.path().c_str(), 1);
-  ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-  ::unsetenv("GIT_CONFIG_GLOBAL");
+  env.set("HOME", home.path().string());
+  env.set("XDG_CONFIG_HOME", home.path().string());
+  env.set("GIT_CONFIG_NOSYSTEM", "1");
+  env.unset("GIT_CONFIG_GLOBAL");
 }
 
 } // namespace
@@ -27,7 +29,8 @@ void isolate_git_config(const TempDir& home)
 TEST(GitAuthor, NameAndEmailFromTheRepositoryConfiguration)
 {
   TempDir home;
-  isolate_git_config(home);
+  ScopedEnv env;
+  isolate_git_config(env, home);
   TempRepo repo;
   repo.git({"config", "user.name", "  Jane Doe "});
   EXPECT_EQ(detect_git_author(repo.path()),
@@ -41,7 +44,8 @@ TEST(GitAuthor, NameAndEmailFromTheRepositoryConfiguration)
 TEST(GitAuthor, TheRepositoryValueWinsOverTheUsersAsGitConfigSays)
 {
   TempDir home;
-  isolate_git_config(home);
+  ScopedEnv env;
+  isolate_git_config(env, home);
   TempRepo repo;
   repo.git({"config", "--global", "user.name", "Global Name"});
   repo.git({"config", "--global", "user.email", "global@example.com"});
@@ -53,6 +57,7 @@ TEST(GitAuthor, TheRepositoryValueWinsOverTheUsersAsGitConfigSays)
 TEST(GitAuthor, AMissingDirectoryIsAnErrorNotAnIdentity)
 {
   TempDir home;
-  isolate_git_config(home);
+  ScopedEnv env;
+  isolate_git_config(env, home);
   EXPECT_THROW((void)detect_git_author(home.path() / "gone"), std::system_error);
 }

@@ -2,6 +2,7 @@
 
 #include "core/value.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@ namespace {
 using kolvex::core::List;
 using kolvex::core::Map;
 using kolvex::core::Value;
+using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
 using ::testing::ElementsAre;
@@ -43,14 +45,16 @@ TEST(RepoRoot, IsTheTopOfTheWorkTreeFromAnySubdirectory)
   EXPECT_EQ(shared::get_repo_root(repo.path()), repo.path());
   EXPECT_EQ(shared::get_repo_root(repo.path() / "src" / "deep"), repo.path());
 
-  ASSERT_EQ(::chdir((repo.path() / "src").c_str()), 0);
+  ScopedEnv env;
+  env.chdir(repo.path() / "src");
   EXPECT_EQ(shared::get_repo_root(), repo.path());
 }
 
 TEST(RepoRoot, OutsideAWorkTreeIsAClearError)
 {
   TempDir outside;
-  ::setenv("GIT_CEILING_DIRECTORIES", outside.path().parent_path().c_str(), 1);
+  ScopedEnv env;
+  env.set("GIT_CEILING_DIRECTORIES", outside.path().parent_path().string());
   try {
     (void)shared::get_repo_root(outside.path());
     FAIL() << "expected NotARepository";
@@ -132,7 +136,8 @@ TEST(StagedDiffHash, FollowsTheUsersConfigurationAsThePipelineDoes)
 TEST(StagedDiffHash, OutsideARepositoryThrows)
 {
   TempDir outside;
-  ::setenv("GIT_CEILING_DIRECTORIES", outside.path().parent_path().c_str(), 1);
+  ScopedEnv env;
+  env.set("GIT_CEILING_DIRECTORIES", outside.path().parent_path().string());
   EXPECT_THROW((void)shared::get_staged_diff_hash(outside.path()), shared::NotARepository);
 }
 

@@ -5,6 +5,7 @@
 // a test file does not use them.
 
 #include "core/process.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -135,18 +136,8 @@ public:
                              const std::string& message,
                              const std::string& date) const
   {
-    struct Dated {
-      explicit Dated(const std::string& date)
-      {
-        ::setenv("GIT_COMMITTER_DATE", date.c_str(), 1);
-        ::setenv("GIT_AUTHOR_DATE", date.c_str(), 1);
-      }
-      ~Dated()
-      {
-        ::unsetenv("GIT_COMMITTER_DATE");
-        ::unsetenv("GIT_AUTHOR_DATE");
-      }
-    } dated(date);
+    ScopedEnv dated;
+    dated.set("GIT_COMMITTER_DATE", date).set("GIT_AUTHOR_DATE", date);
     return commit_file(rel, content, message);
   }
 };

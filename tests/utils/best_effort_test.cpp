@@ -1,5 +1,6 @@
 #include "utils/best_effort.hpp"
 
+#include "support/scoped_env.hpp"
 #include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
@@ -9,12 +10,14 @@
 #include <system_error>
 
 using kolvex::testing::FdCapture;
+using kolvex::testing::ScopedEnv;
 using kolvex::utils::Audible;
 using kolvex::utils::best_effort;
 
 TEST(BestEffort, ReportsWhetherTheBodyCompleted)
 {
-  ::unsetenv("KOLVEX_DEBUG");
+  ScopedEnv env;
+  env.unset("KOLVEX_DEBUG");
   FdCapture err(2);
   int runs = 0;
   EXPECT_TRUE(best_effort("refresh", Audible::yes, [&] { ++runs; }));
@@ -28,24 +31,25 @@ TEST(BestEffort, ReportsWhetherTheBodyCompleted)
 
 TEST(BestEffort, AudibleFailureWarnsWithTheClassNameOnly)
 {
-  ::unsetenv("KOLVEX_DEBUG");
+  ScopedEnv env;
+  env.unset("KOLVEX_DEBUG");
   FdCapture out(1);
   FdCapture err(2);
   EXPECT_FALSE(best_effort("attestation upload", Audible::yes, [] {
     throw std::system_error(std::make_error_code(std::errc::timed_out), "https://secret/path");
   }));
-  EXPECT_EQ(err.text(), "kolvex.utils.best_effort: warning: attestation upload failed: system_error\n");
+  EXPECT_EQ(err.text(),
+            "kolvex.utils.best_effort: warning: attestation upload failed: system_error\n");
   EXPECT_EQ(out.text(), "");
 }
 
 TEST(BestEffort, DebugLogCarriesLabelAndTrace)
 {
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  ScopedEnv env;
+  env.set("KOLVEX_DEBUG", "1");
   FdCapture err(2);
-  EXPECT_FALSE(best_effort("Ledger segment archival", Audible::no, [] {
-    throw std::runtime_error("rename failed");
-  }));
-  ::unsetenv("KOLVEX_DEBUG");
+  EXPECT_FALSE(best_effort(
+      "Ledger segment archival", Audible::no, [] { throw std::runtime_error("rename failed"); }));
   const std::string text = err.text();
   EXPECT_NE(text.find("debug: Ledger segment archival failed (best-effort)\n"), std::string::npos)
       << text;

@@ -3,12 +3,14 @@
 #include "core/clock.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "core/value.hpp"
 #include "core/yaml.hpp"
 #include "display/output.hpp"
 #include "display/repr.hpp"
 #include "hooks/scripts.hpp"
 #include "paths.hpp"
+#include "services/local_config.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -80,10 +82,7 @@ std::string first_chars(std::string_view text, std::size_t n)
 {
   std::size_t pos = 0;
   for (std::size_t count = 0; count < n && pos < text.size(); ++count) {
-    ++pos;
-    while (pos < text.size() && (static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) {
-      ++pos;
-    }
+    pos += core::text::utf8_step(text, pos).length;
   }
   return std::string(text.substr(0, pos));
 }
@@ -266,6 +265,11 @@ int attest(bool subcommand_named, const AttestOptions& options)
 
   output::success("Created " + attestation_path.lexically_relative(repo_root).string());
   output::info("  Run 'git commit' \u2014 the pre-commit hook will verify the hash.");
+  if (!shared::local_config_exists(repo_root)) {
+    // The file is written all the same: setup may still come before the commit.
+    output::warning("This repository is not set up for kolvex, so nothing will record the "
+                    "commit this attestation is for. Run `kolvex setup` first.");
+  }
   return 0;
 }
 

@@ -36,9 +36,9 @@ protected:
 
   void SetUp() override
   {
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+    env.env().set("GIT_CONFIG_NOSYSTEM", "1");
     for (const char* name : {"KOLVEX_DEBUG", "GIT_AUTHOR_NAME", "GIT_COMMITTER_NAME"}) {
-      ::unsetenv(name);
+      env.env().unset(name);
     }
   }
 
@@ -141,7 +141,7 @@ TEST_F(AmbientAttribution, NoMarkerIsUnknown)
 
 TEST_F(AmbientAttribution, BareClaudeMarkerNamesTheLiveSessionWithItsTelemetry)
 {
-  ::setenv("CLAUDECODE", "1", 1);
+  env.env().set("CLAUDECODE", "1");
   claude_session("live", 30, true);
   claude_session("last-week", 7 * 86400);
   const auto record = commit_and_record();
@@ -156,7 +156,7 @@ TEST_F(AmbientAttribution, BareClaudeMarkerNamesTheLiveSessionWithItsTelemetry)
 TEST_F(AmbientAttribution, BareClaudeMarkerWithOnlyAnOldTranscriptNamesNoSession)
 {
   // An IDE terminal also sets CLAUDECODE=1; the newest transcript is ten days old.
-  ::setenv("CLAUDECODE", "1", 1);
+  env.env().set("CLAUDECODE", "1");
   claude_session("ten-days-ago", 10 * 86400, true);
   claude_session("eleven-minutes-ago", 660);
   expect_agent_alone(commit_and_record(), "claude-code");
@@ -164,7 +164,7 @@ TEST_F(AmbientAttribution, BareClaudeMarkerWithOnlyAnOldTranscriptNamesNoSession
 
 TEST_F(AmbientAttribution, BareClaudeMarkerWithTwoLiveSessionsNamesNeitherUnlessOneIsCommitting)
 {
-  ::setenv("CLAUDECODE", "1", 1);
+  env.env().set("CLAUDECODE", "1");
   claude_session("window-1", 20);
   claude_session("window-2", 40);
   expect_agent_alone(commit_and_record(), "claude-code");
@@ -174,8 +174,8 @@ TEST_F(AmbientAttribution, BareClaudeMarkerWithTwoLiveSessionsNamesNeitherUnless
 
 TEST_F(AmbientAttribution, ClaudeMarkerWithItsSessionIdIsBelievedWhateverItsAge)
 {
-  ::setenv("CLAUDECODE", "1", 1);
-  ::setenv("CLAUDE_CODE_SESSION_ID", "resumed", 1);
+  env.env().set("CLAUDECODE", "1");
+  env.env().set("CLAUDE_CODE_SESSION_ID", "resumed");
   claude_session("resumed", 3 * 3600);
   claude_session("live", 30, true);
   const auto record = commit_and_record();
@@ -187,8 +187,8 @@ TEST_F(AmbientAttribution, ClaudeMarkerWithItsSessionIdIsBelievedWhateverItsAge)
 TEST_F(AmbientAttribution, CodexThreadOutranksABareClaudeMarker)
 {
   // Codex started from a Claude Code terminal inherits CLAUDECODE=1.
-  ::setenv("CLAUDECODE", "1", 1);
-  ::setenv("CODEX_THREAD_ID", CODEX_ID.c_str(), 1);
+  env.env().set("CLAUDECODE", "1");
+  env.env().set("CODEX_THREAD_ID", CODEX_ID);
   claude_session("live", 30, true);
   codex_session(CODEX_ID, 2 * 3600);
   const auto record = commit_and_record();
@@ -200,7 +200,7 @@ TEST_F(AmbientAttribution, CodexThreadOutranksABareClaudeMarker)
 
 TEST_F(AmbientAttribution, BareGeminiMarkerNamesOnlyALiveChat)
 {
-  ::setenv("GEMINI_CLI", "1", 1);
+  env.env().set("GEMINI_CLI", "1");
   gemini_session(GEMINI_ID, 60);
   const auto record = commit_and_record();
   EXPECT_EQ(text(record, "agent"), "gemini-cli");
@@ -213,18 +213,18 @@ TEST_F(AmbientAttribution, BareGeminiMarkerNamesOnlyALiveChat)
 
 TEST_F(AmbientAttribution, BareCursorMarkerNamesCursorAlone)
 {
-  ::setenv("CURSOR_AGENT", "1", 1);
+  env.env().set("CURSOR_AGENT", "1");
   claude_session("live", 30, true); // another harness's live session is not Cursor's
   expect_agent_alone(commit_and_record(), "cursor");
   // Cursor's marker is bare too: a Claude session id marker outranks it.
-  ::setenv("CLAUDE_CODE_SESSION_ID", "live", 1);
+  env.env().set("CLAUDE_CODE_SESSION_ID", "live");
   EXPECT_EQ(text(commit_and_record(), "agent_session_id"), "live");
 }
 
 TEST_F(AmbientAttribution, AiderMarkOutranksEveryMarker)
 {
-  ::setenv("CLAUDECODE", "1", 1);
-  ::setenv("CLAUDE_CODE_SESSION_ID", "live", 1);
+  env.env().set("CLAUDECODE", "1");
+  env.env().set("CLAUDE_CODE_SESSION_ID", "live");
   claude_session("live", 30, true);
   repo.git({"config", "user.name", "Test Dev (aider)"});
   expect_agent_alone(commit_and_record(), "aider");

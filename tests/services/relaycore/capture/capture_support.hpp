@@ -10,6 +10,7 @@
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -72,7 +73,7 @@ private:
 
 // No harness markers, a temporary HOME, no system git configuration: what a
 // capture finds is what the test put there.
-inline void isolate_environment(const TempDir& home)
+inline void isolate_environment(ScopedEnv& env, const TempDir& home)
 {
   for (const char* name : {"CLAUDE_CODE_SESSION_ID",
                            "CLAUDECODE",
@@ -85,13 +86,13 @@ inline void isolate_environment(const TempDir& home)
                            "GIT_AUTHOR_EMAIL",
                            "GIT_AUTHOR_DATE",
                            "GIT_COMMITTER_DATE"}) {
-    ::unsetenv(name);
+    env.unset(name);
   }
-  ::setenv("HOME", home.path().c_str(), 1);
-  ::setenv("XDG_CONFIG_HOME", (home.path() / ".config").c_str(), 1);
-  ::setenv("CLAUDE_CONFIG_DIR", (home.path() / "claude").c_str(), 1);
-  ::setenv("CODEX_HOME", (home.path() / "codex").c_str(), 1);
-  ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+  env.set("HOME", home.path().string());
+  env.set("XDG_CONFIG_HOME", (home.path() / ".config").string());
+  env.set("CLAUDE_CONFIG_DIR", (home.path() / "claude").string());
+  env.set("CODEX_HOME", (home.path() / "codex").string());
+  env.set("GIT_CONFIG_NOSYSTEM", "1");
 }
 
 // The hash `kolvex attest` is given for what is staged in `repo`: the SHA-256 of
@@ -109,7 +110,7 @@ inline std::string staged_diff_hash(const TempRepo& repo)
 inline std::vector<std::string> log_lines(const TempRepo& repo)
 {
   std::vector<std::string> lines;
-  const std::string text = repo.read(paths::log_jsonl(".").lexically_normal());
+  const std::string text = repo.read(paths::log_jsonl(repo.path()));
   std::size_t start = 0;
   while (start < text.size()) {
     const auto end = text.find('\n', start);
@@ -131,7 +132,7 @@ inline core::Map parsed_line(const std::string& line)
 // The archived attestation of `sha` in `repo`, as text ("" when missing).
 inline std::string archive_of(const TempRepo& repo, const std::string& sha)
 {
-  return repo.read(paths::attestations_dir(".").lexically_normal() / (sha + ".yaml"));
+  return repo.read(paths::attestations_dir(repo.path()) / (sha + ".yaml"));
 }
 
 inline bool archive_exists(const TempRepo& repo, const std::string& sha)

@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <vector>
 
 using kolvex::agents::ScopedAdapters;
@@ -39,7 +40,7 @@ class Capture : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
+    kolvex::testing::isolate_environment(environment, home);
     claude.sessions["sess-c"] = Map{{"model", "opus"}, {"tokens", Map{{"total", 10}}}};
     codex.sessions["sess-x"] = Map{{"model", "gpt"}, {"tokens", Map{}}};
   }
@@ -47,12 +48,9 @@ protected:
   // A commit authored by someone other than the developer configured here.
   std::string foreign_commit(const std::string& rel, const std::string& message)
   {
-    ::setenv("GIT_AUTHOR_NAME", "Other Person", 1);
-    ::setenv("GIT_AUTHOR_EMAIL", "other@example.com", 1);
-    const std::string sha = repo.commit_file(rel, rel + "\n", message);
-    ::unsetenv("GIT_AUTHOR_NAME");
-    ::unsetenv("GIT_AUTHOR_EMAIL");
-    return sha;
+    kolvex::testing::ScopedEnv author;
+    author.set("GIT_AUTHOR_NAME", "Other Person").set("GIT_AUTHOR_EMAIL", "other@example.com");
+    return repo.commit_file(rel, rel + "\n", message);
   }
 
   // The archived record of `sha` as a map.
@@ -62,6 +60,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
   FakeAdapter claude{"claude-code", "anthropic"};
   FakeAdapter codex{"codex", "openai"};
@@ -474,7 +474,8 @@ TEST_F(CaptureSlow, EightAtOnceWithASlowGitLeaveOneLine)
   std::ofstream(bin / "git") << "#!/bin/sh\nsleep 3\nexec /usr/bin/git \"$@\"\n";
   ::chmod((bin / "git").c_str(), 0755);
   const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
-  ::setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+  auto slow_path = std::make_unique<kolvex::testing::ScopedEnv>();
+  slow_path->set("PATH", bin.string() + ":" + path);
   std::vector<pid_t> captures;
   for (int i = 0; i < 8; ++i) {
     const pid_t pid = ::fork();
@@ -492,7 +493,7 @@ TEST_F(CaptureSlow, EightAtOnceWithASlowGitLeaveOneLine)
     ::waitpid(pid, &status, 0);
     failed += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
   }
-  ::setenv("PATH", path.c_str(), 1);
+  slow_path.reset();
   EXPECT_EQ(failed, 0);
   const auto lines = log_lines(repo);
   ASSERT_EQ(lines.size(), 1U);

@@ -34,7 +34,7 @@ protected:
 
   void SetUp() override
   {
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+    env.env().set("GIT_CONFIG_NOSYSTEM", "1");
     // Installed before the commits below, so the first walk does not skip them.
     repo.write(".kolvex/.platform/config.yaml",
                "project_id: 42\ninstalled_at: '2026-01-01T00:00:00Z'\n");
@@ -208,14 +208,14 @@ TEST_F(CatchUpAttribution, AiderMarkedCommitsAreAidersWithoutASession)
   repo.git({"config", "user.name", "Test Dev (aider)"});
   const auto by_name = commit_at("a.txt", T0);
   repo.git({"config", "user.name", "Test Dev"});
-  ::setenv("GIT_COMMITTER_DATE", iso(T0 + 10).c_str(), 1);
+  env.env().set("GIT_COMMITTER_DATE", iso(T0 + 10));
   repo.write("b.txt", "b");
   repo.git({"add", "b.txt"});
   repo.git({"commit",
             "-q",
             "-m",
             "feat: b\n\nCo-authored-by: aider (anthropic/claude-sonnet-4) <noreply@aider.dev>"});
-  ::unsetenv("GIT_COMMITTER_DATE");
+  env.env().unset("GIT_COMMITTER_DATE");
   const auto by_trailer = repo.git({"rev-parse", "HEAD"});
   const auto plain = commit_at("c.txt", T0 + 20);
 

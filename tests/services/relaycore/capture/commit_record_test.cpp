@@ -27,7 +27,7 @@ std::vector<std::string> keys_of(const Map& map)
 
 class CommitRecord : public ::testing::Test {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(home); }
+  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
 
   // Writes the record of `sha` with `options` and returns the archived map.
   Map write(const std::string& sha, CommitRecordOptions options)
@@ -37,6 +37,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
   kolvex::services::relaycore::capture::BackfillResult last;
 };

@@ -36,7 +36,7 @@ class CutShortRecord : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
+    kolvex::testing::isolate_environment(environment, home);
     repo.write(".kolvex/.platform/config.yaml", "project_id: 42\n");
   }
 
@@ -94,6 +94,7 @@ protected:
     return found;
   }
 
+  kolvex::testing::ScopedEnv environment;
   TempDir home;
   TempRepo repo;
   ScopedAdapters no_harness{{}};

@@ -46,7 +46,7 @@ std::string text(const Map& map, std::string_view key)
 
 class CaptureGolden : public ::testing::Test {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(home); }
+  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
 
   // Commits a file on `the_case`'s branch with its author, date and subject.
   std::string commit(const Map& the_case)
@@ -54,14 +54,11 @@ protected:
     if (text(the_case, "branch") != "main") {
       repo.git({"checkout", "-q", "-b", text(the_case, "branch")});
     }
-    ::setenv("GIT_AUTHOR_NAME", text(the_case, "author_name").c_str(), 1);
-    ::setenv("GIT_AUTHOR_EMAIL", text(the_case, "author_email").c_str(), 1);
-    ::setenv("GIT_AUTHOR_DATE", text(the_case, "author_date").c_str(), 1);
-    const std::string sha = repo.commit_file("file.txt", "content\n", text(the_case, "subject"));
-    ::unsetenv("GIT_AUTHOR_NAME");
-    ::unsetenv("GIT_AUTHOR_EMAIL");
-    ::unsetenv("GIT_AUTHOR_DATE");
-    return sha;
+    kolvex::testing::ScopedEnv author;
+    author.set("GIT_AUTHOR_NAME", text(the_case, "author_name"))
+        .set("GIT_AUTHOR_EMAIL", text(the_case, "author_email"))
+        .set("GIT_AUTHOR_DATE", text(the_case, "author_date"));
+    return repo.commit_file("file.txt", "content\n", text(the_case, "subject"));
   }
 
   // The adapter `the_case` describes, knowing its session's telemetry.
@@ -85,6 +82,8 @@ protected:
   }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
 };
 

@@ -3,6 +3,7 @@
 #include "agents/registry.hpp"
 #include "paths.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -87,9 +88,9 @@ class Enrichment : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    ::setenv("HOME", home.path().c_str(), 1);
-    ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-    ::unsetenv("KOLVEX_DEBUG");
+    environment.set("HOME", home.path().string());
+    environment.set("GIT_CONFIG_NOSYSTEM", "1");
+    environment.unset("KOLVEX_DEBUG");
   }
 
   // Runs the enrichment with stderr captured; returns what was logged.
@@ -101,6 +102,7 @@ protected:
   }
 
   TempDir home;
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
   FakeAdapter adapter;
 };
@@ -207,7 +209,7 @@ TEST_F(Enrichment, DeclaredSessionIsUsedForTheTelemetryLookup)
 
 TEST_F(Enrichment, FailingTelemetryLeavesNoKeyOneDebugLineAndTheWarning)
 {
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  environment.set("KOLVEX_DEBUG", "1");
   adapter.telemetry_throws = true;
   ScopedAdapters scope({&adapter});
   Map parsed;
@@ -222,7 +224,7 @@ TEST_F(Enrichment, FailingTelemetryLeavesNoKeyOneDebugLineAndTheWarning)
 
 TEST_F(Enrichment, FailingSessionLookupIsLoggedAndTelemetryStillAsked)
 {
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  environment.set("KOLVEX_DEBUG", "1");
   adapter.session_throws = true;
   adapter.telemetry.reset();
   ScopedAdapters scope({&adapter});
@@ -237,7 +239,7 @@ TEST_F(Enrichment, FailingSessionLookupIsLoggedAndTelemetryStillAsked)
 
 TEST_F(Enrichment, DeveloperDetectionFailureIsLoggedAndTheRestGoesOn)
 {
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  environment.set("KOLVEX_DEBUG", "1");
   ScopedAdapters scope({&adapter});
   Map parsed;
   const auto log = enrich(parsed, home.path() / "no-such-repo");
@@ -248,7 +250,7 @@ TEST_F(Enrichment, DeveloperDetectionFailureIsLoggedAndTheRestGoesOn)
 
 TEST_F(Enrichment, NonTextAgentIsLeftAsWrittenWithADebugLine)
 {
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  environment.set("KOLVEX_DEBUG", "1");
   ScopedAdapters scope({&adapter});
   Map parsed{{"agent", 7}};
   const auto log = enrich(parsed, repo.path());
@@ -258,6 +260,7 @@ TEST_F(Enrichment, NonTextAgentIsLeftAsWrittenWithADebugLine)
 
 TEST(AdapterTelemetry, SourceAndRuntimeWinOverTheAdaptersOwnEntries)
 {
+  kolvex::testing::ScopedEnv environment;
   FakeAdapter adapter;
   adapter.telemetry = Map{{"source", "transcript"}, {"model", "m"}, {"agent_runtime", "other"}};
   const auto map = _adapter_telemetry(adapter, "/r", std::string("s"), "backfill");
@@ -267,7 +270,7 @@ TEST(AdapterTelemetry, SourceAndRuntimeWinOverTheAdaptersOwnEntries)
   EXPECT_FALSE(_adapter_telemetry(adapter, "/r", std::nullopt, "harness").has_value());
   adapter.telemetry_throws = true;
   ::testing::internal::CaptureStderr();
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  environment.set("KOLVEX_DEBUG", "1");
   EXPECT_FALSE(_adapter_telemetry(adapter, "/r", std::nullopt, "harness").has_value());
   EXPECT_THAT(::testing::internal::GetCapturedStderr(),
               HasSubstr("Adapter telemetry failed for None"));

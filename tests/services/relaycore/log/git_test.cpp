@@ -1,6 +1,7 @@
 #include "services/relaycore/log/git.hpp"
 
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,19 +18,20 @@ namespace {
 using kolvex::services::relaycore::log::_git;
 using kolvex::services::relaycore::log::_git_rev_parse;
 using kolvex::services::relaycore::log::_is_valid_commit_hash;
+using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
 namespace stdfs = std::filesystem;
 
 // Makes `dir/git` an executable shell script with `body`, and puts `dir` first on
-// PATH for the rest of this test process.
-void install_fake_git(const TempDir& dir, const std::string& body)
+// PATH until `env` goes.
+void install_fake_git(ScopedEnv& env, const TempDir& dir, const std::string& body)
 {
   const auto script = dir.write("git", "#!/bin/sh\n" + body);
   ::chmod(script.c_str(), 0755);
   const char* old_path = std::getenv("PATH");
   const std::string path = dir.path().string() + ":" + (old_path ? old_path : "");
-  ::setenv("PATH", path.c_str(), 1);
+  env.set("PATH", path);
 }
 
 TEST(GitQuery, DirectoryOutsideAnyRepositoryHasNoAnswer)
@@ -38,9 +40,10 @@ TEST(GitQuery, DirectoryOutsideAnyRepositoryHasNoAnswer)
   // the directory asked, never about the current one.
   TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
-  ASSERT_EQ(::chdir(repo.path().c_str()), 0);
+  ScopedEnv env;
+  env.chdir(repo.path());
   TempDir outside;
-  ::setenv("GIT_CEILING_DIRECTORIES", outside.path().parent_path().c_str(), 1);
+  env.set("GIT_CEILING_DIRECTORIES", outside.path().parent_path().string());
 
   EXPECT_EQ(_git({"rev-parse", "HEAD"}, outside.path()), "");
   EXPECT_EQ(_git_rev_parse({"HEAD"}, outside.path()), "unknown");
@@ -59,7 +62,8 @@ TEST(GitQuery, MissingGitExecutableHasNoAnswer)
 {
   TempRepo repo;
   TempDir empty_bin;
-  ::setenv("PATH", empty_bin.path().c_str(), 1);
+  ScopedEnv env;
+  env.set("PATH", empty_bin.path().string());
   EXPECT_EQ(_git({"rev-parse", "HEAD"}, repo.path()), "");
   EXPECT_EQ(_git_rev_parse({"HEAD"}, repo.path()), "unknown");
 }
@@ -122,7 +126,8 @@ TEST(GitQuerySlow, HangingGitIsAbandonedAfterTheLimit)
   const auto pid_file = scratch.path() / "sleeper.pid";
   // The sleeper is a grandchild: it must die with the group, or it would hold the
   // captured pipes open past the limit.
-  install_fake_git(bin, "sleep 60 &\necho $! > '" + pid_file.string() + "'\nwait\n");
+  ScopedEnv env;
+  install_fake_git(env, bin, "sleep 60 &\necho $! > '" + pid_file.string() + "'\nwait\n");
 
   const auto start = std::chrono::steady_clock::now();
   const auto answer = _git_rev_parse({"HEAD"}, scratch.path());

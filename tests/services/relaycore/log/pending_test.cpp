@@ -22,6 +22,7 @@ using kolvex::services::relaycore::log::process_pending_attestation;
 using kolvex::testing::archive_exists;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
+using kolvex::testing::ScopedEnv;
 using kolvex::testing::staged_diff_hash;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
@@ -33,7 +34,7 @@ const std::string k_pending = ".kolvex/.commit-attestation.yaml";
 
 class Pending : public ::testing::Test {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(home); }
+  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
 
   // Stages `rel` with `content`, returns the hash an agent would attest, commits.
   std::pair<std::string, std::string>
@@ -49,6 +50,8 @@ protected:
   void write_pending(const std::string& body) const { repo.write(k_pending, body); }
 
   TempDir home;
+
+  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
   ScopedAdapters no_harness{{}};
 };
@@ -150,11 +153,8 @@ TEST_F(Pending, SearchesTheGivenRepositoryNotTheWorkingDirectory)
   const auto [hash, sha] = attested_commit("a.txt", "a\n", "first");
   TempRepo elsewhere;
   elsewhere.commit_file("b.txt", "b\n", "other");
-  const auto previous = stdfs::current_path();
-  stdfs::current_path(elsewhere.path());
-  const auto found = _find_commit_by_diff_hash(repo.path(), hash);
-  stdfs::current_path(previous);
-  EXPECT_EQ(found, sha);
+  environment.chdir(elsewhere.path());
+  EXPECT_EQ(_find_commit_by_diff_hash(repo.path(), hash), sha);
 }
 
 // A git that hangs must not hang the commit hook: the search gives up after the
@@ -171,7 +171,8 @@ TEST_F(Pending, SlowHungGitEndsTheSearch)
                 "if [ \"$1\" = log ]; then printf '%040d\\n%040d\\n' 1 2; exit 0; fi\n"
                 "exec sleep 60\n");
   ::chmod((bin.path() / "git").c_str(), 0755);
-  ::setenv("PATH", (bin.path().string() + ":/usr/bin:/bin").c_str(), 1);
+  ScopedEnv env;
+  env.set("PATH", bin.path().string() + ":/usr/bin:/bin");
 
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(_find_commit_by_diff_hash(repo.path(), std::string(64, 'a')), std::nullopt);

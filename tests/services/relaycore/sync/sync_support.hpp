@@ -13,6 +13,7 @@
 #include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <cstdio>
 #include <functional>
@@ -90,10 +91,11 @@ class UploadTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    isolate_environment(m_home);
-    ::unsetenv("AGENT_SESSION_ID");
+    isolate_environment(m_env, m_home);
+    m_env.unset("AGENT_SESSION_ID");
   }
 
+  ScopedEnv m_env;
   TempDir m_home;
   agents::ScopedAdapters no_harness{{}};
   UploadRepo repo;

@@ -123,7 +123,7 @@ TEST_F(UploadToDevServer, TheSessionHeaderReachesTheServerOnlyWhenKnown)
   const Value project = project_on(server);
   repo.record(sha_of('a', 1), "without");
   ASSERT_TRUE(upload(server, project).ok);
-  ::setenv("AGENT_SESSION_ID", "session-42", 1);
+  m_env.set("AGENT_SESSION_ID", "session-42");
   repo.record(sha_of('a', 2), "with");
   ASSERT_TRUE(upload(server, project).ok);
   const core::List rows = stored(server, project);
@@ -154,7 +154,7 @@ TEST_F(UploadToDevServer, ASlowServerIsCutOffByTheBudget)
 TEST_F(UploadToDevServer, TheKeyNeverShowsInAnythingCaptured)
 {
   const std::string key = "sk-live-SECRET-7f3a9c1e5b";
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  m_env.set("KOLVEX_DEBUG", "1");
   std::string captured;
   std::vector<UploadResult> results;
   {
@@ -180,7 +180,6 @@ TEST_F(UploadToDevServer, TheKeyNeverShowsInAnythingCaptured)
     captured += out.text();
     captured += err.text();
   }
-  ::unsetenv("KOLVEX_DEBUG");
   ASSERT_EQ(results.size(), 4u);
   EXPECT_TRUE(results[0].ok);
   EXPECT_EQ(results[1].error, "injected failure (HTTP 503)");

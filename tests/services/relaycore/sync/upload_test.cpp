@@ -216,7 +216,7 @@ TEST_F(Upload, SessionHeaderFromTheHarnessElseTheEnvironmentElseNone)
   ASSERT_EQ(client.uploads.size(), 1u);
   EXPECT_TRUE(client.uploads[0].headers.empty());
 
-  ::setenv("AGENT_SESSION_ID", "env-session", 1);
+  m_env.set("AGENT_SESSION_ID", "env-session");
   repo.record(sha_of('a', 2), "two");
   (void)upload();
   EXPECT_EQ(client.uploads[1].headers, (contracts::Headers{{"X-Agent-Session-Id", "env-session"}}));
@@ -231,7 +231,7 @@ TEST_F(Upload, SessionHeaderFromTheHarnessElseTheEnvironmentElseNone)
               (contracts::Headers{{"X-Agent-Session-Id", "harness-session"}}));
   }
   // A session id that would break the header line is left out, not sent.
-  ::setenv("AGENT_SESSION_ID", "evil\r\nX-Injected: 1", 1);
+  m_env.set("AGENT_SESSION_ID", "evil\r\nX-Injected: 1");
   repo.record(sha_of('a', 4), "four");
   const auto result = upload();
   EXPECT_TRUE(result.ok);

@@ -1,0 +1,444 @@
+#include "hooks/manager_configs.hpp"
+
+#include "core/text.hpp"
+#include "core/value.hpp"
+#include "core/yaml.hpp"
+
+#include <optional>
+#include <vector>
+
+namespace kolvex::hooks::manager_configs {
+
+namespace {
+
+using core::List;
+using core::Map;
+using core::Value;
+
+constexpr std::string_view k_comment = "# kolvex: records each commit in kolvex's log (added by "
+                                       "`kolvex setup`)";
+
+// A YAML file as lines, so that an entry goes in without the rest being re-emitted.
+struct Lines {
+  std::vector<std::string> lines; // without their line ends
+  std::string eol = "\n";
+  bool final_newline = true;
+};
+
+Lines split(std::string_view text)
+{
+  Lines doc;
+  if (text.find("\r\n") != std::string_view::npos) {
+    doc.eol = "\r\n";
+  }
+  doc.final_newline = text.empty() || text.back() == '\n';
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    std::string_view line =
+        text.substr(start, end == std::string_view::npos ? text.npos : end - start);
+    if (!line.empty() && line.back() == '\r') {
+      line.remove_suffix(1);
+    }
+    doc.lines.emplace_back(line);
+    if (end == std::string_view::npos) {
+      break;
+    }
+    start = end + 1;
+  }
+  return doc;
+}
+
+std::string join(const Lines& doc)
+{
+  std::string text;
+  for (std::size_t i = 0; i < doc.lines.size(); ++i) {
+    text += doc.lines[i];
+    if (i + 1 < doc.lines.size() || doc.final_newline) {
+      text += doc.eol;
+    }
+  }
+  return text;
+}
+
+// Leading blanks of a line that holds content; -1 for a blank or comment line.  A tab
+// in the indentation makes the layout one we do not edit (YAML forbids it anyway).
+int indent(std::string_view line)
+{
+  const auto first = line.find_first_not_of(' ');
+  if (first == std::string_view::npos || line[first] == '#') {
+    return -1;
+  }
+  return static_cast<int>(first);
+}
+
+bool starts_item(std::string_view line, int at)
+{
+  const auto rest = line.substr(static_cast<std::size_t>(at));
+  return rest == "-" || rest.starts_with("- ");
+}
+
+// The text after `key:` on a key line, its comment dropped: "" for a block value.
+std::string_view inline_value(std::string_view line, std::string_view key)
+{
+  auto rest = core::text::trim(line).substr(key.size() + 1);
+  const auto comment = rest.find(" #");
+  if (comment != std::string_view::npos) {
+    rest = rest.substr(0, comment);
+  }
+  return core::text::trim(rest);
+}
+
+// The line in [from, to) at exactly indentation `at` that is the plain key `key`.
+std::optional<std::size_t>
+find_key(const Lines& doc, std::size_t from, std::size_t to, int at, std::string_view key)
+{
+  for (std::size_t i = from; i < to && i < doc.lines.size(); ++i) {
+    const auto& line = doc.lines[i];
+    if (indent(line) != at) {
+      continue;
+    }
+    const std::string_view content = std::string_view(line).substr(static_cast<std::size_t>(at));
+    if (content.starts_with(key) && content.size() > key.size() && content[key.size()] == ':' &&
+        (content.size() == key.size() + 1 || content[key.size() + 1] == ' ')) {
+      return i;
+    }
+  }
+  return std::nullopt;
+}
+
+// One past the last line that holds content of the value of the key at `key_line`:
+// more indented lines, and sequence items at the key's own indentation.
+std::size_t value_end(const Lines& doc, std::size_t key_line)
+{
+  const int at = indent(doc.lines[key_line]);
+  std::size_t end = key_line + 1;
+  for (std::size_t i = key_line + 1; i < doc.lines.size(); ++i) {
+    const int here = indent(doc.lines[i]);
+    if (here == -1) {
+      continue;
+    }
+    if (here > at || (here == at && starts_item(doc.lines[i], here))) {
+      end = i + 1;
+    } else {
+      break;
+    }
+  }
+  return end;
+}
+
+// Indentation of the first content line in (key_line, end), or `fallback`.
+int child_indent(const Lines& doc, std::size_t key_line, std::size_t end, int fallback)
+{
+  for (std::size_t i = key_line + 1; i < end; ++i) {
+    if (const int here = indent(doc.lines[i]); here != -1) {
+      return here;
+    }
+  }
+  return fallback;
+}
+
+std::string spaces(int count)
+{
+  return std::string(static_cast<std::size_t>(count), ' ');
+}
+
+void append_block(Lines& doc, const std::vector<std::string>& block)
+{
+  if (!doc.lines.empty() && !core::text::trim(doc.lines.back()).empty()) {
+    doc.lines.emplace_back();
+  }
+  doc.lines.insert(doc.lines.end(), block.begin(), block.end());
+  doc.final_newline = true;
+}
+
+void insert_at(Lines& doc, std::size_t at, const std::vector<std::string>& block)
+{
+  doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(at), block.begin(), block.end());
+}
+
+std::string double_quoted(std::string_view text)
+{
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+Map load_map(std::string_view text, std::string_view what)
+{
+  Value doc;
+  try {
+    doc = core::yaml::load(text);
+  } catch (const std::exception& e) {
+    throw ConfigLayoutError(std::string(what) + " is not YAML kolvex can read: " + e.what());
+  }
+  if (doc.is_null()) {
+    return {};
+  }
+  if (!doc.is_map()) {
+    throw ConfigLayoutError(std::string(what) + " is not a YAML mapping");
+  }
+  return doc.as_map();
+}
+
+// The edit is used only when it reads back as exactly what was meant.
+void check(const Lines& doc, const Map& expected, const std::string& by_hand)
+{
+  Value edited;
+  try {
+    edited = core::yaml::load(join(doc));
+  } catch (const std::exception&) {
+  }
+  if (!(edited == Value(expected))) {
+    throw ConfigLayoutError(by_hand);
+  }
+}
+
+// ---- lefthook ------------------------------------------------------------------
+
+bool lefthook_has_command(const Map& config, std::string_view hook)
+{
+  const Value* section = config.find(hook);
+  if (section == nullptr || !section->is_map()) {
+    return false;
+  }
+  if (const Value* commands = section->get("commands"); commands && commands->is_map()) {
+    if (commands->get(LEFTHOOK_COMMAND) != nullptr) {
+      return true;
+    }
+  }
+  if (const Value* jobs = section->get("jobs"); jobs && jobs->is_list()) {
+    for (const auto& job : jobs->as_list()) {
+      if (job.get_string("name") == std::string(LEFTHOOK_COMMAND)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// ---- pre-commit ----------------------------------------------------------------
+
+bool pre_commit_has_hook(const Map& config, const std::string& id)
+{
+  const Value* repos = config.find("repos");
+  if (repos == nullptr || !repos->is_list()) {
+    return false;
+  }
+  for (const auto& repo : repos->as_list()) {
+    const Value* hooks = repo.get("hooks");
+    if (hooks == nullptr || !hooks->is_list()) {
+      continue;
+    }
+    for (const auto& hook : hooks->as_list()) {
+      if (hook.get_string("id") == id) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+} // namespace
+
+std::string pre_commit_hook_id(std::string_view hook)
+{
+  return "kolvex-" + std::string(hook);
+}
+
+Edit add_to_lefthook(std::string_view text, std::string_view hook, std::string_view command)
+{
+  const Map config = load_map(text, "the lefthook configuration");
+  if (lefthook_has_command(config, hook)) {
+    return {false, std::string(text)};
+  }
+  const std::string run = "run: " + double_quoted(command);
+  const std::string by_hand = "kolvex cannot add itself to this lefthook configuration safely; add "
+                              "this command to it by hand:\n" +
+                              std::string(hook) + ":\n  commands:\n    " +
+                              std::string(LEFTHOOK_COMMAND) + ":\n      " + run;
+
+  Map expected = config;
+  Value& section = expected[hook];
+  if (section.is_null()) {
+    section = Map{};
+  }
+  if (!section.is_map()) {
+    throw ConfigLayoutError(by_hand);
+  }
+  const bool jobs = section.get("jobs") != nullptr && section.get("jobs")->is_list();
+  if (jobs) {
+    section.as_map()["jobs"].as_list().emplace_back(
+        Map{{"name", std::string(LEFTHOOK_COMMAND)}, {"run", std::string(command)}});
+  } else {
+    Value& commands = section.as_map()["commands"];
+    if (commands.is_null()) {
+      commands = Map{};
+    }
+    if (!commands.is_map()) {
+      throw ConfigLayoutError(by_hand);
+    }
+    commands.as_map().set(LEFTHOOK_COMMAND, Map{{"run", std::string(command)}});
+  }
+
+  Lines doc = split(text);
+  const auto top = find_key(doc, 0, doc.lines.size(), 0, hook);
+  if (!top) {
+    append_block(doc,
+                 {std::string(k_comment),
+                  std::string(hook) + ":",
+                  "  commands:",
+                  "    " + std::string(LEFTHOOK_COMMAND) + ":",
+                  "      " + run});
+  } else {
+    const auto value = inline_value(doc.lines[*top], hook);
+    if (!value.empty() && value != "null" && value != "~") {
+      throw ConfigLayoutError(by_hand);
+    }
+    const std::size_t end = value_end(doc, *top);
+    const int at = child_indent(doc, *top, end, 2);
+    if (jobs) {
+      const std::size_t line = *find_key(doc, *top + 1, end, at, "jobs");
+      const std::size_t jobs_end = value_end(doc, line);
+      const int dash = child_indent(doc, line, jobs_end, at + 2);
+      insert_at(doc,
+                jobs_end,
+                {spaces(dash) + std::string(k_comment),
+                 spaces(dash) + "- name: " + std::string(LEFTHOOK_COMMAND),
+                 spaces(dash + 2) + run});
+    } else if (const auto line = find_key(doc, *top + 1, end, at, "commands")) {
+      const std::size_t commands_end = value_end(doc, *line);
+      const int name_at = child_indent(doc, *line, commands_end, at + 2);
+      insert_at(doc,
+                commands_end,
+                {spaces(name_at) + std::string(k_comment),
+                 spaces(name_at) + std::string(LEFTHOOK_COMMAND) + ":",
+                 spaces(name_at + 2) + run});
+    } else {
+      insert_at(doc,
+                end,
+                {spaces(at) + "commands:",
+                 spaces(at + 2) + std::string(k_comment),
+                 spaces(at + 2) + std::string(LEFTHOOK_COMMAND) + ":",
+                 spaces(at + 4) + run});
+    }
+  }
+  check(doc, expected, by_hand);
+  return {true, join(doc)};
+}
+
+Edit add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command)
+{
+  const Map config = load_map(text, "the pre-commit configuration");
+  const std::string id = pre_commit_hook_id(hook);
+  const std::string entry = "sh -c '" + std::string(command) + "'";
+  const std::string name = "kolvex " + std::string(hook);
+
+  const bool has_hook = pre_commit_has_hook(config, id);
+  const Value* types = config.find("default_install_hook_types");
+  bool needs_type = types == nullptr;
+  if (types != nullptr && types->is_list()) {
+    needs_type = true;
+    for (const auto& type : types->as_list()) {
+      needs_type = needs_type && !(type.is_string() && type.as_string() == hook);
+    }
+  }
+  if (has_hook && !needs_type) {
+    return {false, std::string(text)};
+  }
+
+  const std::vector<std::string> item{"- repo: local",
+                                      "  hooks:",
+                                      "  - id: " + id,
+                                      "    name: " + name,
+                                      "    entry: " + double_quoted(entry),
+                                      "    language: system",
+                                      "    stages: [" + std::string(hook) + "]",
+                                      "    always_run: true",
+                                      "    pass_filenames: false"};
+  std::string by_hand = "kolvex cannot add itself to this pre-commit configuration safely; add "
+                        "this to its repos by hand, and " +
+                        std::string(hook) + " to default_install_hook_types:\n";
+  for (const auto& line : item) {
+    by_hand += line + "\n";
+  }
+
+  Map expected = config;
+  Lines doc = split(text);
+  if (!has_hook) {
+    Value& repos = expected["repos"];
+    if (repos.is_null()) {
+      repos = List{};
+    }
+    if (!repos.is_list()) {
+      throw ConfigLayoutError(by_hand);
+    }
+    repos.as_list().emplace_back(Map{{"repo", "local"},
+                                     {"hooks",
+                                      List{Map{{"id", id},
+                                               {"name", name},
+                                               {"entry", entry},
+                                               {"language", "system"},
+                                               {"stages", List{std::string(hook)}},
+                                               {"always_run", true},
+                                               {"pass_filenames", false}}}}});
+    const auto with_indent = [&](int dash) {
+      std::vector<std::string> lines{spaces(dash) + std::string(k_comment)};
+      for (const auto& line : item) {
+        lines.push_back(spaces(dash) + line);
+      }
+      return lines;
+    };
+    const auto key = find_key(doc, 0, doc.lines.size(), 0, "repos");
+    if (!key) {
+      auto lines = with_indent(0);
+      lines.insert(lines.begin(), "repos:");
+      append_block(doc, lines);
+    } else {
+      const auto value = inline_value(doc.lines[*key], "repos");
+      if (value == "[]") {
+        doc.lines[*key] = "repos:";
+        insert_at(doc, *key + 1, with_indent(0));
+      } else if (value.empty()) {
+        const std::size_t end = value_end(doc, *key);
+        insert_at(doc, end, with_indent(child_indent(doc, *key, end, 0)));
+      } else {
+        throw ConfigLayoutError(by_hand);
+      }
+    }
+  }
+  if (needs_type) {
+    Value& listed = expected["default_install_hook_types"];
+    if (listed.is_null()) {
+      listed = List{"pre-commit", std::string(hook)};
+    } else {
+      listed.as_list().emplace_back(std::string(hook));
+    }
+    const auto key = find_key(doc, 0, doc.lines.size(), 0, "default_install_hook_types");
+    if (!key) {
+      append_block(doc, {"default_install_hook_types: [pre-commit, " + std::string(hook) + "]"});
+    } else {
+      const auto value = inline_value(doc.lines[*key], "default_install_hook_types");
+      std::string& line = doc.lines[*key];
+      if (value.starts_with("[") && value.ends_with("]")) {
+        const auto close = line.rfind(']');
+        const bool empty = core::text::trim(value.substr(1, value.size() - 2)).empty();
+        line.insert(close, (empty ? "" : ", ") + std::string(hook));
+      } else if (value.empty()) {
+        const std::size_t end = value_end(doc, *key);
+        insert_at(doc, end, {spaces(child_indent(doc, *key, end, 0)) + "- " + std::string(hook)});
+      } else {
+        throw ConfigLayoutError(by_hand);
+      }
+    }
+  }
+  check(doc, expected, by_hand);
+  return {true, join(doc)};
+}
+
+} // namespace kolvex::hooks::manager_configs

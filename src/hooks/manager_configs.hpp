@@ -1,0 +1,46 @@
+#pragma once
+
+// kolvex's entry in the YAML configuration of a hook manager that owns the git hooks
+// (lefthook, the pre-commit framework).  These files belong to a team: they are
+// edited as text, in their own style, with the comments and layout kept, and an edit
+// is used only when loading the result gives exactly the old configuration plus the
+// entry.  Anything else is refused with what to add by hand.
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kolvex::hooks::manager_configs {
+
+// A configuration whose layout kolvex cannot edit safely (flow style, anchors, not
+// YAML); what() says what to add by hand.
+class ConfigLayoutError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// What adding the entry gave.
+struct Edit {
+  bool changed = false; // false: the entry was there already; `text` is the input
+  std::string text;     // the whole new file
+};
+
+// The name of kolvex's command in lefthook's `hook` section, and the id of its hook in
+// the pre-commit framework's configuration ("kolvex-post-commit").
+inline constexpr std::string_view LEFTHOOK_COMMAND = "kolvex";
+[[nodiscard]] std::string pre_commit_hook_id(std::string_view hook);
+
+// lefthook's configuration `text` with a command named LEFTHOOK_COMMAND that runs the
+// shell line `command` in section `hook` (under "jobs" when the section lists jobs,
+// else under "commands").  Throws ConfigLayoutError.
+[[nodiscard]] Edit
+add_to_lefthook(std::string_view text, std::string_view hook, std::string_view command);
+
+// The pre-commit framework's configuration `text` with a local hook
+// pre_commit_hook_id(`hook`) that runs the shell line `command` at stage `hook` on
+// every commit, and `hook` among "default_install_hook_types" so that a plain
+// `pre-commit install` installs it too.  Throws ConfigLayoutError.
+[[nodiscard]] Edit
+add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command);
+
+} // namespace kolvex::hooks::manager_configs
