@@ -22,10 +22,10 @@ class AuthE2E : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(home);
-    ::unsetenv("KOLVEX_API_KEY");
-    ::unsetenv("KOLVEX_API_URL");
-    ::setenv("KOLVEX_DEBUG", "1", 1);
+    kolvex::testing::isolate_environment(env, home);
+    env.unset("KOLVEX_API_KEY");
+    env.unset("KOLVEX_API_URL");
+    env.set("KOLVEX_DEBUG", "1");
   }
   void TearDown() override
   {
@@ -51,6 +51,7 @@ protected:
   }
 
   static constexpr const char* k_wrong_key = "sk-wrong-key-abcdefghijklmnop";
+  kolvex::testing::ScopedEnv env;
   TempDir home;
   DevServer server;
   std::vector<std::string> captured;
@@ -78,12 +79,12 @@ TEST_F(AuthE2E, LoginChecksTheKeyStoresItOwnerOnlyAndStatusShowsItsTail)
   EXPECT_THAT(status.out, HasSubstr("API key: …" + tail + " (from " + credentials().string()));
 
   // The environment wins over the file.
-  ::setenv("KOLVEX_API_KEY", k_wrong_key, 1);
+  env.set("KOLVEX_API_KEY", k_wrong_key);
   const auto overridden = kolvex({"auth", "status"});
   EXPECT_EQ(overridden.exit_code, 1);
   EXPECT_THAT(overridden.out, HasSubstr("API key: …mnop (from KOLVEX_API_KEY)"));
   EXPECT_THAT(overridden.err, HasSubstr("rejected this API key"));
-  ::unsetenv("KOLVEX_API_KEY");
+  env.unset("KOLVEX_API_KEY");
 
   const auto logout = kolvex({"auth", "logout"});
   EXPECT_EQ(logout.exit_code, 0);

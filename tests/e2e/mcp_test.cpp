@@ -117,15 +117,14 @@ TEST_F(McpE2E, ToolsListAndCallsAnswerTextAndStructuredContent)
 // fills.  Skipped, saying why, only where that install could not happen.
 TEST_F(McpE2E, TheSdkClientInitializesListsAndCallsEveryTool)
 {
-  const stdfs::path sdk = stdfs::path(KOLVEX_SOURCE_DIR) / "build" / "tools" / "node_modules" /
-                          "@modelcontextprotocol" / "sdk" / "package.json";
+  const stdfs::path sdk = stdfs::path(KOLVEX_TOOLS_DIR) / "node_modules" / "@modelcontextprotocol" /
+                          "sdk" / "package.json";
   if (!stdfs::exists(sdk)) {
     GTEST_SKIP() << "the MCP SDK is not installed (scripts/bootstrap could not run npm): " << sdk;
   }
   DevServer server;
   sign_in(server);
-  ::setenv(
-      "NODE_PATH", (stdfs::path(KOLVEX_SOURCE_DIR) / "build" / "tools" / "node_modules").c_str(), 1);
+  env.set("NODE_PATH", (stdfs::path(KOLVEX_TOOLS_DIR) / "node_modules").string());
   const auto result = kolvex::testing::run(
       {"node",
        (stdfs::path(KOLVEX_SOURCE_DIR) / "tests" / "e2e" / "mcp_client.cjs").string(),

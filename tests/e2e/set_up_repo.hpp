@@ -7,6 +7,7 @@
 
 #include "services/relaycore/capture/capture_support.hpp"
 #include "support/devserver.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,24 +19,25 @@ class SetUpRepoTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    isolate_environment(home);
-    ::unsetenv("KOLVEX_API_KEY");
-    ::unsetenv("KOLVEX_API_URL");
-    ::unsetenv("AGENT_SESSION_ID");
+    isolate_environment(env, home);
+    env.unset("KOLVEX_API_KEY");
+    env.unset("KOLVEX_API_URL");
+    env.unset("AGENT_SESSION_ID");
     const std::string bin = stdfs::path(KOLVEX_BIN).parent_path().string();
-    ::setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+    env.set("PATH", bin + ":" + std::getenv("PATH"));
     repo.git({"remote", "add", "origin", "git@example.com:acme/widgets.git"});
     ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);
     repo.commit_file("a.txt", "one\n", "first");
   }
 
   // Signs in to `server` through the environment, as CI would.
-  static void sign_in(const DevServer& server)
+  void sign_in(const DevServer& server)
   {
-    ::setenv("KOLVEX_API_KEY", server.api_key().c_str(), 1);
-    ::setenv("KOLVEX_API_URL", server.url().c_str(), 1);
+    env.set("KOLVEX_API_KEY", server.api_key());
+    env.set("KOLVEX_API_URL", server.url());
   }
 
+  kolvex::testing::ScopedEnv env;
   TempDir home;
   TempRepo repo;
 };

@@ -71,7 +71,7 @@ TEST_F(SetupUserHooksE2E, NoUserHooksLeavesTheSettingsAlone)
   EXPECT_THAT(result.out, HasSubstr("Skipped the user-level session-start hook"));
   EXPECT_FALSE(stdfs::exists(settings()));
   // A sync does not put it back; setup without the flag does.
-  ::unsetenv("KOLVEX_API_KEY");
+  environment.unset("KOLVEX_API_KEY");
   (void)run_kolvex({"sync"}, repo.path());
   EXPECT_FALSE(stdfs::exists(settings()));
   ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);

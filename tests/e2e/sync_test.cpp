@@ -66,7 +66,7 @@ TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
   EXPECT_EQ(*report.get("upload")->get("uploaded"), Value(1));
   EXPECT_EQ(*report.get("pending"), Value(0));
 
-  ::setenv("KOLVEX_DEBUG", "1", 1); // the debug lines must not carry the key either
+  env.set("KOLVEX_DEBUG", "1"); // the debug lines must not carry the key either
   const auto third = run_kolvex({"sync"}, repo.path());
   EXPECT_EQ(third.exit_code, 0);
   EXPECT_THAT(third.out, HasSubstr("Nothing to upload"));

@@ -11,10 +11,11 @@ class CredentialsTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    testing::isolate_environment(home);
-    ::unsetenv("KOLVEX_API_KEY");
-    ::unsetenv("KOLVEX_API_URL");
+    testing::isolate_environment(env, home);
+    env.unset("KOLVEX_API_KEY");
+    env.unset("KOLVEX_API_URL");
   }
+  kolvex::testing::ScopedEnv env;
   testing::TempDir home;
 };
 
@@ -32,15 +33,15 @@ TEST_F(CredentialsTest, TheFileTheEnvironmentAndTheDefault)
   EXPECT_EQ(stored.api_url, "https://file.example"); // no trailing slash
   EXPECT_EQ(stored.key_source, credentials_path().string());
 
-  ::setenv("KOLVEX_API_KEY", "  sk-env-key-5678 \n", 1);
-  ::setenv("KOLVEX_API_URL", "http://127.0.0.1:9", 1);
-  const Credentials env = load_credentials();
-  EXPECT_EQ(env.api_key, "sk-env-key-5678");
-  EXPECT_EQ(env.key_source, "KOLVEX_API_KEY");
-  EXPECT_EQ(env.api_url, "http://127.0.0.1:9");
+  env.set("KOLVEX_API_KEY", "  sk-env-key-5678 \n");
+  env.set("KOLVEX_API_URL", "http://127.0.0.1:9");
+  const Credentials from_env = load_credentials();
+  EXPECT_EQ(from_env.api_key, "sk-env-key-5678");
+  EXPECT_EQ(from_env.key_source, "KOLVEX_API_KEY");
+  EXPECT_EQ(from_env.api_url, "http://127.0.0.1:9");
 
   // A relative XDG_CONFIG_HOME is ignored, as the base-directory rules say.
-  ::setenv("XDG_CONFIG_HOME", "relative/dir", 1);
+  env.set("XDG_CONFIG_HOME", "relative/dir");
   EXPECT_EQ(credentials_path(), home.path() / ".config" / "kolvex" / "credentials.yaml");
   EXPECT_TRUE(remove_credentials());
   EXPECT_FALSE(remove_credentials());

@@ -28,8 +28,8 @@ class SyncRunTest : public ::testing::Test {
 protected:
   void SetUp() override
   {
-    testing::isolate_environment(home);
-    ::unsetenv("AGENT_SESSION_ID");
+    testing::isolate_environment(env, home);
+    env.unset("AGENT_SESSION_ID");
     repo.commit_file("a.txt", "one\n", "first");
     shared::save_local_config(repo.path(), core::Map{{"agents", core::List{"claude-code"}}});
   }
@@ -62,6 +62,7 @@ protected:
 
   static bool flag(const core::Map& result, const char* key) { return result.find(key)->as_bool(); }
 
+  kolvex::testing::ScopedEnv env;
   testing::TempDir home;
   testing::TempRepo repo;
   contracts::ScopedApiClient real{*protocol::lazy_http_client()};
@@ -137,7 +138,7 @@ TEST_F(SyncRunTest, AConfigThatIsNoMapSkipsBothAgentHealsButNotTheUpload)
   const Value project = project_on(server);
   record(1);
   core::fs::atomic_replace(paths::local_config(repo.path()), "- just\n- a list\n");
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  env.set("KOLVEX_DEBUG", "1");
   testing::FdCapture err(2);
   const SyncRun run = run_sync_detailed(repo.path(), server.api_key(), server.url(), project);
   const std::string text = err.text();
@@ -152,7 +153,7 @@ TEST_F(SyncRunTest, AnExampleThatCannotBeWrittenIsLoggedAndTheSyncGoesOn)
   DevServer server;
   const Value project = project_on(server);
   stdfs::create_directories(paths::example_attestation(repo.path())); // a directory there
-  ::setenv("KOLVEX_DEBUG", "1", 1);
+  env.set("KOLVEX_DEBUG", "1");
   testing::FdCapture err(2);
   const core::Map result = run_sync(repo.path(), server.api_key(), server.url(), project);
   EXPECT_NE(err.text().find("Failed to refresh example-attestation.yaml"), std::string::npos);
