@@ -3,6 +3,7 @@
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
+#include "core/process.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
@@ -54,41 +55,9 @@ bool is_dir(const stdfs::path& path)
   return !path.empty() && stdfs::is_directory(path, ec);
 }
 
-bool on_path(const std::string& program)
-{
-  for (const auto& dir : core::text::split(env_text("PATH"), ':')) {
-    const stdfs::path candidate = stdfs::path(dir.empty() ? "." : dir) / program;
-    std::error_code ec;
-    if (stdfs::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 std::string joined(const std::vector<std::string>& names)
 {
   return names.empty() ? std::string("none") : core::text::join(names, ", ");
-}
-
-// The agents a configuration already lists: a list of names, or a single name.
-std::vector<std::string> listed_agents(const core::Map& config)
-{
-  std::vector<std::string> names;
-  const core::Value* agents = config.find("agents");
-  if (agents == nullptr) {
-    return names;
-  }
-  if (agents->is_string()) {
-    names.push_back(agents->as_string());
-  } else if (agents->is_list()) {
-    for (const auto& item : agents->as_list()) {
-      if (item.is_string()) {
-        names.push_back(item.as_string());
-      }
-    }
-  }
-  return names;
 }
 
 // ---- Steps ---------------------------------------------------------------------
@@ -105,7 +74,7 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   }
   std::vector<std::string> agents = options.agents;
   if (agents.empty()) {
-    agents = listed_agents(config);
+    agents = shared::configured_agents(config);
     for (auto& name : detect_installed_agents()) {
       if (std::find(agents.begin(), agents.end(), name) == agents.end()) {
         agents.push_back(std::move(name));
@@ -186,7 +155,7 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
     return;
   }
   const auto changes = hooks::user_hooks::install_user_session_hooks(
-      listed_agents(shared::load_local_config(repo_root)));
+      shared::configured_agents(shared::load_local_config(repo_root)));
   std::string failure;
   for (const auto& change : changes) {
     switch (change.action) {
@@ -264,7 +233,7 @@ std::vector<std::string> detect_installed_agents()
     } else if (name == "windsurf") {
       installed = in_home(".codeium/windsurf");
     } else if (name == "aider") {
-      installed = on_path("aider");
+      installed = core::process::find_program("aider").has_value();
     }
     if (installed) {
       found.push_back(name);

@@ -6,14 +6,15 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <system_error>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -277,7 +278,8 @@ Result run(const std::vector<std::string>& argv, const Options& options)
       throw_errno(errno, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
     }
     if (!S_ISDIR(st.st_mode)) {
-      throw_errno(ENOTDIR, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
+      throw_errno(ENOTDIR,
+                  "cannot run " + argv[0] + ": working directory " + options.cwd->string());
     }
   }
 
@@ -332,7 +334,8 @@ Result run(const std::vector<std::string>& argv, const Options& options)
 
   const Clock::time_point deadline = Clock::now() + options.timeout;
   pid_t pid = -1;
-  if (const int rc = ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  if (const int rc =
+          ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
       rc != 0) {
     throw_errno(rc, "cannot run " + argv[0]);
   }
@@ -434,6 +437,23 @@ Result run(const std::vector<std::string>& argv, const Options& options)
     }
   }
   return result;
+}
+
+std::optional<std::filesystem::path> find_program(std::string_view name)
+{
+  const char* path_env = std::getenv("PATH");
+  if (name.empty() || path_env == nullptr) {
+    return std::nullopt;
+  }
+  for (const auto& dir : text::split(path_env, ':')) {
+    std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
 }
 
 std::string decode_replace(std::string_view bytes)

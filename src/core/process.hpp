@@ -41,6 +41,11 @@ struct Result {
 // reported in the Result.
 [[nodiscard]] Result run(const std::vector<std::string>& argv, const Options& options = {});
 
+// The first executable regular file named `name` in the directories of PATH (an
+// empty entry meaning the current directory), as run() would find it; nullopt when
+// there is none.
+[[nodiscard]] std::optional<std::filesystem::path> find_program(std::string_view name);
+
 // `bytes` decoded as UTF-8 with U+FFFD for every maximal ill-formed subpart, exactly
 // as Python's bytes.decode("utf-8", "replace") does.
 [[nodiscard]] std::string decode_replace(std::string_view bytes);
