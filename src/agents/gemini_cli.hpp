@@ -39,6 +39,10 @@ public:
                       const std::vector<std::string>& shas,
                       std::optional<double> since,
                       const contracts::CommitTimes& commit_times) const override;
+  // Skills live in .gemini/skills/<slug>/SKILL.md.
+  [[nodiscard]] bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
+  void write_skills(const std::filesystem::path& repo_root,
+                    const core::List& skills) const override;
 };
 
 } // namespace kolvex::agents
