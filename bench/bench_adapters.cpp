@@ -1,6 +1,8 @@
 // Agent adapters on generated Claude Code stores: telemetry of one 50 MB
 // transcript (target: 200 MB/s or better), and the commit search over 200
 // transcripts of which 190 were last written before `since` and must stay unopened.
+// The adapters keep what they read of a file for the rest of the process, so each
+// iteration changes the files it must read.
 
 #include "agents/claude_code.hpp"
 #include "agents/transcript_io.hpp"
@@ -183,9 +185,14 @@ void BM_ClaudeTelemetry50MB(benchmark::State& state)
   Store store("telemetry");
   const std::string session = "7f0c2d9e-5a41-4c11-9a0e-3b1f2c4d5e6f";
   const auto text = generate_session(session, 50u << 20, 1, false);
-  write_file(store.projects() / (session + ".jsonl"), text);
+  const auto path = store.projects() / (session + ".jsonl");
+  write_file(path, text);
   const kolvex::agents::ClaudeCodeAdapter adapter;
+  double touch = T0;
   for (auto _ : state) {
+    state.PauseTiming();
+    set_mtime(path, touch += 1); // read anew, as a new process would
+    state.ResumeTiming();
     auto telemetry = adapter.get_telemetry_for_session(REPO, session);
     if (!telemetry || !kolvex::core::truthy(*telemetry->to_dict().find("tokens"))) {
       state.SkipWithError("no telemetry");
@@ -205,23 +212,39 @@ BENCHMARK(BM_ClaudeTelemetry50MB)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 void BM_SessionsMentioning200Transcripts(benchmark::State& state)
 {
   Store store("mentioning");
+  std::vector<stdfs::path> fresh;
   for (int i = 0; i < 200; ++i) {
     const auto session = "session-" + std::to_string(i);
     auto text = generate_session(session, 200u << 10, 100 + static_cast<unsigned>(i), i % 20 == 0);
-    // Every old transcript mentions the sha: reading one would change the answer.
+    // Every old transcript proves the commit: reading one would change the answer.
     if (i >= 10) {
-      text += R"({"type":"user","cwd":")" + REPO + R"(","message":{"role":"user","content":"see )" +
-              SHA + "\"}}\n";
+      text += R"({"type":"assistant","cwd":")" + REPO + R"(","timestamp":")" + timestamp(T0 - 5) +
+              R"(","message":{"role":"assistant","content":[{"type":"tool_use","id":"c1","name":"Bash","input":{"command":"git commit"}}]}})" +
+              "\n" + R"({"type":"user","cwd":")" + REPO +
+              R"(","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"c1","content":"[main )" +
+              SHA.substr(0, 7) + R"(] x"}]}})" + "\n";
     }
     const auto path = store.projects() / (session + ".jsonl");
     write_file(path, text);
     set_mtime(path, i < 10 ? T0 + 100 : T0 - 86400);
+    if (i < 10) {
+      fresh.push_back(path);
+    }
   }
   const kolvex::agents::ClaudeCodeAdapter adapter;
   const std::vector<std::string> shas{SHA};
   const kolvex::contracts::CommitTimes times{{SHA, T0}};
   std::size_t opened = 0;
+  double touch = T0 + 100;
   for (auto _ : state) {
+    // A process reads each transcript once; a new modification time makes this
+    // iteration read the fresh ones again, as a new process would.
+    state.PauseTiming();
+    touch += 1;
+    for (const auto& path : fresh) {
+      set_mtime(path, touch);
+    }
+    state.ResumeTiming();
     const auto before = kolvex::agents::transcript_opens();
     auto matches = adapter.sessions_mentioning(REPO, shas, T0, times);
     opened = kolvex::agents::transcript_opens() - before;

@@ -2,12 +2,13 @@
 
 #include "agents/commit_evidence.hpp"
 #include "agents/json_line.hpp"
+#include "agents/session_search.hpp"
 #include "agents/telemetry_builder.hpp"
 #include "agents/transcript_io.hpp"
+#include "core/clock.hpp"
 
 #include <algorithm>
 #include <string>
-#include <unordered_set>
 #include <utility>
 
 namespace kolvex::agents {
@@ -16,7 +17,6 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t k_head_bytes = 1 << 20;
 constexpr std::string_view k_rollout_prefix = "rollout-";
 
 bool is_uuid(std::string_view s)
@@ -45,17 +45,67 @@ std::optional<std::string> id_from_name(const stdfs::path& file)
   return std::nullopt;
 }
 
-// Every rollout, live and archived.
-std::vector<stdfs::path> rollout_files()
+bool all_digits(std::string_view s, std::size_t width)
 {
-  std::vector<stdfs::path> files;
-  for (const char* sub : {"sessions", "archived_sessions"}) {
-    for (auto& file : list_files_recursive(codex_home() / sub, ".jsonl")) {
-      if (file.filename().string().rfind(k_rollout_prefix, 0) == 0) {
-        files.push_back(std::move(file));
-      }
+  return s.size() == width &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Collects the rollouts under `dir`.  Dated directories (YYYY/MM/DD) wholly
+// before `floor` ("YYYY-MM-DD", "" for none) are not entered, so an age-bounded
+// search costs a few directory listings, not a walk over years of sessions.
+void collect_rollouts(const stdfs::path& dir,
+                      int level,
+                      const std::string& date,
+                      const std::string& floor,
+                      std::vector<stdfs::path>& out)
+{
+  for (auto& file : list_files(dir, ".jsonl")) {
+    if (file.filename().string().rfind(k_rollout_prefix, 0) == 0) {
+      out.push_back(std::move(file));
     }
   }
+  for (const auto& sub : list_dirs(dir)) {
+    const auto name = sub.filename().string();
+    if (level < 3 && all_digits(name, level == 0 ? 4 : 2)) {
+      const auto next = date.empty() ? name : date + "-" + name;
+      if (!floor.empty() && next < floor.substr(0, next.size())) {
+        continue;
+      }
+      collect_rollouts(sub, level + 1, next, floor, out);
+    } else {
+      collect_rollouts(sub, 3, {}, floor, out);
+    }
+  }
+}
+
+// Rollouts, live and archived; with `newer_than`, only in date directories that
+// can hold a file written since (directory names are local dates: a day of slack).
+std::vector<stdfs::path> rollout_paths(std::optional<double> newer_than)
+{
+  std::string floor;
+  if (newer_than) {
+    floor = core::clock::format_utc(static_cast<long long>(*newer_than) - 86400).substr(0, 10);
+  }
+  std::vector<stdfs::path> paths;
+  for (const char* sub : {"sessions", "archived_sessions"}) {
+    collect_rollouts(codex_home() / sub, 0, {}, floor, paths);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+// Rollouts last written at or after `newer_than`, newest first.
+std::vector<TranscriptFile> rollouts_since(std::optional<double> newer_than)
+{
+  std::vector<TranscriptFile> files;
+  for (const auto& path : rollout_paths(newer_than)) {
+    auto file = transcript_file(path, id_from_name(path).value_or(""));
+    if (file && (!newer_than || file->mtime >= *newer_than)) {
+      files.push_back(std::move(*file));
+    }
+  }
+  sort_newest_first(files);
   return files;
 }
 
@@ -89,87 +139,144 @@ std::string shell_command_of(std::string_view arguments, simdjson::dom::parser& 
   return joined;
 }
 
-struct Meta {
-  std::string id;
-  std::string cwd;
+// What one rollout holds.
+struct CodexDigest {
+  std::string meta_id;
+  std::vector<std::string> cwds;
+  TelemetryBuilder builder;
+  core::Map tokens;
+  CommitFacts commits;
 };
 
-// The session_meta of a rollout, read from its first lines.
-std::optional<Meta> read_meta(const stdfs::path& file)
+core::Map token_totals(JsonElement total)
 {
-  auto head = read_transcript(file, k_head_bytes);
-  if (!head) {
+  core::Map tokens;
+  auto put = [&](const char* key, const char* field) {
+    tokens.set(key, core::Value(static_cast<long long>(count_member(total, field))));
+  };
+  put("input", "input_tokens");
+  put("cached_input", "cached_input_tokens");
+  put("output", "output_tokens");
+  put("reasoning_output", "reasoning_output_tokens");
+  put("total", "total_tokens");
+  return tokens;
+}
+
+void add_output(CommitFactsBuilder& commits, std::string_view call_id, JsonElement payload)
+{
+  const auto output = member(payload, "output");
+  commits.output(call_id, {});
+  if (output && output->is_string()) {
+    commits.output(call_id, text_of(*output));
+  } else if (output && output->is_array()) {
+    for (auto part : array_of(*output)) {
+      commits.output(call_id, text_member(part, "text"));
+    }
+  }
+}
+
+std::optional<CodexDigest> read_codex_rollout(const stdfs::path& file)
+{
+  LineReader reader(file);
+  if (!reader.ok()) {
     return std::nullopt;
   }
   LineParser parser;
-  for (const auto& line : split_lines(head->bytes())) {
-    auto root = parser.parse(*head, line.text);
-    if (!root || text_member(*root, "type") != "session_meta") {
-      continue;
-    }
-    const auto payload = member(*root, "payload");
-    if (!payload) {
-      return std::nullopt;
-    }
-    return Meta{std::string(text_member(*payload, "id")),
-                std::string(text_member(*payload, "cwd"))};
-  }
-  return std::nullopt;
-}
-
-// Records what one rollout shows about the commits asked for; answers the session
-// id it names and whether it worked in the repository.
-std::pair<std::string, bool>
-scan_for_commits(LineReader& reader, const RepoMatcher& matcher, CommitEvidence::Findings& findings)
-{
-  LineParser parser;
   simdjson::dom::parser args_parser;
-  std::string session_id;
-  bool of_repo = false;
-  std::unordered_set<std::string> shell_calls;
+  CodexDigest digest;
+  CommitFactsBuilder commits;
   Line line;
   while (reader.next(line)) {
     auto root = parser.parse(reader, line.text);
     if (!root || !root->is_object()) {
       continue;
     }
-    findings.text(line.text);
     const auto type = text_member(*root, "type");
     const auto payload = member(*root, "payload");
-    if (!payload) {
+    if (!payload || !payload->is_object()) {
       continue;
     }
     if (type == "session_meta" || type == "turn_context") {
       const auto cwd = text_member(*payload, "cwd");
-      of_repo = of_repo || (!cwd.empty() && matcher.contains(cwd));
-      if (type == "session_meta" && session_id.empty()) {
-        session_id = text_member(*payload, "id");
+      if (!cwd.empty() &&
+          std::find(digest.cwds.begin(), digest.cwds.end(), cwd) == digest.cwds.end()) {
+        digest.cwds.emplace_back(cwd);
       }
-      continue;
     }
-    if (type != "response_item") {
-      continue;
-    }
-    const auto item_type = text_member(*payload, "type");
-    if (item_type == "function_call") {
-      auto command = shell_command_of(text_member(*payload, "arguments"), args_parser);
-      if (!command.empty()) {
-        findings.shell_command(command, parse_timestamp(text_member(*root, "timestamp")));
-        shell_calls.emplace(text_member(*payload, "call_id"));
+    if (type == "session_meta") {
+      if (digest.meta_id.empty()) {
+        digest.meta_id = text_member(*payload, "id");
       }
-    } else if (item_type == "function_call_output" &&
-               shell_calls.count(std::string(text_member(*payload, "call_id"))) != 0) {
-      const auto output = member(*payload, "output");
-      if (output && output->is_string()) {
-        findings.shell_output(text_of(*output));
-      } else if (output && output->is_array()) {
-        for (auto part : array_of(*output)) {
-          findings.shell_output(text_member(part, "text"));
+    } else if (type == "turn_context") {
+      digest.builder.model(text_member(*payload, "model"));
+    } else if (type == "event_msg") {
+      if (text_member(*payload, "type") != "token_count") {
+        digest.builder.timestamp(text_member(*root, "timestamp"));
+        continue;
+      }
+      // Cumulative: the last one is the session's total.  info may be null.
+      const auto info = member(*payload, "info");
+      const auto total = info ? member(*info, "total_token_usage") : std::nullopt;
+      if (total && total->is_object()) {
+        digest.tokens = token_totals(*total);
+      }
+    } else if (type == "response_item") {
+      const auto item_type = text_member(*payload, "type");
+      if (item_type == "message") {
+        const auto role = text_member(*payload, "role");
+        if (role == "user" || role == "assistant") {
+          digest.builder.count_message();
         }
+      } else if (item_type == "function_call" || item_type == "custom_tool_call" ||
+                 item_type == "local_shell_call") {
+        digest.builder.count_tool_call();
       }
+      const auto call_id = text_member(*payload, "call_id");
+      if (item_type == "function_call") {
+        const auto command = shell_command_of(text_member(*payload, "arguments"), args_parser);
+        if (!command.empty()) {
+          (void)commits.call(call_id, command, parse_timestamp(text_member(*root, "timestamp")));
+        }
+      } else if (item_type == "function_call_output") {
+        add_output(commits, call_id, *payload);
+      }
+    } else if (type != "compacted") {
+      continue; // unknown record types say nothing, not even a time
     }
+    digest.builder.timestamp(text_member(*root, "timestamp"));
   }
-  return {session_id, of_repo};
+  digest.commits = commits.take();
+  return digest;
+}
+
+DigestCache<CodexDigest>& codex_digest_cache()
+{
+  static DigestCache<CodexDigest> cache(&read_codex_rollout);
+  return cache;
+}
+
+core::Map telemetry_of(const CodexDigest& digest, std::string_view session_id)
+{
+  return digest.builder.build(
+      digest.meta_id.empty() ? session_id : std::string_view(digest.meta_id), digest.tokens);
+}
+
+// The session of a rollout that worked in the repository: its session_meta id,
+// else the one in its name; "" for a rollout of another repository.
+auto session_in(RepoMatcher matcher)
+{
+  return [matcher = std::move(matcher)](const CodexDigest& digest, const TranscriptFile& file) {
+    const bool of_repo = std::any_of(digest.cwds.begin(),
+                                     digest.cwds.end(),
+                                     [&](const std::string& cwd) { return matcher.contains(cwd); });
+    if (!of_repo) {
+      return std::string();
+    }
+    if (!digest.meta_id.empty()) {
+      return digest.meta_id;
+    }
+    return file.session_id.empty() ? file.path.stem().string() : file.session_id;
+  };
 }
 
 } // namespace
@@ -184,71 +291,11 @@ stdfs::path codex_home()
 
 std::optional<core::Map> codex_telemetry(const stdfs::path& file, std::string_view session_id)
 {
-  LineReader reader(file);
-  if (!reader.ok()) {
+  const auto digest = codex_digest_cache().get(file);
+  if (!digest) {
     return std::nullopt;
   }
-  LineParser parser;
-  TelemetryBuilder builder;
-  std::string meta_id;
-  core::Map tokens;
-  Line line;
-  while (reader.next(line)) {
-    auto root = parser.parse(reader, line.text);
-    if (!root || !root->is_object()) {
-      continue;
-    }
-    const auto type = text_member(*root, "type");
-    const auto payload = member(*root, "payload");
-    if (!payload || !payload->is_object()) {
-      continue;
-    }
-    if (type == "session_meta") {
-      if (meta_id.empty()) {
-        meta_id = text_member(*payload, "id");
-      }
-    } else if (type == "turn_context") {
-      builder.model(text_member(*payload, "model"));
-    } else if (type == "event_msg") {
-      if (text_member(*payload, "type") != "token_count") {
-        builder.timestamp(text_member(*root, "timestamp"));
-        continue;
-      }
-      // Cumulative: the last one is the session's total.  info may be null.
-      const auto info = member(*payload, "info");
-      const auto total = info ? member(*info, "total_token_usage") : std::nullopt;
-      if (total && total->is_object()) {
-        tokens = core::Map{};
-        tokens.set("input",
-                   core::Value(static_cast<long long>(count_member(*total, "input_tokens"))));
-        tokens.set(
-            "cached_input",
-            core::Value(static_cast<long long>(count_member(*total, "cached_input_tokens"))));
-        tokens.set("output",
-                   core::Value(static_cast<long long>(count_member(*total, "output_tokens"))));
-        tokens.set(
-            "reasoning_output",
-            core::Value(static_cast<long long>(count_member(*total, "reasoning_output_tokens"))));
-        tokens.set("total",
-                   core::Value(static_cast<long long>(count_member(*total, "total_tokens"))));
-      }
-    } else if (type == "response_item") {
-      const auto item_type = text_member(*payload, "type");
-      if (item_type == "message") {
-        const auto role = text_member(*payload, "role");
-        if (role == "user" || role == "assistant") {
-          builder.count_message();
-        }
-      } else if (item_type == "function_call" || item_type == "custom_tool_call" ||
-                 item_type == "local_shell_call") {
-        builder.count_tool_call();
-      }
-    } else if (type != "compacted") {
-      continue; // unknown record types say nothing, not even a time
-    }
-    builder.timestamp(text_member(*root, "timestamp"));
-  }
-  return builder.build(meta_id.empty() ? session_id : std::string_view(meta_id), std::move(tokens));
+  return telemetry_of(*digest, session_id);
 }
 
 bool CodexAdapter::is_active() const
@@ -256,33 +303,24 @@ bool CodexAdapter::is_active() const
   return !env_text("CODEX_THREAD_ID").empty();
 }
 
-std::optional<std::string> CodexAdapter::get_session_id(const stdfs::path& repo_root) const
+std::optional<std::string> CodexAdapter::marker_session_id() const
 {
   if (auto id = env_text("CODEX_THREAD_ID"); !id.empty()) {
     return id;
   }
-  std::vector<std::pair<double, stdfs::path>> candidates;
-  for (auto& file : rollout_files()) {
-    if (auto mtime = file_mtime(file)) {
-      candidates.emplace_back(*mtime, std::move(file));
-    }
-  }
-  std::stable_sort(candidates.begin(), candidates.end(), [](const auto& a, const auto& b) {
-    return a.first > b.first;
-  });
-  const RepoMatcher matcher(repo_root);
-  for (const auto& [mtime, file] : candidates) {
-    const auto meta = read_meta(file);
-    if (meta && !meta->cwd.empty() && matcher.contains(meta->cwd)) {
-      if (!meta->id.empty()) {
-        return meta->id;
-      }
-      if (auto id = id_from_name(file)) {
-        return id;
-      }
-    }
-  }
   return std::nullopt;
+}
+
+std::optional<std::string> CodexAdapter::get_session_id(const stdfs::path& repo_root) const
+{
+  if (auto id = marker_session_id()) {
+    return id;
+  }
+  const double live_since = core::clock::now_seconds() - LIVE_SESSION_SECONDS;
+  return find_live_session(rollouts_since(live_since),
+                           codex_digest_cache(),
+                           live_since,
+                           session_in(RepoMatcher(repo_root)));
 }
 
 std::optional<contracts::AgentTelemetry>
@@ -294,21 +332,21 @@ CodexAdapter::get_telemetry_for_session(const stdfs::path& repo_root,
     return std::nullopt;
   }
   const auto suffix = "-" + *id + ".jsonl";
-  std::vector<stdfs::path> matches;
-  for (auto& file : rollout_files()) {
-    const auto name = file.filename().string();
+  std::vector<TranscriptFile> matches;
+  for (const auto& path : rollout_paths(std::nullopt)) {
+    const auto name = path.filename().string();
     if (name.size() > suffix.size() &&
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      matches.push_back(std::move(file));
+      if (auto file = transcript_file(path, *id)) {
+        matches.push_back(std::move(*file));
+      }
     }
   }
   // A session both live and archived: the one written last is the more complete.
-  std::stable_sort(matches.begin(), matches.end(), [](const auto& a, const auto& b) {
-    return file_mtime(a).value_or(0) > file_mtime(b).value_or(0);
-  });
+  sort_newest_first(matches);
   for (const auto& file : matches) {
-    if (auto map = codex_telemetry(file, *id)) {
-      return contracts::AgentTelemetry(std::move(*map));
+    if (const auto digest = codex_digest_cache().get(file)) {
+      return contracts::AgentTelemetry(telemetry_of(*digest, *id));
     }
   }
   return std::nullopt;
@@ -320,33 +358,22 @@ CodexAdapter::sessions_mentioning(const stdfs::path& repo_root,
                                   std::optional<double> since,
                                   const contracts::CommitTimes& commit_times) const
 {
+  return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
+}
+
+contracts::CommitClaims
+CodexAdapter::commit_claims(const stdfs::path& repo_root,
+                            const std::vector<std::string>& shas,
+                            std::optional<double> since,
+                            const contracts::CommitTimes& commit_times) const
+{
   CommitEvidence evidence(shas, commit_times);
   if (evidence.empty()) {
     return {};
   }
-  const RepoMatcher matcher(repo_root);
-  for (const auto& file : rollout_files()) {
-    if (since) {
-      const auto mtime = file_mtime(file);
-      if (!mtime || *mtime < *since) {
-        continue; // last written before the oldest commit: cannot show it
-      }
-    }
-    LineReader reader(file);
-    if (!reader.ok()) {
-      continue;
-    }
-    auto findings = evidence.findings();
-    auto [session_id, of_repo] = scan_for_commits(reader, matcher, findings);
-    if (!of_repo) {
-      continue;
-    }
-    if (session_id.empty()) {
-      session_id = id_from_name(file).value_or(file.stem().string());
-    }
-    evidence.add(session_id, findings);
-  }
-  return evidence.result();
+  // Rollouts last written before the oldest commit cannot show it.
+  return find_commit_claims(
+      rollouts_since(since), codex_digest_cache(), evidence, session_in(RepoMatcher(repo_root)));
 }
 
 } // namespace kolvex::agents

@@ -22,13 +22,19 @@ namespace kolvex::agents {
 [[nodiscard]] std::optional<core::Map> codex_telemetry(const std::filesystem::path& file,
                                                        std::string_view session_id);
 
-// The adapter; detected by CODEX_THREAD_ID.
+// The adapter; detected by CODEX_THREAD_ID, a marker that names its session.
+// Without it (the adapter asked about a repository from outside Codex), the
+// current session is the live one of the repository by the same rule as Claude
+// Code's bare marker: the only rollout of the repository written in the last
+// LIVE_SESSION_SECONDS, else none.
 class CodexAdapter final : public contracts::AgentAdapter {
 public:
   [[nodiscard]] std::string name() const override { return "codex"; }
   [[nodiscard]] std::optional<std::string> provider() const override { return "openai"; }
   [[nodiscard]] bool is_active() const override;
-  // CODEX_THREAD_ID, else the newest rollout whose session_meta cwd is in
+  // CODEX_THREAD_ID, or nullopt.
+  [[nodiscard]] std::optional<std::string> marker_session_id() const override;
+  // CODEX_THREAD_ID, else the live rollout whose session_meta cwd is in
   // `repo_root`.
   [[nodiscard]] std::optional<std::string>
   get_session_id(const std::filesystem::path& repo_root) const override;
@@ -40,6 +46,11 @@ public:
                       const std::vector<std::string>& shas,
                       std::optional<double> since,
                       const contracts::CommitTimes& commit_times) const override;
+  [[nodiscard]] contracts::CommitClaims
+  commit_claims(const std::filesystem::path& repo_root,
+                const std::vector<std::string>& shas,
+                std::optional<double> since,
+                const contracts::CommitTimes& commit_times) const override;
   // Skills live in .agents/skills/<slug>/SKILL.md, where the npx installer puts its own.
   [[nodiscard]] bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
   void write_skills(const std::filesystem::path& repo_root,

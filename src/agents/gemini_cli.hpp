@@ -22,13 +22,18 @@ namespace kolvex::agents {
 // tool_calls, started_at, ended_at.  nullopt when unreadable or not a chat.
 [[nodiscard]] std::optional<core::Map> gemini_telemetry(const std::filesystem::path& file);
 
-// The adapter; detected by GEMINI_CLI=1.
+// The adapter; detected by GEMINI_CLI=1, a bare marker that names no session.  So
+// the current session is the live one of the repository, by the rule of Claude
+// Code's bare marker: the only chat of the repository written in the last
+// LIVE_SESSION_SECONDS (or, among several, the only one waiting on a `git commit`
+// call); otherwise none, and the record names gemini-cli without a session or
+// telemetry rather than an old session's.
 class GeminiCliAdapter final : public contracts::AgentAdapter {
 public:
   [[nodiscard]] std::string name() const override { return "gemini-cli"; }
   [[nodiscard]] std::optional<std::string> provider() const override { return "google"; }
   [[nodiscard]] bool is_active() const override;
-  // The newest chat whose project is `repo_root`.
+  // The live chat of `repo_root` (see above).
   [[nodiscard]] std::optional<std::string>
   get_session_id(const std::filesystem::path& repo_root) const override;
   [[nodiscard]] std::optional<contracts::AgentTelemetry>
@@ -39,6 +44,11 @@ public:
                       const std::vector<std::string>& shas,
                       std::optional<double> since,
                       const contracts::CommitTimes& commit_times) const override;
+  [[nodiscard]] contracts::CommitClaims
+  commit_claims(const std::filesystem::path& repo_root,
+                const std::vector<std::string>& shas,
+                std::optional<double> since,
+                const contracts::CommitTimes& commit_times) const override;
   // Skills live in .gemini/skills/<slug>/SKILL.md.
   [[nodiscard]] bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
   void write_skills(const std::filesystem::path& repo_root,

@@ -1,5 +1,6 @@
 #include "agents/registry.hpp"
 
+#include "agents/aider.hpp"
 #include "agents/claude_code.hpp"
 #include "agents/codex.hpp"
 #include "agents/gemini_cli.hpp"
@@ -88,7 +89,16 @@ std::vector<const AgentAdapter*> iter_adapters()
 
 const AgentAdapter* detect_active_agent()
 {
-  for (const auto* adapter : current_adapters()) {
+  // A marker that names its session outranks a bare one whatever the order: a
+  // Codex thread started from a Claude Code terminal inherits CLAUDECODE=1, but
+  // only CODEX_THREAD_ID says who is running now.
+  const auto& adapters = current_adapters();
+  for (const auto* adapter : adapters) {
+    if (adapter->is_active() && adapter->marker_session_id()) {
+      return adapter;
+    }
+  }
+  for (const auto* adapter : adapters) {
     if (adapter->is_active()) {
       return adapter;
     }

@@ -17,8 +17,10 @@ using contracts::AgentAdapter;
 // windsurf, aider (or the set a ScopedAdapters put in place).
 [[nodiscard]] std::vector<const AgentAdapter*> iter_adapters();
 
-// The adapter of the harness running this process (the first in registry order
-// whose environment markers are present), or nullptr.
+// The adapter of the harness running this process, or nullptr: the first in
+// registry order whose marker names a session (CLAUDE_CODE_SESSION_ID,
+// CODEX_THREAD_ID), else the first with a bare marker (CLAUDECODE=1, GEMINI_CLI=1,
+// CURSOR_AGENT=1).
 [[nodiscard]] const AgentAdapter* detect_active_agent();
 
 // The adapter whose name is `name` once normalised, or nullptr when unknown.

@@ -2,8 +2,8 @@
 
 // Harnesses whose sessions cannot be read: Cursor keeps its history in a database
 // that also holds credentials (never read), Windsurf's is encrypted, aider writes
-// no session at all.  They have a name and, where a marker exists, detection;
-// every session question gets an empty answer rather than an error.
+// no session at all (aider.hpp).  They have a name and, where a marker exists,
+// detection; every session question gets an empty answer rather than an error.
 
 #include "contracts/agent_adapter.hpp"
 
@@ -35,7 +35,9 @@ public:
 };
 
 // Cursor; detected by CURSOR_AGENT=1 or CURSOR_EXTENSION_HOST_ROLE=agent-exec
-// (CURSOR_TRACE_ID is in every Cursor terminal and proves nothing).
+// (CURSOR_TRACE_ID is in every Cursor terminal and proves nothing).  Both are bare
+// markers and no session can be read, so a commit under them names cursor without
+// a session or telemetry.
 class CursorAdapter final : public SessionlessAdapter {
 public:
   [[nodiscard]] std::string name() const override { return "cursor"; }
@@ -46,14 +48,6 @@ public:
 class WindsurfAdapter final : public SessionlessAdapter {
 public:
   [[nodiscard]] std::string name() const override { return "windsurf"; }
-  [[nodiscard]] bool is_active() const override { return false; }
-};
-
-// aider; it sets no environment marker in the commands it runs, so it is never
-// detected.
-class AiderAdapter final : public SessionlessAdapter {
-public:
-  [[nodiscard]] std::string name() const override { return "aider"; }
   [[nodiscard]] bool is_active() const override { return false; }
 };
 

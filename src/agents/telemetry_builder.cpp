@@ -34,6 +34,27 @@ void TelemetryBuilder::timestamp(std::string_view iso)
   }
 }
 
+void TelemetryBuilder::merge(const TelemetryBuilder& part, bool sets_current)
+{
+  for (const auto& model : part.m_models) {
+    if (std::find(m_models.begin(), m_models.end(), model) == m_models.end()) {
+      m_models.push_back(model);
+    }
+  }
+  const auto& current = part.m_current.empty() ? part.m_fallback : part.m_current;
+  if (!current.empty()) {
+    (sets_current && !part.m_current.empty() ? m_current : m_fallback) = current;
+  }
+  if (part.m_first && (!m_first || *part.m_first < *m_first)) {
+    m_first = part.m_first;
+  }
+  if (part.m_last && (!m_last || *part.m_last > *m_last)) {
+    m_last = part.m_last;
+  }
+  m_messages += part.m_messages;
+  m_tool_calls += part.m_tool_calls;
+}
+
 core::Map TelemetryBuilder::build(std::string_view session_id, core::Map tokens) const
 {
   core::List models;

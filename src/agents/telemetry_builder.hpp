@@ -23,6 +23,10 @@ public:
   // Counts one message / tool call.
   void count_message(std::int64_t n = 1) { m_messages += n; }
   void count_tool_call(std::int64_t n = 1) { m_tool_calls += n; }
+  // Adds what `part` (one file's builder) recorded, as if its calls had been made
+  // here: its models after ours, its span, its counts.  Its current model becomes
+  // ours when `sets_current`, else it only stands in when no file sets one.
+  void merge(const TelemetryBuilder& part, bool sets_current = true);
 
   // The map, keys in this order: session_id, model (null when none), models,
   // tokens, messages, tool_calls, started_at, ended_at (null when unknown).

@@ -240,15 +240,6 @@ std::vector<Line> split_lines(std::string_view bytes)
   return lines;
 }
 
-std::optional<double> file_mtime(const stdfs::path& path)
-{
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
-}
-
 std::optional<double> parse_timestamp(std::string_view text)
 {
   // YYYY-MM-DD[T ]HH:MM:SS[.fraction][Z|+HH:MM|-HH:MM]
@@ -395,27 +386,6 @@ std::vector<stdfs::path> list_dirs(const stdfs::path& dir)
   std::error_code entry_ec; // an entry that cannot be examined is skipped, not fatal
   for (stdfs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->is_directory(entry_ec)) {
-      out.push_back(it->path());
-    }
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-std::vector<stdfs::path> list_files_recursive(const stdfs::path& dir, std::string_view suffix)
-{
-  std::vector<stdfs::path> out;
-  std::error_code ec;
-  std::error_code entry_ec; // an entry that cannot be examined is skipped, not fatal
-  for (stdfs::recursive_directory_iterator
-           it(dir, stdfs::directory_options::skip_permission_denied, ec),
-       end;
-       !ec && it != end;
-       it.increment(ec)) {
-    const auto name = it->path().filename().string();
-    if (name.size() >= suffix.size() &&
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-        it->is_regular_file(entry_ec)) {
       out.push_back(it->path());
     }
   }

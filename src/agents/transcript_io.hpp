@@ -2,8 +2,8 @@
 
 // File access shared by the adapters: transcripts read whole into a padded buffer
 // (simdjson may read a little past the end of any line), cheap line splitting,
-// modification times without opening, harness timestamps, and the tests' count of
-// opened transcripts.
+// directory listings, harness timestamps, and the tests' count of opened
+// transcripts.
 
 #include <cstddef>
 #include <cstdint>
@@ -92,9 +92,6 @@ private:
 // The non-blank lines of `bytes`, in order.
 [[nodiscard]] std::vector<Line> split_lines(std::string_view bytes);
 
-// The modification time of `path` in epoch seconds (one stat, no open), or nullopt.
-[[nodiscard]] std::optional<double> file_mtime(const std::filesystem::path& path);
-
 // Epoch seconds of an ISO 8601 time as the harnesses write it
 // ("2025-12-24T10:00:15.123Z", "+02:00" offsets, no zone taken as UTC), or nullopt.
 [[nodiscard]] std::optional<double> parse_timestamp(std::string_view text);
@@ -132,9 +129,5 @@ private:
 
 // Sub-directories directly in `dir`, sorted by name; nothing when unreadable.
 [[nodiscard]] std::vector<std::filesystem::path> list_dirs(const std::filesystem::path& dir);
-
-// Files anywhere under `dir` whose name ends in `suffix`, sorted by path.
-[[nodiscard]] std::vector<std::filesystem::path>
-list_files_recursive(const std::filesystem::path& dir, std::string_view suffix);
 
 } // namespace kolvex::agents

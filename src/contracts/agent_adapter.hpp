@@ -33,6 +33,24 @@ using SessionMatches = std::map<std::string, std::vector<std::string>>;
 // Committer time (epoch seconds) per commit sha.
 using CommitTimes = std::map<std::string, double>;
 
+// How strongly a session's transcript ties it to a commit.  `proof`: the output of
+// one of its shell calls names the commit (git's "[<branch> <short-sha>]" summary
+// line, or the full sha printed by the call that committed).  `timing`: a
+// `git commit` call whose result the transcript does not hold ran shortly before
+// the commit; it counts only when no session at all has proof.
+enum class ClaimKind { proof, timing };
+
+// One session's claim on one commit.
+struct SessionClaim {
+  // "" for a harness that keeps no sessions: the claim names the harness alone.
+  std::string session_id;
+  ClaimKind kind = ClaimKind::timing;
+  bool operator==(const SessionClaim&) const = default;
+};
+
+// The claims on each commit sha, as commit_claims answers.
+using CommitClaims = std::map<std::string, std::vector<SessionClaim>>;
+
 // Thrown by adapter operations that this build cannot perform yet; callers treat it
 // as any other failure of the call.
 class NotAvailableError : public std::runtime_error {
@@ -53,6 +71,10 @@ public:
   [[nodiscard]] virtual std::optional<std::string> provider() const = 0;
   // Whether this process runs under this harness (from its environment markers).
   [[nodiscard]] virtual bool is_active() const = 0;
+  // The session id this harness's environment marker carries (CLAUDE_CODE_SESSION_ID,
+  // CODEX_THREAD_ID), or nullopt for a bare marker ("CLAUDECODE=1") or none.  A
+  // marker that names its session outranks a bare one in detect_active_agent.
+  [[nodiscard]] virtual std::optional<std::string> marker_session_id() const;
 
   // The harness's current session id for `repo_root`, or nullopt.
   [[nodiscard]] virtual std::optional<std::string>
@@ -65,15 +87,28 @@ public:
                             const std::optional<std::string>& session_id) const = 0;
 
   // For each of `shas` (full, newest first): the ids of this harness's sessions in
-  // `repo_root` that made the commit (ran `git commit` shortly before its time in
-  // `commit_times`, or printed its "[<branch> <short-sha>]"), or failing that
-  // mention the full sha.  Transcripts last written before `since` are not opened.
-  // Shas without sessions may be missing from the answer.
+  // `repo_root` with the strongest claim (see ClaimKind) this adapter finds on the
+  // commit.  Transcripts last written before `since` are not opened.  Shas without
+  // sessions may be missing from the answer.
   [[nodiscard]] virtual SessionMatches
   sessions_mentioning(const std::filesystem::path& repo_root,
                       const std::vector<std::string>& shas,
                       std::optional<double> since,
                       const CommitTimes& commit_times) const = 0;
+
+  // Every claim this adapter's sessions have on each of `shas`, with its kind, so
+  // that a proof found by one harness outranks a timing claim found by another.
+  // The default takes sessions_mentioning's answer as timing claims, the weakest.
+  [[nodiscard]] virtual CommitClaims commit_claims(const std::filesystem::path& repo_root,
+                                                   const std::vector<std::string>& shas,
+                                                   std::optional<double> since,
+                                                   const CommitTimes& commit_times) const;
+
+  // Whether commit `sha` (full) of `repo_root` carries this harness's own mark (aider
+  // writes " (aider)" into the author or committer name), which proves the harness
+  // made it without naming a session.  The default: false.
+  [[nodiscard]] virtual bool marks_commit(const std::filesystem::path& repo_root,
+                                          const std::string& sha) const;
 
   // Whether the npx skill install reaches this agent in `repo_root`.  The default,
   // for adapters that know nothing of skills, throws NotAvailableError.

@@ -520,6 +520,24 @@ std::string read_text(const stdfs::path& path, std::size_t max_bytes)
   return bytes;
 }
 
+std::optional<FileStat> stat_path(const stdfs::path& path)
+{
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::nullopt;
+  }
+  FileStat info;
+  info.regular = S_ISREG(st.st_mode);
+  info.directory = S_ISDIR(st.st_mode);
+  info.size = static_cast<std::uintmax_t>(st.st_size);
+  info.mtime =
+      static_cast<double>(st.st_mtim.tv_sec) + static_cast<double>(st.st_mtim.tv_nsec) / 1e9;
+  info.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  info.inode = static_cast<std::uint64_t>(st.st_ino);
+  info.device = static_cast<std::uint64_t>(st.st_dev);
+  return info;
+}
+
 void append_line(const stdfs::path& path, std::string_view line)
 {
   constexpr int k_flags = O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC;

@@ -19,6 +19,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <limits>
 #include <optional>
@@ -129,6 +130,21 @@ inline constexpr std::size_t k_unlimited = std::numeric_limits<std::size_t>::max
 // read_bytes.
 [[nodiscard]] std::string read_text(const std::filesystem::path& path,
                                     std::size_t max_bytes = k_unlimited);
+
+// What one stat(2) of a path tells, links followed.
+struct FileStat {
+  bool regular = false;      // a regular file (not a directory, FIFO, device...)
+  bool directory = false;    // a directory
+  std::uintmax_t size = 0;   // bytes
+  double mtime = 0;          // modification time, epoch seconds with the fraction
+  std::int64_t mtime_ns = 0; // the same in nanoseconds, exact (for cache keys)
+  std::uint64_t inode = 0;   // with the device, tells a replaced file from an edited one
+  std::uint64_t device = 0;
+};
+
+// The stat of `path`, or nullopt when it does not exist or cannot be examined.
+// Never throws.
+[[nodiscard]] std::optional<FileStat> stat_path(const std::filesystem::path& path);
 
 // Appends are a single write(2) of one whole line on an O_APPEND descriptor, so a
 // concurrent reader sees whole lines only and never needs the lock.  A `line` that

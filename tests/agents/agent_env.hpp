@@ -51,11 +51,13 @@ public:
                        join_lines(lines));
   }
 
-  // Writes a Codex rollout for `session_id` on 2026-01-02; returns its path.
+  // Writes a Codex rollout for `session_id` in the date directory `day`
+  // ("YYYY/MM/DD"); returns its path.
   stdfs::path write_codex(const std::string& session_id,
-                          const std::vector<std::string>& lines) const
+                          const std::vector<std::string>& lines,
+                          const std::string& day = "2026/01/02") const
   {
-    return m_dir.write(stdfs::path("codex") / "sessions" / "2026" / "01" / "02" /
+    return m_dir.write(stdfs::path("codex") / "sessions" / day /
                            ("rollout-2026-01-02T03-04-05-" + session_id + ".jsonl"),
                        join_lines(lines));
   }

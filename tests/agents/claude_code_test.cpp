@@ -1,12 +1,17 @@
 #include "agents/claude_code.hpp"
 
 #include "agents/agent_env.hpp"
+#include "agents/session_search.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/json.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ctime>
+
 using kolvex::agents::ClaudeCodeAdapter;
+using kolvex::agents::LIVE_SESSION_SECONDS;
 using kolvex::agents::transcript_opens;
 using kolvex::core::List;
 using kolvex::core::Map;
@@ -158,31 +163,108 @@ TEST(ClaudeCodeTelemetry, UnknownUnsafeOrMissingSessionsGiveNothing)
   EXPECT_FALSE(adapter.get_telemetry_for_session("/r", std::string("known")));
 }
 
-TEST(ClaudeCodeSession, EnvironmentIdWinsElseNewestTranscriptOfTheRepository)
+TEST(ClaudeCodeSession, ProjectKeysAsClaudeCodeWritesThem)
 {
+  EXPECT_EQ(kolvex::agents::claude_project_key("/home/jane_doe/my_app"), "-home-jane-doe-my-app");
+  EXPECT_EQ(kolvex::agents::claude_project_key("/w/caf\u00e9.v2"), "-w-caf--v2"); // é: one unit
+  EXPECT_EQ(kolvex::agents::claude_project_key("/w/\U0001F600x"), "-w---x"); // two UTF-16 units
+}
+
+// Without CLAUDE_CODE_SESSION_ID only the live session of the repository is named:
+// the bare CLAUDECODE=1 is also set in IDE terminals, where a person commits.
+class ClaudeLiveSession : public ::testing::Test {
+protected:
   AgentEnv env;
   TempDir repo;
-  const auto root = repo.path().string();
-  const auto older =
-      env.write_claude("-a", "older", {claude_user("older", root, "u1", at(0), "x")});
-  const auto inside =
-      env.write_claude("-b",
-                       "inside",
-                       {R"({"type":"queue-operation","operation":"enqueue","sessionId":"inside"})",
-                        claude_user("inside", root + "/src/lib", "u1", at(0), "x")});
-  const auto other =
-      env.write_claude("-c", "other", {claude_user("other", root + "-other", "u1", at(0), "x")});
-  set_mtime(older, T0);
-  set_mtime(inside, T0 + 10);
-  set_mtime(other, T0 + 20); // newest, but a sibling directory, not this repository
-
   const ClaudeCodeAdapter adapter;
-  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("inside"));
+  const double now = static_cast<double>(std::time(nullptr));
+
+  stdfs::path write_session(const std::string& id,
+                            const std::string& cwd,
+                            double mtime,
+                            bool commit_pending = false,
+                            std::string key = {})
+  {
+    if (key.empty()) {
+      key = kolvex::agents::claude_project_key(cwd);
+    }
+    std::vector<std::string> lines{claude_user(id, cwd, id + "u1", at(0), "go")};
+    if (commit_pending) {
+      // The call's line is written before the command runs; its result is not.
+      lines.push_back(claude_assistant(id,
+                                       cwd,
+                                       id + "a1",
+                                       kolvex::agents::format_timestamp(mtime),
+                                       id + "m",
+                                       id + "r",
+                                       "claude-opus-4",
+                                       {1, 1, 0, 0},
+                                       {claude_bash(id + "t", "git commit -m x")}));
+    }
+    const auto path = env.write_claude(key, id, lines);
+    set_mtime(path, mtime);
+    return path;
+  }
+};
+
+TEST_F(ClaudeLiveSession, TheOneRecentTranscriptOfTheRepositoryNamesTheSession)
+{
+  const auto root = repo.path().string();
+  write_session("live", root + "/src/lib", now - 120); // a sub-directory, its own key
+  write_session("old", root, now - 3 * 86400);
+  write_session("sibling", root + "-other", now - 10); // newest, but not this repository
+  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("live"));
+  EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::nullopt).find("session_id"), Value("live"));
   EXPECT_FALSE(adapter.get_session_id(repo.path() / "nowhere").has_value());
 
-  ::setenv("CLAUDE_CODE_SESSION_ID", "older", 1);
-  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("older"));
-  EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::nullopt).find("session_id"), Value("older"));
+  ::setenv("CLAUDE_CODE_SESSION_ID", "old", 1); // a marker naming its session wins
+  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("old"));
+  EXPECT_EQ(adapter.marker_session_id(), std::optional<std::string>("old"));
+}
+
+TEST_F(ClaudeLiveSession, ATranscriptOlderThanTenMinutesNamesNoSession)
+{
+  write_session("yesterday", repo.path().string(), now - 86400);
+  write_session("just-over", repo.path().string(), now - LIVE_SESSION_SECONDS - 30);
+  EXPECT_FALSE(adapter.get_session_id(repo.path()).has_value());
+  EXPECT_FALSE(adapter.get_telemetry_for_session(repo.path(), std::nullopt).has_value());
+  // Asked by id, an old session's telemetry is still there.
+  EXPECT_TRUE(adapter.get_telemetry_for_session(repo.path(), std::string("yesterday")));
+}
+
+TEST_F(ClaudeLiveSession, AmongSeveralLiveSessionsOnlyTheOneCommittingIsNamed)
+{
+  write_session("idle", repo.path().string(), now - 30);
+  write_session("other", repo.path().string(), now - 60);
+  EXPECT_FALSE(adapter.get_session_id(repo.path()).has_value()) << "a guess between two";
+  write_session("committing", repo.path().string(), now - 90, true);
+  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("committing"));
+}
+
+TEST_F(ClaudeLiveSession, OnlyTheRepositorysYoungTranscriptsAreOpenedAndEachOnce)
+{
+  const auto root = repo.path().string();
+  write_session("live", root, now - 5);
+  for (int i = 0; i < 5; ++i) {
+    // Other projects, live or not, and this repository's old sessions stay closed.
+    write_session("elsewhere-" + std::to_string(i), "/other/project" + std::to_string(i), now - i);
+    write_session("old-" + std::to_string(i), root, now - 3600 - i);
+  }
+  // Even a transcript of this repository filed under an unrelated key is not read.
+  write_session("misfiled", root, now - 1, false, "-unrelated-key");
+  const auto before = transcript_opens();
+  EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>("live"));
+  EXPECT_TRUE(adapter.get_telemetry_for_session(repo.path(), std::nullopt).has_value());
+  EXPECT_TRUE(adapter.get_telemetry_for_session(repo.path(), std::string("live")).has_value());
+  EXPECT_EQ(transcript_opens() - before, 1U) << "one reading serves the search and telemetry";
+
+  // A transcript that changed is read again.
+  const auto path =
+      env.claude_dir() / "projects" / kolvex::agents::claude_project_key(root) / "live.jsonl";
+  env.dir().write(path,
+                  env.dir().read(path) + claude_user("live", root, "u9", at(9), "more") + "\n");
+  EXPECT_EQ(*telemetry_of(adapter, repo.path(), std::string("live")).find("messages"), Value(2));
+  EXPECT_EQ(transcript_opens() - before, 2U);
 }
 
 TEST(ClaudeCodeDetection, SessionIdOrClaudeCodeMarker)
@@ -208,32 +290,39 @@ protected:
   const ClaudeCodeAdapter adapter;
   kolvex::contracts::CommitTimes times{{SHA_A, T0 + 60}, {SHA_B, T0 + 600}};
 
-  // A session in the repository that ran `command` at T0 + `call_at`.
+  [[nodiscard]] std::string key() const
+  {
+    return kolvex::agents::claude_project_key(repo.path().string());
+  }
+
+  // A session in the repository that ran `command` at T0 + `call_at`; its result
+  // `output` is in the transcript unless nullopt.
   stdfs::path session_running(const std::string& id,
                               const std::string& command,
                               int call_at,
-                              const std::string& output)
+                              const std::optional<std::string>& output)
   {
     const auto root = repo.path().string();
-    return env.write_claude(
-        "-repo",
-        id,
-        {claude_user(id, root, id + "u1", at(0), "commit it"),
-         claude_assistant(id,
-                          root,
-                          id + "a1",
-                          at(call_at),
-                          id + "m1",
-                          id + "r1",
-                          "claude-opus-4",
-                          {1, 1, 0, 0},
-                          {claude_bash(id + "t1", command)}),
-         claude_user(id, root, id + "u2", at(call_at + 1), claude_result(id + "t1", output))});
+    std::vector<std::string> lines{claude_user(id, root, id + "u1", at(0), "commit it"),
+                                   claude_assistant(id,
+                                                    root,
+                                                    id + "a1",
+                                                    at(call_at),
+                                                    id + "m1",
+                                                    id + "r1",
+                                                    "claude-opus-4",
+                                                    {1, 1, 0, 0},
+                                                    {claude_bash(id + "t1", command)})};
+    if (output) {
+      lines.push_back(
+          claude_user(id, root, id + "u2", at(call_at + 1), claude_result(id + "t1", *output)));
+    }
+    return env.write_claude(key(), id, lines);
   }
 
   stdfs::path session_saying(const std::string& id, const std::string& text, const std::string& cwd)
   {
-    return env.write_claude("-repo",
+    return env.write_claude(key(),
                             id,
                             {claude_user(id, cwd, id + "u1", at(0), "look"),
                              claude_assistant(id,
@@ -253,33 +342,46 @@ protected:
   }
 };
 
-TEST_F(ClaudeSessionsMentioning, MakerWinsOverMentionerAndMentionsAreTheFallback)
+TEST_F(ClaudeSessionsMentioning, TheSessionThatPrintedTheCommitMadeItAndAMentionIsNoClaim)
 {
-  session_running("maker", "git add -A && git commit -m 'feat: x'", 30, "ok");
+  session_running("maker", "git add -A && git commit -m 'feat: x'", 30, "[main a1b2c3d] feat: x");
   session_saying("talker", "Reviewed commit " + SHA_A + " and " + SHA_B, repo.path().string());
+  session_running("viewer", "git log -2", 40, "commit " + SHA_B + "\ncommit " + SHA_A);
   const auto matches = scan();
-  ASSERT_EQ(matches.count(SHA_A), 1U);
   EXPECT_EQ(matches.at(SHA_A), std::vector<std::string>{"maker"});
-  // Nobody made SHA_B (the call was 570 s before it): the mention counts.
-  ASSERT_EQ(matches.count(SHA_B), 1U);
-  EXPECT_EQ(matches.at(SHA_B), std::vector<std::string>{"talker"});
+  EXPECT_EQ(matches.count(SHA_B), 0U) << "nobody printed B's summary: no claim, not a guess";
 }
 
-TEST_F(ClaudeSessionsMentioning, TwoMakersAreBothReported)
+TEST_F(ClaudeSessionsMentioning, UnansweredCommitCallsInTheWindowAreTimingClaims)
 {
-  session_running("one", "git commit -am wip", 59, "ok");
-  session_running("two", "cd sub && git -c core.x=y commit -m done", 0, "ok");
+  session_running("one", "git commit -am wip", 59, std::nullopt);
+  session_running("two", "cd sub && git -c core.x=y commit -m done", 0, std::nullopt);
+  const auto claims = adapter.commit_claims(repo.path(), {SHA_B, SHA_A}, std::nullopt, times);
+  ASSERT_EQ(claims.count(SHA_A), 1U);
+  auto of_a = claims.at(SHA_A);
+  std::sort(of_a.begin(), of_a.end(), [](const auto& x, const auto& y) {
+    return x.session_id < y.session_id;
+  });
+  EXPECT_EQ(of_a,
+            (std::vector<kolvex::contracts::SessionClaim>{
+                {"one", kolvex::contracts::ClaimKind::timing},
+                {"two", kolvex::contracts::ClaimKind::timing}}));
+  EXPECT_EQ(claims.count(SHA_B), 0U) << "each call made A, the first commit of its window";
+}
+
+TEST_F(ClaudeSessionsMentioning, AnsweredCommitCallsClaimOnlyWhatTheyPrinted)
+{
+  // A (at T0 + 60) was made by hand.  One session's own commit, B, printed its
+  // summary a minute before; another session's `git commit` answered "nothing to
+  // commit" a minute before A.  Neither claims A.
+  times[SHA_B] = T0 + 1;
+  session_running("own-commit", "git commit -m b", 0, "[main 0123456] b");
+  session_running("clean", "git commit -m nothing", 0, "nothing to commit, working tree clean");
+  session_running("late", "git commit -m late", 61, std::nullopt);  // after A's time
+  session_running("ran-ls", "git log --oneline", 30, std::nullopt); // not a commit
   const auto matches = scan();
-  ASSERT_EQ(matches.count(SHA_A), 1U);
-  EXPECT_EQ(matches.at(SHA_A), (std::vector<std::string>{"one", "two"}));
-}
-
-TEST_F(ClaudeSessionsMentioning, CommitCallsOutsideTheWindowMakeNothing)
-{
-  session_running("late", "git commit -m late", 61, "ok"); // after SHA_A's time
-  times[SHA_B] = T0 + 400;                                 // the call ran more than 300 s before it
-  session_running("ran-ls", "git log --oneline", 30, "ok"); // not a commit
-  EXPECT_TRUE(scan().empty());
+  EXPECT_EQ(matches.count(SHA_A), 0U);
+  EXPECT_EQ(matches.at(SHA_B), std::vector<std::string>{"own-commit"});
 }
 
 TEST_F(ClaudeSessionsMentioning, CommitSummaryInAShellResultMakesTheCommit)
@@ -293,44 +395,57 @@ TEST_F(ClaudeSessionsMentioning, CommitSummaryInAShellResultMakesTheCommit)
   EXPECT_EQ(matches.at(SHA_A), std::vector<std::string>{"root"});
 }
 
-TEST_F(ClaudeSessionsMentioning, OtherRepositoriesAndEmbeddedHexDoNotCount)
+TEST_F(ClaudeSessionsMentioning, OtherRepositoriesDoNotCount)
 {
-  session_saying("elsewhere", "see " + SHA_A, "/some/other/repo");
-  session_saying("longer", "hash " + SHA_A + "ff is not the sha", repo.path().string());
-  session_saying("upper",
-                 "HASH " + std::string("A1B2C3D4E5F60718293A4B5C6D7E8F9012345678"),
-                 repo.path().string());
+  // Filed under this repository's key, but its lines record another directory.
+  const std::string id = "elsewhere";
+  env.write_claude(
+      key(),
+      id,
+      {claude_assistant(id,
+                        "/some/other/repo",
+                        "a",
+                        at(1),
+                        "m",
+                        "r",
+                        "claude-opus-4",
+                        {1, 1, 0, 0},
+                        {claude_bash("t", "git commit -m x")}),
+       claude_user(id, "/some/other/repo", "u", at(2), claude_result("t", "[main a1b2c3d] x"))});
   EXPECT_TRUE(scan().empty());
 }
 
 TEST_F(ClaudeSessionsMentioning, TranscriptsOlderThanSinceAreNotOpened)
 {
-  const auto fresh = session_saying("fresh", "mentions " + SHA_A, repo.path().string());
-  const auto stale = session_saying("stale", "mentions " + SHA_A, repo.path().string());
+  const auto fresh = session_running("fresh", "git commit", 5, "[main a1b2c3d] x");
+  const auto stale = session_running("stale", "git commit", 5, "[main a1b2c3d] x");
   set_mtime(fresh, T0 + 100);
   set_mtime(stale, T0 - 1);
   const auto opens_before = transcript_opens();
   const auto matches = scan(T0);
   EXPECT_EQ(transcript_opens() - opens_before, 1U) << "only the fresh transcript may be opened";
   EXPECT_EQ(matches.at(SHA_A), std::vector<std::string>{"fresh"});
-  // Without a floor both are read.
+  // Without a floor both are read, and both printed it.
   EXPECT_EQ(scan().at(SHA_A), (std::vector<std::string>{"fresh", "stale"}));
 }
 
 TEST_F(ClaudeSessionsMentioning, SubAgentCommitsBelongToTheParentSession)
 {
   const auto root = repo.path().string();
-  env.dir().write(stdfs::path("claude/projects/-repo/parent/subagents/agent-1.jsonl"),
-                  claude_assistant("parent",
-                                   root,
-                                   "s1",
-                                   at(50),
-                                   "sm",
-                                   "sr",
-                                   "claude-haiku",
-                                   {1, 1, 0, 0},
-                                   {claude_bash("st", "git commit -m sub")}) +
-                      "\n");
+  env.dir().write(
+      stdfs::path("claude/projects") / key() / "parent/subagents/agent-1.jsonl",
+      claude_assistant("parent",
+                       root,
+                       "s1",
+                       at(50),
+                       "sm",
+                       "sr",
+                       "claude-haiku",
+                       {1, 1, 0, 0},
+                       {claude_bash("st", "git commit -m sub")}) +
+          "\n" +
+          claude_user("parent", root, "s2", at(51), claude_result("st", "[main a1b2c3d] sub")) +
+          "\n");
   EXPECT_EQ(scan().at(SHA_A), std::vector<std::string>{"parent"});
 }
 

@@ -2,8 +2,11 @@
 
 #include "agents/agent_env.hpp"
 #include "agents/transcript_io.hpp"
+#include "core/clock.hpp"
 
 #include <gtest/gtest.h>
+
+#include <ctime>
 
 using kolvex::agents::CodexAdapter;
 using kolvex::agents::transcript_opens;
@@ -117,26 +120,35 @@ TEST(CodexTelemetry, LastModelAndLastCumulativeTokenCount)
   EXPECT_EQ(*map.find("ended_at"), Value("2026-01-02T10:00:50Z"));
 }
 
-TEST(CodexSession, EnvironmentThreadElseNewestRolloutInTheRepository)
+TEST(CodexSession, EnvironmentThreadElseTheLiveRolloutOfTheRepository)
 {
   AgentEnv env;
   TempDir repo;
+  const auto now = static_cast<double>(std::time(nullptr));
+  const auto today = kolvex::core::clock::format_utc(static_cast<long long>(now));
+  const auto day = today.substr(0, 4) + "/" + today.substr(5, 2) + "/" + today.substr(8, 2);
+  const std::string id3 = "33333333-3333-4333-8333-333333333333";
   const auto in_repo =
-      env.write_codex(ID_1, {meta(ID_1, (repo.path() / "pkg").string()), turn("gpt-5")});
-  const auto elsewhere = env.write_codex(ID_2, {meta(ID_2, "/not/the/repo"), turn("gpt-5")});
-  set_mtime(in_repo, T0);
-  set_mtime(elsewhere, T0 + 100);
+      env.write_codex(ID_1, {meta(ID_1, (repo.path() / "pkg").string()), turn("gpt-5")}, day);
+  const auto elsewhere = env.write_codex(ID_2, {meta(ID_2, "/not/the/repo"), turn("gpt-5")}, day);
+  const auto finished = env.write_codex(id3, {meta(id3, repo.path().string())}, day);
+  set_mtime(in_repo, now - 60);
+  set_mtime(elsewhere, now - 10);
+  set_mtime(finished, now - 3600); // over an hour ago: not live
   const CodexAdapter adapter;
   EXPECT_FALSE(adapter.is_active());
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>(ID_1));
+  set_mtime(in_repo, now - 700);
+  EXPECT_FALSE(adapter.get_session_id(repo.path()).has_value());
   ::setenv("CODEX_THREAD_ID", ID_2.c_str(), 1);
   EXPECT_TRUE(adapter.is_active());
+  EXPECT_EQ(adapter.marker_session_id(), std::optional<std::string>(ID_2));
   EXPECT_EQ(adapter.get_session_id(repo.path()), std::optional<std::string>(ID_2));
   EXPECT_EQ(
       *adapter.get_telemetry_for_session(repo.path(), std::nullopt)->to_dict().find("session_id"),
       Value(ID_2));
   EXPECT_FALSE(adapter.get_telemetry_for_session(
-      repo.path(), std::string("33333333-3333-4333-8333-333333333333")));
+      repo.path(), std::string("44444444-4444-4444-8444-444444444444")));
   EXPECT_FALSE(adapter.get_telemetry_for_session(repo.path(), std::string("../x")));
 }
 
@@ -201,12 +213,14 @@ TEST(CodexSessionsMentioning, OldRolloutsAreSkippedUnread)
 {
   AgentEnv env;
   TempDir repo;
-  const auto old_file =
-      env.write_codex(ID_1, {meta(ID_1, repo.path().string()), shell_output("see " + SHA, "x")});
-  const auto new_file = env.write_codex(
-      ID_2,
-      {meta(ID_2, repo.path().string()),
-       record("event_msg", 5, Map{{"type", "agent_message"}, {"message", "see " + SHA}})});
+  const auto old_file = env.write_codex(ID_1,
+                                        {meta(ID_1, repo.path().string()),
+                                         shell_call(R"({"cmd":"git commit -m x"})", 5, "c1"),
+                                         shell_output("[main " + SHA.substr(0, 7) + "] x", "c1")});
+  const auto new_file = env.write_codex(ID_2,
+                                        {meta(ID_2, repo.path().string()),
+                                         shell_call(R"({"cmd":"git commit -m x"})", 5, "c1"),
+                                         shell_output("[main " + SHA.substr(0, 7) + "] x", "c1")});
   set_mtime(old_file, T0 - 3600);
   set_mtime(new_file, T0 + 5);
   const auto before = transcript_opens();

@@ -7,8 +7,11 @@
 #include "agents/gemini_cli.hpp"
 
 #include "agents/agent_env.hpp"
+#include "core/clock.hpp"
 
 #include <gtest/gtest.h>
+
+#include <ctime>
 
 using kolvex::core::Map;
 using kolvex::core::Value;
@@ -83,8 +86,20 @@ TEST(Fixtures, RealClaudeSessionFoundByIdThroughTheStore)
   const auto telemetry = adapter.get_telemetry_for_session("/anywhere", id);
   ASSERT_TRUE(telemetry.has_value());
   EXPECT_EQ(*telemetry->to_dict().find("model"), Value("claude-opus-4-7"));
-  EXPECT_EQ(adapter.get_session_id("/tmp/agent-history-real-agent/claude"),
-            std::optional<std::string>(id));
+
+  // Its lines record a cwd under this root; as the live session (written a minute
+  // ago, in the directory its cwd is keyed by) it is the current one, and not once
+  // it is an hour old.
+  const std::string root = "/tmp/agent-history-real-agent/claude";
+  const auto live = env.claude_dir() / "projects" /
+                    kolvex::agents::claude_project_key(root + "/workspace") / (id + ".jsonl");
+  stdfs::create_directories(live.parent_path());
+  stdfs::copy_file(real, live);
+  const auto now = static_cast<double>(std::time(nullptr));
+  set_mtime(live, now - 60);
+  EXPECT_EQ(adapter.get_session_id(root), std::optional<std::string>(id));
+  set_mtime(live, now - 3600);
+  EXPECT_FALSE(adapter.get_session_id(root).has_value());
 }
 
 TEST(Fixtures, ClaudeSampleSessionMadeTheCommitItsResultNames)
@@ -148,6 +163,17 @@ TEST(Fixtures, CodexRolloutFoundByItsNameAndItsShellCallRead)
   ASSERT_TRUE(telemetry.has_value());
   EXPECT_EQ(*telemetry->to_dict().find("model"), Value("synthetic-model"));
   EXPECT_EQ(*telemetry->to_dict().find("tool_calls"), Value(3));
+  // Dated 2026-01-02 and written long ago: not the live session of its project.
+  EXPECT_FALSE(adapter.get_session_id("/workspace/synthetic-project").has_value());
+
+  // The same rollout written a minute ago, in today's directory, is.
+  const auto now = static_cast<double>(std::time(nullptr));
+  const auto today = kolvex::core::clock::format_utc(static_cast<long long>(now));
+  const auto live = env.codex_dir() / "sessions" / today.substr(0, 4) / today.substr(5, 2) /
+                    today.substr(8, 2) / name;
+  stdfs::create_directories(live.parent_path());
+  stdfs::copy_file(rollout, live);
+  set_mtime(live, now - 60);
   EXPECT_EQ(adapter.get_session_id("/workspace/synthetic-project"),
             std::optional<std::string>("11111111-1111-4111-8111-111111111111"));
 }

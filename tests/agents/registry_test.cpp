@@ -94,9 +94,17 @@ TEST(Registry, DetectionFollowsMarkersInRegistryOrder)
   ::unsetenv("CURSOR_EXTENSION_HOST_ROLE");
   ::setenv("CURSOR_AGENT", "1", 1);
   EXPECT_EQ(detect_active_agent()->name(), "cursor");
+  ::setenv("GEMINI_CLI", "1", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "gemini-cli"); // bare markers: registry order
   ::setenv("CODEX_THREAD_ID", "t", 1);
   EXPECT_EQ(detect_active_agent()->name(), "codex");
+  // CLAUDECODE=1 comes first in the registry, but a marker naming its session wins.
   ::setenv("CLAUDECODE", "1", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "codex");
+  ::setenv("CLAUDE_CODE_SESSION_ID", "s", 1);
+  EXPECT_EQ(detect_active_agent()->name(), "claude-code");
+  ::unsetenv("CODEX_THREAD_ID");
+  ::unsetenv("CLAUDE_CODE_SESSION_ID");
   EXPECT_EQ(detect_active_agent()->name(), "claude-code");
 }
 

@@ -1,4 +1,3 @@
-#include "agents/commit_evidence.hpp"
 #include "agents/transcript_io.hpp"
 
 #include "support/repo.hpp"
@@ -75,43 +74,6 @@ TEST(TranscriptIo, ReadsWholeFilesAndSkipsWhatIsNotAFile)
   const auto fifo = dir.path() / "pipe.jsonl";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_FALSE(read_transcript(fifo).has_value()) << "a FIFO must neither block nor be read";
-}
-
-class Evidence : public ::testing::Test {
-protected:
-  const std::string sha = "a1b2c3d4e5f60718293a4b5c6d7e8f9012345678";
-  const std::string sha256 = std::string(64, 'e');
-};
-
-TEST_F(Evidence, GitCommitPatternIsTheHookRowOne)
-{
-  EXPECT_TRUE(runs_git_commit("git commit -m x"));
-  EXPECT_TRUE(runs_git_commit("cd a && git -C b commit --amend"));
-  EXPECT_FALSE(runs_git_commit("git commitment"));
-  EXPECT_FALSE(runs_git_commit("legit commit"));
-  EXPECT_FALSE(runs_git_commit("git log\ncommit"));
-}
-
-TEST_F(Evidence, MentionsNeedTheWholeShaAndMakingNeedsTheWindow)
-{
-  CommitEvidence evidence({sha, sha256}, {{sha, 1000.0}});
-  auto talker = evidence.findings();
-  talker.text("x" + sha + "\"");
-  talker.text("prefix" + sha256 + "0"); // 65 hex digits: another object
-  auto maker = evidence.findings();
-  maker.shell_command("git commit -m a", 1000.9); // same second as the commit
-  auto early = evidence.findings();
-  early.shell_command("git commit -m a", 699.0); // 301 s before
-  auto after = evidence.findings();
-  after.shell_command("git commit -m a", 1001.0);
-  evidence.add("talker", talker);
-  evidence.add("maker", maker);
-  evidence.add("maker", maker);
-  evidence.add("early", early);
-  evidence.add("after", after);
-  const auto result = evidence.result();
-  EXPECT_EQ(result.at(sha), std::vector<std::string>{"maker"});
-  EXPECT_EQ(result.count(sha256), 0U);
 }
 
 TEST(TranscriptIo, LineReaderAgreesWithWholeFileSplittingAcrossChunksAndLongLines)

@@ -120,14 +120,34 @@ public:
   }
 
   // Writes `rel`, stages it and commits with `message`; returns the new sha.
-  std::string commit_file(const stdfs::path& rel,
-                          const std::string& content,
-                          const std::string& message) const
+  std::string
+  commit_file(const stdfs::path& rel, const std::string& content, const std::string& message) const
   {
     write(rel, content);
     git({"add", "--", rel.string()});
     git({"commit", "-q", "-m", message});
     return git({"rev-parse", "HEAD"});
+  }
+
+  // commit_file with author and committer dates `date` (git's date syntax).
+  std::string commit_file_at(const stdfs::path& rel,
+                             const std::string& content,
+                             const std::string& message,
+                             const std::string& date) const
+  {
+    struct Dated {
+      explicit Dated(const std::string& date)
+      {
+        ::setenv("GIT_COMMITTER_DATE", date.c_str(), 1);
+        ::setenv("GIT_AUTHOR_DATE", date.c_str(), 1);
+      }
+      ~Dated()
+      {
+        ::unsetenv("GIT_COMMITTER_DATE");
+        ::unsetenv("GIT_AUTHOR_DATE");
+      }
+    } dated(date);
+    return commit_file(rel, content, message);
   }
 };
 

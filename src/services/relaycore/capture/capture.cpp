@@ -278,8 +278,28 @@ struct Attribution {
   std::optional<core::Map> telemetry;
 };
 
-// Who made the commit, as far as it can be proven (see CaptureOptions).
-Attribution attribute(const stdfs::path& repo_root, const CaptureOptions& options)
+// Whether `adapter`'s own mark on commit `full` proves it made it; a failing
+// check proves nothing.
+bool marks(const AgentAdapter& adapter, const stdfs::path& repo_root, const std::string& full)
+{
+  try {
+    return adapter.marks_commit(repo_root, full);
+  } catch (const std::exception& e) {
+    logger().debug_exception(adapter.name() + " commit mark check failed (best-effort)", e);
+    return false;
+  }
+}
+
+// Who made commit `full`, as far as it can be proven (see CaptureOptions).
+//
+// Proof outranks context: a session a harness's store knows, then a harness's own
+// mark on the commit (aider's), and only then the harness this process runs under.
+// Of that harness a marker naming its session is believed; a bare marker names
+// only the live session its adapter finds (else none), and a record without a
+// session carries no telemetry, so that nothing is credited to a session that
+// cannot be shown to have made the commit.
+Attribution
+attribute(const stdfs::path& repo_root, const std::string& full, const CaptureOptions& options)
 {
   const AgentAdapter* named =
       non_empty(options.agent) ? agents::get_adapter_by_name(*options.agent) : nullptr;
@@ -309,8 +329,20 @@ Attribution attribute(const stdfs::path& repo_root, const CaptureOptions& option
     found.adapter = named;
     return found;
   }
+  // A sessionless claim (the catch-up's for aider) stands only on the mark itself.
+  if (named != nullptr && marks(*named, repo_root, full)) {
+    found.adapter = named;
+    return found;
+  }
   if (!options.attribute_ambient) {
     return found;
+  }
+  // aider run in a Claude Code terminal inherits CLAUDECODE=1: its mark wins.
+  for (const AgentAdapter* adapter : agents::iter_adapters()) {
+    if (adapter != named && marks(*adapter, repo_root, full)) {
+      found.adapter = adapter;
+      return found;
+    }
   }
   try {
     found.adapter = agents::detect_active_agent();
@@ -323,8 +355,12 @@ Attribution attribute(const stdfs::path& repo_root, const CaptureOptions& option
     } catch (const std::exception& e) {
       logger().debug_exception("Per-adapter session id lookup failed", e);
     }
-    found.telemetry =
-        log::_adapter_telemetry(*found.adapter, repo_root, found.session_id, options.source);
+    if (non_empty(found.session_id)) {
+      found.telemetry =
+          log::_adapter_telemetry(*found.adapter, repo_root, found.session_id, options.source);
+    } else {
+      found.session_id.reset();
+    }
   }
   return found;
 }
@@ -362,7 +398,7 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
     }
   }
 
-  Attribution who = attribute(repo_root, options);
+  Attribution who = attribute(repo_root, *full, options);
 
   std::optional<core::Map> developer;
   if (options.attribute_ambient) {

@@ -17,7 +17,8 @@ namespace kolvex::services::relaycore::capture {
 struct CaptureOptions {
   // The agent session that made the commit, when the trigger knows it.
   std::optional<std::string> session_id{};
-  // The adapter name to attribute to when no store knows `session_id`.
+  // The adapter name to attribute to when no store knows `session_id`; without a
+  // session id, only when that harness's own mark is on the commit (aider).
   std::optional<std::string> agent{};
   // Which trigger captures: "harness", "post_commit" or "catch_up".
   std::string source = "harness";

@@ -55,10 +55,16 @@ std::optional<double> whole_second_mtime(const stdfs::path& p)
   return std::nullopt;
 }
 
-using Claim = std::pair<std::string, std::string>; // (adapter name, session id)
+// One session's claim on a commit: (adapter name, session id) and how strong it is.
+struct Claim {
+  std::string agent;
+  std::string session_id;
+  contracts::ClaimKind kind;
+  bool operator==(const Claim&) const = default;
+};
 
 // Every adapter is asked once for the whole batch.  A session listed twice for one
-// commit is still one claim; only distinct (adapter, session) pairs are counted.
+// commit is still one claim; only distinct claims are kept.
 std::map<std::string, std::vector<Claim>> collect_claims(const stdfs::path& repo_root,
                                                          const std::vector<std::string>& pending,
                                                          std::optional<double> since,
@@ -69,11 +75,11 @@ std::map<std::string, std::vector<Claim>> collect_claims(const stdfs::path& repo
     std::string name;
     try {
       name = adapter->name();
-      const auto answer = adapter->sessions_mentioning(repo_root, pending, since, times);
-      for (const auto& [sha, sessions] : answer) {
+      const auto answer = adapter->commit_claims(repo_root, pending, since, times);
+      for (const auto& [sha, of_adapter] : answer) {
         auto& of_sha = claims[sha];
-        for (const auto& session : sessions) {
-          Claim claim{name, session};
+        for (const auto& session : of_adapter) {
+          Claim claim{name, session.session_id, session.kind};
           if (std::find(of_sha.begin(), of_sha.end(), claim) == of_sha.end()) {
             of_sha.push_back(std::move(claim));
           }
@@ -84,6 +90,28 @@ std::map<std::string, std::vector<Claim>> collect_claims(const stdfs::path& repo
     }
   }
   return claims;
+}
+
+// The one claimant of a commit, if there is exactly one.  Proof found by any
+// harness outranks timing claims from all of them, and a tie at the strongest kind
+// (two sessions, of one harness or of two) names nobody: "unknown" is better than a
+// guess that sends one session's telemetry to another's commit.
+const Claim* sole_claimant(const std::vector<Claim>& claims)
+{
+  const bool any_proof = std::any_of(claims.begin(), claims.end(), [](const Claim& claim) {
+    return claim.kind == contracts::ClaimKind::proof;
+  });
+  const Claim* sole = nullptr;
+  for (const auto& claim : claims) {
+    if (any_proof && claim.kind != contracts::ClaimKind::proof) {
+      continue;
+    }
+    if (sole != nullptr && (sole->agent != claim.agent || sole->session_id != claim.session_id)) {
+      return nullptr;
+    }
+    sole = &claim;
+  }
+  return sole;
 }
 
 } // namespace
@@ -160,9 +188,14 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
       // harnesses' own records may name who made them, and only unambiguously.
       options.consume_pending = false;
       options.attribute_ambient = false;
-      if (const auto it = claims.find(sha); it != claims.end() && it->second.size() == 1) {
-        options.agent = it->second.front().first;
-        options.session_id = it->second.front().second;
+      if (const auto it = claims.find(sha); it != claims.end()) {
+        if (const Claim* claim = sole_claimant(it->second)) {
+          options.agent = claim->agent;
+          // A harness that keeps no sessions (aider) claims with its mark alone.
+          if (!claim->session_id.empty()) {
+            options.session_id = claim->session_id;
+          }
+        }
       }
       results.push_back(capture_commit(repo_root, sha, options));
     }

@@ -240,16 +240,22 @@ TEST_F(Capture, AmbientHarnessGivesItsCurrentSession)
   EXPECT_EQ(*record.find("task_type"), Value("docs")); // from the branch
 }
 
-TEST_F(Capture, AmbientHarnessWithoutSessionStillAsksForTelemetry)
+TEST_F(Capture, AmbientHarnessWithoutSessionNamesTheAgentWithoutTelemetry)
 {
   FakeAdapter active{"cursor", std::nullopt, true};
+  // Telemetry "of the current session" would be a guess: it must not be asked for.
+  active.sessions[""] = Map{{"model", "guessed"}, {"tokens", Map{{"input", 1}}}};
   ScopedAdapters with_active({&active});
   const std::string sha = repo.commit_file("a", "a\n", "x");
-  ASSERT_TRUE(capture_commit(repo.path(), sha).written);
-  EXPECT_EQ(active.asked, std::vector<std::string>{""});
+  const auto result = capture_commit(repo.path(), sha);
+  ASSERT_TRUE(result.written);
+  EXPECT_FALSE(result.tokens);
+  EXPECT_TRUE(active.asked.empty());
   const Map record = record_of(sha);
   EXPECT_EQ(*record.find("agent"), Value("cursor"));
   EXPECT_FALSE(record.contains("agent_session_id"));
+  EXPECT_FALSE(record.contains("telemetry"));
+  EXPECT_FALSE(record.contains("agent_model"));
 }
 
 TEST_F(Capture, AmbientWithoutHarnessIsUnknownWithTheDeveloperAndBranch)

@@ -94,12 +94,7 @@ protected:
   // A commit whose author and committer dates are `date` (git's date syntax).
   std::string commit_at(const std::string& file, const std::string& date) const
   {
-    ::setenv("GIT_COMMITTER_DATE", date.c_str(), 1);
-    ::setenv("GIT_AUTHOR_DATE", date.c_str(), 1);
-    auto sha = repo.commit_file(file, file, "change " + file);
-    ::unsetenv("GIT_COMMITTER_DATE");
-    ::unsetenv("GIT_AUTHOR_DATE");
-    return sha;
+    return repo.commit_file_at(file, file, "change " + file, date);
   }
 
   std::string commit(const std::string& file) const
