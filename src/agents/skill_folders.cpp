@@ -296,3 +296,18 @@ void write_skill_files(const stdfs::path& repo_root,
 }
 
 } // namespace kolvex::agents::skills
+
+namespace kolvex::agents {
+
+bool SkillFolderAdapter::npx_covers_skills(const std::filesystem::path& repo_root) const
+{
+  return skills::npx_reaches(repo_root, m_skills_dir);
+}
+
+void SkillFolderAdapter::write_skills(const std::filesystem::path& repo_root,
+                                      const core::List& skills) const
+{
+  skills::write_skill_files(repo_root, m_skills_dir, skills, skills::SkillFormat::skill_md);
+}
+
+} // namespace kolvex::agents

@@ -8,6 +8,7 @@
 // installer replaced, is neither overwritten nor removed.
 
 #include "agents/skill_files.hpp"
+#include "contracts/agent_adapter.hpp"
 #include "core/value.hpp"
 
 #include <filesystem>
@@ -54,3 +55,26 @@ void write_skill_files(const std::filesystem::path& repo_root,
                        SkillFormat format);
 
 } // namespace kolvex::agents::skills
+
+namespace kolvex::agents {
+
+// An adapter whose harness reads SKILL.md folders from one directory of the
+// repository: its npx coverage and its skill writing are skill_folders' for that
+// directory.
+class SkillFolderAdapter : public contracts::AgentAdapter {
+public:
+  // skills::npx_reaches for the harness's directory.
+  [[nodiscard]] bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
+  // skills::write_skill_files of `skills` as SKILL.md folders in that directory.
+  void write_skills(const std::filesystem::path& repo_root,
+                    const core::List& skills) const override;
+
+protected:
+  // `skills_dir`: where the harness reads skills, relative to the repository root.
+  explicit SkillFolderAdapter(std::string_view skills_dir) : m_skills_dir(skills_dir) {}
+
+private:
+  std::string_view m_skills_dir;
+};
+
+} // namespace kolvex::agents

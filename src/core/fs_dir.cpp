@@ -4,6 +4,7 @@
 #include "core/fs.hpp"
 
 #include <cerrno>
+#include <optional>
 #include <system_error>
 
 #include <dirent.h>
@@ -84,24 +85,33 @@ std::vector<Entry> read_entries(int dir, const stdfs::path& shown)
   return entries;
 }
 
-// The names of the entries of kind `kind` in the directory `at`; empty when there
-// is no such directory (nothing there, or a file in its place).
-std::vector<std::string> list_of_kind(const Confined& at, Kind kind)
+// The real directory `at`, or nullopt when nothing is there (nor, with
+// `file_is_missing`, when a file stands in its place).
+std::optional<Fd> open_directory_if_present(const Confined& at, bool file_is_missing = false)
 {
-  Fd dir;
   try {
-    dir = open_directory(at);
+    return open_directory(at);
   } catch (const UnsafePathError&) {
     throw;
   } catch (const std::system_error& e) {
     if (e.code() == std::errc::no_such_file_or_directory ||
-        e.code() == std::errc::not_a_directory) {
-      return {};
+        (file_is_missing && e.code() == std::errc::not_a_directory)) {
+      return std::nullopt;
     }
     throw;
   }
+}
+
+// The names of the entries of kind `kind` in the directory `at`; empty when there
+// is no such directory (nothing there, or a file in its place).
+std::vector<std::string> list_of_kind(const Confined& at, Kind kind)
+{
+  const std::optional<Fd> dir = open_directory_if_present(at, true);
+  if (!dir) {
+    return {};
+  }
   std::vector<std::string> names;
-  for (Entry& entry : read_entries(dir.get(), at.full())) {
+  for (Entry& entry : read_entries(dir->get(), at.full())) {
     if (entry.kind == kind) {
       names.push_back(std::move(entry.name));
     }
@@ -163,19 +173,12 @@ bool remove_tree(const Confined& at)
   if (at.rel.empty()) {
     throw_errno(EINVAL, "refusing to remove the root " + at.root.string());
   }
-  Fd target;
-  try {
-    target = open_directory(at);
-  } catch (const UnsafePathError&) {
-    throw;
-  } catch (const std::system_error& e) {
-    if (e.code() == std::errc::no_such_file_or_directory) {
-      return false;
-    }
-    throw;
+  const std::optional<Fd> target = open_directory_if_present(at);
+  if (!target) {
+    return false;
   }
   const Fd parent = open_directory(at.parent());
-  int err = remove_contents(target.get(), at.full(), 0);
+  int err = remove_contents(target->get(), at.full(), 0);
   const std::string name = at.rel.filename().string();
   if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0 && err == 0) {
     err = errno;
@@ -191,20 +194,13 @@ bool remove_empty_directory(const Confined& at)
   if (at.rel.empty()) {
     throw_errno(EINVAL, "refusing to remove the root " + at.root.string());
   }
-  Fd parent;
-  try {
-    parent = open_directory(at.parent());
-  } catch (const UnsafePathError&) {
-    throw;
-  } catch (const std::system_error& e) {
-    if (e.code() == std::errc::no_such_file_or_directory) {
-      return false;
-    }
-    throw;
+  const std::optional<Fd> parent = open_directory_if_present(at.parent());
+  if (!parent) {
+    return false;
   }
   const std::string name = at.rel.filename().string();
   struct stat st {};
-  if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(parent->get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) {
       return false;
     }
@@ -219,7 +215,7 @@ bool remove_empty_directory(const Confined& at)
     }
     throw UnsafePathError(at.full(), EINVAL, "not a regular file or directory");
   }
-  if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0) {
+  if (::unlinkat(parent->get(), name.c_str(), AT_REMOVEDIR) == 0) {
     return true;
   }
   if (errno == ENOENT || errno == ENOTEMPTY || errno == EEXIST) {
