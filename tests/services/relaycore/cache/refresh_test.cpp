@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <functional>
 #include <set>
+#include <thread>
 
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::contracts::ApiError;
@@ -395,4 +396,41 @@ TEST_F(Refresh, RoundTripThroughTheRulesStateAndTheSessionSummary)
   EXPECT_NE(cache::generate_session_summary(cache_dir, Value(42), std::nullopt)
                 .find("  cache: incomplete"),
             std::string::npos);
+}
+
+// Two refreshes at once (a hook's and a sync's) leave a whole cache: every file
+// replaced atomically, no temporary file left behind.
+TEST_F(Refresh, TwoRefreshesAtOnceLeaveAWholeCache)
+{
+  cache::RefreshResult results[2];
+  {
+    std::jthread a([&] { results[0] = run(); });
+    std::jthread b([&] { results[1] = run(); });
+  }
+  EXPECT_TRUE(results[0].ok) << results[0].stage.value_or("");
+  EXPECT_TRUE(results[1].ok) << results[1].stage.value_or("");
+  for (const auto& entry : stdfs::recursive_directory_iterator(repo.path())) {
+    EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path();
+  }
+  EXPECT_EQ(cache::read_rules_cache_state(repo.path() / ".kolvex/.platform").count, 2);
+}
+
+// A clone that ships links in the cache cannot turn the refresh against files
+// outside: the refresh fails cleanly and what the links point at stays.
+TEST_F(Refresh, LinksInTheCacheFailTheRefreshAndTouchNothingOutside)
+{
+  TempDir outside;
+  outside.write("auth/spec.md", "outside\n");
+  outside.write("kolvexrules.yaml", "outside\n");
+  stdfs::create_directories(repo.path() / ".kolvex/.platform");
+  stdfs::create_directory_symlink(outside.path(), repo.path() / ".kolvex/.platform/specs");
+  cache::RefreshResult result = run();
+  expect_failed(result, "fetch_declarative_state", "UnsafePathError");
+
+  stdfs::remove(repo.path() / ".kolvex/.platform/specs");
+  stdfs::create_symlink(outside.path() / "kolvexrules.yaml",
+                        repo.path() / ".kolvex/.platform/kolvexrules.yaml");
+  expect_failed(run(), "write_local_caches", "UnsafePathError");
+  EXPECT_EQ(outside.read("auth/spec.md"), "outside\n");
+  EXPECT_EQ(outside.read("kolvexrules.yaml"), "outside\n");
 }
