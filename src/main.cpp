@@ -7,6 +7,7 @@
 #include "core/fs.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
+#include "protocol/http_loader.hpp"
 #include "version.hpp"
 
 #include <CLI/CLI.hpp>
@@ -53,6 +54,7 @@ int main(int argc, char** argv)
   app.name("kolvex");
   app.set_version_flag("--version", "kolvex " + std::string(kolvex::version()));
   app.require_subcommand(0, 1);
+  kolvex::protocol::install_http_client(); // libcurl is opened only by a network call
   kolvex::commands::attest::register_attest(app);
   kolvex::commands::register_setup(app);
   kolvex::commands::register_status(app);

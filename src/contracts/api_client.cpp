@@ -4,6 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <mutex>
+#include <vector>
 
 namespace kolvex::contracts {
 
@@ -90,7 +92,17 @@ std::shared_ptr<ApiClient>& default_client()
 
 std::atomic<ApiClient*> g_override{nullptr};
 
-thread_local const NetworkBudget* t_innermost_budget = nullptr;
+// Deadlines of the live budgets.  A handful at most, so a vector under a mutex.
+struct Budgets {
+  std::mutex mutex;
+  std::vector<const double*> deadlines;
+};
+
+Budgets& budgets()
+{
+  static Budgets all;
+  return all;
+}
 
 double steady_now()
 {
@@ -107,29 +119,41 @@ AgentApiError::AgentApiError(std::string code, const std::string& message)
 
 ApiClient::~ApiClient() = default;
 
-NetworkBudget::NetworkBudget(double seconds) : m_outer(t_innermost_budget)
+core::Value ApiClient::whoami(const std::string&, const std::string&)
+{
+  throw ApiError("not supported");
+}
+
+NetworkBudget::NetworkBudget(double seconds)
 {
   if (!(seconds > 0)) { // NaN and negatives: already spent
     seconds = 0;
   }
   m_deadline = steady_now() + seconds;
-  if (m_outer != nullptr) {
-    m_deadline = std::min(m_deadline, m_outer->m_deadline);
-  }
-  t_innermost_budget = this;
+  auto& all = budgets();
+  const std::lock_guard guard(all.mutex);
+  all.deadlines.push_back(&m_deadline);
 }
 
 NetworkBudget::~NetworkBudget()
 {
-  t_innermost_budget = m_outer;
+  auto& all = budgets();
+  const std::lock_guard guard(all.mutex);
+  std::erase(all.deadlines, &m_deadline);
 }
 
 std::optional<double> NetworkBudget::remaining()
 {
-  if (t_innermost_budget == nullptr) {
+  auto& all = budgets();
+  const std::lock_guard guard(all.mutex);
+  if (all.deadlines.empty()) {
     return std::nullopt;
   }
-  return std::max(0.0, t_innermost_budget->m_deadline - steady_now());
+  double deadline = *all.deadlines.front();
+  for (const double* other : all.deadlines) {
+    deadline = std::min(deadline, *other);
+  }
+  return std::max(0.0, deadline - steady_now());
 }
 
 NetworkBudget network_budget(double seconds)

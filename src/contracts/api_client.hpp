@@ -119,15 +119,19 @@ public:
                                                     const std::string& api_url,
                                                     const std::string& remote,
                                                     std::optional<std::int64_t> team_id) = 0;
+  // Who `api_key` belongs to: {"user": text, "teams": [{"id", "name"}]}; refused
+  // with CODE_KEY_REJECTED for a bad key.  Only `auth` asks it, so clients that
+  // tests fake need not answer: the default throws ApiError("not supported").
+  [[nodiscard]] virtual core::Value whoami(const std::string& api_key, const std::string& api_url);
 };
 
-// Bounds the total network time of the calls made on this thread while it lives.
-// Budgets nest: an inner budget never extends an outer one, so the time left is the
-// smallest of all enclosing budgets.  Clients consult remaining() before and during
-// each request (connect and request time-outs are cut to it) and throw
-// ApiError("network budget exhausted") instead of starting a request once it is 0.
-// Must be destroyed on the thread that made it, in reverse order of creation, which
-// a local variable guarantees.
+// Bounds the total network time of every call made while it lives, on any thread
+// of the process: the context refresh fetches on six threads under one budget made
+// by its caller.  Budgets nest: a later budget never extends an earlier one, so the
+// time left is the smallest of all live budgets.  Clients consult remaining()
+// before and during each request (connect and request time-outs are cut to it) and
+// throw ApiError("network budget exhausted") instead of starting a request once it
+// is 0.  May be destroyed on any thread.
 class NetworkBudget {
 public:
   explicit NetworkBudget(double seconds);
@@ -135,13 +139,12 @@ public:
   NetworkBudget& operator=(const NetworkBudget&) = delete;
   ~NetworkBudget();
 
-  // Seconds left on this thread's innermost budget (never negative), or nullopt
-  // when no budget is in force on this thread.
+  // Seconds left on the tightest live budget (never negative), or nullopt when no
+  // budget is in force anywhere in the process.
   [[nodiscard]] static std::optional<double> remaining();
 
 private:
-  double m_deadline;            // steady-clock seconds, already capped by the outer one
-  const NetworkBudget* m_outer; // the budget this one nests in, or nullptr
+  double m_deadline; // steady-clock seconds
 };
 
 // Usage: `auto budget = contracts::network_budget(5.0);`.  A negative or NaN

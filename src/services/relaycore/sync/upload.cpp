@@ -1,0 +1,328 @@
+#include "services/relaycore/sync/upload.hpp"
+
+#include "agents/registry.hpp"
+#include "contracts/api_client.hpp"
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "core/logging.hpp"
+#include "core/text.hpp"
+#include "core/yaml.hpp"
+#include "paths.hpp"
+#include "services/local_config.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/sync/synced_marker.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <system_error>
+#include <utility>
+
+#include <unistd.h>
+
+namespace kolvex::services::relaycore::sync {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+
+const core::logging::Logger& logger()
+{
+  static const core::logging::Logger instance("kolvex.relaycore.sync");
+  return instance;
+}
+
+// The text commits of `batch`, the keys the marking looks for.
+std::set<std::string> commits_of(const core::List& batch)
+{
+  std::set<std::string> commits;
+  for (const core::Value& entry : batch) {
+    if (const core::Value* commit = entry.get("commit");
+        commit != nullptr && commit->is_string() && !commit->as_string().empty()) {
+      commits.insert(commit->as_string());
+    }
+  }
+  return commits;
+}
+
+// Whether `path` (under .kolvex/) is a regular file reached through real
+// directories; a link or special file there was refused (and reported) and counts
+// as missing.
+bool regular_file(const stdfs::path& path)
+{
+  try {
+    return core::fs::regular_file_exists(paths::confined(path));
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+// The first YAML document of the archive (an empty map when it has none), passed
+// through JSON so that dates and other values without a JSON form become text.
+// Throws what reading, decoding and parsing throw.
+core::Value archived_attestation(const stdfs::path& file)
+{
+  const std::vector<core::Value> documents =
+      core::yaml::load_all(core::fs::read_text(paths::confined(file)));
+  const core::Value first = documents.empty() ? core::Value(core::Map{}) : documents.front();
+  return core::json::parse(core::json::dump(first));
+}
+
+// The JSON values of the non-blank lines of an archived ledger, or nullopt when it
+// cannot be read or a line is not JSON: the record then goes without it.
+std::optional<core::List> archived_ledger(const stdfs::path& file)
+{
+  try {
+    const std::string text = core::fs::read_text(paths::confined(file));
+    core::List lines;
+    for (const std::string_view line : core::fs::splitlines(text)) {
+      const std::string_view stripped = core::text::python_strip(line);
+      if (!stripped.empty()) {
+        lines.push_back(core::json::parse(stripped));
+      }
+    }
+    return lines;
+  } catch (const std::exception& e) {
+    logger().debug_exception("Ledger segment " + file.string() + " unreadable; sent without it", e);
+    return std::nullopt;
+  }
+}
+
+// What makes an archive unusable: it cannot be read, is not YAML, or (where the
+// plain rule would stop every upload for good) is not UTF-8 or nests too deep for
+// JSON.
+bool unreadable_archive(const std::exception& e)
+{
+  return dynamic_cast<const std::system_error*>(&e) != nullptr ||
+         dynamic_cast<const core::yaml::YamlError*>(&e) != nullptr ||
+         dynamic_cast<const core::fs::DecodeError*>(&e) != nullptr ||
+         dynamic_cast<const core::json::JsonError*>(&e) != nullptr;
+}
+
+// Completes `entry` with its archive and ledger; false when its archive is corrupt
+// and the entry must not be sent.
+bool complete_entry(core::Map& entry, const stdfs::path& attestations_dir)
+{
+  const core::Value* commit_value = entry.find("commit");
+  const std::string commit =
+      commit_value != nullptr && commit_value->is_string() ? commit_value->as_string() : "";
+  const stdfs::path archive = attestations_dir / (commit + ".yaml");
+  if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
+    try {
+      // A link in the archive's place is refused here, and skipped as corrupt.
+      if (core::fs::stat_regular(paths::confined(archive))) {
+        entry.set("attestation", archived_attestation(archive));
+      }
+    } catch (const std::exception& e) {
+      if (!unreadable_archive(e)) {
+        throw;
+      }
+      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
+      return false;
+    }
+  }
+  const stdfs::path ledger = attestations_dir / (commit + ".ledger.jsonl");
+  if (!entry.contains("ledger") && regular_file(ledger)) {
+    if (auto lines = archived_ledger(ledger)) {
+      entry.set("ledger", std::move(*lines));
+    }
+  }
+  return true;
+}
+
+// The session the records were made in: the active harness's, else
+// AGENT_SESSION_ID.  A value that could not travel as a header (control
+// characters) counts as unknown rather than failing every batch.
+std::optional<std::string> session_id(const stdfs::path& repo_root)
+{
+  std::optional<std::string> session;
+  try {
+    if (const contracts::AgentAdapter* adapter = agents::detect_active_agent()) {
+      session = adapter->get_session_id(repo_root);
+    }
+  } catch (const std::exception& e) {
+    logger().debug_exception("Agent detection for session header failed", e);
+    session.reset();
+  }
+  if (!session || session->empty()) {
+    const char* env = std::getenv("AGENT_SESSION_ID");
+    session = env != nullptr && *env != '\0' ? std::optional<std::string>(env) : std::nullopt;
+  }
+  if (session && std::any_of(session->begin(), session->end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+      })) {
+    logger().debug("Session id with control characters left out of the upload");
+    session.reset();
+  }
+  return session;
+}
+
+std::string project_text(const core::Value& project_id)
+{
+  if (project_id.is_string()) {
+    return project_id.as_string();
+  }
+  if (project_id.kind() == core::Value::Kind::integer) {
+    return std::to_string(project_id.as_int());
+  }
+  if (project_id.kind() == core::Value::Kind::big_integer) {
+    return project_id.as_bigint().digits;
+  }
+  return core::json::dump(project_id);
+}
+
+// "Uploading attestations: 300 of 20000" rewritten in place on stderr, only when it
+// is a terminal and there is more than one batch; the line is ended when the run
+// ends, however it ends.
+class Progress {
+public:
+  Progress(std::size_t total, std::size_t batches)
+      : m_total(total), m_shown(batches > 1 && ::isatty(STDERR_FILENO) == 1)
+  {
+  }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+  ~Progress()
+  {
+    if (m_shown) {
+      write("\n");
+    }
+  }
+  void sent(std::size_t count)
+  {
+    if (m_shown) {
+      write("\rUploading attestations: " + std::to_string(count) + " of " +
+            std::to_string(m_total));
+    }
+  }
+
+private:
+  static void write(const std::string& text)
+  {
+    (void)!::write(STDERR_FILENO, text.data(), text.size());
+  }
+
+  std::size_t m_total;
+  bool m_shown;
+};
+
+} // namespace
+
+std::vector<core::List> _chunk_attestations(core::List entries, const ChunkLimits& limits)
+{
+  std::vector<core::List> batches;
+  core::List current;
+  std::size_t bytes = 0;
+  for (core::Value& entry : entries) {
+    std::size_t size = 0;
+    try {
+      size = core::json::dump(entry).size();
+    } catch (const core::json::JsonError&) {
+      size = 0; // still sent; the server will say what it thinks of it
+    }
+    if (!current.empty() &&
+        (current.size() >= limits.max_count || bytes + size > limits.max_bytes)) {
+      batches.push_back(std::move(current));
+      current = core::List{};
+      bytes = 0;
+    }
+    current.push_back(std::move(entry));
+    bytes += size;
+  }
+  if (!current.empty()) {
+    batches.push_back(std::move(current));
+  }
+  return batches;
+}
+
+void _mark_synced(const stdfs::path& kolvexlog_path, const core::List& batch)
+{
+  (void)SyncedMarker(kolvexlog_path).mark(commits_of(batch));
+}
+
+UploadResult upload_attestations(const std::string& api_key,
+                                 const std::string& api_url,
+                                 const stdfs::path& repo_root,
+                                 const stdfs::path& attestations_dir,
+                                 const core::Value& project_id)
+{
+  UploadResult result;
+  if (!shared::local_config_exists(repo_root) && !regular_file(paths::kolvex_dir(repo_root))) {
+    result.already_synced = true; // never set up: nothing to send
+    return result;
+  }
+  core::Map config;
+  try {
+    config = shared::load_local_config(repo_root);
+  } catch (const shared::ConfigError& e) {
+    logger().debug_exception("Local configuration unreadable; nothing uploaded", e);
+  }
+  if (config.empty()) {
+    result.already_synced = true;
+    return result;
+  }
+  if (!core::truthy(project_id)) {
+    result.ok = false;
+    result.error = "no project id to address the upload to";
+    return result;
+  }
+  const stdfs::path log_path = paths::log_jsonl(repo_root);
+  if (!regular_file(log_path)) {
+    result.already_synced = true;
+    return result;
+  }
+  if (api_key.empty()) {
+    result.ok = false;
+    result.error = "No API key configured";
+    return result;
+  }
+
+  log::AttestationLog log = log::read_attestation_log(log_path);
+  result.skipped_invalid = log.unaddressable;
+  core::List to_send;
+  to_send.reserve(log.pending.size());
+  for (core::Map& entry : log.pending) {
+    if (complete_entry(entry, attestations_dir)) {
+      to_send.emplace_back(std::move(entry));
+    } else {
+      ++result.skipped_invalid;
+    }
+  }
+  log.pending.clear();
+  if (to_send.empty()) {
+    result.already_synced = true;
+    return result;
+  }
+
+  contracts::Headers headers;
+  if (const auto session = session_id(repo_root)) {
+    headers.emplace("X-Agent-Session-Id", *session);
+  }
+  const std::string project = project_text(project_id);
+  const std::size_t total = to_send.size();
+  const std::vector<core::List> batches = _chunk_attestations(std::move(to_send));
+  Progress progress(total, batches.size());
+  SyncedMarker marker(log_path);
+  std::size_t sent = 0;
+  for (const core::List& batch : batches) {
+    core::Value answer;
+    try {
+      answer =
+          contracts::api_client().upload_attestations(api_key, api_url, project, batch, headers);
+    } catch (const contracts::ApiError& e) {
+      result.ok = false;
+      result.error = e.what();
+      return result;
+    }
+    const core::Value* inserted = answer.get("inserted");
+    result.uploaded += inserted != nullptr && inserted->kind() == core::Value::Kind::integer
+                           ? inserted->as_int()
+                           : static_cast<std::int64_t>(batch.size());
+    (void)marker.mark(commits_of(batch));
+    sent += batch.size();
+    progress.sent(sent);
+  }
+  return result;
+}
+
+} // namespace kolvex::services::relaycore::sync

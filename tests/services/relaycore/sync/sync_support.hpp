@@ -1,0 +1,179 @@
+#pragma once
+
+// Helpers of the upload tests: a directory set up as a repository that has records
+// to send, and a client that records what it was asked to upload.
+
+#include "agents/registry.hpp"
+#include "contracts/api_client.hpp"
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "core/yaml.hpp"
+#include "paths.hpp"
+#include "services/local_config.hpp"
+#include "services/relaycore/capture/capture_support.hpp"
+#include "services/relaycore/log/log_writer.hpp"
+#include "support/repo.hpp"
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kolvex::testing {
+
+// A full 40-digit sha made of `prefix` and `number`.
+inline std::string sha_of(char prefix, unsigned number)
+{
+  char tail[9];
+  std::snprintf(tail, sizeof tail, "%08x", number);
+  return std::string(32, prefix) + tail;
+}
+
+// A repository root with a local configuration, ready for records.
+class UploadRepo : public TempDir {
+public:
+  UploadRepo() { services::shared::save_local_config(path(), core::Map{{"project_id", 1}}); }
+
+  [[nodiscard]] stdfs::path log() const { return paths::log_jsonl(path()); }
+  [[nodiscard]] stdfs::path archives() const { return paths::attestations_dir(path()); }
+
+  // Appends an unsynced line for `commit` and, when `archive`, its archived
+  // attestation (with a date, which only the JSON-safe pass turns into text).
+  void record(const std::string& commit, const std::string& summary, bool archive = true) const
+  {
+    if (archive) {
+      stdfs::create_directories(archives());
+      core::fs::atomic_replace(archives() / (commit + ".yaml"),
+                               "summary: " + summary +
+                                   "\nmodel: claude-opus-4-6\nday: 2024-05-01\n");
+    }
+    services::relaycore::log::_append_log_entry(log(), line(commit, summary));
+  }
+
+  // The log line `record` writes.
+  static core::Map line(const std::string& commit, const std::string& summary)
+  {
+    return core::Map{{"commit", commit},
+                     {"branch", "main"},
+                     {"timestamp", "2024-05-01T10:00:00Z"},
+                     {"agent", "claude-code"},
+                     {"summary", summary},
+                     {"synced", false}};
+  }
+
+  // The parsed lines of the log (every line must be JSON).
+  [[nodiscard]] std::vector<core::Value> lines() const
+  {
+    std::vector<core::Value> out;
+    const std::string text = core::fs::read_text(log());
+    for (const auto line : core::fs::splitlines(text)) {
+      out.push_back(core::json::parse(line));
+    }
+    return out;
+  }
+
+  // How many lines carry "synced": true.
+  [[nodiscard]] std::size_t synced_count() const
+  {
+    std::size_t count = 0;
+    for (const auto& line : lines()) {
+      const core::Value* synced = line.get("synced");
+      count += synced != nullptr && *synced == core::Value(true) ? 1 : 0;
+    }
+    return count;
+  }
+};
+
+// The base of upload tests: a temporary HOME, no harness detected and no
+// AGENT_SESSION_ID, so that what an upload finds is what the test put there.
+class UploadTest : public ::testing::Test {
+protected:
+  void SetUp() override
+  {
+    isolate_environment(m_home);
+    ::unsetenv("AGENT_SESSION_ID");
+  }
+
+  TempDir m_home;
+  agents::ScopedAdapters no_harness{{}};
+  UploadRepo repo;
+};
+
+// Records every upload and answers with `answer(batch)`; every other call fails.
+class RecordingClient : public contracts::ApiClient {
+public:
+  struct Upload {
+    std::string api_key;
+    std::string api_url;
+    std::string project_id;
+    core::List batch;
+    contracts::Headers headers;
+  };
+  std::vector<Upload> uploads;
+  std::function<core::Value(const core::List&)> answer = [](const core::List& batch) {
+    return core::Value(core::Map{{"inserted", static_cast<std::int64_t>(batch.size())}});
+  };
+
+  core::Value upload_attestations(const std::string& api_key,
+                                  const std::string& api_url,
+                                  const std::string& project_id,
+                                  const core::List& batch,
+                                  const contracts::Headers& headers) override
+  {
+    uploads.push_back(Upload{api_key, api_url, project_id, batch, headers});
+    return answer(batch);
+  }
+  core::Value fetch_context(const std::string&, const std::string&, const std::string&) override
+  {
+    return unexpected();
+  }
+  core::Value fetch_system_context(const std::string&,
+                                   const std::string&,
+                                   const std::string&,
+                                   const std::vector<std::string>&) override
+  {
+    return unexpected();
+  }
+  contracts::DeclarativeState fetch_declarative_state_detailed(const std::string&,
+                                                               const std::string&,
+                                                               const std::string&,
+                                                               const core::Map&) override
+  {
+    throw contracts::ApiError("unexpected call");
+  }
+  contracts::SpecsAnswer fetch_all_specs(const std::string&,
+                                         const std::string&,
+                                         const std::string&,
+                                         const std::optional<std::string>&) override
+  {
+    throw contracts::ApiError("unexpected call");
+  }
+  core::Value fetch_guardrails(const std::string&, const std::string&, const std::string&) override
+  {
+    return unexpected();
+  }
+  core::Value fetch_skills(const std::string&, const std::string&, const std::string&) override
+  {
+    return unexpected();
+  }
+  core::Value fetch_custom_docs(const std::string&, const std::string&, const std::string&) override
+  {
+    return unexpected();
+  }
+  core::Value fetch_memories(const std::string&, const std::string&, const std::string&) override
+  {
+    return unexpected();
+  }
+  core::Value resolve_project(const std::string&,
+                              const std::string&,
+                              const std::string&,
+                              std::optional<std::int64_t>) override
+  {
+    return unexpected();
+  }
+
+private:
+  static core::Value unexpected() { throw contracts::ApiError("unexpected call"); }
+};
+
+} // namespace kolvex::testing
