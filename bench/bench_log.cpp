@@ -1,5 +1,6 @@
-// The attestation log at scale: reading a 100,000-line log of realistic lines
-// (about 400 bytes, telemetry maps included), and one append to it.
+// The attestation log at scale: reading and counting a 100,000-line log of
+// realistic lines (about 400 bytes, telemetry maps included) with none, a third or
+// all of them waiting for upload, and one append to it.
 //
 // Memory is counted by replacing the global operator new/delete: the counters show
 // the peak of live heap bytes during one read, beside the file's size.
@@ -184,6 +185,14 @@ void BM_ReadAttestationLog_Realistic(benchmark::State& state)
 }
 BENCHMARK(BM_ReadAttestationLog_Realistic)->Unit(benchmark::kMillisecond);
 
+// A third of the lines waiting.
+void BM_ReadAttestationLog_ThirdPending(benchmark::State& state)
+{
+  static const stdfs::path path = generate("third-pending", 333);
+  read_log(state, path);
+}
+BENCHMARK(BM_ReadAttestationLog_ThirdPending)->Unit(benchmark::kMillisecond);
+
 // The worst case: nothing ever uploaded, every line returned parsed.
 void BM_ReadAttestationLog_AllPending(benchmark::State& state)
 {
@@ -191,6 +200,45 @@ void BM_ReadAttestationLog_AllPending(benchmark::State& state)
   read_log(state, path);
 }
 BENCHMARK(BM_ReadAttestationLog_AllPending)->Unit(benchmark::kMillisecond);
+
+// What `kolvex status` and the session summary read: the counts alone, which must
+// cost about the same whatever share of the lines is waiting.
+void count_log(benchmark::State& state, const stdfs::path& path)
+{
+  std::size_t peak_delta = 0;
+  std::int64_t pending = 0;
+  for (auto _ : state) {
+    const std::size_t base = g_live.load();
+    g_peak.store(base);
+    const attlog::AttestationLogCounts counts = attlog::count_attestation_log(path);
+    peak_delta = std::max(peak_delta, g_peak.load() - base);
+    pending = counts.pending;
+    benchmark::DoNotOptimize(counts.uploaded);
+  }
+  state.counters["pending"] = static_cast<double>(pending);
+  state.counters["heap_peak_MB"] = static_cast<double>(peak_delta) / 1e6;
+}
+
+void BM_CountAttestationLog_NonePending(benchmark::State& state)
+{
+  static const stdfs::path path = generate("count-none", 0);
+  count_log(state, path);
+}
+BENCHMARK(BM_CountAttestationLog_NonePending)->Unit(benchmark::kMillisecond);
+
+void BM_CountAttestationLog_ThirdPending(benchmark::State& state)
+{
+  static const stdfs::path path = generate("count-third", 333);
+  count_log(state, path);
+}
+BENCHMARK(BM_CountAttestationLog_ThirdPending)->Unit(benchmark::kMillisecond);
+
+void BM_CountAttestationLog_AllPending(benchmark::State& state)
+{
+  static const stdfs::path path = generate("count-all", 1000);
+  count_log(state, path);
+}
+BENCHMARK(BM_CountAttestationLog_AllPending)->Unit(benchmark::kMillisecond);
 
 void BM_AppendOneLine(benchmark::State& state)
 {

@@ -1,12 +1,15 @@
 // Arbitrary bytes as a log file and as a commit subject: the already-logged check,
-// which reads only the lines around the sha's bytes, must answer exactly as a
-// parse of every line does, and the task-type inference must never crash.
+// which reads the log's end first, later only what was appended, and only the lines
+// around the sha's bytes, must answer exactly as a parse of every whole line does,
+// and the task-type inference must never crash.
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/lines.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/commit_record.hpp"
+#include "services/relaycore/log/commit_search.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -90,9 +93,19 @@ std::string_view strip(std::string_view line)
   return line.substr(begin, chars[last - 1].first + chars[last - 1].second - begin);
 }
 
-// The reference: every line decoded, stripped and parsed.
+void write_file(std::string_view text)
+{
+  FILE* out = std::fopen(scratch_file().c_str(), "wb");
+  check(out != nullptr, "scratch file");
+  std::fwrite(text.data(), 1, text.size(), out);
+  std::fclose(out);
+}
+
+// The reference: every whole line (a last piece without a line end is still being
+// written) decoded, stripped and parsed.
 bool reference(std::string_view bytes, const std::string& commit)
 {
+  bytes = bytes.substr(0, core::lines::whole_lines_size(bytes));
   const std::string text = core::process::decode_replace(bytes);
   for (const auto line : core::fs::splitlines(text)) {
     const auto stripped = strip(line);
@@ -130,14 +143,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       text += static_cast<char>(data[i]);
     }
   }
+  write_file(text);
+  const bool expected = reference(text, commit);
+  check(capture::_commit_already_logged(scratch_file(), commit) == expected,
+        "already-logged check disagrees with a parse of every line");
+
+  // Asked again after more was appended, a search reads only what is new.
+  const std::string_view first(text.data(), text.size() / 3);
+  write_file(first);
+  kolvex::services::relaycore::log::CommitSearch search(commit);
+  check(search.run(scratch_file()).value_or(false) == reference(first, commit),
+        "search of the first part disagrees");
   {
-    FILE* out = std::fopen(scratch_file().c_str(), "wb");
+    FILE* out = std::fopen(scratch_file().c_str(), "ab");
     check(out != nullptr, "scratch file");
-    std::fwrite(text.data(), 1, text.size(), out);
+    std::fwrite(text.data() + first.size(), 1, text.size() - first.size(), out);
     std::fclose(out);
   }
-  check(capture::_commit_already_logged(scratch_file(), commit) == reference(text, commit),
-        "already-logged check disagrees with a parse of every line");
+  check(search.run(scratch_file()).value_or(false) == expected,
+        "resumed search disagrees with a parse of every line");
 
   const std::string_view half(text.data(), text.size() / 2);
   const auto inferred = capture::infer_task_type(half, std::string_view(text).substr(half.size()));

@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -45,9 +46,21 @@ std::vector<std::string> with_empty_values_spelled_out(int argc, char** argv)
   return args;
 }
 
-} // namespace
+// The command line's exit status once the command ran: a command whose output did
+// not reach stdout (a full disk, /dev/full) failed, whatever else it did.  A hook's
+// stdout belongs to the harness, and a hook always exits 0.
+int with_stdout_checked(int status)
+{
+  const int err = kolvex::display::output::stdout_error();
+  if (err == 0 || kolvex::core::logging::on_hook_path()) {
+    return status;
+  }
+  kolvex::display::output::error(std::string("kolvex: cannot write to standard output: ") +
+                                 std::strerror(err));
+  return status == 0 ? 1 : status;
+}
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
   CLI::App app{"kolvex keeps a provable record of the commits AI coding agents make, and keeps "
                "those agents supplied with the project's rules and context."};
@@ -90,4 +103,11 @@ int main(int argc, char** argv)
     std::cout << app.help();
   }
   return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+  return with_stdout_checked(run(argc, argv));
 }

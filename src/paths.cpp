@@ -14,6 +14,11 @@ path commit_attestation(const path& repo_root)
   return kolvex_dir(repo_root) / ".commit-attestation.yaml";
 }
 
+path rejected_attestation(const path& repo_root)
+{
+  return kolvex_dir(repo_root) / ".commit-attestation.yaml.rejected";
+}
+
 path example_attestation(const path& repo_root)
 {
   return kolvex_dir(repo_root) / "example-attestation.yaml";
@@ -62,6 +67,16 @@ path attestations_dir(const path& repo_root)
 path archived_ledger(const path& repo_root, std::string_view commit)
 {
   return attestations_dir(repo_root) / (std::string(commit) + ".ledger.jsonl");
+}
+
+path unlogged_dir(const path& attestations_dir)
+{
+  return attestations_dir / ".unlogged";
+}
+
+path unlogged_note(const path& attestations_dir, std::string_view commit)
+{
+  return unlogged_dir(attestations_dir) / (std::string(commit) + ".jsonl");
 }
 
 path rules_file(const path& repo_root)

@@ -5,6 +5,7 @@
 //
 //   .kolvex/                              kolvex_dir (also the legacy directory)
 //     .commit-attestation.yaml            commit_attestation (pending attestation)
+//     .commit-attestation.yaml.rejected   rejected_attestation (one that could not be used)
 //     example-attestation.yaml            example_attestation
 //     docs/                               docs_dir (canonical docs)
 //     config.yaml, config.json            legacy_config_yaml, legacy_config_json
@@ -14,6 +15,7 @@
 //       attestations/                     attestations_dir
 //         <sha>.yaml                      archived attestation
 //         <sha>.ledger.jsonl              archived_ledger
+//         .unlogged/<sha>.jsonl           unlogged_note (a record whose line is not written yet)
 //       kolvexrules.yaml, kolvexstate.yaml rules_file, state_file
 //       specs/, skills/                   specs_dir, skills_dir
 //       guidance.md, memories.json        guidance_file, memories_file
@@ -35,6 +37,8 @@ using std::filesystem::path;
 
 [[nodiscard]] path kolvex_dir(const path& repo_root);
 [[nodiscard]] path commit_attestation(const path& repo_root);
+// Where a pending attestation that could not be used is kept for the user.
+[[nodiscard]] path rejected_attestation(const path& repo_root);
 [[nodiscard]] path example_attestation(const path& repo_root);
 [[nodiscard]] path docs_dir(const path& repo_root);
 [[nodiscard]] path legacy_config_yaml(const path& repo_root);
@@ -48,6 +52,11 @@ using std::filesystem::path;
 [[nodiscard]] path attestations_dir(const path& repo_root);
 // `commit` followed by ".ledger.jsonl" in the attestations directory.
 [[nodiscard]] path archived_ledger(const path& repo_root, std::string_view commit);
+// The notes of records whose archive may be written before their log line is: the
+// directory ".unlogged" in `attestations_dir`, and `commit` followed by ".jsonl" in it.
+// They take the attestations directory itself, as the log writers are given it.
+[[nodiscard]] path unlogged_dir(const path& attestations_dir);
+[[nodiscard]] path unlogged_note(const path& attestations_dir, std::string_view commit);
 [[nodiscard]] path rules_file(const path& repo_root);
 [[nodiscard]] path state_file(const path& repo_root);
 [[nodiscard]] path specs_dir(const path& repo_root);

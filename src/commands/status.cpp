@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -20,7 +21,7 @@ namespace kolvex::commands {
 namespace {
 
 namespace output = display::output;
-using services::relaycore::log::AttestationLog;
+using services::relaycore::log::AttestationLogCounts;
 
 // One count with its noun, "1 record" / "3 records".
 std::string records(std::int64_t count)
@@ -28,11 +29,18 @@ std::string records(std::int64_t count)
   return std::to_string(count) + (count == 1 ? " record" : " records");
 }
 
-void print_words(const AttestationLog& log, const std::filesystem::path& shown_path, bool exists)
+void print_words(const AttestationLogCounts& log,
+                 const std::filesystem::path& shown_path,
+                 bool exists,
+                 const std::optional<std::filesystem::path>& rejected)
 {
-  const auto pending = static_cast<std::int64_t>(log.size());
+  const std::int64_t pending = log.pending;
   auto& console = output::console();
   console.print("Attestation log: " + shown_path.string());
+  if (rejected) {
+    output::warning("A rejected pending attestation is waiting in " + rejected->string() +
+                    ": it could not be used, and its commit was recorded without it.");
+  }
   if (!exists) {
     output::info("No commits recorded yet.");
     return;
@@ -64,39 +72,65 @@ void print_words(const AttestationLog& log, const std::filesystem::path& shown_p
   }
 }
 
-void print_json(const AttestationLog& log)
+void print_json(const AttestationLogCounts& log,
+                const std::optional<std::filesystem::path>& rejected)
 {
-  const core::Map counts{{"pending", static_cast<std::int64_t>(log.size())},
-                         {"uploaded", log.uploaded},
-                         {"skipped", log.skipped},
-                         {"unaddressable", log.unaddressable},
-                         {"corrupt", log.corrupt},
-                         {"attested", log.attested},
-                         {"unattested", log.unattested}};
+  core::Map counts{{"pending", log.pending},
+                   {"uploaded", log.uploaded},
+                   {"skipped", log.skipped},
+                   {"unaddressable", log.unaddressable},
+                   {"corrupt", log.corrupt},
+                   {"attested", log.attested},
+                   {"unattested", log.unattested}};
+  if (rejected) {
+    counts.set("rejected_attestation", rejected->string());
+  }
   output::console().print(core::json::dump(core::Value(counts)));
+}
+
+// The rejected pending attestation of `root`, as a path relative to it, when one is
+// waiting to be mended.
+std::optional<std::filesystem::path> rejected_attestation(const std::filesystem::path& root)
+{
+  const std::filesystem::path rejected = paths::rejected_attestation(root);
+  try {
+    if (core::fs::regular_file_exists(paths::confined(rejected))) {
+      return rejected.lexically_relative(root);
+    }
+  } catch (const std::system_error&) {
+    // Not a file we read: nothing waiting that we could show.
+  }
+  return std::nullopt;
 }
 
 int run_status(bool json)
 {
   const std::filesystem::path root = services::shared::get_repo_root();
   const std::filesystem::path log_path = paths::log_jsonl(root);
-  AttestationLog log;
+  const std::filesystem::path shown_path = log_path.lexically_relative(root);
+  bool exists = false;
   try {
-    log = services::relaycore::log::read_attestation_log(log_path);
+    exists = core::fs::regular_file_exists(paths::confined(root, log_path));
+  } catch (const core::fs::UnsafePathError&) {
+    // Refused and reported: counting nothing would read as "nothing recorded".
+    output::error("The attestation log " + shown_path.string() +
+                  " is not a regular file; it was not read.");
+    return 1;
+  } catch (const std::system_error&) {
+    // A directory on the way that may not be searched: read as missing.
+  }
+  AttestationLogCounts counts;
+  try {
+    counts = services::relaycore::log::count_attestation_log(log_path);
   } catch (const core::fs::DecodeError& e) {
     output::error(e.what());
     return 1;
   }
+  const auto rejected = rejected_attestation(root);
   if (json) {
-    print_json(log);
+    print_json(counts, rejected);
   } else {
-    bool exists = false;
-    try {
-      exists = core::fs::regular_file_exists(paths::confined(root, log_path));
-    } catch (const std::system_error&) {
-      // A link or a special file: refused and reported, and nothing was read.
-    }
-    print_words(log, log_path.lexically_relative(root), exists);
+    print_words(counts, shown_path, exists, rejected);
   }
   return 0;
 }
@@ -113,7 +147,9 @@ void register_status(CLI::App& app)
   command->add_flag("--json",
                     *json,
                     "Print one JSON object with the counts pending, uploaded, skipped, "
-                    "unaddressable, corrupt, attested and unattested.");
+                    "unaddressable, corrupt, attested and unattested, and "
+                    "rejected_attestation (its path) when a pending attestation that could "
+                    "not be used is waiting.");
   command->callback([json] {
     if (const int status = run_status(*json); status != 0) {
       throw CLI::RuntimeError(status);

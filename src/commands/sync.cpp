@@ -1,5 +1,6 @@
 #include "commands/sync.hpp"
 
+#include "core/deadline.hpp"
 #include "core/logging.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
@@ -8,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,11 +23,20 @@ struct SyncOptions {
   std::string event = "unattested";
 };
 
+// `git commit` waits for its post-commit hook, so the hook never takes longer than
+// this, whatever the repository holds: the work stops and is given up at the soft
+// limit (the session start's catch-up records the commit later), and a step that
+// does not look at the clock is cut off at the hard one.
+constexpr std::chrono::seconds k_record_soft_limit{12};
+constexpr std::chrono::seconds k_record_hard_limit{14};
+
 // Records HEAD of the repository around the working directory, if it has been set
 // up for kolvex.  A hook must never fail a commit, so every error ends here.
 void record_head(const std::string& reason)
 {
   core::logging::set_hook_path(true);
+  core::deadline::set_after(k_record_soft_limit);
+  core::deadline::hard_stop_after(k_record_hard_limit, 0);
   try {
     const auto root = services::shared::get_repo_root();
     if (!services::shared::local_config_exists(root)) {

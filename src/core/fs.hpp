@@ -247,9 +247,8 @@ bool replace_if_changed(const Confined& at, std::string_view content, mode_t mod
 // sequence in `bytes` (found at file offset `base`), when there is one.
 void require_utf8(std::string_view bytes, const std::filesystem::path& path, std::size_t base = 0);
 
-// Python's str.splitlines() on UTF-8 `text`: boundaries LF, CR LF, CR, VT, FF, FS,
-// GS, RS, NEL, U+2028, U+2029; the boundaries are dropped and there is no trailing
-// empty piece.  The views point into `text`.
+// Python's str.splitlines() on UTF-8 `text` as a list (core::lines::for_each_line
+// cuts it); the views point into `text`.  Readers of a file use core::lines.
 [[nodiscard]] std::vector<std::string_view> splitlines(std::string_view text);
 
 } // namespace kolvex::core::fs

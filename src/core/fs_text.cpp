@@ -2,6 +2,7 @@
 // apart from the file operations (fs.cpp) so that each stays readable in one sitting.
 #include "core/fs.hpp"
 
+#include "core/lines.hpp"
 #include "core/text.hpp"
 
 #include <bit>
@@ -66,34 +67,7 @@ void require_utf8(std::string_view bytes, const std::filesystem::path& path, std
 std::vector<std::string_view> splitlines(std::string_view text)
 {
   std::vector<std::string_view> lines;
-  const std::size_t n = text.size();
-  std::size_t start = 0;
-  std::size_t i = 0;
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    std::size_t boundary = 0;
-    if (c == '\n' || c == '\v' || c == '\f' || (c >= 0x1C && c <= 0x1E)) {
-      boundary = 1;
-    } else if (c == '\r') {
-      boundary = (i + 1 < n && text[i + 1] == '\n') ? 2 : 1;
-    } else if (c == 0xC2 && i + 1 < n && static_cast<unsigned char>(text[i + 1]) == 0x85) {
-      boundary = 2; // NEL
-    } else if (c == 0xE2 && i + 2 < n && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
-                static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
-      boundary = 3; // LINE SEPARATOR, PARAGRAPH SEPARATOR
-    }
-    if (boundary == 0) {
-      ++i;
-      continue;
-    }
-    lines.push_back(text.substr(start, i - start));
-    i += boundary;
-    start = i;
-  }
-  if (start < n) {
-    lines.push_back(text.substr(start));
-  }
+  lines::for_each_line(text, [&](std::string_view line) { lines.push_back(line); });
   return lines;
 }
 

@@ -91,20 +91,6 @@ bool is_space(char c)
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-int hex_value(char c)
-{
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 // Bytes a string may hold as they are: printable ASCII but the quote and backslash.
 // Control characters must be escaped (Python's strict mode) and bytes from 0x80 on
 // are checked as UTF-8.
@@ -335,7 +321,7 @@ private:
     }
     char32_t unit = 0;
     for (int i = 1; i <= 4; ++i) {
-      const int digit = hex_value(u[i]);
+      const int digit = text::hex_digit(u[i]);
       if (digit < 0) {
         return std::nullopt;
       }

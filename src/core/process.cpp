@@ -1,5 +1,6 @@
 #include "core/process.hpp"
 
+#include "core/deadline.hpp"
 #include "core/text.hpp"
 
 #include <algorithm>
@@ -270,6 +271,14 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   if (argv.empty()) {
     throw_errno(EINVAL, "run: empty argument list");
   }
+  // A process that has run out of time starts nothing more: the child counts as
+  // one that ran out of its own limit.
+  const auto limit = core::deadline::clamp(options.timeout);
+  if (core::deadline::passed()) {
+    Result result;
+    result.timed_out = true;
+    return result;
+  }
   // Checked up front so that a missing directory is told apart from a missing
   // program: posix_spawn reports both as ENOENT.
   if (options.cwd) {
@@ -332,7 +341,7 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   }
   args.push_back(nullptr);
 
-  const Clock::time_point deadline = Clock::now() + options.timeout;
+  const Clock::time_point deadline = Clock::now() + limit;
   pid_t pid = -1;
   if (const int rc =
           ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);

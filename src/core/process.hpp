@@ -20,7 +20,8 @@ struct Options {
   std::optional<std::string> input;
   // After this the child (its whole group with Session::new_group) gets SIGKILL and
   // run() returns at once, even if a descendant that escaped the kill still holds
-  // the output pipes open.
+  // the output pipes open.  Never past the process's core::deadline: once that has
+  // passed, run() starts nothing and reports a time-out.
   std::chrono::milliseconds timeout{10'000};
   // new_group: the child leads a new session, so the kill reaches grandchildren.
   Session session = Session::new_group;

@@ -33,6 +33,20 @@ std::string lower(std::string_view s)
   return out;
 }
 
+int hex_digit(char c)
+{
+  if (c >= '0' && c <= '9') {
+    return c - '0';
+  }
+  if (c >= 'a' && c <= 'f') {
+    return c - 'a' + 10;
+  }
+  if (c >= 'A' && c <= 'F') {
+    return c - 'A' + 10;
+  }
+  return -1;
+}
+
 bool starts_with(std::string_view s, std::string_view prefix)
 {
   return s.substr(0, prefix.size()) == prefix;

@@ -14,6 +14,9 @@ namespace kolvex::core::text {
 // `s` with ASCII letters lower-cased; every other byte (UTF-8 included) kept as is.
 [[nodiscard]] std::string lower(std::string_view s);
 
+// The value of the hexadecimal digit `c` (either case), -1 when it is none.
+[[nodiscard]] int hex_digit(char c);
+
 // True when `s` begins with `prefix`.
 [[nodiscard]] bool starts_with(std::string_view s, std::string_view prefix);
 

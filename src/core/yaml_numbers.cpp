@@ -1,5 +1,6 @@
 #include "core/yaml_numbers.hpp"
 
+#include "core/text.hpp"
 #include "core/yaml.hpp"
 
 #include <clocale>
@@ -56,20 +57,6 @@ private:
   std::vector<std::uint32_t> m_limbs;
 };
 
-int digit_value(char c)
-{
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return 99;
-}
-
 // Accumulates `digits` in `base` into `m`; false on an empty text or a digit out
 // of range.
 bool accumulate(Magnitude& m, std::string_view digits, std::uint32_t base)
@@ -78,8 +65,8 @@ bool accumulate(Magnitude& m, std::string_view digits, std::uint32_t base)
     return false;
   }
   for (char c : digits) {
-    const int d = digit_value(c);
-    if (d >= static_cast<int>(base)) {
+    const int d = text::hex_digit(c);
+    if (d < 0 || d >= static_cast<int>(base)) {
       return false;
     }
     m.mul_add(base, static_cast<std::uint32_t>(d));

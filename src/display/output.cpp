@@ -1,5 +1,6 @@
 #include "display/output.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -28,10 +29,27 @@ Style style_of(Level level)
   return {"0", ""};
 }
 
+// The first error of a write to stdout; the stream's own flag does not keep errno.
+int g_stdout_errno = 0;
+
+void note_stdout_error(std::FILE* stream)
+{
+  if (stream == stdout && g_stdout_errno == 0 && std::ferror(stdout) != 0) {
+    g_stdout_errno = errno != 0 ? errno : EIO;
+  }
+}
+
 void write_line(std::FILE* stream, std::string_view line)
 {
   std::fwrite(line.data(), 1, line.size(), stream);
   std::fputc('\n', stream);
+}
+
+void flush(std::FILE* stream)
+{
+  errno = 0;
+  std::fflush(stream);
+  note_stdout_error(stream);
 }
 
 void emit(Level level, std::string_view message)
@@ -40,10 +58,10 @@ void emit(Level level, std::string_view message)
   std::FILE* stream = to_stderr ? stderr : stdout;
   if (to_stderr) {
     // Keep what was already printed on stdout before this line on a shared terminal.
-    std::fflush(stdout);
+    flush(stdout);
   }
   write_line(stream, format_message(level, message, colour_enabled(fileno(stream))));
-  std::fflush(stream);
+  flush(stream);
 }
 
 } // namespace
@@ -90,7 +108,13 @@ void info(std::string_view message)
 void Console::print(std::string_view text) const
 {
   write_line(stdout, text);
-  std::fflush(stdout);
+  flush(stdout);
+}
+
+int stdout_error()
+{
+  flush(stdout);
+  return g_stdout_errno;
 }
 
 Console& console()

@@ -38,4 +38,8 @@ public:
 // The process's console.
 [[nodiscard]] Console& console();
 
+// Flushes stdout and returns the errno of the first write to it that failed (EIO
+// when only the stream's error flag tells), 0 when everything written reached it.
+[[nodiscard]] int stdout_error();
+
 } // namespace kolvex::display::output

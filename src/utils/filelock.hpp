@@ -15,12 +15,15 @@ inline constexpr double DEFAULT_TIMEOUT_SECONDS = 10.0;
 // included, when missing; opened close-on-exec so children do not inherit it, and
 // like every file under .kolvex/ never through a symbolic link or as a special
 // file), held for the scope's life; a forked child does not share the locks of its
-// parent.  Re-entrant within the process: a nested scope on the same
-// path from the holding thread passes at once; another thread of the process waits
-// like another process would.  Fail-open: when the wait times out, or the lock file
-// cannot be made, the scope still opens without the lock, acquired() says so and a
-// warning is logged.  The destructor releases the lock, also during unwinding; the
-// lock file itself is left in place (removing it would race with a waiter).
+// parent.  The wait is a blocking flock bounded by a timer, so a waiter takes the
+// lock as soon as it is let go, however busy the holder.  Another thread of the
+// process waits like another process would.  A nested scope on the same path in the
+// same thread gets what its outermost scope got at once: the lock it holds, or the
+// time-out it already waited (it does not wait again).  Fail-open: when the wait
+// times out, or the lock file cannot be made, the scope still opens without the
+// lock, acquired() says so and a warning is logged.  No wait outlasts the process's
+// core::deadline.  The destructor releases the lock, also during unwinding; the lock
+// file itself is left in place (removing it would race with a waiter).
 class ScopedLock {
 public:
   // Waits up to `timeout_seconds` (<= 0: one try) for the lock on `path`.
@@ -34,6 +37,7 @@ public:
 private:
   std::filesystem::path m_key;
   bool m_acquired = false;
+  bool m_registered = false;
 };
 
 // The lock scope on `path` (the key is its absolute, lexically normal form, so the

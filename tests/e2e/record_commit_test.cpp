@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <fstream>
 
 #include <string>
@@ -261,4 +262,36 @@ TEST_F(RecordCommitE2E, ATornLastLineThenACommitLeavesBothRecordsReadable)
   for (std::size_t i = 0; i < shas.size(); ++i) {
     EXPECT_EQ(*read.pending[i].find("commit"), Value(shas[i]));
   }
+}
+
+// `git commit` waits for its post-commit hook.  Whatever hangs (here git itself, for
+// the questions the record needs), the hook gives up within its bound, and the
+// session start's catch-up records the commit afterwards.
+using RecordCommitE2ESlow = RecordCommitE2E;
+TEST_F(RecordCommitE2ESlow, AHangingGitCannotHoldTheHookPastItsBound)
+{
+  set_up_config();
+  const std::string sha = repo.commit_file("f.txt", "x\n", "change");
+  const stdfs::path bin = home.path() / "hanging-git";
+  stdfs::create_directories(bin);
+  {
+    std::ofstream git(bin / "git");
+    git << "#!/bin/sh\ncase \"$1\" in show|config) sleep 100;; esac\nexec /usr/bin/git \"$@\"\n";
+  }
+  ::chmod((bin / "git").c_str(), 0755);
+  ::setenv("PATH", (bin.string() + ":" + k_system_path).c_str(), 1);
+  const auto start = std::chrono::steady_clock::now();
+  const auto result = record(repo.path());
+  const auto waited = std::chrono::steady_clock::now() - start;
+  ::setenv("PATH", k_system_path.c_str(), 1);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "");
+  EXPECT_LT(waited, std::chrono::seconds(15));
+  EXPECT_TRUE(log_lines(repo).empty());
+
+  const auto session = kolvex::testing::run_kolvex({"session-start"}, repo.path());
+  EXPECT_EQ(session.exit_code, 0) << session.err;
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(*parsed_line(lines[0]).find("commit"), Value(sha));
 }

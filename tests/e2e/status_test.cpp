@@ -4,8 +4,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
+#include <vector>
+
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -123,4 +129,87 @@ TEST(StatusE2E, FailsClearlyOutsideARepositoryOrOnALogThatIsNotText)
   EXPECT_THAT(help.out, HasSubstr("--json"));
 }
 
+// The peak resident memory of `kolvex <args>` run in `cwd`, in KiB, -1 when it
+// failed.  Measured by a small Python parent: a process started from this large
+// one would carry this one's peak across its exec.
+long peak_memory_kib(const std::vector<std::string>& args, const stdfs::path& cwd)
+{
+  std::vector<std::string> argv{"python3",
+                                "-c",
+                                "import resource, subprocess, sys\n"
+                                "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, "
+                                "check=True)\n"
+                                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n",
+                                KOLVEX_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto result = kolvex::testing::run(argv, cwd);
+  return result.exit_code == 0 ? std::stol(result.out) : -1;
+}
+
+// A log of `count` realistic lines, every one unsent or every one sent.
+std::string log_of(int count, bool synced)
+{
+  std::string text;
+  char sha[41];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(sha, sizeof sha, "%040x", i);
+    text += std::string("{\"commit\": \"") + sha +
+            "\", \"branch\": \"main\", \"timestamp\": \"2025-01-01T00:00:00+00:00\", "
+            "\"agent\": \"claude-code\", \"summary\": \"change number " +
+            std::to_string(i) + "\", \"synced\": " + (synced ? "true" : "false") +
+            ", \"event\": \"commit_unattested\", \"developer\": {\"git_author_name\": "
+            "\"Bench Dev\", \"git_author_email\": \"bench@example.com\"}}\n";
+  }
+  return text;
+}
+
 } // namespace
+
+// A repository that never synced has every line unsent: counting them must not
+// build each record, or a status over 100,000 lines costs a hundred megabytes.
+TEST(StatusE2E, CountingUnsentLinesCostsNoMoreMemoryThanSentOnes)
+{
+  TempRepo repo;
+  repo.write(k_log, log_of(100000, true));
+  const long synced = peak_memory_kib({"status", "--json"}, repo.path());
+  repo.write(k_log, log_of(100000, false));
+  const auto json = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
+  EXPECT_THAT(json.out, HasSubstr("{\"pending\": 100000, "));
+  const long unsent = peak_memory_kib({"status", "--json"}, repo.path());
+  ASSERT_GT(synced, 0);
+  ASSERT_GT(unsent, 0);
+  EXPECT_LT(unsent, synced + 16 * 1024) << "synced " << synced << " KiB, unsent " << unsent;
+}
+
+// A pending attestation no hook could use waits beside the pending file; status
+// says so until the user deals with it.
+TEST(StatusE2E, SaysARejectedAttestationIsWaiting)
+{
+  TempRepo repo;
+  repo.write(k_log, R"({"commit": ")" + k_sha + "\"}\n");
+  repo.write(".kolvex/.commit-attestation.yaml.rejected", "- not a mapping\n");
+  const auto json = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_THAT(json.out,
+              HasSubstr(R"("rejected_attestation": ".kolvex/.commit-attestation.yaml.rejected"})"));
+  const auto words = kolvex::testing::run_kolvex({"status"}, repo.path());
+  EXPECT_EQ(words.exit_code, 0) << words.err;
+  EXPECT_THAT(words.err,
+              HasSubstr("A rejected pending attestation is waiting in "
+                        ".kolvex/.commit-attestation.yaml.rejected"));
+}
+
+// A log that is a link is refused; status says it was not read rather than that
+// nothing was recorded.
+TEST(StatusE2E, ALogThatIsALinkIsReportedNotRead)
+{
+  TempRepo repo;
+  TempDir outside;
+  const auto target = outside.write("elsewhere.jsonl", R"({"commit": ")" + k_sha + "\"}\n");
+  stdfs::create_directories(repo.path() / ".kolvex/.platform");
+  stdfs::create_symlink(target, repo.path() / k_log);
+  const auto words = kolvex::testing::run_kolvex({"status"}, repo.path());
+  EXPECT_EQ(words.exit_code, 1);
+  EXPECT_THAT(words.err, HasSubstr("is not a regular file; it was not read"));
+  EXPECT_THAT(words.out, ::testing::Not(HasSubstr("No commits recorded yet.")));
+}

@@ -7,8 +7,10 @@
 
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -225,4 +227,62 @@ TEST(FileLock, UnusableLockLocationStillOpensTheScope)
   }
   EXPECT_TRUE(body_ran);
   EXPECT_NE(captured.text().find("warning"), std::string::npos);
+}
+
+// A scope nested in one that already waited out its time (the capture's writers
+// inside one another) goes ahead at once: waiting again would cost a commit the
+// time-out once for every scope.
+TEST(FileLock, NestedScopeInsideOneThatWentAheadDoesNotWaitAgain)
+{
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  Holder holder(log);
+  ASSERT_TRUE(holder.acquired());
+  FdCapture quiet(2);
+  auto outer = filelock::locked(log, 0.2);
+  ASSERT_FALSE(outer.acquired());
+  const auto start = Clock::now();
+  {
+    auto inner = filelock::locked(log); // the default ten seconds
+    EXPECT_FALSE(inner.acquired());
+    auto innermost = filelock::locked(log, 5.0);
+    EXPECT_FALSE(innermost.acquired());
+  }
+  EXPECT_LT(Clock::now() - start, 2000ms);
+}
+
+// Each thread holds its own flock: several threads taking turns on one path never
+// overlap, and each gets the lock within its time.
+TEST(FileLock, ThreadsOfOneProcessTakeTurns)
+{
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  constexpr int k_threads = 4;
+  constexpr int k_rounds = 150;
+  int inside = 0;
+  int overlaps = 0;
+  int missed = 0;
+  std::mutex counters;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < k_threads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < k_rounds; ++i) {
+        auto lock = filelock::locked(log, 30.0);
+        {
+          std::lock_guard guard(counters);
+          missed += lock.acquired() ? 0 : 1;
+          overlaps += inside > 0 ? 1 : 0;
+          ++inside;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::lock_guard guard(counters);
+        --inside;
+      }
+    });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(missed, 0);
+  EXPECT_EQ(overlaps, 0);
 }

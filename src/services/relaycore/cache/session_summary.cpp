@@ -140,12 +140,13 @@ std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rule
   return "  cache: empty \u2014 run 'kolvex sync' to populate";
 }
 
-// Records waiting for upload.  A log that is not UTF-8 cannot be counted; the
-// summary leaves the line out rather than fail the session start.
-std::size_t pending_records(const stdfs::path& log_path)
+// Records waiting for upload, counted without building any of them.  A log that is
+// not UTF-8 cannot be counted; the summary leaves the line out rather than fail the
+// session start.
+std::int64_t pending_records(const stdfs::path& log_path)
 {
   try {
-    return log::read_attestation_log(log_path).size();
+    return log::count_attestation_log(log_path).pending;
   } catch (const std::exception& e) {
     k_log.debug_exception("reading the attestation log failed (best-effort)", e);
     return 0;

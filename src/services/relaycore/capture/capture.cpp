@@ -1,28 +1,21 @@
 #include "services/relaycore/capture/capture.hpp"
 
 #include "agents/registry.hpp"
+#include "core/deadline.hpp"
 #include "core/errors.hpp"
 #include "core/fs.hpp"
-#include "core/json.hpp"
-#include "core/text.hpp"
 #include "core/logging.hpp"
-#include "core/process.hpp"
 #include "paths.hpp"
 #include "services/git_author.hpp"
+#include "services/relaycore/log/commit_search.hpp"
 #include "services/relaycore/log/enrichment.hpp"
 #include "services/relaycore/log/git.hpp"
-#include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/log/log_writer.hpp"
 #include "services/relaycore/log/pending.hpp"
 #include "utils/filelock.hpp"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <vector>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kolvex::services::relaycore::capture {
 
@@ -32,7 +25,6 @@ namespace stdfs = std::filesystem;
 using contracts::AgentAdapter;
 
 constexpr const char* k_no_such_commit = "no such commit in this repo";
-constexpr const char* k_already_recorded = "already recorded";
 
 const core::logging::Logger& logger()
 {
@@ -43,218 +35,6 @@ const core::logging::Logger& logger()
 bool non_empty(const std::optional<std::string>& text)
 {
   return text && !text->empty();
-}
-
-// ---- Reading the log ----------------------------------------------------------
-
-// Line boundaries are those of str.splitlines(): LF, VT, FF, CR, FS, GS, RS, and
-// NEL, U+2028, U+2029 in UTF-8.
-
-// The start of the line holding `text[pos]`.
-std::size_t line_start(std::string_view text, std::size_t pos)
-{
-  auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  for (std::size_t i = pos; i > 0; --i) {
-    const unsigned char c = at(i - 1);
-    if ((c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e)) {
-      return i;
-    }
-    if (c == 0x85 && i >= 2 && at(i - 2) == 0xc2) {
-      return i;
-    }
-    if ((c == 0xa8 || c == 0xa9) && i >= 3 && at(i - 2) == 0x80 && at(i - 3) == 0xe2) {
-      return i;
-    }
-  }
-  return 0;
-}
-
-// The end (exclusive) of the line holding `text[pos]` (or starting at `pos`).
-std::size_t line_end(std::string_view text, std::size_t pos)
-{
-  auto at = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  for (std::size_t i = pos; i < text.size(); ++i) {
-    const unsigned char c = at(i);
-    if ((c >= 0x0a && c <= 0x0d) || (c >= 0x1c && c <= 0x1e)) {
-      return i;
-    }
-    if (c == 0xc2 && i + 1 < text.size() && at(i + 1) == 0x85) {
-      return i;
-    }
-    if (c == 0xe2 && i + 2 < text.size() && at(i + 1) == 0x80 &&
-        (at(i + 2) == 0xa8 || at(i + 2) == 0xa9)) {
-      return i;
-    }
-  }
-  return text.size();
-}
-
-// Is `line` (one line of the log) a JSON object whose "commit" equals `commit`?
-// The scan settles a plain "commit" text without building a Value; anything
-// escaped, and bytes that are not UTF-8, take the full parse.
-bool line_names_commit(std::string_view line, std::string_view commit)
-{
-  const std::string_view stripped = core::text::python_strip(line);
-  if (stripped.empty()) {
-    return false;
-  }
-  const log::LogLineScan scan = log::scan_log_line(stripped);
-  if (scan.shape == log::LogLineScan::Shape::non_object) {
-    return false;
-  }
-  if (scan.shape == log::LogLineScan::Shape::object && !scan.escaped_key) {
-    if (scan.commit.empty() || scan.commit.front() != '"') {
-      return false;
-    }
-    if (const auto text = log::plain_json_string(scan.commit)) {
-      return *text == commit;
-    }
-  }
-  try {
-    const core::Value value = core::json::parse(core::fs::is_valid_utf8(stripped)
-                                                    ? std::string(stripped)
-                                                    : core::process::decode_replace(stripped));
-    const core::Value* found = value.get("commit");
-    return found != nullptr && found->is_string() && found->as_string() == commit;
-  } catch (const core::json::JsonError&) {
-    return false;
-  }
-}
-
-bool is_ascii_alnum(std::string_view text)
-{
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-  });
-}
-
-int hex_value(char c)
-{
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
-// Is `text[pos]` the start of an escape "\u00XY" whose character is in `commit`?
-bool escapes_commit_char(std::string_view text, std::size_t pos, std::string_view commit)
-{
-  if (pos + 6 > text.size() || text[pos + 1] != 'u' || text[pos + 2] != '0' ||
-      text[pos + 3] != '0') {
-    return false;
-  }
-  const int high = hex_value(text[pos + 4]);
-  const int low = hex_value(text[pos + 5]);
-  return high >= 0 && low >= 0 &&
-         commit.find(static_cast<char>(high * 16 + low)) != std::string_view::npos;
-}
-
-// Does a line of `lines` (whole lines: it ends at a line boundary or at the end of
-// the file) name `commit`?
-//
-// Every commit runs this over the whole log, so it must not parse 100,000 lines to
-// find nothing.  A line can name a commit of ASCII letters and digits only by
-// holding its bytes as they are, or by spelling some of them as JSON escapes,
-// which for these characters can only be "\u00XY" with XY the character's code.
-// So only the lines around those two kinds of byte runs are judged, each exactly
-// as a full parse would.  Any other commit text takes the plain walk over lines.
-bool lines_name_commit(std::string_view lines, std::string_view commit)
-{
-  if (!is_ascii_alnum(commit)) {
-    const auto split = core::fs::splitlines(lines);
-    return std::any_of(split.begin(), split.end(), [&](std::string_view line) {
-      return line_names_commit(line, commit);
-    });
-  }
-  const auto judge_line_at = [&](std::size_t pos, std::size_t length) {
-    const std::size_t start = line_start(lines, pos);
-    const std::size_t end = line_end(lines, pos + length);
-    return std::pair(line_names_commit(lines.substr(start, end - start), commit), end);
-  };
-  for (std::size_t from = 0; from < lines.size();) {
-    const void* hit =
-        ::memmem(lines.data() + from, lines.size() - from, commit.data(), commit.size());
-    if (hit == nullptr) {
-      break;
-    }
-    const auto [names, end] = judge_line_at(
-        static_cast<std::size_t>(static_cast<const char*>(hit) - lines.data()), commit.size());
-    if (names) {
-      return true;
-    }
-    from = end;
-  }
-  for (std::size_t from = 0; from < lines.size();) {
-    const void* hit = std::memchr(lines.data() + from, '\\', lines.size() - from);
-    if (hit == nullptr) {
-      break;
-    }
-    const auto pos = static_cast<std::size_t>(static_cast<const char*>(hit) - lines.data());
-    if (!escapes_commit_char(lines, pos, commit)) {
-      from = pos + 1;
-      continue;
-    }
-    const auto [names, end] = judge_line_at(pos, 6);
-    if (names) {
-      return true;
-    }
-    from = end;
-  }
-  return false;
-}
-
-// The log is read in pieces of this size into one buffer, and judged a run of
-// whole lines at a time: a fresh buffer the size of a large log would cost more in
-// page faults than the search itself.
-constexpr std::size_t k_chunk_size = std::size_t{256} << 10;
-
-// Does the file at `path` name `commit` on some line?  nullopt when it cannot be
-// read (missing, a directory, no permission).
-std::optional<bool> file_names_commit(const stdfs::path& path, std::string_view commit)
-{
-  core::fs::Fd file;
-  try {
-    file = core::fs::open_regular(paths::confined(path), O_RDONLY);
-  } catch (const std::system_error&) {
-    return std::nullopt; // a link or a special file is refused like a missing one
-  }
-  const int fd = file.get();
-  std::vector<char> buffer(k_chunk_size);
-  std::size_t carried = 0; // an unfinished last line, moved to the front
-  for (;;) {
-    if (buffer.size() - carried < k_chunk_size) {
-      buffer.resize(carried + k_chunk_size); // a line longer than a chunk
-    }
-    const ssize_t n = ::read(fd, buffer.data() + carried, k_chunk_size);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return std::nullopt;
-    }
-    if (n == 0) {
-      return lines_name_commit(std::string_view(buffer.data(), carried), commit);
-    }
-    const std::size_t filled = carried + static_cast<std::size_t>(n);
-    const void* last = ::memrchr(buffer.data(), '\n', filled);
-    if (last == nullptr) {
-      carried = filled;
-      continue;
-    }
-    // Every "\n" ends a line, so the run up to the last one is whole lines.
-    const auto whole = static_cast<std::size_t>(static_cast<const char*>(last) - buffer.data()) + 1;
-    if (lines_name_commit(std::string_view(buffer.data(), whole), commit)) {
-      return true;
-    }
-    std::memmove(buffer.data(), buffer.data() + whole, filled - whole);
-    carried = filled - whole;
-  }
 }
 
 // ---- Capture -------------------------------------------------------------------
@@ -269,7 +49,35 @@ bool archive_exists(const stdfs::path& repo_root, const std::string& full)
 
 BackfillResult already_recorded(const std::string& full)
 {
-  return {.commit = full, .reason = k_already_recorded};
+  return {.commit = full, .reason = std::string(ALREADY_RECORDED)};
+}
+
+// Whether the note of a record cut short before its line lies beside the archive.
+bool note_exists(const stdfs::path& repo_root, const std::string& full)
+{
+  return core::fs::regular_file_exists(
+      paths::confined(paths::unlogged_note(paths::attestations_dir(repo_root), full)));
+}
+
+// Is `full` recorded, as `search` (of it) reads the log?  A log that cannot be read
+// leaves the answer to the archive, as a record used to be judged.
+bool recorded(const stdfs::path& repo_root, const std::string& full, log::CommitSearch& search)
+{
+  const std::optional<bool> logged = search.run(paths::log_jsonl(repo_root));
+  return logged ? *logged : archive_exists(repo_root, full);
+}
+
+// Gives the record of `full` its line when its archive was written and its line
+// was not.  True when the commit is recorded afterwards.
+bool complete_record(const stdfs::path& repo_root,
+                     const std::string& full,
+                     log::CommitSearch& search)
+{
+  const std::string branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+  core::deadline::check("completing the record of " + full);
+  const stdfs::path log_path = paths::log_jsonl(repo_root);
+  const auto lock = utils::filelock::locked(log_path);
+  return log::_complete_record(log_path, paths::attestations_dir(repo_root), full, branch, search);
 }
 
 struct Attribution {
@@ -372,30 +180,29 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   if (!full) {
     return {.commit = sha, .reason = k_no_such_commit};
   }
-  // An archive file alone settles it, without waiting for the lock.
-  if (archive_exists(repo_root, *full)) {
+  // The log decides, read from its end, where another trigger's line for this
+  // commit would be.  No lock: the write re-checks under it.
+  log::CommitSearch search(*full);
+  if (recorded(repo_root, *full, search)) {
     return already_recorded(*full);
   }
-  // Two triggers may fire for one commit at the same moment.  Checking again under
-  // the log lock, and writing before it is released, leaves exactly one record;
-  // the appends inside take the same lock again, which it allows.
-  const auto lock = utils::filelock::locked(paths::log_jsonl(repo_root));
-  if (_already_recorded(repo_root, *full)) {
+  // An archive, or its note, without the line: a record cut short (a kill, a full
+  // disk, a read-only log) is completed, never left to block its commit.
+  if ((archive_exists(repo_root, *full) || note_exists(repo_root, *full)) &&
+      complete_record(repo_root, *full, search)) {
     return already_recorded(*full);
   }
 
-  if (options.consume_pending) {
-    if (log::_pending_attestation_exists(repo_root)) {
-      const auto result = log::process_pending_attestation(repo_root, {.commit_override = *full});
-      if (result.error && !result.error->empty()) {
-        return {.commit = *full, .reason = *result.error};
-      }
-      if (_already_recorded(repo_root, *full)) {
-        return {.commit = *full, .written = true, .attested = true};
-      }
-      // Filed under another commit whose diff it declared: this one still needs
-      // its own record.
+  if (options.consume_pending && log::_pending_attestation_exists(repo_root)) {
+    const auto result = log::process_pending_attestation(repo_root, {.commit_override = *full});
+    if (result.error && !result.error->empty()) {
+      return {.commit = *full, .reason = *result.error};
     }
+    if (recorded(repo_root, *full, search)) {
+      return {.commit = *full, .written = true, .attested = true};
+    }
+    // Filed under another commit whose diff it declared, or set aside as unusable:
+    // this one still needs its own record.
   }
 
   Attribution who = attribute(repo_root, *full, options);
@@ -424,6 +231,9 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   record.telemetry = std::move(who.telemetry);
   record.developer = std::move(developer);
   record.developer_from_commit = !options.attribute_ambient;
+  // Two triggers may capture one commit at the same moment: the write checks
+  // again under the log lock, reading only what was appended since.
+  record.skip_if_logged = &search;
   // Only a trigger that fires at the commit knows HEAD's branch is the commit's.
   const bool ambient = options.attribute_ambient;
   return write_commit_record_with(
@@ -454,7 +264,7 @@ capture_commit(const stdfs::path& repo_root, const std::string& sha, const Captu
 std::optional<std::string> record_commit(const stdfs::path& repo_root, const std::string& event)
 {
   const auto result = capture_commit(repo_root, "HEAD", {.source = "post_commit", .event = event});
-  if (result.written || result.reason == k_already_recorded) {
+  if (result.written || result.reason == ALREADY_RECORDED) {
     return result.commit;
   }
   return std::nullopt;
@@ -470,7 +280,10 @@ BackfillResult record_backfill(const stdfs::path& repo_root,
   if (!full) {
     return {.commit = commit, .reason = k_no_such_commit};
   }
-  if (_already_recorded(repo_root, *full)) {
+  log::CommitSearch search(*full);
+  if (recorded(repo_root, *full, search) ||
+      ((archive_exists(repo_root, *full) || note_exists(repo_root, *full)) &&
+       complete_record(repo_root, *full, search))) {
     return already_recorded(*full);
   }
   // The agent is whichever adapter finds the session in its own store, never a
@@ -492,10 +305,6 @@ BackfillResult record_backfill(const stdfs::path& repo_root,
     return {.commit = *full, .reason = "transcript for session " + session_id + " names no model"};
   }
 
-  const auto lock = utils::filelock::locked(paths::log_jsonl(repo_root));
-  if (_already_recorded(repo_root, *full)) {
-    return already_recorded(*full);
-  }
   return _write_commit_record(repo_root,
                               *full,
                               {.source = "backfill",
@@ -504,7 +313,8 @@ BackfillResult record_backfill(const stdfs::path& repo_root,
                                .session_id = session_id,
                                .telemetry = std::move(telemetry),
                                .task_type = task_type,
-                               .archive_ledger = false});
+                               .archive_ledger = false,
+                               .skip_if_logged = &search});
 }
 
 std::optional<std::string> _resolve_full_sha(const stdfs::path& repo_root,
@@ -519,15 +329,13 @@ std::optional<std::string> _resolve_full_sha(const stdfs::path& repo_root,
 
 bool _already_recorded(const stdfs::path& repo_root, const std::string& full)
 {
-  if (archive_exists(repo_root, full)) {
-    return true;
-  }
-  return _commit_already_logged(paths::log_jsonl(repo_root), full);
+  log::CommitSearch search(full);
+  return recorded(repo_root, full, search);
 }
 
 bool _commit_already_logged(const stdfs::path& kolvexlog_path, const std::string& commit)
 {
-  return file_names_commit(kolvexlog_path, commit).value_or(false);
+  return log::CommitSearch(commit).run(kolvexlog_path).value_or(false);
 }
 
 } // namespace kolvex::services::relaycore::capture

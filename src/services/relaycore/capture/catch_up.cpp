@@ -8,7 +8,9 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/log/commit_search.hpp"
 #include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_writer.hpp"
 #include "utils/filelock.hpp"
 
 #include <algorithm>
@@ -114,6 +116,34 @@ const Claim* sole_claimant(const std::vector<Claim>& claims)
   return sole;
 }
 
+// Every record cut short before its line (its note says which) gets the line now,
+// whichever commit it belongs to: the walk below reaches only the newest commits,
+// and nothing else would come back to an older one.
+void complete_cut_short_records(const stdfs::path& repo_root)
+{
+  const stdfs::path log_path = paths::log_jsonl(repo_root);
+  const stdfs::path archives = paths::attestations_dir(repo_root);
+  std::vector<std::string> commits;
+  try {
+    commits = log::_unlogged_commits(archives);
+  } catch (const std::system_error& e) {
+    k_log.debug_exception("listing unfinished records failed (best-effort)", e);
+    return;
+  }
+  if (commits.empty()) {
+    return;
+  }
+  const std::string branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+  for (const auto& commit : commits) {
+    try {
+      log::CommitSearch search(commit);
+      (void)log::_complete_record(log_path, archives, commit, branch, search);
+    } catch (const std::exception& e) {
+      k_log.debug_exception("completing the record of " + commit + " failed (best-effort)", e);
+    }
+  }
+}
+
 } // namespace
 
 std::vector<BackfillResult> catch_up_commits(const stdfs::path& repo_root, int limit)
@@ -144,6 +174,7 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
     if (!shared::local_config_exists(repo_root)) {
       return results;
     }
+    complete_cut_short_records(repo_root);
     const std::optional<double> anchor =
         _nothing_recorded_yet(repo_root) ? _config_anchor(repo_root) : std::nullopt;
 

@@ -27,8 +27,10 @@ inline constexpr double CATCH_UP_LOCK_TIMEOUT_SECONDS = 30.0;
 [[nodiscard]] std::vector<BackfillResult> catch_up_commits(const std::filesystem::path& repo_root,
                                                            int limit = CATCH_UP_DEFAULT_LIMIT);
 
-// The walk itself; the caller holds the log lock of `repo_root`.  Asks git for
-// `limit` commits.  Returns the results so far when something fails midway.
+// The walk itself; the caller holds the log lock of `repo_root`.  First gives every
+// record cut short before its log line (a note beside its archive says so) its
+// line, then asks git for `limit` commits.  Returns the results so far when
+// something fails midway.
 [[nodiscard]] std::vector<BackfillResult> _walk_and_record(const std::filesystem::path& repo_root,
                                                            int limit);
 

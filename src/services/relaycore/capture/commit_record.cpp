@@ -163,16 +163,21 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
     record.set("telemetry", *telemetry);
   }
 
-  log::_log_attestation(log_path,
-                        attestations_dir,
-                        record,
-                        {.commit_override = commit,
-                         .repo_root = repo_root,
-                         .archive_ledger = options.archive_ledger,
-                         .event = options.event});
+  const bool written = log::_log_attestation(log_path,
+                                             attestations_dir,
+                                             record,
+                                             {.commit_override = commit,
+                                              .repo_root = repo_root,
+                                              .archive_ledger = options.archive_ledger,
+                                              .event = options.event,
+                                              .skip_if_logged = options.skip_if_logged});
 
   BackfillResult result;
   result.commit = commit;
+  if (!written) {
+    result.reason = ALREADY_RECORDED;
+    return result;
+  }
   result.written = true;
   result.tokens = has_telemetry && non_empty(*telemetry, "tokens");
   return result;

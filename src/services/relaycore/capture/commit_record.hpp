@@ -7,6 +7,7 @@
 // such a record is decided in this one place.
 
 #include "core/value.hpp"
+#include "services/relaycore/log/commit_search.hpp"
 
 #include <array>
 #include <filesystem>
@@ -29,6 +30,10 @@ struct BackfillResult {
   bool tokens = false;
   bool attested = false;
 };
+
+// The reason of a capture or backfill that found the commit recorded; callers
+// compare with it.
+inline constexpr std::string_view ALREADY_RECORDED = "already recorded";
 
 // Conventional prefixes (compared lower-cased) and the task type each declares.
 // The system calls this _TASK_TYPE_PREFIXES; a leading underscore before a capital
@@ -87,11 +92,14 @@ struct CommitRecordOptions {
   bool developer_from_commit = false;
   // The "event" the log line carries (absent or empty: none).
   std::optional<std::string> event{};
+  // When given: under the log lock, write nothing if this search (of the commit)
+  // finds the log names it; the result is then "already recorded".
+  log::CommitSearch* skip_if_logged = nullptr;
 };
 
 // Writes the deterministic record of `commit` (a full sha) in `repo_root`: its
-// archived attestation and one unsynced log line.  Does not check whether the
-// commit is already recorded; callers do.  A git that cannot answer leaves
+// archived attestation and one unsynced log line.  Checks whether the commit is
+// already recorded only through `skip_if_logged`.  A git that cannot answer leaves
 // "timestamp" and "summary" empty.  Errors of the log writer propagate.
 BackfillResult _write_commit_record(const std::filesystem::path& repo_root,
                                     const std::string& commit,

@@ -15,6 +15,19 @@
 
 namespace kolvex::services::relaycore::log {
 
+// The counts of a read of the log, without the lines themselves: `pending` is the
+// number of unsent addressable lines; the rest as in AttestationLog.
+struct AttestationLogCounts {
+  std::int64_t pending = 0;
+  std::int64_t uploaded = 0;
+  std::int64_t skipped = 0;
+  std::int64_t unaddressable = 0;
+  std::int64_t corrupt = 0;
+  std::int64_t attested = 0;
+  std::int64_t unattested = 0;
+  bool operator==(const AttestationLogCounts&) const = default;
+};
+
 // The log's state as read: `pending` holds the unsent addressable lines in file
 // order, parsed and unchanged.  `skipped`/`unattested`/`attested` split all object
 // lines by event; `uploaded`/`unaddressable`/pending split them by delivery state;
@@ -30,15 +43,23 @@ struct AttestationLog {
 
   // The number of lines still to be sent.
   [[nodiscard]] std::size_t size() const { return pending.size(); }
+  // The same numbers as count_attestation_log gives.
+  [[nodiscard]] AttestationLogCounts counts() const;
 };
 
 // Reads and classifies the log at `log_path` without a lock and without changing
 // it.  A missing or unreadable file is an empty log; a file that is not valid UTF-8
-// throws core::fs::DecodeError.
+// throws core::fs::DecodeError.  A last line without its "\n" is a line still being
+// appended: it is left out until it is whole.
 [[nodiscard]] AttestationLog read_attestation_log(const std::filesystem::path& log_path);
 
-// The same classification over log text already in memory; `text` must be valid
-// UTF-8.  Lines end at every boundary Python's str.splitlines() knows.
+// The counts of read_attestation_log(`log_path`), without building a map for any
+// line: what `kolvex status` and the session summary show.  Same errors.
+[[nodiscard]] AttestationLogCounts count_attestation_log(const std::filesystem::path& log_path);
+
+// The same classification over log text already in memory, every line of it (a
+// last one without its end included); `text` must be valid UTF-8.  Lines end at
+// every boundary Python's str.splitlines() knows.
 [[nodiscard]] AttestationLog read_attestation_log_text(std::string_view text);
 
 } // namespace kolvex::services::relaycore::log

@@ -1,7 +1,10 @@
 #include "services/relaycore/log/log_writer.hpp"
 
+#include "core/deadline.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/lines.hpp"
+#include "core/logging.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/git.hpp"
@@ -14,11 +17,31 @@
 #include <string_view>
 #include <system_error>
 
+#include <fcntl.h>
+
 namespace kolvex::services::relaycore::log {
 
 namespace {
 
 namespace stdfs = std::filesystem;
+
+const core::logging::Logger& logger()
+{
+  static const core::logging::Logger instance("kolvex.relaycore.log.writer");
+  return instance;
+}
+
+// What a note asks for: the line appended, or put in place of the commit's line.
+constexpr std::string_view k_note_append = "append";
+constexpr std::string_view k_note_replace = "replace";
+
+// A note or an archive larger than this is not ours; it is not read whole.
+constexpr std::size_t k_max_record_bytes = std::size_t{16} << 20;
+
+// Where records come from that were written without an attestation; their lines
+// carry the event of an unattested commit.
+constexpr std::array<std::string_view, 3> k_unattested_sources{
+    "post_commit", "harness", "catch_up"};
 
 // The commit text names the archive file, so it must be one plain file name: a
 // stray "../x" from a caller must not write outside the attestations directory.
@@ -36,6 +59,33 @@ core::Value value_or_empty_text(const core::Map& parsed, std::string_view key)
 {
   const core::Value* value = parsed.find(key);
   return value != nullptr ? *value : core::Value("");
+}
+
+// The log line of a record, keys in the order every reader expects.
+core::Map build_entry(const std::string& commit,
+                      const std::string& branch,
+                      const core::Map& parsed,
+                      const std::optional<std::string>& event)
+{
+  core::Map entry;
+  entry.set("commit", commit);
+  entry.set("branch", branch);
+  entry.set("timestamp", value_or_empty_text(parsed, "timestamp"));
+  entry.set("agent", value_or_empty_text(parsed, "agent"));
+  entry.set("summary", value_or_empty_text(parsed, "summary"));
+  entry.set("synced", false);
+  if (event && !event->empty()) {
+    entry.set("event", *event);
+  }
+  static constexpr std::array<std::string_view, 5> k_copied{
+      "agent_provider", "agent_id", "agent_session_id", "developer", "telemetry"};
+  for (const std::string_view key : k_copied) {
+    const core::Value* value = parsed.find(key);
+    if (value != nullptr && core::truthy(*value)) {
+      entry.set(key, *value);
+    }
+  }
+  return entry;
 }
 
 // Does `line` (untrimmed, as json.loads would see it) hold an object whose
@@ -67,6 +117,95 @@ bool line_has_commit(std::string_view line, const core::Value& commit)
   }
 }
 
+// The note beside an archive: what to do, then the line.
+void write_note(const stdfs::path& attestations_dir,
+                const std::string& commit,
+                std::string_view action,
+                const std::string& line)
+{
+  const core::fs::Confined note = paths::confined(paths::unlogged_note(attestations_dir, commit));
+  core::fs::create_directories(note.parent());
+  core::fs::remove_file(note);
+  std::string text(action);
+  text += '\n';
+  text += line;
+  core::fs::append_line(note, text);
+}
+
+void remove_note(const stdfs::path& attestations_dir, const std::string& commit)
+{
+  core::fs::remove_file(paths::confined(paths::unlogged_note(attestations_dir, commit)));
+}
+
+struct Note {
+  bool replace = false;
+  core::Map entry;
+};
+
+// The note of `commit`, when there is one that reads as a note.
+std::optional<Note> read_note(const stdfs::path& attestations_dir, const std::string& commit)
+{
+  const core::fs::Confined at = paths::confined(paths::unlogged_note(attestations_dir, commit));
+  try {
+    if (!core::fs::regular_file_exists(at)) {
+      return std::nullopt; // an archive from before notes were kept
+    }
+    const std::string text = core::fs::read_text(at, k_max_record_bytes);
+    const auto newline = text.find('\n');
+    const std::string_view action = std::string_view(text).substr(0, newline);
+    if (newline == std::string::npos || (action != k_note_append && action != k_note_replace)) {
+      return std::nullopt;
+    }
+    core::Value line = core::json::parse(std::string_view(text).substr(newline + 1));
+    const core::Value* named = line.get("commit");
+    if (!line.is_map() || named == nullptr || !(*named == core::Value(commit))) {
+      return std::nullopt;
+    }
+    return Note{action == k_note_replace, std::move(line.as_map())};
+  } catch (const std::exception& e) {
+    // Missing, cut short by the kill it records, or not ours: the archive decides.
+    logger().debug_exception("note of " + commit + " not usable", e);
+    return std::nullopt;
+  }
+}
+
+// The line of an archive that has no note: the archive's own fields, as the writer
+// of that era would have put them on the line.
+core::Map entry_from_archive(const stdfs::path& attestations_dir,
+                             const std::string& commit,
+                             const std::string& branch)
+{
+  core::Map parsed;
+  try {
+    core::Value value = core::yaml::load(core::fs::read_text(
+        paths::confined(attestations_dir / (commit + ".yaml")), k_max_record_bytes));
+    if (value.is_map()) {
+      parsed = std::move(value.as_map());
+    }
+  } catch (const std::exception& e) {
+    // The commit still gets its line, with the fields left empty.
+    logger().debug_exception("archive of " + commit + " not readable", e);
+  }
+  std::optional<std::string> event;
+  const core::Value* source = parsed.find("source");
+  if (source != nullptr && source->is_string()) {
+    for (const std::string_view unattested : k_unattested_sources) {
+      if (source->as_string() == unattested) {
+        event = "commit_unattested";
+      }
+    }
+  }
+  return build_entry(commit, branch, parsed, event);
+}
+
+void append_or_replace(const stdfs::path& kolvexlog_path, const core::Map& entry, bool replace)
+{
+  if (replace && _replace_log_entry(kolvexlog_path, entry)) {
+    return;
+  }
+  _append_log_entry(kolvexlog_path, entry);
+}
+
 } // namespace
 
 std::string log_line_text(const core::Map& entry)
@@ -96,14 +235,14 @@ bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entr
     return false;
   }
   const auto lock = utils::filelock::locked(kolvexlog_path);
-  const std::string text = core::fs::read_text(log);
+  const core::fs::Fd file = core::fs::open_regular(log, O_RDONLY);
   const std::string replacement = core::json::dump(core::Value(entry));
 
-  // Untouched lines keep their bytes; only their ends become a single "\n".
+  // Untouched lines keep their bytes; only their ends become a single "\n".  Under
+  // the lock no writer of ours is mid-line, so a last line without its end is kept.
   std::string out;
-  out.reserve(text.size() + replacement.size() + 1);
   bool replaced = false;
-  for (const std::string_view line : core::fs::splitlines(text)) {
+  const auto keep_line = [&](std::string_view line) {
     if (!replaced && line_has_commit(line, *commit)) {
       out += replacement;
       replaced = true;
@@ -111,7 +250,14 @@ bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entr
       out += line;
     }
     out += '\n';
+  };
+  core::lines::LineBlockReader reader(file.get());
+  while (const auto block = reader.next()) {
+    core::fs::require_utf8(*block, log.full(), reader.offset());
+    core::lines::for_each_line(*block, keep_line);
   }
+  core::fs::require_utf8(reader.tail(), log.full(), reader.whole_lines_end());
+  core::lines::for_each_line(reader.tail(), keep_line);
   if (!replaced) {
     return false;
   }
@@ -119,54 +265,113 @@ bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entr
   return true;
 }
 
-void _log_attestation(const stdfs::path& kolvexlog_path,
-                      const stdfs::path& attestations_dir,
-                      const core::Map& parsed,
-                      const LogAttestationOptions& options)
+PreparedRecord _prepare_record(const stdfs::path& attestations_dir,
+                               const core::Map& parsed,
+                               const LogAttestationOptions& options)
 {
   const std::optional<stdfs::path>& repo_root = options.repo_root;
-  const std::string commit = options.commit_override && !options.commit_override->empty()
-                                 ? *options.commit_override
-                                 : _git_rev_parse({"HEAD"}, repo_root);
+  std::string commit = options.commit_override && !options.commit_override->empty()
+                           ? *options.commit_override
+                           : _git_rev_parse({"HEAD"}, repo_root);
   // Asked even for an older commit: the line records what was checked out when
   // it was written.
   const std::string branch = _git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
   require_file_name(commit, attestations_dir);
+  core::Map entry = build_entry(commit, branch, parsed, options.event);
+  return {.commit = std::move(commit),
+          .parsed = parsed,
+          .archive_text = core::yaml::dump(core::Value(parsed)),
+          .entry = std::move(entry),
+          .repo_root = repo_root,
+          .archive_ledger = options.archive_ledger};
+}
 
+bool _file_record(const stdfs::path& kolvexlog_path,
+                  const stdfs::path& attestations_dir,
+                  const PreparedRecord& record,
+                  IfLogged if_logged,
+                  CommitSearch* search)
+{
+  bool logged = false;
+  if (if_logged != IfLogged::append) {
+    std::optional<CommitSearch> own;
+    if (search == nullptr) {
+      search = &own.emplace(record.commit);
+    }
+    logged = search->run(kolvexlog_path).value_or(false);
+    if (logged && if_logged == IfLogged::skip) {
+      return false;
+    }
+  }
+  require_file_name(record.commit, attestations_dir);
   // A log that is a link or a special file refuses the line; finding that out now
   // keeps the archive from being written for a line that never can be.
   (void)core::fs::regular_file_exists(paths::confined(kolvexlog_path));
+  const bool replace = logged && if_logged == IfLogged::replace;
+  write_note(attestations_dir,
+             record.commit,
+             replace ? k_note_replace : k_note_append,
+             log_line_text(record.entry));
   const core::fs::Confined archives = paths::confined(attestations_dir);
-  core::fs::create_directories(archives);
-  core::fs::atomic_replace(archives / (commit + ".yaml"), core::yaml::dump(core::Value(parsed)));
-
-  if (repo_root && options.archive_ledger) {
-    _archive_ledger_segment(*repo_root, attestations_dir, parsed, commit);
+  core::fs::atomic_replace(archives / (record.commit + ".yaml"), record.archive_text);
+  if (record.repo_root && record.archive_ledger) {
+    _archive_ledger_segment(*record.repo_root, attestations_dir, record.parsed, record.commit);
   }
+  append_or_replace(kolvexlog_path, record.entry, replace);
+  remove_note(attestations_dir, record.commit);
+  return true;
+}
 
-  core::Map entry;
-  entry.set("commit", commit);
-  entry.set("branch", branch);
-  entry.set("timestamp", value_or_empty_text(parsed, "timestamp"));
-  entry.set("agent", value_or_empty_text(parsed, "agent"));
-  entry.set("summary", value_or_empty_text(parsed, "summary"));
-  entry.set("synced", false);
-  if (options.event && !options.event->empty()) {
-    entry.set("event", *options.event);
+bool _complete_record(const stdfs::path& kolvexlog_path,
+                      const stdfs::path& attestations_dir,
+                      const std::string& commit,
+                      const std::string& branch,
+                      CommitSearch& search)
+{
+  require_file_name(commit, attestations_dir);
+  const std::optional<Note> note = read_note(attestations_dir, commit);
+  if (!core::fs::regular_file_exists(paths::confined(attestations_dir / (commit + ".yaml")))) {
+    // Cut short before the archive: nothing of the record was kept.
+    remove_note(attestations_dir, commit);
+    return search.run(kolvexlog_path).value_or(false);
   }
-  static constexpr std::array<std::string_view, 5> k_copied{
-      "agent_provider", "agent_id", "agent_session_id", "developer", "telemetry"};
-  for (const std::string_view key : k_copied) {
-    const core::Value* value = parsed.find(key);
-    if (value != nullptr && core::truthy(*value)) {
-      entry.set(key, *value);
+  const bool logged = search.run(kolvexlog_path).value_or(false);
+  if (note && (note->replace || !logged)) {
+    append_or_replace(kolvexlog_path, note->entry, note->replace);
+  } else if (!logged) {
+    append_or_replace(kolvexlog_path, entry_from_archive(attestations_dir, commit, branch), false);
+  }
+  remove_note(attestations_dir, commit);
+  logger().debug("completed the record of " + commit + " from its archive");
+  return search.run(kolvexlog_path).value_or(false);
+}
+
+std::vector<std::string> _unlogged_commits(const stdfs::path& attestations_dir)
+{
+  std::vector<std::string> commits;
+  for (const std::string& name :
+       core::fs::list_regular_files(paths::confined(paths::unlogged_dir(attestations_dir)))) {
+    if (name.size() > 6 && name.ends_with(".jsonl")) {
+      commits.push_back(name.substr(0, name.size() - 6));
     }
   }
+  return commits;
+}
 
-  if (options.replace_existing && _replace_log_entry(kolvexlog_path, entry)) {
-    return;
-  }
-  _append_log_entry(kolvexlog_path, entry);
+bool _log_attestation(const stdfs::path& kolvexlog_path,
+                      const stdfs::path& attestations_dir,
+                      const core::Map& parsed,
+                      const LogAttestationOptions& options)
+{
+  const PreparedRecord record = _prepare_record(attestations_dir, parsed, options);
+  core::deadline::check("filing the record of " + record.commit);
+  const IfLogged if_logged = options.skip_if_logged != nullptr ? IfLogged::skip
+                             : options.replace_existing        ? IfLogged::replace
+                                                               : IfLogged::append;
+  const core::fs::Confined log = paths::confined(kolvexlog_path);
+  core::fs::create_directories(log.parent());
+  const auto lock = utils::filelock::locked(kolvexlog_path);
+  return _file_record(kolvexlog_path, attestations_dir, record, if_logged, options.skip_if_logged);
 }
 
 } // namespace kolvex::services::relaycore::log

@@ -5,8 +5,16 @@
 // (and the uploader's synced marking); all of them hold the log lock, keyed on the
 // log file's own path, so that no append can fall between a rewriter's read and
 // its rename.
+//
+// A record is an archive file and a line, written in that order.  The log lock is
+// taken last and held only around the write: git is asked, and the archive's text
+// and the line are built, before it.  Under the lock a note holding the line is put
+// beside the archive first and removed once the line is in, so that a record cut
+// short between the two (a kill, a full disk, a read-only log) is found and
+// completed by `_complete_record`.
 
 #include "core/value.hpp"
+#include "services/relaycore/log/commit_search.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -28,17 +36,71 @@ struct LogAttestationOptions {
   std::optional<std::string> event{};
   // Rewrite the commit's existing line in place instead of appending a second one.
   bool replace_existing = false;
+  // When given: under the lock, write nothing if the log already names the commit,
+  // as this search (of that commit) finds; it reads only what it has not read yet.
+  CommitSearch* skip_if_logged = nullptr;
+};
+
+// What `_file_record` does when the log already names the record's commit.
+enum class IfLogged { append, replace, skip };
+
+// A record ready to be filed: the commit, the archive's YAML text, the log line and
+// what the ledger archival needs, all worked out before the log lock is taken.
+struct PreparedRecord {
+  std::string commit;
+  core::Map parsed;
+  std::string archive_text;
+  core::Map entry;
+  std::optional<std::filesystem::path> repo_root;
+  bool archive_ledger = true;
 };
 
 // Files attestation `parsed`: writes it as `<commit>.yaml` in `attestations_dir`,
 // archives the change's ledger segment when asked, then writes the log line to
-// `kolvexlog_path`.  Errors from the archive or the log write propagate
+// `kolvexlog_path`.  Returns false when `skip_if_logged` found the commit logged
+// and nothing was written.  Errors from the archive or the log write propagate
 // (std::system_error); a commit text that is not a plain file name is refused
 // before anything is written.
-void _log_attestation(const std::filesystem::path& kolvexlog_path,
+bool _log_attestation(const std::filesystem::path& kolvexlog_path,
                       const std::filesystem::path& attestations_dir,
                       const core::Map& parsed,
                       const LogAttestationOptions& options = {});
+
+// The record of `parsed` as `_log_attestation` would file it: asks git for the
+// commit (unless given) and the branch; writes nothing.  Throws std::system_error
+// for a commit text that is not a plain file name.
+[[nodiscard]] PreparedRecord _prepare_record(const std::filesystem::path& attestations_dir,
+                                             const core::Map& parsed,
+                                             const LogAttestationOptions& options = {});
+
+// Files `record`: the note, the archive, the ledger segment, the line, the note's
+// removal.  The caller holds the log lock.  With IfLogged::skip or ::replace,
+// `search` (a search for the record's commit; one is made when null) decides
+// whether the log names the commit.  Returns false when skipped.  Errors propagate.
+bool _file_record(const std::filesystem::path& kolvexlog_path,
+                  const std::filesystem::path& attestations_dir,
+                  const PreparedRecord& record,
+                  IfLogged if_logged,
+                  CommitSearch* search = nullptr);
+
+// Completes the record of `commit` when its archive exists but the log does not
+// name it: appends (or puts in place) the line its writer noted beside the archive,
+// or, for an archive without a note, a line built from the archive itself with
+// `branch` and, for a record of an unattested commit, the event
+// "commit_unattested".  A note without its archive is dropped.  The caller holds
+// the log lock; `search` is a search for `commit`.  Returns true when the log names
+// the commit afterwards.
+bool _complete_record(const std::filesystem::path& kolvexlog_path,
+                      const std::filesystem::path& attestations_dir,
+                      const std::string& commit,
+                      const std::string& branch,
+                      CommitSearch& search);
+
+// The commits whose notes lie in `attestations_dir`: records that may have been cut
+// short before their line.  Empty when there are none (the usual case: one look at
+// a missing directory).
+[[nodiscard]] std::vector<std::string>
+_unlogged_commits(const std::filesystem::path& attestations_dir);
 
 // Appends `entry` as one JSON line to the log at `kolvexlog_path` (created with
 // its directories when missing), in a single write under the log lock.  Errors

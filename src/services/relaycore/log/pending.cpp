@@ -1,5 +1,6 @@
 #include "services/relaycore/log/pending.hpp"
 
+#include "core/deadline.hpp"
 #include "core/fs.hpp"
 #include "core/logging.hpp"
 #include "core/process.hpp"
@@ -17,8 +18,11 @@
 #include "services/relaycore/log/log_writer.hpp"
 #include "utils/filelock.hpp"
 
+#include <array>
 #include <chrono>
 #include <system_error>
+
+#include <sys/stat.h>
 
 namespace kolvex::services::relaycore::log {
 
@@ -58,6 +62,105 @@ void merge_legacy_log(const stdfs::path& repo_root, const stdfs::path& log_path)
   } catch (const std::system_error& e) {
     logger().warning("Could not merge the legacy log " + legacy.full().string() + ": " + e.what());
   }
+}
+
+// A pending attestation is a few kilobytes; a file past this is not one, and is not
+// read whole inside a commit hook.
+constexpr std::size_t k_max_pending_bytes = std::size_t{4} << 20;
+
+// Fields whose value the line carries or the filing decides by, and the kind of
+// value each must have: text-like (any scalar, as YAML may type "2024-05-01" a date
+// or "1.0" a number) or a mapping.
+constexpr std::array<std::string_view, 9> k_scalar_fields{"staged_diff_hash",
+                                                          "diff_hash",
+                                                          "timestamp",
+                                                          "agent",
+                                                          "agent_model",
+                                                          "summary",
+                                                          "agent_provider",
+                                                          "agent_id",
+                                                          "agent_session_id"};
+constexpr std::array<std::string_view, 4> k_mapping_fields{
+    "developer", "telemetry", "process", "provenance"};
+
+// The first field of `parsed` whose value has a kind it cannot have, said as
+// "<field>: <why>"; nullopt when every one fits.
+std::optional<std::string> wrong_typed_field(const core::Map& parsed)
+{
+  for (const std::string_view key : k_scalar_fields) {
+    const core::Value* value = parsed.find(key);
+    if (value != nullptr && (value->is_map() || value->is_list())) {
+      return std::string(key) + ": a " + std::string(value->type_name()) + " where text belongs";
+    }
+  }
+  for (const std::string_view key : k_mapping_fields) {
+    const core::Value* value = parsed.find(key);
+    if (value != nullptr && !value->is_null() && !value->is_map()) {
+      return std::string(key) + ": a " + std::string(value->type_name()) +
+             " where a mapping belongs";
+    }
+  }
+  return std::nullopt;
+}
+
+struct ReadAttestation {
+  core::Map parsed{};
+  std::optional<std::string> rejection{}; // why the file cannot be used
+};
+
+// The attestation in the pending file's bytes, or why it cannot be one.  An empty
+// document is an empty attestation, not a rejected one.
+ReadAttestation read_attestation(const std::string& bytes)
+{
+  if (!core::fs::is_valid_utf8(bytes)) {
+    return {.rejection = "not valid UTF-8"};
+  }
+  core::Value value;
+  try {
+    value = core::yaml::load(shared::strip_yaml_delimiters(bytes));
+  } catch (const core::yaml::YamlError& e) {
+    return {.rejection = std::string("not valid YAML: ") + e.what()};
+  }
+  if (value.is_null()) {
+    return {};
+  }
+  if (!value.is_map()) {
+    return {.rejection = "not a mapping of fields but a " + std::string(value.type_name())};
+  }
+  if (auto wrong = wrong_typed_field(value.as_map())) {
+    return {.rejection = std::move(wrong)};
+  }
+  return {.parsed = std::move(value.as_map())};
+}
+
+// Sets the pending file of `repo_root` aside as the rejected one (replacing an
+// older one), so that the commit is recorded without it and the user can still
+// mend it.  `found` true, no error: the caller goes on as if there were none.
+AttestationResult reject_pending(const stdfs::path& repo_root, const std::string& why)
+{
+  const stdfs::path pending = paths::commit_attestation(repo_root);
+  const stdfs::path rejected = paths::rejected_attestation(repo_root);
+  try {
+    core::fs::rename_file(paths::confined(pending), paths::confined(rejected));
+    logger().warning("The pending attestation " + pending.string() + " cannot be used (" + why +
+                     "); it was moved to " + rejected.string());
+  } catch (const std::system_error& e) {
+    // Gone already (another capture set it aside), or the place is refused: the
+    // file stays where it is and the commit is still recorded.
+    if (e.code() != std::errc::no_such_file_or_directory) {
+      logger().warning("The pending attestation " + pending.string() + " cannot be used (" + why +
+                       ") nor moved aside: " + e.what());
+    }
+  }
+  return {.found = true, .rejected = why};
+}
+
+// Whether `now` is the file `before` described: same inode, size and time.
+bool same_file(const std::optional<struct ::stat>& before, const std::optional<struct ::stat>& now)
+{
+  return before && now && before->st_dev == now->st_dev && before->st_ino == now->st_ino &&
+         before->st_size == now->st_size && before->st_mtim.tv_sec == now->st_mtim.tv_sec &&
+         before->st_mtim.tv_nsec == now->st_mtim.tv_nsec;
 }
 
 // Python's str() of a value: texts as they are, everything else as repr shows it.
@@ -166,15 +269,28 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
 
   merge_legacy_log(repo_root, log_path);
 
+  std::optional<struct ::stat> identity;
   std::string content;
   try {
-    content = core::fs::read_text(attestation_path);
-  } catch (const std::exception& e) {
-    // Unreadable or not UTF-8: kept as it is, for the user (or a later run) to fix.
+    identity = core::fs::stat_regular(attestation_path);
+    if (!identity) {
+      return {}; // filed by another capture a moment ago
+    }
+    content = core::fs::read_bytes(attestation_path, k_max_pending_bytes);
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::file_too_large) {
+      return reject_pending(repo_root,
+                            "larger than " + std::to_string(k_max_pending_bytes >> 20) + " MiB");
+    }
+    // Unreadable: kept as it is, for the user (or a later run) to fix.
     logger().warning("Could not read attestation file: " + std::string(e.what()));
     return {.found = true, .error = e.what()};
   }
-  core::Map parsed = _parse_attestation_yaml(content);
+  auto read = read_attestation(content);
+  if (read.rejection) {
+    return reject_pending(repo_root, *read.rejection);
+  }
+  core::Map& parsed = read.parsed;
   _enrich_attestation(parsed, repo_root);
 
   std::optional<std::string> matched_commit =
@@ -186,18 +302,27 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
   auto change_spec_slugs = shared::extract_change_spec_slugs(parsed);
 
   try {
-    _log_attestation(log_path,
-                     attestations_dir,
-                     parsed,
-                     {.commit_override = matched_commit,
-                      .repo_root = repo_root,
-                      .replace_existing = options.replace_existing});
+    const PreparedRecord record = _prepare_record(
+        attestations_dir, parsed, {.commit_override = matched_commit, .repo_root = repo_root});
+    core::deadline::check("filing the pending attestation");
+    core::fs::create_directories(paths::confined(log_path).parent());
+    const auto lock = utils::filelock::locked(log_path);
+    // Two captures of one commit may both have read the file; the first to get here
+    // files it and removes it.  A file replaced meanwhile by a new `kolvex attest`
+    // belongs to the next commit.
+    if (!same_file(identity, core::fs::stat_regular(attestation_path))) {
+      return {.found = true,
+              .matched_commit = std::move(matched_commit),
+              .change_spec_slugs = std::move(change_spec_slugs)};
+    }
+    // A line the commit already has (its unattested record from a catch-up, say)
+    // is put right in place: one commit, one line, now with its attestation.
+    _file_record(log_path, attestations_dir, record, IfLogged::replace);
+    core::fs::remove_file(attestation_path);
   } catch (const std::system_error& e) {
     logger().warning("Could not archive attestation: " + std::string(e.what()));
     return {.found = true, .error = e.what(), .change_spec_slugs = std::move(change_spec_slugs)};
   }
-
-  core::fs::remove_file(attestation_path);
   return {.found = true,
           .matched_commit = std::move(matched_commit),
           .change_spec_slugs = std::move(change_spec_slugs)};
@@ -217,6 +342,11 @@ capture::BackfillResult attach_pending_attestation(const stdfs::path& repo_root,
       process_pending_attestation(repo_root, {.commit_override = *full, .replace_existing = true});
   if (result.error && !result.error->empty()) {
     return {.commit = *full, .reason = *result.error};
+  }
+  if (result.rejected) {
+    return {.commit = *full,
+            .reason = "the pending attestation cannot be used (" + *result.rejected +
+                      "); it was moved to " + paths::rejected_attestation(repo_root).string()};
   }
   return {.commit = *full, .written = true, .attested = true};
 }

@@ -27,25 +27,35 @@ inline constexpr std::string_view EMPTY_TREE_SHA256 =
 // What processing the pending file did.  `found`: a pending file existed;
 // `matched_commit`: the commit it was filed under when known before filing (absent
 // when filed under HEAD or not filed); `error`: the text of the error that stopped
-// it (the file is then kept); `change_spec_slugs`: the change specs it names.
+// it (the file is then kept); `change_spec_slugs`: the change specs it names;
+// `rejected`: why the file could not be used (it was set aside as the rejected
+// attestation and nothing was filed).
 struct AttestationResult {
   bool found = false;
   std::optional<std::string> matched_commit{};
   std::optional<std::string> error{};
   std::vector<std::string> change_spec_slugs{};
+  std::optional<std::string> rejected{};
 };
 
 // The defaulted parameters of process_pending_attestation, by their names.
 struct PendingOptions {
   // The commit just captured; used when no recent commit matches the diff hash.
   std::optional<std::string> commit_override{};
-  // Rewrite the commit's existing log line in place instead of appending.
+  // Rewrite the commit's existing log line in place instead of appending.  Filing
+  // does so for any commit the log already names (one line per commit), so this
+  // only says that the caller expects such a line.
   bool replace_existing = false;
 };
 
 // Files the pending attestation of `repo_root`, if there is one, merging a legacy
 // .kolvexlog into the log first (a legacy log that cannot be merged is warned about
 // and kept).  Read and write failures become `error` with the pending file kept.
+// A file that cannot be an attestation (not UTF-8, not YAML, not a mapping, a field
+// of the wrong kind, larger than 4 MiB) is moved to rejected_attestation with a
+// warning and `rejected` says why; its commit is left to its deterministic record.
+// The log lock is held only to file it: the git searches and the enrichment come
+// first.
 [[nodiscard]] AttestationResult process_pending_attestation(const std::filesystem::path& repo_root,
                                                             const PendingOptions& options = {});
 

@@ -2,6 +2,7 @@
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/lines.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
 #include "utils/filelock.hpp"
@@ -90,7 +91,7 @@ void SyncedMarker::rewrite_lines(std::string_view text,
                                  Memo& next,
                                  MarkStats& stats)
 {
-  for (const std::string_view line : core::fs::splitlines(text)) {
+  core::lines::for_each_line(text, [&](std::string_view line) {
     ++stats.lines_parsed;
     std::optional<std::string> commit;
     const std::optional<std::string> written = rewrite_line(line, commits, commit);
@@ -104,7 +105,7 @@ void SyncedMarker::rewrite_lines(std::string_view text,
       out += *written;
     }
     out += '\n';
-  }
+  });
 }
 
 // The log still starts with what the last rewrite wrote (`m_memo.text`), and each

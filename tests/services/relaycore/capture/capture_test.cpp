@@ -4,6 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
 using kolvex::agents::ScopedAdapters;
 using kolvex::core::Map;
 using kolvex::core::Value;
@@ -101,19 +110,15 @@ TEST_F(Capture, SecondCaptureIsAlreadyRecordedAndWritesNothing)
   EXPECT_EQ(log_lines(repo), before);
 }
 
-TEST_F(Capture, ArchiveAloneOrLogLineAloneCountsAsRecorded)
+TEST_F(Capture, ALogLineAloneCountsAsRecorded)
 {
-  const std::string archived = repo.commit_file("a", "a\n", "first");
-  repo.write(".kolvex/.platform/attestations/" + archived + ".yaml", "summary: x\n");
-  EXPECT_EQ(capture_commit(repo.path(), archived).reason, "already recorded");
-  EXPECT_FALSE(stdfs::exists(kolvex::paths::log_jsonl(repo.path())));
-
   // The line the hook's shell fallback writes, with no archive.
   const std::string logged = repo.commit_file("b", "b\n", "second");
   repo.write(".kolvex/.platform/log.jsonl",
              "{\"commit\": \"" + logged + "\", \"agent\": \"unknown\"}\n");
   EXPECT_EQ(capture_commit(repo.path(), logged).reason, "already recorded");
   EXPECT_FALSE(archive_exists(repo, logged));
+  EXPECT_EQ(log_lines(repo).size(), 1U);
 }
 
 // ---- The pending attestation ------------------------------------------------------------
@@ -143,6 +148,26 @@ TEST_F(Capture, PendingFailureWritesNothingAndKeepsTheFile)
   EXPECT_EQ(result.commit, sha);
   EXPECT_FALSE(result.reason.empty());
   EXPECT_TRUE(stdfs::exists(repo.path() / k_pending));
+}
+
+// A pending file no hook can use (here: not UTF-8) must not stop every capture: it
+// is set aside for the user and the commit gets its deterministic record.
+TEST_F(Capture, UnusablePendingFileIsSetAsideAndTheCommitStillRecorded)
+{
+  const std::string sha = repo.commit_file("a", "a\n", "feat: first");
+  repo.write(k_pending, "summary: caf\xe9\n");
+  ::testing::internal::CaptureStderr();
+  const auto result = capture_commit(repo.path(), sha);
+  const std::string warned = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(result.written) << result.reason;
+  EXPECT_FALSE(result.attested);
+  EXPECT_NE(warned.find("not valid UTF-8"), std::string::npos) << warned;
+  EXPECT_EQ(repo.read(k_pending + ".rejected"), "summary: caf\xe9\n");
+  EXPECT_FALSE(stdfs::exists(repo.path() / k_pending));
+  const Map line = parsed_line(log_lines(repo).at(0));
+  EXPECT_EQ(*line.find("commit"), Value(sha));
+  EXPECT_EQ(*line.find("summary"), Value("feat: first"));
+  EXPECT_EQ(*line.find("event"), Value("commit_unattested"));
 }
 
 TEST_F(Capture, ConsumePendingFalseLeavesTheFileAndWritesADeterministicRecord)
@@ -384,19 +409,23 @@ TEST(CommitAlreadyLogged, AnyCommitTextNotJustShas)
   EXPECT_FALSE(_commit_already_logged(log, "a/b"));
 }
 
-TEST_F(Capture, AlreadyRecordedChecksTheArchiveThenTheLog)
+TEST_F(Capture, AlreadyRecordedAsksTheLogAndTheArchiveOnlyWhenTheLogCannotBeRead)
 {
   const std::string sha(40, 'a');
   EXPECT_FALSE(_already_recorded(repo.path(), sha));
   repo.write(".kolvex/.platform/log.jsonl", "{\"commit\": \"" + sha + "\"}\n");
   EXPECT_TRUE(_already_recorded(repo.path(), sha));
   stdfs::remove(kolvex::paths::log_jsonl(repo.path()));
+  // An archive whose line never made it is a record cut short, not a record.
   repo.write(".kolvex/.platform/attestations/" + sha + ".yaml", "{}\n");
+  EXPECT_FALSE(_already_recorded(repo.path(), sha));
+  stdfs::create_directories(kolvex::paths::log_jsonl(repo.path())); // cannot be read
   EXPECT_TRUE(_already_recorded(repo.path(), sha));
 }
 
-// The log is read in pieces; a line across the edge of one, a line longer than
-// one, and a last line without its "\n" are judged whole all the same.
+// The log is read in pieces; a line across the edge of one and a line longer than
+// one are judged whole all the same.  A last line without any line end is one
+// still being appended: it names nothing until it is whole.
 TEST(CommitAlreadyLogged, LinesAcrossAndBeyondReadPieces)
 {
   TempDir dir;
@@ -416,10 +445,56 @@ TEST(CommitAlreadyLogged, LinesAcrossAndBeyondReadPieces)
     }
   }
   const std::string long_value(3U << 20, 'p');
-  dir.write("log.jsonl", "{\"pad\": \"" + long_value + "\", \"commit\": \"" + sha + "\"}");
+  const std::string long_line = "{\"pad\": \"" + long_value + "\", \"commit\": \"" + sha + "\"}";
+  dir.write("log.jsonl", long_line);
+  EXPECT_FALSE(_commit_already_logged(log, sha));
+  dir.write("log.jsonl", long_line + "\n");
   EXPECT_TRUE(_commit_already_logged(log, sha));
-  dir.write("log.jsonl", long_value + "\n{\"commit\": \"\\u0038" + sha.substr(1) + "\"}");
+  dir.write("log.jsonl", long_line + "\r"); // any line end makes it whole
+  EXPECT_TRUE(_commit_already_logged(log, sha));
+  dir.write("log.jsonl", long_value + "\n{\"commit\": \"\\u0038" + sha.substr(1) + "\"}\n");
   EXPECT_TRUE(_commit_already_logged(log, sha));
   dir.write("log.jsonl", "{\"commit\": \"" + sha + "\", \"pad\": \"" + long_value + "\n\"}\n");
   EXPECT_FALSE(_commit_already_logged(log, sha));
+}
+
+// ---- Several triggers at once ------------------------------------------------------------
+
+// A git that answers slowly (a large repository, a network file system) must not
+// make captures of one commit wait for each other's git questions: the log lock
+// covers only the re-check and the write.  Were it held through them, the later
+// captures would wait past the lock's ten seconds, go ahead without it, and each
+// write its own line.
+using CaptureSlow = Capture;
+TEST_F(CaptureSlow, EightAtOnceWithASlowGitLeaveOneLine)
+{
+  const std::string sha = repo.commit_file("a", "a\n", "change");
+  const stdfs::path bin = home.path() / "slow-git";
+  stdfs::create_directories(bin);
+  std::ofstream(bin / "git") << "#!/bin/sh\nsleep 3\nexec /usr/bin/git \"$@\"\n";
+  ::chmod((bin / "git").c_str(), 0755);
+  const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  ::setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
+  std::vector<pid_t> captures;
+  for (int i = 0; i < 8; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      const int quiet = ::open("/dev/null", O_WRONLY);
+      ::dup2(quiet, 2);
+      const auto result = capture_commit(repo.path(), sha);
+      ::_exit(result.written || result.reason == "already recorded" ? 0 : 1);
+    }
+    captures.push_back(pid);
+  }
+  int failed = 0;
+  for (const pid_t pid : captures) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    failed += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+  }
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(failed, 0);
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(*parsed_line(lines[0]).find("commit"), Value(sha));
 }

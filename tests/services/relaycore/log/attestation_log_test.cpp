@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -221,6 +222,91 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
   } catch (const core::fs::DecodeError& e) {
     EXPECT_EQ(e.offset(), bad_at);
   }
+}
+
+// A line still being appended is read once it is whole, never counted corrupt.
+TEST(AttestationLogRead, ALastPieceWithoutALineEndIsLeftOutOfTheFile)
+{
+  TempDir dir;
+  const std::string whole = line_for(k_sha1) + "\n" + line_for(k_sha256) + "\r";
+  for (const std::string& piece : {std::string(R"({"commit": "3f2a9c1e5b7d4f60)"),
+                                   line_for(k_sha1),
+                                   std::string("\xe2\x80")}) { // half a U+2028, half a character
+    SCOPED_TRACE(piece);
+    const auto log = dir.write("log.jsonl", whole + piece);
+    expect_counts(read_attestation_log(log), {2, 0, 0, 0, 0, 2, 0});
+    EXPECT_EQ(count_attestation_log(log), read_attestation_log(log).counts());
+  }
+  // Text already in memory is whole: its last line counts.
+  expect_counts(read_attestation_log_text(whole + "{torn"), {2, 0, 0, 0, 1, 2, 0});
+}
+
+// Readers race appenders (they take no lock): whatever moment they read at, the
+// line being written is never counted.
+TEST(AttestationLogRead, ReadsRacingAppendsNeverSeeACorruptLine)
+{
+  TempDir dir;
+  const auto log = dir.path() / "log.jsonl";
+  const std::string line =
+      line_for(k_sha1, R"(, "summary": ")" + std::string(6000, 's') + "\"") + "\n";
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    for (int i = 0; i < 4000; ++i) {
+      core::fs::append_line(log, line);
+    }
+    ::_exit(0);
+  }
+  std::int64_t corrupt = 0;
+  std::int64_t reads = 0;
+  for (int status = 0; ::waitpid(writer, &status, WNOHANG) == 0; ++reads) {
+    corrupt += count_attestation_log(log).corrupt + read_attestation_log(log).corrupt;
+  }
+  EXPECT_EQ(corrupt, 0) << "in " << reads << " reads";
+  expect_counts(read_attestation_log(log), {4000, 0, 0, 0, 0, 4000, 0});
+}
+
+// What status and the session summary show comes from a read that keeps no line,
+// and must be exactly what the full read counts, whatever the mix of lines.
+TEST(AttestationLogCount, CountsWhatTheFullReadCounts)
+{
+  TempDir dir;
+  std::string text;
+  for (int i = 0; i < 3000; ++i) {
+    switch (i % 9) {
+    case 0:
+      text += line_for(k_sha1, R"(, "synced": true)") + "\n";
+      break;
+    case 1:
+      text += line_for("unknown", R"(, "event": "commit_unattested")") + "\n";
+      break;
+    case 2:
+      text += line_for(k_sha256, R"(, "event": "attestation_skipped")") + "\r\n";
+      break;
+    case 3:
+      text += "[1, 2]\n{torn\n\n";
+      break;
+    case 4: // settled only by a full parse: escapes, a float that may be zero
+      text += R"({"\u0063ommit": ")" + k_sha1 +
+              R"(", "synced": 1e-400})"
+              "\n";
+      break;
+    case 5:
+      text += R"({"commit": "\u0033f2a9c1e5b7d4f60a8e2c9b1d3f5a7c9e1b3d5f7", "uploaded": 0})"
+              "\n";
+      break;
+    default:
+      text += line_for(k_sha1) + "\n";
+      break;
+    }
+  }
+  const auto log = dir.write("log.jsonl", text);
+  const AttestationLog full = read_attestation_log(log);
+  EXPECT_EQ(count_attestation_log(log), full.counts());
+  EXPECT_GT(full.size(), 1000U);
+  EXPECT_GT(full.corrupt, 600);
+  EXPECT_EQ(count_attestation_log(dir.path() / "missing.jsonl"), AttestationLogCounts{});
+  EXPECT_THROW((void)count_attestation_log(dir.write("bad.jsonl", line_for(k_sha1) + "\xff\n")),
+               core::fs::DecodeError);
 }
 
 } // namespace

@@ -360,3 +360,55 @@ TEST_F(Pending, AttachRewritesTheCommitsLineInPlace)
   EXPECT_EQ(missing.commit, "nope");
   EXPECT_EQ(missing.reason, "no such commit in this repo");
 }
+
+// ---- A pending file that cannot be an attestation ---------------------------------------
+
+TEST_F(Pending, UnusableFilesAreSetAsideWithAWarningAndNothingFiled)
+{
+  const std::string head = repo.commit_file("a.txt", "a\n", "first");
+  const std::string rejected = ".kolvex/.commit-attestation.yaml.rejected";
+  const std::vector<std::pair<std::string, std::string>> cases{
+      {"summary: [unclosed\n", "not valid YAML"},
+      {"---\n- a list\n- of things\n---\n", "not a mapping of fields but a list"},
+      {"just text\n", "not a mapping of fields but a str"},
+      {"summary: ok\ndeveloper: someone\n", "developer: a str where a mapping belongs"},
+      {"summary:\n  nested: map\n", "summary: a dict where text belongs"},
+      {"summary: caf\xe9\n", "not valid UTF-8"},
+      {"summary: " + std::string(5U << 20, 'x') + "\n", "larger than 4 MiB"},
+  };
+  for (const auto& [content, why] : cases) {
+    SCOPED_TRACE(why);
+    write_pending(content);
+    ::testing::internal::CaptureStderr();
+    const auto result = process_pending_attestation(repo.path(), {.commit_override = head});
+    const std::string logged = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(result.found);
+    EXPECT_FALSE(result.error);
+    ASSERT_TRUE(result.rejected);
+    EXPECT_NE(result.rejected->find(why), std::string::npos) << *result.rejected;
+    EXPECT_NE(logged.find("cannot be used (" + *result.rejected + "); it was moved to"),
+              std::string::npos)
+        << logged;
+    EXPECT_FALSE(stdfs::exists(repo.path() / k_pending));
+    // A later rejection replaces the earlier one, byte for byte.
+    EXPECT_EQ(repo.read(rejected), content);
+    EXPECT_FALSE(archive_exists(repo, head));
+    EXPECT_FALSE(stdfs::exists(kolvex::paths::log_jsonl(repo.path())));
+  }
+  // An empty document is an empty attestation, not an unusable one.
+  write_pending("---\n---\n");
+  EXPECT_FALSE(process_pending_attestation(repo.path(), {.commit_override = head}).rejected);
+  EXPECT_TRUE(archive_exists(repo, head));
+}
+
+TEST_F(Pending, AttachRefusesAnUnusableFileAndSaysWhereItWent)
+{
+  const std::string head = repo.commit_file("a.txt", "a\n", "first");
+  write_pending("- not\n- a mapping\n");
+  ::testing::internal::CaptureStderr();
+  const auto result = attach_pending_attestation(repo.path(), head);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(result.written);
+  EXPECT_NE(result.reason.find("cannot be used"), std::string::npos) << result.reason;
+  EXPECT_NE(result.reason.find(".commit-attestation.yaml.rejected"), std::string::npos);
+}
