@@ -86,6 +86,25 @@ core::Map load_local_config(const stdfs::path& repo_root)
   return {};
 }
 
+std::vector<std::string> configured_agents(const core::Map& config)
+{
+  std::vector<std::string> names;
+  const core::Value* agents = config.find("agents");
+  if (agents == nullptr) {
+    return names;
+  }
+  if (agents->is_string()) {
+    names.push_back(agents->as_string());
+  } else if (agents->is_list()) {
+    for (const auto& item : agents->as_list()) {
+      if (item.is_string()) {
+        names.push_back(item.as_string());
+      }
+    }
+  }
+  return names;
+}
+
 void save_local_config(const stdfs::path& repo_root, const core::Map& config)
 {
   const core::fs::Confined target = beneath(repo_root, paths::local_config(repo_root));
@@ -158,25 +177,6 @@ core::Value read_hook_payload()
   } catch (const core::json::JsonError&) {
     return {};
   }
-}
-
-std::vector<std::string> configured_agents(const core::Map& config)
-{
-  std::vector<std::string> names;
-  const core::Value* agents = config.find("agents");
-  if (agents == nullptr) {
-    return names;
-  }
-  if (agents->is_string()) {
-    names.push_back(agents->as_string());
-  } else if (agents->is_list()) {
-    for (const auto& item : agents->as_list()) {
-      if (item.is_string()) {
-        names.push_back(item.as_string());
-      }
-    }
-  }
-  return names;
 }
 
 } // namespace kolvex::services::shared

@@ -39,6 +39,10 @@ inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
 // unreadable, malformed or not a map.
 [[nodiscard]] core::Map load_local_config(const std::filesystem::path& repo_root);
 
+// The agent names `config` lists under "agents": a list of names (other items
+// skipped), or a single name; empty when there is no such entry.
+[[nodiscard]] std::vector<std::string> configured_agents(const core::Map& config);
+
 // Writes `config` to .kolvex/.platform/config.yaml by atomic replace (directories
 // created).  Throws std::system_error on failure (core::fs::UnsafePathError for a
 // link on the way); the old file is then untouched.
@@ -48,10 +52,6 @@ void save_local_config(const std::filesystem::path& repo_root, const core::Map& 
 // (compared line by line, ignoring surrounding blanks); returns those added.  A
 // .gitignore that is a link is refused (core::fs::UnsafePathError).
 std::vector<std::string> ensure_gitignore(const std::filesystem::path& repo_root);
-
-// The agents a configuration lists under "agents": a list of names, or a single
-// name; entries that are not texts are skipped.  Empty when there is none.
-[[nodiscard]] std::vector<std::string> configured_agents(const core::Map& config);
 
 // `content` without a leading "---" line and a trailing "---" line (each only when
 // present), ready for a YAML parser.

@@ -23,6 +23,7 @@ protected:
     env.unset("KOLVEX_API_KEY");
     env.unset("KOLVEX_API_URL");
     env.unset("AGENT_SESSION_ID");
+    env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1"); // no npx from the tests
     const std::string bin = stdfs::path(KOLVEX_BIN).parent_path().string();
     env.set("PATH", bin + ":" + std::getenv("PATH"));
     repo.git({"remote", "add", "origin", "git@example.com:acme/widgets.git"});

@@ -49,7 +49,8 @@ TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
   ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
   EXPECT_THAT(first.out, HasSubstr("Created project 1 (acme/widgets)"));
   EXPECT_THAT(first.out, HasSubstr("Uploaded 2 records"));
-  EXPECT_THAT(first.err, HasSubstr("Context cache not refreshed"));
+  EXPECT_THAT(first.out, HasSubstr("Context cache refreshed"));
+  EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/context.yaml"));
   EXPECT_EQ(unsynced(), 0u);
   const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
   EXPECT_EQ(listing.get("attestations")->as_list().size(), 2u);
@@ -60,7 +61,7 @@ TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
   ASSERT_EQ(second.exit_code, 0) << second.err;
   const Value report = kolvex::core::json::parse(second.out);
   EXPECT_EQ(*report.get("attestations_uploaded"), Value(true));
-  EXPECT_EQ(*report.get("cache_refreshed"), Value(false));
+  EXPECT_EQ(*report.get("cache_refreshed"), Value(true));
   EXPECT_EQ(*report.get("project_id"), Value("1"));
   EXPECT_TRUE(report.get("resolution")->is_null()); // linked: not asked again
   EXPECT_EQ(*report.get("upload")->get("uploaded"), Value(1));

@@ -7,6 +7,7 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/mcp_registration.hpp"
+#include "services/relaycore/cache/refresh.hpp"
 #include "services/relaycore/log/pending.hpp"
 
 #include <functional>
@@ -103,11 +104,15 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
       api_key, api_url, repo_root, paths::attestations_dir(repo_root), project_id);
   run.result.set("attestations_uploaded", core::Value(run.upload->ok));
 
-  // TODO(context cache): refresh_context_cache(api_key, api_url, repo_root, project_id)
-  // belongs here, whatever the upload's outcome, its truth value stored under
-  // "cache_refreshed".  Until it is built in, the cache is reported as not
-  // refreshed, never as refreshed (SyncRun.DISABLED_RefreshesTheContextCache).
-  run.cache_failure = "the context-cache refresh is not built into this version";
+  // The refresh runs whatever the upload's outcome: the context is useful even
+  // when the records have to wait.
+  const cache::RefreshResult refreshed =
+      cache::refresh_context_cache_detailed(api_key, api_url, repo_root, project_id);
+  run.result.set("cache_refreshed", core::Value(refreshed.ok));
+  if (!refreshed.ok) {
+    run.cache_failure = "failed at " + refreshed.stage.value_or("an unknown stage") +
+                        (refreshed.error ? " (" + *refreshed.error + ")" : std::string());
+  }
   return run;
 }
 

@@ -20,8 +20,9 @@ struct SyncRun {
   core::Map result;
   // The upload's own result, when it ran (credentials and a project were given).
   std::optional<UploadResult> upload{};
-  // Why the cache was not refreshed, when it was not ("" when it was, or when the
-  // sync stopped before the cache for want of credentials or a project).
+  // Why the cache was not refreshed: the refresh's failed stage and error class
+  // ("" when it was refreshed, or when the sync stopped before the cache for want
+  // of credentials or a project).
   std::string cache_failure;
 };
 
