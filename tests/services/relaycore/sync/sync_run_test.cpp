@@ -135,7 +135,7 @@ TEST_F(SyncRunTest, RefreshesTheContextCacheAndSaysWhereItFailed)
   const SyncRun failed = run_sync_detailed(repo.path(), failing.api_key(), failing.url(), other);
   EXPECT_TRUE(flag(failed.result, "attestations_uploaded"));
   EXPECT_FALSE(flag(failed.result, "cache_refreshed"));
-  EXPECT_EQ(failed.cache_failure, "failed at fetch_context (ApiError)");
+  EXPECT_EQ(failed.cache_failure, "failed at fetch_context (AgentApiError)");
 }
 
 TEST_F(SyncRunTest, AConfigThatIsNoMapSkipsBothAgentHealsButNotTheUpload)
