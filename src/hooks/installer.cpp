@@ -476,7 +476,8 @@ int _install_session_start_hook(const stdfs::path& repo_root,
   if (!agents || agents->empty()) {
     return 0;
   }
-  const core::Value* wanted = services::shared::load_local_config(repo_root).find("user_hooks");
+  const core::Map config = services::shared::load_local_config(repo_root);
+  const core::Value* wanted = config.find("user_hooks");
   if (wanted != nullptr && wanted->is_bool() && !wanted->as_bool()) {
     return 0;
   }

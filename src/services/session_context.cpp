@@ -17,7 +17,8 @@ Session resolve_session(const std::filesystem::path& repo_root)
   session.key_source = found.key_source;
   session.project_id = relaycore::sync::linked_project_id(repo_root);
   try {
-    const core::Value* team = shared::load_local_config(repo_root).find("team_id");
+    const core::Map config = shared::load_local_config(repo_root);
+    const core::Value* team = config.find("team_id");
     if (team != nullptr && team->kind() == core::Value::Kind::integer) {
       session.team_id = team->as_int();
     }
