@@ -1,6 +1,7 @@
 // The kolvex front end: parses the command line and hands each command to its module.
 #include "commands/attest/attest.hpp"
 #include "commands/command_line.hpp"
+#include "commands/log.hpp"
 #include "commands/session_start.hpp"
 #include "commands/setup.hpp"
 #include "commands/status.hpp"
@@ -55,6 +56,7 @@ int run(int argc, char** argv)
   kolvex::commands::attest::register_attest(app);
   kolvex::commands::register_setup(app);
   kolvex::commands::register_status(app);
+  kolvex::commands::register_log(app);
   kolvex::commands::register_sync(app);
   kolvex::commands::register_session_start(app);
 
