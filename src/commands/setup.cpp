@@ -129,11 +129,11 @@ void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
   }
 }
 
-// The post-commit hook goes in the way this repository runs its hooks; setup says
-// which way it took and what, if anything, the user must still do.
-void install_hook(const stdfs::path& repo_root, const SetupOptions&)
+// A git hook goes in the way this repository runs its hooks; setup says which way
+// it took and what, if anything, the user must still do.
+void install_git_hook(const stdfs::path& repo_root, const hooks::installer::HookSpec& spec)
 {
-  const auto install = hooks::installer::install_post_commit_hook(repo_root);
+  const auto install = hooks::installer::install_hook(repo_root, spec);
   if (!install.restored.empty()) {
     output::success("Put back " + shown(install.restored, repo_root) +
                     ", the hook an earlier kolvex had moved aside");
@@ -148,6 +148,16 @@ void install_hook(const stdfs::path& repo_root, const SetupOptions&)
   } else if (!install.activation.empty()) {
     output::info(install.activation);
   }
+}
+
+void install_hook(const stdfs::path& repo_root, const SetupOptions&)
+{
+  install_git_hook(repo_root, hooks::installer::POST_COMMIT);
+}
+
+void install_rewrite_hook(const stdfs::path& repo_root, const SetupOptions&)
+{
+  install_git_hook(repo_root, hooks::installer::POST_REWRITE);
 }
 
 void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&)
@@ -202,10 +212,11 @@ struct NamedStep {
   const char* what;
   Step run;
 };
-constexpr std::array<NamedStep, 5> k_steps{
+constexpr std::array<NamedStep, 6> k_steps{
     {{"the local configuration", write_local_config},
      {"the .gitignore entries", update_gitignore},
      {"the git post-commit hook", install_hook},
+     {"the git post-rewrite hook", install_rewrite_hook},
      {"the example attestation", write_example_attestation},
      {"the user-level session-start hook", register_user_hooks}}};
 
@@ -298,7 +309,7 @@ void register_setup(CLI::App& app)
   CLI::App* command = app.add_subcommand(
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
-      "harnesses found on this machine), the .gitignore entries, the git post-commit hook "
+      "harnesses found on this machine), the .gitignore entries, the git post-commit and post-rewrite hooks "
       "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
       "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "

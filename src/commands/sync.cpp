@@ -4,6 +4,7 @@
 #include "core/logging.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/capture/rewrite.hpp"
 #include "services/relaycore/log/log_line.hpp"
 #include "services/shared.hpp"
 
@@ -14,12 +15,17 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
 namespace kolvex::commands {
 
 namespace {
 
 struct SyncOptions {
   bool record_commit = false;
+  bool record_rewrite = false;
   std::string event = "unattested";
 };
 
@@ -58,6 +64,72 @@ void record_head(const std::string& reason)
   }
 }
 
+// How long the rewrite hook waits for git's list on stdin before it looks in the
+// repository instead: git writes the list whole and closes the pipe at once, so
+// only a stdin nobody writes to (a manager that keeps it) ever reaches this.
+constexpr int k_stdin_wait_ms = 1000;
+
+// What git handed the hook on stdin, or "" when stdin is a terminal, empty, or not
+// written to in time.  Never blocks past k_stdin_wait_ms between reads.
+std::string read_hook_stdin()
+{
+  if (::isatty(STDIN_FILENO) == 1) {
+    return "";
+  }
+  std::string text;
+  char buffer[65536];
+  while (text.size() < (16U << 20U)) {
+    pollfd poller{.fd = STDIN_FILENO, .events = POLLIN, .revents = 0};
+    const int ready = ::poll(&poller, 1, k_stdin_wait_ms);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0) {
+      break;
+    }
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+// The post-rewrite hook: carries the records of the rewritten commits to their new
+// commits.  Bounded and fail-open like the post-commit hook.
+void record_rewrite()
+{
+  core::logging::set_hook_path(true);
+  core::deadline::set_after(k_record_soft_limit);
+  core::deadline::hard_stop_after(k_record_hard_limit, 0);
+  namespace capture = services::relaycore::capture;
+  try {
+    const auto root = services::shared::get_repo_root();
+    if (!services::shared::local_config_exists(root)) {
+      return;
+    }
+    std::vector<capture::RewritePair> pairs = capture::parse_rewrite_pairs(read_hook_stdin());
+    if (pairs.empty()) {
+      pairs = capture::rewrite_pairs_from_repository(root);
+    }
+    for (const auto& result : capture::carry_rewritten_records(root, pairs)) {
+      core::logging::Logger("kolvex.commands.sync")
+          .debug(result.commit + (result.written ? ": carried " : ": not carried (" + result.reason + ") ") +
+                 std::to_string(result.rewritten_from.size()) + " record(s)");
+    }
+  } catch (const std::exception& e) {
+    core::logging::Logger("kolvex.commands.sync")
+        .debug_exception("Carrying rewritten records failed (best-effort)", e);
+  } catch (...) {
+    core::logging::Logger("kolvex.commands.sync")
+        .debug("Carrying rewritten records failed (best-effort)");
+  }
+}
+
 } // namespace
 
 void register_sync(CLI::App& app)
@@ -72,6 +144,12 @@ void register_sync(CLI::App& app)
                     "Record HEAD in the attestation log: with the pending attestation when "
                     "there is one, else as an unattested commit. Does nothing outside a "
                     "repository set up with `kolvex setup`; always exits 0, prints nothing.");
+  command->add_flag("--record-rewrite",
+                    options->record_rewrite,
+                    "Carry the records of commits that `git commit --amend` or `git rebase` "
+                    "rewrote to the commits that replaced them, with a link to the old shas "
+                    "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
+                    "on stdin). Always exits 0, prints nothing.");
   std::vector<std::string> reasons;
   reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());
   for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
@@ -84,6 +162,10 @@ void register_sync(CLI::App& app)
                    "or 'skipped' (the agent chose not to attest).")
       ->check(CLI::IsMember(reasons));
   command->callback([options] {
+    if (options->record_rewrite) {
+      record_rewrite();
+      return;
+    }
     if (!options->record_commit) {
       throw CLI::ValidationError("kolvex sync: uploading is not available yet; only "
                                  "--record-commit is");
