@@ -1,5 +1,7 @@
 #include "commands/log.hpp"
 
+#include "commands/revision_range.hpp"
+
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/process.hpp"
@@ -9,6 +11,7 @@
 #include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -31,9 +34,6 @@ namespace {
 namespace output = display::output;
 namespace stdfs = std::filesystem;
 namespace rlog = services::relaycore::log;
-
-// Without an upstream, the range is this many of the newest commits of HEAD.
-constexpr int k_default_count = 20;
 
 struct LogOptions {
   std::string range;
@@ -100,62 +100,8 @@ std::string model_of(const core::Map& record, const stdfs::path& attestations_di
   }
 }
 
-// The revision arguments of the range: the one given, else the branch's commits not
-// on its upstream, else the newest commits of HEAD.  `shown` says which in words.
-std::vector<std::string>
-range_arguments(const stdfs::path& root, const std::string& given, std::string& shown)
-{
-  if (!given.empty()) {
-    // Never an option for git: "--output=..." would write a file.
-    if (given.front() == '-') {
-      throw CLI::ValidationError("kolvex log: '" + given + "' is not a revision range");
-    }
-    shown = given;
-    return {given};
-  }
-  const std::string upstream = rlog::_git(
-      {"rev-parse", "--abbrev-ref", "--symbolic-full-name", "@{upstream}"}, root);
-  if (!upstream.empty()) {
-    shown = upstream + "..HEAD";
-    return {"@{upstream}..HEAD"};
-  }
-  shown = "the last " + std::to_string(k_default_count) + " commits of HEAD";
-  return {"-n", std::to_string(k_default_count), "HEAD"};
-}
-
-// The commits of the range, newest first, with their subjects: one git question.
-std::vector<Row> commits_in(const stdfs::path& root, const std::vector<std::string>& range)
-{
-  std::vector<std::string> argv{"git", "log", "--no-show-signature", "--format=%H %s"};
-  argv.insert(argv.end(), range.begin(), range.end());
-  argv.emplace_back("--");
-  core::process::Options options;
-  options.cwd = root;
-  options.timeout = std::chrono::seconds(120);
-  const core::process::Result result = core::process::run(argv, options);
-  if (result.exit_code != 0) {
-    std::string why(core::text::trim(core::process::decode_replace(result.err)));
-    if (result.timed_out) {
-      why = "git took too long";
-    }
-    throw std::runtime_error("kolvex log: git cannot list the commits of that range" +
-                             (why.empty() ? std::string() : ": " + why));
-  }
-  std::vector<Row> rows;
-  const std::string listing = core::process::decode_replace(result.out);
-  for (const std::string_view line : core::fs::splitlines(listing)) {
-    const std::size_t space = line.find(' ');
-    Row row;
-    row.commit = std::string(line.substr(0, space));
-    row.subject = space == std::string_view::npos ? "" : std::string(line.substr(space + 1));
-    if (rlog::_is_valid_commit_hash(row.commit)) {
-      rows.push_back(std::move(row));
-    }
-  }
-  return rows;
-}
-
-// Fills each row's record from the log, read once for the whole range.
+// Fills each row's record from the log, read once for the whole range, then from
+// the notes.
 void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
 {
   std::unordered_set<std::string> wanted;
@@ -163,10 +109,22 @@ void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
     wanted.insert(row.commit);
   }
   auto records = rlog::read_log_records(paths::log_jsonl(root), wanted);
+  std::unordered_set<std::string> missing;
   for (Row& row : rows) {
     if (auto found = records.find(row.commit); found != records.end()) {
       row.record = std::move(found->second);
       row.source = "log";
+    } else {
+      missing.insert(row.commit);
+    }
+  }
+  // What the local log does not hold may have travelled as a git note (a fresh
+  // clone in CI holds nothing else).
+  auto notes = services::relaycore::sync::read_note_records(root, missing);
+  for (Row& row : rows) {
+    if (auto found = notes.find(row.commit); row.source.empty() && found != notes.end()) {
+      row.record = std::move(found->second);
+      row.source = "notes";
     }
   }
 }
@@ -351,9 +309,15 @@ std::size_t report_shortfall(const std::vector<Row>& rows, const std::string& ch
 int run_log(const LogOptions& options)
 {
   const stdfs::path root = services::shared::get_repo_root();
-  std::string shown;
-  const std::vector<std::string> range = range_arguments(root, options.range, shown);
-  std::vector<Row> rows = commits_in(root, range);
+  RevisionRange range = list_range(root, options.range);
+  const std::string& shown = range.shown;
+  std::vector<Row> rows;
+  for (RangeCommit& commit : range.commits) {
+    Row row;
+    row.commit = std::move(commit.commit);
+    row.subject = std::move(commit.subject);
+    rows.push_back(std::move(row));
+  }
   fill_from_log(rows, root);
   classify(rows, root);
   if (options.json) {

@@ -1,5 +1,7 @@
 #include "commands/setup.hpp"
 
+#include "commands/notes.hpp"
+
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
@@ -327,11 +329,20 @@ void register_setup(CLI::App& app)
                     *no_user_hooks,
                     "Do not register `kolvex session-start` as a session-start hook in the "
                     "user settings of the configured harnesses (Claude Code's settings.json).");
-  command->callback([names, no_user_hooks] {
+  auto notes = std::make_shared<bool>(false);
+  command->add_flag("--notes",
+                    *notes,
+                    "Also write each new record as a git note under refs/notes/kolvex, and print "
+                    "the one-time git config lines that push and fetch the notes with the branch.");
+  command->callback([names, no_user_hooks, notes] {
     SetupOptions options;
     options.agents = canonical_agents(*names);
     options.user_hooks = !*no_user_hooks;
-    run_setup(services::shared::get_repo_root(), options);
+    const stdfs::path root = services::shared::get_repo_root();
+    run_setup(root, options);
+    if (*notes) {
+      enable_notes(root);
+    }
   });
 }
 

@@ -1,11 +1,14 @@
 #include "commands/sync.hpp"
 
+#include "commands/notes.hpp"
+
 #include "core/deadline.hpp"
 #include "core/logging.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/rewrite.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -54,7 +57,10 @@ void record_head(const std::string& reason)
         event = known_event;
       }
     }
-    (void)services::relaycore::capture::record_commit(root, event);
+    const auto recorded = services::relaycore::capture::record_commit(root, event);
+    if (recorded && notes_enabled(root)) {
+      (void)services::relaycore::sync::write_notes(root, {*recorded});
+    }
   } catch (const std::exception& e) {
     core::logging::Logger("kolvex.commands.sync")
         .debug_exception("Recording the commit failed (best-effort)", e);
@@ -116,7 +122,17 @@ void record_rewrite()
     if (pairs.empty()) {
       pairs = capture::rewrite_pairs_from_repository(root);
     }
-    for (const auto& result : capture::carry_rewritten_records(root, pairs)) {
+    const auto results = capture::carry_rewritten_records(root, pairs);
+    if (notes_enabled(root)) {
+      std::vector<std::string> carried;
+      for (const auto& result : results) {
+        if (result.written) {
+          carried.push_back(result.commit);
+        }
+      }
+      (void)services::relaycore::sync::write_notes(root, carried);
+    }
+    for (const auto& result : results) {
       core::logging::Logger("kolvex.commands.sync")
           .debug(result.commit + (result.written ? ": carried " : ": not carried (" + result.reason + ") ") +
                  std::to_string(result.rewritten_from.size()) + " record(s)");
