@@ -11,6 +11,7 @@
 #include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
@@ -64,13 +65,7 @@ std::string text_of(const core::Map& map, std::string_view key)
 // one, the same test the log's counts use.
 bool attested(const core::Map& record)
 {
-  const std::string event = text_of(record, "event");
-  for (const auto& [reason, known] : rlog::RECORD_REASON_EVENTS) {
-    if (event == known) {
-      return false;
-    }
-  }
-  return true;
+  return rlog::classify_log_line(record).event == rlog::LineEvent::attested;
 }
 
 // The model an attested record names: its telemetry's, else its archive's

@@ -43,15 +43,7 @@ protected:
   std::string attested_commit(const std::string& file, const std::string& content,
                               const std::string& summary) const
   {
-    repo.write(file, content);
-    repo.git({"add", file});
-    const auto attest = kolvex::testing::run_kolvex(
-        {"attest", "--staged-diff-hash", kolvex::testing::staged_diff_hash(repo), "--model",
-         "claude-opus-4-6", "--summary", summary},
-        repo.path());
-    EXPECT_EQ(attest.exit_code, 0) << attest.err;
-    repo.git({"commit", "-q", "-m", "feat: " + summary});
-    return repo.git({"rev-parse", "HEAD"});
+    return kolvex::testing::attested_commit(repo, file, content, summary);
   }
 
   // The first log line of `sha`.

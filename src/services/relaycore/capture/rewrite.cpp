@@ -50,12 +50,9 @@ std::string text_of(const core::Map& map, std::string_view key)
   return value != nullptr && value->is_string() ? value->as_string() : std::string();
 }
 
-bool line_attested(const core::Map& line)
+bool line_attested(const core::Map& record)
 {
-  const std::string event = text_of(line, "event");
-  return std::none_of(rlog::RECORD_REASON_EVENTS.begin(),
-                      rlog::RECORD_REASON_EVENTS.end(),
-                      [&](const auto& known) { return known.second == event; });
+  return rlog::classify_log_line(record).event == rlog::LineEvent::attested;
 }
 
 // The archive of `commit`, or nullopt when it is missing or unreadable.
