@@ -194,6 +194,26 @@ path memories_file(const path& repo_root)
   return platform_dir(repo_root) / "memories.json";
 }
 
+path guidance_dir(const path& repo_root)
+{
+  return platform_dir(repo_root) / "guidance";
+}
+
+path context_file(const path& repo_root)
+{
+  return platform_dir(repo_root) / "context.yaml";
+}
+
+path system_context_file(const path& repo_root)
+{
+  return platform_dir(repo_root) / "system-context.yaml";
+}
+
+path skill_folders_manifest(const path& repo_root)
+{
+  return platform_dir(repo_root) / "skill-folders.json";
+}
+
 path ledgers_dir(const path& repo_root)
 {
   return kolvex_dir(repo_root) / ".platform" / "ledgers";

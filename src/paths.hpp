@@ -19,6 +19,9 @@
 //       kolvexrules.yaml, kolvexstate.yaml rules_file, state_file
 //       specs/, skills/                   specs_dir, skills_dir
 //       guidance.md, memories.json        guidance_file, memories_file
+//       guidance/{system,project}/        guidance_dir (custom docs by scope)
+//       context.yaml, system-context.yaml context_file, system_context_file
+//       skill-folders.json                skill_folders_manifest
 //       ledgers/<slug>.jsonl, current     ledgers_dir, ledger_jsonl, ledger_pointer
 //       logs/sync.log                     logs_dir, sync_log
 //   .kolvexlog                            legacy_log (in the repository root)
@@ -77,6 +80,14 @@ using std::filesystem::path;
 [[nodiscard]] path skills_dir(const path& repo_root);
 [[nodiscard]] path guidance_file(const path& repo_root);
 [[nodiscard]] path memories_file(const path& repo_root);
+// The custom docs the server serves, one subdirectory per scope ("system", "project").
+[[nodiscard]] path guidance_dir(const path& repo_root);
+// The project's context and its systems' context as last fetched.
+[[nodiscard]] path context_file(const path& repo_root);
+[[nodiscard]] path system_context_file(const path& repo_root);
+// Which skill files kolvex wrote into the agents' folders, with their digests, so
+// that it replaces and removes only its own.
+[[nodiscard]] path skill_folders_manifest(const path& repo_root);
 // The live ledgers of this work tree: a linked worktree works on its own change.
 [[nodiscard]] path ledgers_dir(const path& repo_root);
 // The live ledger of change `slug`; the caller must have validated `slug` as safe.

@@ -8,6 +8,7 @@
 // directories whose key fits the repository, and confirmed by the "cwd" its lines
 // record, because the key encoding is lossy and has changed between versions.
 
+#include "agents/skill_folders.hpp"
 #include "contracts/agent_adapter.hpp"
 
 #include <filesystem>
@@ -42,8 +43,10 @@ namespace kolvex::agents {
 // only one waiting on a `git commit` call).  Otherwise there is no session, and the
 // record names claude-code without a session or telemetry rather than crediting an
 // old or another window's session.
-class ClaudeCodeAdapter final : public contracts::AgentAdapter {
+class ClaudeCodeAdapter final : public SkillFolderAdapter {
 public:
+  // Skills live in .claude/skills/<slug>/SKILL.md.
+  ClaudeCodeAdapter() : SkillFolderAdapter(".claude/skills") {}
   [[nodiscard]] std::string name() const override { return "claude-code"; }
   [[nodiscard]] std::optional<std::string> provider() const override { return "anthropic"; }
   [[nodiscard]] bool is_active() const override;

@@ -4,6 +4,7 @@
 // ("rollout-<timestamp>-<session id>.jsonl", CODEX_HOME defaulting to ~/.codex),
 // old ones possibly moved to $CODEX_HOME/archived_sessions/.
 
+#include "agents/skill_folders.hpp"
 #include "contracts/agent_adapter.hpp"
 
 #include <filesystem>
@@ -27,8 +28,11 @@ namespace kolvex::agents {
 // current session is the live one of the repository by the same rule as Claude
 // Code's bare marker: the only rollout of the repository written in the last
 // LIVE_SESSION_SECONDS, else none.
-class CodexAdapter final : public contracts::AgentAdapter {
+class CodexAdapter final : public SkillFolderAdapter {
 public:
+  // Skills live in .agents/skills/<slug>/SKILL.md, which Codex reads natively and
+  // where the npx installer puts its own.
+  CodexAdapter() : SkillFolderAdapter(skills::k_shared_skills_dir) {}
   [[nodiscard]] std::string name() const override { return "codex"; }
   [[nodiscard]] std::optional<std::string> provider() const override { return "openai"; }
   [[nodiscard]] bool is_active() const override;

@@ -6,6 +6,7 @@
 // line, then one message per line.  A session's "projectHash" is the SHA-256 of
 // its project root.
 
+#include "agents/skill_folders.hpp"
 #include "contracts/agent_adapter.hpp"
 
 #include <filesystem>
@@ -28,8 +29,10 @@ namespace kolvex::agents {
 // LIVE_SESSION_SECONDS (or, among several, the only one waiting on a `git commit`
 // call); otherwise none, and the record names gemini-cli without a session or
 // telemetry rather than an old session's.
-class GeminiCliAdapter final : public contracts::AgentAdapter {
+class GeminiCliAdapter final : public SkillFolderAdapter {
 public:
+  // Skills live in .gemini/skills/<slug>/SKILL.md.
+  GeminiCliAdapter() : SkillFolderAdapter(".gemini/skills") {}
   [[nodiscard]] std::string name() const override { return "gemini-cli"; }
   [[nodiscard]] std::optional<std::string> provider() const override { return "google"; }
   [[nodiscard]] bool is_active() const override;

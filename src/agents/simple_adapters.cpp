@@ -25,6 +25,13 @@ SessionlessAdapter::sessions_mentioning(const std::filesystem::path&,
   return {};
 }
 
+bool SessionlessAdapter::npx_covers_skills(const std::filesystem::path&) const
+{
+  return false;
+}
+
+void SessionlessAdapter::write_skills(const std::filesystem::path&, const core::List&) const {}
+
 bool CursorAdapter::is_active() const
 {
   return env_text("CURSOR_AGENT") == "1" || env_text("CURSOR_EXTENSION_HOST_ROLE") == "agent-exec";

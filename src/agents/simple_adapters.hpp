@@ -26,6 +26,12 @@ public:
                       const std::vector<std::string>& shas,
                       std::optional<double> since,
                       const contracts::CommitTimes& commit_times) const override;
+  // False: the npx installer links no skill folder these harnesses read.
+  [[nodiscard]] bool npx_covers_skills(const std::filesystem::path& repo_root) const override;
+  // Nothing: Cursor's and Windsurf's rule files are written for every repository by
+  // hooks::agent_guidance, and aider has no skills.
+  void write_skills(const std::filesystem::path& repo_root,
+                    const core::List& skills) const override;
 };
 
 // Cursor; detected by CURSOR_AGENT=1 or CURSOR_EXTENSION_HOST_ROLE=agent-exec

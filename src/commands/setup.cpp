@@ -62,26 +62,6 @@ std::string joined(const std::vector<std::string>& names)
   return names.empty() ? std::string("none") : core::text::join(names, ", ");
 }
 
-// The agents a configuration already lists: a list of names, or a single name.
-std::vector<std::string> listed_agents(const core::Map& config)
-{
-  std::vector<std::string> names;
-  const core::Value* agents = config.find("agents");
-  if (agents == nullptr) {
-    return names;
-  }
-  if (agents->is_string()) {
-    names.push_back(agents->as_string());
-  } else if (agents->is_list()) {
-    for (const auto& item : agents->as_list()) {
-      if (item.is_string()) {
-        names.push_back(item.as_string());
-      }
-    }
-  }
-  return names;
-}
-
 // ---- Steps ---------------------------------------------------------------------
 
 // The local configuration: "installed_at" once, "agents" as named, else the ones
@@ -96,7 +76,7 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   }
   std::vector<std::string> agents = options.agents;
   if (agents.empty()) {
-    agents = listed_agents(config);
+    agents = shared::configured_agents(config);
     for (auto& name : detect_installed_agents()) {
       if (std::find(agents.begin(), agents.end(), name) == agents.end()) {
         agents.push_back(std::move(name));
@@ -187,7 +167,7 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
     return;
   }
   const auto changes = hooks::user_hooks::install_user_session_hooks(
-      listed_agents(shared::load_local_config(repo_root)));
+      shared::configured_agents(shared::load_local_config(repo_root)));
   std::string failure;
   for (const auto& change : changes) {
     switch (change.action) {

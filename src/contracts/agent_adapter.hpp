@@ -110,12 +110,12 @@ public:
   [[nodiscard]] virtual bool marks_commit(const std::filesystem::path& repo_root,
                                           const std::string& sha) const;
 
-  // Whether the npx skill install reaches this agent in `repo_root`.  Throws
-  // NotAvailableError until the platform skills land.
+  // Whether the npx skill install reaches this agent in `repo_root`.  The default,
+  // for adapters that know nothing of skills, throws NotAvailableError.
   [[nodiscard]] virtual bool npx_covers_skills(const std::filesystem::path& repo_root) const;
 
-  // Replaces this agent's skills in `repo_root` with `skills` (skill maps).  Throws
-  // NotAvailableError until the platform skills land.
+  // Replaces this agent's skills in `repo_root` with `skills` (skill maps).  The
+  // default, for adapters that know nothing of skills, throws NotAvailableError.
   virtual void write_skills(const std::filesystem::path& repo_root, const core::List& skills) const;
 };
 

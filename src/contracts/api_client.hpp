@@ -47,7 +47,8 @@ private:
 
 // What fetch_declarative_state_detailed answers, one entry per entity
 // ("kolvexstate", "kolvexrules"): `state` holds the body, or null when the server
-// said 304; `etags` the entity tag to store; `statuses` the HTTP status (integer).
+// said 304 or refused the entity; `etags` the entity tag to store (the stored one
+// when there is no new body); `statuses` the HTTP status (integer), a refusal's too.
 struct DeclarativeState {
   core::Map state;
   core::Map etags;
@@ -79,7 +80,8 @@ public:
                        const std::string& api_key,
                        const std::string& api_url,
                        const std::vector<std::string>& systems) = 0;
-  // One conditional GET per entity; `etags` maps entity -> stored tag.
+  // One conditional GET per entity; `etags` maps entity -> stored tag.  A refused
+  // entity is answered by its status, not thrown.
   [[nodiscard]] virtual DeclarativeState
   fetch_declarative_state_detailed(const std::string& project_id,
                                    const std::string& api_key,

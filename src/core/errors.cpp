@@ -204,4 +204,13 @@ std::string describe(const std::exception& e)
   return out;
 }
 
+std::string report(const std::exception& e)
+{
+  std::string out = "Traceback (innermost frame first):\n";
+  out += trace_of(e);
+  out += describe(e);
+  out += '\n';
+  return out;
+}
+
 } // namespace kolvex::core::errors

@@ -39,4 +39,9 @@ private:
 // what() may carry paths and URLs.
 [[nodiscard]] std::string describe(const std::exception& e);
 
+// "Traceback (innermost frame first):", the trace of `e` (trace_of) and last its
+// description (describe), ending in a newline: what the debug log and debug lines
+// show of a failure.  For local diagnosis only: what() may carry paths and URLs.
+[[nodiscard]] std::string report(const std::exception& e);
+
 } // namespace kolvex::core::errors

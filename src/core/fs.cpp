@@ -7,7 +7,6 @@
 #include <mutex>
 #include <set>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -108,24 +107,6 @@ void require_regular(int fd, const stdfs::path& shown, struct stat* out = nullpt
   }
   if (out != nullptr) {
     *out = st;
-  }
-}
-
-// Writes all of `data`, resuming after EINTR and partial writes.
-void write_all(int fd, std::string_view data, const std::string& what)
-{
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      throw_errno(errno, what);
-    }
-    if (n == 0) {
-      throw_errno(EIO, what);
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
@@ -501,6 +482,23 @@ Confined confine_at(const stdfs::path& full, std::string_view anchor)
   return out;
 }
 
+void write_all(int fd, std::string_view data, const std::string& what)
+{
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      throw_errno(errno, what);
+    }
+    if (n == 0) {
+      throw_errno(EIO, what);
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
 // ---- Plain paths -----------------------------------------------------------------
 
 std::string read_bytes(const stdfs::path& path, std::size_t max_bytes)
@@ -692,46 +690,6 @@ void rename_file(const Confined& from, const Confined& to)
       0) {
     throw_errno(errno, "cannot rename " + source.shown.string() + " to " + target.shown.string());
   }
-}
-
-std::vector<std::string> list_regular_files(const Confined& at)
-{
-  Fd dir;
-  try {
-    dir = open_directory(at);
-  } catch (const UnsafePathError&) {
-    throw;
-  } catch (const std::system_error& e) {
-    if (e.code() == std::errc::no_such_file_or_directory) {
-      return {};
-    }
-    throw;
-  }
-  DIR* stream = ::fdopendir(dir.get());
-  if (stream == nullptr) {
-    throw_errno(errno, "cannot list " + at.full().string());
-  }
-  (void)dir.release(); // closedir closes it
-  std::vector<std::string> names;
-  errno = 0;
-  while (const dirent* entry = ::readdir(stream)) {
-    bool regular = entry->d_type == DT_REG;
-    if (entry->d_type == DT_UNKNOWN) {
-      struct stat st {};
-      regular = ::fstatat(::dirfd(stream), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISREG(st.st_mode);
-    }
-    if (regular) {
-      names.emplace_back(entry->d_name);
-    }
-    errno = 0; // readdir reports an error only through errno
-  }
-  const int err = errno;
-  ::closedir(stream);
-  if (err != 0) {
-    throw_errno(err, "cannot list " + at.full().string());
-  }
-  return names;
 }
 
 } // namespace kolvex::core::fs

@@ -87,6 +87,10 @@ private:
   int m_fd;
 };
 
+// Writes all of `data` to the descriptor `fd`, resuming after EINTR and partial
+// writes.  Throws std::system_error with `what` (EIO when nothing more is taken).
+void write_all(int fd, std::string_view data, const std::string& what);
+
 // A location beneath a trusted directory: `root` is used as given (the caller's
 // choice, links in it included); `rel` is relative and every one of its components
 // must be a real directory or, at the end, the real entry asked for.
@@ -206,8 +210,29 @@ bool remove_file(const Confined& at);
 void rename_file(const Confined& from, const Confined& to);
 
 // The names of the regular files in the directory `at`, in directory order; empty
-// when the directory is missing.  Links and special files in it are left out.
+// when there is no such directory (nothing there, or a file in its place).  Links
+// and special files in it are left out.
 [[nodiscard]] std::vector<std::string> list_regular_files(const Confined& at);
+
+// The names of the real subdirectories of the directory `at` (links to directories
+// left out), in directory order; empty as for list_regular_files.
+[[nodiscard]] std::vector<std::string> list_directories(const Confined& at);
+
+// Removes the real directory `at` and everything in it without ever following a
+// link: a link inside is removed as the link it is, its target untouched.  Goes on
+// past entries it cannot remove and then throws std::system_error for the first
+// one.  False when `at` was already missing; UnsafePathError when it is a link.
+bool remove_tree(const Confined& at);
+
+// Removes the directory `at` when it is empty; false when it is missing or holds
+// anything.  A link there is refused (UnsafePathError), not removed.
+bool remove_empty_directory(const Confined& at);
+
+// atomic_replace of `at`, unless it already is a regular file holding exactly
+// `content` with mode `mode`: then nothing is written, so that readers watching
+// modification times see no change.  Returns whether it wrote.  Parent
+// directories are not created.
+bool replace_if_changed(const Confined& at, std::string_view content, mode_t mode = 0600);
 
 // ---- Text --------------------------------------------------------------------------
 

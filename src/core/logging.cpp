@@ -68,9 +68,9 @@ void Logger::debug_exception(std::string_view message, const std::exception& e) 
     return;
   }
   std::string body(message);
-  body += "\nTraceback (innermost frame first):\n";
-  body += errors::trace_of(e);
-  body += errors::describe(e);
+  body += '\n';
+  body += errors::report(e);
+  body.pop_back(); // emit ends the line
   emit("debug", body);
 }
 

@@ -448,6 +448,23 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   return result;
 }
 
+std::optional<std::filesystem::path> find_program(std::string_view name)
+{
+  const char* path_env = std::getenv("PATH");
+  if (name.empty() || path_env == nullptr) {
+    return std::nullopt;
+  }
+  for (const auto& dir : text::split(path_env, ':')) {
+    std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return std::nullopt;
+}
+
 std::string decode_replace(std::string_view bytes)
 {
   static constexpr std::string_view k_replacement = "\xEF\xBF\xBD";
@@ -464,20 +481,6 @@ std::string decode_replace(std::string_view bytes)
     i += step.length;
   }
   return out;
-}
-
-std::optional<std::filesystem::path> find_program(std::string_view program)
-{
-  const char* path_env = std::getenv("PATH");
-  for (const auto& dir : text::split(path_env != nullptr ? path_env : "", ':')) {
-    const std::filesystem::path candidate =
-        std::filesystem::path(dir.empty() ? "." : dir) / std::string(program);
-    std::error_code ec;
-    if (std::filesystem::is_regular_file(candidate, ec) && ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return std::nullopt;
 }
 
 } // namespace kolvex::core::process

@@ -42,9 +42,10 @@ struct Result {
 // reported in the Result.
 [[nodiscard]] Result run(const std::vector<std::string>& argv, const Options& options = {});
 
-// The executable file `program` is found as on PATH (an empty entry is the current
-// directory), as a child started by run() would be; nullopt when there is none.
-[[nodiscard]] std::optional<std::filesystem::path> find_program(std::string_view program);
+// The first executable regular file named `name` in the directories of PATH (an
+// empty entry meaning the current directory), as run() would find it; nullopt when
+// there is none.
+[[nodiscard]] std::optional<std::filesystem::path> find_program(std::string_view name);
 
 // `bytes` decoded as UTF-8 with U+FFFD for every maximal ill-formed subpart, exactly
 // as Python's bytes.decode("utf-8", "replace") does.

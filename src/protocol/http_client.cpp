@@ -385,18 +385,23 @@ core::Value get_json(const std::string& api_key,
   return wire::parse_answer(shape, reply.body);
 }
 
-// A conditional GET: `tag` goes out as If-None-Match when there is one.
+// What a conditional GET does with a refusal (a status of 400 or more).
+enum class Refused { raise, answer };
+
+// A conditional GET: `tag` goes out as If-None-Match when there is one.  A refusal
+// is raised, or with Refused::answer returned like any other reply.
 Reply get_conditional(const std::string& api_key,
                       const std::string& api_url,
                       std::string path,
-                      const std::optional<std::string>& tag)
+                      const std::optional<std::string>& tag,
+                      Refused refused = Refused::raise)
 {
   Call call{.method = "GET", .path = std::move(path), .retry = true};
   if (tag && !tag->empty()) {
     call.headers.emplace_back("If-None-Match", *tag);
   }
   Reply reply = send(api_key, api_url, call);
-  if (reply.status != 304) {
+  if (reply.status != 304 && !(refused == Refused::answer && reply.status >= 400)) {
     check(reply, api_key);
   }
   return reply;
@@ -445,9 +450,15 @@ HttpClient::fetch_declarative_state_detailed(const std::string& project_id,
     if (const core::Value* tag = etags.find(entity); tag != nullptr && tag->is_string()) {
       stored = tag->as_string();
     }
-    const Reply reply = get_conditional(
-        api_key, api_url, project_path(project_id, std::string("/state/") + entity), stored);
-    if (reply.status == 304) {
+    // A refused entity (a 401 on the rules, a 503 on the state) is recorded by its
+    // status, not thrown: the cached copy stays and is shown as stale, which an
+    // aborted refresh could not tell the agents.
+    const Reply reply = get_conditional(api_key,
+                                        api_url,
+                                        project_path(project_id, std::string("/state/") + entity),
+                                        stored,
+                                        Refused::answer);
+    if (reply.status == 304 || reply.status >= 400) {
       answer.state.set(entity, nullptr);
       answer.etags.set(entity, tag_value(stored));
     } else {

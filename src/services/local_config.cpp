@@ -86,6 +86,25 @@ core::Map load_local_config(const stdfs::path& repo_root)
   return {};
 }
 
+std::vector<std::string> configured_agents(const core::Map& config)
+{
+  std::vector<std::string> names;
+  const core::Value* agents = config.find("agents");
+  if (agents == nullptr) {
+    return names;
+  }
+  if (agents->is_string()) {
+    names.push_back(agents->as_string());
+  } else if (agents->is_list()) {
+    for (const auto& item : agents->as_list()) {
+      if (item.is_string()) {
+        names.push_back(item.as_string());
+      }
+    }
+  }
+  return names;
+}
+
 void save_local_config(const stdfs::path& repo_root, const core::Map& config)
 {
   const core::fs::Confined target = beneath(repo_root, paths::local_config(repo_root));
@@ -130,7 +149,7 @@ std::string strip_yaml_delimiters(std::string_view content)
   // Leading marker: the first line.
   auto first_end = content.find('\n');
   std::string_view first =
-    first_end == std::string_view::npos ? content : content.substr(0, first_end);
+      first_end == std::string_view::npos ? content : content.substr(0, first_end);
   if (is_marker(first)) {
     content.remove_prefix(first_end == std::string_view::npos ? content.size() : first_end + 1);
   }
@@ -140,8 +159,7 @@ std::string strip_yaml_delimiters(std::string_view content)
     rest.remove_suffix(1);
   }
   auto last_start = rest.rfind('\n');
-  std::string_view last =
-    last_start == std::string_view::npos ? rest : rest.substr(last_start + 1);
+  std::string_view last = last_start == std::string_view::npos ? rest : rest.substr(last_start + 1);
   if (is_marker(last)) {
     content = rest.substr(0, last_start == std::string_view::npos ? 0 : last_start + 1);
   }

@@ -25,8 +25,8 @@ public:
 // Lines `kolvex setup` adds to the repository's .gitignore: what kolvex writes for
 // itself and the pending attestation, neither of which belongs in history.
 inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
-  ".kolvex/.platform/",
-  ".kolvex/.commit-attestation.yaml",
+    ".kolvex/.platform/",
+    ".kolvex/.commit-attestation.yaml",
 };
 
 // True when `repo_root` has been set up: the local configuration, or one of the
@@ -38,6 +38,10 @@ inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
 // is missing; no file at all is an empty map.  Throws ConfigError when the file is
 // unreadable, malformed or not a map.
 [[nodiscard]] core::Map load_local_config(const std::filesystem::path& repo_root);
+
+// The agent names `config` lists under "agents": a list of names (other items
+// skipped), or a single name; empty when there is no such entry.
+[[nodiscard]] std::vector<std::string> configured_agents(const core::Map& config);
 
 // Writes `config` to .kolvex/.platform/config.yaml by atomic replace (directories
 // created).  Throws std::system_error on failure (core::fs::UnsafePathError for a

@@ -1,0 +1,90 @@
+#pragma once
+
+// What kolvex tells each agent harness in the repository: a marked block in the
+// agent's instruction file (CLAUDE.md, AGENTS.md, GEMINI.md, ...) and the skills as
+// Cursor and Windsurf rules.  The user's own text and files are never changed: the
+// block is rewritten in place, and only rule files kolvex wrote are replaced.
+
+#include "agents/skill_files.hpp"
+#include "agents/skill_folders.hpp"
+#include "core/value.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kolvex::hooks::agent_guidance {
+
+using agents::skills::SkillFormat;
+using agents::skills::UnsafeSlugError;
+
+// The slug of the skill map `skill` (agents::skills::extract_slug); throws
+// UnsafeSlugError.
+[[nodiscard]] std::string _extract_slug(const core::Value& skill);
+
+// `slug` as text when safe as a file name; throws UnsafeSlugError naming `source`.
+std::string _validate_slug(const core::Value& slug, std::string_view source);
+
+// The text of the file `skill` is written as, in `fmt` (SKILL.md by default).
+[[nodiscard]] std::string _build_skill_file(const core::Value& skill,
+                                            SkillFormat fmt = SkillFormat::skill_md);
+
+// The npx lock manifest's platform skills, and those skills read from .agents/skills.
+using agents::skills::installed_platform_slugs;
+using agents::skills::read_platform_skills_from_npx;
+
+// Writes `skills` as Cursor rules (.cursor/rules/<slug>.mdc) when the repository
+// uses Cursor (a .cursor directory or .cursorrules, or "cursor" in the local
+// configuration); otherwise writes nothing.  Throws std::system_error.
+void write_cursor_skills(const std::filesystem::path& repo_root, const core::List& skills);
+
+// Writes `skills` as Windsurf rules (.windsurf/rules/<slug>.md) when the repository
+// uses Windsurf (as write_cursor_skills decides for Cursor).  Throws
+// std::system_error.
+void write_windsurf_skills(const std::filesystem::path& repo_root, const core::List& skills);
+
+// The agents whose files are in `repo_root` (CLAUDE.md or .claude for claude-code,
+// AGENTS.md or .codex for codex, ...), in registry order.
+[[nodiscard]] std::vector<std::string> detect_agents(const std::filesystem::path& repo_root);
+
+// The instruction file of `agent` (any spelling normalize_agent_name knows),
+// relative to `repo_root`: CLAUDE.md, AGENTS.md (codex, cursor), GEMINI.md, or the
+// first Markdown file .aider.conf.yml names under "read"; nullopt for an agent
+// without one (windsurf, unknown names).
+[[nodiscard]] std::optional<std::filesystem::path>
+instruction_file(const std::filesystem::path& repo_root, std::string_view agent);
+
+// The lines that open and close kolvex's block in an instruction file.
+inline constexpr std::string_view k_block_begin =
+    "<!-- kolvex:begin (written by kolvex sync; edits inside this block are replaced) -->";
+inline constexpr std::string_view k_block_end = "<!-- kolvex:end -->";
+
+// The block for project `project_id` listing `skills` (slug and description of each
+// skill with a safe slug), lines ended with `line_end`.  The same inputs always
+// give the same text, so an unchanged project rewrites nothing.
+[[nodiscard]] std::string _guidance_block(std::string_view project_id,
+                                          const std::optional<core::List>& skills,
+                                          std::string_view line_end = "\n");
+
+// `text` with its kolvex block (the first line beginning with k_block_begin up to
+// the next line beginning with k_block_end) replaced by `block`, every byte around
+// it kept; without a block, `block` appended after a blank line.  nullopt when a
+// block opens and never closes: guessing where it ended could eat the user's text.
+[[nodiscard]] std::optional<std::string> _rewrite_marked_block(std::string_view text,
+                                                               std::string_view block);
+
+// Rewrites the kolvex block of `agent`'s instruction file in `repo_root` for
+// `project_id` and `skills` (creating the file when missing), by atomic replace and
+// keeping the file's mode.  A link is followed only to a file inside the
+// repository.  Returns whether the file was written: false for an agent without an
+// instruction file, an unchanged block, a block without its end line, or a link
+// out of the repository (the last two with a warning).  Throws std::system_error
+// when the file cannot be read or written.
+bool write_agent_guidance(const std::filesystem::path& repo_root,
+                          std::string_view agent,
+                          std::string_view project_id,
+                          const std::optional<core::List>& skills = std::nullopt);
+
+} // namespace kolvex::hooks::agent_guidance

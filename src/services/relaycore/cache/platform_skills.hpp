@@ -1,0 +1,55 @@
+#pragma once
+
+// Platform skills: the product's own engineering skills, installed once per
+// repository by `npx skills add` from a public package, and the distribution of the
+// fetched skills to every configured agent, so that each ends up with the same
+// platform set plus the project's custom skills (a custom skill winning over a
+// platform skill of the same slug).  Everything here changes the working tree, so
+// the refresh runs it only when it may; none of it ever fails the refresh on its own.
+
+#include "agents/skill_folders.hpp"
+#include "contracts/agent_adapter.hpp"
+#include "core/value.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kolvex::services::relaycore::cache {
+
+// The package `npx skills add` installs.
+inline constexpr std::string_view SKILLS_PACKAGE = agents::skills::SKILLS_PACKAGE;
+
+// The install command, run without a shell.
+inline const std::vector<std::string> _SKILLS_INSTALL_CMD = {
+    "npx", "-y", "skills", "add", std::string(SKILLS_PACKAGE), "-y"};
+
+// How long the install may take before its whole process group is killed.
+inline constexpr std::chrono::milliseconds k_install_timeout{120'000};
+
+// Runs _SKILLS_INSTALL_CMD in `repo_root`: npx found on PATH, stdin from the null
+// device, in its own process group, output read and dropped; after `timeout` the
+// whole group gets SIGKILL and is reaped.  True only when it ran and exited 0;
+// false when KOLVEX_SKIP_PLATFORM_SKILLS is set (non-empty), npx is missing, or the
+// install could not start, failed or timed out.  Never throws.
+bool install_platform_skills(const std::filesystem::path& repo_root,
+                             std::chrono::milliseconds timeout = k_install_timeout);
+
+// Installs the platform skills when the npx lock manifest records none of them (the
+// contents of .agents/skills do not count: another agent may have written custom
+// skills there).
+void ensure_platform_skills(const std::filesystem::path& repo_root);
+
+// Gives every adapter of `adapters` the custom skills of `skills_list` followed by
+// the platform skills it lacks: none when npx already reaches it, else the
+// npx-installed set (the server's platform skills when npx installed none), minus
+// slugs a custom skill takes.  Then writes the custom and platform skills as Cursor
+// and Windsurf rules.  One adapter's failure is logged and the next served; a
+// failure reading the npx set or asking npx_covers_skills propagates.
+void _distribute_skills(const std::filesystem::path& repo_root,
+                        const core::List& skills_list,
+                        const std::vector<const contracts::AgentAdapter*>& adapters);
+
+} // namespace kolvex::services::relaycore::cache

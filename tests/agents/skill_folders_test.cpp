@@ -1,0 +1,211 @@
+// The skill folders every adapter writes through: what npx installed, and writing
+// a harness's skills without ever replacing or removing a file kolvex did not write.
+#include "agents/skill_folders.hpp"
+
+#include "agents/agent_env.hpp"
+#include "agents/registry.hpp"
+#include "core/fs.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using kolvex::core::List;
+using kolvex::core::Map;
+using kolvex::core::Value;
+using kolvex::testing::TempDir;
+namespace skills = kolvex::agents::skills;
+namespace stdfs = std::filesystem;
+
+namespace {
+
+Value skill(const std::string& slug, const std::string& content)
+{
+  return Map{{"slug", slug}, {"description", slug + " skill"}, {"content", content}};
+}
+
+// A repository where `npx skills add` installed `slugs` from the platform package.
+void install_platform(const TempDir& repo, const std::vector<std::string>& slugs)
+{
+  std::string entries;
+  for (const auto& slug : slugs) {
+    entries +=
+        (entries.empty() ? "" : ", ") +
+        ("\"" + slug + "\": {\"source\": \"kolvex/engineering\", \"sourceType\": \"github\"}");
+    repo.write(".agents/skills/" + slug + "/SKILL.md",
+               "---\nname: " + slug + "\ndescription: Platform " + slug + "\n---\n\nUse " + slug +
+                   ".\n");
+  }
+  repo.write("skills-lock.json", "{\"version\": 1, \"skills\": {" + entries + "}}");
+}
+
+ino_t inode_of(const stdfs::path& p)
+{
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_ino;
+}
+
+} // namespace
+
+TEST(NpxSkills, LockManifestSaysWhichPlatformSkillsAreInstalled)
+{
+  TempDir repo;
+  EXPECT_TRUE(skills::installed_platform_slugs(repo.path()).empty());
+  repo.write("skills-lock.json",
+             R"({"version": 1, "skills": {
+                  "review": {"source": "kolvex/engineering"},
+                  "ship": {"source": "https://github.com/Kolvex/Engineering.git"},
+                  "other": {"source": "acme/skills"},
+                  "../../etc": {"source": "kolvex/engineering"},
+                  "nosource": {}}})");
+  EXPECT_EQ(skills::installed_platform_slugs(repo.path()),
+            (std::vector<std::string>{"review", "ship"}));
+  repo.write("skills-lock.json",
+             R"({"skills": [{"name": "tidy", "source": "kolvex/engineering/tidy"}]})");
+  EXPECT_EQ(skills::installed_platform_slugs(repo.path()), std::vector<std::string>{"tidy"});
+  for (const char* broken : {"not json", "[]", "{\"skills\": 3}", ""}) {
+    repo.write("skills-lock.json", broken);
+    EXPECT_TRUE(skills::installed_platform_slugs(repo.path()).empty()) << broken;
+  }
+}
+
+// A custom skill another agent wrote into .agents/skills is not an npx install.
+TEST(NpxSkills, ReadsOnlyTheSkillsTheManifestRecords)
+{
+  TempDir repo;
+  repo.write(".agents/skills/custom/SKILL.md", "---\nname: custom\n---\nmine\n");
+  EXPECT_TRUE(skills::read_platform_skills_from_npx(repo.path()).empty());
+  install_platform(repo, {"review", "gone"});
+  stdfs::remove_all(repo.path() / ".agents/skills/gone");
+  const List read = skills::read_platform_skills_from_npx(repo.path());
+  ASSERT_EQ(read.size(), 1U);
+  EXPECT_EQ(read[0],
+            Value(Map{{"slug", "review"},
+                      {"name", "review"},
+                      {"description", "Platform review"},
+                      {"content", "Use review.\n"},
+                      {"source", "platform"}}));
+}
+
+TEST(NpxSkills, ReachesAHarnessOnlyWhenEveryInstalledSkillIsInItsFolder)
+{
+  TempDir repo;
+  EXPECT_FALSE(skills::npx_reaches(repo.path(), ".claude/skills"));
+  install_platform(repo, {"a", "b"});
+  EXPECT_TRUE(skills::npx_reaches(repo.path(), skills::k_shared_skills_dir));
+  EXPECT_FALSE(skills::npx_reaches(repo.path(), ".claude/skills"));
+  stdfs::create_directories(repo.path() / ".claude/skills");
+  stdfs::create_directory_symlink("../../.agents/skills/a", repo.path() / ".claude/skills/a");
+  EXPECT_FALSE(skills::npx_reaches(repo.path(), ".claude/skills"));
+  stdfs::create_directory_symlink("../../.agents/skills/b", repo.path() / ".claude/skills/b");
+  EXPECT_TRUE(skills::npx_reaches(repo.path(), ".claude/skills"));
+}
+
+// Written once, unchanged on the second run (same inode), retired skills removed,
+// their folders with them.
+TEST(SkillFolders, WritesChangesAndRetiresOnlyItsOwnFiles)
+{
+  TempDir repo;
+  const stdfs::path dir = repo.path() / ".claude/skills";
+  skills::write_skill_files(repo.path(),
+                            ".claude/skills",
+                            {skill("a", "A\n"), skill("b", "B\n")},
+                            skills::SkillFormat::skill_md);
+  EXPECT_EQ(repo.read(".claude/skills/a/SKILL.md"),
+            "---\nname: a\ndescription: a skill\n---\n\nA\n");
+  const ino_t a_inode = inode_of(dir / "a/SKILL.md");
+
+  skills::write_skill_files(repo.path(),
+                            ".claude/skills",
+                            {skill("a", "A\n"), skill("c", "C\n")},
+                            skills::SkillFormat::skill_md);
+  EXPECT_EQ(inode_of(dir / "a/SKILL.md"), a_inode);
+  EXPECT_FALSE(stdfs::exists(dir / "b"));
+  EXPECT_TRUE(stdfs::exists(dir / "c/SKILL.md"));
+
+  skills::write_skill_files(repo.path(), ".claude/skills", {}, skills::SkillFormat::skill_md);
+  EXPECT_TRUE(stdfs::is_empty(dir));
+}
+
+// The user's own skill of the same slug, and a file they edited after kolvex wrote
+// it, are neither replaced nor removed.
+TEST(SkillFolders, LeavesTheUsersFilesAlone)
+{
+  TempDir repo;
+  repo.write(".claude/skills/mine/SKILL.md", "my own\n");
+  repo.write(".claude/skills/mine/notes.md", "notes\n");
+  skills::write_skill_files(repo.path(),
+                            ".claude/skills",
+                            {skill("mine", "server\n"), skill("edited", "v1\n")},
+                            skills::SkillFormat::skill_md);
+  EXPECT_EQ(repo.read(".claude/skills/mine/SKILL.md"), "my own\n");
+  repo.write(".claude/skills/edited/SKILL.md", "I changed this\n");
+
+  skills::write_skill_files(
+      repo.path(), ".claude/skills", {skill("edited", "v2\n")}, skills::SkillFormat::skill_md);
+  EXPECT_EQ(repo.read(".claude/skills/edited/SKILL.md"), "I changed this\n");
+  skills::write_skill_files(repo.path(), ".claude/skills", {}, skills::SkillFormat::skill_md);
+  EXPECT_EQ(repo.read(".claude/skills/edited/SKILL.md"), "I changed this\n");
+  EXPECT_EQ(repo.read(".claude/skills/mine/SKILL.md"), "my own\n");
+  EXPECT_EQ(repo.read(".claude/skills/mine/notes.md"), "notes\n");
+}
+
+// npx links platform skills into .claude/skills; a custom skill of that slug is not
+// written through the link into npx's folder, and an unsafe slug goes nowhere.
+TEST(SkillFolders, NeverWritesThroughALinkOrAnUnsafeName)
+{
+  TempDir repo;
+  TempDir outside;
+  install_platform(repo, {"review"});
+  const std::string platform_text = repo.read(".agents/skills/review/SKILL.md");
+  stdfs::create_directories(repo.path() / ".claude/skills");
+  stdfs::create_directory_symlink("../../.agents/skills/review",
+                                  repo.path() / ".claude/skills/review");
+  stdfs::create_directory_symlink(outside.path(), repo.path() / ".claude/skills/out");
+  skills::write_skill_files(repo.path(),
+                            ".claude/skills",
+                            {skill("review", "custom\n"),
+                             skill("out", "x\n"),
+                             skill("../../etc", "x\n"),
+                             skill("/tmp/x", "x\n"),
+                             skill("ok", "fine\n")},
+                            skills::SkillFormat::skill_md);
+  EXPECT_EQ(repo.read(".agents/skills/review/SKILL.md"), platform_text);
+  EXPECT_TRUE(stdfs::is_empty(outside.path()));
+  EXPECT_TRUE(stdfs::exists(repo.path() / ".claude/skills/ok/SKILL.md"));
+  EXPECT_FALSE(stdfs::exists(repo.path() / "etc"));
+}
+
+// A tampered manifest cannot make kolvex remove anything outside the folder.
+TEST(SkillFolders, ATamperedManifestRemovesNothingOutside)
+{
+  TempDir repo;
+  repo.write("keep.md", "keep\n");
+  repo.write(
+      ".kolvex/.platform/skill-folders.json",
+      R"({"version": 1, "folders": {".claude/skills": {"../../keep.md": "x", "/etc/hostname": "y"}}})");
+  skills::write_skill_files(repo.path(), ".claude/skills", {}, skills::SkillFormat::skill_md);
+  EXPECT_EQ(repo.read("keep.md"), "keep\n");
+}
+
+TEST(SkillFolders, EachAdapterWritesWhereItsHarnessReads)
+{
+  kolvex::testing::AgentEnv env;
+  TempDir repo;
+  const List list{skill("a", "A\n")};
+  for (const auto& [agent, file] : std::vector<std::pair<std::string, std::string>>{
+           {"claude-code", ".claude/skills/a/SKILL.md"},
+           {"codex", ".agents/skills/a/SKILL.md"},
+           {"gemini-cli", ".gemini/skills/a/SKILL.md"}}) {
+    const auto* adapter = kolvex::agents::get_adapter_by_name(agent);
+    ASSERT_NE(adapter, nullptr);
+    adapter->write_skills(repo.path(), list);
+    EXPECT_TRUE(stdfs::exists(repo.path() / file)) << agent;
+    EXPECT_FALSE(adapter->npx_covers_skills(repo.path())) << agent;
+  }
+  // Codex reads .agents/skills itself: an npx install there covers it at once.
+  install_platform(repo, {"p"});
+  EXPECT_TRUE(kolvex::agents::get_adapter_by_name("codex")->npx_covers_skills(repo.path()));
+  EXPECT_FALSE(kolvex::agents::get_adapter_by_name("claude-code")->npx_covers_skills(repo.path()));
+}

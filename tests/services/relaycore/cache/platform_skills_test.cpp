@@ -1,0 +1,246 @@
+// Platform skills: the npx install (run against stand-in npx scripts on PATH; the
+// real npx is never run here) and the distribution of skills to the adapters.
+#include "services/relaycore/cache/platform_skills.hpp"
+
+#include "cache_support.hpp"
+#include "core/fs.hpp"
+#include "support/repo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+namespace cache = kolvex::services::relaycore::cache;
+using kolvex::core::List;
+using kolvex::core::Map;
+using kolvex::core::Value;
+using kolvex::testing::ScopedEnv;
+using kolvex::testing::TempDir;
+namespace stdfs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A directory holding an executable `npx` with `body`, put first on PATH.
+class FakeNpx {
+public:
+  explicit FakeNpx(const std::string& body)
+  {
+    const stdfs::path script = m_bin.write("npx", "#!/bin/sh\n" + body);
+    ::chmod(script.c_str(), 0755);
+    m_env.unset("KOLVEX_SKIP_PLATFORM_SKILLS");
+    m_env.set("PATH", m_bin.path().string() + ":/usr/bin:/bin");
+  }
+  ScopedEnv& env() { return m_env; }
+
+private:
+  TempDir m_bin;
+  ScopedEnv m_env;
+};
+
+// What the stand-in records about how it was run: its arguments, where its stdin
+// comes from, and whether it leads its own process group.
+const std::string k_recorder = R"(
+printf '%s\n' "$@" > .npx-args
+readlink /proc/self/fd/0 > .npx-stdin
+pgid=$(cut -d' ' -f5 /proc/$$/stat)
+[ "$pgid" = "$$" ] && echo own-group > .npx-group
+)";
+
+bool alive(pid_t pid)
+{
+  // A zombie has exited: only its entry waits for a parent to reap it.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) {
+    return false;
+  }
+  const std::size_t close = line.rfind(')');
+  return close != std::string::npos && line.substr(close + 2, 1) != "Z";
+}
+
+class FakeAdapter final : public kolvex::contracts::AgentAdapter {
+public:
+  FakeAdapter(std::string name, bool covered, bool fails = false)
+      : m_name(std::move(name)), m_covered(covered), m_fails(fails)
+  {
+  }
+  std::string name() const override { return m_name; }
+  std::optional<std::string> provider() const override { return std::nullopt; }
+  bool is_active() const override { return false; }
+  std::optional<std::string> get_session_id(const stdfs::path&) const override
+  {
+    return std::nullopt;
+  }
+  std::optional<kolvex::contracts::AgentTelemetry>
+  get_telemetry_for_session(const stdfs::path&, const std::optional<std::string>&) const override
+  {
+    return std::nullopt;
+  }
+  kolvex::contracts::SessionMatches
+  sessions_mentioning(const stdfs::path&,
+                      const std::vector<std::string>&,
+                      std::optional<double>,
+                      const kolvex::contracts::CommitTimes&) const override
+  {
+    return {};
+  }
+  bool npx_covers_skills(const stdfs::path&) const override { return m_covered; }
+  void write_skills(const stdfs::path&, const List& skills) const override
+  {
+    if (m_fails) {
+      throw std::runtime_error("cannot write");
+    }
+    m_written = std::vector<std::string>{};
+    for (const Value& skill : skills) {
+      m_written->push_back(skill.get_string("slug").value_or("?") + "/" +
+                           skill.get_string("content").value_or(""));
+    }
+  }
+  mutable std::optional<std::vector<std::string>> m_written;
+
+private:
+  std::string m_name;
+  bool m_covered;
+  bool m_fails;
+};
+
+Value skill(const std::string& slug, const std::string& content, std::optional<std::string> source)
+{
+  Map map{{"slug", slug}, {"content", content}};
+  if (source) {
+    map.set("source", *source);
+  }
+  return map;
+}
+
+void install_platform(const TempDir& repo, const std::vector<std::string>& slugs)
+{
+  std::string entries;
+  for (const auto& slug : slugs) {
+    entries +=
+        (entries.empty() ? "\"" : ", \"") + slug + "\": {\"source\": \"kolvex/engineering\"}";
+    repo.write(".agents/skills/" + slug + "/SKILL.md", "---\nname: " + slug + "\n---\nnpx\n");
+  }
+  repo.write("skills-lock.json", "{\"skills\": {" + entries + "}}");
+}
+
+} // namespace
+
+TEST(InstallPlatformSkills, RunsTheCommandDetachedWithStdinFromTheNullDevice)
+{
+  TempDir repo;
+  FakeNpx npx(k_recorder + "exit 0\n");
+  EXPECT_TRUE(cache::install_platform_skills(repo.path()));
+  EXPECT_EQ(repo.read(".npx-args"), "-y\nskills\nadd\nkolvex/engineering\n-y\n");
+  EXPECT_EQ(repo.read(".npx-stdin"), "/dev/null\n");
+  EXPECT_EQ(repo.read(".npx-group"), "own-group\n");
+  EXPECT_EQ(cache::_SKILLS_INSTALL_CMD,
+            (std::vector<std::string>{"npx", "-y", "skills", "add", "kolvex/engineering", "-y"}));
+  EXPECT_EQ(cache::k_install_timeout, 120s);
+}
+
+TEST(InstallPlatformSkills, FalseWhenSkippedMissingOrFailing)
+{
+  TempDir repo;
+  {
+    FakeNpx npx(k_recorder + "exit 0\n");
+    npx.env().set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
+    EXPECT_FALSE(cache::install_platform_skills(repo.path()));
+    EXPECT_FALSE(stdfs::exists(repo.path() / ".npx-args")) << "no process may start";
+  }
+  {
+    ScopedEnv env;
+    TempDir empty_bin;
+    env.set("PATH", empty_bin.path().string());
+    EXPECT_FALSE(cache::install_platform_skills(repo.path()));
+  }
+  {
+    FakeNpx npx("echo failing >&2\nexit 1\n");
+    EXPECT_FALSE(cache::install_platform_skills(repo.path()));
+  }
+  {
+    FakeNpx npx("exit 0\n");
+    EXPECT_FALSE(cache::install_platform_skills(repo.path() / "no-such-dir"));
+  }
+}
+
+// A hanging installer and the child it started are both killed at the limit.
+TEST(InstallPlatformSkills, AHangingInstallLosesItsWholeProcessGroup)
+{
+  TempDir repo;
+  FakeNpx npx("sleep 300 &\necho $! > .npx-child\nwait\n");
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(cache::install_platform_skills(repo.path(), 1s));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
+  const pid_t child = std::stoi(repo.read(".npx-child"));
+  for (int i = 0; i < 200 && alive(child); ++i) {
+    std::this_thread::sleep_for(10ms); // SIGKILL is delivered asynchronously
+  }
+  EXPECT_FALSE(alive(child)) << "the installer's child survived";
+}
+
+TEST(InstallPlatformSkills, AStrayAgentDirectoryIsLeftInPlace)
+{
+  TempDir repo;
+  FakeNpx npx("mkdir -p agent/skills/x\nexit 0\n");
+  EXPECT_TRUE(cache::install_platform_skills(repo.path()));
+  EXPECT_TRUE(stdfs::is_directory(repo.path() / "agent/skills/x"));
+}
+
+// Presence is the lock manifest's word, not the contents of .agents/skills.
+TEST(EnsurePlatformSkills, InstallsOnlyWhenTheLockManifestListsNone)
+{
+  TempDir repo;
+  FakeNpx npx(k_recorder + "exit 0\n");
+  repo.write(".agents/skills/custom/SKILL.md", "codex wrote this\n");
+  cache::ensure_platform_skills(repo.path());
+  EXPECT_TRUE(stdfs::exists(repo.path() / ".npx-args"));
+
+  stdfs::remove(repo.path() / ".npx-args");
+  install_platform(repo, {"review"});
+  stdfs::remove_all(repo.path() / ".agents/skills");
+  cache::ensure_platform_skills(repo.path());
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".npx-args"));
+}
+
+TEST(DistributeSkills, WithoutNpxTheServersPlatformSkillsAreTheFallback)
+{
+  TempDir repo;
+  FakeAdapter uncovered("claude-code", false);
+  const List skills{skill("review", "custom review", "project"),
+                    skill("review", "platform review", "platform"),
+                    skill("tidy", "platform tidy", "platform"),
+                    skill("notes", "no source", std::nullopt)};
+  cache::_distribute_skills(repo.path(), skills, {&uncovered});
+  ASSERT_TRUE(uncovered.m_written);
+  EXPECT_EQ(
+      *uncovered.m_written,
+      (std::vector<std::string>{"review/custom review", "notes/no source", "tidy/platform tidy"}));
+}
+
+TEST(DistributeSkills, NpxSetReplacesTheServersAndCoveredAgentsGetOnlyCustom)
+{
+  TempDir repo;
+  install_platform(repo, {"a", "b"});
+  FakeAdapter covered("claude-code", true);
+  FakeAdapter uncovered("gemini-cli", false);
+  const List skills{skill("mine", "custom", "system"), skill("z", "server platform", "platform")};
+  cache::_distribute_skills(repo.path(), skills, {&covered, &uncovered});
+  EXPECT_EQ(*covered.m_written, std::vector<std::string>{"mine/custom"});
+  EXPECT_EQ(*uncovered.m_written, (std::vector<std::string>{"mine/custom", "a/npx\n", "b/npx\n"}));
+}
+
+TEST(DistributeSkills, OneAdaptersFailureDoesNotStopTheNext)
+{
+  TempDir repo;
+  FakeAdapter failing("codex", false, true);
+  FakeAdapter next("claude-code", false);
+  cache::_distribute_skills(repo.path(), {skill("a", "x", "project")}, {&failing, &next});
+  EXPECT_EQ(*next.m_written, std::vector<std::string>{"a/x"});
+}
