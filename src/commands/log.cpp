@@ -74,7 +74,8 @@ std::string model_of(const core::Map& record, const stdfs::path& attestations_di
 {
   if (const core::Value* telemetry = record.find("telemetry");
       telemetry != nullptr && telemetry->is_map()) {
-    if (const core::Value* model = telemetry->get("model"); model != nullptr && model->is_string()) {
+    if (const core::Value* model = telemetry->get("model");
+        model != nullptr && model->is_string()) {
       return model->as_string();
     }
   }
@@ -243,8 +244,8 @@ void print_words(const std::vector<Row>& rows, const std::string& shown)
     console.print(row.commit.substr(0, 7) + "  " + row.subject + "  -- " + describe(row));
   }
   const Totals totals = totals_of(rows);
-  console.print(std::to_string(rows.size()) + (rows.size() == 1 ? " commit" : " commits") +
-                " in " + shown + ": " + std::to_string(totals.attested) + " attested, " +
+  console.print(std::to_string(rows.size()) + (rows.size() == 1 ? " commit" : " commits") + " in " +
+                shown + ": " + std::to_string(totals.attested) + " attested, " +
                 std::to_string(totals.recorded) + " recorded without an attestation, " +
                 std::to_string(totals.not_recorded) + " not recorded");
 }
@@ -253,7 +254,8 @@ void print_json(const std::vector<Row>& rows, const std::string& shown)
 {
   core::List commits;
   for (const Row& row : rows) {
-    core::Map item{{"commit", row.commit}, {"subject", row.subject}, {"state", state_name(row.state)}};
+    core::Map item{
+        {"commit", row.commit}, {"subject", row.subject}, {"state", state_name(row.state)}};
     if (row.state != State::not_recorded) {
       item.set("source", row.source);
       for (const char* key : {"agent", "summary", "agent_session_id", "event", "timestamp"}) {
@@ -294,8 +296,8 @@ std::size_t report_shortfall(const std::vector<Row>& rows, const std::string& ch
         row.state == State::not_recorded || (check == "attested" && row.state != State::attested);
     if (fails) {
       ++short_of;
-      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" +
-                    describe(row) + ")");
+      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" + describe(row) +
+                    ")");
     }
   }
   return short_of;

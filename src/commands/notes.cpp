@@ -5,7 +5,6 @@
 #include "display/output.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/sync/notes.hpp"
-#include "services/local_config.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -76,10 +75,14 @@ void enable_notes(const stdfs::path& repo_root)
       "To push and fetch the notes with the branch, run once (HEAD keeps `git push` pushing "
       "the branch once a push refspec is set):\n"
       "  git config --add remote.origin.push HEAD\n"
-      "  git config --add remote.origin.push " + ref + "\n"
-      "  git config --add remote.origin.fetch " + ref + ":" + ref + "\n"
-      "A CI job fetches them with `git fetch origin " + ref + ":" + ref +
-      "` and checks with `kolvex log --check attested origin/main..HEAD`.");
+      "  git config --add remote.origin.push " +
+      ref +
+      "\n"
+      "  git config --add remote.origin.fetch " +
+      ref + ":" + ref +
+      "\n"
+      "A CI job fetches them with `git fetch origin " +
+      ref + ":" + ref + "` and checks with `kolvex log --check attested origin/main..HEAD`.");
 }
 
 void register_notes(CLI::App& app)

@@ -33,8 +33,8 @@ range_arguments(const stdfs::path& root, const std::string& given, std::string& 
     shown = given;
     return {given};
   }
-  const std::string upstream = rlog::_git(
-      {"rev-parse", "--abbrev-ref", "--symbolic-full-name", "@{upstream}"}, root);
+  const std::string upstream =
+      rlog::_git({"rev-parse", "--abbrev-ref", "--symbolic-full-name", "@{upstream}"}, root);
   if (!upstream.empty()) {
     shown = upstream + "..HEAD";
     return {"@{upstream}..HEAD"};

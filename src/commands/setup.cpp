@@ -291,7 +291,8 @@ void register_setup(CLI::App& app)
   CLI::App* command = app.add_subcommand(
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
-      "harnesses found on this machine), the .gitignore entries, the git post-commit and post-rewrite hooks "
+      "harnesses found on this machine), the .gitignore entries, the git post-commit and "
+      "post-rewrite hooks "
       "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
       "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "

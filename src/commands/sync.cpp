@@ -134,7 +134,8 @@ void record_rewrite()
     }
     for (const auto& result : results) {
       core::logging::Logger("kolvex.commands.sync")
-          .debug(result.commit + (result.written ? ": carried " : ": not carried (" + result.reason + ") ") +
+          .debug(result.commit +
+                 (result.written ? ": carried " : ": not carried (" + result.reason + ") ") +
                  std::to_string(result.rewritten_from.size()) + " record(s)");
     }
   } catch (const std::exception& e) {

@@ -42,14 +42,16 @@ struct ThreeCommits {
     char escape[8];
     std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(recorded[0]));
     const std::string escaped = escape + recorded.substr(1);
-    repo.write(k_log,
-               "not json\n" +
-                   line_for(attested,
-                            R"("timestamp": "", "agent": "claude-code", "summary": "Added rate limiting", "synced": false)") +
-                   R"({"commit": ")" + escaped +
-                   R"(", "agent": "claude-code", "summary": "", "synced": true, "event": "commit_unattested", "agent_session_id": "sess-42"})"
-                   "\n" +
-                   R"({"commit": ")" + missing + R"(", "agent": "x", "summary": "torn")");
+    repo.write(
+        k_log,
+        "not json\n" +
+            line_for(
+                attested,
+                R"("timestamp": "", "agent": "claude-code", "summary": "Added rate limiting", "synced": false)") +
+            R"({"commit": ")" + escaped +
+            R"(", "agent": "claude-code", "summary": "", "synced": true, "event": "commit_unattested", "agent_session_id": "sess-42"})"
+            "\n" +
+            R"({"commit": ")" + missing + R"(", "agent": "x", "summary": "torn")");
   }
 };
 
@@ -58,19 +60,22 @@ TEST(LogE2E, ListsEachCommitWithItsRecordAndTheTotals)
   ThreeCommits fx;
   const auto result = kolvex::testing::run_kolvex({"log", fx.base + "..HEAD"}, fx.repo.path());
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_THAT(result.out,
-              HasSubstr(fx.attested.substr(0, 7) +
-                        "  feat: rate limiting  -- attested: claude-opus-4-6, \"Added rate limiting\""));
-  EXPECT_THAT(result.out,
-              HasSubstr(fx.recorded.substr(0, 7) +
-                        "  fix: typo  -- recorded, no attestation: agent claude-code, session sess-42"));
+  EXPECT_THAT(
+      result.out,
+      HasSubstr(fx.attested.substr(0, 7) +
+                "  feat: rate limiting  -- attested: claude-opus-4-6, \"Added rate limiting\""));
+  EXPECT_THAT(
+      result.out,
+      HasSubstr(fx.recorded.substr(0, 7) +
+                "  fix: typo  -- recorded, no attestation: agent claude-code, session sess-42"));
   EXPECT_THAT(result.out, HasSubstr(fx.missing.substr(0, 7) + "  manual change  -- not recorded"));
   EXPECT_THAT(result.out, Not(HasSubstr("base")));
   EXPECT_THAT(result.out,
               HasSubstr("3 commits in " + fx.base +
                         "..HEAD: 1 attested, 1 recorded without an attestation, 1 not recorded"));
 
-  const auto json = kolvex::testing::run_kolvex({"log", "--json", fx.base + "..HEAD"}, fx.repo.path());
+  const auto json =
+      kolvex::testing::run_kolvex({"log", "--json", fx.base + "..HEAD"}, fx.repo.path());
   ASSERT_EQ(json.exit_code, 0) << json.err;
   const auto doc = kolvex::core::json::parse(json.out);
   const auto& commits = doc.get("commits")->as_list();
@@ -89,15 +94,15 @@ TEST(LogE2E, ListsEachCommitWithItsRecordAndTheTotals)
 TEST(LogE2E, CheckFailsNamingEachCommitThatFallsShort)
 {
   ThreeCommits fx;
-  const auto recorded =
-      kolvex::testing::run_kolvex({"log", "--check", "recorded", fx.base + "..HEAD"}, fx.repo.path());
+  const auto recorded = kolvex::testing::run_kolvex(
+      {"log", "--check", "recorded", fx.base + "..HEAD"}, fx.repo.path());
   EXPECT_EQ(recorded.exit_code, 1);
   EXPECT_THAT(recorded.err, HasSubstr("not recorded: " + fx.missing));
   EXPECT_THAT(recorded.err, Not(HasSubstr(fx.recorded)));
   EXPECT_THAT(recorded.err, HasSubstr("1 of 3 commits"));
 
-  const auto attested =
-      kolvex::testing::run_kolvex({"log", "--check", "attested", fx.base + "..HEAD"}, fx.repo.path());
+  const auto attested = kolvex::testing::run_kolvex(
+      {"log", "--check", "attested", fx.base + "..HEAD"}, fx.repo.path());
   EXPECT_EQ(attested.exit_code, 1);
   EXPECT_THAT(attested.err, HasSubstr("not attested: " + fx.missing));
   EXPECT_THAT(attested.err, HasSubstr("not attested: " + fx.recorded));
@@ -125,8 +130,16 @@ TEST(LogE2E, DefaultRangeIsTheBranchAheadOfItsUpstreamElseTheLastTwenty)
   TempDir place;
   kolvex::testing::run({"git", "clone", "-q", origin.path().string(), "clone"}, place.path());
   const auto clone = place.path() / "clone";
-  kolvex::testing::run({"git", "-c", "user.name=T", "-c", "user.email=t@example.com", "commit",
-                        "-q", "--allow-empty", "-m", "ahead of upstream"},
+  kolvex::testing::run({"git",
+                        "-c",
+                        "user.name=T",
+                        "-c",
+                        "user.email=t@example.com",
+                        "commit",
+                        "-q",
+                        "--allow-empty",
+                        "-m",
+                        "ahead of upstream"},
                        clone);
   const auto ahead = kolvex::testing::run_kolvex({"log"}, clone);
   ASSERT_EQ(ahead.exit_code, 0) << ahead.err;

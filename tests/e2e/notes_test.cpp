@@ -55,7 +55,8 @@ TEST_F(NotesE2E, AFreshCloneThatFetchedTheNotesPassesTheCheckAndFailsWithoutOne)
 {
   const std::string one = attested_commit("one.txt", "first change");
   const std::string two = attested_commit("two.txt", "second change");
-  const auto written = kolvex::testing::run_kolvex({"notes", "write", base + "..HEAD"}, repo.path());
+  const auto written =
+      kolvex::testing::run_kolvex({"notes", "write", base + "..HEAD"}, repo.path());
   ASSERT_EQ(written.exit_code, 0) << written.err;
   EXPECT_THAT(written.out + written.err, HasSubstr("2 notes written, 0 already up to date"));
 
@@ -93,8 +94,15 @@ TEST_F(NotesE2E, AFreshCloneThatFetchedTheNotesPassesTheCheckAndFailsWithoutOne)
   EXPECT_EQ(passes.exit_code, 0) << passes.out << passes.err;
   EXPECT_THAT(passes.out, HasSubstr("attested: claude-opus-4-6, \"second change\" [git note]"));
 
-  const auto removed = git_in(work, {"-c", "user.name=CI", "-c", "user.email=ci@example.com", "notes",
-                                     "--ref=kolvex", "remove", one});
+  const auto removed = git_in(work,
+                              {"-c",
+                               "user.name=CI",
+                               "-c",
+                               "user.email=ci@example.com",
+                               "notes",
+                               "--ref=kolvex",
+                               "remove",
+                               one});
   ASSERT_EQ(removed.exit_code, 0) << removed.err;
   const auto fails =
       kolvex::testing::run_kolvex({"log", "--check", "attested", "origin/main..HEAD"}, work);
@@ -109,7 +117,12 @@ TEST_F(NotesE2E, ANoteNamingAnotherCommitOrNotJsonIsNoRecord)
   const std::string two = repo.commit_file("two.txt", "2\n", "second");
   // The local log would answer for both: take it away, as in a fresh clone.
   stdfs::remove(kolvex::paths::log_jsonl(repo.path()));
-  repo.git({"notes", "--ref=kolvex", "add", "-m", R"({"commit": ")" + one + R"(", "summary": "x"})", two});
+  repo.git({"notes",
+            "--ref=kolvex",
+            "add",
+            "-m",
+            R"({"commit": ")" + one + R"(", "summary": "x"})",
+            two});
   repo.git({"notes", "--ref=kolvex", "add", "-m", "not json at all", one});
   const auto shown = kolvex::testing::run_kolvex({"log", "--json", base + "..HEAD"}, repo.path());
   ASSERT_EQ(shown.exit_code, 0) << shown.err;
@@ -119,7 +132,8 @@ TEST_F(NotesE2E, ANoteNamingAnotherCommitOrNotJsonIsNoRecord)
 
 TEST_F(NotesE2E, SetupNotesMakesTheCommitHooksWriteTheNote)
 {
-  const auto setup = kolvex::testing::run_kolvex({"setup", "--no-user-hooks", "--notes"}, repo.path());
+  const auto setup =
+      kolvex::testing::run_kolvex({"setup", "--no-user-hooks", "--notes"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.err;
   EXPECT_THAT(setup.out, HasSubstr("git config --add remote.origin.push " + k_ref));
   EXPECT_THAT(setup.out, HasSubstr("git config --add remote.origin.push HEAD"));

@@ -40,7 +40,8 @@ protected:
   }
 
   // Commits `file` with an attestation saying `summary`; returns the sha.
-  std::string attested_commit(const std::string& file, const std::string& content,
+  std::string attested_commit(const std::string& file,
+                              const std::string& content,
                               const std::string& summary) const
   {
     return kolvex::testing::attested_commit(repo, file, content, summary);
@@ -112,14 +113,16 @@ TEST_F(RewriteE2E, AmendCarriesTheAttestationWithALinkAndRunningAgainChangesNoth
   EXPECT_THAT(archive, HasSubstr("rewritten_from:\n- " + old));
 
   const auto shown = kolvex::testing::run_kolvex({"log", base + "..HEAD"}, repo.path());
-  EXPECT_THAT(shown.out, HasSubstr(amended.substr(0, 7) +
-                                   "  feat: added a, reworded  -- attested: claude-opus-4-6, "
-                                   "\"added a\" (carried from " + old.substr(0, 7) + ")"));
+  EXPECT_THAT(shown.out,
+              HasSubstr(amended.substr(0, 7) +
+                        "  feat: added a, reworded  -- attested: claude-opus-4-6, "
+                        "\"added a\" (carried from " +
+                        old.substr(0, 7) + ")"));
 
   // git's own input on stdin, a second time: the record is left as it is.
   const std::string before = repo.read(kolvex::paths::log_jsonl(repo.path()));
-  const auto again = kolvex::testing::run_kolvex({"sync", "--record-rewrite"}, repo.path(),
-                                                 old + " " + amended + "\n");
+  const auto again = kolvex::testing::run_kolvex(
+      {"sync", "--record-rewrite"}, repo.path(), old + " " + amended + "\n");
   EXPECT_EQ(again.exit_code, 0);
   EXPECT_EQ(again.out, "");
   EXPECT_EQ(repo.read(kolvex::paths::log_jsonl(repo.path())), before);
@@ -167,7 +170,8 @@ TEST_F(RewriteE2E, InteractiveRebaseThatReordersAndSquashesKeepsEveryRecord)
       kolvex::testing::run_kolvex({"log", "--check", "attested", base + "..HEAD"}, repo.path());
   EXPECT_EQ(check.exit_code, 1);
   EXPECT_THAT(check.err, HasSubstr("not attested: " + moved));
-  EXPECT_THAT(check.out, HasSubstr("(carried from " + one.substr(0, 7) + ", " + two.substr(0, 7) + ")"));
+  EXPECT_THAT(check.out,
+              HasSubstr("(carried from " + one.substr(0, 7) + ", " + two.substr(0, 7) + ")"));
 }
 
 TEST_F(RewriteE2E, RebaseThroughAConflictCarriesTheRecordOnceItIsResolved)
@@ -202,9 +206,14 @@ TEST_F(RewriteE2E, ANewCommitsOwnAttestationIsKeptAndTheOldRecordAbsorbed)
   const std::string old = attested_commit("a.txt", "a\n", "old attestation");
   repo.write("a.txt", "a2\n");
   repo.git({"add", "a.txt"});
-  const auto attest = kolvex::testing::run_kolvex(
-      {"attest", "--staged-diff-hash", kolvex::testing::staged_diff_hash(repo), "--model", "claude-sonnet-4-5", "--summary", "new attestation"},
-      repo.path());
+  const auto attest = kolvex::testing::run_kolvex({"attest",
+                                                   "--staged-diff-hash",
+                                                   kolvex::testing::staged_diff_hash(repo),
+                                                   "--model",
+                                                   "claude-sonnet-4-5",
+                                                   "--summary",
+                                                   "new attestation"},
+                                                  repo.path());
   ASSERT_EQ(attest.exit_code, 0) << attest.err;
   repo.git({"commit", "-q", "--amend", "--no-edit"});
   const std::string amended = repo.git({"rev-parse", "HEAD"});

@@ -56,7 +56,8 @@ bool line_attested(const core::Map& record)
 }
 
 // The archive of `commit`, or nullopt when it is missing or unreadable.
-std::optional<core::Map> read_archive(const stdfs::path& attestations_dir, const std::string& commit)
+std::optional<core::Map> read_archive(const stdfs::path& attestations_dir,
+                                      const std::string& commit)
 {
   try {
     const core::fs::Confined at = paths::confined(attestations_dir / (commit + ".yaml"));
@@ -193,7 +194,8 @@ std::vector<RewritePair> rewrite_pairs_from_repository(const stdfs::path& repo_r
       logger().debug_exception("rebase state unreadable", e);
     }
   }
-  const std::string subject = rlog::_git({"log", "-g", "-n", "1", "--format=%gs", "HEAD"}, repo_root);
+  const std::string subject =
+      rlog::_git({"log", "-g", "-n", "1", "--format=%gs", "HEAD"}, repo_root);
   if (!subject.starts_with("commit (amend)")) {
     return {};
   }
@@ -212,13 +214,13 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
     if (pair.old_sha == pair.new_sha) {
       continue;
     }
-    auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) {
-      return g.first == pair.new_sha;
-    });
+    auto group = std::find_if(
+        groups.begin(), groups.end(), [&](const auto& g) { return g.first == pair.new_sha; });
     if (group == groups.end()) {
       group = groups.insert(groups.end(), {pair.new_sha, {}});
     }
-    if (std::find(group->second.begin(), group->second.end(), pair.old_sha) == group->second.end()) {
+    if (std::find(group->second.begin(), group->second.end(), pair.old_sha) ==
+        group->second.end()) {
       group->second.push_back(pair.old_sha);
     }
     wanted.insert(pair.old_sha);
@@ -263,9 +265,8 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
     // The new commit's own attestation is never replaced by an older one; its own
     // deterministic record gives way to an old attestation.
     const bool own_record = current != nullptr && !current->carried;
-    const auto first_attested = std::find_if(olds.begin(), olds.end(), [](const Held* h) {
-      return h->attested;
-    });
+    const auto first_attested =
+        std::find_if(olds.begin(), olds.end(), [](const Held* h) { return h->attested; });
     const Held* primary = own_record && current->attested ? current
                           : first_attested != olds.end()  ? *first_attested
                           : own_record                    ? current
@@ -276,10 +277,12 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
       event = text_of(primary->line, "event");
     }
     core::deadline::check("carrying the record of " + new_sha);
-    rlog::PreparedRecord record = rlog::_prepare_record(
-        attestations_dir,
-        archive,
-        {.commit_override = new_sha, .repo_root = repo_root, .archive_ledger = false, .event = event});
+    rlog::PreparedRecord record = rlog::_prepare_record(attestations_dir,
+                                                        archive,
+                                                        {.commit_override = new_sha,
+                                                         .repo_root = repo_root,
+                                                         .archive_ledger = false,
+                                                         .event = event});
     record.entry.set(k_from_key, as_list(result.rewritten_from));
     core::fs::create_directories(paths::confined(log_path).parent());
     const auto lock = utils::filelock::locked(log_path);

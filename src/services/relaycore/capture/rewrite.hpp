@@ -29,14 +29,15 @@ struct RewritePair {
 // was not handed git's input (a manager that keeps stdin): a rebase's list of
 // rewritten commits while it finishes, else HEAD's previous value when the reflog
 // says HEAD was just amended.  Empty when neither applies.
-[[nodiscard]] std::vector<RewritePair> rewrite_pairs_from_repository(const std::filesystem::path& repo_root);
+[[nodiscard]] std::vector<RewritePair>
+rewrite_pairs_from_repository(const std::filesystem::path& repo_root);
 
 // What carrying did for one new commit.
 struct CarryResult {
-  std::string commit;                     // the new commit
+  std::string commit;                      // the new commit
   std::vector<std::string> rewritten_from; // old commits whose records it now holds
-  bool written = false;                   // its record was written or rewritten
-  std::string reason;                     // why not, when not
+  bool written = false;                    // its record was written or rewritten
+  std::string reason;                      // why not, when not
 };
 
 // Carries the records of the old commits of `pairs` to their new commits in

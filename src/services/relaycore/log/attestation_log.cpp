@@ -112,7 +112,8 @@ void read_lines(Tally& tally, std::string_view text, core::lines::Tail tail)
 // empty; a last piece that no line boundary ends is left out.
 void read_file(Tally& tally, const std::filesystem::path& log_path)
 {
-  const bool read = for_each_log_line(log_path, [&](std::string_view line) { read_line(tally, line); });
+  const bool read =
+      for_each_log_line(log_path, [&](std::string_view line) { read_line(tally, line); });
   if (!read) {
     tally = Tally{.pending = tally.pending};
     if (tally.pending != nullptr) {
@@ -175,7 +176,8 @@ bool for_each_log_line(const std::filesystem::path& log_path,
 }
 
 std::unordered_map<std::string, core::Map>
-read_log_records(const std::filesystem::path& log_path, const std::unordered_set<std::string>& commits)
+read_log_records(const std::filesystem::path& log_path,
+                 const std::unordered_set<std::string>& commits)
 {
   std::unordered_map<std::string, core::Map> found;
   if (commits.empty()) {

@@ -12,9 +12,9 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
-#include <string_view>
 #include <vector>
 
 namespace kolvex::services::relaycore::log {

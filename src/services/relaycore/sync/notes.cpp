@@ -231,7 +231,8 @@ NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::str
       ++result.failed;
       continue;
     }
-    const std::string text = core::json::dump(core::Value(without_outside_paths(record, repo_root))) + "\n";
+    const std::string text =
+        core::json::dump(core::Value(without_outside_paths(record, repo_root))) + "\n";
     const auto hashed = git(repo_root, {"hash-object", "-w", "--stdin"}, text);
     const std::string blob(core::text::trim(hashed.out));
     if (hashed.exit_code != 0 || blob.empty()) {
@@ -243,7 +244,8 @@ NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::str
       continue;
     }
     // -C keeps the blob byte for byte (no message clean-up).
-    const auto added = git(repo_root, {"notes", notes_ref_option(), "add", "-f", "-C", blob, commit});
+    const auto added =
+        git(repo_root, {"notes", notes_ref_option(), "add", "-f", "-C", blob, commit});
     if (added.exit_code != 0) {
       logger().debug("git notes add failed for " + commit + ": " + added.err);
       ++result.failed;

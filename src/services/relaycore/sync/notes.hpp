@@ -37,7 +37,8 @@ inline constexpr std::size_t MAX_NOTE_BYTES = std::size_t{8} << 20U;
 // The records the notes of `repo_root` hold for `commits` (one `git notes list` and
 // one `git cat-file --batch`), by commit.  No notes ref, or git failing, gives none.
 [[nodiscard]] std::unordered_map<std::string, core::Map>
-read_note_records(const std::filesystem::path& repo_root, const std::unordered_set<std::string>& commits);
+read_note_records(const std::filesystem::path& repo_root,
+                  const std::unordered_set<std::string>& commits);
 
 // `record` with every text that is a path outside `repo_root` left out and every
 // path inside it made relative: what may go into a note.
@@ -55,6 +56,7 @@ struct NotesResult {
 // Writes the upload record of each of `commits` that the log of `repo_root` holds as
 // its note under NOTES_REF, leaving a note that holds the same record alone.  git
 // runs as a child (argv only).  Errors reading the log propagate.
-NotesResult write_notes(const std::filesystem::path& repo_root, const std::vector<std::string>& commits);
+NotesResult write_notes(const std::filesystem::path& repo_root,
+                        const std::vector<std::string>& commits);
 
 } // namespace kolvex::services::relaycore::sync

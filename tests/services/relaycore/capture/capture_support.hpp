@@ -115,8 +115,13 @@ inline std::string attested_commit(const TempRepo& repo,
 {
   repo.write(file, content);
   repo.git({"add", file});
-  const auto attest = run_kolvex({"attest", "--staged-diff-hash", staged_diff_hash(repo), "--model",
-                                  "claude-opus-4-6", "--summary", summary},
+  const auto attest = run_kolvex({"attest",
+                                  "--staged-diff-hash",
+                                  staged_diff_hash(repo),
+                                  "--model",
+                                  "claude-opus-4-6",
+                                  "--summary",
+                                  summary},
                                  repo.path());
   if (attest.exit_code != 0) {
     throw std::runtime_error("kolvex attest failed: " + attest.err);

@@ -16,13 +16,13 @@ const std::string k_c(64, 'c');
 
 TEST(RewritePairs, TakesTwoFullShasPerLineAndLeavesTheRestOut)
 {
-  const std::string input = k_a + " " + k_b + "\n" +           // amend, rebase
-                            k_b + " " + k_c + " extra info\r\n" + // git may add a field
-                            "\n" + k_a + "\n" +                   // one sha only
+  const std::string input = k_a + " " + k_b + "\n" +                      // amend, rebase
+                            k_b + " " + k_c + " extra info\r\n" +         // git may add a field
+                            "\n" + k_a + "\n" +                           // one sha only
                             "ABCDEF" + k_a.substr(6) + " " + k_b + "\n" + // upper case
-                            k_a.substr(1) + " " + k_b + "\n" +   // short
-                            k_a + "  " + k_b + "\n" +             // two spaces
-                            k_c + " " + k_a;                      // last line without its end
+                            k_a.substr(1) + " " + k_b + "\n" +            // short
+                            k_a + "  " + k_b + "\n" +                     // two spaces
+                            k_c + " " + k_a; // last line without its end
   const auto pairs = parse_rewrite_pairs(input);
   ASSERT_EQ(pairs.size(), 3U);
   EXPECT_EQ(pairs[0], (RewritePair{k_a, k_b}));
