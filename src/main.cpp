@@ -2,7 +2,9 @@
 #include "commands/attest/attest.hpp"
 #include "commands/auth.hpp"
 #include "commands/command_line.hpp"
+#include "commands/log.hpp"
 #include "commands/mcp.hpp"
+#include "commands/notes.hpp"
 #include "commands/session_start.hpp"
 #include "commands/setup.hpp"
 #include "commands/status.hpp"
@@ -57,6 +59,8 @@ int run(int argc, char** argv)
   kolvex::commands::attest::register_attest(app);
   kolvex::commands::register_setup(app);
   kolvex::commands::register_status(app);
+  kolvex::commands::register_log(app);
+  kolvex::commands::register_notes(app);
   kolvex::commands::register_sync(app);
   kolvex::commands::register_auth(app);
   kolvex::commands::register_mcp(app);

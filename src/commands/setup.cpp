@@ -1,5 +1,7 @@
 #include "commands/setup.hpp"
 
+#include "commands/notes.hpp"
+
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
@@ -121,11 +123,11 @@ void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
   }
 }
 
-// The post-commit hook goes in the way this repository runs its hooks; setup says
-// which way it took and what, if anything, the user must still do.
-void install_hook(const stdfs::path& repo_root, const SetupOptions&)
+// A git hook goes in the way this repository runs its hooks; setup says which way
+// it took and what, if anything, the user must still do.
+void install_git_hook(const stdfs::path& repo_root, const hooks::installer::HookSpec& spec)
 {
-  const auto install = hooks::installer::install_post_commit_hook(repo_root);
+  const auto install = hooks::installer::install_hook(repo_root, spec);
   if (!install.restored.empty()) {
     output::success("Put back " + shown(install.restored, repo_root) +
                     ", the hook an earlier kolvex had moved aside");
@@ -140,6 +142,16 @@ void install_hook(const stdfs::path& repo_root, const SetupOptions&)
   } else if (!install.activation.empty()) {
     output::info(install.activation);
   }
+}
+
+void install_hook(const stdfs::path& repo_root, const SetupOptions&)
+{
+  install_git_hook(repo_root, hooks::installer::POST_COMMIT);
+}
+
+void install_rewrite_hook(const stdfs::path& repo_root, const SetupOptions&)
+{
+  install_git_hook(repo_root, hooks::installer::POST_REWRITE);
 }
 
 void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&)
@@ -194,10 +206,11 @@ struct NamedStep {
   const char* what;
   Step run;
 };
-constexpr std::array<NamedStep, 5> k_steps{
+constexpr std::array<NamedStep, 6> k_steps{
     {{"the local configuration", write_local_config},
      {"the .gitignore entries", update_gitignore},
      {"the git post-commit hook", install_hook},
+     {"the git post-rewrite hook", install_rewrite_hook},
      {"the example attestation", write_example_attestation},
      {"the user-level session-start hook", register_user_hooks}}};
 
@@ -290,7 +303,8 @@ void register_setup(CLI::App& app)
   CLI::App* command = app.add_subcommand(
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
-      "harnesses found on this machine), the .gitignore entries, the git post-commit hook "
+      "harnesses found on this machine), the .gitignore entries, the git post-commit and "
+      "post-rewrite hooks "
       "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
       "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "
@@ -330,7 +344,12 @@ void register_setup(CLI::App& app)
     shared::save_local_config(root, config);
     output::success("Linked this repository to project " + std::to_string(*linked));
   });
-  command->callback([command, names, no_user_hooks, project] {
+  auto notes = std::make_shared<bool>(false);
+  command->add_flag("--notes",
+                    *notes,
+                    "Also write each new record as a git note under refs/notes/kolvex, and print "
+                    "the one-time git config lines that push and fetch the notes with the branch.");
+  command->callback([command, names, no_user_hooks, project, notes] {
     if (!command->get_subcommands().empty()) {
       return; // `setup project <id>` did its one step
     }
@@ -338,7 +357,11 @@ void register_setup(CLI::App& app)
     options.project_id = *project;
     options.agents = canonical_agents(*names);
     options.user_hooks = !*no_user_hooks;
-    run_setup(services::shared::get_repo_root(), options);
+    const stdfs::path root = services::shared::get_repo_root();
+    run_setup(root, options);
+    if (*notes) {
+      enable_notes(root);
+    }
   });
 }
 

@@ -1,5 +1,7 @@
 #include "commands/sync.hpp"
 
+#include "commands/notes.hpp"
+
 #include "core/deadline.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
@@ -7,8 +9,10 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/capture/rewrite.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
 #include "services/relaycore/sync/sync_run.hpp"
 #include "services/session_context.hpp"
@@ -25,6 +29,10 @@
 #include <utility>
 #include <vector>
 
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
 namespace kolvex::commands {
 
 namespace {
@@ -34,6 +42,7 @@ namespace rsync = services::relaycore::sync;
 
 struct SyncOptions {
   bool record_commit = false;
+  bool record_rewrite = false;
   std::string event = "unattested";
   std::optional<std::int64_t> team_id;
   bool json = false;
@@ -64,7 +73,10 @@ void record_head(const std::string& reason)
         event = known_event;
       }
     }
-    (void)services::relaycore::capture::record_commit(root, event);
+    const auto recorded = services::relaycore::capture::record_commit(root, event);
+    if (recorded && notes_enabled(root)) {
+      (void)services::relaycore::sync::write_notes(root, {*recorded});
+    }
   } catch (const std::exception& e) {
     core::logging::Logger("kolvex.commands.sync")
         .debug_exception("Recording the commit failed (best-effort)", e);
@@ -122,6 +134,83 @@ void print_sync(const SyncOutcome& outcome, bool json)
   }
   for (const auto& [level, text] : outcome.lines) {
     output::message(level, text);
+  }
+}
+
+// How long the rewrite hook waits for git's list on stdin before it looks in the
+// repository instead: git writes the list whole and closes the pipe at once, so
+// only a stdin nobody writes to (a manager that keeps it) ever reaches this.
+constexpr int k_stdin_wait_ms = 1000;
+
+// What git handed the hook on stdin, or "" when stdin is a terminal, empty, or not
+// written to in time.  Never blocks past k_stdin_wait_ms between reads.
+std::string read_hook_stdin()
+{
+  if (::isatty(STDIN_FILENO) == 1) {
+    return "";
+  }
+  std::string text;
+  char buffer[65536];
+  while (text.size() < (16U << 20U)) {
+    pollfd poller{.fd = STDIN_FILENO, .events = POLLIN, .revents = 0};
+    const int ready = ::poll(&poller, 1, k_stdin_wait_ms);
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0) {
+      break;
+    }
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      break;
+    }
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+// The post-rewrite hook: carries the records of the rewritten commits to their new
+// commits.  Bounded and fail-open like the post-commit hook.
+void record_rewrite()
+{
+  core::logging::set_hook_path(true);
+  core::deadline::set_after(k_record_soft_limit);
+  core::deadline::hard_stop_after(k_record_hard_limit, 0);
+  namespace capture = services::relaycore::capture;
+  try {
+    const auto root = services::shared::get_repo_root();
+    if (!services::shared::local_config_exists(root)) {
+      return;
+    }
+    std::vector<capture::RewritePair> pairs = capture::parse_rewrite_pairs(read_hook_stdin());
+    if (pairs.empty()) {
+      pairs = capture::rewrite_pairs_from_repository(root);
+    }
+    const auto results = capture::carry_rewritten_records(root, pairs);
+    if (notes_enabled(root)) {
+      std::vector<std::string> carried;
+      for (const auto& result : results) {
+        if (result.written) {
+          carried.push_back(result.commit);
+        }
+      }
+      (void)services::relaycore::sync::write_notes(root, carried);
+    }
+    for (const auto& result : results) {
+      core::logging::Logger("kolvex.commands.sync")
+          .debug(result.commit +
+                 (result.written ? ": carried " : ": not carried (" + result.reason + ") ") +
+                 std::to_string(result.rewritten_from.size()) + " record(s)");
+    }
+  } catch (const std::exception& e) {
+    core::logging::Logger("kolvex.commands.sync")
+        .debug_exception("Carrying rewritten records failed (best-effort)", e);
+  } catch (...) {
+    core::logging::Logger("kolvex.commands.sync")
+        .debug("Carrying rewritten records failed (best-effort)");
   }
 }
 
@@ -237,6 +326,12 @@ void register_sync(CLI::App& app)
                     "Record HEAD in the attestation log: with the pending attestation when "
                     "there is one, else as an unattested commit. Does nothing outside a "
                     "repository set up with `kolvex setup`; always exits 0, prints nothing.");
+  command->add_flag("--record-rewrite",
+                    options->record_rewrite,
+                    "Carry the records of commits that `git commit --amend` or `git rebase` "
+                    "rewrote to the commits that replaced them, with a link to the old shas "
+                    "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
+                    "on stdin). Always exits 0, prints nothing.");
   std::vector<std::string> reasons;
   reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());
   for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
@@ -249,6 +344,10 @@ void register_sync(CLI::App& app)
                    "or 'skipped' (the agent chose not to attest).")
       ->check(CLI::IsMember(reasons));
   command->callback([options] {
+    if (options->record_rewrite) {
+      record_rewrite();
+      return;
+    }
     if (options->record_commit) {
       record_head(options->event);
       return;

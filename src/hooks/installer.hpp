@@ -30,6 +30,10 @@ struct HookSpec {
 // The post-commit hook: records HEAD (`kolvex sync --record-commit`).
 inline constexpr HookSpec POST_COMMIT{"post-commit", "sync --record-commit", true};
 
+// The post-rewrite hook: carries the records of amended and rebased commits to the
+// commits that replaced them (`kolvex sync --record-rewrite`).
+inline constexpr HookSpec POST_REWRITE{"post-rewrite", "sync --record-rewrite", false};
+
 // Which way a hook was installed.
 enum class HookWay {
   hooks_dir,  // a script in git's hooks directory (or core.hooksPath)

@@ -83,6 +83,28 @@ protected:
     return false;
   }
 
+  // Amends HEAD through git; true when the amended commit's record links the old one
+  // (the manager ran the post-rewrite hook, with or without git's stdin).
+  bool amend_carries_the_record()
+  {
+    const std::string old = repo.git({"rev-parse", "HEAD"});
+    const auto result = run({"git", "commit", "-q", "--amend", "-m", "amended"}, repo.path());
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    const std::string amended = repo.git({"rev-parse", "HEAD"});
+    for (const auto& line : log_lines(repo)) {
+      if (line.empty()) {
+        continue;
+      }
+      const auto parsed = parsed_line(line);
+      const auto* from = parsed.find("rewritten_from");
+      if (parsed.find("commit")->as_string() == amended && from != nullptr && from->is_list() &&
+          from->as_list().size() == 1 && from->as_list()[0].as_string() == old) {
+        return true;
+      }
+    }
+    return false;
+  }
+
   // Setup again changes no file at all.
   void expect_second_setup_changes_nothing(const stdfs::path& file)
   {
@@ -122,6 +144,7 @@ TEST_F(HookManagersE2E, Husky9TheUsersScriptKeepsRunningAndAReinstallKeepsKolvex
   const auto second = commit("b.txt");
   EXPECT_TRUE(recorded(second));
   EXPECT_EQ(repo.read("user-hook-ran.txt"), "post-commit\npost-commit\n");
+  EXPECT_TRUE(amend_carries_the_record());
   expect_second_setup_changes_nothing(".husky/post-commit");
 }
 
@@ -153,6 +176,7 @@ TEST_F(HookManagersE2E, LefthookRunsKolvexBesideTheTeamsCommands)
   EXPECT_TRUE(recorded(sha));
   EXPECT_EQ(repo.read("notify-ran.txt"), "notify\n");
   EXPECT_EQ(repo.read("lint-ran.txt"), "lint\n");
+  EXPECT_TRUE(amend_carries_the_record());
   expect_second_setup_changes_nothing("lefthook.yml");
 }
 
@@ -197,6 +221,7 @@ TEST_F(HookManagersE2E, PreCommitFrameworkRunsKolvexAtThePostCommitStage)
   const auto sha = commit("a.txt");
   EXPECT_TRUE(recorded(sha));
   EXPECT_EQ(repo.read("team-ran.txt"), "checked\n");
+  EXPECT_TRUE(amend_carries_the_record());
   expect_second_setup_changes_nothing(".pre-commit-config.yaml");
 
   // A fresh `pre-commit install`, as a teammate runs it, installs the post-commit

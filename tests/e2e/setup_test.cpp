@@ -85,6 +85,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Wrote .kolvex/.platform/config.yaml (agents: claude-code, codex, windsurf)\n"
             "Added to .gitignore: .kolvex/.platform/, .kolvex/.commit-attestation.yaml\n"
             "Installed the git post-commit hook: .git/hooks/post-commit\n"
+            "Installed the git post-rewrite hook: .git/hooks/post-rewrite\n"
             "Wrote the example attestation: .kolvex/example-attestation.yaml\n"
             "Registered the session-start hook for claude-code: " +
                 (home.path() / "claude/settings.json").string() + " (new file)\n");
@@ -99,6 +100,8 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             kolvex::hooks::scripts::example_attestation());
   EXPECT_NE(repo.read(".git/hooks/post-commit").find("kolvex sync --record-commit"),
             std::string::npos);
+  EXPECT_NE(repo.read(".git/hooks/post-rewrite").find("kolvex sync --record-rewrite"),
+            std::string::npos);
 
   const auto before = snapshot(repo.path());
   const auto second = kolvex::testing::run_kolvex({"setup"}, repo.path() / ".kolvex");
@@ -108,6 +111,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "claude-code, codex, windsurf)\n"
             ".gitignore already keeps kolvex's private files out of git\n"
             "Git post-commit hook already runs kolvex: .git/hooks/post-commit\n"
+            "Git post-rewrite hook already runs kolvex: .git/hooks/post-rewrite\n"
             "Example attestation already up to date: .kolvex/example-attestation.yaml\n"
             "Session-start hook for claude-code already registered: " +
                 (home.path() / "claude/settings.json").string() + "\n");

@@ -6,6 +6,7 @@
 #include "core/text.hpp"
 #include "paths.hpp"
 
+#include <functional>
 #include <optional>
 #include <system_error>
 
@@ -111,30 +112,9 @@ void read_lines(Tally& tally, std::string_view text, core::lines::Tail tail)
 // empty; a last piece that no line boundary ends is left out.
 void read_file(Tally& tally, const std::filesystem::path& log_path)
 {
-  core::fs::Fd file;
-  try {
-    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
-  } catch (const std::system_error&) {
-    // Missing, not permitted, a link or a special file (refused, and reported
-    // there): nothing recorded that we can see.
-    return;
-  }
-  try {
-    core::lines::LineBlockReader reader(file.get());
-    while (const auto block = reader.next()) {
-      core::fs::require_utf8(*block, log_path, reader.offset());
-      read_lines(tally, *block, core::lines::Tail::keep);
-    }
-    // After the last line boundary comes a line still being appended: it is read
-    // once it is whole.
-    std::string_view rest = reader.tail();
-    rest = rest.substr(0, core::lines::whole_lines_size(rest));
-    core::fs::require_utf8(rest, log_path, reader.whole_lines_end());
-    read_lines(tally, rest, core::lines::Tail::keep);
-  } catch (const core::fs::DecodeError&) {
-    throw;
-  } catch (const std::system_error&) {
-    // A directory, an I/O error: as unreadable as a missing file.
+  const bool read =
+      for_each_log_line(log_path, [&](std::string_view line) { read_line(tally, line); });
+  if (!read) {
     tally = Tally{.pending = tally.pending};
     if (tally.pending != nullptr) {
       tally.pending->clear();
@@ -154,6 +134,84 @@ AttestationLog to_log(const AttestationLogCounts& counts, std::vector<core::Map>
 }
 
 } // namespace
+
+bool for_each_log_line(const std::filesystem::path& log_path,
+                       const std::function<void(std::string_view)>& on_line)
+{
+  core::fs::Fd file;
+  try {
+    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+  } catch (const std::system_error&) {
+    // Missing, not permitted, a link or a special file (refused, and reported
+    // there): nothing recorded that we can see.
+    return false;
+  }
+  const auto each = [&](std::string_view text) {
+    core::lines::for_each_line(text, [&](std::string_view line) {
+      const std::string_view trimmed = core::text::python_strip(line);
+      if (!trimmed.empty()) {
+        on_line(trimmed);
+      }
+    });
+  };
+  try {
+    core::lines::LineBlockReader reader(file.get());
+    while (const auto block = reader.next()) {
+      core::fs::require_utf8(*block, log_path, reader.offset());
+      each(*block);
+    }
+    // After the last line boundary comes a line still being appended: it is read
+    // once it is whole.
+    std::string_view rest = reader.tail();
+    rest = rest.substr(0, core::lines::whole_lines_size(rest));
+    core::fs::require_utf8(rest, log_path, reader.whole_lines_end());
+    each(rest);
+  } catch (const core::fs::DecodeError&) {
+    throw;
+  } catch (const std::system_error&) {
+    // A directory, an I/O error: as unreadable as a missing file.
+    return false;
+  }
+  return true;
+}
+
+std::unordered_map<std::string, core::Map>
+read_log_records(const std::filesystem::path& log_path,
+                 const std::unordered_set<std::string>& commits)
+{
+  std::unordered_map<std::string, core::Map> found;
+  if (commits.empty()) {
+    return found;
+  }
+  const auto keep = [&](const std::string& commit, core::Map line) {
+    // The first line of a commit is its record, as the rewriter sees it.
+    if (commits.contains(commit)) {
+      found.try_emplace(commit, std::move(line));
+    }
+  };
+  const bool read = for_each_log_line(log_path, [&](std::string_view line) {
+    const LogLineScan scan = scan_log_line(line);
+    if (scan.shape != LogLineScan::Shape::object) {
+      return;
+    }
+    const std::optional<std::string_view> plain = plain_json_string(scan.commit);
+    if (plain && !scan.escaped_key && !commits.contains(std::string(*plain))) {
+      return; // almost every line: another commit's, settled without parsing
+    }
+    std::optional<core::Value> parsed = parse_object(line);
+    if (!parsed) {
+      return;
+    }
+    const core::Value* commit = parsed->get("commit");
+    if (commit != nullptr && commit->is_string()) {
+      keep(commit->as_string(), std::move(parsed->as_map()));
+    }
+  });
+  if (!read) {
+    found.clear();
+  }
+  return found;
+}
 
 AttestationLogCounts AttestationLog::counts() const
 {

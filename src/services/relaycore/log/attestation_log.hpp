@@ -10,7 +10,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace kolvex::services::relaycore::log {
@@ -61,5 +65,19 @@ struct AttestationLog {
 // last one without its end included); `text` must be valid UTF-8.  Lines end at
 // every boundary Python's str.splitlines() knows.
 [[nodiscard]] AttestationLog read_attestation_log_text(std::string_view text);
+
+// Calls `on_line` with each whole non-blank line of the log at `log_path`, trimmed,
+// in file order, reading it once in blocks (a last piece still being appended is
+// left out).  Returns false when the file cannot be read (missing, a link, a
+// directory); a file that is not UTF-8 throws core::fs::DecodeError.
+bool for_each_log_line(const std::filesystem::path& log_path,
+                       const std::function<void(std::string_view)>& on_line);
+
+// The log lines of `commits`, by commit, read in one pass over the log: a line is
+// parsed only when its "commit" may be one of them.  A commit's first line is its
+// record.  Commits the log does not name are absent; an unreadable log names none.
+[[nodiscard]] std::unordered_map<std::string, core::Map>
+read_log_records(const std::filesystem::path& log_path,
+                 const std::unordered_set<std::string>& commits);
 
 } // namespace kolvex::services::relaycore::log

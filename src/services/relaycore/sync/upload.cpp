@@ -99,37 +99,6 @@ bool unreadable_archive(const std::exception& e)
          dynamic_cast<const core::json::JsonError*>(&e) != nullptr;
 }
 
-// Completes `entry` with its archive and ledger; false when its archive is corrupt
-// and the entry must not be sent.
-bool complete_entry(core::Map& entry, const stdfs::path& attestations_dir)
-{
-  const core::Value* commit_value = entry.find("commit");
-  const std::string commit =
-      commit_value != nullptr && commit_value->is_string() ? commit_value->as_string() : "";
-  const stdfs::path archive = attestations_dir / (commit + ".yaml");
-  if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
-    try {
-      // A link in the archive's place is refused here, and skipped as corrupt.
-      if (core::fs::stat_regular(paths::confined(archive))) {
-        entry.set("attestation", archived_attestation(archive));
-      }
-    } catch (const std::exception& e) {
-      if (!unreadable_archive(e)) {
-        throw;
-      }
-      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
-      return false;
-    }
-  }
-  const stdfs::path ledger = attestations_dir / (commit + ".ledger.jsonl");
-  if (!entry.contains("ledger") && regular_file(ledger)) {
-    if (auto lines = archived_ledger(ledger)) {
-      entry.set("ledger", std::move(*lines));
-    }
-  }
-  return true;
-}
-
 // The session the records were made in: the active harness's, else
 // AGENT_SESSION_ID.  A value that could not travel as a header (control
 // characters) counts as unknown rather than failing every batch.
@@ -208,6 +177,35 @@ private:
 
 } // namespace
 
+bool _complete_upload_record(core::Map& entry, const stdfs::path& attestations_dir)
+{
+  const core::Value* commit_value = entry.find("commit");
+  const std::string commit =
+      commit_value != nullptr && commit_value->is_string() ? commit_value->as_string() : "";
+  const stdfs::path archive = attestations_dir / (commit + ".yaml");
+  if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
+    try {
+      // A link in the archive's place is refused here, and skipped as corrupt.
+      if (core::fs::stat_regular(paths::confined(archive))) {
+        entry.set("attestation", archived_attestation(archive));
+      }
+    } catch (const std::exception& e) {
+      if (!unreadable_archive(e)) {
+        throw;
+      }
+      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
+      return false;
+    }
+  }
+  const stdfs::path ledger = attestations_dir / (commit + ".ledger.jsonl");
+  if (!entry.contains("ledger") && regular_file(ledger)) {
+    if (auto lines = archived_ledger(ledger)) {
+      entry.set("ledger", std::move(*lines));
+    }
+  }
+  return true;
+}
+
 std::vector<core::List> _chunk_attestations(core::List entries, const ChunkLimits& limits)
 {
   std::vector<core::List> batches;
@@ -282,7 +280,7 @@ UploadResult upload_attestations(const std::string& api_key,
   core::List to_send;
   to_send.reserve(log.pending.size());
   for (core::Map& entry : log.pending) {
-    if (complete_entry(entry, attestations_dir)) {
+    if (_complete_upload_record(entry, attestations_dir)) {
       to_send.emplace_back(std::move(entry));
     } else {
       ++result.skipped_invalid;

@@ -61,6 +61,12 @@ struct ChunkLimits {
                                                const std::filesystem::path& attestations_dir,
                                                const core::Value& project_id);
 
+// Completes log entry `entry` into the upload record: its archived attestation from
+// `attestations_dir` as "attestation" (made JSON-safe) and its archived ledger as
+// "ledger", each unless the entry has it already.  Returns false, with a warning,
+// when the archive is corrupt and the record must not be sent.
+bool _complete_upload_record(core::Map& entry, const std::filesystem::path& attestations_dir);
+
 // Marks the records of `batch` (maps) synced in the log at `kolvexlog_path`, under
 // the log lock, by an atomic rewrite (see SyncedMarker::mark).  Only text "commit"
 // members count; a batch without one leaves the log and the lock alone.

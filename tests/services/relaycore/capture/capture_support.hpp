@@ -106,6 +106,30 @@ inline std::string staged_diff_hash(const TempRepo& repo)
   return core::sha256_hex(result.out);
 }
 
+// Stages `file` holding `content`, attests it with the built kolvex (model
+// claude-opus-4-6, `summary`) and commits it as "feat: <summary>"; returns the sha.
+inline std::string attested_commit(const TempRepo& repo,
+                                   const std::string& file,
+                                   const std::string& content,
+                                   const std::string& summary)
+{
+  repo.write(file, content);
+  repo.git({"add", file});
+  const auto attest = run_kolvex({"attest",
+                                  "--staged-diff-hash",
+                                  staged_diff_hash(repo),
+                                  "--model",
+                                  "claude-opus-4-6",
+                                  "--summary",
+                                  summary},
+                                 repo.path());
+  if (attest.exit_code != 0) {
+    throw std::runtime_error("kolvex attest failed: " + attest.err);
+  }
+  repo.git({"commit", "-q", "-m", "feat: " + summary});
+  return repo.git({"rev-parse", "HEAD"});
+}
+
 // The lines of the log of `repo` (without their "\n"), "" when there is none.
 inline std::vector<std::string> log_lines(const TempRepo& repo)
 {

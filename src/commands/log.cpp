@@ -1,0 +1,369 @@
+#include "commands/log.hpp"
+
+#include "commands/revision_range.hpp"
+
+#include "core/fs.hpp"
+#include "core/json.hpp"
+#include "core/process.hpp"
+#include "core/text.hpp"
+#include "core/yaml.hpp"
+#include "display/output.hpp"
+#include "paths.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/notes.hpp"
+#include "services/shared.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace kolvex::commands {
+
+namespace {
+
+namespace output = display::output;
+namespace stdfs = std::filesystem;
+namespace rlog = services::relaycore::log;
+
+struct LogOptions {
+  std::string range;
+  bool json = false;
+  std::string check;
+};
+
+// What a commit's record says, as one line of the listing shows it.
+enum class State { attested, recorded, not_recorded };
+
+struct Row {
+  std::string commit;
+  std::string subject;
+  State state = State::not_recorded;
+  core::Map record;   // the log line (or the note's record); empty when not recorded
+  std::string model;  // the attested model, when the record names one
+  std::string source; // "log" or "notes"; empty when not recorded
+};
+
+// The text of `map`'s `key` when it is a non-empty text.
+std::string text_of(const core::Map& map, std::string_view key)
+{
+  const core::Value* value = map.find(key);
+  return value != nullptr && value->is_string() ? value->as_string() : std::string();
+}
+
+// A record is attested when its line carries no event of a commit recorded without
+// one, the same test the log's counts use.
+bool attested(const core::Map& record)
+{
+  return rlog::classify_log_line(record).event == rlog::LineEvent::attested;
+}
+
+// The model an attested record names: its telemetry's, else its archive's
+// "agent_model".  An archive that cannot be read names none.
+std::string model_of(const core::Map& record, const stdfs::path& attestations_dir)
+{
+  if (const core::Value* telemetry = record.find("telemetry");
+      telemetry != nullptr && telemetry->is_map()) {
+    if (const core::Value* model = telemetry->get("model");
+        model != nullptr && model->is_string()) {
+      return model->as_string();
+    }
+  }
+  if (const core::Value* attestation = record.find("attestation");
+      attestation != nullptr && attestation->is_map()) {
+    return text_of(attestation->as_map(), "agent_model");
+  }
+  const std::string commit = text_of(record, "commit");
+  try {
+    const core::fs::Confined archive = paths::confined(attestations_dir / (commit + ".yaml"));
+    if (!core::fs::regular_file_exists(archive)) {
+      return "";
+    }
+    const core::Value parsed = core::yaml::load(core::fs::read_text(archive));
+    return parsed.is_map() ? text_of(parsed.as_map(), "agent_model") : "";
+  } catch (const std::exception&) {
+    return "";
+  }
+}
+
+// Fills each row's record from the log, read once for the whole range, then from
+// the notes.
+void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
+{
+  std::unordered_set<std::string> wanted;
+  for (const Row& row : rows) {
+    wanted.insert(row.commit);
+  }
+  auto records = rlog::read_log_records(paths::log_jsonl(root), wanted);
+  std::unordered_set<std::string> missing;
+  for (Row& row : rows) {
+    if (auto found = records.find(row.commit); found != records.end()) {
+      row.record = std::move(found->second);
+      row.source = "log";
+    } else {
+      missing.insert(row.commit);
+    }
+  }
+  // What the local log does not hold may have travelled as a git note (a fresh
+  // clone in CI holds nothing else).
+  auto notes = services::relaycore::sync::read_note_records(root, missing);
+  for (Row& row : rows) {
+    if (auto found = notes.find(row.commit); row.source.empty() && found != notes.end()) {
+      row.record = std::move(found->second);
+      row.source = "notes";
+    }
+  }
+}
+
+void classify(std::vector<Row>& rows, const stdfs::path& root)
+{
+  const stdfs::path attestations_dir = paths::attestations_dir(root);
+  for (Row& row : rows) {
+    if (row.source.empty()) {
+      row.state = State::not_recorded;
+    } else if (attested(row.record)) {
+      row.state = State::attested;
+      row.model = model_of(row.record, attestations_dir);
+    } else {
+      row.state = State::recorded;
+    }
+  }
+}
+
+const char* state_name(State state)
+{
+  switch (state) {
+  case State::attested:
+    return "attested";
+  case State::recorded:
+    return "recorded";
+  case State::not_recorded:
+    break;
+  }
+  return "not_recorded";
+}
+
+// The old commits a carried record names.
+std::vector<std::string> rewritten_from(const core::Map& record)
+{
+  std::vector<std::string> shas;
+  if (const core::Value* list = record.find("rewritten_from"); list != nullptr && list->is_list()) {
+    for (const core::Value& sha : list->as_list()) {
+      if (sha.is_string()) {
+        shas.push_back(sha.as_string());
+      }
+    }
+  }
+  return shas;
+}
+
+std::string describe(const Row& row)
+{
+  std::string text;
+  switch (row.state) {
+  case State::attested: {
+    text = "attested";
+    const std::string summary = text_of(row.record, "summary");
+    std::vector<std::string> parts;
+    if (!row.model.empty()) {
+      parts.push_back(row.model);
+    }
+    if (!summary.empty()) {
+      parts.push_back("\"" + summary + "\"");
+    }
+    if (!parts.empty()) {
+      text += ": " + core::text::join(parts, ", ");
+    }
+    break;
+  }
+  case State::recorded: {
+    text = "recorded, no attestation";
+    std::vector<std::string> parts;
+    if (const std::string agent = text_of(row.record, "agent"); !agent.empty()) {
+      parts.push_back("agent " + agent);
+    }
+    if (const std::string session = text_of(row.record, "agent_session_id"); !session.empty()) {
+      parts.push_back("session " + session);
+    }
+    if (!parts.empty()) {
+      text += ": " + core::text::join(parts, ", ");
+    }
+    break;
+  }
+  case State::not_recorded:
+    return "not recorded";
+  }
+  if (const auto olds = rewritten_from(row.record); !olds.empty()) {
+    std::vector<std::string> shorts;
+    for (const std::string& sha : olds) {
+      shorts.push_back(sha.substr(0, 7));
+    }
+    text += " (carried from " + core::text::join(shorts, ", ") + ")";
+  }
+  if (row.source == "notes") {
+    text += " [git note]";
+  }
+  return text;
+}
+
+struct Totals {
+  std::int64_t attested = 0;
+  std::int64_t recorded = 0;
+  std::int64_t not_recorded = 0;
+};
+
+Totals totals_of(const std::vector<Row>& rows)
+{
+  Totals totals;
+  for (const Row& row : rows) {
+    (row.state == State::attested   ? totals.attested
+     : row.state == State::recorded ? totals.recorded
+                                    : totals.not_recorded) += 1;
+  }
+  return totals;
+}
+
+void print_words(const std::vector<Row>& rows, const std::string& shown)
+{
+  auto& console = output::console();
+  if (rows.empty()) {
+    console.print("No commits in " + shown + ".");
+    return;
+  }
+  for (const Row& row : rows) {
+    console.print(row.commit.substr(0, 7) + "  " + row.subject + "  -- " + describe(row));
+  }
+  const Totals totals = totals_of(rows);
+  console.print(std::to_string(rows.size()) + (rows.size() == 1 ? " commit" : " commits") + " in " +
+                shown + ": " + std::to_string(totals.attested) + " attested, " +
+                std::to_string(totals.recorded) + " recorded without an attestation, " +
+                std::to_string(totals.not_recorded) + " not recorded");
+}
+
+void print_json(const std::vector<Row>& rows, const std::string& shown)
+{
+  core::List commits;
+  for (const Row& row : rows) {
+    core::Map item{
+        {"commit", row.commit}, {"subject", row.subject}, {"state", state_name(row.state)}};
+    if (row.state != State::not_recorded) {
+      item.set("source", row.source);
+      for (const char* key : {"agent", "summary", "agent_session_id", "event", "timestamp"}) {
+        if (const std::string value = text_of(row.record, key); !value.empty()) {
+          item.set(key, value);
+        }
+      }
+      if (!row.model.empty()) {
+        item.set("model", row.model);
+      }
+      if (const auto olds = rewritten_from(row.record); !olds.empty()) {
+        core::List list;
+        for (const std::string& sha : olds) {
+          list.emplace_back(sha);
+        }
+        item.set("rewritten_from", std::move(list));
+      }
+    }
+    commits.emplace_back(std::move(item));
+  }
+  const Totals totals = totals_of(rows);
+  core::Map document{{"range", shown},
+                     {"commits", std::move(commits)},
+                     {"totals",
+                      core::Map{{"commits", static_cast<std::int64_t>(rows.size())},
+                                {"attested", totals.attested},
+                                {"recorded", totals.recorded},
+                                {"not_recorded", totals.not_recorded}}}};
+  output::console().print(core::json::dump(core::Value(std::move(document))));
+}
+
+// The commits that fall short of `check`, named on stderr; the count of them.
+std::size_t report_shortfall(const std::vector<Row>& rows, const std::string& check)
+{
+  std::size_t short_of = 0;
+  for (const Row& row : rows) {
+    const bool fails =
+        row.state == State::not_recorded || (check == "attested" && row.state != State::attested);
+    if (fails) {
+      ++short_of;
+      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" + describe(row) +
+                    ")");
+    }
+  }
+  return short_of;
+}
+
+int run_log(const LogOptions& options)
+{
+  const stdfs::path root = services::shared::get_repo_root();
+  RevisionRange range = list_range(root, options.range);
+  const std::string& shown = range.shown;
+  std::vector<Row> rows;
+  for (RangeCommit& commit : range.commits) {
+    Row row;
+    row.commit = std::move(commit.commit);
+    row.subject = std::move(commit.subject);
+    rows.push_back(std::move(row));
+  }
+  fill_from_log(rows, root);
+  classify(rows, root);
+  if (options.json) {
+    print_json(rows, shown);
+  } else {
+    print_words(rows, shown);
+  }
+  if (!options.check.empty()) {
+    const std::size_t short_of = report_shortfall(rows, options.check);
+    if (short_of > 0) {
+      output::error(std::to_string(short_of) + " of " + std::to_string(rows.size()) +
+                    " commits in " + shown + " " + (short_of == 1 ? "is" : "are") + " not " +
+                    options.check);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
+void register_log(CLI::App& app)
+{
+  auto options = std::make_shared<LogOptions>();
+  CLI::App* command = app.add_subcommand(
+      "log",
+      "List the commits of a range with the state of each one's record: attested (model and "
+      "summary), recorded without an attestation (agent and session), or not recorded; then "
+      "the totals. Reads only.");
+  command->add_option("range",
+                      options->range,
+                      "A git revision range (origin/main..HEAD, HEAD~5.., a single commit "
+                      "for its history). Default: the branch's commits not on its upstream, "
+                      "or without an upstream the last 20 commits of HEAD.");
+  command->add_flag("--json",
+                    options->json,
+                    "Print one JSON object: range, commits (commit, subject, state, and what "
+                    "the record says) and totals.");
+  command
+      ->add_option("--check",
+                   options->check,
+                   "Exit 1, naming each one on stderr, when a commit in the range is not "
+                   "recorded (recorded) or not attested (attested); for pre-push hooks and CI.")
+      ->check(CLI::IsMember({"recorded", "attested"}));
+  command->callback([options] {
+    if (const int status = run_log(*options); status != 0) {
+      throw CLI::RuntimeError(status);
+    }
+  });
+}
+
+} // namespace kolvex::commands

@@ -1,0 +1,296 @@
+#include "services/relaycore/capture/rewrite.hpp"
+
+#include "core/deadline.hpp"
+#include "core/fs.hpp"
+#include "core/logging.hpp"
+#include "core/yaml.hpp"
+#include "paths.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/log/log_writer.hpp"
+#include "utils/filelock.hpp"
+
+#include <algorithm>
+#include <optional>
+#include <system_error>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+namespace kolvex::services::relaycore::capture {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+namespace rlog = log;
+
+const core::logging::Logger& logger()
+{
+  static const core::logging::Logger instance("kolvex.relaycore.rewrite");
+  return instance;
+}
+
+// Keys a carried record says itself; a record carried again gets them afresh.
+constexpr std::string_view k_from_key = "rewritten_from";
+constexpr std::string_view k_absorbed_key = "absorbed_records";
+
+// One record as the log and the archive hold it.
+struct Held {
+  std::string commit;
+  core::Map line{};    // the log line
+  core::Map archive{}; // the archived attestation; built from the line when missing
+  bool attested = false;
+  bool carried = false; // it is itself a carried record
+};
+
+std::string text_of(const core::Map& map, std::string_view key)
+{
+  const core::Value* value = map.find(key);
+  return value != nullptr && value->is_string() ? value->as_string() : std::string();
+}
+
+bool line_attested(const core::Map& record)
+{
+  return rlog::classify_log_line(record).event == rlog::LineEvent::attested;
+}
+
+// The archive of `commit`, or nullopt when it is missing or unreadable.
+std::optional<core::Map> read_archive(const stdfs::path& attestations_dir,
+                                      const std::string& commit)
+{
+  try {
+    const core::fs::Confined at = paths::confined(attestations_dir / (commit + ".yaml"));
+    if (!core::fs::regular_file_exists(at)) {
+      return std::nullopt;
+    }
+    core::Value parsed = core::yaml::load(core::fs::read_text(at));
+    if (parsed.is_map()) {
+      return std::move(parsed.as_map());
+    }
+  } catch (const std::exception& e) {
+    logger().debug_exception("archive of " + commit + " unreadable; its log line stands for it", e);
+  }
+  return std::nullopt;
+}
+
+// What the log line says, as an attestation map, for a record whose archive is gone.
+core::Map archive_from_line(const core::Map& line)
+{
+  core::Map map;
+  for (const auto& [key, value] : line) {
+    if (key != "commit" && key != "branch" && key != "synced" && key != "uploaded" &&
+        key != "event") {
+      map.set(key, value);
+    }
+  }
+  return map;
+}
+
+Held held(const std::string& commit, core::Map line, const stdfs::path& attestations_dir)
+{
+  Held record;
+  record.commit = commit;
+  record.line = std::move(line);
+  record.attested = line_attested(record.line);
+  std::optional<core::Map> archive = read_archive(attestations_dir, commit);
+  record.archive = archive ? std::move(*archive) : archive_from_line(record.line);
+  record.carried = record.archive.contains(k_from_key);
+  return record;
+}
+
+std::vector<std::string> texts(const core::Value* list)
+{
+  std::vector<std::string> out;
+  if (list != nullptr && list->is_list()) {
+    for (const core::Value& item : list->as_list()) {
+      if (item.is_string()) {
+        out.push_back(item.as_string());
+      }
+    }
+  }
+  return out;
+}
+
+core::List as_list(const std::vector<std::string>& shas)
+{
+  core::List list;
+  for (const std::string& sha : shas) {
+    list.emplace_back(sha);
+  }
+  return list;
+}
+
+// The record the new commit gets: `primary`'s attestation with the link to every
+// old record and, apart from the primary's own, the old records themselves.
+core::Map carried_archive(const Held& primary, const std::vector<const Held*>& olds)
+{
+  core::Map archive = primary.archive;
+  archive.erase(k_from_key);
+  archive.erase(k_absorbed_key);
+  std::vector<std::string> from;
+  core::List absorbed;
+  for (const Held* old : olds) {
+    from.push_back(old->commit);
+    if (old != &primary) {
+      absorbed.emplace_back(core::Map{{"commit", old->commit},
+                                      {"event", text_of(old->line, "event")},
+                                      {"attestation", old->archive}});
+    }
+  }
+  archive.set(k_from_key, as_list(from));
+  if (!absorbed.empty()) {
+    archive.set(k_absorbed_key, std::move(absorbed));
+  }
+  return archive;
+}
+
+// Whether the record `current` of the new commit already links every old record.
+bool already_carried(const Held* current, const std::vector<const Held*>& olds)
+{
+  if (current == nullptr || !current->carried) {
+    return false;
+  }
+  const std::vector<std::string> from = texts(current->archive.find(k_from_key));
+  return std::all_of(olds.begin(), olds.end(), [&](const Held* old) {
+    return std::find(from.begin(), from.end(), old->commit) != from.end();
+  });
+}
+
+} // namespace
+
+std::vector<RewritePair> parse_rewrite_pairs(std::string_view text)
+{
+  std::vector<RewritePair> pairs;
+  for (const std::string_view line : core::fs::splitlines(text)) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+      continue;
+    }
+    const std::string_view rest = line.substr(space + 1);
+    RewritePair pair{std::string(line.substr(0, space)),
+                     std::string(rest.substr(0, rest.find(' ')))};
+    if (rlog::_is_valid_commit_hash(pair.old_sha) && rlog::_is_valid_commit_hash(pair.new_sha)) {
+      pairs.push_back(std::move(pair));
+    }
+  }
+  return pairs;
+}
+
+std::vector<RewritePair> rewrite_pairs_from_repository(const stdfs::path& repo_root)
+{
+  // While a rebase finishes, git keeps the list it hands the hook in its state.
+  for (const char* state : {"rebase-merge/rewritten-list", "rebase-apply/rewritten"}) {
+    const std::string file = rlog::_git({"rev-parse", "--git-path", state}, repo_root);
+    if (file.empty()) {
+      continue;
+    }
+    const stdfs::path path = stdfs::path(file).is_absolute() ? stdfs::path(file) : repo_root / file;
+    try {
+      if (core::fs::stat_path(path)) {
+        return parse_rewrite_pairs(core::fs::read_text(path, 16U << 20U));
+      }
+    } catch (const std::exception& e) {
+      logger().debug_exception("rebase state unreadable", e);
+    }
+  }
+  const std::string subject =
+      rlog::_git({"log", "-g", "-n", "1", "--format=%gs", "HEAD"}, repo_root);
+  if (!subject.starts_with("commit (amend)")) {
+    return {};
+  }
+  const std::string old_sha = rlog::_git({"rev-parse", "--verify", "-q", "HEAD@{1}"}, repo_root);
+  const std::string new_sha = rlog::_git({"rev-parse", "--verify", "-q", "HEAD"}, repo_root);
+  return parse_rewrite_pairs(old_sha + " " + new_sha + "\n");
+}
+
+std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
+                                                 const std::vector<RewritePair>& pairs)
+{
+  // Each new commit with its old ones, in git's order.
+  std::vector<std::pair<std::string, std::vector<std::string>>> groups;
+  std::unordered_set<std::string> wanted;
+  for (const RewritePair& pair : pairs) {
+    if (pair.old_sha == pair.new_sha) {
+      continue;
+    }
+    auto group = std::find_if(
+        groups.begin(), groups.end(), [&](const auto& g) { return g.first == pair.new_sha; });
+    if (group == groups.end()) {
+      group = groups.insert(groups.end(), {pair.new_sha, {}});
+    }
+    if (std::find(group->second.begin(), group->second.end(), pair.old_sha) ==
+        group->second.end()) {
+      group->second.push_back(pair.old_sha);
+    }
+    wanted.insert(pair.old_sha);
+    wanted.insert(pair.new_sha);
+  }
+  std::vector<CarryResult> results;
+  if (groups.empty()) {
+    return results;
+  }
+  const stdfs::path log_path = paths::log_jsonl(repo_root);
+  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
+  // One read of the log for every commit of the rewrite.
+  auto lines = rlog::read_log_records(log_path, wanted);
+  std::unordered_map<std::string, Held> records;
+  for (auto& [commit, line] : lines) {
+    records.emplace(commit, held(commit, std::move(line), attestations_dir));
+  }
+  for (const auto& [new_sha, old_shas] : groups) {
+    CarryResult result;
+    result.commit = new_sha;
+    std::vector<const Held*> olds;
+    for (const std::string& old : old_shas) {
+      if (auto found = records.find(old); found != records.end()) {
+        olds.push_back(&found->second);
+      }
+    }
+    const auto own = records.find(new_sha);
+    const Held* current = own == records.end() ? nullptr : &own->second;
+    if (olds.empty()) {
+      result.reason = "no old commit of it has a record";
+      results.push_back(std::move(result));
+      continue;
+    }
+    for (const Held* old : olds) {
+      result.rewritten_from.push_back(old->commit);
+    }
+    if (already_carried(current, olds)) {
+      result.reason = "already carried";
+      results.push_back(std::move(result));
+      continue;
+    }
+    // The new commit's own attestation is never replaced by an older one; its own
+    // deterministic record gives way to an old attestation.
+    const bool own_record = current != nullptr && !current->carried;
+    const auto first_attested =
+        std::find_if(olds.begin(), olds.end(), [](const Held* h) { return h->attested; });
+    const Held* primary = own_record && current->attested ? current
+                          : first_attested != olds.end()  ? *first_attested
+                          : own_record                    ? current
+                                                          : olds.front();
+    const core::Map archive = carried_archive(*primary, olds);
+    std::optional<std::string> event;
+    if (!primary->attested) {
+      event = text_of(primary->line, "event");
+    }
+    core::deadline::check("carrying the record of " + new_sha);
+    rlog::PreparedRecord record = rlog::_prepare_record(attestations_dir,
+                                                        archive,
+                                                        {.commit_override = new_sha,
+                                                         .repo_root = repo_root,
+                                                         .archive_ledger = false,
+                                                         .event = event});
+    record.entry.set(k_from_key, as_list(result.rewritten_from));
+    core::fs::create_directories(paths::confined(log_path).parent());
+    const auto lock = utils::filelock::locked(log_path);
+    rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
+    result.written = true;
+    results.push_back(std::move(result));
+  }
+  return results;
+}
+
+} // namespace kolvex::services::relaycore::capture
