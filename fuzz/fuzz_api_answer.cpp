@@ -1,6 +1,7 @@
 // Arbitrary bytes as a server's answer: the status mapping, the answer shapes and
 // the header reader must never crash, must throw only the client's errors, and
 // what they let through must be fit to show a user.
+#include "fuzz_check.hpp"
 #include "contracts/api_client.hpp"
 #include "core/fs.hpp"
 #include "protocol/wire.hpp"
@@ -13,17 +14,12 @@
 
 namespace {
 
+using kolvex::fuzz::check;
+
 namespace wire = kolvex::protocol::wire;
 using kolvex::contracts::AgentApiError;
 using kolvex::contracts::ApiError;
 
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 // Text that reaches a terminal: valid UTF-8, no control characters, bounded.
 void check_printable(std::string_view text)

@@ -2,6 +2,7 @@
 // which reads the log's end first, later only what was appended, and only the lines
 // around the sha's bytes, must answer exactly as a parse of every whole line does,
 // and the task-type inference must never crash.
+#include "fuzz_check.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/lines.hpp"
@@ -19,6 +20,8 @@
 #include <unistd.h>
 
 namespace {
+
+using kolvex::fuzz::check;
 
 namespace capture = kolvex::services::relaycore::capture;
 namespace core = kolvex::core;
@@ -38,13 +41,6 @@ const std::filesystem::path& scratch_file()
   return path;
 }
 
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 bool python_space(std::uint32_t cp)
 {

@@ -3,6 +3,7 @@
 // consistent, must count what the counting read counts, must read a file as the
 // text of its whole lines, and its one-pass line scan must agree with the full JSON
 // parser.
+#include "fuzz_check.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/lines.hpp"
@@ -16,6 +17,8 @@
 #include <unistd.h>
 
 namespace {
+
+using kolvex::fuzz::check;
 
 namespace attlog = kolvex::services::relaycore::log;
 namespace core = kolvex::core;
@@ -34,13 +37,6 @@ const std::filesystem::path& scratch_file()
   return path;
 }
 
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 } // namespace
 

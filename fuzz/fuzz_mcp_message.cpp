@@ -1,5 +1,6 @@
 // Arbitrary bytes as one line from an MCP client: reading it must never crash or
 // throw, and whatever it becomes must be answerable as one JSON-RPC line.
+#include "fuzz_check.hpp"
 #include "core/json.hpp"
 #include "services/mcp_protocol.hpp"
 
@@ -11,15 +12,10 @@
 
 namespace {
 
+using kolvex::fuzz::check;
+
 namespace mcp = kolvex::services::mcp_protocol;
 
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 } // namespace
 

@@ -2,6 +2,7 @@
 // write one) and as `git cat-file --batch` output: the readers must never crash, a
 // note they accept must name the commit it annotates, and every object split out
 // must lie inside the input.
+#include "fuzz_check.hpp"
 #include "services/relaycore/sync/notes.hpp"
 
 #include <cstdint>
@@ -10,17 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace {
-
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
-
-} // namespace
+using kolvex::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -2,6 +2,7 @@
 // files a repository can ship): completing the record must never crash, must throw
 // nothing but file errors, and must leave the log naming the commit whenever the
 // archive exists.
+#include "fuzz_check.hpp"
 #include "core/fs.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/commit_search.hpp"
@@ -16,16 +17,11 @@
 
 namespace {
 
+using kolvex::fuzz::check;
+
 namespace log = kolvex::services::relaycore::log;
 namespace stdfs = std::filesystem;
 
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
 
 const stdfs::path& scratch_dir()
 {

@@ -1,6 +1,7 @@
 // Arbitrary bytes as the post-rewrite hook's stdin (what git, or whatever a hook
 // manager put in its place, hands the hook): the reader must never crash, and every
 // pair it gives must be two full commit shas found at the start of one line.
+#include "fuzz_check.hpp"
 #include "services/relaycore/capture/rewrite.hpp"
 #include "services/relaycore/log/git.hpp"
 
@@ -9,17 +10,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace {
-
-void check(bool condition, const char* what)
-{
-  if (!condition) {
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-  }
-}
-
-} // namespace
+using kolvex::fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
