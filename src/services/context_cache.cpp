@@ -88,7 +88,7 @@ void write_documents(const stdfs::path& dir,
   }
 }
 
-// Removes the spec files of domains no longer served.
+// Removes the files of spec domains no longer served.
 void drop_retired_spec_files(const stdfs::path& dir,
                              const std::map<std::string, std::string>& specs)
 {

@@ -42,7 +42,7 @@ struct CacheFiles {
 };
 
 // Writes `context` and `files` into the cache of `repo_root` (see the layout above).
-// A non-empty specs set also removes the spec files of domains it no longer holds.
+// A non-empty specs set also removes the files of spec domains it no longer holds.
 // An entity body that is not a map is skipped with a warning.  The stored entity
 // tags are merged, and a tag whose file has gone is dropped so that the next refresh
 // fetches it whole.  Throws std::system_error when a file cannot be written and
