@@ -193,6 +193,7 @@ void check(const Lines& doc, const Map& expected, const std::string& by_hand)
   try {
     edited = core::yaml::load(join(doc));
   } catch (const std::exception&) {
+    // Unreadable counts as a mismatch, which the check below reports.
   }
   if (!(edited == Value(expected))) {
     throw ConfigLayoutError(by_hand);

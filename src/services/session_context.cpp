@@ -1,5 +1,6 @@
 #include "services/session_context.hpp"
 
+#include "core/logging.hpp"
 #include "services/credentials.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
@@ -22,7 +23,10 @@ Session resolve_session(const std::filesystem::path& repo_root)
     if (team != nullptr && team->kind() == core::Value::Kind::integer) {
       session.team_id = team->as_int();
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // No team named: the resolve lets the server choose, as for a new repository.
+    core::logging::Logger("kolvex.services.session_context")
+        .debug_exception("The configured team could not be read", e);
   }
   return session;
 }

@@ -220,7 +220,9 @@ std::optional<std::string> linked_project_id(const std::filesystem::path& repo_r
     if (const auto id = as_id(value)) {
       return std::to_string(*id);
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // An unreadable configuration links no project; the resolve that follows says so.
+    logger().debug_exception("The linked project could not be read", e);
   }
   return std::nullopt;
 }
