@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
+#include <string>
 
 namespace kolvex::services::shared {
 
@@ -24,6 +26,13 @@ struct PayloadLimits {
   std::chrono::milliseconds total{2000};
 };
 
+// The bytes of the payload on descriptor `fd`, read under `limits`: nullopt when
+// `fd` is a terminal or closed, a read fails, or the payload exceeds
+// `limits.max_bytes`; what arrived so far when the writer goes idle or time runs
+// out.  For callers that can rule a payload out before parsing it.  Never throws.
+[[nodiscard]] std::optional<std::string> read_hook_input_from(int fd,
+                                                              const PayloadLimits& limits = {});
+
 // The JSON value read from descriptor `fd` (any JSON value; callers check the
 // shape), or null when `fd` is a terminal, closed, empty, larger than
 // `limits.max_bytes`, not JSON, or not complete within the time limits (a payload
@@ -33,5 +42,8 @@ struct PayloadLimits {
 
 // read_hook_payload_from on standard input with the default limits.
 [[nodiscard]] core::Value read_hook_payload();
+
+// read_hook_input_from on standard input with the default limits.
+[[nodiscard]] std::optional<std::string> read_hook_input();
 
 } // namespace kolvex::services::shared

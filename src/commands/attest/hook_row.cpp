@@ -15,6 +15,7 @@
 #include "utils/best_effort.hpp"
 
 #include <re2/re2.h>
+#include <simdjson.h>
 
 #include <charconv>
 #include <csignal>
@@ -148,27 +149,95 @@ std::optional<std::string> _nudge(const std::string& sha)
   return core::json::dump(*payload);
 }
 
+bool _is_commit_call(const core::Value& payload)
+{
+  if (!payload.is_map()) {
+    return false;
+  }
+  const core::Value* tool = payload.get("tool_name");
+  if (tool == nullptr || !tool->is_string() || tool->as_string() != "Bash") {
+    return false;
+  }
+  const core::Value* input = payload.get("tool_input");
+  const core::Value* command = input != nullptr ? input->get("command") : nullptr;
+  if (command == nullptr || !command->is_string()) {
+    return false;
+  }
+  const std::string& text = command->as_string();
+  // Both words must be there for the pattern to match; looking for them first
+  // spares a megabyte command the regular expression.
+  if (text.find("commit") == std::string::npos || text.find("git") == std::string::npos) {
+    return false;
+  }
+  return RE2::PartialMatch(re2::StringPiece(text.data(), text.size()), git_commit_re()) &&
+         !_tool_failed(payload);
+}
+
+bool _may_name_commit(const std::string& input)
+{
+  // A command holds "commit" once decoded; in the JSON text it is spelled out, or
+  // some of its letters are \\u escapes.
+  if (input.find("commit") == std::string::npos && input.find("\\u") == std::string::npos) {
+    return false;
+  }
+  // The word may sit in the call's output (`git log`, `git show`): look at the
+  // commands themselves, every one a repeated key could give, skipping the rest
+  // unread.  Any error leaves the verdict to the full parser; a false verdict on a
+  // document simdjson did not fully check is safe, as the full parser would refuse
+  // a broken one and the row would stop all the same.
+  simdjson::padded_string copy;
+  simdjson::padded_string_view view;
+  if (input.capacity() - input.size() >= simdjson::SIMDJSON_PADDING) {
+    view = simdjson::padded_string_view(input.data(), input.size(), input.capacity());
+  } else {
+    copy = simdjson::padded_string(input);
+    view = copy;
+  }
+  simdjson::ondemand::parser parser;
+  simdjson::ondemand::document document;
+  simdjson::ondemand::object payload;
+  if (parser.iterate(view).get(document) != simdjson::SUCCESS ||
+      document.get_object().get(payload) != simdjson::SUCCESS) {
+    return true;
+  }
+  for (auto field : payload) {
+    std::string_view key;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS) {
+      return true;
+    }
+    if (key != "tool_input") {
+      continue;
+    }
+    simdjson::ondemand::object tool_input;
+    if (field.value().get_object().get(tool_input) != simdjson::SUCCESS) {
+      return true;
+    }
+    for (auto entry : tool_input) {
+      std::string_view name;
+      if (entry.unescaped_key().get(name) != simdjson::SUCCESS) {
+        return true;
+      }
+      if (name != "command") {
+        continue;
+      }
+      std::string_view command;
+      if (entry.value().get_string().get(command) != simdjson::SUCCESS ||
+          (command.find("commit") != std::string_view::npos &&
+           command.find("git") != std::string_view::npos)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 std::optional<std::string> _hook_row(const core::Value& payload,
                                      const std::optional<std::string>& agent)
 {
   try {
-    // Only a Bash call whose command names a git commit goes further; everything
-    // up to here touches no file and starts no process.
-    if (!payload.is_map()) {
-      return std::nullopt;
-    }
-    const auto tool = payload.get_string("tool_name");
-    if (!tool || *tool != "Bash") {
-      return std::nullopt;
-    }
-    const core::Value* input = payload.get("tool_input");
-    const auto command = input != nullptr && input->is_map() ? input->get_string("command")
-                                                             : std::optional<std::string>();
-    if (!command ||
-        !RE2::PartialMatch(re2::StringPiece(command->data(), command->size()), git_commit_re())) {
-      return std::nullopt;
-    }
-    if (_tool_failed(payload)) {
+    // Only a clean Bash call that names a git commit goes further: every other
+    // call an agent makes stops here, without a file read or a process.
+    if (!_is_commit_call(payload)) {
       return std::nullopt;
     }
 
@@ -224,7 +293,19 @@ void _add_from_hook(const std::optional<std::string>& agent)
   // A harness that stops reading must not turn into a crash.
   std::signal(SIGPIPE, SIG_IGN);
   try {
-    const auto line = _hook_row(services::shared::read_hook_payload(), agent);
+    // Most calls are not commits: their payload is ruled out from its bytes, without
+    // building the JSON value.
+    const auto input = services::shared::read_hook_input();
+    if (!input || !_may_name_commit(*input)) {
+      return;
+    }
+    core::Value payload;
+    try {
+      payload = core::json::parse(*input);
+    } catch (const std::exception&) {
+      return; // not JSON, or cut short
+    }
+    const auto line = _hook_row(payload, agent);
     if (line) {
       const std::string out = *line + "\n";
       std::fwrite(out.data(), 1, out.size(), stdout);

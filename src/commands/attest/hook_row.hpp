@@ -37,6 +37,17 @@ void _add_from_hook(const std::optional<std::string>& agent);
 [[nodiscard]] std::optional<std::string> _hook_row(const core::Value& payload,
                                                    const std::optional<std::string>& agent);
 
+// Whether `payload` is a clean Bash call whose command names a git commit: a JSON
+// object, "tool_name" exactly "Bash", a text "tool_input.command" in which
+// GIT_COMMIT_RE finds a match, and not _tool_failed.  Pure: no file, no process.
+[[nodiscard]] bool _is_commit_call(const core::Value& payload);
+
+// Whether the raw payload text `input` may be a call whose command names a git
+// commit: false only when it certainly is not (no "commit" anywhere, or a JSON
+// document none of whose "tool_input" "command" texts holds "git" and "commit"),
+// so that the row can skip building the payload.
+[[nodiscard]] bool _may_name_commit(const std::string& input);
+
 // Whether the payload says the tool call did not complete cleanly: its
 // "tool_response" has "interrupted" true (the boolean itself), or a non-zero JSON
 // integer under "exit_code" or "exitCode".  Absent fields say nothing.

@@ -68,6 +68,24 @@ TEST(HookRowPayload, TheCommitPatternIsASearchAnywhereInTheCommand)
   }
 }
 
+TEST(HookRowPayload, OnlyPayloadsThatCannotNameACommitAreRuledOutUnparsed)
+{
+  // Spelled with a \u escape, "commit" is still there once decoded.
+  const std::string escaped =
+      R"({"tool_name": "Bash", "tool_input": {"command": "git \u0063ommit -m x"}})";
+  EXPECT_TRUE(attest::_may_name_commit(escaped));
+  EXPECT_TRUE(attest::_is_commit_call(parse(escaped)));
+  EXPECT_TRUE(attest::_may_name_commit(R"({"tool_input": {"command": "git commit"}})"));
+  EXPECT_TRUE(attest::_may_name_commit("commit"));
+  EXPECT_FALSE(attest::_may_name_commit(
+      R"({"tool_name": "Bash", "tool_input": {"command": "git status"}, "x": "\n\t"})"));
+  EXPECT_FALSE(attest::_may_name_commit(""));
+  EXPECT_FALSE(attest::_is_commit_call(
+      parse(R"({"tool_name": "Bash", "tool_input": {"command": "git status"}})")));
+  EXPECT_FALSE(attest::_is_commit_call(parse(
+      R"({"tool_name": "Bash", "tool_input": {"command": "git commit"}, "tool_response": {"exit_code": 2}})")));
+}
+
 TEST(HookRowRepository, FoundFromSubdirectoriesAndThroughAWorktreesGitFile)
 {
   TempRepo repo;
