@@ -2,7 +2,6 @@
 // transcript, attaching a late attestation to a recorded commit, and the usage
 // errors, with the built binary in a repository set up for kolvex.
 #include "agents/agent_env.hpp"
-#include "agents/claude_code.hpp"
 #include "core/json.hpp"
 #include "e2e/set_up_repo.hpp"
 
@@ -26,25 +25,7 @@ protected:
   void SetUp() override
   {
     SetUpRepoTest::SetUp();
-    const auto root = repo.path().string();
-    write_transcript(k_session,
-                     {claude_user(k_session, root, "u1", "2026-01-02T03:04:00Z", "fix it"),
-                      claude_assistant(k_session,
-                                       root,
-                                       "a1",
-                                       "2026-01-02T03:04:05Z",
-                                       "m1",
-                                       "r1",
-                                       "claude-opus-4-7",
-                                       {900, 120, 0, 0},
-                                       {claude_text("done")})});
-  }
-
-  void write_transcript(const std::string& id, const std::vector<std::string>& lines)
-  {
-    home.write(stdfs::path("claude") / "projects" /
-                   agents::claude_project_key(repo.path().string()) / (id + ".jsonl"),
-               AgentEnv::join_lines(lines));
+    write_claude_response(k_session, "claude-opus-4-7", {900, 120, 0, 0});
   }
 
   // A commit made while no hook ran kolvex: nothing records it.
@@ -67,13 +48,7 @@ protected:
 
   [[nodiscard]] std::vector<Value> records_of(const std::string& sha) const
   {
-    std::vector<Value> found;
-    for (const auto& line : log_lines(repo)) {
-      if (line.find(sha) != std::string::npos) {
-        found.push_back(core::json::parse(line));
-      }
-    }
-    return found;
+    return kolvex::testing::records_of(repo, sha);
   }
 
   // Writes the pending attestation for nothing staged, as an agent does after the
@@ -122,18 +97,18 @@ TEST_F(AttestAddE2E, BackfillSaysWhenTheTranscriptCountsNoTokens)
 {
   const std::string quiet = "9a8b7c6d-0000-4000-8000-000000000001";
   const auto root = repo.path().string();
-  write_transcript(quiet,
-                   {core::json::dump(Value(
-                       core::Map{{"type", "assistant"},
-                                 {"sessionId", quiet},
-                                 {"cwd", root},
-                                 {"uuid", "a1"},
-                                 {"timestamp", "2026-01-02T03:04:05Z"},
-                                 {"message",
-                                  core::Map{{"model", "claude-opus-4-7"},
-                                            {"id", "m1"},
-                                            {"role", "assistant"},
-                                            {"content", core::List{claude_text("done")}}}}}))});
+  write_claude_session(quiet,
+                       {core::json::dump(Value(
+                           core::Map{{"type", "assistant"},
+                                     {"sessionId", quiet},
+                                     {"cwd", root},
+                                     {"uuid", "a1"},
+                                     {"timestamp", "2026-01-02T03:04:05Z"},
+                                     {"message",
+                                      core::Map{{"model", "claude-opus-4-7"},
+                                                {"id", "m1"},
+                                                {"role", "assistant"},
+                                                {"content", core::List{claude_text("done")}}}}}))});
   const auto sha = unrecorded_commit("quiet.txt");
   const auto result = add({"--commit", sha, "--session", quiet, "--task-type", "docs"});
   EXPECT_EQ(result.exit_code, 0) << result.err;

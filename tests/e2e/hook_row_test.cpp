@@ -2,7 +2,6 @@
 // user-level PostToolUse hook, after a real `git commit` made in the session's
 // environment, with the payload on stdin.
 #include "agents/agent_env.hpp"
-#include "agents/claude_code.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "e2e/set_up_repo.hpp"
@@ -35,21 +34,7 @@ protected:
   {
     SetUpRepoTest::SetUp();
     // The session's own transcript, where the adapter reads model and tokens.
-    const auto root = repo.path().string();
-    const std::vector<std::string> lines{
-        claude_user(k_session, root, "u1", "2026-01-02T03:04:00Z", "commit the fix"),
-        claude_assistant(k_session,
-                         root,
-                         "a1",
-                         "2026-01-02T03:04:05Z",
-                         "m1",
-                         "r1",
-                         "claude-opus-4-7",
-                         {1200, 340, 0, 0},
-                         {claude_bash("t1", "git commit -m fix")})};
-    home.write(stdfs::path("claude") / "projects" / agents::claude_project_key(root) /
-                   (k_session + ".jsonl"),
-               AgentEnv::join_lines(lines));
+    write_claude_response(k_session, "claude-opus-4-7", {1200, 340, 0, 0});
   }
 
   // The environment Claude Code gives its tool subprocesses.
@@ -93,13 +78,7 @@ protected:
 
   [[nodiscard]] std::vector<Value> records_of(const std::string& sha) const
   {
-    std::vector<Value> found;
-    for (const auto& line : log_lines(repo)) {
-      if (line.find(sha) != std::string::npos) {
-        found.push_back(core::json::parse(line));
-      }
-    }
-    return found;
+    return kolvex::testing::records_of(repo, sha);
   }
 
   [[nodiscard]] std::size_t uploaded(const DevServer& server) const
