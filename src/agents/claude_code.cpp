@@ -5,6 +5,7 @@
 #include "agents/session_search.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/clock.hpp"
+#include "core/text.hpp"
 
 #include <algorithm>
 #include <string>
@@ -174,10 +175,11 @@ std::string claude_project_key(std::string_view path)
       ++i;
       continue;
     }
-    // One '-' per UTF-16 code unit: two for a character beyond U+FFFF.
-    const std::size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    key += length == 4 ? "--" : "-";
-    i += std::min(length, path.size() - i);
+    // One '-' per UTF-16 code unit: two for a character beyond U+FFFF, one for
+    // each ill-formed run (the U+FFFD a decoder makes of it).
+    const core::text::Utf8Step step = core::text::utf8_step(path, i);
+    key += step.valid && step.length == 4 ? "--" : "-";
+    i += step.length;
   }
   return key;
 }

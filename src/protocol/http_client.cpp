@@ -6,9 +6,11 @@
 
 #include <curl/curl.h>
 
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -444,23 +446,35 @@ HttpClient::fetch_declarative_state_detailed(const std::string& project_id,
                                              const std::string& api_url,
                                              const core::Map& etags)
 {
-  contracts::DeclarativeState answer;
-  for (const char* entity : {"kolvexstate", "kolvexrules"}) {
-    std::optional<std::string> stored;
+  const auto stored_tag = [&](const char* entity) -> std::optional<std::string> {
     if (const core::Value* tag = etags.find(entity); tag != nullptr && tag->is_string()) {
-      stored = tag->as_string();
+      return tag->as_string();
     }
-    // A refused entity (a 401 on the rules, a 503 on the state) is recorded by its
-    // status, not thrown: the cached copy stays and is shown as stale, which an
-    // aborted refresh could not tell the agents.
-    const Reply reply = get_conditional(api_key,
-                                        api_url,
-                                        project_path(project_id, std::string("/state/") + entity),
-                                        stored,
-                                        Refused::answer);
+    return std::nullopt;
+  };
+  // A refused entity (a 401 on the rules, a 503 on the state) is recorded by its
+  // status, not thrown: the cached copy stays and is shown as stale, which an
+  // aborted refresh could not tell the agents.
+  const auto fetch = [&](const char* entity) {
+    return get_conditional(api_key,
+                           api_url,
+                           project_path(project_id, std::string("/state/") + entity),
+                           stored_tag(entity),
+                           Refused::answer);
+  };
+  // The two entities are asked for at once: the refresh waits on this fetch, and
+  // one after the other would put a second round trip on its critical path.
+  std::future<Reply> rules = std::async(std::launch::async, fetch, "kolvexrules");
+  Reply state = fetch("kolvexstate");
+  const std::array<std::pair<const char*, Reply>, 2> replies = {
+      std::pair<const char*, Reply>{"kolvexstate", std::move(state)},
+      std::pair<const char*, Reply>{"kolvexrules", rules.get()}};
+
+  contracts::DeclarativeState answer;
+  for (const auto& [entity, reply] : replies) {
     if (reply.status == 304 || reply.status >= 400) {
       answer.state.set(entity, nullptr);
-      answer.etags.set(entity, tag_value(stored));
+      answer.etags.set(entity, tag_value(stored_tag(entity)));
     } else {
       answer.state.set(entity, wire::parse_answer(wire::Answer::any, reply.body));
       answer.etags.set(entity, tag_value(reply.etag));

@@ -168,6 +168,8 @@ TEST(ClaudeCodeSession, ProjectKeysAsClaudeCodeWritesThem)
   EXPECT_EQ(kolvex::agents::claude_project_key("/home/jane_doe/my_app"), "-home-jane-doe-my-app");
   EXPECT_EQ(kolvex::agents::claude_project_key("/w/caf\u00e9.v2"), "-w-caf--v2"); // é: one unit
   EXPECT_EQ(kolvex::agents::claude_project_key("/w/\U0001F600x"), "-w---x"); // two UTF-16 units
+  // A cut-short four-byte lead is one ill-formed run, not four bytes swallowed.
+  EXPECT_EQ(kolvex::agents::claude_project_key(std::string("/w/\xF0\x9F" "ab")), "-w--ab");
 }
 
 // Without CLAUDE_CODE_SESSION_ID only the live session of the repository is named:

@@ -1,6 +1,7 @@
 // Records that survive rewrites, end to end: `kolvex setup` installs the post-rewrite
 // hook, and real `git commit --amend` and `git rebase` runs carry each record to the
 // commit that replaced it.
+#include "paths.hpp"
 #include "services/relaycore/capture/capture_support.hpp"
 
 #include <gmock/gmock.h>
@@ -199,6 +200,25 @@ TEST_F(RewriteE2E, RebaseThroughAConflictCarriesTheRecordOnceItIsResolved)
   EXPECT_EQ(kolvex::testing::run_kolvex({"log", "--check", "attested", "main..HEAD"}, repo.path())
                 .exit_code,
             0);
+}
+
+TEST_F(RewriteE2E, ARecordKeptOnlyAsAGitNoteIsCarriedFromTheNote)
+{
+  const std::string old = attested_commit("a.txt", "a\n", "noted only");
+  ASSERT_EQ(kolvex::testing::run_kolvex({"notes", "write", base + "..HEAD"}, repo.path()).exit_code,
+            0);
+  // What a fresh clone that fetched the notes has: neither the log nor the archives.
+  stdfs::remove(kolvex::paths::log_jsonl(repo.path()));
+  stdfs::remove_all(kolvex::paths::attestations_dir(repo.path()));
+
+  repo.git({"commit", "-q", "--amend", "-m", "feat: reworded in the clone"});
+  const std::string amended = repo.git({"rev-parse", "HEAD"});
+  const auto line = line_of(amended);
+  ASSERT_TRUE(line.has_value());
+  EXPECT_EQ(*line->find("summary"), Value("noted only"));
+  EXPECT_FALSE(line->contains("event"));
+  EXPECT_EQ(*line->find("rewritten_from"), shas({old}));
+  EXPECT_THAT(kolvex::testing::archive_of(repo, amended), HasSubstr("agent_model: claude-opus-4-6"));
 }
 
 TEST_F(RewriteE2E, ANewCommitsOwnAttestationIsKeptAndTheOldRecordAbsorbed)

@@ -9,6 +9,7 @@
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/log/log_writer.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "utils/filelock.hpp"
 
 #include <algorithm>
@@ -24,6 +25,7 @@ namespace {
 
 namespace stdfs = std::filesystem;
 namespace rlog = log;
+namespace rsync = sync;
 
 const core::logging::Logger& logger()
 {
@@ -87,16 +89,29 @@ core::Map archive_from_line(const core::Map& line)
   return map;
 }
 
-Held held(const std::string& commit, core::Map line, const stdfs::path& attestations_dir)
+Held held(const std::string& commit, core::Map line, std::optional<core::Map> archive)
 {
   Held record;
   record.commit = commit;
   record.line = std::move(line);
   record.attested = line_attested(record.line);
-  std::optional<core::Map> archive = read_archive(attestations_dir, commit);
   record.archive = archive ? std::move(*archive) : archive_from_line(record.line);
   record.carried = record.archive.contains(k_from_key);
   return record;
+}
+
+// A record read back from its git note: the note is the upload record, which holds
+// the archived attestation under "attestation" beside the line's own keys.
+Held held_from_note(const std::string& commit, core::Map note)
+{
+  std::optional<core::Map> archive;
+  if (const core::Value* attestation = note.find("attestation");
+      attestation != nullptr && attestation->is_map()) {
+    archive = attestation->as_map();
+  }
+  note.erase("attestation");
+  note.erase("ledger");
+  return held(commit, std::move(note), std::move(archive));
 }
 
 std::vector<std::string> texts(const core::Value* list)
@@ -236,7 +251,22 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
   auto lines = rlog::read_log_records(log_path, wanted);
   std::unordered_map<std::string, Held> records;
   for (auto& [commit, line] : lines) {
-    records.emplace(commit, held(commit, std::move(line), attestations_dir));
+    records.emplace(commit, held(commit, std::move(line), read_archive(attestations_dir, commit)));
+  }
+  // A clone that fetched the notes has records the local log never held; git is
+  // asked for them only when an old commit has no line.
+  std::unordered_set<std::string> unlogged;
+  for (const auto& group : groups) {
+    for (const std::string& old : group.second) {
+      if (!records.contains(old)) {
+        unlogged.insert(old);
+      }
+    }
+  }
+  if (!unlogged.empty()) {
+    for (auto& [commit, note] : rsync::read_note_records(repo_root, unlogged)) {
+      records.emplace(commit, held_from_note(commit, std::move(note)));
+    }
   }
   for (const auto& [new_sha, old_shas] : groups) {
     CarryResult result;

@@ -45,8 +45,9 @@ struct CarryResult {
 // already has through the replace path.  Precedence of what the record says: the
 // new commit's own attestation, else the first attested old record, else the new
 // commit's own record, else the first old one; every other old record is kept under
-// "absorbed_records".  Running it twice changes nothing.  Errors of the log writer
-// propagate.
+// "absorbed_records".  An old commit the log has no line for is carried from its
+// git note under refs/notes/kolvex when it has one.  Running it twice changes
+// nothing.  Errors of the log writer propagate.
 std::vector<CarryResult> carry_rewritten_records(const std::filesystem::path& repo_root,
                                                  const std::vector<RewritePair>& pairs);
 
