@@ -1,10 +1,12 @@
 #include "commands/session_start.hpp"
 
 #include "agents/registry.hpp"
+#include "commands/hook_output.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
+#include "services/hook_payload.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/capture/catch_up.hpp"
@@ -12,11 +14,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -30,61 +27,6 @@ namespace {
 namespace stdfs = std::filesystem;
 
 const core::logging::Logger k_log("kolvex.commands.session_start");
-
-// A harness writes its payload and closes the pipe at once; a caller that leaves
-// stdin open without writing must not stall the session start for long.
-constexpr int k_payload_wait_ms = 500;
-constexpr std::size_t k_payload_max_bytes = 1 << 20;
-
-// The JSON payload on stdin (session_id, cwd, ...), or null when stdin is a
-// terminal, empty, not JSON, too large or not finished in time.
-core::Value read_payload()
-{
-  if (::isatty(STDIN_FILENO) != 0) {
-    return {};
-  }
-  std::string input;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(k_payload_wait_ms);
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      return {};
-    }
-    pollfd fd{STDIN_FILENO, POLLIN, 0};
-    const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) {
-      continue;
-    }
-    if (ready <= 0 || (fd.revents & POLLNVAL) != 0) {
-      return {};
-    }
-    char buffer[8192];
-    const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      return {};
-    }
-    if (n == 0) {
-      break;
-    }
-    input.append(buffer, static_cast<std::size_t>(n));
-    if (input.size() > k_payload_max_bytes) {
-      return {};
-    }
-  }
-  if (core::text::trim(input).empty()) {
-    return {};
-  }
-  try {
-    return core::json::parse(input);
-  } catch (const std::exception&) {
-    return {};
-  }
-}
 
 // The agent named on the record of this session: `--agent` in its canonical
 // spelling when known (as given otherwise), else the harness running this process.
@@ -106,24 +48,22 @@ std::optional<std::string> agent_name(const std::optional<std::string>& option)
   return std::nullopt;
 }
 
-// The text a harness expects on stdout: for Claude Code (`agent` naming it in any
-// spelling) one line of JSON carrying the summary as the SessionStart hook's
-// additional context; for anything else the summary itself.
+// The text a harness expects on stdout: its structured form of the summary when it
+// has one (Claude Code, `agent` naming it in any spelling), else the summary itself.
 std::string session_start_output(const std::string& summary,
                                  const std::optional<std::string>& agent)
 {
-  if (agent && agents::normalize_agent_name(*agent) == "claude-code") {
-    const core::Map output{
-        {"hookSpecificOutput",
-         core::Map{{"hookEventName", "SessionStart"}, {"additionalContext", summary}}}};
-    return core::json::dump(core::Value(output));
+  if (agent) {
+    if (const auto structured = render_hook_context(*agent, "SessionStart", summary)) {
+      return core::json::dump(*structured);
+    }
   }
   return summary;
 }
 
 void run_session_start(const std::optional<std::string>& agent)
 {
-  const core::Value payload = read_payload();
+  const core::Value payload = services::shared::read_hook_payload();
   std::optional<stdfs::path> start;
   if (const auto cwd = payload.get_string("cwd"); cwd && !cwd->empty()) {
     start = stdfs::path(*cwd);

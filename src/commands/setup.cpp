@@ -169,13 +169,14 @@ void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&
   output::success("Wrote the example attestation: " + shown(target, repo_root));
 }
 
-// The session-start hook lives in the user's own harness settings, not in the
-// repository: it fires everywhere and does nothing where kolvex is not set up.  A
-// settings file we cannot merge into is left alone and fails the step.
+// The session-start hook and the post-tool row live in the user's own harness
+// settings, not in the repository: they fire everywhere and do nothing where kolvex
+// is not set up.  A settings file we cannot merge into is left alone and fails the
+// step.
 void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& options)
 {
   if (!options.user_hooks) {
-    output::info("Skipped the user-level session-start hook (--no-user-hooks)");
+    output::info("Skipped the user-level harness hooks (--no-user-hooks)");
     return;
   }
   const auto changes = hooks::user_hooks::install_user_session_hooks(
@@ -190,7 +191,9 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
       output::info(change.message());
       break;
     case hooks::user_hooks::UserHookAction::failed:
-      failure = change.message();
+      if (failure.empty()) {
+        failure = change.message(); // one file: the other hooks failed alike
+      }
       break;
     }
   }
@@ -206,13 +209,12 @@ struct NamedStep {
   const char* what;
   Step run;
 };
-constexpr std::array<NamedStep, 6> k_steps{
-    {{"the local configuration", write_local_config},
-     {"the .gitignore entries", update_gitignore},
-     {"the git post-commit hook", install_hook},
-     {"the git post-rewrite hook", install_rewrite_hook},
-     {"the example attestation", write_example_attestation},
-     {"the user-level session-start hook", register_user_hooks}}};
+constexpr std::array<NamedStep, 6> k_steps{{{"the local configuration", write_local_config},
+                                            {"the .gitignore entries", update_gitignore},
+                                            {"the git post-commit hook", install_hook},
+                                            {"the git post-rewrite hook", install_rewrite_hook},
+                                            {"the example attestation", write_example_attestation},
+                                            {"the user-level harness hooks", register_user_hooks}}};
 
 // The canonical names of `names`, each once, in the order first given.  Throws
 // CLI::ValidationError for a name no adapter has.
@@ -307,8 +309,8 @@ void register_setup(CLI::App& app)
       "post-rewrite hooks "
       "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
       "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
-      "`kolvex session-start` as a session-start hook in Claude Code's user settings. Running "
-      "it again changes nothing.");
+      "`kolvex session-start` and the post-tool row `kolvex attest add --from-hook` as hooks in "
+      "Claude Code's user settings. Running it again changes nothing.");
   command
       ->add_option("--agent",
                    *names,
@@ -320,8 +322,8 @@ void register_setup(CLI::App& app)
   auto no_user_hooks = std::make_shared<bool>(false);
   command->add_flag("--no-user-hooks",
                     *no_user_hooks,
-                    "Do not register `kolvex session-start` as a session-start hook in the "
-                    "user settings of the configured harnesses (Claude Code's settings.json).");
+                    "Do not register the session-start hook and the post-tool row in the user "
+                    "settings of the configured harnesses (Claude Code's settings.json).");
   auto project = std::make_shared<std::optional<std::int64_t>>();
   command
       ->add_option("--project",

@@ -20,8 +20,8 @@ namespace kolvex::commands {
 struct SetupOptions {
   // Agent harnesses named with --agent (canonical names); empty: detect them.
   std::vector<std::string> agents;
-  // Register the per-user session-start hook of the configured harnesses that
-  // have one (--no-user-hooks turns it off).
+  // Register the per-user session-start hook and post-tool row of the configured
+  // harnesses that have them (--no-user-hooks turns it off).
   bool user_hooks = true;
   // Link the repository to this existing project (--project), without asking the
   // server; absent: keep whatever project the configuration names.

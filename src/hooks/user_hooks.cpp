@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
@@ -35,7 +36,8 @@ core::Value& hook_list(core::Map& hooks, std::string_view event)
   return list;
 }
 
-bool has_session_start_hook(const core::List& groups)
+// Whether a hook of `groups` (one event's list) runs a command `ours` recognises.
+bool has_hook(const core::List& groups, bool (*ours)(std::string_view))
 {
   for (const auto& group : groups) {
     const core::Value* hooks = group.get("hooks");
@@ -44,7 +46,7 @@ bool has_session_start_hook(const core::List& groups)
     }
     for (const auto& hook : hooks->as_list()) {
       const auto command = hook.get_string("command");
-      if (command && is_session_start_command(*command)) {
+      if (command && ours(*command)) {
         return true;
       }
     }
@@ -73,17 +75,20 @@ void make_settings_dir(const stdfs::path& dir)
 
 std::string UserHookChange::message() const
 {
+  const bool session = hook == UserHook::session_start;
+  const std::string what = session ? "session-start hook" : "post-tool hook";
   switch (action) {
   case UserHookAction::added:
-    return "Registered the session-start hook for " + agent + ": " + settings.string() +
+    return "Registered the " + what + " for " + agent + ": " + settings.string() +
            (created ? " (new file)" : "");
   case UserHookAction::already_present:
-    return "Session-start hook for " + agent + " already registered: " + settings.string();
+    return std::string(session ? "Session-start hook" : "Post-tool hook") + " for " + agent +
+           " already registered: " + settings.string();
   case UserHookAction::failed:
     break;
   }
-  return "Could not register the session-start hook for " + agent + " in " + settings.string() +
-         ": " + error;
+  return "Could not register the " + what + " for " + agent + " in " + settings.string() + ": " +
+         error;
 }
 
 stdfs::path claude_settings_path()
@@ -94,10 +99,15 @@ stdfs::path claude_settings_path()
   return agents::home_dir() / ".claude" / "settings.json";
 }
 
-bool is_session_start_command(std::string_view command)
+namespace {
+
+// Whether one of the simple commands of `command` runs a "kolvex" binary (any path,
+// after variable assignments and exec/command/env/nohup) whose arguments satisfy
+// `wanted`.  The command line is split as the shell splits it into simple
+// commands: words at blanks, quotes dropped, a new command after each of ; & | ( )
+// and a line break.
+template <typename Wanted> bool runs_kolvex(std::string_view command, const Wanted& wanted)
 {
-  // The command line as the shell splits it into simple commands: words at blanks,
-  // quotes dropped, and a new command after each of ; & | ( ) and a line break.
   std::vector<std::vector<std::string>> commands(1);
   std::string word;
   const auto end_word = [&] {
@@ -120,7 +130,6 @@ bool is_session_start_command(std::string_view command)
   }
   end_word();
   for (const auto& words : commands) {
-    // Past variable assignments and the wrappers that run the rest as the command.
     std::size_t i = 0;
     while (i < words.size() &&
            ((words[i].find('=') != std::string::npos && !words[i].starts_with("-")) ||
@@ -128,15 +137,24 @@ bool is_session_start_command(std::string_view command)
             words[i] == "nohup")) {
       ++i;
     }
-    if (i + 1 < words.size() && stdfs::path(words[i]).filename() == "kolvex" &&
-        words[i + 1] == "session-start") {
+    if (i < words.size() && stdfs::path(words[i]).filename() == "kolvex" &&
+        wanted(std::vector<std::string>(words.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                                        words.end()))) {
       return true;
     }
   }
   return false;
 }
 
-std::optional<core::Value> merge_claude_session_start(const core::Value& settings)
+// Appends a group holding our hook `command` (with `matcher` when non-empty) to the
+// `event` list of `settings`, unless a hook there already runs a command `ours`
+// recognises (then nullopt).
+std::optional<core::Value> merge_hook(const core::Value& settings,
+                                      std::string_view event,
+                                      std::string_view matcher,
+                                      std::string_view command,
+                                      int timeout,
+                                      bool (*ours)(std::string_view))
 {
   core::Value merged = settings.is_null() ? core::Value(core::Map{}) : settings;
   if (!merged.is_map()) {
@@ -149,22 +167,73 @@ std::optional<core::Value> merge_claude_session_start(const core::Value& setting
   if (!hooks.is_map()) {
     throw std::runtime_error("\"hooks\" is not an object");
   }
-  core::Value& groups = hook_list(hooks.as_map(), "SessionStart");
-  if (has_session_start_hook(groups.as_list())) {
+  core::Value& groups = hook_list(hooks.as_map(), event);
+  if (has_hook(groups.as_list(), ours)) {
     return std::nullopt;
   }
-  core::Map hook{{"type", "command"},
-                 {"command", std::string(CLAUDE_SESSION_START_COMMAND)},
-                 {"timeout", SESSION_START_TIMEOUT_SECONDS}};
-  groups.as_list().emplace_back(core::Map{{"hooks", core::List{core::Value(std::move(hook))}}});
+  core::Map hook{{"type", "command"}, {"command", std::string(command)}, {"timeout", timeout}};
+  core::Map group;
+  if (!matcher.empty()) {
+    group.set("matcher", std::string(matcher));
+  }
+  group.set("hooks", core::List{core::Value(std::move(hook))});
+  groups.as_list().emplace_back(std::move(group));
   return merged;
 }
 
-UserHookChange install_claude_session_start_hook(const stdfs::path& settings_path)
+} // namespace
+
+bool is_session_start_command(std::string_view command)
 {
-  UserHookChange change;
-  change.agent = std::string(k_claude_code);
-  change.settings = settings_path;
+  return runs_kolvex(command, [](const std::vector<std::string>& args) {
+    return !args.empty() && args[0] == "session-start";
+  });
+}
+
+bool is_post_tool_command(std::string_view command)
+{
+  return runs_kolvex(command, [](const std::vector<std::string>& args) {
+    return args.size() >= 2 && args[0] == "attest" && args[1] == "add" &&
+           std::find(args.begin() + 2, args.end(), "--from-hook") != args.end();
+  });
+}
+
+std::optional<core::Value> merge_claude_session_start(const core::Value& settings)
+{
+  return merge_hook(settings,
+                    "SessionStart",
+                    "",
+                    CLAUDE_SESSION_START_COMMAND,
+                    SESSION_START_TIMEOUT_SECONDS,
+                    is_session_start_command);
+}
+
+std::optional<core::Value> merge_claude_post_tool(const core::Value& settings)
+{
+  return merge_hook(settings,
+                    "PostToolUse",
+                    POST_TOOL_MATCHER,
+                    CLAUDE_POST_TOOL_COMMAND,
+                    POST_TOOL_TIMEOUT_SECONDS,
+                    is_post_tool_command);
+}
+
+namespace {
+
+// Registers the hooks `which` in the Claude Code settings file `settings_path` with
+// at most one rewrite; one change per hook, in the order of `which`.  A failure
+// fails every hook that was to be added.
+std::vector<UserHookChange> install_claude_hooks(const stdfs::path& settings_path,
+                                                 const std::vector<UserHook>& which)
+{
+  std::vector<UserHookChange> changes;
+  for (const UserHook hook : which) {
+    UserHookChange change;
+    change.agent = std::string(k_claude_code);
+    change.hook = hook;
+    change.settings = settings_path;
+    changes.push_back(std::move(change));
+  }
   try {
     const stdfs::path target = user_files::write_target(settings_path);
     struct stat st {};
@@ -181,29 +250,60 @@ UserHookChange install_claude_session_start_hook(const stdfs::path& settings_pat
     } else if (errno != ENOENT) {
       throw std::system_error(errno, std::generic_category(), target.string());
     }
-    auto merged = merge_claude_session_start(settings);
-    if (!merged) {
-      change.action = UserHookAction::already_present;
-      return change;
+    bool changed = false;
+    for (auto& change : changes) {
+      auto merged = change.hook == UserHook::session_start ? merge_claude_session_start(settings)
+                                                           : merge_claude_post_tool(settings);
+      if (merged) {
+        settings = std::move(*merged);
+        changed = true;
+      } else {
+        change.action = UserHookAction::already_present;
+      }
     }
-    change.created = !mode.has_value();
+    if (!changed) {
+      return changes;
+    }
     if (mode && ((*mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0)) {
       // Read-only on purpose (a managed machine, a frozen dotfile): not ours to override.
       throw std::runtime_error(target.string() +
                                " is read-only, so kolvex leaves it as it is; make it writable, "
-                               "or run `kolvex setup --no-user-hooks` and add the hook yourself");
+                               "or run `kolvex setup --no-user-hooks` and add the hooks yourself");
     }
     make_settings_dir(target.parent_path());
-    core::fs::atomic_replace(target, core::json::dump_indented(*merged, 2) + "\n");
+    core::fs::atomic_replace(target, core::json::dump_indented(settings, 2) + "\n");
     if (mode && ::chmod(target.c_str(), *mode) != 0) {
       throw std::system_error(errno, std::generic_category(), "chmod " + target.string());
     }
-    change.action = UserHookAction::added;
+    // The file is new for the first hook written into it only.
+    bool first = true;
+    for (auto& change : changes) {
+      if (change.action == UserHookAction::added) {
+        change.created = first && !mode.has_value();
+        first = false;
+      }
+    }
   } catch (const std::exception& e) {
-    change.action = UserHookAction::failed;
-    change.error = e.what();
+    for (auto& change : changes) {
+      if (change.action == UserHookAction::added) {
+        change.action = UserHookAction::failed;
+        change.error = e.what();
+      }
+    }
   }
-  return change;
+  return changes;
+}
+
+} // namespace
+
+UserHookChange install_claude_session_start_hook(const stdfs::path& settings_path)
+{
+  return install_claude_hooks(settings_path, {UserHook::session_start}).front();
+}
+
+std::vector<UserHookChange> install_claude_user_hooks(const stdfs::path& settings_path)
+{
+  return install_claude_hooks(settings_path, {UserHook::session_start, UserHook::post_tool});
 }
 
 std::vector<UserHookChange> install_user_session_hooks(const std::vector<std::string>& agents)
@@ -213,7 +313,8 @@ std::vector<UserHookChange> install_user_session_hooks(const std::vector<std::st
   for (const auto& agent : agents) {
     if (agents::normalize_agent_name(agent) == k_claude_code && !claude_done) {
       claude_done = true;
-      changes.push_back(install_claude_session_start_hook(claude_settings_path()));
+      const auto claude = install_claude_user_hooks(claude_settings_path());
+      changes.insert(changes.end(), claude.begin(), claude.end());
     }
   }
   return changes;

@@ -6,8 +6,6 @@
 #include "core/yaml.hpp"
 #include "paths.hpp"
 
-#include <iostream>
-#include <iterator>
 #include <set>
 
 namespace kolvex::services::shared {
@@ -164,19 +162,6 @@ std::string strip_yaml_delimiters(std::string_view content)
     content = rest.substr(0, last_start == std::string_view::npos ? 0 : last_start + 1);
   }
   return std::string(content);
-}
-
-core::Value read_hook_payload()
-{
-  std::string input(std::istreambuf_iterator<char>(std::cin), {});
-  if (core::text::trim(input).empty()) {
-    return {};
-  }
-  try {
-    return core::json::parse(input);
-  } catch (const core::json::JsonError&) {
-    return {};
-  }
 }
 
 } // namespace kolvex::services::shared

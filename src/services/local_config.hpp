@@ -57,8 +57,4 @@ std::vector<std::string> ensure_gitignore(const std::filesystem::path& repo_root
 // present), ready for a YAML parser.
 [[nodiscard]] std::string strip_yaml_delimiters(std::string_view content);
 
-// The JSON payload a harness hook hands over on standard input, or null when stdin
-// is empty or not JSON.
-[[nodiscard]] core::Value read_hook_payload();
-
 } // namespace kolvex::services::shared

@@ -18,6 +18,12 @@ struct Session {
   std::optional<std::string> project_id{}; // the local configuration's, as digits
   std::optional<std::int64_t> team_id{};   // the local configuration's
   std::string key_source;                  // where the key came from ("" for none)
+
+  // Whether an upload can be addressed: a key and a linked project.
+  [[nodiscard]] bool connected() const
+  {
+    return api_key && !api_key->empty() && project_id && !project_id->empty();
+  }
 };
 
 // Reads the credentials in force and `repo_root`'s local configuration, without

@@ -5,6 +5,8 @@
 // scratch HOME, no credentials from the environment, and the built kolvex first on
 // PATH (the post-commit hook runs it).
 
+#include "agents/agent_env.hpp"
+#include "agents/claude_code.hpp"
 #include "services/relaycore/capture/capture_support.hpp"
 #include "support/devserver.hpp"
 #include "support/scoped_env.hpp"
@@ -29,6 +31,36 @@ protected:
     repo.git({"remote", "add", "origin", "git@example.com:acme/widgets.git"});
     ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);
     repo.commit_file("a.txt", "one\n", "first");
+  }
+
+  // Writes the Claude Code transcript of session `id` (its `lines`) where the
+  // adapter looks for it: the project directory of the repository under the
+  // scratch CLAUDE_CONFIG_DIR.
+  void write_claude_session(const std::string& id, const std::vector<std::string>& lines) const
+  {
+    home.write(stdfs::path("claude") / "projects" /
+                   agents::claude_project_key(repo.path().string()) / (id + ".jsonl"),
+               AgentEnv::join_lines(lines));
+  }
+
+  // A session `id` of the repository with one prompt and one response of `model`
+  // using `usage` tokens.
+  void write_claude_response(const std::string& id,
+                             const std::string& model,
+                             const ClaudeUsage& usage) const
+  {
+    const auto root = repo.path().string();
+    write_claude_session(id,
+                         {claude_user(id, root, "u1", "2026-01-02T03:04:00Z", "commit the fix"),
+                          claude_assistant(id,
+                                           root,
+                                           "a1",
+                                           "2026-01-02T03:04:05Z",
+                                           "m1",
+                                           "r1",
+                                           model,
+                                           usage,
+                                           {claude_bash("t1", "git commit -m fix")})});
   }
 
   // Signs in to `server` through the environment, as CI would.

@@ -88,7 +88,10 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Installed the git post-rewrite hook: .git/hooks/post-rewrite\n"
             "Wrote the example attestation: .kolvex/example-attestation.yaml\n"
             "Registered the session-start hook for claude-code: " +
-                (home.path() / "claude/settings.json").string() + " (new file)\n");
+                (home.path() / "claude/settings.json").string() +
+                " (new file)\n"
+                "Registered the post-tool hook for claude-code: " +
+                (home.path() / "claude/settings.json").string() + "\n");
   EXPECT_EQ(first.err, "");
 
   const Map written = config();
@@ -114,6 +117,9 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Git post-rewrite hook already runs kolvex: .git/hooks/post-rewrite\n"
             "Example attestation already up to date: .kolvex/example-attestation.yaml\n"
             "Session-start hook for claude-code already registered: " +
+                (home.path() / "claude/settings.json").string() +
+                "\n"
+                "Post-tool hook for claude-code already registered: " +
                 (home.path() / "claude/settings.json").string() + "\n");
   EXPECT_EQ(snapshot(repo.path()), before);
 }

@@ -55,11 +55,21 @@ TEST_F(SetupUserHooksE2E, ClaudeSettingsGainTheHookBesideTheUsersOwn)
   EXPECT_EQ(*ours.get_string("command"), "kolvex session-start --agent claude-code");
   EXPECT_EQ(ours.get("timeout")->as_int(), 60);
   EXPECT_EQ(*merged.get_string("model"), "opus");
+  // The post-tool row, for shell calls only, in the same file.
+  EXPECT_THAT(
+      first.out,
+      HasSubstr("Registered the post-tool hook for claude-code: " + settings().string() + "\n"));
+  const auto& rows = merged.get("hooks")->get("PostToolUse")->as_list();
+  ASSERT_EQ(rows.size(), 1U);
+  EXPECT_EQ(*rows[0].get_string("matcher"), "Bash");
+  EXPECT_EQ(*rows[0].get("hooks")->as_list()[0].get_string("command"),
+            "kolvex attest add --from-hook --agent claude-code --user");
 
   const auto bytes = kolvex::core::fs::read_bytes(settings());
   const auto second = run_kolvex({"setup", "--agent", "claude-code"}, repo.path());
   ASSERT_EQ(second.exit_code, 0) << second.err;
   EXPECT_THAT(second.out, HasSubstr("Session-start hook for claude-code already registered"));
+  EXPECT_THAT(second.out, HasSubstr("Post-tool hook for claude-code already registered"));
   EXPECT_EQ(kolvex::core::fs::read_bytes(settings()), bytes);
 }
 
@@ -68,7 +78,7 @@ TEST_F(SetupUserHooksE2E, NoUserHooksLeavesTheSettingsAlone)
   const auto result =
       run_kolvex({"setup", "--agent", "claude-code", "--no-user-hooks"}, repo.path());
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_THAT(result.out, HasSubstr("Skipped the user-level session-start hook"));
+  EXPECT_THAT(result.out, HasSubstr("Skipped the user-level harness hooks (--no-user-hooks)"));
   EXPECT_FALSE(stdfs::exists(settings()));
   // A sync does not put it back; setup without the flag does.
   environment.unset("KOLVEX_API_KEY");
@@ -102,7 +112,7 @@ TEST_F(SetupUserHooksE2E, MalformedSettingsFailTheStepAndStayAsTheyWere)
   EXPECT_THAT(result.out,
               HasSubstr("Set up: the local configuration, the .gitignore entries, the git "
                         "post-commit hook, the git post-rewrite hook, the example attestation."));
-  EXPECT_THAT(result.err, HasSubstr("Not set up: the user-level session-start hook (failed)."));
+  EXPECT_THAT(result.err, HasSubstr("Not set up: the user-level harness hooks (failed)."));
 }
 
 TEST_F(SetupUserHooksE2E, AReadOnlySettingsFileIsNamedWithTheWayOut)

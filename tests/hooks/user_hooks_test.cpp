@@ -113,11 +113,20 @@ TEST(UserHooks, SecondRunChangesNothing)
   AgentEnv env;
   const auto settings = claude_settings_path();
   ASSERT_EQ(install_claude_session_start_hook(settings).action, UserHookAction::added);
+  // The post-tool row joins the file written before it existed.
+  const auto first = install_user_session_hooks({"claude"});
+  ASSERT_EQ(first.size(), 2U);
+  EXPECT_EQ(first[0].action, UserHookAction::already_present);
+  EXPECT_EQ(first[1].action, UserHookAction::added);
+  EXPECT_FALSE(first[1].created);
   const auto before = core::fs::read_bytes(settings);
   const auto time = stdfs::last_write_time(settings);
   const auto again = install_user_session_hooks({"Claude Code", "claude"});
-  ASSERT_EQ(again.size(), 1U);
+  ASSERT_EQ(again.size(), 2U);
   EXPECT_EQ(again[0].action, UserHookAction::already_present);
+  EXPECT_EQ(again[1].action, UserHookAction::already_present);
+  EXPECT_EQ(again[1].message(),
+            "Post-tool hook for claude-code already registered: " + settings.string());
   EXPECT_EQ(core::fs::read_bytes(settings), before);
   EXPECT_EQ(stdfs::last_write_time(settings), time);
   EXPECT_EQ(session_start_commands(read_json(settings)).size(), 1U);
@@ -229,9 +238,84 @@ TEST(UserHooks, OnlyHarnessesWithAUserHookFileTakePart)
   EXPECT_TRUE(install_user_session_hooks({"codex", "cursor", "aider"}).empty());
   EXPECT_FALSE(stdfs::exists(claude_settings_path()));
   const auto changes = install_user_session_hooks({"codex", "claude_code"});
-  ASSERT_EQ(changes.size(), 1U);
+  ASSERT_EQ(changes.size(), 2U);
+  EXPECT_EQ(changes[0].hook, UserHook::session_start);
+  EXPECT_EQ(changes[1].hook, UserHook::post_tool);
   EXPECT_EQ(changes[0].action, UserHookAction::added);
+  EXPECT_EQ(changes[1].action, UserHookAction::added);
+  EXPECT_TRUE(changes[0].created);
+  EXPECT_FALSE(changes[1].created); // one file, new for the first hook only
   EXPECT_TRUE(stdfs::exists(claude_settings_path()));
+}
+
+// The "command" of every hook under hooks.PostToolUse with the group's matcher, in
+// file order.
+std::vector<std::pair<std::string, std::string>> post_tool_rows(const Value& settings)
+{
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const auto& group : settings.get("hooks")->get("PostToolUse")->as_list()) {
+    for (const auto& hook : group.get("hooks")->as_list()) {
+      rows.emplace_back(group.get_string("matcher").value_or(""), *hook.get_string("command"));
+    }
+  }
+  return rows;
+}
+
+TEST(UserHooks, ThePostToolRowJoinsTheUsersOwnOnceUnderTheBashMatcher)
+{
+  AgentEnv env;
+  const auto settings = env.dir().write(
+      "claude/settings.json",
+      R"({"hooks": {"PostToolUse": [{"matcher": "Edit|Write", "hooks": [)"
+      R"({"type": "command", "command": "prettier --write"}]}]}, "theme": "dark"})");
+  const auto changes = install_claude_user_hooks(settings);
+  ASSERT_EQ(changes.size(), 2U);
+  EXPECT_EQ(changes[1].action, UserHookAction::added);
+  EXPECT_EQ(changes[1].message(),
+            "Registered the post-tool hook for claude-code: " + settings.string());
+  const Value merged = read_json(settings);
+  EXPECT_EQ(*merged.get_string("theme"), "dark");
+  const auto rows = post_tool_rows(merged);
+  ASSERT_EQ(rows.size(), 2U);
+  EXPECT_EQ(rows[0], (std::pair<std::string, std::string>{"Edit|Write", "prettier --write"}));
+  EXPECT_EQ(rows[1],
+            (std::pair<std::string, std::string>{"Bash", std::string(CLAUDE_POST_TOOL_COMMAND)}));
+  const auto& ours = merged.get("hooks")->get("PostToolUse")->as_list()[1];
+  EXPECT_EQ(ours.get("hooks")->as_list()[0].get("timeout")->as_int(), POST_TOOL_TIMEOUT_SECONDS);
+  EXPECT_EQ(session_start_commands(merged), std::vector<std::string>{k_ours});
+
+  // A row the user wrapped, under any matcher, counts as ours.
+  const Value wrapped = core::json::parse(
+      R"({"hooks": {"PostToolUse": [{"matcher": "*", "hooks": [{"type": "command", "command": )"
+      R"("cd ~ && /opt/kolvex/bin/kolvex attest add --user --from-hook 2>/dev/null"}]}]}})");
+  EXPECT_FALSE(merge_claude_post_tool(wrapped).has_value());
+}
+
+TEST(UserHooks, PostToolCommandsAreRecognisedThroughWrappers)
+{
+  EXPECT_TRUE(is_post_tool_command(CLAUDE_POST_TOOL_COMMAND));
+  EXPECT_TRUE(is_post_tool_command("FOO=1 exec kolvex attest add --from-hook"));
+  EXPECT_TRUE(
+      is_post_tool_command("(cd x; '/usr/local/bin/kolvex' attest add --agent a --from-hook)"));
+  EXPECT_FALSE(is_post_tool_command("kolvex attest add --commit abc"));
+  EXPECT_FALSE(is_post_tool_command("kolvex attest --from-hook"));
+  EXPECT_FALSE(is_post_tool_command("echo kolvex attest add --from-hook"));
+  EXPECT_FALSE(is_post_tool_command("kolvex session-start"));
+  EXPECT_FALSE(is_session_start_command(CLAUDE_POST_TOOL_COMMAND));
+}
+
+TEST(UserHooks, AReadOnlyFileFailsBothHooksAndStaysAsItWas)
+{
+  AgentEnv env;
+  const auto settings = env.dir().write("claude/settings.json", "{}\n");
+  ASSERT_EQ(::chmod(settings.c_str(), 0444), 0);
+  const auto changes = install_claude_user_hooks(settings);
+  ASSERT_EQ(changes.size(), 2U);
+  for (const auto& change : changes) {
+    EXPECT_EQ(change.action, UserHookAction::failed);
+    EXPECT_NE(change.error.find("read-only"), std::string::npos) << change.error;
+  }
+  EXPECT_EQ(core::fs::read_text(settings), "{}\n");
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "commands/attest/attest.hpp"
 
+#include "commands/attest/attest_add.hpp"
+#include "commands/attest/help_format.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -19,7 +21,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 namespace kolvex::commands::attest {
@@ -49,33 +50,6 @@ constexpr const char* k_example =
 constexpr const char* k_automatic =
     "Developer identity, agent session id, and telemetry are populated automatically by\n"
     "kolvex post-commit. Don't pass them here.";
-
-// The group's help: usage first, then the summary and the two paragraphs as written
-// (CLI11 would otherwise print the description above the usage line, and the
-// front end's command list shows the summary alone).
-class GroupFormatter : public CLI::Formatter {
-public:
-  explicit GroupFormatter(std::string paragraphs) : m_paragraphs(std::move(paragraphs)) {}
-
-  std::string
-  make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override
-  {
-    if (mode == CLI::AppFormatMode::Sub) {
-      return make_expanded(app);
-    }
-    std::stringstream out;
-    out << make_usage(app, std::move(name)) << '\n';
-    out << make_description(app) << '\n' << m_paragraphs;
-    out << make_positionals(app);
-    out << make_groups(app, mode);
-    out << make_subcommands(app, mode);
-    out << '\n' << make_footer(app);
-    return out.str();
-  }
-
-private:
-  std::string m_paragraphs;
-};
 
 // The first `n` characters (code points) of the UTF-8 text `text`.
 std::string first_chars(std::string_view text, std::size_t n)
@@ -278,7 +252,7 @@ void register_attest(CLI::App& app)
   auto options = std::make_shared<AttestOptions>();
   CLI::App* group = app.add_subcommand("attest", k_summary);
   group->formatter(
-      std::make_shared<GroupFormatter>(std::string(k_example) + "\n\n" + k_automatic + "\n"));
+      std::make_shared<ParagraphFormatter>(std::string(k_example) + "\n\n" + k_automatic + "\n"));
   group->require_subcommand(0, 1);
 
   // Options fill the optional fields through callbacks, so that a flag given with an
@@ -330,6 +304,8 @@ void register_attest(CLI::App& app)
       "--timestamp", &AttestOptions::timestamp, "ISO 8601 timestamp. Auto-generated if omitted.");
   group->add_flag(
       "--no-verify", options->no_verify, "Skip field validation (hash check still runs).");
+
+  register_attest_add(*group);
 
   group->callback([group, options] {
     const int status = attest(!group->get_subcommands().empty(), *options);

@@ -147,6 +147,18 @@ inline std::vector<std::string> log_lines(const TempRepo& repo)
   return lines;
 }
 
+// The log lines of `repo` that name `sha`, parsed.
+inline std::vector<core::Value> records_of(const TempRepo& repo, const std::string& sha)
+{
+  std::vector<core::Value> found;
+  for (const auto& line : log_lines(repo)) {
+    if (line.find(sha) != std::string::npos) {
+      found.push_back(core::json::parse(line));
+    }
+  }
+  return found;
+}
+
 // Log line `line` parsed as a map.
 inline core::Map parsed_line(const std::string& line)
 {
