@@ -144,6 +144,11 @@ path log_jsonl(const path& repo_root)
   return platform_dir(repo_root) / "log.jsonl";
 }
 
+path post_tool_claim(const path& repo_root)
+{
+  return platform_dir(repo_root) / "post-tool-claim";
+}
+
 path attestations_dir(const path& repo_root)
 {
   return platform_dir(repo_root) / "attestations";

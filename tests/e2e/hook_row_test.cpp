@@ -100,18 +100,31 @@ protected:
 
 TEST_F(HookRowE2E, DrivenLikeClaudeCodeTheCommitIsRecordedOnceForThatSession)
 {
+  DevServer server;
+  link_to(server);
+  const std::size_t before = uploaded(server);
   in_session();
   const auto sha = repo.commit_file("fix.txt", "fixed\n", "fix: the bug"); // post-commit hook runs
   const auto result = row(payload("git add fix.txt && git commit -m 'fix: the bug'"));
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.err, "");
-  // The git hook recorded it first; the row finds it recorded and says nothing.
-  EXPECT_EQ(result.out, "");
+  // The git hook recorded it first; the row still uploads it and tells the agent.
+  EXPECT_THAT(result.out,
+              HasSubstr("recorded commit " + sha.substr(0, 7) + " without an attestation"));
   const auto records = records_of(sha);
   ASSERT_EQ(records.size(), 1U);
   EXPECT_EQ(*records[0].get_string("agent"), "claude-code");
   EXPECT_EQ(*records[0].get_string("agent_session_id"), k_session);
+  EXPECT_EQ(*records[0].get("synced"), Value(true));
+  EXPECT_EQ(uploaded(server), before + 1);
   EXPECT_THAT(archive_of(repo, sha), HasSubstr("claude-opus-4-7"));
+
+  EXPECT_EQ(row(payload("git commit -m 'fix: the bug'")).out, "") << "a second row speaks again";
+  // A commit the git hook recorded with its attestation is sent without a word.
+  const auto attested = attested_commit(repo, "feature.txt", "new\n", "Added the feature");
+  EXPECT_EQ(row(payload("git commit -m 'feat: Added the feature'")).out, "");
+  EXPECT_EQ(*records_of(attested)[0].get("synced"), Value(true));
+  EXPECT_EQ(uploaded(server), before + 2);
 }
 
 TEST_F(HookRowE2E, FirstToSeeTheCommitItRecordsNudgesOnceAndUploads)

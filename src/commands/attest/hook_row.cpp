@@ -4,15 +4,20 @@
 #include "contracts/api_client.hpp"
 #include "core/clock.hpp"
 #include "core/json.hpp"
+#include "core/fs.hpp"
 #include "core/logging.hpp"
+#include "core/text.hpp"
 #include "paths.hpp"
 #include "services/hook_payload.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/upload.hpp"
 #include "services/session_context.hpp"
 #include "utils/best_effort.hpp"
+#include "utils/filelock.hpp"
 
 #include <re2/re2.h>
 #include <simdjson.h>
@@ -27,6 +32,11 @@ namespace kolvex::commands::attest {
 namespace {
 
 namespace stdfs = std::filesystem;
+
+// The claim file holds one sha; anything longer is not ours.
+constexpr std::size_t k_claim_max_bytes = 256;
+// Two rows at once for one commit are rare; neither should wait long for the other.
+constexpr double k_claim_lock_seconds = 2.0;
 
 const core::logging::Logger& logger()
 {
@@ -54,6 +64,40 @@ bool has_git_entry(const stdfs::path& dir)
   std::error_code ec;
   const auto status = stdfs::status(dir / ".git", ec);
   return !ec && (stdfs::is_directory(status) || stdfs::is_regular_file(status));
+}
+
+// Whether this row is the first to act on `commit`, recording that it now has.  An
+// unreadable claim is taken over rather than left to silence every later commit.
+bool claim_commit(const stdfs::path& repo_root, const std::string& commit)
+{
+  const stdfs::path file = paths::post_tool_claim(repo_root);
+  const auto lock = utils::filelock::locked(file, k_claim_lock_seconds);
+  const core::fs::Confined at = paths::confined(file);
+  try {
+    if (core::fs::regular_file_exists(at) &&
+        core::text::trim(core::fs::read_text(at, k_claim_max_bytes)) == commit) {
+      return false;
+    }
+  } catch (const core::fs::UnsafePathError&) {
+    throw;
+  } catch (const std::exception& e) {
+    logger().debug_exception("post-tool claim unreadable; replacing it", e);
+  }
+  core::fs::atomic_replace(at, commit + "\n");
+  return true;
+}
+
+// Whether the log's record of `commit` is an unattested one; nullopt when the log
+// holds none.
+std::optional<bool> recorded_unattested(const stdfs::path& repo_root, const std::string& commit)
+{
+  namespace rlog = services::relaycore::log;
+  const auto records = rlog::read_log_records(paths::log_jsonl(repo_root), {commit});
+  const auto found = records.find(commit);
+  if (found == records.end()) {
+    return std::nullopt;
+  }
+  return rlog::classify_log_line(found->second).event == rlog::LineEvent::unattested;
 }
 
 } // namespace
@@ -268,17 +312,34 @@ std::optional<std::string> _hook_row(const core::Value& payload,
     const auto result = services::relaycore::capture::capture_commit(*repo_root, "HEAD", options);
     logger().debug("capture of HEAD: written " + std::string(result.written ? "yes" : "no") +
                    (result.reason.empty() ? "" : " (" + result.reason + ")"));
-    // Already recorded (another trigger, an earlier row) or not recordable: the
-    // record and its upload are someone else's, and the agent hears nothing twice.
-    if (!result.written) {
-      return std::nullopt;
+    bool unattested = !result.attested;
+    if (result.written) {
+      try {
+        (void)claim_commit(*repo_root, result.commit);
+      } catch (const std::exception& e) {
+        // The record is in; a second row may speak again, which beats silence now.
+        logger().debug_exception("post-tool claim not written", e);
+      }
+    } else {
+      // The git post-commit hook records the commit before this row runs, so in a
+      // repository set up with both, "already recorded" is the usual answer: the row
+      // still uploads the record and tells the agent, once per commit.  Anything
+      // else that stopped the capture (not recordable) stops the row.
+      if (result.reason != services::relaycore::capture::ALREADY_RECORDED) {
+        return std::nullopt;
+      }
+      const auto recorded = recorded_unattested(*repo_root, result.commit);
+      if (!recorded || !claim_commit(*repo_root, result.commit)) {
+        return std::nullopt;
+      }
+      unattested = *recorded;
     }
     try {
       _upload_best_effort(*repo_root);
     } catch (const std::exception& e) {
       logger().debug_exception("upload from the commit hook failed (best-effort)", e);
     }
-    if (!result.attested) {
+    if (unattested) {
       return _nudge(result.commit);
     }
   } catch (const std::exception& e) {
