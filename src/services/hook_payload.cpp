@@ -3,6 +3,7 @@
 #include "core/json.hpp"
 #include "core/text.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +85,15 @@ std::optional<std::string> read_hook_input_from(int fd, const PayloadLimits& lim
     input.reserve(std::min(limits.max_bytes,
                            sized ? static_cast<std::size_t>(st.st_size) : k_expected_bytes) +
                   k_chunk);
+    // A megabyte payload through the default 64 KiB pipe costs the harness and us a
+    // wake-up per 64 KiB; a larger pipe lets it arrive in a few.  Best-effort: the
+    // system may cap or refuse the size.
+    if (!sized && ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) {
+      const int current = ::fcntl(fd, F_GETPIPE_SZ);
+      if (current >= 0 && static_cast<std::size_t>(current) < k_expected_bytes) {
+        (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(k_expected_bytes));
+      }
+    }
     if (!read_bounded(fd, limits, input)) {
       return std::nullopt;
     }
