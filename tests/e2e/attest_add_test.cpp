@@ -55,15 +55,7 @@ protected:
   // nudge for a commit already made.
   void write_pending(const std::string& summary) const
   {
-    const auto result = run_kolvex({"attest",
-                                    "--staged-diff-hash",
-                                    staged_diff_hash(repo),
-                                    "--model",
-                                    "claude-opus-4-7",
-                                    "--summary",
-                                    summary},
-                                   repo.path());
-    ASSERT_EQ(result.exit_code, 0) << result.err;
+    (void)attest_staged(repo, summary, "claude-opus-4-7");
   }
 
   [[nodiscard]] bool pending() const

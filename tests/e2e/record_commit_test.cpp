@@ -163,11 +163,7 @@ TEST_F(RecordCommitE2E, EightAtOnceWithAPendingAttestationFileItOnce)
   for (int round = 0; round < 3; ++round) {
     repo.write("f.txt", std::to_string(round) + "\n");
     repo.git({"add", "f.txt"});
-    const std::string hash = kolvex::testing::staged_diff_hash(repo);
-    const auto attested = kolvex::testing::run_kolvex(
-        {"attest", "--staged-diff-hash", hash, "--model", "m", "--summary", "attested change"},
-        repo.path());
-    ASSERT_EQ(attested.exit_code, 0) << attested.err;
+    (void)kolvex::testing::attest_staged(repo, "attested change", "m");
     repo.git({"commit", "-q", "-m", "change"});
     const std::string sha = repo.git({"rev-parse", "HEAD"});
 
@@ -202,15 +198,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
 
   repo.write("a.txt", "a\n");
   repo.git({"add", "a.txt"});
-  const auto attested = kolvex::testing::run_kolvex({"attest",
-                                                     "--staged-diff-hash",
-                                                     kolvex::testing::staged_diff_hash(repo),
-                                                     "--model",
-                                                     "claude-opus-4-6",
-                                                     "--summary",
-                                                     "first, attested"},
-                                                    repo.path());
-  ASSERT_EQ(attested.exit_code, 0) << attested.err;
+  (void)kolvex::testing::attest_staged(repo, "first, attested");
   repo.git({"commit", "-q", "-m", "feat: first"});
   const std::string first = repo.git({"rev-parse", "HEAD"});
   const std::string second = repo.commit_file("b.txt", "b\n", "fix: second");

@@ -226,15 +226,7 @@ TEST_F(RewriteE2E, ANewCommitsOwnAttestationIsKeptAndTheOldRecordAbsorbed)
   const std::string old = attested_commit("a.txt", "a\n", "old attestation");
   repo.write("a.txt", "a2\n");
   repo.git({"add", "a.txt"});
-  const auto attest = kolvex::testing::run_kolvex({"attest",
-                                                   "--staged-diff-hash",
-                                                   kolvex::testing::staged_diff_hash(repo),
-                                                   "--model",
-                                                   "claude-sonnet-4-5",
-                                                   "--summary",
-                                                   "new attestation"},
-                                                  repo.path());
-  ASSERT_EQ(attest.exit_code, 0) << attest.err;
+  (void)kolvex::testing::attest_staged(repo, "new attestation", "claude-sonnet-4-5");
   repo.git({"commit", "-q", "--amend", "--no-edit"});
   const std::string amended = repo.git({"rev-parse", "HEAD"});
   const auto line = line_of(amended);

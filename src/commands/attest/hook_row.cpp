@@ -52,12 +52,6 @@ const RE2& git_commit_re()
   return re;
 }
 
-// The payload's session id as text, when it carries one.
-std::optional<std::string> session_of(const core::Value& payload)
-{
-  return payload.get_string("session_id");
-}
-
 // Whether `dir` has an entry ".git" that is a directory or a file.
 bool has_git_entry(const stdfs::path& dir)
 {
@@ -307,7 +301,7 @@ std::optional<std::string> _hook_row(const core::Value& payload,
     }
 
     services::relaycore::capture::CaptureOptions options;
-    options.session_id = session_of(payload);
+    options.session_id = payload.get_string("session_id");
     options.agent = agent;
     const auto result = services::relaycore::capture::capture_commit(*repo_root, "HEAD", options);
     logger().debug("capture of HEAD: written " + std::string(result.written ? "yes" : "no") +

@@ -106,8 +106,23 @@ inline std::string staged_diff_hash(const TempRepo& repo)
   return core::sha256_hex(result.out);
 }
 
-// Stages `file` holding `content`, attests it with the built kolvex (model
-// claude-opus-4-6, `summary`) and commits it as "feat: <summary>"; returns the sha.
+// Attests what is staged in `repo` with the built kolvex (`model`, `summary`), as an
+// agent does before it commits; throws when kolvex refuses.  Returns what it printed.
+inline core::process::Result attest_staged(const TempRepo& repo,
+                                           const std::string& summary,
+                                           const std::string& model = "claude-opus-4-6")
+{
+  auto attest = run_kolvex(
+      {"attest", "--staged-diff-hash", staged_diff_hash(repo), "--model", model, "--summary", summary},
+      repo.path());
+  if (attest.exit_code != 0) {
+    throw std::runtime_error("kolvex attest failed: " + attest.err);
+  }
+  return attest;
+}
+
+// Stages `file` holding `content`, attests it (model claude-opus-4-6, `summary`) and
+// commits it as "feat: <summary>"; returns the sha.
 inline std::string attested_commit(const TempRepo& repo,
                                    const std::string& file,
                                    const std::string& content,
@@ -115,17 +130,7 @@ inline std::string attested_commit(const TempRepo& repo,
 {
   repo.write(file, content);
   repo.git({"add", file});
-  const auto attest = run_kolvex({"attest",
-                                  "--staged-diff-hash",
-                                  staged_diff_hash(repo),
-                                  "--model",
-                                  "claude-opus-4-6",
-                                  "--summary",
-                                  summary},
-                                 repo.path());
-  if (attest.exit_code != 0) {
-    throw std::runtime_error("kolvex attest failed: " + attest.err);
-  }
+  (void)attest_staged(repo, summary);
   repo.git({"commit", "-q", "-m", "feat: " + summary});
   return repo.git({"rev-parse", "HEAD"});
 }
