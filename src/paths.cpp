@@ -144,9 +144,9 @@ path log_jsonl(const path& repo_root)
   return platform_dir(repo_root) / "log.jsonl";
 }
 
-path post_tool_claim(const path& repo_root)
+path post_tool_due(const path& repo_root)
 {
-  return platform_dir(repo_root) / "post-tool-claim";
+  return platform_dir(repo_root) / "post-tool-due";
 }
 
 path attestations_dir(const path& repo_root)

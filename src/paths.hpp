@@ -24,7 +24,7 @@
 //       skill-folders.json                skill_folders_manifest
 //       ledgers/<slug>.jsonl, current     ledgers_dir, ledger_jsonl, ledger_pointer
 //       logs/sync.log                     logs_dir, sync_log
-//       post-tool-claim                   post_tool_claim (the last commit a post-tool row acted on)
+//       post-tool-due                     post_tool_due (commits waiting for the post-tool row)
 //   .kolvexlog                            legacy_log (in the repository root)
 //
 // A linked worktree (`git worktree add`) keeps one record with the repository: its
@@ -67,9 +67,9 @@ using std::filesystem::path;
 [[nodiscard]] path platform_dir(const path& repo_root);
 [[nodiscard]] path local_config(const path& repo_root);
 [[nodiscard]] path log_jsonl(const path& repo_root);
-// The last commit the harness's post-tool row uploaded and spoke for, so that it
-// does so once per commit whichever trigger wrote the record.
-[[nodiscard]] path post_tool_claim(const path& repo_root);
+// The commits the git hook recorded inside an agent session, one sha a line, for
+// the harness's post-tool row to upload and speak for, once each.
+[[nodiscard]] path post_tool_due(const path& repo_root);
 [[nodiscard]] path attestations_dir(const path& repo_root);
 // `commit` followed by ".ledger.jsonl" in the attestations directory.
 [[nodiscard]] path archived_ledger(const path& repo_root, std::string_view commit);

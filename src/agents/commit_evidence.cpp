@@ -219,9 +219,12 @@ void CommitEvidence::add(const std::string& session_id, const CommitFacts& facts
         earliest = time;
       }
     }
-    for (std::size_t i = 0; earliest && i < m_shas.size(); ++i) {
+    // Several commits may share that second; the call made the first of them, the
+    // one listed last in git's newest-first order.
+    for (std::size_t i = m_shas.size(); earliest && i-- > 0;) {
       if (m_times[i] == earliest) {
         add_once(m_timed_by[i], session);
+        break;
       }
     }
   }

@@ -16,9 +16,9 @@
 // Timing: a `git commit` call whose result the transcript does not hold (the
 // session died or was cut off while committing) ran at most MADE_WINDOW_SECONDS
 // before a commit.  A call makes one commit, so it claims only the earliest commit
-// of its window.  A call whose result the transcript holds never counts by timing:
-// its output either named its commit (proof), showed a failure ("nothing to
-// commit"), or named another commit.  Timing claims count only when no session
+// of its window (of several in that second, the oldest in git's order).  A call whose result the
+// transcript holds never counts by timing: its output either named its commit (proof), showed a
+// failure ("nothing to commit"), or named another commit.  Timing claims count only when no session
 // has proof (the caller compares across harnesses).
 //
 // A full sha merely mentioned (a `git log` or `git show` of someone else's commit,
@@ -96,7 +96,8 @@ private:
 // Matches the facts of many transcripts against the commits asked about.
 class CommitEvidence {
 public:
-  // `shas` are the full shas asked about; `commit_times` their committer times.
+  // `shas` are the full shas asked about, newest first as git lists them;
+  // `commit_times` their committer times.
   CommitEvidence(const std::vector<std::string>& shas, const contracts::CommitTimes& commit_times);
   CommitEvidence(const CommitEvidence&) = delete;
   CommitEvidence& operator=(const CommitEvidence&) = delete;

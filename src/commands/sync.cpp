@@ -1,8 +1,12 @@
 #include "commands/sync.hpp"
 
+#include "commands/attest/hook_row.hpp"
 #include "commands/notes.hpp"
 
+#include "agents/registry.hpp"
+
 #include "core/deadline.hpp"
+#include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
@@ -30,6 +34,7 @@
 #include <vector>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -73,9 +78,19 @@ void record_head(const std::string& reason)
         event = known_event;
       }
     }
-    const auto recorded = services::relaycore::capture::record_commit(root, event);
-    if (recorded && notes_enabled(root)) {
-      (void)services::relaycore::sync::write_notes(root, {*recorded});
+    namespace capture = services::relaycore::capture;
+    const auto result =
+        capture::capture_commit(root, "HEAD", {.source = "post_commit", .event = event});
+    if (!result.written && result.reason != capture::ALREADY_RECORDED) {
+      return;
+    }
+    // Inside an agent session the harness's post-tool row follows this tool call:
+    // it uploads the commit and speaks to the agent about it, and no other.
+    if (result.written && agents::detect_active_agent() != nullptr) {
+      attest::_leave_for_row(root, result.commit);
+    }
+    if (notes_enabled(root)) {
+      (void)services::relaycore::sync::write_notes(root, {result.commit});
     }
   } catch (const std::exception& e) {
     core::logging::Logger("kolvex.commands.sync")
@@ -116,14 +131,79 @@ core::Value upload_map(const rsync::UploadResult& upload)
   return core::Value(std::move(map));
 }
 
-// Records the log still holds for the next sync; -1 when the log cannot be read.
-std::int64_t pending_records(const std::filesystem::path& root)
+// Records the log still holds for the next sync; -1 when the log cannot be read,
+// with the reason in `problems`.
+std::int64_t pending_records(const std::filesystem::path& root, std::vector<std::string>& problems)
 {
   try {
     return services::relaycore::log::count_attestation_log(paths::log_jsonl(root)).pending;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    problems.emplace_back(e.what());
     return -1;
   }
+}
+
+// Why the log of `root` cannot be read, when it is there and cannot: the upload
+// would otherwise find nothing in it and call every record synced.
+std::optional<std::string> unreadable_log(const std::filesystem::path& root)
+{
+  const std::filesystem::path log = paths::log_jsonl(root);
+  try {
+    (void)core::fs::open_regular(paths::confined(log), O_RDONLY);
+  } catch (const core::fs::UnsafePathError&) {
+    return "The attestation log " + log.string() +
+           " is not a regular file (a link or a special file); it was not read";
+  } catch (const std::system_error& e) {
+    if (e.code() != std::errc::no_such_file_or_directory) {
+      return "The attestation log " + log.string() + " cannot be read: " + e.what();
+    }
+  }
+  return std::nullopt;
+}
+
+// Why `dir` (under .kolvex/) cannot take a new file, when it exists and cannot: a
+// read-only or full cache directory means commits made now are not recorded.  A
+// few bytes are written, so that a full disk shows as well as a refusal.
+std::optional<std::string> unwritable_directory(const std::filesystem::path& dir)
+{
+  const core::fs::Confined probe = paths::confined(dir / ".sync-write-check");
+  try {
+    (void)core::fs::open_directory(probe.parent());
+  } catch (const std::system_error&) {
+    return std::nullopt; // missing (nothing recorded yet), or refused and reported
+  }
+  try {
+    {
+      const core::fs::Fd fd = core::fs::open_regular(probe, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      core::fs::write_all(fd.get(), "kolvex", "cannot write to " + dir.string());
+    }
+    (void)core::fs::remove_file(probe);
+  } catch (const std::system_error& e) {
+    try {
+      (void)core::fs::remove_file(probe);
+    } catch (const std::system_error&) {
+      // Not there, or not removable either: the message below says why.
+    }
+    return "Cannot write to " + dir.string() + " (" + e.what() +
+           "): commits made now are not recorded";
+  }
+  return std::nullopt;
+}
+
+// What kept this sync from reading or writing the records of `root`.
+std::vector<std::string> record_store_problems(const std::filesystem::path& root)
+{
+  std::vector<std::string> problems;
+  if (auto log = unreadable_log(root)) {
+    problems.push_back(std::move(*log));
+  }
+  for (const auto& dir : {paths::platform_dir(root), paths::attestations_dir(root)}) {
+    if (auto unwritable = unwritable_directory(dir)) {
+      problems.push_back(std::move(*unwritable));
+      break; // the cache directory's reason covers the archives inside it
+    }
+  }
+  return problems;
 }
 
 void print_sync(const SyncOutcome& outcome, bool json)
@@ -227,16 +307,29 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
   const std::string key = session.api_key.value_or("");
   outcome.run = rsync::run_sync_detailed(
       root, key, session.api_url, project ? core::Value(*project) : core::Value());
-  outcome.pending = pending_records(root);
+  std::vector<std::string>& problems = outcome.problems;
+  problems = record_store_problems(root);
+  outcome.pending = pending_records(root, problems);
 
   const auto say = [&](output::Level level, std::string text) {
     outcome.lines.emplace_back(level, std::move(text));
   };
   const auto& archived = outcome.archived;
   const auto& resolution = outcome.resolution;
+  if (archived.error) {
+    problems.insert(problems.begin(),
+                    "Could not file the pending attestation (it is kept): " + *archived.error);
+  }
+  for (const auto& problem : problems) {
+    outcome.failed = true;
+    say(output::Level::error, problem);
+  }
   if (archived.found && archived.matched_commit) {
     say(output::Level::info,
         "Filed the pending attestation under commit " + archived.matched_commit->substr(0, 12));
+  } else if (archived.awaiting_commit) {
+    say(output::Level::info,
+        "The pending attestation describes what is staged now; it waits for `git commit`");
   }
   if (resolution && !resolution->ok()) {
     outcome.failed = true;
@@ -259,8 +352,10 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
       say(output::Level::error,
           "Upload failed: " + upload->error.value_or("unknown error") + ". " +
               std::string(rsync::_REMEDY_UNREACHABLE));
-    } else if (upload->already_synced) {
+    } else if (upload->already_synced && problems.empty()) {
       say(output::Level::info, "Nothing to upload: every record is synced");
+    } else if (upload->already_synced) {
+      say(output::Level::info, "Nothing uploaded");
     } else {
       say(output::Level::success,
           "Uploaded " + std::to_string(upload->uploaded) + " record" +
@@ -302,6 +397,8 @@ core::Value sync_report(const SyncOutcome& outcome)
              outcome.run.cache_failure.empty() ? core::Value()
                                                : core::Value(outcome.run.cache_failure));
   report.set("pending", core::Value(outcome.pending));
+  core::List problems(outcome.problems.begin(), outcome.problems.end());
+  report.set("problems", core::Value(std::move(problems)));
   return core::Value(std::move(report));
 }
 

@@ -29,7 +29,10 @@ struct SyncOutcome {
   services::relaycore::sync::SyncRun run;
   std::string project_id;   // the linked project after the run ("" for none)
   std::int64_t pending = 0; // records left for the next sync (-1: log unreadable)
-  bool failed = false;      // no project reached, not signed in, or a batch failed
+  bool failed = false;      // no project reached, not signed in, a batch failed, or problems
+  // What could not be read or written: the log, the cache directory, the pending
+  // attestation's filing.
+  std::vector<std::string> problems;
   std::vector<std::pair<display::output::Level, std::string>> lines;
 };
 
@@ -39,7 +42,7 @@ struct SyncOutcome {
                                        std::optional<std::int64_t> team_id);
 
 // The outcome as one JSON-ready map: the run's two keys, "ok", the project, the
-// resolution and upload results, the cache failure and the pending count.
+// resolution and upload results, the cache failure, the pending count and the problems.
 [[nodiscard]] core::Value sync_report(const SyncOutcome& outcome);
 
 // Adds the `sync` subcommand (with `--record-commit` and `--event`) to `app`.

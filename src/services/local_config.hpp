@@ -23,10 +23,11 @@ public:
 };
 
 // Lines `kolvex setup` adds to the repository's .gitignore: what kolvex writes for
-// itself and the pending attestation, neither of which belongs in history.
+// itself and the pending attestation with every file written beside it (the
+// rejected one, a replace's temporary file), none of which belongs in history.
 inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
     ".kolvex/.platform/",
-    ".kolvex/.commit-attestation.yaml",
+    ".kolvex/.commit-attestation.yaml*",
 };
 
 // True when `repo_root` has been set up: the local configuration, or one of the

@@ -145,6 +145,13 @@ TEST(CommitEvidence, AnUnansweredCallMakesOnlyTheEarliestCommitOfItsWindow)
   const auto claims = claims_of({{"s", one_call("git commit -m a", T_A - 10, std::nullopt)}});
   EXPECT_EQ(claims.at(SHA_A), timing({"s"}));
   EXPECT_EQ(claims.count(SHA_B), 0U) << "B is in the window too, but one call makes one commit";
+
+  // Three commits in one second (newest first): the call made the oldest of them.
+  CommitEvidence same_second({SHA_B, SHA_C, SHA_A}, {{SHA_A, T_A}, {SHA_B, T_A}, {SHA_C, T_A}});
+  same_second.add("s", one_call("git commit -m a", T_A - 10, std::nullopt));
+  const auto tied = same_second.claims();
+  ASSERT_EQ(tied.size(), 1U);
+  EXPECT_EQ(tied.at(SHA_A), timing({"s"}));
 }
 
 TEST(CommitEvidence, ProofOutranksTimingAndTwoProofsAreBothReported)

@@ -479,10 +479,15 @@ TEST_F(AttestE2E, DirectoryIsCreatedAndAnEarlierFileReplacedWhole)
   ASSERT_EQ(result.exit_code, 0) << result.err;
   ASSERT_TRUE(pending_exists());
   EXPECT_THAT(pending(), HasSubstr("agent: claude-code"));
+  EXPECT_EQ(result.err, "");
 
   result = attest_with({});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(pending(), read_golden("minimal.yaml"));
+  // No commit used the first one: replacing it is said, with its summary.
+  EXPECT_THAT(result.err,
+              HasSubstr("Replacing the pending attestation \"Added rate limiting to auth "
+                        "endpoints\", which no commit has used"));
   // Only the pending file is there: the replacement left no sibling behind.
   std::vector<std::string> names;
   for (const auto& entry : stdfs::directory_iterator(repo().path() / ".kolvex")) {

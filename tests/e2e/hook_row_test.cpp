@@ -127,6 +127,26 @@ TEST_F(HookRowE2E, DrivenLikeClaudeCodeTheCommitIsRecordedOnceForThatSession)
   EXPECT_EQ(uploaded(server), before + 2);
 }
 
+TEST_F(HookRowE2E, OnlyACommitThisCallMadeIsSpokenForAndOnlyOnce)
+{
+  DevServer server;
+  link_to(server);
+  const std::size_t before = uploaded(server);
+  // A person's commit, recorded by the git hook outside any agent session.
+  const auto person = repo.commit_file("mine.txt", "mine\n", "fix: by hand");
+  in_session();
+  const auto diff = row(payload("git diff HEAD~1  # the last commit"));
+  EXPECT_EQ(diff.out, "") << "nudged for " << person;
+  EXPECT_EQ(uploaded(server), before);
+
+  const auto a = repo.commit_file("a2.txt", "a\n", "feat: a");
+  EXPECT_THAT(row(payload("git commit -m 'feat: a'")).out, HasSubstr(a.substr(0, 7)));
+  const auto b = repo.commit_file("b2.txt", "b\n", "feat: b");
+  EXPECT_THAT(row(payload("git commit -m 'feat: b'")).out, HasSubstr(b.substr(0, 7)));
+  repo.git({"checkout", "-q", a});
+  EXPECT_EQ(row(payload("git checkout " + a + "  # back to that commit")).out, "");
+}
+
 TEST_F(HookRowE2E, FirstToSeeTheCommitItRecordsNudgesOnceAndUploads)
 {
   DevServer server;

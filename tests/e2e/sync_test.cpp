@@ -8,6 +8,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -19,6 +26,50 @@ using kolvex::testing::run_kolvex;
 using kolvex::testing::TempDir;
 using ::testing::HasSubstr;
 using ::testing::Not;
+
+// Directories no process may add an entry to, root included (the immutable flag),
+// until this is destroyed: a cache directory as read-only as a full disk makes it.
+class Frozen {
+public:
+  explicit Frozen(const std::vector<stdfs::path>& dirs)
+  {
+    for (const auto& dir : dirs) {
+      const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+      int flags = 0;
+      if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_IMMUTABLE_FL;
+        if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0) {
+          m_frozen.push_back(fd);
+          continue;
+        }
+      }
+      if (fd >= 0) {
+        ::close(fd);
+      }
+      m_ok = false;
+    }
+  }
+  Frozen(const Frozen&) = delete;
+  Frozen& operator=(const Frozen&) = delete;
+  ~Frozen()
+  {
+    for (const int fd : m_frozen) {
+      int flags = 0;
+      if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags &= ~FS_IMMUTABLE_FL;
+        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+      }
+      ::close(fd);
+    }
+  }
+  // Whether every directory took the flag (it needs CAP_LINUX_IMMUTABLE and a file
+  // system that has it).
+  [[nodiscard]] bool ok() const { return m_ok; }
+
+private:
+  std::vector<int> m_frozen;
+  bool m_ok = true;
+};
 
 class SyncE2E : public kolvex::testing::SetUpRepoTest {
 protected:
@@ -172,6 +223,93 @@ TEST_F(SyncE2E, SetupProjectLinksWithoutTheNetwork)
             Value(78));
   EXPECT_EQ(run_kolvex({"setup", "--project", "x"}, repo.path()).exit_code, 2);
   EXPECT_EQ(run_kolvex({"setup", "--project", "0"}, repo.path()).exit_code, 2);
+}
+
+TEST_F(SyncE2E, AnAttestationOfWhatIsStagedWaitsThroughASyncForItsCommit)
+{
+  DevServer server;
+  sign_in(server);
+  const std::string head = repo.git({"rev-parse", "HEAD"});
+  repo.write("c.txt", "three\n");
+  repo.git({"add", "c.txt"});
+  (void)kolvex::testing::attest_staged(repo, "Added the third file");
+  const stdfs::path pending = repo.path() / ".kolvex/.commit-attestation.yaml";
+  const std::string written = kolvex::core::fs::read_text(pending);
+
+  const auto sync = run_kolvex({"sync"}, repo.path());
+  ASSERT_EQ(sync.exit_code, 0) << sync.out << sync.err;
+  EXPECT_THAT(sync.out, HasSubstr("describes what is staged now; it waits for `git commit`"));
+  EXPECT_EQ(kolvex::core::fs::read_text(pending), written);
+  EXPECT_THAT(kolvex::testing::archive_of(repo, head), Not(HasSubstr("Added the third file")));
+
+  repo.git({"commit", "-q", "-m", "third"});
+  const std::string third = repo.git({"rev-parse", "HEAD"});
+  EXPECT_THAT(kolvex::testing::archive_of(repo, third), HasSubstr("Added the third file"));
+  const auto head_records = kolvex::testing::records_of(repo, head);
+  ASSERT_EQ(head_records.size(), 1U);
+  EXPECT_EQ(*head_records[0].get_string("summary"), "second");
+}
+
+TEST_F(SyncE2E, ACommitWhoseCaptureFailedIsRecordedByTheNextSessionStart)
+{
+  const stdfs::path archives = repo.path() / ".kolvex/.platform/attestations";
+  // Dated past the setup's own second, which the walk leaves alone.
+  const auto later = std::to_string(std::time(nullptr) + 5);
+  std::string failed;
+  {
+    std::vector<stdfs::path> dirs{archives};
+    if (stdfs::exists(archives / ".unlogged")) {
+      dirs.push_back(archives / ".unlogged");
+    }
+    const Frozen frozen(dirs);
+    if (!frozen.ok()) {
+      GTEST_SKIP() << "no immutable flag here";
+    }
+    failed = repo.commit_file_at("c.txt", "three\n", "third", "@" + later + " +0000");
+  }
+  ASSERT_TRUE(kolvex::testing::records_of(repo, failed).empty()) << "the capture did not fail";
+  const auto recorded = repo.commit_file("d.txt", "four\n", "fourth");
+  ASSERT_EQ(kolvex::testing::records_of(repo, recorded).size(), 1U);
+
+  const auto start = run_kolvex({"session-start", "--agent", "claude-code"}, repo.path());
+  EXPECT_EQ(start.exit_code, 0) << start.err;
+  const auto records = kolvex::testing::records_of(repo, failed);
+  ASSERT_EQ(records.size(), 1U);
+  EXPECT_EQ(*records[0].get_string("summary"), "third");
+}
+
+TEST_F(SyncE2E, WhatSyncCannotReadOrWriteIsReportedAndFailsIt)
+{
+  DevServer server;
+  sign_in(server);
+  ASSERT_EQ(run_kolvex({"sync"}, repo.path()).exit_code, 0);
+  const stdfs::path archives = repo.path() / ".kolvex/.platform/attestations";
+  {
+    const Frozen frozen({archives});
+    if (!frozen.ok()) {
+      GTEST_SKIP() << "no immutable flag here";
+    }
+    const auto frozen_sync = run_kolvex({"sync"}, repo.path());
+    EXPECT_EQ(frozen_sync.exit_code, 1);
+    EXPECT_THAT(frozen_sync.err, HasSubstr("Cannot write to " + archives.string()));
+    EXPECT_THAT(frozen_sync.err, HasSubstr("commits made now are not recorded"));
+    EXPECT_THAT(frozen_sync.out, Not(HasSubstr("every record is synced")));
+  }
+  EXPECT_EQ(run_kolvex({"sync"}, repo.path()).exit_code, 0);
+
+  // The log replaced by a link to a copy of itself: refused, so nothing was read.
+  const stdfs::path log = repo.path() / ".kolvex/.platform/log.jsonl";
+  TempDir elsewhere;
+  stdfs::copy_file(log, elsewhere.path() / "log.jsonl");
+  stdfs::remove(log);
+  stdfs::create_symlink(elsewhere.path() / "log.jsonl", log);
+  const auto linked = run_kolvex({"sync", "--json"}, repo.path());
+  EXPECT_EQ(linked.exit_code, 1);
+  const Value report = kolvex::core::json::parse(linked.out);
+  EXPECT_EQ(*report.get("ok"), Value(false));
+  ASSERT_EQ(report.get("problems")->as_list().size(), 1U);
+  EXPECT_THAT(report.get("problems")->as_list()[0].as_string(),
+              HasSubstr("is not a regular file (a link or a special file); it was not read"));
 }
 
 } // namespace

@@ -63,9 +63,9 @@ TEST(Gitignore, AddsMissingEntriesOnceAndKeepsTheRest)
   TempDir root;
   root.write(".gitignore", "node_modules/\n  .kolvex/.platform/  \n*.o");
   auto added = shared::ensure_gitignore(root.path());
-  EXPECT_EQ(added, std::vector<std::string>{".kolvex/.commit-attestation.yaml"});
+  EXPECT_EQ(added, std::vector<std::string>{".kolvex/.commit-attestation.yaml*"});
   EXPECT_EQ(root.read(".gitignore"),
-            "node_modules/\n  .kolvex/.platform/  \n*.o\n.kolvex/.commit-attestation.yaml\n");
+            "node_modules/\n  .kolvex/.platform/  \n*.o\n.kolvex/.commit-attestation.yaml*\n");
   EXPECT_TRUE(shared::ensure_gitignore(root.path()).empty());
 
   struct stat st {};
@@ -74,7 +74,20 @@ TEST(Gitignore, AddsMissingEntriesOnceAndKeepsTheRest)
 
   TempDir fresh;
   EXPECT_EQ(shared::ensure_gitignore(fresh.path()).size(), 2U);
-  EXPECT_EQ(fresh.read(".gitignore"), ".kolvex/.platform/\n.kolvex/.commit-attestation.yaml\n");
+  EXPECT_EQ(fresh.read(".gitignore"), ".kolvex/.platform/\n.kolvex/.commit-attestation.yaml*\n");
+}
+
+TEST(Gitignore, GitIgnoresEveryFileKolvexWritesBesideThePendingAttestation)
+{
+  kolvex::testing::TempRepo repo;
+  (void)shared::ensure_gitignore(repo.path());
+  for (const char* name : {".kolvex/.commit-attestation.yaml",
+                           ".kolvex/.commit-attestation.yaml.rejected",
+                           ".kolvex/.commit-attestation.yaml.k3J9x.tmp"}) {
+    repo.write(name, "summary: s\n");
+  }
+  // What `git add -A` would commit.
+  EXPECT_EQ(repo.git({"ls-files", "--others", "--exclude-standard", ".kolvex"}), "");
 }
 
 TEST(StripYamlDelimiters, RemovesOnlyTheOuterMarkers)

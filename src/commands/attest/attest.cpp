@@ -21,6 +21,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
 #include <vector>
 
 namespace kolvex::commands::attest {
@@ -87,6 +90,32 @@ bool present(const std::optional<Value>& value)
 bool present(const std::optional<std::string>& text)
 {
   return text && !text->empty();
+}
+
+// A pending file is consumed by the commit it describes; one still there was used by
+// none.  Its summary (or a word saying it has none readable), when there is one.
+std::optional<std::string> unused_pending_summary(const core::fs::Confined& at)
+{
+  constexpr std::size_t k_max_read = std::size_t{4} << 20;
+  std::string text;
+  try {
+    if (!core::fs::regular_file_exists(at)) {
+      return std::nullopt;
+    }
+    text = core::fs::read_bytes(at, k_max_read);
+  } catch (const std::system_error&) {
+    return std::nullopt; // refused or unreadable: nothing we can name
+  }
+  try {
+    const core::Value value = core::yaml::load(shared::strip_yaml_delimiters(text));
+    if (const core::Value* summary = value.is_map() ? value.get("summary") : nullptr;
+        summary != nullptr && summary->is_string() && !summary->as_string().empty()) {
+      return summary->as_string();
+    }
+  } catch (const std::exception&) {
+    // Not YAML: still replaced, still worth a word.
+  }
+  return std::string("(no readable summary)");
 }
 
 } // namespace
@@ -233,6 +262,11 @@ int attest(bool subcommand_named, const AttestOptions& options)
   const auto attestation_path = paths::commit_attestation(repo_root);
   const core::fs::Confined at = paths::confined(repo_root, attestation_path);
   core::fs::create_directories(at.parent());
+  if (const auto replaced = unused_pending_summary(at)) {
+    output::warning("Replacing the pending attestation \"" + *replaced +
+                    "\", which no commit has used: its change was never committed, or the "
+                    "hook that would have filed it did not run.");
+  }
   // Replaced through a sibling and rename(2), so a hook reading the pending file
   // never sees half of it.
   core::fs::atomic_replace(at, "---\n" + core::yaml::dump(document) + "---\n");

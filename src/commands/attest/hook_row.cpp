@@ -3,8 +3,8 @@
 #include "commands/hook_output.hpp"
 #include "contracts/api_client.hpp"
 #include "core/clock.hpp"
-#include "core/json.hpp"
 #include "core/fs.hpp"
+#include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
@@ -22,10 +22,12 @@
 #include <re2/re2.h>
 #include <simdjson.h>
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 namespace kolvex::commands::attest {
 
@@ -33,10 +35,13 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-// The claim file holds one sha; anything longer is not ours.
-constexpr std::size_t k_claim_max_bytes = 256;
+// The due file holds a few shas; anything longer is not ours.
+constexpr std::size_t k_due_max_bytes = 64 << 10;
+// How many commits wait for the row at most: a session whose harness runs no row
+// must not grow the file without end.
+constexpr std::size_t k_due_max_commits = 64;
 // Two rows at once for one commit are rare; neither should wait long for the other.
-constexpr double k_claim_lock_seconds = 2.0;
+constexpr double k_due_lock_seconds = 2.0;
 
 const core::logging::Logger& logger()
 {
@@ -60,24 +65,51 @@ bool has_git_entry(const stdfs::path& dir)
   return !ec && (stdfs::is_directory(status) || stdfs::is_regular_file(status));
 }
 
-// Whether this row is the first to act on `commit`, recording that it now has.  An
-// unreadable claim is taken over rather than left to silence every later commit.
-bool claim_commit(const stdfs::path& repo_root, const std::string& commit)
+// The commits waiting in the due file of `repo_root`, oldest first.  An unreadable
+// file holds none.
+std::vector<std::string> read_due(const core::fs::Confined& at)
 {
-  const stdfs::path file = paths::post_tool_claim(repo_root);
-  const auto lock = utils::filelock::locked(file, k_claim_lock_seconds);
-  const core::fs::Confined at = paths::confined(file);
+  std::vector<std::string> due;
   try {
-    if (core::fs::regular_file_exists(at) &&
-        core::text::trim(core::fs::read_text(at, k_claim_max_bytes)) == commit) {
-      return false;
+    if (!core::fs::regular_file_exists(at)) {
+      return due;
+    }
+    for (const auto line : core::fs::splitlines(core::fs::read_text(at, k_due_max_bytes))) {
+      if (const auto sha = core::text::trim(line); core::text::is_object_name(sha)) {
+        due.emplace_back(sha);
+      }
     }
   } catch (const core::fs::UnsafePathError&) {
     throw;
   } catch (const std::exception& e) {
-    logger().debug_exception("post-tool claim unreadable; replacing it", e);
+    logger().debug_exception("post-tool due file unreadable; starting afresh", e);
   }
-  core::fs::atomic_replace(at, commit + "\n");
+  return due;
+}
+
+void write_due(const core::fs::Confined& at, const std::vector<std::string>& due)
+{
+  std::string text;
+  for (const auto& sha : due) {
+    text += sha + "\n";
+  }
+  core::fs::atomic_replace(at, text);
+}
+
+// Takes `commit` off the due list of `repo_root`: true when it was waiting, so
+// that this row, and no other, speaks for it.
+bool take_due(const stdfs::path& repo_root, const std::string& commit)
+{
+  const stdfs::path file = paths::post_tool_due(repo_root);
+  const auto lock = utils::filelock::locked(file, k_due_lock_seconds);
+  const core::fs::Confined at = paths::confined(file);
+  std::vector<std::string> due = read_due(at);
+  const auto found = std::find(due.begin(), due.end(), commit);
+  if (found == due.end()) {
+    return false;
+  }
+  due.erase(found);
+  write_due(at, due);
   return true;
 }
 
@@ -166,6 +198,22 @@ void _upload_best_effort(const stdfs::path& repo_root)
                                                              paths::attestations_dir(repo_root),
                                                              core::Value(*session.project_id));
       });
+}
+
+void _leave_for_row(const stdfs::path& repo_root, const std::string& commit)
+{
+  const stdfs::path file = paths::post_tool_due(repo_root);
+  const auto lock = utils::filelock::locked(file, k_due_lock_seconds);
+  const core::fs::Confined at = paths::confined(file);
+  std::vector<std::string> due = read_due(at);
+  if (std::find(due.begin(), due.end(), commit) != due.end()) {
+    return;
+  }
+  due.push_back(commit);
+  if (due.size() > k_due_max_commits) {
+    due.erase(due.begin(), due.end() - static_cast<std::ptrdiff_t>(k_due_max_commits));
+  }
+  write_due(at, due);
 }
 
 std::string _nudge_text(const std::string& sha)
@@ -307,23 +355,17 @@ std::optional<std::string> _hook_row(const core::Value& payload,
     logger().debug("capture of HEAD: written " + std::string(result.written ? "yes" : "no") +
                    (result.reason.empty() ? "" : " (" + result.reason + ")"));
     bool unattested = !result.attested;
-    if (result.written) {
-      try {
-        (void)claim_commit(*repo_root, result.commit);
-      } catch (const std::exception& e) {
-        // The record is in; a second row may speak again, which beats silence now.
-        logger().debug_exception("post-tool claim not written", e);
-      }
-    } else {
-      // The git post-commit hook records the commit before this row runs, so in a
-      // repository set up with both, "already recorded" is the usual answer: the row
-      // still uploads the record and tells the agent, once per commit.  Anything
-      // else that stopped the capture (not recordable) stops the row.
-      if (result.reason != services::relaycore::capture::ALREADY_RECORDED) {
+    if (!result.written) {
+      // Recorded already: by the git hook, which leaves the commits it records
+      // inside an agent session for this row to upload and speak for, once each.
+      // Any other recorded commit (a person's, one checked out again) is not this
+      // call's doing, whatever its command says.
+      if (result.reason != services::relaycore::capture::ALREADY_RECORDED ||
+          !take_due(*repo_root, result.commit)) {
         return std::nullopt;
       }
       const auto recorded = recorded_unattested(*repo_root, result.commit);
-      if (!recorded || !claim_commit(*repo_root, result.commit)) {
+      if (!recorded) {
         return std::nullopt;
       }
       unattested = *recorded;

@@ -2,9 +2,10 @@
 
 // The row an agent harness (Claude Code's user-level PostToolUse hook) runs after
 // every tool call: `kolvex attest add --from-hook`.  It picks out the shell calls
-// that ran `git commit`, records HEAD for the agent session that made it, uploads
-// within a hard budget, and tells the agent once when that commit went in without
-// an attestation.  It runs after every shell call an agent makes, so a call that
+// that ran `git commit`, records HEAD for the agent session that made it (or takes
+// the commit the git hook recorded inside that session), uploads within a hard
+// budget, and tells the agent once when that commit went in without an
+// attestation.  It runs after every shell call an agent makes, so a call that
 // is not a commit costs no git process and no file read, and it is fail-open: it
 // never blocks the agent, prints nothing but its one message, and exits 0.
 
@@ -71,6 +72,12 @@ _repo_root_for(const std::filesystem::path& start);
 // disk, within HOOK_UPLOAD_BUDGET seconds of network time.  Swallows every
 // ordinary failure, without a word to the user.
 void _upload_best_effort(const std::filesystem::path& repo_root);
+
+// Leaves `commit`, just recorded by the git hook inside an agent session, for the
+// post-tool row of the same tool call to upload and speak for.  The row acts only
+// on commits left so, and on each once; the list keeps the newest 64.  Errors
+// propagate.
+void _leave_for_row(const std::filesystem::path& repo_root, const std::string& commit);
 
 // The line telling the agent that commit `sha` was recorded without an
 // attestation and how to attach one, in Claude Code's PostToolUse output shape.

@@ -175,8 +175,12 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
       return results;
     }
     complete_cut_short_records(repo_root);
-    const std::optional<double> anchor =
-        _nothing_recorded_yet(repo_root) ? _config_anchor(repo_root) : std::nullopt;
+    const std::optional<double> floor = _config_anchor(repo_root);
+    const bool first_run = _nothing_recorded_yet(repo_root);
+    // Past a recorded commit, an unrecorded one is a capture that failed (a full
+    // disk, a read-only cache) when it was made after kolvex was set up; an older
+    // one is history from before, never to be recorded as new work.
+    bool past_recorded = false;
 
     std::vector<std::string> pending;
     contracts::CommitTimes commit_times;
@@ -189,14 +193,17 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
       if (sha.empty()) {
         continue;
       }
-      // Everything older than the first recorded commit was walked before, so the
-      // cost of a walk follows the backlog, not the history.
-      if (_already_recorded(repo_root, sha)) {
-        break;
-      }
       const auto time = parse_number(time_text);
+      // The setup's own second is left out here: a commit in it may predate it.
+      if (past_recorded && (!floor || !time || *time <= *floor)) {
+        continue; // from before the setup (or not datable): not searched for
+      }
+      if (_already_recorded(repo_root, sha)) {
+        past_recorded = true;
+        continue;
+      }
       // Ties go to recording: a commit in the anchor's own second is kept.
-      if (anchor && time && *time < *anchor) {
+      if (first_run && floor && time && *time < *floor) {
         continue;
       }
       pending.push_back(sha);

@@ -1,9 +1,10 @@
 #pragma once
 
-// The catch-up walk: at an agent session start, every commit made since the last
-// recorded one is recorded, newest first, whatever removed the post-commit hook
-// and whichever harness has no commit event.  The log itself is the progress
-// marker: the first recorded sha in git's order ends the walk.
+// The catch-up walk: at an agent session start, every unrecorded commit among the
+// newest is recorded, newest first, whatever removed the post-commit hook, whatever
+// made a capture fail, and whichever harness has no commit event.  Past the first
+// recorded commit in git's order only commits made since kolvex was set up count,
+// so that history from before is never recorded as new work.
 
 #include "services/relaycore/capture/commit_record.hpp"
 
@@ -20,10 +21,10 @@ inline constexpr int CATCH_UP_DEFAULT_LIMIT = 50;
 // session start in the same repository then does nothing and the next one retries.
 inline constexpr double CATCH_UP_LOCK_TIMEOUT_SECONDS = 30.0;
 
-// Records the commits of `repo_root` made since the last recorded one (at most
-// `limit`), holding the log lock for the whole walk.  One result per commit handed
-// to capture, newest first; empty when the repository was never set up (nothing is
-// created then), when the lock stayed taken, or on failure.  Never throws.
+// Records the unrecorded commits of `repo_root` among its newest `limit`, holding the log lock for
+// the whole walk.  One result per commit handed to capture, newest first; empty when the repository
+// was never set up (nothing is created then), when the lock stayed taken, or on failure.  Never
+// throws.
 [[nodiscard]] std::vector<BackfillResult> catch_up_commits(const std::filesystem::path& repo_root,
                                                            int limit = CATCH_UP_DEFAULT_LIMIT);
 

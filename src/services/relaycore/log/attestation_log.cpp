@@ -37,6 +37,14 @@ std::optional<core::Value> parse_object(std::string_view text)
   return std::nullopt;
 }
 
+// Whether the unterminated last piece `text` of the log is a whole record: valid
+// UTF-8 holding one JSON object.  A piece cut short anywhere inside an object
+// never parses as one.
+bool is_whole_record(std::string_view text)
+{
+  return core::fs::is_valid_utf8(text) && parse_object(text).has_value();
+}
+
 void count_event(AttestationLogCounts& counts, LineEvent event)
 {
   switch (event) {
@@ -160,12 +168,17 @@ bool for_each_log_line(const std::filesystem::path& log_path,
       core::fs::require_utf8(*block, log_path, reader.offset());
       each(*block);
     }
-    // After the last line boundary comes a line still being appended: it is read
-    // once it is whole.
     std::string_view rest = reader.tail();
-    rest = rest.substr(0, core::lines::whole_lines_size(rest));
-    core::fs::require_utf8(rest, log_path, reader.whole_lines_end());
-    each(rest);
+    const std::size_t whole = core::lines::whole_lines_size(rest);
+    core::fs::require_utf8(rest.substr(0, whole), log_path, reader.whole_lines_end());
+    each(rest.substr(0, whole));
+    // The last piece is a line (an editor may save it without its end) once it is
+    // a whole record; until then it is one still being appended, neither counted
+    // nor corrupt.
+    if (const std::string_view last = core::text::python_strip(rest.substr(whole));
+        !last.empty() && is_whole_record(last)) {
+      on_line(last);
+    }
   } catch (const core::fs::DecodeError&) {
     throw;
   } catch (const std::system_error&) {

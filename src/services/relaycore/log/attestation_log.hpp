@@ -53,8 +53,9 @@ struct AttestationLog {
 
 // Reads and classifies the log at `log_path` without a lock and without changing
 // it.  A missing or unreadable file is an empty log; a file that is not valid UTF-8
-// throws core::fs::DecodeError.  A last line without its "\n" is a line still being
-// appended: it is left out until it is whole.
+// throws core::fs::DecodeError.  A last line without its "\n" counts when it is a
+// whole JSON object; any other last piece is a line still being appended, left out
+// (not corrupt) until it is whole.
 [[nodiscard]] AttestationLog read_attestation_log(const std::filesystem::path& log_path);
 
 // The counts of read_attestation_log(`log_path`), without building a map for any
@@ -67,9 +68,10 @@ struct AttestationLog {
 [[nodiscard]] AttestationLog read_attestation_log_text(std::string_view text);
 
 // Calls `on_line` with each whole non-blank line of the log at `log_path`, trimmed,
-// in file order, reading it once in blocks (a last piece still being appended is
-// left out).  Returns false when the file cannot be read (missing, a link, a
-// directory); a file that is not UTF-8 throws core::fs::DecodeError.
+// in file order, reading it once in blocks (a last piece without its line end is
+// given only when it is a whole JSON object: otherwise it is still being appended).  Returns false
+// when the file cannot be read (missing, a link, a directory); a file that is not UTF-8 throws
+// core::fs::DecodeError.
 bool for_each_log_line(const std::filesystem::path& log_path,
                        const std::function<void(std::string_view)>& on_line);
 

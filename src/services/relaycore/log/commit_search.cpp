@@ -172,8 +172,9 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
         return true;
       }
     }
-    const std::string_view rest = reader.tail();
-    return lines_name_commit(rest.substr(0, core::lines::whole_lines_size(rest)), m_commit);
+    // The last piece too: a record without its line end names its commit as well
+    // (line_names_commit accepts only a whole JSON object, never a torn prefix).
+    return lines_name_commit(reader.tail(), m_commit);
   };
 
   try {

@@ -28,9 +28,10 @@ namespace kolvex::services::relaycore::log {
 [[nodiscard]] bool lines_name_commit(std::string_view lines, std::string_view commit);
 
 // One commit's search of one log, resumable: a later run() over the same file (same
-// device and inode, not shorter) reads only the whole lines added since.  A last
-// line that lacks its "\n" is being appended: it is not read, and is read again by
-// the next run once it is whole.
+// device and inode, not shorter) reads only what follows the whole lines already
+// read.  A last line that lacks its "\n" names the commit when it is a whole JSON
+// object naming it; a piece still being appended names nothing and is read again
+// by the next run.
 class CommitSearch {
 public:
   // Searches for the commit text `commit`.

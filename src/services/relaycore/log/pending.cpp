@@ -16,6 +16,7 @@
 #include "services/relaycore/log/enrichment.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_writer.hpp"
+#include "services/shared.hpp"
 #include "utils/filelock.hpp"
 
 #include <array>
@@ -84,9 +85,16 @@ constexpr std::array<std::string_view, 4> k_mapping_fields{
     "developer", "telemetry", "process", "provenance"};
 
 // The first field of `parsed` whose value has a kind it cannot have, said as
-// "<field>: <why>"; nullopt when every one fits.
-std::optional<std::string> wrong_typed_field(const core::Map& parsed)
+// "<field>: <why>"; nullopt when every one fits.  An empty list where a mapping
+// belongs ("developer: []") is an empty mapping, and becomes one.
+std::optional<std::string> wrong_typed_field(core::Map& parsed)
 {
+  for (const std::string_view key : k_mapping_fields) {
+    if (const core::Value* value = parsed.find(key);
+        value != nullptr && value->is_list() && value->as_list().empty()) {
+      parsed.set(key, core::Map{});
+    }
+  }
   for (const std::string_view key : k_scalar_fields) {
     const core::Value* value = parsed.find(key);
     if (value != nullptr && (value->is_map() || value->is_list())) {
@@ -255,6 +263,22 @@ std::string without_cr_before_lf(std::string_view bytes)
   return out;
 }
 
+// Whether `declared` is the hash of what is staged in `repo_root` now, as
+// `kolvex attest` computes it.  A staged diff that cannot be read describes
+// nothing, so the attestation is filed as before.
+bool describes_staged_change(const stdfs::path& repo_root, const std::string& declared)
+{
+  if (declared.empty()) {
+    return false;
+  }
+  try {
+    return shared::get_staged_diff_hash(repo_root) == declared;
+  } catch (const std::exception& e) {
+    logger().debug_exception("The staged diff could not be hashed", e);
+    return false;
+  }
+}
+
 } // namespace
 
 AttestationResult process_pending_attestation(const stdfs::path& repo_root,
@@ -291,13 +315,17 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
     return reject_pending(repo_root, *read.rejection);
   }
   core::Map& parsed = read.parsed;
-  _enrich_attestation(parsed, repo_root);
-
-  std::optional<std::string> matched_commit =
-      _find_commit_by_diff_hash(repo_root, declared_diff_hash(parsed));
+  const std::string declared = declared_diff_hash(parsed);
+  std::optional<std::string> matched_commit = _find_commit_by_diff_hash(repo_root, declared);
   if (!matched_commit || matched_commit->empty()) {
+    if (!options.commit_override && describes_staged_change(repo_root, declared)) {
+      // Written by `kolvex attest` for a commit not made yet: filing it under HEAD
+      // would give HEAD another commit's attestation and leave the real one without.
+      return {.found = true, .awaiting_commit = true};
+    }
     matched_commit = options.commit_override;
   }
+  _enrich_attestation(parsed, repo_root);
   derive_process(parsed, repo_root, matched_commit);
   auto change_spec_slugs = shared::extract_change_spec_slugs(parsed);
 

@@ -36,6 +36,9 @@ struct AttestationResult {
   std::optional<std::string> error{};
   std::vector<std::string> change_spec_slugs{};
   std::optional<std::string> rejected{};
+  // It matches no recent commit but is exactly what is staged now: it waits, as it
+  // was, for the commit being prepared (only when the caller named no commit).
+  bool awaiting_commit = false;
 };
 
 // The defaulted parameters of process_pending_attestation, by their names.
@@ -55,7 +58,9 @@ struct PendingOptions {
 // of the wrong kind, larger than 4 MiB) is moved to rejected_attestation with a
 // warning and `rejected` says why; its commit is left to its deterministic record.
 // The log lock is held only to file it: the git searches and the enrichment come
-// first.
+// first.  Without `commit_override` (a sync, not a commit), an attestation whose
+// hash matches no recent commit but equals the staged diff's hash now is left
+// pending, untouched, with `awaiting_commit` set.
 [[nodiscard]] AttestationResult process_pending_attestation(const std::filesystem::path& repo_root,
                                                             const PendingOptions& options = {});
 

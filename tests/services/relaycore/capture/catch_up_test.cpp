@@ -133,23 +133,26 @@ TEST_F(CatchUp, RepositoryNeverSetUpIsLeftWithoutATrace)
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex"));
 }
 
-TEST_F(CatchUp, RecordsOnlyCommitsNewerThanTheLastRecordedOneNewestFirst)
+TEST_F(CatchUp, RecordsEveryUnrecordedCommitSinceSetupNewestFirst)
 {
-  configure();
-  const auto older = commit("older.txt");
-  const auto recorded = commit("recorded.txt");
+  configure("installed_at: '2024-05-01T10:00:00Z'\n");
+  const auto before = commit_at("before.txt", "2024-05-01T09:00:00Z");
+  const auto same_second = commit_at("same.txt", "2024-05-01T10:00:00Z");
+  const auto failed = commit_at("failed.txt", "2024-05-01T11:00:00Z"); // its capture failed
+  const auto recorded = commit_at("recorded.txt", "2024-05-01T12:00:00Z");
   CaptureOptions direct;
   direct.consume_pending = false;
   ASSERT_TRUE(capture_commit(repo.path(), recorded, direct).written);
-  const auto b = commit("b.txt");
-  const auto c = commit("c.txt");
-  const auto d = commit("d.txt");
+  const auto b = commit_at("b.txt", "2024-05-01T13:00:00Z");
+  const auto c = commit_at("c.txt", "2024-05-01T14:00:00Z");
 
   const auto results = catch_up_commits(repo.path());
-  EXPECT_EQ(commits_of(results), (std::vector<std::string>{d, c, b}));
-  // The walk stopped at the recorded commit: the older one was never looked at.
-  EXPECT_FALSE(archived(older));
-  for (const auto& sha : {b, c, d}) {
+  EXPECT_EQ(commits_of(results), (std::vector<std::string>{c, b, failed}));
+  // Behind a recorded commit, history from before the setup (its own second too,
+  // which may predate it) is not new work.
+  EXPECT_FALSE(archived(before));
+  EXPECT_FALSE(archived(same_second));
+  for (const auto& sha : {b, c, failed}) {
     const auto record = archive(sha);
     EXPECT_EQ(*record.get_string("source"), "catch_up");
   }

@@ -154,6 +154,24 @@ TEST_F(CutShortRecord, AnArchiveWithoutNoteOrLineGetsALineBuiltFromTheArchive)
   EXPECT_EQ(*lines_of(attested)[0].find("summary"), Value("declared"));
 }
 
+TEST_F(CutShortRecord, ALastLineWithoutItsEndStillNamesItsCommitAndTheNextGoesAfterIt)
+{
+  const std::string sha = repo.commit_file("a.txt", "a\n", "first");
+  ASSERT_TRUE(capture_commit(repo.path(), sha).written);
+  std::string text = repo.read(paths::log_jsonl(repo.path()));
+  text.pop_back(); // an editor saved the log without its final newline
+  repo.write(".kolvex/.platform/log.jsonl", text);
+
+  EXPECT_EQ(capture_commit(repo.path(), sha).reason, "already recorded");
+  EXPECT_EQ(lines_of(sha).size(), 1U) << "the archive's self-heal wrote the line again";
+  const std::string next = repo.commit_file("b.txt", "b\n", "second");
+  ASSERT_TRUE(capture_commit(repo.path(), next).written);
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_EQ(*parsed_line(lines[0]).find("commit"), Value(sha));
+  EXPECT_EQ(*parsed_line(lines[1]).find("commit"), Value(next));
+}
+
 TEST_F(CutShortRecord, ANoteWithoutItsArchiveIsDroppedAndTheCommitRecorded)
 {
   const std::string sha = repo.commit_file("a.txt", "a\n", "first");

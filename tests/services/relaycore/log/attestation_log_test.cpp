@@ -224,17 +224,23 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
   }
 }
 
-// A line still being appended is read once it is whole, never counted corrupt.
-TEST(AttestationLogRead, ALastPieceWithoutALineEndIsLeftOutOfTheFile)
+// A last line without its end is a line once it is a whole record (an editor
+// saved it so); anything less is still being appended, neither counted nor corrupt.
+TEST(AttestationLogRead, ALastPieceWithoutALineEndCountsOnlyAsAWholeRecord)
 {
   TempDir dir;
   const std::string whole = line_for(k_sha1) + "\n" + line_for(k_sha256) + "\r";
-  for (const std::string& piece : {std::string(R"({"commit": "3f2a9c1e5b7d4f60)"),
-                                   line_for(k_sha1),
-                                   std::string("\xe2\x80")}) { // half a U+2028, half a character
+  const std::vector<std::pair<std::string, std::size_t>> pieces{
+      {R"({"commit": "3f2a9c1e5b7d4f60)", 2},
+      {"\xe2\x80", 2}, // half a U+2028, half a character
+      {line_for(k_sha1).substr(0, line_for(k_sha1).size() - 1), 2},
+      {line_for(k_sha1), 3},
+      {"  " + line_for(k_sha256) + " ", 3},
+  };
+  for (const auto& [piece, pending] : pieces) {
     SCOPED_TRACE(piece);
     const auto log = dir.write("log.jsonl", whole + piece);
-    expect_counts(read_attestation_log(log), {2, 0, 0, 0, 0, 2, 0});
+    expect_counts(read_attestation_log(log), {pending, 0, 0, 0, 0, std::int64_t(pending), 0});
     EXPECT_EQ(count_attestation_log(log), read_attestation_log(log).counts());
   }
   // Text already in memory is whole: its last line counts.

@@ -5,6 +5,7 @@
 #include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -400,6 +401,28 @@ TEST_F(Pending, UnusableFilesAreSetAsideWithAWarningAndNothingFiled)
   write_pending("---\n---\n");
   EXPECT_FALSE(process_pending_attestation(repo.path(), {.commit_override = head}).rejected);
   EXPECT_TRUE(archive_exists(repo, head));
+}
+
+TEST_F(Pending, AnEmptyListOrMapWhereAMappingBelongsIsEmptyNotWrong)
+{
+  int n = 0;
+  for (const std::string field : {"developer", "telemetry", "process", "provenance"}) {
+    for (const std::string empty : {"[]", "{}"}) {
+      SCOPED_TRACE(field + ": " + empty);
+      const std::string head = repo.commit_file(std::to_string(++n) + ".txt", "x\n", "change");
+      write_pending("summary: s\n" + field + ": " + empty + "\n");
+      const auto result = process_pending_attestation(repo.path(), {.commit_override = head});
+      EXPECT_FALSE(result.rejected) << *result.rejected;
+      EXPECT_THAT(kolvex::testing::archive_of(repo, head), ::testing::HasSubstr("summary: s"));
+    }
+  }
+  const std::string head = repo.commit_file("last.txt", "x\n", "change");
+  write_pending("summary: s\ndeveloper: [someone]\n");
+  ::testing::internal::CaptureStderr();
+  const auto listed = process_pending_attestation(repo.path(), {.commit_override = head});
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(listed.rejected);
+  EXPECT_EQ(*listed.rejected, "developer: a list where a mapping belongs");
 }
 
 TEST_F(Pending, AttachRefusesAnUnusableFileAndSaysWhereItWent)
