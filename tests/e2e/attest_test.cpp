@@ -479,7 +479,7 @@ TEST_F(AttestE2E, DirectoryIsCreatedAndAnEarlierFileReplacedWhole)
   ASSERT_EQ(result.exit_code, 0) << result.err;
   ASSERT_TRUE(pending_exists());
   EXPECT_THAT(pending(), HasSubstr("agent: claude-code"));
-  EXPECT_EQ(result.err, "");
+  EXPECT_THAT(result.err, Not(HasSubstr("Replacing")));
 
   result = attest_with({});
   ASSERT_EQ(result.exit_code, 0) << result.err;

@@ -27,47 +27,40 @@ using kolvex::testing::TempDir;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// Directories no process may add an entry to, root included (the immutable flag),
-// until this is destroyed: a cache directory as read-only as a full disk makes it.
+// Directories no process may add an entry to, root included, until this is
+// destroyed: a cache directory as unwritable as a read-only or full disk makes it.
 class Frozen {
 public:
   explicit Frozen(const std::vector<stdfs::path>& dirs)
   {
     for (const auto& dir : dirs) {
-      const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-      int flags = 0;
-      if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags |= FS_IMMUTABLE_FL;
-        if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0) {
-          m_frozen.push_back(fd);
-          continue;
-        }
-      }
-      if (fd >= 0) {
-        ::close(fd);
-      }
-      m_ok = false;
+      m_fds.push_back(::open(dir.c_str(), O_RDONLY | O_DIRECTORY));
+      m_ok = set(m_fds.back(), true) && m_ok;
     }
   }
   Frozen(const Frozen&) = delete;
   Frozen& operator=(const Frozen&) = delete;
   ~Frozen()
   {
-    for (const int fd : m_frozen) {
-      int flags = 0;
-      if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
-        flags &= ~FS_IMMUTABLE_FL;
-        (void)::ioctl(fd, FS_IOC_SETFLAGS, &flags);
-      }
+    for (const int fd : m_fds) {
+      (void)set(fd, false);
       ::close(fd);
     }
   }
-  // Whether every directory took the flag (it needs CAP_LINUX_IMMUTABLE and a file
-  // system that has it).
+  // False where the flag cannot be set (no CAP_LINUX_IMMUTABLE, no such flag).
   [[nodiscard]] bool ok() const { return m_ok; }
 
 private:
-  std::vector<int> m_frozen;
+  static bool set(int fd, bool on)
+  {
+    int flags = 0;
+    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+      return false;
+    }
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  std::vector<int> m_fds;
   bool m_ok = true;
 };
 

@@ -74,7 +74,8 @@ std::vector<std::string> read_due(const core::fs::Confined& at)
     if (!core::fs::regular_file_exists(at)) {
       return due;
     }
-    for (const auto line : core::fs::splitlines(core::fs::read_text(at, k_due_max_bytes))) {
+    const std::string text = core::fs::read_text(at, k_due_max_bytes);
+    for (const auto line : core::fs::splitlines(text)) {
       if (const auto sha = core::text::trim(line); core::text::is_object_name(sha)) {
         due.emplace_back(sha);
       }
