@@ -123,6 +123,7 @@ TEST_F(AttestE2E, PendingFilesMatchTheGoldens)
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(pending(), read_golden("minimal.yaml"));
 
+  stdfs::remove(repo().path() / k_pending); // used by a commit: no warning about it
   result = attest(
       {"--staged-diff-hash",
        hash(),
@@ -373,6 +374,7 @@ TEST_F(AttestE2E, TimestampIsVerbatimOrGenerated)
   EXPECT_THAT(pending(), HasSubstr("\ntimestamp: yesterday\n"));
   EXPECT_THAT(result.err, HasSubstr("timestamp: 'yesterday' is not an ISO 8601 time"));
 
+  stdfs::remove(repo().path() / k_pending);
   result =
       attest({"--staged-diff-hash", hash(), "--model", "m", "--summary", "s", "--timestamp", ""});
   ASSERT_EQ(result.exit_code, 0) << result.err;

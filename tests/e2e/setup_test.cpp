@@ -83,7 +83,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
   ASSERT_EQ(first.exit_code, 0) << first.err;
   EXPECT_EQ(first.out,
             "Wrote .kolvex/.platform/config.yaml (agents: claude-code, codex, windsurf)\n"
-            "Added to .gitignore: .kolvex/.platform/, .kolvex/.commit-attestation.yaml\n"
+            "Added to .gitignore: .kolvex/.platform/, .kolvex/.commit-attestation.yaml*\n"
             "Installed the git post-commit hook: .git/hooks/post-commit\n"
             "Installed the git post-rewrite hook: .git/hooks/post-rewrite\n"
             "Wrote the example attestation: .kolvex/example-attestation.yaml\n"
@@ -98,7 +98,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
   EXPECT_EQ(*written.find("agents"), Value(kolvex::core::List{"claude-code", "codex", "windsurf"}));
   EXPECT_TRUE(RE2::FullMatch(written.find("installed_at")->as_string(),
                              R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)"));
-  EXPECT_EQ(repo.read(".gitignore"), ".kolvex/.platform/\n.kolvex/.commit-attestation.yaml\n");
+  EXPECT_EQ(repo.read(".gitignore"), ".kolvex/.platform/\n.kolvex/.commit-attestation.yaml*\n");
   EXPECT_EQ(repo.read(".kolvex/example-attestation.yaml"),
             kolvex::hooks::scripts::example_attestation());
   EXPECT_NE(repo.read(".git/hooks/post-commit").find("kolvex sync --record-commit"),
@@ -142,7 +142,7 @@ TEST_F(SetupE2E, KeepsWhatTheConfigurationAlreadyHolds)
       repo.read(k_config),
       "project_id: 42\ninstalled_at: '2025-01-01T00:00:00Z'\nagents:\n- aider\n- gemini-cli\n");
   EXPECT_EQ(repo.read(".gitignore"),
-            "build/\n.kolvex/.platform/\n.kolvex/.commit-attestation.yaml\n");
+            "build/\n.kolvex/.platform/\n.kolvex/.commit-attestation.yaml*\n");
 }
 
 TEST_F(SetupE2E, NamedAgentsAreNormalisedAndUnknownOnesRefused)

@@ -424,8 +424,8 @@ TEST_F(Capture, AlreadyRecordedAsksTheLogAndTheArchiveOnlyWhenTheLogCannotBeRead
 }
 
 // The log is read in pieces; a line across the edge of one and a line longer than
-// one are judged whole all the same.  A last line without any line end is one
-// still being appended: it names nothing until it is whole.
+// one are judged whole all the same.  A last piece without any line end names its
+// commit once it is a whole record, and nothing while it is still being appended.
 TEST(CommitAlreadyLogged, LinesAcrossAndBeyondReadPieces)
 {
   TempDir dir;
@@ -446,8 +446,10 @@ TEST(CommitAlreadyLogged, LinesAcrossAndBeyondReadPieces)
   }
   const std::string long_value(3U << 20, 'p');
   const std::string long_line = "{\"pad\": \"" + long_value + "\", \"commit\": \"" + sha + "\"}";
-  dir.write("log.jsonl", long_line);
+  dir.write("log.jsonl", long_line.substr(0, long_line.size() - 1)); // still being appended
   EXPECT_FALSE(_commit_already_logged(log, sha));
+  dir.write("log.jsonl", long_line); // a whole record without its line end
+  EXPECT_TRUE(_commit_already_logged(log, sha));
   dir.write("log.jsonl", long_line + "\n");
   EXPECT_TRUE(_commit_already_logged(log, sha));
   dir.write("log.jsonl", long_line + "\r"); // any line end makes it whole
