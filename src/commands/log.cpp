@@ -185,17 +185,24 @@ void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
   }
 }
 
+// Whether a record can be held against its commit's change: an attested one that
+// declares a hash.  A record that absorbed others combines several attested changes
+// that no one hash names; one without a hash (older records, hand-written archives)
+// names none.
+bool hash_checked(const Row& row)
+{
+  return row.state == State::attested && !row.attestation.contains("absorbed_records") &&
+         !declared_hash(row.attestation).empty();
+}
+
 // Whether each attested record still describes its commit: its declared hash (or
 // the hash a rebase that moved the same patch carried) against the commit's own
-// change, for the whole range in one git call.  A record
-// that absorbed others combines several attested changes that no one hash names,
-// and one without a hash (older records, hand-written archives) cannot be checked.
+// change, for the whole range in one git call.
 void check_diff_hashes(std::vector<Row>& rows, const stdfs::path& root)
 {
   std::vector<std::string> checked;
   for (const Row& row : rows) {
-    if (row.state == State::attested && !row.attestation.contains("absorbed_records") &&
-        !declared_hash(row.attestation).empty()) {
+    if (hash_checked(row)) {
       checked.push_back(row.commit);
     }
   }
@@ -205,8 +212,7 @@ void check_diff_hashes(std::vector<Row>& rows, const stdfs::path& root)
   const auto changes = rlog::commit_change_hashes(root, checked);
   for (Row& row : rows) {
     const auto change = changes.find(row.commit);
-    if (row.state == State::attested && change != changes.end() &&
-        !declared_hash(row.attestation).empty() && !row.attestation.contains("absorbed_records") &&
+    if (hash_checked(row) && change != changes.end() &&
         !change->second.matches(declared_hash(row.attestation)) &&
         !change->second.matches(text_of(row.attestation, "carried_diff_hash"))) {
       row.state = State::changed_since;
