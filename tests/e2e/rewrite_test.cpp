@@ -392,6 +392,7 @@ TEST_F(RewriteE2E, CommitsARewriteReplacedAreMarkedAndNotPending)
     if (commit == base || commit == squashed) {
       EXPECT_FALSE(parsed.contains("replaced_by")) << commit;
     } else {
+      ASSERT_TRUE(parsed.contains("replaced_by")) << commit;
       EXPECT_EQ(*parsed.find("replaced_by"), Value(squashed)) << commit;
       replaced.push_back(commit);
     }

@@ -241,6 +241,52 @@ private:
   std::unordered_map<std::string, std::string> m_patch_ids;
 };
 
+// Commits a rebase made and then replaced itself, each with the commit that
+// replaced it: the first pick of a squash or fixup, amended by the next step.  Read
+// off HEAD's reflog back to the rebase's start, so it needs none of git's hook
+// input (a marked block hands the hook none).  Each is followed to the last commit
+// of its chain of squashes and fixups.
+std::vector<RewritePair> intermediate_pairs(const stdfs::path& repo_root)
+{
+  const std::string reflog =
+      rlog::_git({"log", "-g", "-n", "500", "--format=%H %gs", "HEAD"}, repo_root);
+  std::vector<std::pair<std::string, std::string>> steps; // newest first
+  for (const std::string_view line : core::fs::splitlines(reflog)) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+      break;
+    }
+    const std::string_view subject = line.substr(space + 1);
+    if (!subject.starts_with("rebase")) {
+      break;
+    }
+    if (subject.find("(start)") != std::string_view::npos) {
+      break;
+    }
+    steps.emplace_back(std::string(line.substr(0, space)), std::string(subject));
+  }
+  std::vector<RewritePair> pairs;
+  std::string last; // the end of the chain the newer steps belong to
+  for (std::size_t at = 0; at < steps.size(); ++at) {
+    const bool folds = steps[at].second.find("(squash)") != std::string::npos ||
+                       steps[at].second.find("(fixup)") != std::string::npos;
+    if (!folds) {
+      last.clear();
+      continue;
+    }
+    if (last.empty()) {
+      last = steps[at].first;
+    }
+    if (at + 1 < steps.size() && steps[at + 1].first != last) {
+      RewritePair pair{steps[at + 1].first, last};
+      if (rlog::_is_valid_commit_hash(pair.old_sha) && rlog::_is_valid_commit_hash(pair.new_sha)) {
+        pairs.push_back(std::move(pair));
+      }
+    }
+  }
+  return pairs;
+}
+
 // Queues `old`'s log line for marking as replaced by `new_sha`, unless it says so
 // already or the record came from a git note (the log has no line to mark).  The
 // line keeps its "synced": a record the server has stays had.
@@ -416,6 +462,28 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
     rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
     result.written = true;
     results.push_back(std::move(result));
+  }
+  // The first pick of a squash is in no pair git hands over, yet its post-commit
+  // hook recorded it.
+  const std::vector<RewritePair> intermediates = intermediate_pairs(repo_root);
+  if (!intermediates.empty()) {
+    std::unordered_set<std::string> firsts;
+    for (const RewritePair& pair : intermediates) {
+      firsts.insert(pair.old_sha);
+    }
+    auto first_lines = rlog::read_log_records(log_path, firsts);
+    for (const RewritePair& pair : intermediates) {
+      const auto line = first_lines.find(pair.old_sha);
+      const bool queued = std::any_of(replaced.begin(), replaced.end(), [&](const core::Map& m) {
+        return text_of(m, "commit") == pair.old_sha;
+      });
+      if (line != first_lines.end() && !queued &&
+          text_of(line->second, k_replaced_key) != pair.new_sha) {
+        core::Map marked = line->second;
+        marked.set(k_replaced_key, pair.new_sha);
+        replaced.push_back(std::move(marked));
+      }
+    }
   }
   if (!replaced.empty()) {
     (void)rlog::_replace_log_entries(log_path, replaced);
