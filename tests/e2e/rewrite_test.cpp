@@ -313,7 +313,9 @@ TEST_F(RewriteE2E, FoldingUnattestedWorkIntoAnAttestedCommitIsPartlyAttested)
     const Value doc = log_json(base + "..HEAD");
     const Value& row = doc.get("commits")->as_list().at(0);
     EXPECT_EQ(*row.get("state"), Value("partly_attested"));
-    EXPECT_EQ(*row.get("absorbed_unattested")->as_list().at(0).get("commit"), Value(unattested));
+    const Value* absorbed = row.get("absorbed_unattested");
+    ASSERT_NE(absorbed, nullptr);
+    EXPECT_EQ(*absorbed->as_list().at(0).get("commit"), Value(unattested));
     EXPECT_EQ(*doc.get("totals")->get("partly_attested"), Value(1));
   }
 }
@@ -425,6 +427,7 @@ TEST_F(RewriteE2E, ACherryPickOfTheSamePatchLinksToThePickedRecord)
 
   const auto picked_line = line_of(picked);
   ASSERT_TRUE(picked_line.has_value());
+  ASSERT_TRUE(picked_line->contains("cherry_picked_from"));
   EXPECT_EQ(*picked_line->find("cherry_picked_from"), Value(same));
   EXPECT_EQ(*picked_line->find("event"), Value("commit_unattested"));
   EXPECT_THAT(kolvex::testing::archive_of(repo, picked), HasSubstr("summary: picked as is"));
