@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Whole-process time of `kolvex log --json` over a range of 1,000 commits beside a
 # 100,000-line log (the range's records spread through it, a third of them attested
-# with an archive naming the model).  The log is read once and git asked once for the
-# range, whatever the range's length: target, the median under 200 ms.
+# with an archive naming the model and the staged-diff hash of the commit's change,
+# which the listing checks).  The log is read once and git asked once for the range
+# and once for the attested commits' diffs, whatever the range's length: target,
+# the median under 200 ms.
 # Usage: bash bench/log_range.sh <build dir>
 set -euo pipefail
 
@@ -44,6 +46,7 @@ PY
 (cd "$work/repo" && git fast-import --quiet <"$work/stream" && git checkout -q -f main)
 base=$(git -C "$work/repo" rev-list --max-parents=0 HEAD)
 git -C "$work/repo" rev-list "$base..HEAD" >"$work/range"
+git -C "$work/repo" diff-tree --stdin --always -p -M <"$work/range" >"$work/diffs"
 
 python3 - "$lines" "$work" <<'PY'
 import hashlib
@@ -52,6 +55,16 @@ import sys
 
 total, work = int(sys.argv[1]), sys.argv[2]
 ours = open(f"{work}/range").read().split()
+# Each commit's change as git prints it, for the hash its attestation declares.
+hashes, sha, diff = {}, None, []
+for line in open(f"{work}/diffs", "rb").read().split(b"\n"):
+    if line.decode() in ours:
+        if sha:
+            hashes[sha] = hashlib.sha256(b"\n".join(diff) + b"\n").hexdigest()
+        sha, diff = line.decode(), []
+    else:
+        diff.append(line)
+hashes[sha] = hashlib.sha256(b"\n".join(diff[:-1]) + b"\n").hexdigest()
 every = total // len(ours)
 with open(f"{work}/repo/.kolvex/.platform/log.jsonl", "w") as out:
     k = 0
@@ -69,7 +82,8 @@ with open(f"{work}/repo/.kolvex/.platform/log.jsonl", "w") as out:
         out.write(json.dumps(line) + "\n")
         if attested:
             with open(f"{work}/repo/.kolvex/.platform/attestations/{sha}.yaml", "w") as a:
-                a.write(f"agent: claude-code\nagent_model: claude-opus-4-6\nsummary: change {i}\n")
+                a.write(f"agent: claude-code\nagent_model: claude-opus-4-6\nsummary: change {i}\n"
+                        f"staged_diff_hash: {hashes[sha]}\n")
 PY
 echo "log: $lines lines, $(du -h "$work/repo/.kolvex/.platform/log.jsonl" | cut -f1); range: $commits commits"
 

@@ -10,6 +10,7 @@
 #include "display/output.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/log/change_hash.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/notes.hpp"
@@ -42,16 +43,28 @@ struct LogOptions {
   std::string check;
 };
 
-// What a commit's record says, as one line of the listing shows it.
-enum class State { attested, recorded, not_recorded };
+// What a commit's record says, as one line of the listing shows it.  An attested
+// record falls short when it absorbed work nobody attested (a squash or fixup of
+// an unattested commit) or when its staged-diff hash no longer names the commit's
+// change (an amend that changed what was attested).
+enum class State { attested, partly_attested, changed_since, recorded, not_recorded };
+
+// A commit a squash or fixup absorbed, and why no attestation covers it.
+struct Part {
+  std::string commit;
+  std::string why; // "unattested", "attestation skipped" or "not recorded"
+};
 
 struct Row {
   std::string commit;
   std::string subject;
   State state = State::not_recorded;
-  core::Map record;   // the log line (or the note's record); empty when not recorded
-  std::string model;  // the attested model, when the record names one
-  std::string source; // "log" or "notes"; empty when not recorded
+  core::Map record;      // the log line (or the note's record); empty when not recorded
+  core::Map attestation; // an attested record's archive (or the note's copy of it)
+  std::string model;     // the attested model, when the record names one
+  std::string source;    // "log" or "notes"; empty when not recorded
+  // Absorbed commits without an attestation, for a partly attested record.
+  std::vector<Part> unattested_parts;
 };
 
 // The text of `map`'s `key` when it is a non-empty text.
@@ -68,9 +81,30 @@ bool attested(const core::Map& record)
   return rlog::classify_log_line(record).event == rlog::LineEvent::attested;
 }
 
-// The model an attested record names: its telemetry's, else its archive's
-// "agent_model".  An archive that cannot be read names none.
-std::string model_of(const core::Map& record, const stdfs::path& attestations_dir)
+// An attested record's attestation: the note's copy, else the archive.  An archive
+// that cannot be read is an empty map.
+core::Map attestation_of(const core::Map& record, const stdfs::path& attestations_dir)
+{
+  if (const core::Value* attestation = record.find("attestation");
+      attestation != nullptr && attestation->is_map()) {
+    return attestation->as_map();
+  }
+  const std::string commit = text_of(record, "commit");
+  try {
+    const core::fs::Confined archive = paths::confined(attestations_dir / (commit + ".yaml"));
+    if (!core::fs::regular_file_exists(archive)) {
+      return {};
+    }
+    core::Value parsed = core::yaml::load(core::fs::read_text(archive));
+    return parsed.is_map() ? std::move(parsed.as_map()) : core::Map{};
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+// The model an attested record names: its telemetry's, else its attestation's
+// "agent_model".
+std::string model_of(const core::Map& record, const core::Map& attestation)
 {
   if (const core::Value* telemetry = record.find("telemetry");
       telemetry != nullptr && telemetry->is_map()) {
@@ -79,21 +113,47 @@ std::string model_of(const core::Map& record, const stdfs::path& attestations_di
       return model->as_string();
     }
   }
-  if (const core::Value* attestation = record.find("attestation");
-      attestation != nullptr && attestation->is_map()) {
-    return text_of(attestation->as_map(), "agent_model");
+  return text_of(attestation, "agent_model");
+}
+
+// The absorbed commits of a carried record that no attestation covers.
+std::vector<Part> unattested_parts(const core::Map& attestation)
+{
+  std::vector<Part> parts;
+  const core::Value* absorbed = attestation.find("absorbed_records");
+  if (absorbed == nullptr || !absorbed->is_list()) {
+    return parts;
   }
-  const std::string commit = text_of(record, "commit");
-  try {
-    const core::fs::Confined archive = paths::confined(attestations_dir / (commit + ".yaml"));
-    if (!core::fs::regular_file_exists(archive)) {
-      return "";
+  for (const core::Value& item : absorbed->as_list()) {
+    if (!item.is_map()) {
+      continue;
     }
-    const core::Value parsed = core::yaml::load(core::fs::read_text(archive));
-    return parsed.is_map() ? text_of(parsed.as_map(), "agent_model") : "";
-  } catch (const std::exception&) {
-    return "";
+    const core::Map& part = item.as_map();
+    std::string commit = text_of(part, "commit");
+    if (const core::Value* recorded = part.find("recorded");
+        recorded != nullptr && !core::truthy(*recorded)) {
+      parts.push_back({std::move(commit), "not recorded"});
+      continue;
+    }
+    switch (rlog::classify_log_line(part).event) {
+    case rlog::LineEvent::attested:
+      break;
+    case rlog::LineEvent::skipped:
+      parts.push_back({std::move(commit), "attestation skipped"});
+      break;
+    case rlog::LineEvent::unattested:
+      parts.push_back({std::move(commit), "unattested"});
+      break;
+    }
   }
+  return parts;
+}
+
+// The staged-diff hash an attestation declares ("diff_hash" in older ones).
+std::string declared_hash(const core::Map& attestation)
+{
+  std::string hash = text_of(attestation, "staged_diff_hash");
+  return hash.empty() ? text_of(attestation, "diff_hash") : hash;
 }
 
 // Fills each row's record from the log, read once for the whole range, then from
@@ -125,6 +185,41 @@ void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
   }
 }
 
+// Whether a record can be held against its commit's change: an attested one that
+// declares a hash.  A record that absorbed others combines several attested changes
+// that no one hash names; one without a hash (older records, hand-written archives)
+// names none.
+bool hash_checked(const Row& row)
+{
+  return row.state == State::attested && !row.attestation.contains("absorbed_records") &&
+         !declared_hash(row.attestation).empty();
+}
+
+// Whether each attested record still describes its commit: its declared hash (or
+// the hash a rebase that moved the same patch carried) against the commit's own
+// change, for the whole range in one git call.
+void check_diff_hashes(std::vector<Row>& rows, const stdfs::path& root)
+{
+  std::vector<std::string> checked;
+  for (const Row& row : rows) {
+    if (hash_checked(row)) {
+      checked.push_back(row.commit);
+    }
+  }
+  if (checked.empty()) {
+    return;
+  }
+  const auto changes = rlog::commit_change_hashes(root, checked);
+  for (Row& row : rows) {
+    const auto change = changes.find(row.commit);
+    if (hash_checked(row) && change != changes.end() &&
+        !change->second.matches(declared_hash(row.attestation)) &&
+        !change->second.matches(text_of(row.attestation, "carried_diff_hash"))) {
+      row.state = State::changed_since;
+    }
+  }
+}
+
 void classify(std::vector<Row>& rows, const stdfs::path& root)
 {
   const stdfs::path attestations_dir = paths::attestations_dir(root);
@@ -132,12 +227,15 @@ void classify(std::vector<Row>& rows, const stdfs::path& root)
     if (row.source.empty()) {
       row.state = State::not_recorded;
     } else if (attested(row.record)) {
-      row.state = State::attested;
-      row.model = model_of(row.record, attestations_dir);
+      row.attestation = attestation_of(row.record, attestations_dir);
+      row.model = model_of(row.record, row.attestation);
+      row.unattested_parts = unattested_parts(row.attestation);
+      row.state = row.unattested_parts.empty() ? State::attested : State::partly_attested;
     } else {
       row.state = State::recorded;
     }
   }
+  check_diff_hashes(rows, root);
 }
 
 const char* state_name(State state)
@@ -145,6 +243,10 @@ const char* state_name(State state)
   switch (state) {
   case State::attested:
     return "attested";
+  case State::partly_attested:
+    return "partly_attested";
+  case State::changed_since:
+    return "changed_since";
   case State::recorded:
     return "recorded";
   case State::not_recorded:
@@ -171,8 +273,12 @@ std::string describe(const Row& row)
 {
   std::string text;
   switch (row.state) {
-  case State::attested: {
-    text = "attested";
+  case State::attested:
+  case State::partly_attested:
+  case State::changed_since: {
+    text = row.state == State::attested          ? "attested"
+           : row.state == State::partly_attested ? "partly attested"
+                                                 : "attested, changed since";
     const std::string summary = text_of(row.record, "summary");
     std::vector<std::string> parts;
     if (!row.model.empty()) {
@@ -183,6 +289,15 @@ std::string describe(const Row& row)
     }
     if (!parts.empty()) {
       text += ": " + core::text::join(parts, ", ");
+    }
+    if (row.state == State::partly_attested) {
+      std::vector<std::string> named;
+      for (const Part& part : row.unattested_parts) {
+        named.push_back(part.commit.substr(0, 7) + " (" + part.why + ")");
+      }
+      text += "; absorbed without an attestation: " + core::text::join(named, ", ");
+    } else if (row.state == State::changed_since) {
+      text += "; the commit's change is not the one attested";
     }
     break;
   }
@@ -210,6 +325,12 @@ std::string describe(const Row& row)
     }
     text += " (carried from " + core::text::join(shorts, ", ") + ")";
   }
+  if (const std::string from = text_of(row.record, "cherry_picked_from"); !from.empty()) {
+    text += " (cherry-picked from " + from.substr(0, 7) + ")";
+  }
+  if (const std::string by = text_of(row.record, "replaced_by"); !by.empty()) {
+    text += " (replaced by " + by.substr(0, 7) + ")";
+  }
   if (row.source == "notes") {
     text += " [git note]";
   }
@@ -218,6 +339,8 @@ std::string describe(const Row& row)
 
 struct Totals {
   std::int64_t attested = 0;
+  std::int64_t partly_attested = 0;
+  std::int64_t changed_since = 0;
   std::int64_t recorded = 0;
   std::int64_t not_recorded = 0;
 };
@@ -226,9 +349,23 @@ Totals totals_of(const std::vector<Row>& rows)
 {
   Totals totals;
   for (const Row& row : rows) {
-    (row.state == State::attested   ? totals.attested
-     : row.state == State::recorded ? totals.recorded
-                                    : totals.not_recorded) += 1;
+    switch (row.state) {
+    case State::attested:
+      ++totals.attested;
+      break;
+    case State::partly_attested:
+      ++totals.partly_attested;
+      break;
+    case State::changed_since:
+      ++totals.changed_since;
+      break;
+    case State::recorded:
+      ++totals.recorded;
+      break;
+    case State::not_recorded:
+      ++totals.not_recorded;
+      break;
+    }
   }
   return totals;
 }
@@ -244,10 +381,17 @@ void print_words(const std::vector<Row>& rows, const std::string& shown)
     console.print(row.commit.substr(0, 7) + "  " + row.subject + "  -- " + describe(row));
   }
   const Totals totals = totals_of(rows);
+  std::string counts = std::to_string(totals.attested) + " attested, ";
+  if (totals.partly_attested > 0) {
+    counts += std::to_string(totals.partly_attested) + " partly attested, ";
+  }
+  if (totals.changed_since > 0) {
+    counts += std::to_string(totals.changed_since) + " attested but changed since, ";
+  }
   console.print(std::to_string(rows.size()) + (rows.size() == 1 ? " commit" : " commits") + " in " +
-                shown + ": " + std::to_string(totals.attested) + " attested, " +
-                std::to_string(totals.recorded) + " recorded without an attestation, " +
-                std::to_string(totals.not_recorded) + " not recorded");
+                shown + ": " + counts + std::to_string(totals.recorded) +
+                " recorded without an attestation, " + std::to_string(totals.not_recorded) +
+                " not recorded");
 }
 
 void print_json(const std::vector<Row>& rows, const std::string& shown)
@@ -258,7 +402,13 @@ void print_json(const std::vector<Row>& rows, const std::string& shown)
         {"commit", row.commit}, {"subject", row.subject}, {"state", state_name(row.state)}};
     if (row.state != State::not_recorded) {
       item.set("source", row.source);
-      for (const char* key : {"agent", "summary", "agent_session_id", "event", "timestamp"}) {
+      for (const char* key : {"agent",
+                              "summary",
+                              "agent_session_id",
+                              "event",
+                              "timestamp",
+                              "cherry_picked_from",
+                              "replaced_by"}) {
         if (const std::string value = text_of(row.record, key); !value.empty()) {
           item.set(key, value);
         }
@@ -273,6 +423,13 @@ void print_json(const std::vector<Row>& rows, const std::string& shown)
         }
         item.set("rewritten_from", std::move(list));
       }
+      if (!row.unattested_parts.empty()) {
+        core::List list;
+        for (const Part& part : row.unattested_parts) {
+          list.emplace_back(core::Map{{"commit", part.commit}, {"state", part.why}});
+        }
+        item.set("absorbed_unattested", std::move(list));
+      }
     }
     commits.emplace_back(std::move(item));
   }
@@ -282,6 +439,8 @@ void print_json(const std::vector<Row>& rows, const std::string& shown)
                      {"totals",
                       core::Map{{"commits", static_cast<std::int64_t>(rows.size())},
                                 {"attested", totals.attested},
+                                {"partly_attested", totals.partly_attested},
+                                {"changed_since", totals.changed_since},
                                 {"recorded", totals.recorded},
                                 {"not_recorded", totals.not_recorded}}}};
   output::console().print(core::json::dump(core::Value(std::move(document))));
@@ -342,8 +501,10 @@ void register_log(CLI::App& app)
   CLI::App* command = app.add_subcommand(
       "log",
       "List the commits of a range with the state of each one's record: attested (model and "
-      "summary), recorded without an attestation (agent and session), or not recorded; then "
-      "the totals. Reads only.");
+      "summary); partly attested (a squash or fixup absorbed commits nobody attested, named); "
+      "attested, changed since (the commit's change is no longer the staged diff the "
+      "attestation hashed); recorded without an attestation (agent and session); or not "
+      "recorded; then the totals. Reads only.");
   command->add_option("range",
                       options->range,
                       "A git revision range (origin/main..HEAD, HEAD~5.., a single commit "
@@ -351,13 +512,15 @@ void register_log(CLI::App& app)
                       "or without an upstream the last 20 commits of HEAD.");
   command->add_flag("--json",
                     options->json,
-                    "Print one JSON object: range, commits (commit, subject, state, and what "
-                    "the record says) and totals.");
+                    "Print one JSON object: range, commits (commit, subject, state: attested, "
+                    "partly_attested, changed_since, recorded or not_recorded, and what the "
+                    "record says) and totals.");
   command
       ->add_option("--check",
                    options->check,
                    "Exit 1, naming each one on stderr, when a commit in the range is not "
-                   "recorded (recorded) or not attested (attested); for pre-push hooks and CI.")
+                   "recorded (recorded) or not wholly attested (attested: partly attested and "
+                   "changed-since commits fail too); for pre-push hooks and CI.")
       ->check(CLI::IsMember({"recorded", "attested"}));
   command->callback([options] {
     if (const int status = run_log(*options); status != 0) {

@@ -154,6 +154,11 @@ void install_rewrite_hook(const stdfs::path& repo_root, const SetupOptions&)
   install_git_hook(repo_root, hooks::installer::POST_REWRITE);
 }
 
+void install_merge_hook(const stdfs::path& repo_root, const SetupOptions&)
+{
+  install_git_hook(repo_root, hooks::installer::POST_MERGE);
+}
+
 void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&)
 {
   const stdfs::path target = paths::example_attestation(repo_root);
@@ -209,10 +214,11 @@ struct NamedStep {
   const char* what;
   Step run;
 };
-constexpr std::array<NamedStep, 6> k_steps{{{"the local configuration", write_local_config},
+constexpr std::array<NamedStep, 7> k_steps{{{"the local configuration", write_local_config},
                                             {"the .gitignore entries", update_gitignore},
                                             {"the git post-commit hook", install_hook},
                                             {"the git post-rewrite hook", install_rewrite_hook},
+                                            {"the git post-merge hook", install_merge_hook},
                                             {"the example attestation", write_example_attestation},
                                             {"the user-level harness hooks", register_user_hooks}}};
 
@@ -305,8 +311,8 @@ void register_setup(CLI::App& app)
   CLI::App* command = app.add_subcommand(
       "setup",
       "Set up this repository to record its commits: the local configuration (with the agent "
-      "harnesses found on this machine), the .gitignore entries, the git post-commit and "
-      "post-rewrite hooks "
+      "harnesses found on this machine), the .gitignore entries, the git post-commit, "
+      "post-rewrite and post-merge hooks "
       "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
       "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` and the post-tool row `kolvex attest add --from-hook` as hooks in "

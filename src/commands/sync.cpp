@@ -15,6 +15,7 @@
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/rewrite.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
@@ -24,6 +25,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -48,6 +50,7 @@ namespace rsync = services::relaycore::sync;
 struct SyncOptions {
   bool record_commit = false;
   bool record_rewrite = false;
+  bool record_merge = false;
   std::string event = "unattested";
   std::optional<std::int64_t> team_id;
   bool json = false;
@@ -60,16 +63,26 @@ struct SyncOptions {
 constexpr std::chrono::seconds k_record_soft_limit{12};
 constexpr std::chrono::seconds k_record_hard_limit{14};
 
+// Whether HEAD of `root` is a merge commit (more than one parent).
+bool head_is_merge(const std::filesystem::path& root)
+{
+  const std::string parents =
+      services::relaycore::log::_git({"rev-list", "--parents", "-n", "1", "HEAD"}, root);
+  return std::count(parents.begin(), parents.end(), ' ') >= 2;
+}
+
 // Records HEAD of the repository around the working directory, if it has been set
-// up for kolvex.  A hook must never fail a commit, so every error ends here.
-void record_head(const std::string& reason)
+// up for kolvex.  With `merges_only` (the post-merge hook) HEAD is recorded only
+// when it is a merge commit: a fast-forward `git pull` moves HEAD to commits others
+// made.  A hook must never fail a commit, so every error ends here.
+void record_head(const std::string& reason, bool merges_only = false)
 {
   core::logging::set_hook_path(true);
   core::deadline::set_after(k_record_soft_limit);
   core::deadline::hard_stop_after(k_record_hard_limit, 0);
   try {
     const auto root = services::shared::get_repo_root();
-    if (!services::shared::local_config_exists(root)) {
+    if (!services::shared::local_config_exists(root) || (merges_only && !head_is_merge(root))) {
       return;
     }
     std::string event = "commit_unattested";
@@ -429,6 +442,11 @@ void register_sync(CLI::App& app)
                     "rewrote to the commits that replaced them, with a link to the old shas "
                     "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
                     "on stdin). Always exits 0, prints nothing.");
+  command->add_flag("--record-merge",
+                    options->record_merge,
+                    "Record HEAD when it is a merge commit, as --record-commit does (run by "
+                    "the git post-merge hook; a fast-forward records nothing). Always exits 0, "
+                    "prints nothing.");
   std::vector<std::string> reasons;
   reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());
   for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
@@ -445,8 +463,8 @@ void register_sync(CLI::App& app)
       record_rewrite();
       return;
     }
-    if (options->record_commit) {
-      record_head(options->event);
+    if (options->record_commit || options->record_merge) {
+      record_head(options->event, !options->record_commit);
       return;
     }
     const SyncOutcome outcome = perform_sync(services::shared::get_repo_root(), options->team_id);

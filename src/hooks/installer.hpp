@@ -34,6 +34,10 @@ inline constexpr HookSpec POST_COMMIT{"post-commit", "sync --record-commit", tru
 // commits that replaced them (`kolvex sync --record-rewrite`).
 inline constexpr HookSpec POST_REWRITE{"post-rewrite", "sync --record-rewrite", false};
 
+// The post-merge hook: records a merge commit `git merge` made, which runs no
+// post-commit hook (`kolvex sync --record-merge`).
+inline constexpr HookSpec POST_MERGE{"post-merge", "sync --record-merge", false};
+
 // Which way a hook was installed.
 enum class HookWay {
   hooks_dir,  // a script in git's hooks directory (or core.hooksPath)

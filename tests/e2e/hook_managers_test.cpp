@@ -105,6 +105,20 @@ protected:
     return false;
   }
 
+  // Merges a new side branch with `git merge --no-ff`; true when the merge commit is
+  // recorded (the manager ran the post-merge hook).
+  bool merge_is_recorded()
+  {
+    const std::string here = repo.git({"rev-parse", "--abbrev-ref", "HEAD"});
+    repo.git({"checkout", "-q", "-b", "side"});
+    commit("side.txt");
+    repo.git({"checkout", "-q", here});
+    const auto result =
+        run({"git", "merge", "-q", "--no-ff", "-m", "merge side", "side"}, repo.path());
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    return recorded(repo.git({"rev-parse", "HEAD"}));
+  }
+
   // Setup again changes no file at all.
   void expect_second_setup_changes_nothing(const stdfs::path& file)
   {
@@ -145,6 +159,7 @@ TEST_F(HookManagersE2E, Husky9TheUsersScriptKeepsRunningAndAReinstallKeepsKolvex
   EXPECT_TRUE(recorded(second));
   EXPECT_EQ(repo.read("user-hook-ran.txt"), "post-commit\npost-commit\n");
   EXPECT_TRUE(amend_carries_the_record());
+  EXPECT_TRUE(merge_is_recorded());
   expect_second_setup_changes_nothing(".husky/post-commit");
 }
 
@@ -177,6 +192,7 @@ TEST_F(HookManagersE2E, LefthookRunsKolvexBesideTheTeamsCommands)
   EXPECT_EQ(repo.read("notify-ran.txt"), "notify\n");
   EXPECT_EQ(repo.read("lint-ran.txt"), "lint\n");
   EXPECT_TRUE(amend_carries_the_record());
+  EXPECT_TRUE(merge_is_recorded());
   expect_second_setup_changes_nothing("lefthook.yml");
 }
 
@@ -222,6 +238,7 @@ TEST_F(HookManagersE2E, PreCommitFrameworkRunsKolvexAtThePostCommitStage)
   EXPECT_TRUE(recorded(sha));
   EXPECT_EQ(repo.read("team-ran.txt"), "checked\n");
   EXPECT_TRUE(amend_carries_the_record());
+  EXPECT_TRUE(merge_is_recorded());
   expect_second_setup_changes_nothing(".pre-commit-config.yaml");
 
   // A fresh `pre-commit install`, as a teammate runs it, installs the post-commit

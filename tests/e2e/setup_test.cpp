@@ -86,6 +86,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             "Added to .gitignore: .kolvex/.platform/, .kolvex/.commit-attestation.yaml*\n"
             "Installed the git post-commit hook: .git/hooks/post-commit\n"
             "Installed the git post-rewrite hook: .git/hooks/post-rewrite\n"
+            "Installed the git post-merge hook: .git/hooks/post-merge\n"
             "Wrote the example attestation: .kolvex/example-attestation.yaml\n"
             "Registered the session-start hook for claude-code: " +
                 (home.path() / "claude/settings.json").string() +
@@ -105,6 +106,8 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             std::string::npos);
   EXPECT_NE(repo.read(".git/hooks/post-rewrite").find("kolvex sync --record-rewrite"),
             std::string::npos);
+  EXPECT_NE(repo.read(".git/hooks/post-merge").find("kolvex sync --record-merge"),
+            std::string::npos);
 
   const auto before = snapshot(repo.path());
   const auto second = kolvex::testing::run_kolvex({"setup"}, repo.path() / ".kolvex");
@@ -115,6 +118,7 @@ TEST_F(SetupE2E, SetsUpOnceThenChangesNothing)
             ".gitignore already keeps kolvex's private files out of git\n"
             "Git post-commit hook already runs kolvex: .git/hooks/post-commit\n"
             "Git post-rewrite hook already runs kolvex: .git/hooks/post-rewrite\n"
+            "Git post-merge hook already runs kolvex: .git/hooks/post-merge\n"
             "Example attestation already up to date: .kolvex/example-attestation.yaml\n"
             "Session-start hook for claude-code already registered: " +
                 (home.path() / "claude/settings.json").string() +

@@ -111,7 +111,8 @@ TEST_F(SetupUserHooksE2E, MalformedSettingsFailTheStepAndStayAsTheyWere)
   EXPECT_THAT(result.out, HasSubstr("Installed the git post-commit hook"));
   EXPECT_THAT(result.out,
               HasSubstr("Set up: the local configuration, the .gitignore entries, the git "
-                        "post-commit hook, the git post-rewrite hook, the example attestation."));
+                        "post-commit hook, the git post-rewrite hook, the git post-merge hook, "
+                        "the example attestation."));
   EXPECT_THAT(result.err, HasSubstr("Not set up: the user-level harness hooks (failed)."));
 }
 

@@ -305,4 +305,27 @@ TEST_F(SyncE2E, WhatSyncCannotReadOrWriteIsReportedAndFailsIt)
               HasSubstr("is not a regular file (a link or a special file); it was not read"));
 }
 
+// An amend replaces a commit: the server gets the amended commit's record, which
+// names the old one, and not the old one as work of its own.
+TEST_F(SyncE2E, ARecordARewriteReplacedIsNotSentOnItsOwn)
+{
+  DevServer server;
+  sign_in(server);
+  const std::string old = repo.git({"rev-parse", "HEAD"});
+  repo.git({"commit", "-q", "--amend", "-m", "second, reworded"});
+  const std::string amended = repo.git({"rev-parse", "HEAD"});
+  ASSERT_EQ(run_kolvex({"sync"}, repo.path()).exit_code, 0);
+
+  const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
+  std::vector<std::string> received;
+  for (const Value& row : listing.get("attestations")->as_list()) {
+    received.push_back(row.get("commit")->as_string());
+    if (received.back() == amended) {
+      EXPECT_EQ(row.get("record")->get("rewritten_from")->as_list().at(0), Value(old));
+    }
+  }
+  EXPECT_EQ(received, (std::vector<std::string>{repo.git({"rev-parse", "HEAD~1"}), amended}));
+  EXPECT_THAT(run_kolvex({"status"}, repo.path()).out, Not(HasSubstr("waiting for upload")));
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 #include "core/logging.hpp"
 #include "paths.hpp"
 #include "services/git_author.hpp"
+#include "services/relaycore/capture/cherry_pick.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 #include "services/relaycore/log/enrichment.hpp"
 #include "services/relaycore/log/git.hpp"
@@ -234,6 +235,9 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   // Two triggers may capture one commit at the same moment: the write checks
   // again under the log lock, reading only what was appended since.
   record.skip_if_logged = &search;
+  if (options.attribute_ambient) {
+    record.cherry_picked_from = cherry_pick_source(repo_root, *full);
+  }
   // Only a trigger that fires at the commit knows HEAD's branch is the commit's.
   const bool ambient = options.attribute_ambient;
   return write_commit_record_with(

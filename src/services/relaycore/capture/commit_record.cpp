@@ -156,6 +156,9 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
     }
   }
   record.set("summary", subject);
+  if (options.cherry_picked_from) {
+    record.set("cherry_picked_from", std::move(*options.cherry_picked_from));
+  }
   if (has_telemetry) {
     if (non_empty(options.session_id) && !telemetry->contains("session_id")) {
       telemetry->set("session_id", *options.session_id);

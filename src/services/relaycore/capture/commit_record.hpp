@@ -92,6 +92,9 @@ struct CommitRecordOptions {
   bool developer_from_commit = false;
   // The "event" the log line carries (absent or empty: none).
   std::optional<std::string> event{};
+  // The record of the commit this one was cherry-picked from, with the same patch
+  // (cherry_pick_source); the archive keeps it whole, the line names its commit.
+  std::optional<core::Map> cherry_picked_from{};
   // When given: under the log lock, write nothing if this search (of the commit)
   // finds the log names it; the result is then "already recorded".
   log::CommitSearch* skip_if_logged = nullptr;

@@ -6,6 +6,7 @@
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/log/change_hash.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/log/log_writer.hpp"
@@ -36,6 +37,9 @@ const core::logging::Logger& logger()
 // Keys a carried record says itself; a record carried again gets them afresh.
 constexpr std::string_view k_from_key = "rewritten_from";
 constexpr std::string_view k_absorbed_key = "absorbed_records";
+// The old commit's own line names the commit that replaced it.
+constexpr std::string_view k_replaced_key = "replaced_by";
+constexpr std::string_view k_carried_hash_key = "carried_diff_hash";
 
 // One record as the log and the archive hold it.
 struct Held {
@@ -82,7 +86,7 @@ core::Map archive_from_line(const core::Map& line)
   core::Map map;
   for (const auto& [key, value] : line) {
     if (key != "commit" && key != "branch" && key != "synced" && key != "uploaded" &&
-        key != "event") {
+        key != "event" && key != k_replaced_key) {
       map.set(key, value);
     }
   }
@@ -137,12 +141,17 @@ core::List as_list(const std::vector<std::string>& shas)
 }
 
 // The record the new commit gets: `primary`'s attestation with the link to every
-// old record and, apart from the primary's own, the old records themselves.
-core::Map carried_archive(const Held& primary, const std::vector<const Held*>& olds)
+// old record and, apart from the primary's own, the old records themselves.  Old
+// commits that were never recorded are named too ("recorded": false): the new
+// commit holds their work, and nothing attests it.
+core::Map carried_archive(const Held& primary,
+                          const std::vector<const Held*>& olds,
+                          const std::vector<std::string>& unrecorded)
 {
   core::Map archive = primary.archive;
   archive.erase(k_from_key);
   archive.erase(k_absorbed_key);
+  archive.erase(k_carried_hash_key);
   std::vector<std::string> from;
   core::List absorbed;
   for (const Held* old : olds) {
@@ -152,6 +161,9 @@ core::Map carried_archive(const Held& primary, const std::vector<const Held*>& o
                                       {"event", text_of(old->line, "event")},
                                       {"attestation", old->archive}});
     }
+  }
+  for (const std::string& sha : unrecorded) {
+    absorbed.emplace_back(core::Map{{"commit", sha}, {"recorded", false}});
   }
   archive.set(k_from_key, as_list(from));
   if (!absorbed.empty()) {
@@ -170,6 +182,125 @@ bool already_carried(const Held* current, const std::vector<const Held*>& olds)
   return std::all_of(olds.begin(), olds.end(), [&](const Held* old) {
     return std::find(from.begin(), from.end(), old->commit) != from.end();
   });
+}
+
+// An attestation's staged-diff hash names the diff its commit had.  A rebase onto
+// a moved base changes that diff's context (line numbers, blob ids) but not its
+// patch, so when the one old commit a new one replaces held the attested change and
+// both have the same patch id, the carried record also names the new commit's own
+// diff, "carried_diff_hash", for `kolvex log` to compare with.
+class MovedPatches {
+public:
+  // Asks git about every new commit that replaces exactly one attested old one:
+  // one call for their diffs' hashes, one for their patch ids.
+  void ask(const stdfs::path& repo_root,
+           const std::vector<std::pair<std::string, std::vector<std::string>>>& groups,
+           const std::unordered_map<std::string, Held>& records)
+  {
+    std::vector<std::string> commits;
+    for (const auto& [new_sha, old_shas] : groups) {
+      const auto old = old_shas.size() == 1 ? records.find(old_shas.front()) : records.end();
+      if (old != records.end() && old->second.attested) {
+        commits.push_back(old_shas.front());
+        commits.push_back(new_sha);
+      }
+    }
+    if (commits.empty()) {
+      return;
+    }
+    m_hashes = rlog::commit_change_hashes(repo_root, commits);
+    m_patch_ids = rlog::commit_patch_ids(repo_root, commits);
+  }
+
+  // Sets (or drops) "carried_diff_hash" in `archive`, carried from `old` to `new_sha`.
+  void apply(const Held& old, const std::string& new_sha, core::Map& archive) const
+  {
+    archive.erase(k_carried_hash_key);
+    const auto old_hashes = m_hashes.find(old.commit);
+    const auto new_hashes = m_hashes.find(new_sha);
+    const auto old_id = m_patch_ids.find(old.commit);
+    const auto new_id = m_patch_ids.find(new_sha);
+    if (old_hashes == m_hashes.end() || new_hashes == m_hashes.end() ||
+        old_id == m_patch_ids.end() || new_id == m_patch_ids.end() ||
+        old_id->second != new_id->second) {
+      return;
+    }
+    std::string declared = text_of(old.archive, "staged_diff_hash");
+    if (declared.empty()) {
+      declared = text_of(old.archive, "diff_hash");
+    }
+    const bool held_it = old_hashes->second.matches(declared) ||
+                         old_hashes->second.matches(text_of(old.archive, k_carried_hash_key));
+    if (held_it && !new_hashes->second.matches(declared)) {
+      archive.set(k_carried_hash_key, new_hashes->second.lf_only);
+    }
+  }
+
+private:
+  std::unordered_map<std::string, rlog::ChangeHashes> m_hashes;
+  std::unordered_map<std::string, std::string> m_patch_ids;
+};
+
+// Commits a rebase made and then replaced itself, each with the commit that
+// replaced it: the first pick of a squash or fixup, amended by the next step.  Read
+// off HEAD's reflog back to the rebase's start, so it needs none of git's hook
+// input (a marked block hands the hook none).  Each is followed to the last commit
+// of its chain of squashes and fixups.
+std::vector<RewritePair> intermediate_pairs(const stdfs::path& repo_root)
+{
+  const std::string reflog =
+      rlog::_git({"log", "-g", "-n", "500", "--format=%H %gs", "HEAD"}, repo_root);
+  std::vector<std::pair<std::string, std::string>> steps; // newest first
+  for (const std::string_view line : core::fs::splitlines(reflog)) {
+    const std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) {
+      break;
+    }
+    const std::string_view subject = line.substr(space + 1);
+    if (!subject.starts_with("rebase")) {
+      break;
+    }
+    if (subject.find("(start)") != std::string_view::npos) {
+      break;
+    }
+    steps.emplace_back(std::string(line.substr(0, space)), std::string(subject));
+  }
+  std::vector<RewritePair> pairs;
+  std::string last; // the end of the chain the newer steps belong to
+  for (std::size_t at = 0; at < steps.size(); ++at) {
+    const bool folds = steps[at].second.find("(squash)") != std::string::npos ||
+                       steps[at].second.find("(fixup)") != std::string::npos;
+    if (!folds) {
+      last.clear();
+      continue;
+    }
+    if (last.empty()) {
+      last = steps[at].first;
+    }
+    if (at + 1 < steps.size() && steps[at + 1].first != last) {
+      RewritePair pair{steps[at + 1].first, last};
+      if (rlog::_is_valid_commit_hash(pair.old_sha) && rlog::_is_valid_commit_hash(pair.new_sha)) {
+        pairs.push_back(std::move(pair));
+      }
+    }
+  }
+  return pairs;
+}
+
+// Queues `old`'s log line for marking as replaced by `new_sha`, unless it says so
+// already or the record came from a git note (the log has no line to mark).  The
+// line keeps its "synced": a record the server has stays had.
+void mark_replaced(std::vector<core::Map>& replaced,
+                   const std::unordered_set<std::string>& lines_held,
+                   const Held& old,
+                   const std::string& new_sha)
+{
+  if (!lines_held.contains(old.commit) || text_of(old.line, k_replaced_key) == new_sha) {
+    return;
+  }
+  core::Map line = old.line;
+  line.set(k_replaced_key, new_sha);
+  replaced.push_back(std::move(line));
 }
 
 } // namespace
@@ -245,12 +376,16 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
   if (groups.empty()) {
     return results;
   }
+  std::vector<core::Map> replaced; // old lines to mark, written in one rewrite
+  MovedPatches moved;
   const stdfs::path log_path = paths::log_jsonl(repo_root);
   const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
   // One read of the log for every commit of the rewrite.
   auto lines = rlog::read_log_records(log_path, wanted);
+  std::unordered_set<std::string> lines_held;
   std::unordered_map<std::string, Held> records;
   for (auto& [commit, line] : lines) {
+    lines_held.insert(commit);
     records.emplace(commit, held(commit, std::move(line), read_archive(attestations_dir, commit)));
   }
   // A clone that fetched the notes has records the local log never held; git is
@@ -268,13 +403,17 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
       records.emplace(commit, held_from_note(commit, std::move(note)));
     }
   }
+  moved.ask(repo_root, groups, records);
   for (const auto& [new_sha, old_shas] : groups) {
     CarryResult result;
     result.commit = new_sha;
     std::vector<const Held*> olds;
+    std::vector<std::string> unrecorded;
     for (const std::string& old : old_shas) {
       if (auto found = records.find(old); found != records.end()) {
         olds.push_back(&found->second);
+      } else {
+        unrecorded.push_back(old);
       }
     }
     const auto own = records.find(new_sha);
@@ -286,6 +425,7 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
     }
     for (const Held* old : olds) {
       result.rewritten_from.push_back(old->commit);
+      mark_replaced(replaced, lines_held, *old, new_sha);
     }
     if (already_carried(current, olds)) {
       result.reason = "already carried";
@@ -301,7 +441,10 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
                           : first_attested != olds.end()  ? *first_attested
                           : own_record                    ? current
                                                           : olds.front();
-    const core::Map archive = carried_archive(*primary, olds);
+    core::Map archive = carried_archive(*primary, olds, unrecorded);
+    if (primary != current && olds.size() == 1 && unrecorded.empty()) {
+      moved.apply(*primary, new_sha, archive);
+    }
     std::optional<std::string> event;
     if (!primary->attested) {
       event = text_of(primary->line, "event");
@@ -319,6 +462,31 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
     rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
     result.written = true;
     results.push_back(std::move(result));
+  }
+  // The first pick of a squash is in no pair git hands over, yet its post-commit
+  // hook recorded it.
+  const std::vector<RewritePair> intermediates = intermediate_pairs(repo_root);
+  if (!intermediates.empty()) {
+    std::unordered_set<std::string> firsts;
+    for (const RewritePair& pair : intermediates) {
+      firsts.insert(pair.old_sha);
+    }
+    auto first_lines = rlog::read_log_records(log_path, firsts);
+    for (const RewritePair& pair : intermediates) {
+      const auto line = first_lines.find(pair.old_sha);
+      const bool queued = std::any_of(replaced.begin(), replaced.end(), [&](const core::Map& m) {
+        return text_of(m, "commit") == pair.old_sha;
+      });
+      if (line != first_lines.end() && !queued &&
+          text_of(line->second, k_replaced_key) != pair.new_sha) {
+        core::Map marked = line->second;
+        marked.set(k_replaced_key, pair.new_sha);
+        replaced.push_back(std::move(marked));
+      }
+    }
+  }
+  if (!replaced.empty()) {
+    (void)rlog::_replace_log_entries(log_path, replaced);
   }
   return results;
 }

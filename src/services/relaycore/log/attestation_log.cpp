@@ -80,7 +80,7 @@ void read_line(Tally& tally, std::string_view line)
     }
     verdict = classify_log_line(parsed->as_map());
   }
-  const bool pending = !verdict->sent && verdict->addressable;
+  const bool pending = !verdict->sent && verdict->addressable && !verdict->replaced;
   if (pending && tally.pending != nullptr && !parsed) {
     parsed = parse_object(line);
     if (!parsed) {
@@ -91,6 +91,8 @@ void read_line(Tally& tally, std::string_view line)
   count_event(counts, verdict->event);
   if (verdict->sent) {
     ++counts.uploaded;
+  } else if (verdict->replaced) {
+    ++counts.replaced;
   } else if (pending) {
     ++counts.pending;
     if (tally.pending != nullptr) {
@@ -138,7 +140,8 @@ AttestationLog to_log(const AttestationLogCounts& counts, std::vector<core::Map>
           .unaddressable = counts.unaddressable,
           .corrupt = counts.corrupt,
           .attested = counts.attested,
-          .unattested = counts.unattested};
+          .unattested = counts.unattested,
+          .replaced = counts.replaced};
 }
 
 } // namespace
@@ -234,7 +237,8 @@ AttestationLogCounts AttestationLog::counts() const
           .unaddressable = unaddressable,
           .corrupt = corrupt,
           .attested = attested,
-          .unattested = unattested};
+          .unattested = unattested,
+          .replaced = replaced};
 }
 
 AttestationLog read_attestation_log_text(std::string_view text)

@@ -29,13 +29,16 @@ struct AttestationLogCounts {
   std::int64_t corrupt = 0;
   std::int64_t attested = 0;
   std::int64_t unattested = 0;
+  std::int64_t replaced = 0;
   bool operator==(const AttestationLogCounts&) const = default;
 };
 
 // The log's state as read: `pending` holds the unsent addressable lines in file
 // order, parsed and unchanged.  `skipped`/`unattested`/`attested` split all object
-// lines by event; `uploaded`/`unaddressable`/pending split them by delivery state;
-// `corrupt` lines (non-blank, not a JSON object) are in neither split.
+// lines by event; `uploaded`/`unaddressable`/`replaced`/pending split them by
+// delivery state (`replaced`: unsent lines of commits a rewrite replaced, whose
+// records travel inside the replacing commit's); `corrupt` lines (non-blank, not a
+// JSON object) are in neither split.
 struct AttestationLog {
   std::vector<core::Map> pending;
   std::int64_t uploaded = 0;
@@ -44,6 +47,7 @@ struct AttestationLog {
   std::int64_t corrupt = 0;
   std::int64_t attested = 0;
   std::int64_t unattested = 0;
+  std::int64_t replaced = 0;
 
   // The number of lines still to be sent.
   [[nodiscard]] std::size_t size() const { return pending.size(); }

@@ -396,6 +396,8 @@ LogLineScan scan_log_line(std::string_view line)
         scan.synced = raw;
       } else if (key == "uploaded") {
         scan.uploaded = raw;
+      } else if (key == "replaced_by") {
+        scan.replaced_by = raw;
       }
       p = skip_json_space(p, end);
       if (p == end) {
@@ -432,6 +434,7 @@ LineVerdict classify_log_line(const core::Map& line)
   verdict.sent = (synced != nullptr && core::truthy(*synced)) ||
                  (uploaded != nullptr && core::truthy(*uploaded));
   verdict.addressable = !verdict.sent && commit_value_addressable(line.find("commit"));
+  verdict.replaced = !verdict.sent && commit_value_addressable(line.find("replaced_by"));
   return verdict;
 }
 
@@ -463,6 +466,13 @@ std::optional<LineVerdict> classify_log_line(const LogLineScan& scan)
       return std::nullopt;
     }
     verdict.addressable = _is_valid_commit_hash(*commit);
+  }
+  if (!scan.replaced_by.empty() && scan.replaced_by.front() == '"') {
+    const auto by = plain_json_string(scan.replaced_by);
+    if (!by) {
+      return std::nullopt;
+    }
+    verdict.replaced = _is_valid_commit_hash(*by);
   }
   return verdict;
 }

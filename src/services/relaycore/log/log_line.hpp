@@ -30,6 +30,7 @@ struct LogLineScan {
   std::string_view event;
   std::string_view synced;
   std::string_view uploaded;
+  std::string_view replaced_by;
   // Some top-level key holds an escape, so it may name a member not seen above.
   bool escaped_key = false;
 };
@@ -42,11 +43,14 @@ enum class LineEvent { attested, skipped, unattested };
 
 // How one object line counts: its event, whether it was sent ("synced" or
 // "uploaded" truthy) and, for a line not sent, whether its "commit" is a full sha
-// (always false for a sent line, where it does not matter).
+// (always false for a sent line, where it does not matter) and whether a rewrite
+// replaced its commit ("replaced_by" names the commit that did; the replacing
+// commit's record carries this one, so it is never sent on its own).
 struct LineVerdict {
   LineEvent event = LineEvent::attested;
   bool sent = false;
   bool addressable = false;
+  bool replaced = false;
   bool operator==(const LineVerdict&) const = default;
 };
 

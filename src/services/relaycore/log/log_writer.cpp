@@ -85,6 +85,14 @@ core::Map build_entry(const std::string& commit,
       entry.set(key, *value);
     }
   }
+  // A cherry-pick's archive holds the record it was picked from; its line names
+  // that record's commit.
+  if (const core::Value* picked = parsed.find("cherry_picked_from");
+      picked != nullptr && picked->is_map()) {
+    if (const core::Value* from = picked->get("commit"); from != nullptr && from->is_string()) {
+      entry.set("cherry_picked_from", *from);
+    }
+  }
   return entry;
 }
 
@@ -226,26 +234,45 @@ void _append_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry
 
 bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry)
 {
-  const core::Value* commit = entry.find("commit");
-  if (commit == nullptr) {
+  if (entry.find("commit") == nullptr) {
     throw std::invalid_argument("a log entry to replace needs a \"commit\"");
   }
+  return _replace_log_entries(kolvexlog_path, {entry}) == 1;
+}
+
+std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
+                                 const std::vector<core::Map>& entries)
+{
+  std::vector<const core::Value*> commits;
+  for (const core::Map& entry : entries) {
+    const core::Value* commit = entry.find("commit");
+    if (commit == nullptr) {
+      throw std::invalid_argument("a log entry to replace needs a \"commit\"");
+    }
+    commits.push_back(commit);
+  }
   const core::fs::Confined log = paths::confined(kolvexlog_path);
-  if (!core::fs::regular_file_exists(log)) {
-    return false;
+  if (entries.empty() || !core::fs::regular_file_exists(log)) {
+    return 0;
   }
   const auto lock = utils::filelock::locked(kolvexlog_path);
   const core::fs::Fd file = core::fs::open_regular(log, O_RDONLY);
-  const std::string replacement = core::json::dump(core::Value(entry));
 
   // Untouched lines keep their bytes; only their ends become a single "\n".  Under
   // the lock no writer of ours is mid-line, so a last line without its end is kept.
   std::string out;
-  bool replaced = false;
+  std::vector<bool> done(entries.size(), false);
+  std::size_t replaced = 0;
   const auto keep_line = [&](std::string_view line) {
-    if (!replaced && line_has_commit(line, *commit)) {
-      out += replacement;
-      replaced = true;
+    std::size_t at = 0;
+    while (replaced < entries.size() && at < entries.size() &&
+           (done[at] || !line_has_commit(line, *commits[at]))) {
+      ++at;
+    }
+    if (replaced < entries.size() && at < entries.size()) {
+      out += core::json::dump(core::Value(entries[at]));
+      done[at] = true;
+      ++replaced;
     } else {
       out += line;
     }
@@ -258,11 +285,10 @@ bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entr
   }
   core::fs::require_utf8(reader.tail(), log.full(), reader.whole_lines_end());
   core::lines::for_each_line(reader.tail(), keep_line);
-  if (!replaced) {
-    return false;
+  if (replaced > 0) {
+    core::fs::atomic_replace(log, out);
   }
-  core::fs::atomic_replace(log, out);
-  return true;
+  return replaced;
 }
 
 PreparedRecord _prepare_record(const stdfs::path& attestations_dir,

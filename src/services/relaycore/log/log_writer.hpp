@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kolvex::services::relaycore::log {
 
@@ -114,6 +115,12 @@ void _append_log_entry(const std::filesystem::path& kolvexlog_path, const core::
 // `entry` has no "commit"; read and write errors propagate after clean-up.
 [[nodiscard]] bool _replace_log_entry(const std::filesystem::path& kolvexlog_path,
                                       const core::Map& entry);
+
+// _replace_log_entry for several entries in one rewrite: each replaces the first
+// line naming its commit.  Returns how many were replaced (the file is untouched
+// when none was).
+std::size_t _replace_log_entries(const std::filesystem::path& kolvexlog_path,
+                                 const std::vector<core::Map>& entries);
 
 // The log line of `entry` as written: JSON with ", " and ": ", non-ASCII escaped,
 // followed by one "\n".

@@ -13,6 +13,7 @@
 #include "services/ledger_service.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "services/relaycore/log/change_hash.hpp"
 #include "services/relaycore/log/enrichment.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_writer.hpp"
@@ -250,19 +251,6 @@ bool is_blank(std::string_view bytes)
   return core::text::trim(bytes).empty();
 }
 
-std::string without_cr_before_lf(std::string_view bytes)
-{
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-      continue;
-    }
-    out += bytes[i];
-  }
-  return out;
-}
-
 // Whether `declared` is the hash of what is staged in `repo_root` now, as
 // `kolvex attest` computes it.  A staged diff that cannot be read describes
 // nothing, so the attestation is filed as before.
@@ -439,21 +427,16 @@ _find_commit_by_diff_hash(const stdfs::path& repo_root, std::string_view diff_ha
       }
       if (is_blank(diff.out)) {
         // Nothing for a root or a merge commit: its whole tree is the change.
-        const std::string_view empty_tree = sha.size() == 64 ? EMPTY_TREE_SHA256 : EMPTY_TREE_SHA1;
-        diff = run_git(repo_root, {"diff", std::string(empty_tree), sha});
-        if (diff.timed_out) {
+        const WholeTreeDiff whole = whole_tree_diff(repo_root, sha);
+        if (whole.timed_out) {
           return std::nullopt;
         }
-        if (diff.exit_code != 0) {
+        if (!whole.ok) {
           continue;
         }
+        diff.out = whole.diff;
       }
-      const std::string lf_only = without_cr_before_lf(diff.out);
-      if (core::sha256_hex(lf_only) == diff_hash) {
-        return sha;
-      }
-      // `kolvex attest` hashes what `git diff --staged` prints, CR LF included.
-      if (lf_only.size() != diff.out.size() && core::sha256_hex(diff.out) == diff_hash) {
+      if (change_hashes(diff.out).matches(diff_hash)) {
         return sha;
       }
     } catch (const std::system_error&) {

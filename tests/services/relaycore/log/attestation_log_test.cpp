@@ -273,6 +273,35 @@ TEST(AttestationLogRead, ReadsRacingAppendsNeverSeeACorruptLine)
 
 // What status and the session summary show comes from a read that keeps no line,
 // and must be exactly what the full read counts, whatever the mix of lines.
+// A line whose commit a rewrite replaced is neither pending nor sent: its record
+// travels inside the replacing commit's.  Only a full sha replaces; the scan and the
+// full parse (escaped text) agree, and a sent line stays sent.
+TEST(AttestationLogRead, ALineARewriteReplacedIsNotPending)
+{
+  struct Case {
+    std::string extra;
+    std::int64_t replaced;
+    std::size_t pending;
+    std::int64_t uploaded;
+  };
+  for (const Case& c :
+       {Case{R"(, "replaced_by": ")" + k_sha256 + "\"", 1, 0, 0},
+        Case{R"(, "replaced_by": "\u0039)" + k_sha256.substr(1) + "\"", 1, 0, 0},
+        Case{R"(, "replaced_by": "HEAD")", 0, 1, 0},
+        Case{R"(, "replaced_by": null)", 0, 1, 0},
+        Case{R"(, "replaced_by": ")" + k_sha1 + R"(", "uploaded": true)", 0, 0, 1}}) {
+    SCOPED_TRACE(c.extra);
+    const std::string text = line_for(k_sha1, c.extra) + "\n";
+    const AttestationLog log = read_attestation_log_text(text);
+    EXPECT_EQ(log.replaced, c.replaced);
+    EXPECT_EQ(log.size(), c.pending);
+    EXPECT_EQ(log.uploaded, c.uploaded);
+    TempDir dir;
+    dir.write("log.jsonl", text);
+    EXPECT_EQ(count_attestation_log(dir.path() / "log.jsonl"), log.counts());
+  }
+}
+
 TEST(AttestationLogCount, CountsWhatTheFullReadCounts)
 {
   TempDir dir;
