@@ -1,7 +1,6 @@
 // A cloned repository is someone else's code: whatever it ships (committed, then
 // cloned), `kolvex setup` and `kolvex sync` run none of its files, write nothing
 // outside it, and hand no child process the user's API key.
-#include "core/text.hpp"
 #include "hooks/installer.hpp"
 #include "services/relaycore/cache/platform_skills.hpp"
 #include "services/relaycore/capture/capture_support.hpp"
@@ -52,7 +51,6 @@ protected:
     env.set("KOLVEX_API_KEY", k_key);
     env.unset("KOLVEX_API_URL");
     use_path("");
-    origin.write("README", "hello\n");
   }
 
   // PATH: `first` (when given), then the built kolvex and the system's tools.
@@ -62,18 +60,19 @@ protected:
     env.set("PATH", (first.empty() ? "" : first + ":") + bin + ":/usr/bin:/bin");
   }
 
-  // Commits everything in the origin (links as links) and clones it.
-  stdfs::path cloned()
+  // Commits everything in `repo` (links as links) and clones it to `to`.
+  static stdfs::path clone_of(const TempRepo& repo, const stdfs::path& to)
   {
-    origin.git({"add", "-f", "-A"});
-    origin.git({"commit", "-q", "-m", "ship it"});
-    const auto result = run({"git", "clone", "-q", origin.path().string(), "clone"}, work.path());
+    repo.write("README", "hello\n");
+    repo.git({"add", "-f", "-A"});
+    repo.git({"commit", "-q", "-m", "ship it"});
+    const auto result = run({"git", "clone", "-q", repo.path().string(), to.string()}, "/");
     EXPECT_EQ(result.exit_code, 0) << result.err;
-    const stdfs::path clone = work.path() / "clone";
-    run({"git", "config", "user.name", "Dev"}, clone);
-    run({"git", "config", "user.email", "dev@example.com"}, clone);
-    return clone;
+    run({"git", "config", "user.name", "Dev"}, to);
+    run({"git", "config", "user.email", "dev@example.com"}, to);
+    return to;
   }
+  stdfs::path cloned() { return clone_of(origin, work.path() / "clone"); }
 
   kolvex::core::process::Result setup(const stdfs::path& clone)
   {
@@ -123,64 +122,27 @@ TEST_F(ClonedRepoE2E, SetupNeverRunsAHookManagerFromTheRepository)
 // the outside files stay byte-identical and the refusal names the link.
 TEST_F(ClonedRepoE2E, TrackedLinksOutOfTheRepositoryAreRefused)
 {
-  struct Case {
-    const char* name;
-    std::function<void(const TempRepo&, const stdfs::path& outside)> ship;
-    const char* hooks_path; // core.hooksPath the user set, or nullptr
-    const char* link;       // what the refusal names
-    bool cleanup = false;   // run sync's hook cleanup rather than setup
-  };
-  const auto link = [](const TempRepo& repo, const stdfs::path& target, const stdfs::path& rel) {
-    stdfs::create_directories((repo.path() / rel).parent_path());
-    stdfs::create_symlink(target, repo.path() / rel);
-  };
-  const std::vector<Case> cases{
-      {"lefthook.yml -> outside",
-       [&](const TempRepo& r, const stdfs::path& o) { link(r, o / "outside.yml", "lefthook.yml"); },
-       nullptr,
-       "lefthook.yml"},
-      {".config -> outside directory",
-       [&](const TempRepo& r, const stdfs::path& o) { link(r, o / "config", ".config"); },
-       nullptr,
-       ".config"},
-      {".pre-commit-config.yaml -> outside",
-       [&](const TempRepo& r, const stdfs::path& o) {
-         link(r, o / "pre-commit.yaml", ".pre-commit-config.yaml");
-       },
-       nullptr,
-       ".pre-commit-config.yaml"},
-      {".husky/post-commit -> an rc file",
-       [&](const TempRepo& r, const stdfs::path& o) {
-         r.write(".husky/_/h", "");
-         link(r, o / "rc", ".husky/post-commit");
-       },
-       ".husky/_",
-       ".husky/post-commit"},
-      {".githooks/post-commit -> outside",
-       [&](const TempRepo& r, const stdfs::path& o) {
-         link(r, o / "victim.sh", ".githooks/post-commit");
-       },
-       ".githooks",
-       ".githooks/post-commit"},
-      {".githooks -> outside directory",
-       [&](const TempRepo& r, const stdfs::path& o) { link(r, o / "hooks", ".githooks"); },
-       ".githooks",
-       ".githooks"},
-      {"sync's cleanup through .githooks/pre-push",
-       [&](const TempRepo& r, const stdfs::path& o) {
-         link(r, o / "victim.sh", ".githooks/pre-push");
-       },
-       ".githooks",
-       ".githooks/pre-push",
-       true},
+  const struct {
+    const char* link; // shipped, pointing at `target` outside
+    const char* target;
+    const char* hooks_path; // the user's core.hooksPath, or nullptr
+    bool cleanup;           // sync's hook cleanup rather than setup
+  } cases[] = {
+      {"lefthook.yml", "outside.yml", nullptr, false},
+      {".config", "config", nullptr, false},
+      {".pre-commit-config.yaml", "pre-commit.yaml", nullptr, false},
+      {".husky/post-commit", "rc", ".husky/_", false},
+      {".githooks/post-commit", "victim.sh", ".githooks", false},
+      {".githooks", "hooks", ".githooks", false},
+      {".githooks/pre-push", "victim.sh", ".githooks", true},
   };
   // A fake pre-commit on PATH shows whether setup went on to run it.
   TempDir bin;
-  executable(bin.write("pre-commit",
-                       "#!/bin/sh\necho ran >> " + (outside.path() / "ran").string() + "\n"));
+  executable(bin.write("pre-commit", "#!/bin/sh\necho ran >> " + (bin.path() / "ran").string()));
   use_path(bin.path().string());
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
     TempDir there;
     there.write("outside.yml", "pre-commit:\n  commands:\n    lint:\n      run: 'true'\n");
     there.write("config/lefthook.yml", "post-merge:\n  commands: {}\n");
@@ -189,28 +151,22 @@ TEST_F(ClonedRepoE2E, TrackedLinksOutOfTheRepositoryAreRefused)
     there.write("victim.sh", "#!/bin/sh\nentire hooks git pre-push\necho keep\n");
     there.write("hooks/post-commit", "#!/bin/sh\necho mine\n");
     TempRepo repo;
-    repo.write("README", "hello\n");
-    c.ship(repo, there.path());
-    repo.git({"add", "-f", "-A"});
-    repo.git({"commit", "-q", "-m", "ship it"});
-    TempDir into;
-    ASSERT_EQ(run({"git", "clone", "-q", repo.path().string(), "c"}, into.path()).exit_code, 0);
-    const stdfs::path clone = into.path() / "c";
+    repo.write(".husky/_/h", "");
+    stdfs::create_directories((repo.path() / c.link).parent_path());
+    stdfs::create_symlink(there.path() / c.target, repo.path() / c.link);
+    const stdfs::path clone = clone_of(repo, work.path() / std::to_string(++n));
     if (c.hooks_path != nullptr) {
       run({"git", "config", "core.hooksPath", c.hooks_path}, clone);
     }
     const auto before = snapshot(there.path());
-
-    std::string said;
     if (c.cleanup) {
       EXPECT_TRUE(kolvex::hooks::installer::cleanup_entire(clone).empty());
     } else {
       const auto result = setup(clone);
-      said = result.out + result.err;
-      EXPECT_THAT(said, HasSubstr("refusing " + (clone / c.link).string())) << said;
+      EXPECT_THAT(result.out + result.err, HasSubstr("refusing " + (clone / c.link).string()));
     }
     EXPECT_EQ(snapshot(there.path()), before);
-    EXPECT_FALSE(stdfs::exists(outside.path() / "ran")) << "pre-commit ran";
+    EXPECT_FALSE(stdfs::exists(bin.path() / "ran")) << "pre-commit ran";
   }
 }
 
@@ -275,22 +231,4 @@ TEST_F(ClonedRepoE2E, NoLibraryIsLoadedFromTheWorkingDirectory)
   const auto version = kolvex::testing::run_kolvex({"--version"}, clone);
   EXPECT_EQ(version.exit_code, 0) << version.err;
   EXPECT_FALSE(stdfs::exists(outside.path() / "loaded")) << "a planted library ran";
-
-  // Nor may any RUNPATH entry of the build name the current directory.
-  const stdfs::path src = stdfs::path(KOLVEX_BIN).parent_path();
-  for (const char* file : {"kolvex", "librelaycore.so", "libattest.so", "libkolvex_http.so"}) {
-    SCOPED_TRACE(file);
-    const auto dynamic = run({"readelf", "-d", (src / file).string()}, src);
-    ASSERT_EQ(dynamic.exit_code, 0);
-    for (const auto& line : kolvex::core::fs::splitlines(dynamic.out)) {
-      const auto open = line.find("path: [");
-      if (open == std::string_view::npos) {
-        continue;
-      }
-      const std::string value(line.substr(open + 7, line.rfind(']') - open - 7));
-      for (const auto& entry : kolvex::core::text::split(value, ':')) {
-        EXPECT_TRUE(entry.starts_with("/") || entry.starts_with("$ORIGIN")) << value;
-      }
-    }
-  }
 }
