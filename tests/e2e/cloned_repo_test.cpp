@@ -220,7 +220,8 @@ TEST_F(ClonedRepoE2E, NoLibraryIsLoadedFromTheWorkingDirectory)
       "#include <stdio.h>\n__attribute__((constructor)) static void planted(void) {\n"
       "  FILE* f = fopen(\"" +
           (outside.path() / "loaded").string() + "\", \"w\"); if (f) fclose(f);\n}\n");
-  for (const char* name : {"libsimdjson.so.14", "libnettle.so.8", "libkolvex_http.so", "librelaycore.so"}) {
+  for (const char* name :
+       {"libsimdjson.so.14", "libnettle.so.8", "libkolvex_http.so", "librelaycore.so"}) {
     const auto built =
         run({"cc", "-shared", "-fPIC", "-o", (origin.path() / name).string(), source.string()},
             outside.path());
