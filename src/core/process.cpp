@@ -1,10 +1,12 @@
 #include "core/process.hpp"
+#include "core/process_secrets.hpp"
 
 #include "core/deadline.hpp"
 #include "core/text.hpp"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -280,13 +282,16 @@ bool is_secret(std::string_view entry)
   return false;
 }
 
+std::atomic<bool> g_pass_secrets{false};
+
 // The caller's environment without kolvex's secrets: no child (git, a hook
 // manager, npx and the package it fetches) has any use for them.
 std::vector<char*> child_environment()
 {
+  const bool all = g_pass_secrets.load(std::memory_order_relaxed);
   std::vector<char*> env;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (!is_secret(*entry)) {
+    if (all || !is_secret(*entry)) {
       env.push_back(*entry);
     }
   }
@@ -295,6 +300,11 @@ std::vector<char*> child_environment()
 }
 
 } // namespace
+
+void pass_secrets_to_children(bool on)
+{
+  g_pass_secrets.store(on, std::memory_order_relaxed);
+}
 
 Result run(const std::vector<std::string>& argv, const Options& options)
 {
