@@ -210,10 +210,7 @@ bool ClaudeCodeAdapter::is_active() const
 
 std::optional<std::string> ClaudeCodeAdapter::marker_session_id() const
 {
-  if (auto id = env_text("CLAUDE_CODE_SESSION_ID"); !id.empty()) {
-    return id;
-  }
-  return std::nullopt;
+  return ambient_session_id("CLAUDE_CODE_SESSION_ID");
 }
 
 std::optional<std::string> ClaudeCodeAdapter::get_session_id(const stdfs::path& repo_root) const

@@ -305,10 +305,7 @@ bool CodexAdapter::is_active() const
 
 std::optional<std::string> CodexAdapter::marker_session_id() const
 {
-  if (auto id = env_text("CODEX_THREAD_ID"); !id.empty()) {
-    return id;
-  }
-  return std::nullopt;
+  return ambient_session_id("CODEX_THREAD_ID");
 }
 
 std::optional<std::string> CodexAdapter::get_session_id(const stdfs::path& repo_root) const

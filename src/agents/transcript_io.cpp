@@ -1,6 +1,7 @@
 #include "agents/transcript_io.hpp"
 
 #include "core/clock.hpp"
+#include "core/logging.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kolvex::agents {
 
@@ -112,6 +114,8 @@ namespace {
 
 constexpr std::size_t k_chunk = 1 << 20;
 
+const core::logging::Logger k_io_log("kolvex.agents.transcript_io");
+
 // Trims blanks and carriage returns around a line.
 std::string_view trim_line(std::string_view text)
 {
@@ -162,7 +166,7 @@ bool LineReader::fill()
     m_begin = 0;
   }
   if (m_end == m_capacity) { // one line longer than the buffer: grow
-    const auto grown = m_capacity * 2;
+    const auto grown = std::min(m_capacity * 2, MAX_TRANSCRIPT_LINE);
     std::unique_ptr<char[]> bigger(new char[grown + TRANSCRIPT_PADDING]);
     std::memcpy(bigger.get(), m_data.get(), m_end);
     std::memset(bigger.get() + grown, 0, TRANSCRIPT_PADDING);
@@ -197,17 +201,29 @@ bool LineReader::next(Line& line)
       const auto text = trim_line(std::string_view(m_data.get() + m_begin, end - m_begin));
       m_begin = end + 1;
       scanned = m_begin;
+      if (std::exchange(m_skipping, false)) {
+        continue; // the end of a line too long to keep
+      }
       if (!text.empty()) {
         line = {text, true};
         return true;
       }
       continue;
     }
-    const auto pending = m_end - m_begin;
+    auto pending = m_end - m_begin;
+    if (pending >= MAX_TRANSCRIPT_LINE) {
+      if (!m_skipping) {
+        k_io_log.debug("A transcript line longer than " + std::to_string(MAX_TRANSCRIPT_LINE) +
+                       " bytes skipped");
+      }
+      m_skipping = true;
+      m_begin = m_end;
+      pending = 0;
+    }
     if (!fill()) {
       const auto text = trim_line(std::string_view(m_data.get() + m_begin, m_end - m_begin));
       m_begin = m_end;
-      if (!text.empty()) {
+      if (!text.empty() && !std::exchange(m_skipping, false)) {
         line = {text, false};
         return true;
       }
@@ -307,6 +323,21 @@ bool is_safe_session_id(std::string_view id)
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
   });
+}
+
+std::optional<std::string> ambient_session_id(const char* name)
+{
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') {
+    return std::nullopt;
+  }
+  if (!is_safe_session_id(value)) {
+    // The value itself stays out of the log: it may be megabytes of anything.
+    k_io_log.debug(std::string(name) + " is not a plausible session id (" +
+                   std::to_string(std::strlen(value)) + " bytes); ignored");
+    return std::nullopt;
+  }
+  return std::string(value);
 }
 
 std::string env_text(const char* name)

@@ -55,8 +55,14 @@ struct Line {
   bool complete = true;
 };
 
+// The longest transcript line read: a harness writes one JSON event per line, and
+// a longer one (a hostile or broken file, gigabytes without a newline) is skipped
+// whole, with a debug line, so that memory stays bounded whatever a file holds.
+inline constexpr std::size_t MAX_TRANSCRIPT_LINE = std::size_t{8} << 20;
+
 // Reads a transcript line by line through one reusable buffer, so that a large
-// file costs neither a large allocation nor more memory than its longest line.
+// file costs neither a large allocation nor more memory than its longest line
+// (at most MAX_TRANSCRIPT_LINE, past which a line is skipped).
 // Every line is followed in memory by at least TRANSCRIPT_PADDING readable bytes.
 // A read error ends the file early (the lines read so far stay valid).
 class LineReader {
@@ -83,6 +89,7 @@ private:
 
   int m_fd = -1;
   bool m_eof = false;
+  bool m_skipping = false; // inside a line over MAX_TRANSCRIPT_LINE
   std::unique_ptr<char[]> m_data;
   std::size_t m_capacity = 0;
   std::size_t m_begin = 0; // first unread byte
@@ -102,6 +109,12 @@ private:
 // True when `id` can name a transcript file: 1-200 characters of [A-Za-z0-9._-],
 // not starting with '.', so that no id reaches outside the harness's directory.
 [[nodiscard]] bool is_safe_session_id(std::string_view id);
+
+// The session id the environment variable `name` carries (CLAUDE_CODE_SESSION_ID,
+// CODEX_THREAD_ID, AGENT_SESSION_ID), or nullopt when it is unset, empty or not a
+// plausible id (is_safe_session_id): an id goes into request headers and records,
+// and a huge or path-like one is ignored with a debug line.
+[[nodiscard]] std::optional<std::string> ambient_session_id(const char* name);
 
 // The environment variable `name`, or "" when unset.
 [[nodiscard]] std::string env_text(const char* name);

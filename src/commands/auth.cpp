@@ -103,6 +103,8 @@ void login(const std::string& flag_key, const std::string& flag_url)
   const std::string user = user_of(check_key(key, url));
   try {
     credentials::save_credentials(key, url);
+  } catch (const credentials::UnsafeCredentialsError& e) {
+    fail(std::string("Could not store the credentials: ") + e.what());
   } catch (const std::exception& e) {
     fail("Could not store the credentials in " + credentials::credentials_path().string() + " (" +
          core::errors::short_name(e) + ")");

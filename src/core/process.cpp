@@ -1,10 +1,12 @@
 #include "core/process.hpp"
+#include "core/process_secrets.hpp"
 
 #include "core/deadline.hpp"
 #include "core/text.hpp"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -264,7 +266,45 @@ int ceil_millis(Clock::duration d)
   return static_cast<int>(std::clamp<long long>(ms, 0, 60'000));
 }
 
+// The names of variables that carry kolvex's own secrets (the API key, and any
+// KOLVEX_ token, secret or password a later version adds).
+bool is_secret(std::string_view entry)
+{
+  const std::string_view name = entry.substr(0, entry.find('='));
+  if (!name.starts_with("KOLVEX_")) {
+    return false;
+  }
+  for (const std::string_view word : {"KEY", "TOKEN", "SECRET", "PASSWORD", "CREDENTIAL"}) {
+    if (name.find(word) != std::string_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::atomic<bool> g_pass_secrets{false};
+
+// The caller's environment without kolvex's secrets: no child (git, a hook
+// manager, npx and the package it fetches) has any use for them.
+std::vector<char*> child_environment()
+{
+  const bool all = g_pass_secrets.load(std::memory_order_relaxed);
+  std::vector<char*> env;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    if (all || !is_secret(*entry)) {
+      env.push_back(*entry);
+    }
+  }
+  env.push_back(nullptr);
+  return env;
+}
+
 } // namespace
+
+void pass_secrets_to_children(bool on)
+{
+  g_pass_secrets.store(on, std::memory_order_relaxed);
+}
 
 Result run(const std::vector<std::string>& argv, const Options& options)
 {
@@ -341,10 +381,22 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   }
   args.push_back(nullptr);
 
+  // Looked up here rather than by posix_spawnp, whose search takes an empty or
+  // relative PATH entry to mean the working directory: the repository.
+  std::string program = argv[0];
+  if (program.find('/') == std::string::npos) {
+    const auto found = find_program(program);
+    if (!found) {
+      throw_errno(ENOENT, "cannot run " + argv[0]);
+    }
+    program = found->string();
+  }
+  std::vector<char*> env = child_environment();
+
   const Clock::time_point deadline = Clock::now() + limit;
   pid_t pid = -1;
-  if (const int rc =
-          ::posix_spawnp(&pid, args[0], setup.actions(), setup.attr(), args.data(), environ);
+  if (const int rc = ::posix_spawn(
+          &pid, program.c_str(), setup.actions(), setup.attr(), args.data(), env.data());
       rc != 0) {
     throw_errno(rc, "cannot run " + argv[0]);
   }
@@ -455,7 +507,12 @@ std::optional<std::filesystem::path> find_program(std::string_view name)
     return std::nullopt;
   }
   for (const auto& dir : text::split(path_env, ':')) {
-    std::filesystem::path candidate = std::filesystem::path(dir.empty() ? "." : dir) / name;
+    // An empty or relative entry names a place under whatever directory we run in,
+    // and that is a repository someone else may have written.
+    if (dir.empty() || dir.front() != '/') {
+      continue;
+    }
+    std::filesystem::path candidate = std::filesystem::path(dir) / name;
     struct stat st {};
     if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
         ::access(candidate.c_str(), X_OK) == 0) {

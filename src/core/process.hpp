@@ -35,16 +35,19 @@ struct Result {
   std::string err;        // captured stderr bytes
 };
 
-// Runs `argv` (argv[0] looked up on PATH, never through a shell) with the caller's
-// environment and no descriptors but 0-2.  The child is always reaped before this
+// Runs `argv` (argv[0], unless it holds a "/", looked up as find_program does, never
+// through a shell) with the caller's environment less kolvex's secrets
+// (KOLVEX_API_KEY and any other KOLVEX_ key, token, secret or password) and no
+// descriptors but 0-2.  The child is always reaped before this
 // returns.  Throws std::system_error when the child cannot be started (empty argv,
 // missing program, missing cwd: ENOENT); a child that starts and then fails is
 // reported in the Result.
 [[nodiscard]] Result run(const std::vector<std::string>& argv, const Options& options = {});
 
-// The first executable regular file named `name` in the directories of PATH (an
-// empty entry meaning the current directory), as run() would find it; nullopt when
-// there is none.
+// The first executable regular file named `name` in the absolute directories of
+// PATH, as run() finds it; nullopt when there is none.  Empty and relative entries
+// (which the shell takes as the current directory) are passed over: kolvex runs
+// inside repositories, and a program found there would be the repository's.
 [[nodiscard]] std::optional<std::filesystem::path> find_program(std::string_view name);
 
 // `bytes` decoded as UTF-8 with U+FFFD for every maximal ill-formed subpart, exactly

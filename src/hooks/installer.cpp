@@ -24,9 +24,9 @@
 namespace kolvex::hooks::installer {
 
 namespace stdfs = std::filesystem;
+using core::fs::Confined;
 using user_files::mode_of;
 using user_files::write_file;
-using user_files::write_target;
 
 namespace {
 
@@ -74,9 +74,15 @@ bool is_file(const stdfs::path& path)
   return stdfs::is_regular_file(path, ec);
 }
 
-bool file_contains(const stdfs::path& path, std::string_view text)
+// Whether the regular file `at` holds `text`; false when it is missing or refused.
+bool file_contains(const Confined& at, std::string_view text)
 {
-  return is_file(path) && core::fs::read_bytes(path).find(text) != std::string::npos;
+  try {
+    return core::fs::regular_file_exists(at) &&
+           core::fs::read_bytes(at).find(text) != std::string::npos;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 std::string shown(const stdfs::path& path, const stdfs::path& repo_root)
@@ -137,24 +143,25 @@ Owner find_owner(const stdfs::path& repo_root, const stdfs::path& hooks)
 
 // Puts the block of `spec` into the script `file` (created, with `new_mode` and a
 // "#!" line when `shebang`, if missing).
-HookAction install_block(const stdfs::path& file,
+HookAction install_block(const stdfs::path& repo_root,
+                         const stdfs::path& file,
                          const HookSpec& spec,
                          const std::string& block,
                          bool shebang,
                          mode_t new_mode)
 {
   const std::string fresh = (shebang ? "#!/bin/sh\n" : "") + block;
-  if (!present(file)) {
-    stdfs::create_directories(file.parent_path());
-    write_file(file, fresh, new_mode);
+  const Confined target = user_files::locate(repo_root, file);
+  if (!present(target.full())) {
+    write_file(target, fresh, new_mode);
     return HookAction::installed;
   }
-  const stdfs::path target = write_target(file);
-  if (!is_file(target)) {
+  const auto found = mode_of(target);
+  if (!found) {
     throw std::runtime_error(file.string() + " is not a regular file; kolvex leaves it alone");
   }
   const std::string text = core::fs::read_bytes(target);
-  const mode_t mode = mode_of(target);
+  const mode_t mode = *found;
   if (text.find(legacy_marker(spec.name)) != std::string::npos) {
     write_file(target, fresh, mode);
     return HookAction::updated;
@@ -187,30 +194,58 @@ HookAction install_block(const stdfs::path& file,
 
 // An earlier kolvex moved the hook that was there aside and ran it from its own; the
 // original goes back in place, so that its name ($0) is its own again.
-stdfs::path restore_chained(const stdfs::path& hooks, const HookSpec& spec)
+stdfs::path
+restore_chained(const stdfs::path& repo_root, const stdfs::path& hooks, const HookSpec& spec)
 {
   const stdfs::path hook = hooks / spec.name;
-  const stdfs::path chained = hooks / chained_name(spec.name);
-  if (!present(chained) || !file_contains(hook, legacy_marker(spec.name))) {
+  const Confined at = user_files::locate(repo_root, hook);
+  const Confined chained = user_files::locate(repo_root, hooks / chained_name(spec.name));
+  if (!present(chained.full()) || !file_contains(at, legacy_marker(spec.name))) {
     return {};
   }
-  stdfs::rename(chained, hook);
+  core::fs::rename_file(chained, at);
   return hook;
 }
 
 // ---- Managers ---------------------------------------------------------------------
 
+// The hook manager `name` as the user installed it: found on PATH and, links
+// resolved, outside the repository, which is someone else's code until the user
+// says otherwise (a committed node_modules/.bin/lefthook, a PATH entry into the
+// clone).  nullopt when there is no such program.
+std::optional<stdfs::path> manager_program(std::string_view name, const stdfs::path& repo_root)
+{
+  const auto found = core::process::find_program(name);
+  if (!found) {
+    return std::nullopt;
+  }
+  std::error_code ec;
+  const stdfs::path real = stdfs::canonical(*found, ec);
+  const stdfs::path root = stdfs::weakly_canonical(repo_root, ec);
+  if (real.empty() || ec) {
+    return std::nullopt;
+  }
+  const stdfs::path inside = real.lexically_relative(root);
+  if (!inside.empty() && *inside.begin() != "..") {
+    return std::nullopt;
+  }
+  return real;
+}
+
 using Editor = manager_configs::Edit (*)(std::string_view, std::string_view, std::string_view);
 
-HookAction edit_config(const stdfs::path& config, const HookSpec& spec, Editor editor)
+HookAction edit_config(const stdfs::path& repo_root,
+                       const stdfs::path& config,
+                       const HookSpec& spec,
+                       Editor editor)
 {
-  const stdfs::path target = write_target(config);
+  const Confined target = user_files::locate(repo_root, config);
   const std::string text = core::fs::read_text(target);
   const auto edit = editor(text, spec.name, manager_command(spec));
   if (!edit.changed) {
     return HookAction::already_installed;
   }
-  write_file(target, edit.text, mode_of(target));
+  write_file(target, edit.text, mode_of(target).value_or(0644));
   return HookAction::installed;
 }
 
@@ -319,7 +354,7 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
   HookInstall install;
   install.hook = std::string(spec.name);
   if (present(hooks)) {
-    install.restored = restore_chained(hooks, spec);
+    install.restored = restore_chained(repo_root, hooks, spec);
   }
   const Owner owner = find_owner(repo_root, hooks);
   install.way = owner.way;
@@ -327,11 +362,11 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
   switch (owner.way) {
   case HookWay::hooks_dir:
     install.path = hooks / spec.name;
-    install.action = install_block(install.path, spec, block, true, 0755);
+    install.action = install_block(repo_root, install.path, spec, block, true, 0755);
     break;
   case HookWay::husky:
     install.path = hooks.parent_path() / spec.name;
-    install.action = install_block(install.path, spec, block, false, 0644);
+    install.action = install_block(repo_root, install.path, spec, block, false, 0644);
     if (!present(hooks / spec.name)) {
       install.needs_user = true;
       install.activation = "husky has not made " + shown(hooks / spec.name, repo_root) +
@@ -342,30 +377,30 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
   case HookWay::pre_commit: {
     const bool lefthook = owner.way == HookWay::lefthook;
     install.path = owner.config;
-    install.action = edit_config(owner.config,
+    install.action = edit_config(repo_root,
+                                 owner.config,
                                  spec,
                                  lefthook ? &manager_configs::add_to_lefthook
                                           : &manager_configs::add_to_pre_commit);
-    const stdfs::path hook = hooks / spec.name;
+    const Confined hook = user_files::locate(repo_root, hooks / spec.name);
     const std::string_view sign = lefthook ? k_lefthook_sign : k_pre_commit_sign;
     if (file_contains(hook, sign)) {
       break;
     }
-    if (is_file(hook) && shell_block::only_blocks(core::fs::read_bytes(hook))) {
-      stdfs::remove(hook);
+    if (core::fs::regular_file_exists(hook) &&
+        shell_block::only_blocks(core::fs::read_bytes(hook))) {
+      core::fs::remove_file(hook);
     }
-    std::optional<stdfs::path> program;
-    std::vector<std::string> argv;
-    if (lefthook) {
-      const stdfs::path local = repo_root / "node_modules" / ".bin" / "lefthook";
-      program = is_file(local) ? std::optional(local) : core::process::find_program("lefthook");
-      argv = {"install"};
-    } else {
-      program = core::process::find_program("pre-commit");
-      argv = {"install", "--hook-type", std::string(spec.name)};
+    const std::string_view name = lefthook ? "lefthook" : "pre-commit";
+    const std::optional<stdfs::path> program = manager_program(name, repo_root);
+    std::vector<std::string> argv{"install"};
+    if (!lefthook) {
+      argv.insert(argv.end(), {"--hook-type", std::string(spec.name)});
     }
-    const std::string command =
-        std::string(lefthook ? "lefthook" : "pre-commit") + " " + core::text::join(argv, " ");
+    // A copy the project installs for itself is the user's to run, not ours.
+    const std::string ran = std::string(name) + " " + core::text::join(argv, " ");
+    const bool local_copy = present(repo_root / "node_modules" / ".bin" / name);
+    const std::string command = (local_copy ? "npx " : "") + ran;
     if (program) {
       argv.insert(argv.begin(), program->string());
       core::process::Options options;
@@ -374,7 +409,7 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
       const auto result = core::process::run(argv, options);
       if (result.exit_code == 0 && file_contains(hook, sign)) {
         install.activation =
-            "Ran `" + command + "` so that git runs its " + std::string(spec.name) + " hook";
+            "Ran `" + ran + "` so that git runs its " + std::string(spec.name) + " hook";
         break;
       }
     }
@@ -435,11 +470,18 @@ std::vector<stdfs::path> cleanup_entire(const stdfs::path& repo_root)
   const stdfs::path dir = hooks_dir(repo_root);
   for (const char* name : k_git_hooks) {
     const stdfs::path hook = dir / name;
-    struct ::stat stat {};
-    if (::stat(hook.c_str(), &stat) != 0 || !S_ISREG(stat.st_mode)) {
+    std::optional<Confined> at;
+    std::optional<mode_t> mode;
+    try {
+      at = user_files::locate(repo_root, hook);
+      mode = mode_of(*at);
+    } catch (const std::system_error&) {
+      continue; // refused (and named) by the one that refused it
+    }
+    if (!mode) {
       continue;
     }
-    const std::string content = core::fs::read_bytes(hook);
+    const std::string content = core::fs::read_bytes(*at);
     std::string kept;
     bool removed = false;
     bool substance = false;
@@ -461,9 +503,9 @@ std::vector<stdfs::path> cleanup_entire(const stdfs::path& repo_root)
       continue;
     }
     if (!substance) {
-      stdfs::remove(hook);
+      core::fs::remove_file(*at);
     } else {
-      write_file(write_target(hook), kept, stat.st_mode & 07777);
+      write_file(*at, kept, *mode);
     }
     changed.push_back(hook);
   }

@@ -1,7 +1,5 @@
 #include "hooks/user_files.hpp"
 
-#include "core/fs.hpp"
-
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +8,20 @@
 namespace kolvex::hooks::user_files {
 
 namespace stdfs = std::filesystem;
+
+namespace {
+
+// `path` beneath `root`, or nullopt when it is not.
+std::optional<stdfs::path> beneath(const stdfs::path& root, const stdfs::path& path)
+{
+  const stdfs::path rel = path.lexically_normal().lexically_relative(root.lexically_normal());
+  if (rel.empty() || rel == "." || *rel.begin() == "..") {
+    return std::nullopt;
+  }
+  return rel;
+}
+
+} // namespace
 
 stdfs::path write_target(const stdfs::path& path)
 {
@@ -25,21 +37,55 @@ stdfs::path write_target(const stdfs::path& path)
   throw std::system_error(ELOOP, std::generic_category(), path.string());
 }
 
-mode_t mode_of(const stdfs::path& path)
+core::fs::Confined locate(const stdfs::path& repo_root, const stdfs::path& path)
 {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    throw std::system_error(errno, std::generic_category(), path.string());
+  std::error_code ec;
+  stdfs::path root = repo_root;
+  std::optional<stdfs::path> rel = beneath(root, path);
+  if (!rel) { // git may name it from the root's real path
+    root = stdfs::weakly_canonical(repo_root, ec);
+    rel = ec ? std::nullopt : beneath(root, path);
   }
-  return st.st_mode & 07777;
+  if (!rel) {
+    const stdfs::path target = write_target(path);
+    return {target.parent_path(), target.filename()};
+  }
+  // The first link on the way, if any.
+  stdfs::path walked = root;
+  std::optional<stdfs::path> link;
+  for (const auto& part : *rel) {
+    walked /= part;
+    std::error_code ec;
+    if (stdfs::is_symlink(walked, ec)) {
+      link = walked;
+      break;
+    }
+  }
+  if (!link) {
+    return {root, *rel};
+  }
+  const stdfs::path real_root = stdfs::weakly_canonical(root, ec);
+  const stdfs::path real = ec ? stdfs::path() : stdfs::weakly_canonical(path, ec);
+  const auto inside = ec ? std::nullopt : beneath(real_root, real);
+  if (!inside) {
+    throw core::fs::UnsafePathError(*link, ELOOP, "a symbolic link out of the repository");
+  }
+  return {real_root, *inside};
 }
 
-void write_file(const stdfs::path& path, const std::string& content, mode_t mode)
+std::optional<mode_t> mode_of(const core::fs::Confined& at)
 {
-  core::fs::atomic_replace(path, content);
-  if (::chmod(path.c_str(), mode) != 0) {
-    throw std::system_error(errno, std::generic_category(), "chmod " + path.string());
+  const auto st = core::fs::stat_regular(at);
+  if (!st) {
+    return std::nullopt;
   }
+  return st->st_mode & 07777;
+}
+
+void write_file(const core::fs::Confined& at, std::string_view content, mode_t mode)
+{
+  core::fs::create_directories(at.parent());
+  core::fs::atomic_replace(at, content, mode);
 }
 
 } // namespace kolvex::hooks::user_files

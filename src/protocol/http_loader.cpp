@@ -20,14 +20,15 @@ constexpr const char* k_library = "libkolvex_http.so";
 std::atomic<bool> g_loaded{false};
 
 // libkolvex_http.so is installed beside the library this code is in, in the build
-// tree and after `make install` alike; the plain name (the loader's search path) is
-// the fallback.
+// tree and after `make install` (lib/kolvex) alike.  It is opened only by that
+// absolute path: a plain name would let the loader search places a repository
+// could fill.  Empty when this library's own place is not known absolutely.
 std::string sibling_library_path()
 {
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&lazy_http_client), &info) == 0 ||
-      info.dli_fname == nullptr) {
-    return k_library;
+      info.dli_fname == nullptr || info.dli_fname[0] != '/') {
+    return {};
   }
   return (std::filesystem::path(info.dli_fname).parent_path() / k_library).string();
 }
@@ -118,10 +119,13 @@ private:
 
   void load()
   {
-    void* library = ::dlopen(sibling_library_path().c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      library = ::dlopen(k_library, RTLD_NOW | RTLD_LOCAL);
+    const std::string path = sibling_library_path();
+    if (path.empty()) {
+      m_failure = std::string("the HTTP client library could not be found: the place of "
+                              "kolvex's own libraries is unknown");
+      return;
     }
+    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
       const char* why = ::dlerror();
       m_failure = std::string("the HTTP client library could not be loaded: ") +

@@ -2,6 +2,7 @@
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/logging.hpp"
 #include "core/text.hpp"
 #include "core/value.hpp"
 #include "core/yaml.hpp"
@@ -40,6 +41,31 @@ void make_private_dir(const stdfs::path& dir)
   }
 }
 
+const core::logging::Logger k_log("kolvex.services.credentials");
+
+// What is wrong with `path` (the credentials file or its folder) as a place for
+// the key, the way ssh judges its own files: owned by someone else, or writable by
+// group or others, means another user can read the key or plant an api_url that
+// sends it to them.  "" when it is sound or missing.
+std::string unsafe_reason(const stdfs::path& path, bool directory)
+{
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return {};
+  }
+  const std::string what = std::string(directory ? "the folder " : "") + path.string();
+  if (st.st_uid != ::getuid() && st.st_uid != 0) {
+    return what + " is owned by another user (uid " + std::to_string(st.st_uid) +
+           "); make it yours (chown " + std::to_string(::getuid()) + " " + path.string() +
+           ") or remove it, then sign in again";
+  }
+  if ((st.st_mode & 022) != 0) {
+    return what + " is writable by group or others; run `chmod go-w " + path.string() +
+           "` and check that it holds only what you put there";
+  }
+  return {};
+}
+
 } // namespace
 
 stdfs::path credentials_path()
@@ -55,8 +81,24 @@ Credentials load_credentials()
 {
   Credentials found;
   const stdfs::path path = credentials_path();
+  std::string unsafe = unsafe_reason(path.parent_path(), true);
+  if (unsafe.empty()) {
+    unsafe = unsafe_reason(path, false);
+  }
+  if (!unsafe.empty()) {
+    found.problem = unsafe;
+    k_log.warning("Not using the stored credentials: " + unsafe);
+  } else if (auto st = core::fs::stat_path(path); st && st->regular) {
+    struct stat mode {};
+    if (::stat(path.c_str(), &mode) == 0 && (mode.st_mode & 044) != 0) {
+      k_log.warning(path.string() +
+                    " can be read by other users, and it holds your API key; run "
+                    "`chmod 600 " +
+                    path.string() + "`");
+    }
+  }
   try {
-    if (core::fs::stat_path(path)) {
+    if (unsafe.empty() && core::fs::stat_path(path)) {
       const core::Value parsed = core::yaml::load(core::fs::read_text(path, 1 << 20));
       if (parsed.is_map()) {
         const core::Value* key = parsed.get("api_key");
@@ -98,6 +140,9 @@ Credentials load_credentials()
 void save_credentials(std::string_view api_key, std::string_view api_url)
 {
   const stdfs::path path = credentials_path();
+  if (const std::string unsafe = unsafe_reason(path.parent_path(), true); !unsafe.empty()) {
+    throw UnsafeCredentialsError("not writing the key: " + unsafe);
+  }
   make_private_dir(path.parent_path());
   core::Map content;
   content.set("api_key", core::Value(std::string(api_key)));

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -29,12 +30,22 @@ struct Credentials {
 
 // The key and URL in force: each environment variable, when set and non-empty,
 // wins over the file.  Never throws; a file that cannot be used is ignored and
-// `problem` says why.
+// `problem` says why.  As ssh treats its own files, a file (or its folder) that
+// another user owns or that group or others can write is not used at all, with a
+// warning that gives the remedy; one that others can read is used, with a warning.
 [[nodiscard]] Credentials load_credentials();
 
+// A credentials file or folder that another user owns or can write: its message
+// says which and how to fix it (and never holds the key).
+class UnsafeCredentialsError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
 // Writes the file whole (atomically, mode 0600, its directory made 0700 when
-// created).  Throws std::system_error when it cannot be written; the old file is
-// then untouched.
+// created).  Throws UnsafeCredentialsError, writing nothing, when the folder is
+// another user's or writable by group or others, and std::system_error when it
+// cannot be written; the old file is then untouched.
 void save_credentials(std::string_view api_key, std::string_view api_url);
 
 // Removes the file; false when there was none.  Throws std::system_error when it

@@ -1,6 +1,7 @@
 #include "agents/claude_code.hpp"
 
 #include "agents/agent_env.hpp"
+#include "agents/codex.hpp"
 #include "agents/session_search.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/json.hpp"
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <functional>
 
 using kolvex::agents::ClaudeCodeAdapter;
 using kolvex::agents::LIVE_SESSION_SECONDS;
@@ -169,7 +171,9 @@ TEST(ClaudeCodeSession, ProjectKeysAsClaudeCodeWritesThem)
   EXPECT_EQ(kolvex::agents::claude_project_key("/w/caf\u00e9.v2"), "-w-caf--v2"); // é: one unit
   EXPECT_EQ(kolvex::agents::claude_project_key("/w/\U0001F600x"), "-w---x"); // two UTF-16 units
   // A cut-short four-byte lead is one ill-formed run, not four bytes swallowed.
-  EXPECT_EQ(kolvex::agents::claude_project_key(std::string("/w/\xF0\x9F" "ab")), "-w--ab");
+  EXPECT_EQ(kolvex::agents::claude_project_key(std::string("/w/\xF0\x9F"
+                                                           "ab")),
+            "-w--ab");
 }
 
 // Without CLAUDE_CODE_SESSION_ID only the live session of the repository is named:
@@ -283,6 +287,31 @@ TEST(ClaudeCodeDetection, SessionIdOrClaudeCodeMarker)
   EXPECT_TRUE(adapter.is_active());
   EXPECT_EQ(adapter.name(), "claude-code");
   EXPECT_EQ(adapter.provider(), std::optional<std::string>("anthropic"));
+}
+
+// Ambient session ids end up in request headers and records: a huge or path-like
+// one is ignored, whichever variable carries it.
+TEST(AmbientSessionIds, ImplausibleIdsAreIgnored)
+{
+  AgentEnv env;
+  const std::pair<std::string, bool> ids[] = {{"5f0c2a9e-3b1d-4c7a-9e2f-1a2b3c4d5e6f", true},
+                                              {"rollout_2025.01-x", true},
+                                              {"../../../../etc/passwd", false},
+                                              {std::string(100'000, 'a'), false},
+                                              {".hidden", false}};
+  for (const char* variable : {"CLAUDE_CODE_SESSION_ID", "CODEX_THREAD_ID", "AGENT_SESSION_ID"}) {
+    for (const auto& [id, kept] : ids) {
+      SCOPED_TRACE(std::string(variable) + "=" + id.substr(0, 40));
+      env.env().set(variable, id);
+      const auto seen = std::string_view(variable).starts_with("CLAUDE")
+                            ? ClaudeCodeAdapter{}.marker_session_id()
+                        : std::string_view(variable).starts_with("CODEX")
+                            ? kolvex::agents::CodexAdapter{}.marker_session_id()
+                            : kolvex::agents::ambient_session_id(variable);
+      EXPECT_EQ(seen, kept ? std::optional(id) : std::nullopt);
+    }
+    env.env().unset(variable);
+  }
 }
 
 class ClaudeSessionsMentioning : public ::testing::Test {

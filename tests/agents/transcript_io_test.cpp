@@ -107,3 +107,23 @@ TEST(TranscriptIo, LineReaderAgreesWithWholeFileSplittingAcrossChunksAndLongLine
   EXPECT_FALSE(LineReader(dir.path() / "missing").ok());
   EXPECT_FALSE(LineReader(dir.path()).ok());
 }
+
+// A line over MAX_TRANSCRIPT_LINE (gigabytes without a newline, in a hostile
+// transcript) is skipped whole, the lines around it still read, and the buffer
+// never grows past the cap.
+TEST(TranscriptIo, LinesOverTheCapAreSkippedWhole)
+{
+  TempDir dir;
+  const std::string huge(MAX_TRANSCRIPT_LINE + 3, 'x');
+  const auto file = dir.write("hostile.jsonl",
+                              "{\"a\":1}\n" + huge + "\n{\"b\":2}\n" +
+                                  std::string(MAX_TRANSCRIPT_LINE, 'y') + "\n" + huge);
+  LineReader reader(file);
+  std::vector<std::string> seen;
+  Line line;
+  while (reader.next(line)) {
+    seen.emplace_back(line.text);
+    EXPECT_LE(reader.readable_from(line.text.data()), MAX_TRANSCRIPT_LINE + TRANSCRIPT_PADDING);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"{\"a\":1}", "{\"b\":2}"}));
+}

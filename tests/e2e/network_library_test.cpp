@@ -18,7 +18,8 @@ TEST(NetworkLibrary, KolvexIsNotLinkedWithLibcurl)
   EXPECT_NE(kolvex.out.find("librelaycore.so"), std::string::npos) << kolvex.out;
   EXPECT_EQ(kolvex.out.find("libcurl"), std::string::npos) << kolvex.out;
   // The library the loader opens is where it looks: beside librelaycore.so.
-  const auto http = std::filesystem::path(KOLVEX_BIN).parent_path() / "libkolvex_http.so";
+  const auto http =
+      std::filesystem::path(KOLVEX_BIN).parent_path() / "../lib/kolvex/libkolvex_http.so";
   const auto client = run({"ldd", http.string()}, dir.path());
   ASSERT_EQ(client.exit_code, 0) << client.err;
   EXPECT_NE(client.out.find("libcurl"), std::string::npos) << client.out;

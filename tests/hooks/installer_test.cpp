@@ -229,3 +229,26 @@ TEST(ShellBlock, InterpreterComesFromTheFirstLine)
   EXPECT_TRUE(shell_block::is_shell("dash"));
   EXPECT_FALSE(shell_block::is_shell("node"));
 }
+
+// A link that stays inside the repository (a hook kept with the project's scripts)
+// is followed, and stays a link; a user's own hooks directory outside any
+// repository is theirs, links included.
+TEST(PostCommitHook, LinksInsideTheRepositoryAndTheUsersOwnHooksAreFollowed)
+{
+  TempRepo repo;
+  repo.git({"config", "core.hooksPath", ".githooks"});
+  write_hook(repo, "scripts/post-commit.sh", "#!/bin/sh\necho team\n");
+  stdfs::create_directories(repo.path() / ".githooks");
+  stdfs::create_symlink("../scripts/post-commit.sh", repo.path() / ".githooks/post-commit");
+  EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::added_to_existing);
+  EXPECT_TRUE(stdfs::is_symlink(repo.path() / ".githooks/post-commit"));
+  EXPECT_THAT(repo.read("scripts/post-commit.sh"), HasSubstr("kolvex sync --record-commit"));
+
+  TempDir mine;
+  const auto script = mine.write("dotfiles/post-commit", "#!/bin/sh\necho mine\n");
+  stdfs::create_directories(mine.path() / "hooks");
+  stdfs::create_symlink(script, mine.path() / "hooks/post-commit");
+  repo.git({"config", "core.hooksPath", (mine.path() / "hooks").string()});
+  EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::added_to_existing);
+  EXPECT_THAT(mine.read("dotfiles/post-commit"), HasSubstr("kolvex sync --record-commit"));
+}

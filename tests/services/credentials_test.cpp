@@ -1,11 +1,17 @@
 #include "services/credentials.hpp"
 
 #include "services/relaycore/capture/capture_support.hpp"
+#include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace kolvex::services::credentials {
 namespace {
+
+namespace stdfs = std::filesystem;
 
 class CredentialsTest : public ::testing::Test {
 protected:
@@ -56,6 +62,58 @@ TEST_F(CredentialsTest, AFileThatIsNotCredentialsIsIgnoredWithoutQuotingIt)
   EXPECT_EQ(broken.problem.find("sk-secret"), std::string::npos);
   home.write(".config/kolvex/credentials.yaml", "- sk-secret-list\n");
   EXPECT_NE(load_credentials().problem.find("not a map"), std::string::npos);
+}
+
+// As ssh judges its own files: a file or folder that another user owns or can
+// write is not used, and no key goes into such a folder; one others can only read
+// is used, with a warning.
+TEST_F(CredentialsTest, FilesSomeoneElseControlsAreRefusedWithTheRemedy)
+{
+  const struct {
+    const char* name;
+    mode_t dir_mode;
+    mode_t file_mode;
+    uid_t owner;        // of the file; 0: the test's own
+    const char* remedy; // in `problem`; nullptr: used
+  } cases[] = {
+      {"private", 0700, 0600, 0, nullptr},
+      {"readable by others", 0755, 0644, 0, nullptr},
+      {"file writable by group", 0700, 0620, 0, "chmod go-w"},
+      {"file writable by others", 0700, 0602, 0, "chmod go-w"},
+      {"folder writable by others", 0777, 0600, 0, "the folder"},
+      {"owned by another user", 0700, 0600, 65534, "owned by another user"},
+  };
+  const auto dir = home.path() / ".config" / "kolvex";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.owner != 0 && ::getuid() != 0) {
+      continue; // only root can give a file away
+    }
+    home.write(".config/kolvex/credentials.yaml",
+               "api_key: sk-planted\napi_url: https://evil.example\n");
+    ASSERT_EQ(::chmod(dir.c_str(), c.dir_mode), 0);
+    ASSERT_EQ(::chmod(credentials_path().c_str(), c.file_mode), 0);
+    if (c.owner != 0) {
+      ASSERT_EQ(::chown(credentials_path().c_str(), c.owner, c.owner), 0);
+    }
+    kolvex::testing::FdCapture err(2);
+    const Credentials found = load_credentials();
+    const bool warned_readable = err.text().find("chmod 600") != std::string::npos;
+    EXPECT_EQ(warned_readable, c.remedy == nullptr && (c.file_mode & 044) != 0) << err.text();
+    if (c.remedy == nullptr) {
+      EXPECT_EQ(found.api_key, "sk-planted");
+      EXPECT_EQ(found.problem, "");
+    } else {
+      EXPECT_EQ(found.api_key, "");
+      EXPECT_EQ(found.api_url, DEFAULT_API_URL);
+      EXPECT_NE(found.problem.find(c.remedy), std::string::npos) << found.problem;
+    }
+    stdfs::remove(credentials_path());
+  }
+
+  ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+  EXPECT_THROW(save_credentials("sk-mine", "https://api.example"), UnsafeCredentialsError);
+  EXPECT_FALSE(stdfs::exists(credentials_path()));
 }
 
 TEST(MaskedKey, ShowsAtMostTheLastFourCharacters)

@@ -1,9 +1,12 @@
 #include "services/relaycore/cache/platform_skills.hpp"
 
+#include "core/fs.hpp"
+#include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/process.hpp"
 #include "hooks/agent_guidance.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <set>
@@ -27,6 +30,98 @@ std::optional<std::string> slug_or_none(const core::Value& skill)
   }
 }
 
+// The manifest's size limit when carried over.
+constexpr std::size_t k_max_lock = 4 << 20;
+// A carried skill's file size limit.
+constexpr std::size_t k_max_skill_file = 4 << 20;
+
+// Where the scratch directories go: the user's cache ($XDG_CACHE_HOME, else
+// ~/.cache), whose parents are the user's.  npx puts the node_modules/.bin of every
+// directory above its working directory on its PATH, so a world-writable parent
+// such as /tmp would let anyone choose what runs.
+stdfs::path scratch_parent()
+{
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && stdfs::path(xdg).is_absolute()) {
+    return stdfs::path(xdg) / "kolvex";
+  }
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && stdfs::path(home).is_absolute()) {
+    return stdfs::path(home) / ".cache" / "kolvex";
+  }
+  return stdfs::temp_directory_path();
+}
+
+// A fresh owner-only directory (mkdtemp) under scratch_parent(), removed with
+// everything in it.
+class PrivateDir {
+public:
+  PrivateDir()
+  {
+    const stdfs::path parent = scratch_parent();
+    stdfs::create_directories(parent);
+    std::string name = (parent / "npx-XXXXXX").string();
+    if (::mkdtemp(name.data()) == nullptr) {
+      throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    }
+    m_path = name;
+  }
+  PrivateDir(const PrivateDir&) = delete;
+  PrivateDir& operator=(const PrivateDir&) = delete;
+  ~PrivateDir()
+  {
+    try {
+      (void)core::fs::remove_tree({m_path.parent_path(), m_path.filename()});
+    } catch (const std::exception& e) {
+      k_log.debug_exception("Removing " + m_path.string() + " failed (best-effort)", e);
+    }
+  }
+  [[nodiscard]] const stdfs::path& path() const { return m_path; }
+
+private:
+  stdfs::path m_path;
+};
+
+// Copies the regular files and real directories of the tree `from` to `to`
+// (links and special files are left behind), replacing files of the same name.
+void carry_tree(const core::fs::Confined& from, const core::fs::Confined& to)
+{
+  core::fs::create_directories(to);
+  for (const std::string& name : core::fs::list_regular_files(from)) {
+    core::fs::atomic_replace(to / name, core::fs::read_bytes(from / name, k_max_skill_file), 0644);
+  }
+  for (const std::string& name : core::fs::list_directories(from)) {
+    carry_tree(from / name, to / name);
+  }
+}
+
+// The repository's lock manifest `lock` with the entries of `installed` (npx's
+// fresh one) put in, so that skills the project installed itself stay listed;
+// `installed` as it is when the old one is missing or has another shape.
+std::string merged_lock(const core::fs::Confined& lock, const std::string& installed)
+{
+  if (!core::fs::regular_file_exists(lock)) {
+    return installed;
+  }
+  try {
+    core::Value old = core::json::parse(core::fs::read_text(lock, k_max_lock));
+    const core::Value fresh = core::json::parse(installed);
+    const core::Value* fresh_skills = fresh.get("skills");
+    core::Value* old_skills = old.is_map() ? old.as_map().find("skills") : nullptr;
+    if (fresh_skills == nullptr || !fresh_skills->is_map() || old_skills == nullptr ||
+        !old_skills->is_map()) {
+      return installed;
+    }
+    for (const auto& [name, entry] : fresh_skills->as_map()) {
+      old_skills->as_map().set(name, entry);
+    }
+    return core::json::dump_indented(old, 2) + "\n";
+  } catch (const std::exception& e) {
+    k_log.debug_exception("The lock manifest could not be merged (best-effort)", e);
+    return installed;
+  }
+}
+
 core::List concatenated(const core::List& first, const core::List& second)
 {
   core::List out = first;
@@ -47,8 +142,28 @@ bool install_platform_skills(const stdfs::path& repo_root, std::chrono::millisec
     k_log.debug("npx not found \u2014 skipping platform-skill install");
     return false;
   }
+  std::error_code ec;
+  if (!stdfs::is_directory(repo_root, ec)) {
+    k_log.debug("Platform-skill install failed to start: no repository at " + repo_root.string());
+    return false;
+  }
+  // npx takes the package, its binary and its registry settings from the project
+  // around its working directory (node_modules/.bin, package.json, .npmrc): in the
+  // repository, a clone would choose what runs.  So npx runs in an empty private
+  // directory of the user's and what it installed there is carried into the
+  // repository.  The directory gets a package.json of its own, so that npm takes
+  // it as the project rather than looking further up.
+  std::optional<PrivateDir> scratch;
+  try {
+    scratch.emplace();
+    core::fs::atomic_replace(core::fs::Confined{scratch->path(), "package.json"},
+                             "{\"name\": \"kolvex-platform-skills\", \"private\": true}\n");
+  } catch (const std::system_error& e) {
+    k_log.debug_exception("Platform-skill install failed to start", e);
+    return false;
+  }
   core::process::Options options;
-  options.cwd = repo_root;
+  options.cwd = scratch->path();
   options.timeout = timeout;
   options.session = core::process::Session::new_group;
   core::process::Result result;
@@ -66,10 +181,29 @@ bool install_platform_skills(const stdfs::path& repo_root, std::chrono::millisec
     k_log.debug("Platform-skill install exited " + std::to_string(result.exit_code));
     return false;
   }
-  std::error_code ec;
-  if (stdfs::is_directory(repo_root / "agent" / "skills", ec)) {
-    k_log.debug("npx skills wrote a stray `agent/` dir (upstream issue); gitignored, not removed");
+  try {
+    return _carry_platform_skills(scratch->path(), repo_root);
+  } catch (const std::exception& e) {
+    k_log.debug_exception("Platform-skill install could not be carried into the repository", e);
+    return false;
   }
+}
+
+bool _carry_platform_skills(const stdfs::path& from, const stdfs::path& repo_root)
+{
+  const std::vector<std::string> slugs = guidance::installed_platform_slugs(from);
+  if (slugs.empty()) {
+    k_log.debug("npx installed no platform skill");
+    return false;
+  }
+  for (const std::string& slug : slugs) {
+    const stdfs::path folder = stdfs::path(agents::skills::k_shared_skills_dir) / slug;
+    carry_tree({from, folder}, {repo_root, folder});
+  }
+  const core::fs::Confined lock{repo_root, agents::skills::k_npx_lock_file};
+  const std::string installed =
+      core::fs::read_text(core::fs::Confined{from, agents::skills::k_npx_lock_file}, k_max_lock);
+  core::fs::atomic_replace(lock, merged_lock(lock, installed), 0644);
   return true;
 }
 

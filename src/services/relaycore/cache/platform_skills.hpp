@@ -29,13 +29,26 @@ inline const std::vector<std::string> _SKILLS_INSTALL_CMD = {
 // How long the install may take before its whole process group is killed.
 inline constexpr std::chrono::milliseconds k_install_timeout{120'000};
 
-// Runs _SKILLS_INSTALL_CMD in `repo_root`: npx found on PATH, stdin from the null
-// device, in its own process group, output read and dropped; after `timeout` the
-// whole group gets SIGKILL and is reaped.  True only when it ran and exited 0;
-// false when KOLVEX_SKIP_PLATFORM_SKILLS is set (non-empty), npx is missing, or the
-// install could not start, failed or timed out.  Never throws.
+// Runs _SKILLS_INSTALL_CMD for `repo_root`: npx found on PATH (never in the
+// repository), in an empty private directory under the user's cache
+// ($XDG_CACHE_HOME/kolvex, else ~/.cache/kolvex), so that nothing in the
+// repository can supply the package, its binary or npm's settings; stdin from the
+// null device, in its own process group, output read and dropped; after `timeout`
+// the whole group gets SIGKILL and is reaped.  What it installed is then carried
+// into the repository (_carry_platform_skills).  True only when it ran, exited 0
+// and its skills were carried; false when KOLVEX_SKIP_PLATFORM_SKILLS is set
+// (non-empty), npx is missing, or the install could not start, failed, timed out
+// or installed nothing.  Never throws.
 bool install_platform_skills(const std::filesystem::path& repo_root,
                              std::chrono::milliseconds timeout = k_install_timeout);
+
+// Copies the platform skills that npx installed under `from` into `repo_root`:
+// each listed skill's folder under .agents/skills (regular files only), and the
+// lock manifest, merged into the repository's own.  False when the manifest under
+// `from` lists none.  Throws std::system_error when a file cannot be read or
+// written (a link in the repository on the way is refused).
+bool _carry_platform_skills(const std::filesystem::path& from,
+                            const std::filesystem::path& repo_root);
 
 // Installs the platform skills when the npx lock manifest records none of them (the
 // contents of .agents/skills do not count: another agent may have written custom

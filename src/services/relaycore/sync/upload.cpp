@@ -1,6 +1,7 @@
 #include "services/relaycore/sync/upload.hpp"
 
 #include "agents/registry.hpp"
+#include "agents/transcript_io.hpp"
 #include "contracts/api_client.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -114,8 +115,7 @@ std::optional<std::string> session_id(const stdfs::path& repo_root)
     session.reset();
   }
   if (!session || session->empty()) {
-    const char* env = std::getenv("AGENT_SESSION_ID");
-    session = env != nullptr && *env != '\0' ? std::optional<std::string>(env) : std::nullopt;
+    session = agents::ambient_session_id("AGENT_SESSION_ID");
   }
   if (session && std::any_of(session->begin(), session->end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;

@@ -4,6 +4,7 @@
 
 #include "cache_support.hpp"
 #include "core/fs.hpp"
+#include "hooks/agent_guidance.hpp"
 #include "support/repo.hpp"
 
 #include <gtest/gtest.h>
@@ -35,8 +36,14 @@ public:
     ::chmod(script.c_str(), 0755);
     m_env.unset("KOLVEX_SKIP_PLATFORM_SKILLS");
     m_env.set("PATH", m_bin.path().string() + ":/usr/bin:/bin");
+    m_env.set("NPX_RECORD", m_bin.path().string());
+    m_env.set("XDG_CACHE_HOME", (m_bin.path() / "cache").string());
   }
   ScopedEnv& env() { return m_env; }
+  // What the stand-in left in $NPX_RECORD (it runs in a scratch directory).
+  [[nodiscard]] std::string recorded(const std::string& name) const { return m_bin.read(name); }
+  [[nodiscard]] bool ran() const { return stdfs::exists(m_bin.path() / ".npx-args"); }
+  void forget() const { stdfs::remove(m_bin.path() / ".npx-args"); }
 
 private:
   TempDir m_bin;
@@ -44,12 +51,19 @@ private:
 };
 
 // What the stand-in records about how it was run: its arguments, where its stdin
-// comes from, and whether it leads its own process group.
+// comes from, whether it leads its own process group and where it ran; then it
+// installs one platform skill, as `skills add` does, where it runs.
 const std::string k_recorder = R"(
-printf '%s\n' "$@" > .npx-args
-readlink /proc/self/fd/0 > .npx-stdin
+printf '%s\n' "$@" > "$NPX_RECORD/.npx-args"
+readlink /proc/self/fd/0 > "$NPX_RECORD/.npx-stdin"
+pwd -P > "$NPX_RECORD/.npx-cwd"
 pgid=$(cut -d' ' -f5 /proc/$$/stat)
-[ "$pgid" = "$$" ] && echo own-group > .npx-group
+[ "$pgid" = "$$" ] && echo own-group > "$NPX_RECORD/.npx-group"
+mkdir -p .agents/skills/review/notes .claude/skills
+printf -- '---\nname: review\n---\nnpx\n' > .agents/skills/review/SKILL.md
+echo extra > .agents/skills/review/notes/extra.md
+ln -s ../../.agents/skills/review .claude/skills/review
+echo '{"skills": {"review": {"source": "kolvex/engineering"}}}' > skills-lock.json
 )";
 
 bool alive(pid_t pid)
@@ -137,9 +151,9 @@ TEST(InstallPlatformSkills, RunsTheCommandDetachedWithStdinFromTheNullDevice)
   TempDir repo;
   FakeNpx npx(k_recorder + "exit 0\n");
   EXPECT_TRUE(cache::install_platform_skills(repo.path()));
-  EXPECT_EQ(repo.read(".npx-args"), "-y\nskills\nadd\nkolvex/engineering\n-y\n");
-  EXPECT_EQ(repo.read(".npx-stdin"), "/dev/null\n");
-  EXPECT_EQ(repo.read(".npx-group"), "own-group\n");
+  EXPECT_EQ(npx.recorded(".npx-args"), "-y\nskills\nadd\nkolvex/engineering\n-y\n");
+  EXPECT_EQ(npx.recorded(".npx-stdin"), "/dev/null\n");
+  EXPECT_EQ(npx.recorded(".npx-group"), "own-group\n");
   EXPECT_EQ(cache::_SKILLS_INSTALL_CMD,
             (std::vector<std::string>{"npx", "-y", "skills", "add", "kolvex/engineering", "-y"}));
   EXPECT_EQ(cache::k_install_timeout, 120s);
@@ -152,7 +166,7 @@ TEST(InstallPlatformSkills, FalseWhenSkippedMissingOrFailing)
     FakeNpx npx(k_recorder + "exit 0\n");
     npx.env().set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
     EXPECT_FALSE(cache::install_platform_skills(repo.path()));
-    EXPECT_FALSE(stdfs::exists(repo.path() / ".npx-args")) << "no process may start";
+    EXPECT_FALSE(npx.ran()) << "no process may start";
   }
   {
     ScopedEnv env;
@@ -174,23 +188,42 @@ TEST(InstallPlatformSkills, FalseWhenSkippedMissingOrFailing)
 TEST(InstallPlatformSkills, AHangingInstallLosesItsWholeProcessGroup)
 {
   TempDir repo;
-  FakeNpx npx("sleep 300 &\necho $! > .npx-child\nwait\n");
+  FakeNpx npx("sleep 300 &\necho $! > \"$NPX_RECORD/.npx-child\"\nwait\n");
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(cache::install_platform_skills(repo.path(), 1s));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 60s);
-  const pid_t child = std::stoi(repo.read(".npx-child"));
+  const pid_t child = std::stoi(npx.recorded(".npx-child"));
   for (int i = 0; i < 200 && alive(child); ++i) {
     std::this_thread::sleep_for(10ms); // SIGKILL is delivered asynchronously
   }
   EXPECT_FALSE(alive(child)) << "the installer's child survived";
 }
 
-TEST(InstallPlatformSkills, AStrayAgentDirectoryIsLeftInPlace)
+// npx runs in an empty scratch directory, not in the repository, and what it
+// installed there lands where the repository's agents read it: the skill's whole
+// folder and the lock manifest, merged with the project's own entries.  A
+// successful npx that installed nothing is no install.
+TEST(InstallPlatformSkills, RunsOutsideTheRepositoryAndCarriesTheSkillsIn)
 {
   TempDir repo;
-  FakeNpx npx("mkdir -p agent/skills/x\nexit 0\n");
-  EXPECT_TRUE(cache::install_platform_skills(repo.path()));
-  EXPECT_TRUE(stdfs::is_directory(repo.path() / "agent/skills/x"));
+  repo.write("skills-lock.json",
+             "{\"version\": 1, \"skills\": {\"mine\": {\"source\": \"me/x\"}}}");
+  FakeNpx npx(k_recorder + "exit 0\n");
+  ASSERT_TRUE(cache::install_platform_skills(repo.path()));
+  std::string ran_in = npx.recorded(".npx-cwd");
+  ran_in.pop_back();
+  EXPECT_NE(ran_in, repo.path().string());
+  EXPECT_FALSE(stdfs::exists(ran_in)) << "the scratch directory is removed";
+  EXPECT_EQ(repo.read(".agents/skills/review/SKILL.md"), "---\nname: review\n---\nnpx\n");
+  EXPECT_EQ(repo.read(".agents/skills/review/notes/extra.md"), "extra\n");
+  EXPECT_EQ(kolvex::hooks::agent_guidance::installed_platform_slugs(repo.path()),
+            std::vector<std::string>{"review"});
+  EXPECT_NE(repo.read("skills-lock.json").find("\"mine\""), std::string::npos);
+  EXPECT_NE(repo.read("skills-lock.json").find("\"version\": 1"), std::string::npos);
+
+  FakeNpx empty("exit 0\n");
+  TempDir other;
+  EXPECT_FALSE(cache::install_platform_skills(other.path()));
 }
 
 // Presence is the lock manifest's word, not the contents of .agents/skills.
@@ -200,13 +233,13 @@ TEST(EnsurePlatformSkills, InstallsOnlyWhenTheLockManifestListsNone)
   FakeNpx npx(k_recorder + "exit 0\n");
   repo.write(".agents/skills/custom/SKILL.md", "codex wrote this\n");
   cache::ensure_platform_skills(repo.path());
-  EXPECT_TRUE(stdfs::exists(repo.path() / ".npx-args"));
+  EXPECT_TRUE(npx.ran());
 
-  stdfs::remove(repo.path() / ".npx-args");
+  npx.forget();
   install_platform(repo, {"review"});
   stdfs::remove_all(repo.path() / ".agents/skills");
   cache::ensure_platform_skills(repo.path());
-  EXPECT_FALSE(stdfs::exists(repo.path() / ".npx-args"));
+  EXPECT_FALSE(npx.ran());
 }
 
 TEST(DistributeSkills, WithoutNpxTheServersPlatformSkillsAreTheFallback)

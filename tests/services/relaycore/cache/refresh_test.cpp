@@ -313,17 +313,20 @@ TEST_F(Refresh, MutateWorkspaceFalseLeavesTheWorkingTreeAlone)
       Map{{"agents", List{"claude-code"}}, {"cache", Map{{"hydrate_attempts", Map{{"a", 1}}}}}});
   env.unset("KOLVEX_SKIP_PLATFORM_SKILLS");
   TempDir bin;
-  ::chmod(bin.write("npx", "#!/bin/sh\ntouch \"$PWD/.npx-ran\"\n").c_str(), 0755);
+  // npx runs outside the repository: the stand-in says so beside itself.
+  ::chmod(bin.write("npx", "#!/bin/sh\ntouch \"" + bin.path().string() + "/.npx-ran\"\n").c_str(),
+          0755);
+  const auto ran = [&] { return stdfs::exists(bin.path() / ".npx-ran"); };
   env.set("PATH", bin.path().string() + ":/usr/bin:/bin");
 
   ASSERT_TRUE(run(false).ok);
-  EXPECT_FALSE(exists(".npx-ran"));
+  EXPECT_FALSE(ran());
   EXPECT_FALSE(exists("CLAUDE.md"));
   EXPECT_FALSE(exists(".claude"));
   EXPECT_FALSE(stored_cache().contains("hydrate_attempts"));
 
   ASSERT_TRUE(run(true).ok);
-  EXPECT_TRUE(exists(".npx-ran"));
+  EXPECT_TRUE(ran());
   EXPECT_NE(repo.read("CLAUDE.md").find("- `review`: Reviews a diff"), std::string::npos);
   EXPECT_TRUE(exists(".claude/skills/review/SKILL.md"));
 }
