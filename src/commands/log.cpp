@@ -1,6 +1,7 @@
 #include "commands/log.hpp"
 
 #include "commands/revision_range.hpp"
+#include "commands/signed_records.hpp"
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -12,6 +13,7 @@
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/note_signing.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
@@ -49,9 +51,10 @@ struct Row {
   std::string commit;
   std::string subject;
   State state = State::not_recorded;
-  core::Map record;   // the log line (or the note's record); empty when not recorded
-  std::string model;  // the attested model, when the record names one
-  std::string source; // "log" or "notes"; empty when not recorded
+  core::Map record;             // the log line (or the note's record); empty when not recorded
+  std::string model;            // the attested model, when the record names one
+  std::string source;           // "log" or "notes"; empty when not recorded
+  std::string unsigned_because; // with --check signed: why no signed record counts
 };
 
 // The text of `map`'s `key` when it is a non-empty text.
@@ -121,6 +124,26 @@ void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
     if (auto found = notes.find(row.commit); row.source.empty() && found != notes.end()) {
       row.record = std::move(found->second);
       row.source = "notes";
+    }
+  }
+}
+
+// With --check signed only a note whose signature checks out is a record: the local
+// log is this machine's word, not the signer's.
+void fill_from_signed_notes(std::vector<Row>& rows, const stdfs::path& root)
+{
+  std::unordered_set<std::string> wanted;
+  for (const Row& row : rows) {
+    wanted.insert(row.commit);
+  }
+  auto records = signed_records(root, wanted);
+  for (Row& row : rows) {
+    SignedRecord& found = records[row.commit];
+    if (found.record) {
+      row.record = std::move(*found.record);
+      row.source = "notes";
+    } else {
+      row.unsigned_because = found.problem;
     }
   }
 }
@@ -293,11 +316,11 @@ std::size_t report_shortfall(const std::vector<Row>& rows, const std::string& ch
   std::size_t short_of = 0;
   for (const Row& row : rows) {
     const bool fails =
-        row.state == State::not_recorded || (check == "attested" && row.state != State::attested);
+        row.state == State::not_recorded || (check != "recorded" && row.state != State::attested);
     if (fails) {
       ++short_of;
-      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" + describe(row) +
-                    ")");
+      const std::string why = row.unsigned_because.empty() ? describe(row) : row.unsigned_because;
+      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" + why + ")");
     }
   }
   return short_of;
@@ -315,7 +338,16 @@ int run_log(const LogOptions& options)
     row.subject = std::move(commit.subject);
     rows.push_back(std::move(row));
   }
-  fill_from_log(rows, root);
+  if (options.check == "signed") {
+    try {
+      fill_from_signed_notes(rows, root);
+    } catch (const services::relaycore::sync::SigningUnavailable& e) {
+      output::error(std::string("cannot check signatures: ") + e.what());
+      return 2;
+    }
+  } else {
+    fill_from_log(rows, root);
+  }
   classify(rows, root);
   if (options.json) {
     print_json(rows, shown);
@@ -357,8 +389,11 @@ void register_log(CLI::App& app)
       ->add_option("--check",
                    options->check,
                    "Exit 1, naming each one on stderr, when a commit in the range is not "
-                   "recorded (recorded) or not attested (attested); for pre-push hooks and CI.")
-      ->check(CLI::IsMember({"recorded", "attested"}));
+                   "recorded (recorded), not attested (attested), or has no attested git note "
+                   "signed by a key git trusts (signed: gpg.ssh.allowedSignersFile or the gpg "
+                   "keyring; exit 2 when that cannot be checked here); for pre-push hooks and "
+                   "CI.")
+      ->check(CLI::IsMember({"recorded", "attested", "signed"}));
   command->callback([options] {
     if (const int status = run_log(*options); status != 0) {
       throw CLI::RuntimeError(status);

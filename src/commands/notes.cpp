@@ -37,6 +37,11 @@ int run_write(const std::string& given)
                std::to_string(result.written) + " notes written, " +
                std::to_string(result.unchanged) + " already up to date, " +
                std::to_string(result.not_recorded) + " not recorded");
+  if (result.not_signed > 0) {
+    output::warning(std::to_string(result.not_signed) +
+                    " notes were written unsigned: git's signing key could not sign them "
+                    "(run with KOLVEX_DEBUG=1 to see why)");
+  }
   if (result.failed > 0) {
     output::error(std::to_string(result.failed) +
                   " records could not be written as notes (run with KOLVEX_DEBUG=1 to see why)");
@@ -45,17 +50,26 @@ int run_write(const std::string& given)
   return 0;
 }
 
+int run_merge()
+{
+  const stdfs::path root = services::shared::get_repo_root();
+  const rsync::MergeResult result = rsync::merge_fetched_notes(root);
+  if (result.failed > 0) {
+    output::error("The fetched notes of " + std::to_string(result.failed) +
+                  " remote(s) could not be merged (run with KOLVEX_DEBUG=1 to see why)");
+    return 1;
+  }
+  if (result.merged > 0) {
+    output::info("Merged the fetched notes of " + std::to_string(result.merged) + " remote(s)");
+  }
+  return 0;
+}
+
 } // namespace
 
 bool notes_enabled(const stdfs::path& repo_root)
 {
-  try {
-    const core::Map config = services::shared::load_local_config(repo_root);
-    const core::Value* on = config.find(k_config_key);
-    return on != nullptr && on->is_bool() && on->as_bool();
-  } catch (const std::exception&) {
-    return false;
-  }
+  return rsync::notes_enabled(repo_root);
 }
 
 void enable_notes(const stdfs::path& repo_root)
@@ -71,18 +85,24 @@ void enable_notes(const stdfs::path& repo_root)
                     std::string(rsync::NOTES_REF) + ")");
   }
   const std::string ref(rsync::NOTES_REF);
+  const std::string fetched = std::string(rsync::REMOTE_NOTES_PREFIX) + "origin/kolvex";
   output::info(
       "To push and fetch the notes with the branch, run once (HEAD keeps `git push` pushing "
-      "the branch once a push refspec is set):\n"
+      "the branch once a push refspec is set; the patterns push and fetch nothing, and do "
+      "not fail, while there are no notes; a fetch keeps the remote's notes apart and a pull "
+      "merges them in):\n"
       "  git config --add remote.origin.push HEAD\n"
-      "  git config --add remote.origin.push " +
-      ref +
-      "\n"
-      "  git config --add remote.origin.fetch " +
+      "  git config --add remote.origin.push '" +
+      ref + "*:" + ref +
+      "*'\n"
+      "  git config --add remote.origin.fetch '+" +
+      ref + "*:" + fetched +
+      "*'\n"
+      "After a `git fetch` without a pull, `kolvex notes merge` merges them before a push.\n"
+      "A CI job fetches them with `git fetch origin '+" +
       ref + ":" + ref +
-      "\n"
-      "A CI job fetches them with `git fetch origin " +
-      ref + ":" + ref + "` and checks with `kolvex log --check attested origin/main..HEAD`.");
+      "'` and checks with `kolvex log --check attested origin/main..HEAD` (`--check signed` "
+      "where commits' records are signed: git's user.signingKey signs each note).");
 }
 
 void register_notes(CLI::App& app)
@@ -102,6 +122,16 @@ void register_notes(CLI::App& app)
                     "or without an upstream the last 20 commits of HEAD.");
   write->callback([range] {
     if (const int status = run_write(*range); status != 0) {
+      throw CLI::RuntimeError(status);
+    }
+  });
+  CLI::App* merge = command->add_subcommand(
+      "merge",
+      "Merge the notes `git fetch` brought (refs/notes/remotes/<remote>/kolvex) into "
+      "refs/notes/kolvex, keeping every record line of both sides, so that the next push of "
+      "the notes is a fast-forward. The post-merge hook runs it after a pull.");
+  merge->callback([] {
+    if (const int status = run_merge(); status != 0) {
       throw CLI::RuntimeError(status);
     }
   });

@@ -361,6 +361,11 @@ void register_setup(CLI::App& app)
     options.user_hooks = !*no_user_hooks;
     const stdfs::path root = services::shared::get_repo_root();
     run_setup(root, options);
+    // A pull merges the fetched notes (post-merge; a rebasing pull has the post-rewrite
+    // hook), so that the push after it is a fast-forward.
+    if (*notes || notes_enabled(root)) {
+      install_git_hook(root, hooks::installer::POST_MERGE);
+    }
     if (*notes) {
       enable_notes(root);
     }

@@ -191,6 +191,8 @@ void record_rewrite()
     }
     const auto results = capture::carry_rewritten_records(root, pairs);
     if (notes_enabled(root)) {
+      // A rebasing pull runs this hook, not post-merge.
+      (void)rsync::merge_fetched_notes(root);
       std::vector<std::string> carried;
       for (const auto& result : results) {
         if (result.written) {

@@ -34,6 +34,10 @@ inline constexpr HookSpec POST_COMMIT{"post-commit", "sync --record-commit", tru
 // commits that replaced them (`kolvex sync --record-rewrite`).
 inline constexpr HookSpec POST_REWRITE{"post-rewrite", "sync --record-rewrite", false};
 
+// The post-merge hook, with notes on: merges the notes a pull fetched into the local
+// notes (`kolvex notes merge`).
+inline constexpr HookSpec POST_MERGE{"post-merge", "notes merge", false};
+
 // Which way a hook was installed.
 enum class HookWay {
   hooks_dir,  // a script in git's hooks directory (or core.hooksPath)

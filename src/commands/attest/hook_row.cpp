@@ -3,8 +3,8 @@
 #include "commands/hook_output.hpp"
 #include "contracts/api_client.hpp"
 #include "core/clock.hpp"
-#include "core/json.hpp"
 #include "core/fs.hpp"
+#include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
@@ -14,6 +14,7 @@
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/upload.hpp"
 #include "services/session_context.hpp"
 #include "utils/best_effort.hpp"
@@ -308,6 +309,7 @@ std::optional<std::string> _hook_row(const core::Value& payload,
                    (result.reason.empty() ? "" : " (" + result.reason + ")"));
     bool unattested = !result.attested;
     if (result.written) {
+      services::relaycore::sync::write_notes_if_enabled(*repo_root, {result.commit});
       try {
         (void)claim_commit(*repo_root, result.commit);
       } catch (const std::exception& e) {
