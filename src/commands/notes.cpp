@@ -87,22 +87,16 @@ void enable_notes(const stdfs::path& repo_root)
   const std::string ref(rsync::NOTES_REF);
   const std::string fetched = std::string(rsync::REMOTE_NOTES_PREFIX) + "origin/kolvex";
   output::info(
-      "To push and fetch the notes with the branch, run once (HEAD keeps `git push` pushing "
-      "the branch once a push refspec is set; the patterns push and fetch nothing, and do "
-      "not fail, while there are no notes; a fetch keeps the remote's notes apart and a pull "
-      "merges them in):\n"
-      "  git config --add remote.origin.push HEAD\n"
-      "  git config --add remote.origin.push '" +
-      ref + "*:" + ref +
-      "*'\n"
+      "The pre-push hook now pushes the notes with every `git push`, merged with the "
+      "remote's first. To fetch them with every `git fetch` and `git pull` (a fetch keeps "
+      "the remote's notes apart, a pull merges them in), run once:\n"
       "  git config --add remote.origin.fetch '+" +
       ref + "*:" + fetched +
       "*'\n"
-      "After a `git fetch` without a pull, `kolvex notes merge` merges them before a push.\n"
       "A CI job fetches them with `git fetch origin '+" +
       ref + ":" + ref +
       "'` and checks with `kolvex log --check attested origin/main..HEAD` (`--check signed` "
-      "where commits' records are signed: git's user.signingKey signs each note).");
+      "where records are signed: with git's user.signingKey set, kolvex signs each note).");
 }
 
 void register_notes(CLI::App& app)
@@ -133,6 +127,20 @@ void register_notes(CLI::App& app)
   merge->callback([] {
     if (const int status = run_merge(); status != 0) {
       throw CLI::RuntimeError(status);
+    }
+  });
+  auto remote = std::make_shared<std::string>("origin");
+  CLI::App* push = command->add_subcommand(
+      "push",
+      "Push refs/notes/kolvex to a remote as a fast-forward: fetch the remote's notes, merge "
+      "them in, push (again after a teammate's push won the race). The pre-push hook runs it; "
+      "it never fails a push, and warns when the notes did not go.");
+  push->add_option("remote", *remote, "The remote. Default: origin.");
+  push->callback([remote] {
+    const stdfs::path root = services::shared::get_repo_root();
+    if (!rsync::push_notes(root, *remote)) {
+      output::warning("kolvex could not push the notes to " + *remote +
+                      " (run `KOLVEX_DEBUG=1 kolvex notes push` to see why)");
     }
   });
 }

@@ -362,9 +362,10 @@ void register_setup(CLI::App& app)
     const stdfs::path root = services::shared::get_repo_root();
     run_setup(root, options);
     // A pull merges the fetched notes (post-merge; a rebasing pull has the post-rewrite
-    // hook), so that the push after it is a fast-forward.
+    // hook) and a push pushes them, merged with the remote's first (pre-push).
     if (*notes || notes_enabled(root)) {
       install_git_hook(root, hooks::installer::POST_MERGE);
+      install_git_hook(root, hooks::installer::PRE_PUSH);
     }
     if (*notes) {
       enable_notes(root);

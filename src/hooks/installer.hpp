@@ -38,6 +38,10 @@ inline constexpr HookSpec POST_REWRITE{"post-rewrite", "sync --record-rewrite", 
 // notes (`kolvex notes merge`).
 inline constexpr HookSpec POST_MERGE{"post-merge", "notes merge", false};
 
+// The pre-push hook, with notes on: pushes the notes beside the branch, merged with the
+// remote's first (`kolvex notes push`).
+inline constexpr HookSpec PRE_PUSH{"pre-push", "notes push", false};
+
 // Which way a hook was installed.
 enum class HookWay {
   hooks_dir,  // a script in git's hooks directory (or core.hooksPath)

@@ -466,6 +466,46 @@ NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::str
   return result;
 }
 
+bool push_notes(const stdfs::path& repo_root, const std::string& remote)
+{
+  const std::string local(NOTES_REF);
+  const std::string fetched = std::string(REMOTE_NOTES_PREFIX) + remote + "/kolvex";
+  try {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      // "--" keeps a remote named like an option from being read as one.
+      const auto fetch = git(repo_root,
+                             {"fetch",
+                              "-q",
+                              "--no-write-fetch-head",
+                              "--",
+                              remote,
+                              "+" + local + "*:" + fetched + "*"});
+      if (fetch.exit_code != 0) {
+        logger().debug("fetching the notes of " + remote + " failed: " + fetch.err);
+        return false;
+      }
+      (void)merge_fetched_notes(repo_root);
+      const auto ours = git(repo_root, {"rev-parse", "--verify", "-q", local});
+      if (ours.exit_code != 0) {
+        return true; // no notes to push
+      }
+      const auto theirs = git(repo_root, {"rev-parse", "--verify", "-q", fetched});
+      if (theirs.exit_code == 0 && theirs.out == ours.out) {
+        return true;
+      }
+      const auto pushed =
+          git(repo_root, {"push", "-q", "--no-verify", "--", remote, local + ":" + local});
+      if (pushed.exit_code == 0) {
+        return true;
+      }
+      logger().debug("pushing the notes to " + remote + " failed: " + pushed.err);
+    }
+  } catch (const std::exception& e) {
+    logger().debug_exception("pushing the notes failed", e);
+  }
+  return false;
+}
+
 bool notes_enabled(const stdfs::path& repo_root)
 {
   try {

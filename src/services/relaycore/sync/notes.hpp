@@ -121,6 +121,13 @@ struct NotesResult {
 NotesResult write_notes(const std::filesystem::path& repo_root,
                         const std::vector<std::string>& commits);
 
+// Pushes NOTES_REF to `remote` as a fast-forward: fetches the remote's notes, merges
+// them (merge_fetched_notes), pushes, and on a race with a teammate's push tries again
+// (a few times).  The pre-push hook runs it, so a `git push` of the branch carries the
+// notes and never fails because of them.  Returns whether the remote holds our notes.
+// Never throws.
+bool push_notes(const std::filesystem::path& repo_root, const std::string& remote);
+
 // Whether the local configuration of `repo_root` turns notes on ("notes": true, set
 // by `kolvex setup --notes`).  Never throws.
 [[nodiscard]] bool notes_enabled(const std::filesystem::path& repo_root);
