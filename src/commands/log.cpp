@@ -1,6 +1,7 @@
 #include "commands/log.hpp"
 
 #include "commands/revision_range.hpp"
+#include "commands/signed_records.hpp"
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -13,6 +14,7 @@
 #include "services/relaycore/log/change_hash.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/note_signing.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
@@ -59,10 +61,11 @@ struct Row {
   std::string commit;
   std::string subject;
   State state = State::not_recorded;
-  core::Map record;      // the log line (or the note's record); empty when not recorded
-  core::Map attestation; // an attested record's archive (or the note's copy of it)
-  std::string model;     // the attested model, when the record names one
-  std::string source;    // "log" or "notes"; empty when not recorded
+  core::Map record;             // the log line (or the note's record); empty when not recorded
+  core::Map attestation;        // an attested record's archive (or the note's copy of it)
+  std::string model;            // the attested model, when the record names one
+  std::string source;           // "log" or "notes"; empty when not recorded
+  std::string unsigned_because; // with --check signed: why no signed record counts
   // Absorbed commits without an attestation, for a partly attested record.
   std::vector<Part> unattested_parts;
 };
@@ -216,6 +219,26 @@ void check_diff_hashes(std::vector<Row>& rows, const stdfs::path& root)
         !change->second.matches(declared_hash(row.attestation)) &&
         !change->second.matches(text_of(row.attestation, "carried_diff_hash"))) {
       row.state = State::changed_since;
+    }
+  }
+}
+
+// With --check signed only a note whose signature checks out is a record: the local
+// log is this machine's word, not the signer's.
+void fill_from_signed_notes(std::vector<Row>& rows, const stdfs::path& root)
+{
+  std::unordered_set<std::string> wanted;
+  for (const Row& row : rows) {
+    wanted.insert(row.commit);
+  }
+  auto records = signed_records(root, wanted);
+  for (Row& row : rows) {
+    SignedRecord& found = records[row.commit];
+    if (found.record) {
+      row.record = std::move(*found.record);
+      row.source = "notes";
+    } else {
+      row.unsigned_because = found.problem;
     }
   }
 }
@@ -452,11 +475,11 @@ std::size_t report_shortfall(const std::vector<Row>& rows, const std::string& ch
   std::size_t short_of = 0;
   for (const Row& row : rows) {
     const bool fails =
-        row.state == State::not_recorded || (check == "attested" && row.state != State::attested);
+        row.state == State::not_recorded || (check != "recorded" && row.state != State::attested);
     if (fails) {
       ++short_of;
-      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" + describe(row) +
-                    ")");
+      const std::string why = row.unsigned_because.empty() ? describe(row) : row.unsigned_because;
+      output::error("not " + check + ": " + row.commit + " " + row.subject + " (" + why + ")");
     }
   }
   return short_of;
@@ -474,7 +497,16 @@ int run_log(const LogOptions& options)
     row.subject = std::move(commit.subject);
     rows.push_back(std::move(row));
   }
-  fill_from_log(rows, root);
+  if (options.check == "signed") {
+    try {
+      fill_from_signed_notes(rows, root);
+    } catch (const services::relaycore::sync::SigningUnavailable& e) {
+      output::error(std::string("cannot check signatures: ") + e.what());
+      return 2;
+    }
+  } else {
+    fill_from_log(rows, root);
+  }
   classify(rows, root);
   if (options.json) {
     print_json(rows, shown);
@@ -519,9 +551,11 @@ void register_log(CLI::App& app)
       ->add_option("--check",
                    options->check,
                    "Exit 1, naming each one on stderr, when a commit in the range is not "
-                   "recorded (recorded) or not wholly attested (attested: partly attested and "
-                   "changed-since commits fail too); for pre-push hooks and CI.")
-      ->check(CLI::IsMember({"recorded", "attested"}));
+                   "recorded (recorded), not wholly attested (attested: partly attested and "
+                   "changed-since commits fail too), or has no attested git note signed by a key "
+                   "git trusts (signed: gpg.ssh.allowedSignersFile or the gpg keyring; exit 2 "
+                   "when that cannot be checked here); for pre-push hooks and CI.")
+      ->check(CLI::IsMember({"recorded", "attested", "signed"}));
   command->callback([options] {
     if (const int status = run_log(*options); status != 0) {
       throw CLI::RuntimeError(status);

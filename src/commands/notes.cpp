@@ -37,6 +37,11 @@ int run_write(const std::string& given)
                std::to_string(result.written) + " notes written, " +
                std::to_string(result.unchanged) + " already up to date, " +
                std::to_string(result.not_recorded) + " not recorded");
+  if (result.not_signed > 0) {
+    output::warning(std::to_string(result.not_signed) +
+                    " notes were written unsigned: git's signing key could not sign them "
+                    "(run with KOLVEX_DEBUG=1 to see why)");
+  }
   if (result.failed > 0) {
     output::error(std::to_string(result.failed) +
                   " records could not be written as notes (run with KOLVEX_DEBUG=1 to see why)");
@@ -45,17 +50,26 @@ int run_write(const std::string& given)
   return 0;
 }
 
+int run_merge()
+{
+  const stdfs::path root = services::shared::get_repo_root();
+  const rsync::MergeResult result = rsync::merge_fetched_notes(root);
+  if (result.failed > 0) {
+    output::error("The fetched notes of " + std::to_string(result.failed) +
+                  " remote(s) could not be merged (run with KOLVEX_DEBUG=1 to see why)");
+    return 1;
+  }
+  if (result.merged > 0) {
+    output::info("Merged the fetched notes of " + std::to_string(result.merged) + " remote(s)");
+  }
+  return 0;
+}
+
 } // namespace
 
 bool notes_enabled(const stdfs::path& repo_root)
 {
-  try {
-    const core::Map config = services::shared::load_local_config(repo_root);
-    const core::Value* on = config.find(k_config_key);
-    return on != nullptr && on->is_bool() && on->as_bool();
-  } catch (const std::exception&) {
-    return false;
-  }
+  return rsync::notes_enabled(repo_root);
 }
 
 void enable_notes(const stdfs::path& repo_root)
@@ -71,18 +85,18 @@ void enable_notes(const stdfs::path& repo_root)
                     std::string(rsync::NOTES_REF) + ")");
   }
   const std::string ref(rsync::NOTES_REF);
+  const std::string fetched = std::string(rsync::REMOTE_NOTES_PREFIX) + "origin/kolvex";
   output::info(
-      "To push and fetch the notes with the branch, run once (HEAD keeps `git push` pushing "
-      "the branch once a push refspec is set):\n"
-      "  git config --add remote.origin.push HEAD\n"
-      "  git config --add remote.origin.push " +
-      ref +
-      "\n"
-      "  git config --add remote.origin.fetch " +
+      "The pre-push hook now pushes the notes with every `git push`, merged with the "
+      "remote's first. To fetch them with every `git fetch` and `git pull` (a fetch keeps "
+      "the remote's notes apart, a pull merges them in), run once:\n"
+      "  git config --add remote.origin.fetch '+" +
+      ref + "*:" + fetched +
+      "*'\n"
+      "A CI job fetches them with `git fetch origin '+" +
       ref + ":" + ref +
-      "\n"
-      "A CI job fetches them with `git fetch origin " +
-      ref + ":" + ref + "` and checks with `kolvex log --check attested origin/main..HEAD`.");
+      "'` and checks with `kolvex log --check attested origin/main..HEAD` (`--check signed` "
+      "where records are signed: with git's user.signingKey set, kolvex signs each note).");
 }
 
 void register_notes(CLI::App& app)
@@ -103,6 +117,30 @@ void register_notes(CLI::App& app)
   write->callback([range] {
     if (const int status = run_write(*range); status != 0) {
       throw CLI::RuntimeError(status);
+    }
+  });
+  CLI::App* merge = command->add_subcommand(
+      "merge",
+      "Merge the notes `git fetch` brought (refs/notes/remotes/<remote>/kolvex) into "
+      "refs/notes/kolvex, keeping every record line of both sides, so that the next push of "
+      "the notes is a fast-forward. The post-merge hook runs it after a pull.");
+  merge->callback([] {
+    if (const int status = run_merge(); status != 0) {
+      throw CLI::RuntimeError(status);
+    }
+  });
+  auto remote = std::make_shared<std::string>("origin");
+  CLI::App* push = command->add_subcommand(
+      "push",
+      "Push refs/notes/kolvex to a remote as a fast-forward: fetch the remote's notes, merge "
+      "them in, push (again after a teammate's push won the race). The pre-push hook runs it; "
+      "it never fails a push, and warns when the notes did not go.");
+  push->add_option("remote", *remote, "The remote. Default: origin.");
+  push->callback([remote] {
+    const stdfs::path root = services::shared::get_repo_root();
+    if (!rsync::push_notes(root, *remote)) {
+      output::warning("kolvex could not push the notes to " + *remote +
+                      " (run `KOLVEX_DEBUG=1 kolvex notes push` to see why)");
     }
   });
 }

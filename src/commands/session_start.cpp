@@ -10,6 +10,7 @@
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/capture/catch_up.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -83,6 +84,13 @@ void run_session_start(const std::optional<std::string>& agent)
 
   const auto recorded = services::relaycore::capture::catch_up_commits(root);
   k_log.debug("catch-up handed " + std::to_string(recorded.size()) + " commit(s) to capture");
+  std::vector<std::string> written;
+  for (const auto& result : recorded) {
+    if (result.written) {
+      written.push_back(result.commit);
+    }
+  }
+  services::relaycore::sync::write_notes_if_enabled(root, written);
 
   core::Value project_id;
   try {

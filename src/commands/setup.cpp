@@ -367,6 +367,12 @@ void register_setup(CLI::App& app)
     options.user_hooks = !*no_user_hooks;
     const stdfs::path root = services::shared::get_repo_root();
     run_setup(root, options);
+    // A pull merges the fetched notes (the post-merge hook every setup installs; a
+    // rebasing pull has the post-rewrite hook) and a push pushes them, merged with the
+    // remote's first (pre-push).
+    if (*notes || notes_enabled(root)) {
+      install_git_hook(root, hooks::installer::PRE_PUSH);
+    }
     if (*notes) {
       enable_notes(root);
     }

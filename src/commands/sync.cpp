@@ -82,8 +82,18 @@ void record_head(const std::string& reason, bool merges_only = false)
   core::deadline::hard_stop_after(k_record_hard_limit, 0);
   try {
     const auto root = services::shared::get_repo_root();
-    if (!services::shared::local_config_exists(root) || (merges_only && !head_is_merge(root))) {
+    if (!services::shared::local_config_exists(root)) {
       return;
+    }
+    if (merges_only) {
+      // A pull ran this hook: the notes it fetched join the local ones whether or not
+      // it made a merge commit.
+      if (notes_enabled(root)) {
+        (void)rsync::merge_fetched_notes(root);
+      }
+      if (!head_is_merge(root)) {
+        return;
+      }
     }
     std::string event = "commit_unattested";
     for (const auto& [known_reason, known_event] : services::relaycore::log::RECORD_REASON_EVENTS) {
@@ -284,6 +294,8 @@ void record_rewrite()
     }
     const auto results = capture::carry_rewritten_records(root, pairs);
     if (notes_enabled(root)) {
+      // A rebasing pull runs this hook, not post-merge.
+      (void)rsync::merge_fetched_notes(root);
       std::vector<std::string> carried;
       for (const auto& result : results) {
         if (result.written) {

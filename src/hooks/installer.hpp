@@ -35,8 +35,13 @@ inline constexpr HookSpec POST_COMMIT{"post-commit", "sync --record-commit", tru
 inline constexpr HookSpec POST_REWRITE{"post-rewrite", "sync --record-rewrite", false};
 
 // The post-merge hook: records a merge commit `git merge` made, which runs no
-// post-commit hook (`kolvex sync --record-merge`).
+// post-commit hook, and with notes on merges the notes a pull fetched into the
+// local notes (`kolvex sync --record-merge`).
 inline constexpr HookSpec POST_MERGE{"post-merge", "sync --record-merge", false};
+
+// The pre-push hook, with notes on: pushes the notes beside the branch, merged with the
+// remote's first (`kolvex notes push`).
+inline constexpr HookSpec PRE_PUSH{"pre-push", "notes push", false};
 
 // Which way a hook was installed.
 enum class HookWay {

@@ -112,7 +112,8 @@ TEST(LogE2E, CheckFailsNamingEachCommitThatFallsShort)
   const auto passes = kolvex::testing::run_kolvex(
       {"log", "--check", "attested", fx.base + ".." + fx.attested}, fx.repo.path());
   EXPECT_EQ(passes.exit_code, 0) << passes.err;
-  EXPECT_EQ(kolvex::testing::run_kolvex({"log", "--check", "signed"}, fx.repo.path()).exit_code, 2);
+  EXPECT_EQ(kolvex::testing::run_kolvex({"log", "--check", "everything"}, fx.repo.path()).exit_code,
+            2);
 }
 
 TEST(LogE2E, DefaultRangeIsTheBranchAheadOfItsUpstreamElseTheLastTwenty)

@@ -5,6 +5,7 @@
 #include "display/output.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/log/pending.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -59,6 +60,7 @@ int attest_add(const AddOptions& options)
       output::error(commit + ": " + result.reason);
       return 1;
     }
+    services::relaycore::sync::write_notes_if_enabled(repo_root, {result.commit});
     output::success("Attached attestation to " + result.commit.substr(0, 12));
     return 0;
   }
@@ -78,6 +80,7 @@ int attest_add(const AddOptions& options)
   const auto result =
       capture::record_backfill(repo_root, commit, *options.session_id, *options.task_type);
   if (result.written) {
+    services::relaycore::sync::write_notes_if_enabled(repo_root, {result.commit});
     output::success("Recorded " + result.commit.substr(0, 12) + " (" + *options.task_type + ")" +
                     (result.tokens ? "" : " \u2014 no token counts in that transcript"));
     return 0;

@@ -14,6 +14,7 @@
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/upload.hpp"
 #include "services/session_context.hpp"
 #include "utils/best_effort.hpp"
@@ -356,7 +357,9 @@ std::optional<std::string> _hook_row(const core::Value& payload,
     logger().debug("capture of HEAD: written " + std::string(result.written ? "yes" : "no") +
                    (result.reason.empty() ? "" : " (" + result.reason + ")"));
     bool unattested = !result.attested;
-    if (!result.written) {
+    if (result.written) {
+      services::relaycore::sync::write_notes_if_enabled(*repo_root, {result.commit});
+    } else {
       // Recorded already: by the git hook, which leaves the commits it records
       // inside an agent session for this row to upload and speak for, once each.
       // Any other recorded commit (a person's, one checked out again) is not this

@@ -6,10 +6,14 @@
 #include "core/process.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
+#include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
+#include "services/relaycore/log/log_line.hpp"
+#include "services/relaycore/sync/note_signing.hpp"
 #include "services/relaycore/sync/upload.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <utility>
 
@@ -43,11 +47,13 @@ std::string notes_ref_option()
   return "--ref=" + std::string(NOTES_REF);
 }
 
-// The note blob of each commit that has one: `git notes list` prints "<blob> <commit>".
-std::unordered_map<std::string, std::string> note_blobs(const stdfs::path& repo_root)
+// The note blob of each commit that has one under `ref`: `git notes list` prints
+// "<blob> <commit>".
+std::unordered_map<std::string, std::string> note_blobs(const stdfs::path& repo_root,
+                                                        std::string_view ref = NOTES_REF)
 {
   std::unordered_map<std::string, std::string> blobs;
-  const auto listed = git(repo_root, {"notes", notes_ref_option(), "list"});
+  const auto listed = git(repo_root, {"notes", "--ref=" + std::string(ref), "list"});
   if (listed.exit_code != 0) {
     return blobs; // no notes ref yet
   }
@@ -105,28 +111,147 @@ std::optional<core::Value> scrubbed(const core::Value& value, const stdfs::path&
   return value;
 }
 
+// Every remote's fetched notes ref (refs/notes/remotes/<remote>/kolvex).
+std::vector<std::string> fetched_notes_refs(const stdfs::path& repo_root)
+{
+  std::vector<std::string> refs;
+  const auto listed =
+      git(repo_root, {"for-each-ref", "--format=%(refname)", std::string(REMOTE_NOTES_PREFIX)});
+  if (listed.exit_code != 0) {
+    return refs;
+  }
+  for (const std::string_view line : core::fs::splitlines(listed.out)) {
+    if (line.ends_with("/kolvex")) {
+      refs.emplace_back(line);
+    }
+  }
+  return refs;
+}
+
+// The version a note line holds as the record of `commit`, if any.
+std::optional<NoteVersion> parse_line(std::string_view line, std::string_view commit)
+{
+  NoteVersion version;
+  std::string_view record_text = line;
+  const std::string marker = ", \"" + std::string(SIGNATURE_MEMBER) + "\": ";
+  // The signature member is the last one, written after the record's own text: the
+  // record is exactly what comes before it, so a signature covers bytes, not a
+  // re-encoding of them.
+  if (const std::size_t at = line.rfind(marker);
+      at != std::string_view::npos && line.ends_with('}')) {
+    const std::string_view signature_text =
+        line.substr(at + marker.size(), line.size() - 1 - at - marker.size());
+    version.record_text = std::string(line.substr(0, at)) + "}";
+    record_text = version.record_text;
+    const core::Value signature = core::json::parse(signature_text);
+    const core::Value* format = signature.is_map() ? signature.get("format") : nullptr;
+    const core::Value* armored = signature.is_map() ? signature.get("signature") : nullptr;
+    if (format == nullptr || !format->is_string() || armored == nullptr || !armored->is_string()) {
+      return std::nullopt;
+    }
+    version.signature = NoteSignature{format->as_string(), armored->as_string()};
+  } else {
+    version.record_text = std::string(line);
+  }
+  core::Value value = core::json::parse(record_text);
+  if (!value.is_map()) {
+    return std::nullopt;
+  }
+  const core::Value* named = value.get("commit");
+  // A note copied onto another commit (git's notes.rewrite) is not that commit's
+  // record.
+  if (named == nullptr || !named->is_string() || named->as_string() != commit) {
+    return std::nullopt;
+  }
+  version.record = std::move(value.as_map());
+  version.signed_payload = signed_payload(commit, version.record_text);
+  return version;
+}
+
+std::string timestamp_of(const core::Map& record)
+{
+  const core::Value* value = record.find("timestamp");
+  return value != nullptr && value->is_string() ? value->as_string() : std::string();
+}
+
+// Whether the note blob `blob` holds `record_text` as the one record of `commit`,
+// signed when `signing` (a signature is not made again: gpg's carry a time).
+bool holds_only(const stdfs::path& repo_root,
+                const std::string& blob,
+                const std::string& commit,
+                const std::string& record_text,
+                bool signing)
+{
+  const auto shown = git(repo_root, {"cat-file", "blob", blob});
+  if (shown.exit_code != 0) {
+    return false;
+  }
+  const auto versions = parse_note_versions(shown.out, commit);
+  return versions.size() == 1 && versions[0].record_text == record_text &&
+         (versions[0].signature.has_value() || !signing);
+}
+
 } // namespace
+
+std::string signed_payload(std::string_view commit, std::string_view record_text)
+{
+  return "kolvex record of commit " + std::string(commit) + "\n" + std::string(record_text);
+}
+
+std::string note_line(std::string_view record_text, const std::optional<NoteSignature>& signature)
+{
+  if (!signature || record_text.size() < 3 || !record_text.ends_with('}')) {
+    return std::string(record_text);
+  }
+  const core::Map member{{"format", signature->format}, {"signature", signature->signature}};
+  return std::string(record_text.substr(0, record_text.size() - 1)) + ", \"" +
+         std::string(SIGNATURE_MEMBER) + "\": " + core::json::dump(core::Value(member)) + "}";
+}
+
+std::vector<NoteVersion> parse_note_versions(std::string_view text, std::string_view commit)
+{
+  std::vector<NoteVersion> versions;
+  if (text.size() > MAX_NOTE_BYTES) {
+    return versions;
+  }
+  for (const std::string_view line : core::fs::splitlines(text)) {
+    const std::string_view trimmed = core::text::trim(line);
+    if (trimmed.empty()) {
+      continue;
+    }
+    try {
+      if (auto version = parse_line(trimmed, commit)) {
+        versions.push_back(std::move(*version));
+      }
+    } catch (const std::exception&) {
+      // not a record line
+    }
+  }
+  return versions;
+}
+
+std::size_t best_version(const std::vector<NoteVersion>& versions)
+{
+  std::size_t best = 0;
+  const auto rank = [](const NoteVersion& version) {
+    const bool attested = log::classify_log_line(version.record).event == log::LineEvent::attested;
+    return std::pair{attested, timestamp_of(version.record)};
+  };
+  for (std::size_t i = 1; i < versions.size(); ++i) {
+    if (rank(versions[i]) >= rank(versions[best])) {
+      best = i;
+    }
+  }
+  return best;
+}
 
 std::optional<core::Map> parse_note(std::string_view text, std::string_view commit)
 {
-  if (text.size() > MAX_NOTE_BYTES) {
+  auto versions = parse_note_versions(text, commit);
+  if (versions.empty()) {
     return std::nullopt;
   }
-  try {
-    core::Value value = core::json::parse(core::text::trim(text));
-    if (!value.is_map()) {
-      return std::nullopt;
-    }
-    const core::Value* named = value.get("commit");
-    // A note copied onto another commit (git's notes.rewrite) is not that commit's
-    // record.
-    if (named == nullptr || !named->is_string() || named->as_string() != commit) {
-      return std::nullopt;
-    }
-    return std::move(value.as_map());
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
+  return std::move(versions[best_version(versions)].record);
 }
 
 std::optional<std::vector<std::string>> parse_cat_file_batch(std::string_view text)
@@ -162,19 +287,29 @@ std::optional<std::vector<std::string>> parse_cat_file_batch(std::string_view te
   return objects;
 }
 
-std::unordered_map<std::string, core::Map>
-read_note_records(const stdfs::path& repo_root, const std::unordered_set<std::string>& commits)
+std::unordered_map<std::string, std::vector<NoteVersion>>
+read_note_versions(const stdfs::path& repo_root, const std::unordered_set<std::string>& commits)
 {
-  std::unordered_map<std::string, core::Map> records;
+  std::unordered_map<std::string, std::vector<NoteVersion>> records;
   if (commits.empty()) {
     return records;
   }
+  // Until the fetched notes are merged (the next pull or commit), they are read
+  // where the fetch put them.
+  std::vector<std::string> refs{std::string(NOTES_REF)};
+  for (std::string& ref : fetched_notes_refs(repo_root)) {
+    refs.push_back(std::move(ref));
+  }
   std::vector<std::pair<std::string, std::string>> wanted; // commit, blob
+  std::unordered_set<std::string> seen;                    // commit + blob
   std::string input;
-  for (auto& [commit, blob] : note_blobs(repo_root)) {
-    if (commits.contains(commit) && rlog::_is_valid_commit_hash(blob)) {
-      input += blob + "\n";
-      wanted.emplace_back(commit, blob);
+  for (const std::string& ref : refs) {
+    for (auto& [commit, blob] : note_blobs(repo_root, ref)) {
+      if (commits.contains(commit) && rlog::_is_valid_commit_hash(blob) &&
+          seen.insert(commit + blob).second) {
+        input += blob + "\n";
+        wanted.emplace_back(commit, blob);
+      }
     }
   }
   if (wanted.empty()) {
@@ -187,11 +322,69 @@ read_note_records(const stdfs::path& repo_root, const std::unordered_set<std::st
     return records;
   }
   for (std::size_t i = 0; i < wanted.size(); ++i) {
-    if (auto record = parse_note((*objects)[i], wanted[i].first)) {
-      records.emplace(wanted[i].first, std::move(*record));
+    auto versions = parse_note_versions((*objects)[i], wanted[i].first);
+    if (versions.empty()) {
+      continue;
+    }
+    auto& kept = records[wanted[i].first];
+    for (NoteVersion& version : versions) {
+      const bool known = std::any_of(kept.begin(), kept.end(), [&version](const NoteVersion& had) {
+        return had.record_text == version.record_text &&
+               had.signature.has_value() == version.signature.has_value();
+      });
+      if (!known) {
+        kept.push_back(std::move(version));
+      }
     }
   }
   return records;
+}
+
+std::unordered_map<std::string, core::Map>
+read_note_records(const stdfs::path& repo_root, const std::unordered_set<std::string>& commits)
+{
+  std::unordered_map<std::string, core::Map> records;
+  for (auto& [commit, versions] : read_note_versions(repo_root, commits)) {
+    records.emplace(commit, std::move(versions[best_version(versions)].record));
+  }
+  return records;
+}
+
+MergeResult merge_fetched_notes(const stdfs::path& repo_root)
+{
+  MergeResult result;
+  try {
+    const std::string local(NOTES_REF);
+    // A clone without a name of its own still merges: the notes commit is kolvex's.
+    std::vector<std::string> identity;
+    if (git(repo_root, {"var", "GIT_COMMITTER_IDENT"}).exit_code != 0) {
+      identity = {"-c", "user.name=kolvex", "-c", "user.email=kolvex@localhost"};
+    }
+    for (const std::string& fetched : fetched_notes_refs(repo_root)) {
+      const auto tip = git(repo_root, {"rev-parse", "--verify", "-q", local});
+      bool done = false;
+      if (tip.exit_code != 0) {
+        // Create only: a note written meanwhile is merged on the next run.
+        done = git(repo_root, {"update-ref", local, fetched, ""}).exit_code == 0;
+      } else if (git(repo_root, {"merge-base", "--is-ancestor", fetched, local}).exit_code == 0) {
+        continue;
+      } else {
+        std::vector<std::string> argv = identity;
+        argv.insert(argv.end(),
+                    {"notes", notes_ref_option(), "merge", "-q", "-s", "cat_sort_uniq", fetched});
+        const auto merged = git(repo_root, argv);
+        done = merged.exit_code == 0;
+        if (!done) {
+          logger().debug("git notes merge of " + fetched + " failed: " + merged.err);
+        }
+      }
+      ++(done ? result.merged : result.failed);
+    }
+  } catch (const std::exception& e) {
+    logger().debug_exception("merging the fetched notes failed", e);
+    ++result.failed;
+  }
+  return result;
 }
 
 core::Map without_outside_paths(const core::Map& record, const stdfs::path& repo_root)
@@ -211,7 +404,10 @@ NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::str
   const std::unordered_set<std::string> wanted(commits.begin(), commits.end());
   auto lines = rlog::read_log_records(paths::log_jsonl(repo_root), wanted);
   const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
+  // Written on top of the fetched notes, so that the push after it fast-forwards.
+  (void)merge_fetched_notes(repo_root);
   const auto blobs = note_blobs(repo_root);
+  const std::optional<SigningKey> key = signing_key(repo_root);
   std::unordered_set<std::string> done;
   for (const std::string& commit : commits) {
     if (!done.insert(commit).second) {
@@ -231,15 +427,29 @@ NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::str
       ++result.failed;
       continue;
     }
-    const std::string text =
-        core::json::dump(core::Value(without_outside_paths(record, repo_root))) + "\n";
+    const std::string record_text =
+        core::json::dump(core::Value(without_outside_paths(record, repo_root)));
+    const auto existing = blobs.find(commit);
+    if (existing != blobs.end() &&
+        holds_only(repo_root, existing->second, commit, record_text, key.has_value())) {
+      ++result.unchanged;
+      continue;
+    }
+    std::optional<NoteSignature> signature;
+    if (key) {
+      signature = sign_payload(repo_root, *key, signed_payload(commit, record_text));
+      if (!signature) {
+        ++result.not_signed;
+      }
+    }
+    const std::string text = note_line(record_text, signature) + "\n";
     const auto hashed = git(repo_root, {"hash-object", "-w", "--stdin"}, text);
     const std::string blob(core::text::trim(hashed.out));
     if (hashed.exit_code != 0 || blob.empty()) {
       ++result.failed;
       continue;
     }
-    if (auto existing = blobs.find(commit); existing != blobs.end() && existing->second == blob) {
+    if (existing != blobs.end() && existing->second == blob) {
       ++result.unchanged;
       continue;
     }
@@ -254,6 +464,72 @@ NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::str
     ++result.written;
   }
   return result;
+}
+
+bool push_notes(const stdfs::path& repo_root, const std::string& remote)
+{
+  const std::string local(NOTES_REF);
+  const std::string fetched = std::string(REMOTE_NOTES_PREFIX) + remote + "/kolvex";
+  try {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      // "--" keeps a remote named like an option from being read as one.
+      const auto fetch = git(repo_root,
+                             {"fetch",
+                              "-q",
+                              "--no-write-fetch-head",
+                              "--",
+                              remote,
+                              "+" + local + "*:" + fetched + "*"});
+      if (fetch.exit_code != 0) {
+        logger().debug("fetching the notes of " + remote + " failed: " + fetch.err);
+        return false;
+      }
+      (void)merge_fetched_notes(repo_root);
+      const auto ours = git(repo_root, {"rev-parse", "--verify", "-q", local});
+      if (ours.exit_code != 0) {
+        return true; // no notes to push
+      }
+      const auto theirs = git(repo_root, {"rev-parse", "--verify", "-q", fetched});
+      if (theirs.exit_code == 0 && theirs.out == ours.out) {
+        return true;
+      }
+      const auto pushed =
+          git(repo_root, {"push", "-q", "--no-verify", "--", remote, local + ":" + local});
+      if (pushed.exit_code == 0) {
+        return true;
+      }
+      logger().debug("pushing the notes to " + remote + " failed: " + pushed.err);
+    }
+  } catch (const std::exception& e) {
+    logger().debug_exception("pushing the notes failed", e);
+  }
+  return false;
+}
+
+bool notes_enabled(const stdfs::path& repo_root)
+{
+  try {
+    const core::Map config = shared::load_local_config(repo_root);
+    const core::Value* on = config.find("notes");
+    return on != nullptr && on->is_bool() && on->as_bool();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void write_notes_if_enabled(const stdfs::path& repo_root, const std::vector<std::string>& commits)
+{
+  if (commits.empty() || !notes_enabled(repo_root)) {
+    return;
+  }
+  try {
+    const NotesResult result = write_notes(repo_root, commits);
+    if (result.failed > 0) {
+      logger().debug(std::to_string(result.failed) + " notes could not be written");
+    }
+  } catch (const std::exception& e) {
+    logger().debug_exception("writing the notes failed (best-effort)", e);
+  }
 }
 
 } // namespace kolvex::services::relaycore::sync

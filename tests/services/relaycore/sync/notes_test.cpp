@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -21,6 +22,60 @@ TEST(NoteReader, OnlyAnObjectNamingTheAnnotatedCommitIsItsRecord)
   EXPECT_FALSE(rsync::parse_note(R"(["commit"])", k_sha));
   EXPECT_FALSE(rsync::parse_note("{\"commit\": \"" + k_sha, k_sha));
   EXPECT_FALSE(rsync::parse_note("", k_sha));
+}
+
+TEST(NoteReader, AMergedNoteHoldsOneVersionALineAndTheAttestedNewestIsBelieved)
+{
+  const std::string unattested =
+      R"({"commit": ")" + k_sha + R"(", "event": "commit_unattested", "timestamp": "2026-01-02"})";
+  const std::string attested_old = R"({"commit": ")" + k_sha + R"(", "timestamp": "2026-01-01"})";
+  const std::string attested_new = R"({"commit": ")" + k_sha + R"(", "timestamp": "2026-01-03"})";
+  const std::string other = R"({"commit": ")" + std::string(40, 'b') + R"("})";
+  struct Case {
+    std::string note;
+    std::size_t versions;
+    std::string believed_timestamp;
+  };
+  const std::vector<Case> cases{
+      {unattested + "\n" + attested_old + "\n", 2, "2026-01-01"},
+      {attested_old + "\n" + unattested + "\n", 2, "2026-01-01"},
+      {attested_new + "\n" + attested_old + "\n" + unattested, 3, "2026-01-03"},
+      {other + "\nnot json\n\n" + unattested + "\n", 1, "2026-01-02"},
+      {other, 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.note);
+    const auto versions = rsync::parse_note_versions(c.note, k_sha);
+    ASSERT_EQ(versions.size(), c.versions);
+    if (c.versions > 0) {
+      EXPECT_EQ(*versions[rsync::best_version(versions)].record.find("timestamp"),
+                Value(c.believed_timestamp));
+    }
+  }
+}
+
+TEST(NoteReader, ASignedLineCoversTheRecordTextExactlyAndItsCommit)
+{
+  const std::string record_text = R"({"commit": ")" + k_sha + R"(", "summary": "x, \"y\""})";
+  const rsync::NoteSignature signature{"ssh", "-----BEGIN SSH SIGNATURE-----\nAAAA\n"};
+  const std::string line = rsync::note_line(record_text, signature);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  const auto versions = rsync::parse_note_versions(line + "\n", k_sha);
+  ASSERT_EQ(versions.size(), 1U);
+  EXPECT_EQ(versions[0].record_text, record_text);
+  EXPECT_FALSE(versions[0].record.contains(std::string(rsync::SIGNATURE_MEMBER)));
+  ASSERT_TRUE(versions[0].signature.has_value());
+  EXPECT_EQ(versions[0].signature->signature, signature.signature);
+  EXPECT_EQ(versions[0].signed_payload, rsync::signed_payload(k_sha, record_text));
+  EXPECT_NE(rsync::signed_payload(k_sha, record_text),
+            rsync::signed_payload(std::string(40, 'b'), record_text));
+
+  // A signature member that is not one, or a signed line of another commit: no record.
+  const std::string bad =
+      record_text.substr(0, record_text.size() - 1) + R"(, "kolvex_signature": 7})";
+  EXPECT_TRUE(rsync::parse_note_versions(bad, k_sha).empty());
+  EXPECT_TRUE(rsync::parse_note_versions(line, std::string(40, 'b')).empty());
+  EXPECT_EQ(rsync::note_line(record_text, std::nullopt), record_text);
 }
 
 TEST(NoteReader, CatFileBatchOutputIsSplitBySizeNotByLines)
