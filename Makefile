@@ -5,12 +5,25 @@
 PREFIX ?= /usr/local
 BUILD ?= build/release
 ASAN_BUILD ?= build/asan
+# What `make demo`, `make install` and `make package` build: Release, without the test
+# suite, so neither GoogleTest nor the tests' compile time is needed to run kolvex.
+DIST_BUILD ?= build/dist
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 DEV_FLAGS = -DKOLVEX_WERROR=ON
 
-.PHONY: all bootstrap bootstrap-test build test test-release test-asan demo install bench fuzz \
-        format check-format lint clean
+# Every build here goes through ccache (scripts/bootstrap installs it).  Its base_dir
+# is this checkout, so that clones in other folders share cache entries, and the
+# directory is left out of the hash, so the debug builds share them too (their debug
+# info then names the first clone's directory).  Set through the environment, never
+# in the user's ccache.conf; a launcher already in the environment wins.
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CMAKE_C_COMPILER_LAUNCHER ?= ccache
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= 1
+
+.PHONY: all bootstrap bootstrap-test bootstrap-demo build test test-release test-asan \
+        test-package demo dist install uninstall package bench fuzz format check-format lint clean
 
 all: build
 
@@ -20,20 +33,32 @@ bootstrap:
 bootstrap-test:
 	@scripts/bootstrap test
 
+bootstrap-demo:
+	@scripts/bootstrap demo
+
 # Reconfigured when this file changes, so that a build directory made before a flag
-# was added here gets it.
-$(BUILD)/build.ninja: Makefile
+# was added here gets it.  The bootstrap comes first (order only) even under make -j:
+# the configure needs the compiler and ccache it installs.
+$(BUILD)/build.ninja: Makefile | bootstrap-test
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(DEV_FLAGS) $(CMAKE_FLAGS)
 
-build: bootstrap $(BUILD)/build.ninja
+build: bootstrap-test $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-release test-asan
+test: test-release test-package test-asan
 
-test-release: bootstrap-test build
+test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-$(ASAN_BUILD)/build.ninja: Makefile
+# The .deb put through dpkg: install, use, remove.  Made from the test build, which
+# installs the same files as `make package`'s Release build (the tests are never
+# installed; cpack strips), so that `make test` builds the sources twice, not three
+# times.
+test-package: build
+	cd $(BUILD) && cpack -G DEB -B packages >/dev/null
+	tests/package/deb_check $(BUILD)/packages/*.deb
+
+$(ASAN_BUILD)/build.ninja: Makefile | bootstrap-test
 	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOLVEX_SANITIZE=ON $(DEV_FLAGS) \
 	  $(CMAKE_FLAGS)
 
@@ -42,11 +67,26 @@ test-asan: bootstrap-test $(ASAN_BUILD)/build.ninja
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-demo: build
-	@scripts/demo $(BUILD)
+$(DIST_BUILD)/build.ninja: Makefile | bootstrap-demo
+	cmake -S . -B $(DIST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOLVEX_TESTS=OFF $(CMAKE_FLAGS)
 
-install: build
-	cmake --install $(BUILD) --prefix $(PREFIX)
+dist: bootstrap-demo $(DIST_BUILD)/build.ninja
+	cmake --build $(DIST_BUILD) -j $(JOBS)
+
+demo: dist
+	@scripts/demo $(DIST_BUILD)
+
+# Stripped; DESTDIR is honoured.  install_manifest.txt lists what went where, which
+# is what `make uninstall` removes.
+install: dist
+	cmake --install $(DIST_BUILD) --prefix $(PREFIX) --strip
+
+uninstall:
+	@scripts/uninstall $(DIST_BUILD)/install_manifest.txt
+
+package: dist
+	cd $(DIST_BUILD) && cpack -B packages
+	@ls -1 $(DIST_BUILD)/packages/*.deb $(DIST_BUILD)/packages/*.tar.gz
 
 bench:
 	@scripts/bootstrap bench

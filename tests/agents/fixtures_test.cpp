@@ -1,6 +1,6 @@
-// The adapters on the shared sample transcripts (real and synthetic files from
-// other projects).  The files are read where they lie; where an adapter must find
-// one in its own store, the store holds a symlink to it.
+// The adapters on the sample transcripts in tests/fixtures/transcripts (written for
+// these tests in the harnesses' on-disk formats).  The files are read where they lie;
+// where an adapter must find one in its own store, the store holds a symlink to it.
 
 #include "agents/claude_code.hpp"
 #include "agents/codex.hpp"
@@ -27,8 +27,7 @@ stdfs::path transcripts()
 std::vector<stdfs::path> files_in(const std::string& harness)
 {
   std::vector<stdfs::path> files;
-  std::error_code ec;
-  for (const auto& entry : stdfs::directory_iterator(transcripts() / harness, ec)) {
+  for (const auto& entry : stdfs::directory_iterator(transcripts() / harness)) {
     if (entry.path().extension() == ".jsonl" || entry.path().extension() == ".json") {
       files.push_back(entry.path());
     }
@@ -37,160 +36,196 @@ std::vector<stdfs::path> files_in(const std::string& harness)
   return files;
 }
 
-bool has_tokens(const Map& map)
-{
-  const auto* tokens = map.find("tokens");
-  return tokens != nullptr && tokens->is_map() && !tokens->as_map().empty() &&
-         kolvex::core::truthy(*tokens->get("total"));
-}
+const std::string k_claude_session = "5b0c7e21-9d4f-4a3e-8c11-2f6d0a9b7e34";
+const std::string k_claude_root = "/tmp/kolvex-fixture/claude";
+const std::string k_codex_session = "22222222-3333-4444-8555-666666666666";
+const std::string k_codex_rollout =
+    "rollout-2026-02-03T10-20-30-22222222-3333-4444-8555-666666666666.jsonl";
 
 } // namespace
 
-TEST(Fixtures, EveryClaudeCodeFileParses)
+// Each file of a harness is a case: what its telemetry must say.  The repository
+// holds them, so none may be missing.
+TEST(Fixtures, ClaudeCodeTelemetry)
 {
   AgentEnv env;
-  const auto files = files_in("claude-code");
-  if (files.empty()) {
-    GTEST_SKIP() << "no fixtures at " << transcripts();
-  }
-  for (const auto& file : files) {
-    SCOPED_TRACE(file.filename().string());
-    const auto map = kolvex::agents::claude_telemetry({file}, {}, "s");
-    EXPECT_TRUE(map.find("tokens")->is_map());
+  struct Case {
+    std::string file;
+    std::string model;
+    Map tokens;
+    long long tool_calls;
+  };
+  const std::vector<Case> cases = {
+      // One response written as two lines sharing message.id and requestId counts
+      // once, with its last line's usage; a "<synthetic>" line counts not at all.
+      {"session-commit.jsonl",
+       "claude-opus-4-7",
+       Map{{"input", 15},
+           {"output", 143},
+           {"cache_creation", 2410},
+           {"cache_read", 12700},
+           {"total", 15268}},
+       1},
+      {"tools-and-thinking.jsonl",
+       "claude-sonnet-4-5",
+       Map{{"input", 500},
+           {"output", 100},
+           {"cache_creation", 0},
+           {"cache_read", 0},
+           {"total", 600}},
+       2},
+      // Older usage-only lines carry no "type"; the repeated line is one response.
+      {"usage-only.jsonl",
+       "claude-sonnet-4-5",
+       Map{{"input", 550},
+           {"output", 160},
+           {"cache_creation", 64},
+           {"cache_read", 2200},
+           {"total", 2974}},
+       0},
+  };
+  ASSERT_EQ(files_in("claude-code").size(), cases.size());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto map =
+        kolvex::agents::claude_telemetry({transcripts() / "claude-code" / c.file}, {}, "s");
+    EXPECT_EQ(*map.find("model"), Value(c.model));
+    EXPECT_EQ(*map.find("tokens"), Value(c.tokens));
+    EXPECT_EQ(*map.find("tool_calls"), Value(c.tool_calls));
     EXPECT_GT(map.find("messages")->as_int(), 0);
   }
-  const auto real = kolvex::agents::claude_telemetry(
-      {transcripts() / "claude-code/agent-history-real-session-01.jsonl"}, {}, "s");
-  EXPECT_EQ(*real.find("model"), Value("claude-opus-4-7"));
-  EXPECT_TRUE(has_tokens(real));
-  EXPECT_EQ(*real.find("tokens")->get("total"), Value(6 + 1045 + 3057 + 16));
-  EXPECT_EQ(*real.find("started_at"), Value("2026-06-05T04:56:32Z"));
-
-  const auto golden = kolvex::agents::claude_telemetry(
-      {transcripts() / "claude-code/agent-history-claude_golden.jsonl"}, {}, "s");
-  EXPECT_EQ(*golden.find("tokens")->get("input"), Value(500));
-  EXPECT_EQ(*golden.find("tool_calls"), Value(2));
+  const auto session = kolvex::agents::claude_telemetry(
+      {transcripts() / "claude-code/session-commit.jsonl"}, {}, "s");
+  EXPECT_EQ(*session.find("started_at"), Value("2026-07-14T09:12:03Z"));
 }
 
-TEST(Fixtures, RealClaudeSessionFoundByIdThroughTheStore)
+TEST(Fixtures, ClaudeSessionFoundByIdThroughTheStore)
 {
   AgentEnv env;
-  const auto real = transcripts() / "claude-code/agent-history-real-session-01.jsonl";
-  if (!stdfs::exists(real)) {
-    GTEST_SKIP() << "no fixtures";
-  }
-  const std::string id = "06090cb1-3e64-433a-bc7e-a621c0f596d2";
-  stdfs::create_directories(env.claude_dir() / "projects/-tmp-workspace");
-  stdfs::create_symlink(real, env.claude_dir() / "projects/-tmp-workspace" / (id + ".jsonl"));
+  const auto file = transcripts() / "claude-code/session-commit.jsonl";
+  stdfs::create_directories(env.claude_dir() / "projects/-tmp-elsewhere");
+  stdfs::create_symlink(
+      file, env.claude_dir() / "projects/-tmp-elsewhere" / (k_claude_session + ".jsonl"));
   const kolvex::agents::ClaudeCodeAdapter adapter;
-  const auto telemetry = adapter.get_telemetry_for_session("/anywhere", id);
+  const auto telemetry = adapter.get_telemetry_for_session("/anywhere", k_claude_session);
   ASSERT_TRUE(telemetry.has_value());
   EXPECT_EQ(*telemetry->to_dict().find("model"), Value("claude-opus-4-7"));
 
   // Its lines record a cwd under this root; as the live session (written a minute
   // ago, in the directory its cwd is keyed by) it is the current one, and not once
   // it is an hour old.
-  const std::string root = "/tmp/agent-history-real-agent/claude";
   const auto live = env.claude_dir() / "projects" /
-                    kolvex::agents::claude_project_key(root + "/workspace") / (id + ".jsonl");
+                    kolvex::agents::claude_project_key(k_claude_root + "/workspace") /
+                    (k_claude_session + ".jsonl");
   stdfs::create_directories(live.parent_path());
-  stdfs::copy_file(real, live);
+  stdfs::copy_file(file, live);
   const auto now = static_cast<double>(std::time(nullptr));
   set_mtime(live, now - 60);
-  EXPECT_EQ(adapter.get_session_id(root), std::optional<std::string>(id));
+  EXPECT_EQ(adapter.get_session_id(k_claude_root), std::optional<std::string>(k_claude_session));
   set_mtime(live, now - 3600);
-  EXPECT_FALSE(adapter.get_session_id(root).has_value());
+  EXPECT_FALSE(adapter.get_session_id(k_claude_root).has_value());
 }
 
-TEST(Fixtures, ClaudeSampleSessionMadeTheCommitItsResultNames)
+TEST(Fixtures, ClaudeSessionMadeTheCommitItsResultNames)
 {
   AgentEnv env;
-  const auto sample = transcripts() / "claude-code/claude-code-transcripts-sample_session.jsonl";
-  if (!stdfs::exists(sample)) {
-    GTEST_SKIP() << "no fixtures";
-  }
-  stdfs::create_directories(env.claude_dir() / "projects/-project");
-  stdfs::create_symlink(sample, env.claude_dir() / "projects/-project/test-session-id.jsonl");
-  const std::string sha = "abc1234" + std::string(33, '0');
+  const std::string cwd = k_claude_root + "/workspace";
+  const auto dir = env.claude_dir() / "projects" / kolvex::agents::claude_project_key(cwd);
+  stdfs::create_directories(dir);
+  stdfs::create_symlink(transcripts() / "claude-code/session-commit.jsonl",
+                        dir / (k_claude_session + ".jsonl"));
+  const std::string sha = "3f9a2c1" + std::string(33, '0');
+  const std::string other = "4b7e9d2" + std::string(33, '0');
   const auto matches =
-      kolvex::agents::ClaudeCodeAdapter{}.sessions_mentioning("/project", {sha}, std::nullopt, {});
+      kolvex::agents::ClaudeCodeAdapter{}.sessions_mentioning(cwd, {sha, other}, std::nullopt, {});
   ASSERT_EQ(matches.count(sha), 1U);
-  EXPECT_EQ(matches.at(sha), std::vector<std::string>{"test-session-id"});
+  EXPECT_EQ(matches.at(sha), std::vector<std::string>{k_claude_session});
+  EXPECT_EQ(matches.count(other), 0U);
 }
 
-TEST(Fixtures, EveryCodexFileParses)
+TEST(Fixtures, CodexTelemetry)
 {
   AgentEnv env;
-  const auto files = files_in("codex");
-  if (files.empty()) {
-    GTEST_SKIP() << "no fixtures at " << transcripts();
-  }
-  for (const auto& file : files) {
-    SCOPED_TRACE(file.filename().string());
-    const auto map = kolvex::agents::codex_telemetry(file, "s");
+  struct Case {
+    std::string file;
+    std::string model;
+    std::string session;
+    Map tokens;
+    long long tool_calls;
+  };
+  // The last cumulative token_count counts, past one whose info is null; every
+  // function_call and custom_tool_call is a tool call.
+  const std::vector<Case> cases = {
+      {"legacy-shell.jsonl",
+       "gpt-5",
+       "0199a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b",
+       Map{{"input", 2100},
+           {"cached_input", 0},
+           {"output", 80},
+           {"reasoning_output", 20},
+           {"total", 2180}},
+       1},
+      {k_codex_rollout,
+       "gpt-5.5-codex",
+       k_codex_session,
+       Map{{"input", 15400},
+           {"cached_input", 12800},
+           {"output", 410},
+           {"reasoning_output", 150},
+           {"total", 15810}},
+       3},
+  };
+  ASSERT_EQ(files_in("codex").size(), cases.size());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const auto map = kolvex::agents::codex_telemetry(transcripts() / "codex" / c.file, "s");
     ASSERT_TRUE(map.has_value());
-    EXPECT_TRUE(map->find("model")->is_string());
+    EXPECT_EQ(*map->find("model"), Value(c.model));
+    EXPECT_EQ(*map->find("session_id"), Value(c.session));
+    EXPECT_EQ(*map->find("tokens"), Value(c.tokens));
+    EXPECT_EQ(*map->find("tool_calls"), Value(c.tool_calls));
   }
-  const auto real = kolvex::agents::codex_telemetry(
-      transcripts() / "codex/agent-history-real-session-01.jsonl", "s");
-  EXPECT_EQ(*real->find("model"), Value("gpt-5.5"));
-  EXPECT_EQ(*real->find("session_id"), Value("019e9625-802f-7e91-840a-cfe88d14117a"));
-  EXPECT_TRUE(has_tokens(*real));
-  EXPECT_EQ(*real->find("tokens"),
-            Value(Map{{"input", 22539},
-                      {"cached_input", 20864},
-                      {"output", 10},
-                      {"reasoning_output", 0},
-                      {"total", 22549}}));
-  const auto alpha =
-      kolvex::agents::codex_telemetry(transcripts() / "codex/ccusage-session-alpha.jsonl", "s");
-  EXPECT_EQ(*alpha->find("tokens")->get("total"), Value(4200));
 }
 
-TEST(Fixtures, CodexRolloutFoundByItsNameAndItsShellCallRead)
+TEST(Fixtures, CodexRolloutFoundByItsNameAsTheLiveSessionWhenRecent)
 {
   AgentEnv env;
-  const std::string name = "rollout-2026-01-02T03-04-05-11111111-1111-4111-8111-111111111111.jsonl";
-  const auto rollout = transcripts() / "codex" / name;
-  if (!stdfs::exists(rollout)) {
-    GTEST_SKIP() << "no fixtures";
-  }
-  stdfs::create_directories(env.codex_dir() / "sessions/2026/01/02");
-  stdfs::create_symlink(rollout, env.codex_dir() / "sessions/2026/01/02" / name);
+  const auto rollout = transcripts() / "codex" / k_codex_rollout;
+  stdfs::create_directories(env.codex_dir() / "sessions/2026/02/03");
+  stdfs::create_symlink(rollout, env.codex_dir() / "sessions/2026/02/03" / k_codex_rollout);
   const kolvex::agents::CodexAdapter adapter;
-  const auto telemetry =
-      adapter.get_telemetry_for_session("/x", std::string("11111111-1111-4111-8111-111111111111"));
+  const auto telemetry = adapter.get_telemetry_for_session("/x", k_codex_session);
   ASSERT_TRUE(telemetry.has_value());
-  EXPECT_EQ(*telemetry->to_dict().find("model"), Value("synthetic-model"));
-  EXPECT_EQ(*telemetry->to_dict().find("tool_calls"), Value(3));
-  // Dated 2026-01-02 and written long ago: not the live session of its project.
-  EXPECT_FALSE(adapter.get_session_id("/workspace/synthetic-project").has_value());
+  EXPECT_EQ(*telemetry->to_dict().find("model"), Value("gpt-5.5-codex"));
+  // Dated 2026-02-03 and written long ago: not the live session of its project.
+  EXPECT_FALSE(adapter.get_session_id("/workspace/ledger").has_value());
 
   // The same rollout written a minute ago, in today's directory, is.
   const auto now = static_cast<double>(std::time(nullptr));
   const auto today = kolvex::core::clock::format_utc(static_cast<long long>(now));
   const auto live = env.codex_dir() / "sessions" / today.substr(0, 4) / today.substr(5, 2) /
-                    today.substr(8, 2) / name;
+                    today.substr(8, 2) / k_codex_rollout;
   stdfs::create_directories(live.parent_path());
   stdfs::copy_file(rollout, live);
   set_mtime(live, now - 60);
-  EXPECT_EQ(adapter.get_session_id("/workspace/synthetic-project"),
-            std::optional<std::string>("11111111-1111-4111-8111-111111111111"));
+  EXPECT_EQ(adapter.get_session_id("/workspace/ledger"),
+            std::optional<std::string>(k_codex_session));
 }
 
-TEST(Fixtures, EveryGeminiFileParses)
+// The same session in both on-disk forms (JSON lines after a header; one object
+// with "messages") reads the same, failed tool call and all.
+TEST(Fixtures, GeminiTelemetryInBothForms)
 {
   AgentEnv env;
   const auto files = files_in("gemini-cli");
-  if (files.empty()) {
-    GTEST_SKIP() << "no fixtures at " << transcripts();
-  }
+  ASSERT_EQ(files.size(), 2U);
   for (const auto& file : files) {
     SCOPED_TRACE(file.filename().string());
     const auto map = kolvex::agents::gemini_telemetry(file);
     ASSERT_TRUE(map.has_value());
     EXPECT_EQ(*map->find("model"), Value("gemini-2.5-pro"));
-    EXPECT_EQ(*map->find("tokens")->get("total"), Value(185 + 255 + 367 + 406 + 405));
-    EXPECT_EQ(*map->find("session_id"), Value("rejection-gemini-001"));
+    EXPECT_EQ(*map->find("tokens")->get("total"), Value(475 + 576 + 623));
+    EXPECT_EQ(*map->find("session_id"), Value("gemini-fixture-0001"));
+    EXPECT_EQ(*map->find("tool_calls"), Value(3));
   }
 }
