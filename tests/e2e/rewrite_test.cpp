@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <ctime>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -379,7 +380,10 @@ TEST_F(RewriteE2E, CommitsARewriteReplacedAreMarkedAndNotPending)
 {
   const std::string one = repo.commit_file("one.txt", "1\n", "chore: one");
   const std::string two = attested_commit("two.txt", "2\n", "second");
-  // -f re-creates the first pick, which the post-commit hook records mid-rebase.
+  // -f re-creates the first pick, which the post-commit hook records mid-rebase.  A
+  // pick made in the same second as `one` would be `one` itself, so the rebase's
+  // commits are dated later.
+  environment.set("GIT_COMMITTER_DATE", "@" + std::to_string(std::time(nullptr) + 100) + " +0000");
   const auto rebased = rebase("pick " + one + "\\nsquash " + two + "\\n", {"-f"}, base);
   ASSERT_EQ(rebased.exit_code, 0) << rebased.err;
   const std::string squashed = repo.git({"rev-parse", "HEAD"});
