@@ -49,17 +49,14 @@ public:
   stdfs::path write(const std::string& name, std::string_view content) const
   {
     const stdfs::path file = path_ / name;
-    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    // The directory is our own, fresh from mkdtemp: nothing in it to confine against,
+    // but O_EXCL and O_NOFOLLOW still refuse anything planted there meanwhile.
+    const core::fs::Fd fd(
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
       throw std::system_error(errno, std::generic_category(), "writing " + file.string());
     }
-    try {
-      core::fs::write_all(fd, content, file.string());
-    } catch (...) {
-      ::close(fd);
-      throw;
-    }
-    ::close(fd);
+    core::fs::write_all(fd.get(), content, file.string());
     return file;
   }
 
