@@ -19,19 +19,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-core::process::Result run_git(const stdfs::path& repo_root,
-                              std::vector<std::string> args,
-                              std::optional<std::string> input = std::nullopt)
-{
-  args.insert(args.begin(), "git");
-  core::process::Options options;
-  options.cwd = repo_root;
-  options.input = std::move(input);
-  options.timeout = std::chrono::seconds(GIT_TIMEOUT_SECONDS);
-  options.session = core::process::Session::new_group;
-  return core::process::run(args, options);
-}
-
 std::string without_cr_before_lf(std::string_view bytes)
 {
   std::string out;
@@ -63,7 +50,7 @@ ChangeHashes change_hashes(std::string_view diff)
 WholeTreeDiff whole_tree_diff(const stdfs::path& repo_root, const std::string& sha)
 {
   const std::string_view empty_tree = sha.size() == 64 ? EMPTY_TREE_SHA256 : EMPTY_TREE_SHA1;
-  auto diff = run_git(repo_root, {"diff", std::string(empty_tree), sha});
+  auto diff = _git_result({"diff", std::string(empty_tree), sha}, repo_root);
   return {.diff = std::move(diff.out),
           .ok = !diff.timed_out && diff.exit_code == 0,
           .timed_out = diff.timed_out};
@@ -89,7 +76,7 @@ commit_change_hashes(const stdfs::path& repo_root, const std::vector<std::string
   // with a header word or a ' ', '+', '-', '@' or '\\'.
   core::process::Result listed;
   try {
-    listed = run_git(repo_root, {"diff-tree", "--stdin", "--always", "-p", "-M"}, input);
+    listed = _git_result({"diff-tree", "--stdin", "--always", "-p", "-M"}, repo_root, input);
   } catch (const std::system_error&) {
     return found;
   }
@@ -152,11 +139,11 @@ commit_patch_ids(const stdfs::path& repo_root, const std::vector<std::string>& c
     return ids;
   }
   try {
-    const auto diffs = run_git(repo_root, {"diff-tree", "--stdin", "-p"}, input);
+    const auto diffs = _git_result({"diff-tree", "--stdin", "-p"}, repo_root, input);
     if (diffs.timed_out || diffs.exit_code != 0) {
       return ids;
     }
-    const auto listed = run_git(repo_root, {"patch-id", "--stable"}, diffs.out);
+    const auto listed = _git_result({"patch-id", "--stable"}, repo_root, diffs.out);
     if (listed.timed_out || listed.exit_code != 0) {
       return ids;
     }

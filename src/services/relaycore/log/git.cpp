@@ -9,6 +9,19 @@
 
 namespace kolvex::services::relaycore::log {
 
+core::process::Result _git_result(std::vector<std::string> args,
+                                  const std::filesystem::path& repo_root,
+                                  std::optional<std::string> input)
+{
+  args.insert(args.begin(), "git");
+  core::process::Options options;
+  options.cwd = repo_root;
+  options.input = std::move(input);
+  options.timeout = std::chrono::seconds(GIT_TIMEOUT_SECONDS);
+  options.session = core::process::Session::new_group;
+  return core::process::run(args, options);
+}
+
 std::string _git(const std::vector<std::string>& args,
                  const std::optional<std::filesystem::path>& cwd)
 {

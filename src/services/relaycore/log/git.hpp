@@ -4,6 +4,8 @@
 // raises: a git that is missing, slow or refusing yields an empty answer, and every
 // caller treats an empty answer as git having none.
 
+#include "core/process.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -20,6 +22,14 @@ inline constexpr int GIT_TIMEOUT_SECONDS = 10;
 // (SHA-256).  The system calls it _GIT_HASH_RE; a leading underscore before a
 // capital letter is reserved in C++, hence the name.
 inline constexpr std::string_view GIT_HASH_RE = "^[0-9a-f]{40}([0-9a-f]{24})?$";
+
+// Runs `git <args...>` (argv only, no shell) in `repo_root` with `input` on its
+// standard input, in a process group of its own, under GIT_TIMEOUT_SECONDS, and
+// returns the whole result: its bytes as git wrote them, for callers that hash them.
+// Throws when git cannot start.
+[[nodiscard]] core::process::Result _git_result(std::vector<std::string> args,
+                                                const std::filesystem::path& repo_root,
+                                                std::optional<std::string> input = std::nullopt);
 
 // Runs `git <args...>` (argv only, no shell) in `cwd`, or in the process's working
 // directory when `cwd` is absent, and returns its standard output decoded as UTF-8
