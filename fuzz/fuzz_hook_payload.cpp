@@ -4,8 +4,8 @@
 // that the byte-level filter (simdjson) never rules out.
 #include "commands/attest/hook_row.hpp"
 #include "core/json.hpp"
+#include "frontend/hook_payload.hpp"
 #include "fuzz_check.hpp"
-#include "services/hook_payload.hpp"
 
 #include <re2/re2.h>
 #include <sys/mman.h>

@@ -1,8 +1,8 @@
 // Arbitrary bytes as one line from an MCP client: reading it must never crash or
 // throw, and whatever it becomes must be answerable as one JSON-RPC line.
-#include "fuzz_check.hpp"
 #include "core/json.hpp"
-#include "services/mcp_protocol.hpp"
+#include "frontend/mcp_protocol.hpp"
+#include "fuzz_check.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -15,7 +15,6 @@ namespace {
 using kolvex::fuzz::check;
 
 namespace mcp = kolvex::services::mcp_protocol;
-
 
 } // namespace
 

@@ -5,7 +5,7 @@
 #include "core/logging.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
-#include "services/credentials.hpp"
+#include "frontend/credentials.hpp"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,7 @@
 #include "commands/log.hpp"
 
-#include "commands/revision_range.hpp"
-#include "commands/signed_records.hpp"
+#include "frontend/revision_range.hpp"
+#include "frontend/signed_records.hpp"
 
 #include "core/fs.hpp"
 #include "core/json.hpp"

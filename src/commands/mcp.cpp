@@ -1,18 +1,18 @@
 #include "commands/mcp.hpp"
 
-#include "commands/status.hpp"
-#include "commands/sync.hpp"
 #include "core/errors.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
+#include "frontend/mcp_protocol.hpp"
+#include "frontend/perform_sync.hpp"
+#include "frontend/session_context.hpp"
+#include "frontend/status_counts.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
-#include "services/mcp_protocol.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
-#include "services/session_context.hpp"
 #include "services/shared.hpp"
 #include "version.hpp"
 
@@ -142,7 +142,8 @@ std::optional<std::int64_t> team_id_argument(const core::Value& arguments)
 core::Value call_sync(const core::Value& arguments)
 {
   const auto team_id = team_id_argument(arguments);
-  const SyncOutcome outcome = perform_sync(services::shared::get_repo_root(), team_id);
+  const frontend::SyncOutcome outcome =
+      frontend::perform_sync(services::shared::get_repo_root(), team_id);
   std::vector<std::string> lines;
   for (const auto& [level, text] : outcome.lines) {
     lines.push_back(text);
@@ -150,7 +151,7 @@ core::Value call_sync(const core::Value& arguments)
   if (lines.empty()) {
     lines.emplace_back("Nothing to do.");
   }
-  return tool_result(core::text::join(lines, "\n"), sync_report(outcome), outcome.failed);
+  return tool_result(core::text::join(lines, "\n"), frontend::sync_report(outcome), outcome.failed);
 }
 
 core::Value call_status()
@@ -172,7 +173,7 @@ core::Value call_status()
     logger().debug_exception("Local configuration unreadable", e);
   }
   status.set("agents", core::Value(std::move(agents)));
-  status.set("log", core::Value(status_counts(log)));
+  status.set("log", core::Value(frontend::status_counts(log)));
   std::string text =
       "Project: " + session.project_id.value_or("not linked yet (run the sync tool)");
   text += "\nSigned in: " + std::string(session.api_key ? "yes" : "no (run `kolvex auth login`)");

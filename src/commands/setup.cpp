@@ -1,6 +1,7 @@
 #include "commands/setup.hpp"
 
-#include "commands/notes.hpp"
+#include "frontend/notes_setting.hpp"
+#include "services/relaycore/sync/notes.hpp"
 
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
@@ -370,11 +371,11 @@ void register_setup(CLI::App& app)
     // A pull merges the fetched notes (the post-merge hook every setup installs; a
     // rebasing pull has the post-rewrite hook) and a push pushes them, merged with the
     // remote's first (pre-push).
-    if (*notes || notes_enabled(root)) {
+    if (*notes || services::relaycore::sync::notes_enabled(root)) {
       install_git_hook(root, hooks::installer::PRE_PUSH);
     }
     if (*notes) {
-      enable_notes(root);
+      frontend::enable_notes(root);
     }
   });
 }

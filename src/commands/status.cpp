@@ -3,6 +3,7 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "display/output.hpp"
+#include "frontend/status_counts.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
@@ -18,17 +19,6 @@
 #include <system_error>
 
 namespace kolvex::commands {
-
-core::Map status_counts(const services::relaycore::log::AttestationLogCounts& log)
-{
-  return core::Map{{"pending", log.pending},
-                   {"uploaded", log.uploaded},
-                   {"skipped", log.skipped},
-                   {"unaddressable", log.unaddressable},
-                   {"corrupt", log.corrupt},
-                   {"attested", log.attested},
-                   {"unattested", log.unattested}};
-}
 
 namespace {
 
@@ -96,7 +86,7 @@ std::filesystem::path shown_log_path(const std::filesystem::path& root,
 void print_json(const AttestationLogCounts& log,
                 const std::optional<std::filesystem::path>& rejected)
 {
-  core::Map counts = status_counts(log);
+  core::Map counts = frontend::status_counts(log);
   if (rejected) {
     counts.set("rejected_attestation", rejected->string());
   }

@@ -3,18 +3,11 @@
 // `kolvex status`: the state of the attestation log, in words or as JSON.  Read only:
 // it works in any git repository, set up for kolvex or not, and never writes.
 
-#include "core/value.hpp"
-#include "services/relaycore/log/attestation_log.hpp"
-
 namespace CLI {
 class App;
 }
 
 namespace kolvex::commands {
-
-// The log's counts as `kolvex status --json` prints them: "pending", "uploaded",
-// "skipped", "unaddressable", "corrupt", "attested", "unattested".
-[[nodiscard]] core::Map status_counts(const services::relaycore::log::AttestationLogCounts& log);
 
 // Adds the `status` subcommand (with `--json`) to `app`.  Outside a git work tree it
 // fails with exit status 1; a log that is not UTF-8 also ends it with status 1.

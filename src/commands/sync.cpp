@@ -1,12 +1,11 @@
 #include "commands/sync.hpp"
 
-#include "commands/attest/hook_row.hpp"
-#include "commands/notes.hpp"
+#include "frontend/perform_sync.hpp"
+#include "frontend/post_tool_due.hpp"
 
 #include "agents/registry.hpp"
 
 #include "core/deadline.hpp"
-#include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
@@ -14,13 +13,11 @@
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/rewrite.hpp"
-#include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
 #include "services/relaycore/sync/sync_run.hpp"
-#include "services/session_context.hpp"
 #include "services/shared.hpp"
 
 #include <CLI/CLI.hpp>
@@ -31,12 +28,10 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -88,7 +83,7 @@ void record_head(const std::string& reason, bool merges_only = false)
     if (merges_only) {
       // A pull ran this hook: the notes it fetched join the local ones whether or not
       // it made a merge commit.
-      if (notes_enabled(root)) {
+      if (rsync::notes_enabled(root)) {
         (void)rsync::merge_fetched_notes(root);
       }
       if (!head_is_merge(root)) {
@@ -110,9 +105,9 @@ void record_head(const std::string& reason, bool merges_only = false)
     // Inside an agent session the harness's post-tool row follows this tool call:
     // it uploads the commit and speaks to the agent about it, and no other.
     if (result.written && agents::detect_active_agent() != nullptr) {
-      attest::_leave_for_row(root, result.commit);
+      frontend::_leave_for_row(root, result.commit);
     }
-    if (notes_enabled(root)) {
+    if (rsync::notes_enabled(root)) {
       (void)services::relaycore::sync::write_notes(root, {result.commit});
     }
   } catch (const std::exception& e) {
@@ -124,115 +119,10 @@ void record_head(const std::string& reason, bool merges_only = false)
   }
 }
 
-core::Value resolution_map(const rsync::ProjectResolution& resolution)
-{
-  const auto text = [](const std::optional<std::string>& value) {
-    return value ? core::Value(*value) : core::Value();
-  };
-  core::Map map;
-  map.set("project_id",
-          resolution.project_id ? core::Value(*resolution.project_id) : core::Value());
-  map.set("title", text(resolution.title));
-  map.set("created", core::Value(resolution.created));
-  map.set("reason", text(resolution.reason));
-  map.set("code", text(resolution.code));
-  map.set("ok", core::Value(resolution.ok()));
-  if (!resolution.ok()) {
-    map.set("remedy", core::Value(rsync::remedy(resolution.code)));
-  }
-  return core::Value(std::move(map));
-}
-
-core::Value upload_map(const rsync::UploadResult& upload)
-{
-  core::Map map;
-  map.set("ok", core::Value(upload.ok));
-  map.set("uploaded", core::Value(upload.uploaded));
-  map.set("skipped_invalid", core::Value(upload.skipped_invalid));
-  map.set("already_synced", core::Value(upload.already_synced));
-  map.set("error", upload.error ? core::Value(*upload.error) : core::Value());
-  return core::Value(std::move(map));
-}
-
-// Records the log still holds for the next sync; -1 when the log cannot be read,
-// with the reason in `problems`.
-std::int64_t pending_records(const std::filesystem::path& root, std::vector<std::string>& problems)
-{
-  try {
-    return services::relaycore::log::count_attestation_log(paths::log_jsonl(root)).pending;
-  } catch (const std::exception& e) {
-    problems.emplace_back(e.what());
-    return -1;
-  }
-}
-
-// Why the log of `root` cannot be read, when it is there and cannot: the upload
-// would otherwise find nothing in it and call every record synced.
-std::optional<std::string> unreadable_log(const std::filesystem::path& root)
-{
-  const std::filesystem::path log = paths::log_jsonl(root);
-  try {
-    (void)core::fs::open_regular(paths::confined(log), O_RDONLY);
-  } catch (const core::fs::UnsafePathError&) {
-    return "The attestation log " + log.string() +
-           " is not a regular file (a link or a special file); it was not read";
-  } catch (const std::system_error& e) {
-    if (e.code() != std::errc::no_such_file_or_directory) {
-      return "The attestation log " + log.string() + " cannot be read: " + e.what();
-    }
-  }
-  return std::nullopt;
-}
-
-// Why `dir` (under .kolvex/) cannot take a new file, when it exists and cannot: a
-// read-only or full cache directory means commits made now are not recorded.  A
-// few bytes are written, so that a full disk shows as well as a refusal.
-std::optional<std::string> unwritable_directory(const std::filesystem::path& dir)
-{
-  const core::fs::Confined probe = paths::confined(dir / ".sync-write-check");
-  try {
-    (void)core::fs::open_directory(probe.parent());
-  } catch (const std::system_error&) {
-    return std::nullopt; // missing (nothing recorded yet), or refused and reported
-  }
-  try {
-    {
-      const core::fs::Fd fd = core::fs::open_regular(probe, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      core::fs::write_all(fd.get(), "kolvex", "cannot write to " + dir.string());
-    }
-    (void)core::fs::remove_file(probe);
-  } catch (const std::system_error& e) {
-    try {
-      (void)core::fs::remove_file(probe);
-    } catch (const std::system_error&) {
-      // Not there, or not removable either: the message below says why.
-    }
-    return "Cannot write to " + dir.string() + " (" + e.what() +
-           "): commits made now are not recorded";
-  }
-  return std::nullopt;
-}
-
-// What kept this sync from reading or writing the records of `root`.
-std::vector<std::string> record_store_problems(const std::filesystem::path& root)
-{
-  std::vector<std::string> problems;
-  if (auto log = unreadable_log(root)) {
-    problems.push_back(std::move(*log));
-  }
-  for (const auto& dir : {paths::platform_dir(root), paths::attestations_dir(root)}) {
-    if (auto unwritable = unwritable_directory(dir)) {
-      problems.push_back(std::move(*unwritable));
-      break; // the cache directory's reason covers the archives inside it
-    }
-  }
-  return problems;
-}
-
-void print_sync(const SyncOutcome& outcome, bool json)
+void print_sync(const frontend::SyncOutcome& outcome, bool json)
 {
   if (json) {
-    output::console().print(core::json::dump_indented(sync_report(outcome), 2));
+    output::console().print(core::json::dump_indented(frontend::sync_report(outcome), 2));
     return;
   }
   for (const auto& [level, text] : outcome.lines) {
@@ -293,7 +183,7 @@ void record_rewrite()
       pairs = capture::rewrite_pairs_from_repository(root);
     }
     const auto results = capture::carry_rewritten_records(root, pairs);
-    if (notes_enabled(root)) {
+    if (rsync::notes_enabled(root)) {
       // A rebasing pull runs this hook, not post-merge.
       (void)rsync::merge_fetched_notes(root);
       std::vector<std::string> carried;
@@ -320,112 +210,6 @@ void record_rewrite()
 }
 
 } // namespace
-
-SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::int64_t> team_id)
-{
-  SyncOutcome outcome;
-  const auto session = services::session_context::resolve_session(root);
-  std::tie(outcome.archived, outcome.resolution) =
-      rsync::resolve_if_unlinked(root, session.api_key, session.api_url, team_id);
-  const std::optional<std::string> project = rsync::linked_project_id(root);
-  outcome.project_id = project.value_or("");
-  const std::string key = session.api_key.value_or("");
-  outcome.run = rsync::run_sync_detailed(
-      root, key, session.api_url, project ? core::Value(*project) : core::Value());
-  std::vector<std::string>& problems = outcome.problems;
-  problems = record_store_problems(root);
-  outcome.pending = pending_records(root, problems);
-
-  const auto say = [&](output::Level level, std::string text) {
-    outcome.lines.emplace_back(level, std::move(text));
-  };
-  const auto& archived = outcome.archived;
-  const auto& resolution = outcome.resolution;
-  if (archived.error) {
-    problems.insert(problems.begin(),
-                    "Could not file the pending attestation (it is kept): " + *archived.error);
-  }
-  for (const auto& problem : problems) {
-    outcome.failed = true;
-    say(output::Level::error, problem);
-  }
-  if (archived.found && archived.matched_commit) {
-    say(output::Level::info,
-        "Filed the pending attestation under commit " + archived.matched_commit->substr(0, 12));
-  } else if (archived.awaiting_commit) {
-    say(output::Level::info,
-        "The pending attestation describes what is staged now; it waits for `git commit`");
-  }
-  if (resolution && !resolution->ok()) {
-    outcome.failed = true;
-    say(output::Level::error,
-        "Could not reach a project: " + resolution->reason.value_or("") + ". " +
-            rsync::remedy(resolution->code));
-  } else if (resolution) {
-    say(output::Level::success,
-        std::string(resolution->created ? "Created" : "Linked") + " project " +
-            std::to_string(*resolution->project_id) +
-            (resolution->title && !resolution->title->empty() ? " (" + *resolution->title + ")"
-                                                              : std::string()));
-  } else if (key.empty()) {
-    outcome.failed = true;
-    say(output::Level::error, "Not signed in. " + rsync::remedy(std::string(rsync::NOT_SIGNED_IN)));
-  }
-  if (const auto& upload = outcome.run.upload) {
-    if (!upload->ok) {
-      outcome.failed = true;
-      say(output::Level::error,
-          "Upload failed: " + upload->error.value_or("unknown error") + ". " +
-              std::string(rsync::_REMEDY_UNREACHABLE));
-    } else if (upload->already_synced && problems.empty()) {
-      say(output::Level::info, "Nothing to upload: every record is synced");
-    } else if (upload->already_synced) {
-      say(output::Level::info, "Nothing uploaded");
-    } else {
-      say(output::Level::success,
-          "Uploaded " + std::to_string(upload->uploaded) + " record" +
-              (upload->uploaded == 1 ? "" : "s"));
-    }
-    if (upload->skipped_invalid > 0) {
-      say(output::Level::warning,
-          "Skipped " + std::to_string(upload->skipped_invalid) +
-              " record(s) that cannot be sent (no commit, or a corrupt "
-              "archived attestation)");
-    }
-    // After a failed upload its line is the one reason given; the cache stays as
-    // it was and the JSON report still says why.
-    if (outcome.run.result.find("cache_refreshed")->as_bool()) {
-      say(output::Level::success, "Context cache refreshed");
-    } else if (upload->ok) {
-      say(output::Level::warning, "Context cache not refreshed: " + outcome.run.cache_failure);
-    }
-  }
-  if (outcome.pending > 0) {
-    say(output::Level::info,
-        std::to_string(outcome.pending) + " record(s) left pending for the next sync");
-  }
-  return outcome;
-}
-
-core::Value sync_report(const SyncOutcome& outcome)
-{
-  core::Map report;
-  report.set("attestations_uploaded", *outcome.run.result.find("attestations_uploaded"));
-  report.set("cache_refreshed", *outcome.run.result.find("cache_refreshed"));
-  report.set("ok", core::Value(!outcome.failed));
-  report.set("project_id",
-             outcome.project_id.empty() ? core::Value() : core::Value(outcome.project_id));
-  report.set("resolution",
-             outcome.resolution ? resolution_map(*outcome.resolution) : core::Value());
-  report.set("upload", outcome.run.upload ? upload_map(*outcome.run.upload) : core::Value());
-  report.set("cache_failure",
-             outcome.run.cache_failure.empty() ? core::Value()
-                                               : core::Value(outcome.run.cache_failure));
-  report.set("pending", core::Value(outcome.pending));
-  core::List problems(outcome.problems.begin(), outcome.problems.end());
-  report.set("problems", core::Value(std::move(problems)));
-  return core::Value(std::move(report));
-}
 
 void register_sync(CLI::App& app)
 {
@@ -479,7 +263,8 @@ void register_sync(CLI::App& app)
       record_head(options->event, !options->record_commit);
       return;
     }
-    const SyncOutcome outcome = perform_sync(services::shared::get_repo_root(), options->team_id);
+    const frontend::SyncOutcome outcome =
+        frontend::perform_sync(services::shared::get_repo_root(), options->team_id);
     print_sync(outcome, options->json);
     if (outcome.failed) {
       throw CLI::RuntimeError(1);

@@ -3,7 +3,7 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "e2e/set_up_repo.hpp"
-#include "services/mcp_protocol.hpp"
+#include "frontend/mcp_protocol.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "core/json.hpp"
 #include "core/sha256.hpp"
 #include "core/text.hpp"
-#include "services/repo_identity.hpp"
+#include "services/relaycore/sync/repo_identity.hpp"
 
 #include <httplib.h>
 

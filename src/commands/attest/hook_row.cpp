@@ -1,14 +1,16 @@
 #include "commands/attest/hook_row.hpp"
 
-#include "commands/hook_output.hpp"
 #include "contracts/api_client.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
+#include "frontend/hook_output.hpp"
+#include "frontend/hook_payload.hpp"
+#include "frontend/post_tool_due.hpp"
+#include "frontend/session_context.hpp"
 #include "paths.hpp"
-#include "services/hook_payload.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
@@ -16,7 +18,6 @@
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/upload.hpp"
-#include "services/session_context.hpp"
 #include "utils/best_effort.hpp"
 #include "utils/filelock.hpp"
 
@@ -35,14 +36,6 @@ namespace kolvex::commands::attest {
 namespace {
 
 namespace stdfs = std::filesystem;
-
-// The due file holds a few shas; anything longer is not ours.
-constexpr std::size_t k_due_max_bytes = 64 << 10;
-// How many commits wait for the row at most: a session whose harness runs no row
-// must not grow the file without end.
-constexpr std::size_t k_due_max_commits = 64;
-// Two rows at once for one commit are rare; neither should wait long for the other.
-constexpr double k_due_lock_seconds = 2.0;
 
 const core::logging::Logger& logger()
 {
@@ -64,55 +57,6 @@ bool has_git_entry(const stdfs::path& dir)
   std::error_code ec;
   const auto status = stdfs::status(dir / ".git", ec);
   return !ec && (stdfs::is_directory(status) || stdfs::is_regular_file(status));
-}
-
-// The commits waiting in the due file of `repo_root`, oldest first.  An unreadable
-// file holds none.
-std::vector<std::string> read_due(const core::fs::Confined& at)
-{
-  std::vector<std::string> due;
-  try {
-    if (!core::fs::regular_file_exists(at)) {
-      return due;
-    }
-    const std::string text = core::fs::read_text(at, k_due_max_bytes);
-    for (const auto line : core::fs::splitlines(text)) {
-      if (const auto sha = core::text::trim(line); core::text::is_object_name(sha)) {
-        due.emplace_back(sha);
-      }
-    }
-  } catch (const core::fs::UnsafePathError&) {
-    throw;
-  } catch (const std::exception& e) {
-    logger().debug_exception("post-tool due file unreadable; starting afresh", e);
-  }
-  return due;
-}
-
-void write_due(const core::fs::Confined& at, const std::vector<std::string>& due)
-{
-  std::string text;
-  for (const auto& sha : due) {
-    text += sha + "\n";
-  }
-  core::fs::atomic_replace(at, text);
-}
-
-// Takes `commit` off the due list of `repo_root`: true when it was waiting, so
-// that this row, and no other, speaks for it.
-bool take_due(const stdfs::path& repo_root, const std::string& commit)
-{
-  const stdfs::path file = paths::post_tool_due(repo_root);
-  const auto lock = utils::filelock::locked(file, k_due_lock_seconds);
-  const core::fs::Confined at = paths::confined(file);
-  std::vector<std::string> due = read_due(at);
-  const auto found = std::find(due.begin(), due.end(), commit);
-  if (found == due.end()) {
-    return false;
-  }
-  due.erase(found);
-  write_due(at, due);
-  return true;
 }
 
 // Whether the log's record of `commit` is an unattested one; nullopt when the log
@@ -200,22 +144,6 @@ void _upload_best_effort(const stdfs::path& repo_root)
                                                              paths::attestations_dir(repo_root),
                                                              core::Value(*session.project_id));
       });
-}
-
-void _leave_for_row(const stdfs::path& repo_root, const std::string& commit)
-{
-  const stdfs::path file = paths::post_tool_due(repo_root);
-  const auto lock = utils::filelock::locked(file, k_due_lock_seconds);
-  const core::fs::Confined at = paths::confined(file);
-  std::vector<std::string> due = read_due(at);
-  if (std::find(due.begin(), due.end(), commit) != due.end()) {
-    return;
-  }
-  due.push_back(commit);
-  if (due.size() > k_due_max_commits) {
-    due.erase(due.begin(), due.end() - static_cast<std::ptrdiff_t>(k_due_max_commits));
-  }
-  write_due(at, due);
 }
 
 std::string _nudge_text(const std::string& sha)
@@ -365,7 +293,7 @@ std::optional<std::string> _hook_row(const core::Value& payload,
       // Any other recorded commit (a person's, one checked out again) is not this
       // call's doing, whatever its command says.
       if (result.reason != services::relaycore::capture::ALREADY_RECORDED ||
-          !take_due(*repo_root, result.commit)) {
+          !frontend::take_due(*repo_root, result.commit)) {
         return std::nullopt;
       }
       const auto recorded = recorded_unattested(*repo_root, result.commit);

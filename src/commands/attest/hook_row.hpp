@@ -73,12 +73,6 @@ _repo_root_for(const std::filesystem::path& start);
 // ordinary failure, without a word to the user.
 void _upload_best_effort(const std::filesystem::path& repo_root);
 
-// Leaves `commit`, just recorded by the git hook inside an agent session, for the
-// post-tool row of the same tool call to upload and speak for.  The row acts only
-// on commits left so, and on each once; the list keeps the newest 64.  Errors
-// propagate.
-void _leave_for_row(const std::filesystem::path& repo_root, const std::string& commit);
-
 // The line telling the agent that commit `sha` was recorded without an
 // attestation and how to attach one, in Claude Code's PostToolUse output shape.
 [[nodiscard]] std::optional<std::string> _nudge(const std::string& sha);

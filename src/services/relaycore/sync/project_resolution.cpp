@@ -5,7 +5,7 @@
 #include "core/logging.hpp"
 #include "core/text.hpp"
 #include "services/local_config.hpp"
-#include "services/repo_identity.hpp"
+#include "services/relaycore/sync/repo_identity.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "services/credentials.hpp"
+#include "frontend/credentials.hpp"
 
 #include "core/fs.hpp"
 #include "core/json.hpp"

@@ -1,4 +1,4 @@
-#include "commands/hook_output.hpp"
+#include "frontend/hook_output.hpp"
 
 #include "agents/registry.hpp"
 

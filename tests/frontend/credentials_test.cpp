@@ -1,4 +1,4 @@
-#include "services/credentials.hpp"
+#include "frontend/credentials.hpp"
 
 #include "services/relaycore/capture/capture_support.hpp"
 #include "utils/fd_capture.hpp"

@@ -1,4 +1,4 @@
-#include "services/hook_payload.hpp"
+#include "frontend/hook_payload.hpp"
 
 #include "core/json.hpp"
 #include "core/text.hpp"

@@ -1,4 +1,4 @@
-#include "commands/revision_range.hpp"
+#include "frontend/revision_range.hpp"
 
 #include "core/fs.hpp"
 #include "core/process.hpp"

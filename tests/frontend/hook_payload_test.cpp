@@ -1,6 +1,6 @@
 // The hook payload reader: whatever arrives on the pipe, it returns within its time
 // bounds, never throws, and yields a payload only for a complete JSON document.
-#include "services/hook_payload.hpp"
+#include "frontend/hook_payload.hpp"
 
 #include <gtest/gtest.h>
 

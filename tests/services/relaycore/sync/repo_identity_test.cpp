@@ -1,4 +1,4 @@
-#include "services/repo_identity.hpp"
+#include "services/relaycore/sync/repo_identity.hpp"
 
 #include "support/repo.hpp"
 

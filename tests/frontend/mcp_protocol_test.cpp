@@ -1,4 +1,4 @@
-#include "services/mcp_protocol.hpp"
+#include "frontend/mcp_protocol.hpp"
 
 #include "core/json.hpp"
 

@@ -1,4 +1,4 @@
-#include "commands/signed_records.hpp"
+#include "frontend/signed_records.hpp"
 
 #include "services/relaycore/sync/note_signing.hpp"
 #include "services/relaycore/sync/notes.hpp"

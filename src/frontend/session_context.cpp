@@ -1,7 +1,7 @@
-#include "services/session_context.hpp"
+#include "frontend/session_context.hpp"
 
 #include "core/logging.hpp"
-#include "services/credentials.hpp"
+#include "frontend/credentials.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
 
