@@ -67,7 +67,7 @@ void write_due(const core::fs::Confined& at, const std::vector<std::string>& due
 bool take_due(const stdfs::path& repo_root, const std::string& commit)
 {
   const stdfs::path file = paths::post_tool_due(repo_root);
-  const auto lock = utils::filelock::locked(file, k_due_lock_seconds);
+  const auto lock = utils::filelock::locked(paths::confined(file), k_due_lock_seconds);
   const core::fs::Confined at = paths::confined(file);
   std::vector<std::string> due = read_due(at);
   const auto found = std::find(due.begin(), due.end(), commit);
@@ -82,7 +82,7 @@ bool take_due(const stdfs::path& repo_root, const std::string& commit)
 void _leave_for_row(const stdfs::path& repo_root, const std::string& commit)
 {
   const stdfs::path file = paths::post_tool_due(repo_root);
-  const auto lock = utils::filelock::locked(file, k_due_lock_seconds);
+  const auto lock = utils::filelock::locked(paths::confined(file), k_due_lock_seconds);
   const core::fs::Confined at = paths::confined(file);
   std::vector<std::string> due = read_due(at);
   if (std::find(due.begin(), due.end(), commit) != due.end()) {

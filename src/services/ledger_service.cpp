@@ -129,7 +129,7 @@ void mark_milestone(const stdfs::path& repo_root,
   line += '\n';
   const core::fs::Confined at = paths::confined(ledger);
   core::fs::create_directories(at.parent());
-  const auto lock = utils::filelock::locked(ledger);
+  const auto lock = utils::filelock::locked(paths::confined(ledger));
   core::fs::append_line(at, line);
 }
 

@@ -3,7 +3,6 @@
 #include "core/deadline.hpp"
 #include "core/fs.hpp"
 #include "core/logging.hpp"
-#include "paths.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -105,20 +104,20 @@ std::filesystem::path key_of(const std::filesystem::path& path)
   return absolute.lexically_normal();
 }
 
-std::filesystem::path lock_file_of(const std::filesystem::path& key)
+// The sibling "<file>.lock", beneath the same trusted root as `file`.
+core::fs::Confined lock_file_of(const core::fs::Confined& file)
 {
-  std::filesystem::path lock = key;
-  lock += ".lock";
+  core::fs::Confined lock = file;
+  lock.rel += ".lock";
   return lock;
 }
 
-// Opens (creating as needed, parents included) the lock file.  It lies beside the
-// log under .kolvex/, so it is opened like every file there: never through a link.
-core::fs::Fd open_lock_file(const std::filesystem::path& lock_path)
+// Opens (creating as needed, parents included) the lock file, like every file the
+// caller confined: never through a link.
+core::fs::Fd open_lock_file(const core::fs::Confined& lock)
 {
-  const core::fs::Confined at = paths::confined(lock_path);
-  core::fs::create_directories(at.parent());
-  return core::fs::open_regular(at, O_RDWR | O_CREAT);
+  core::fs::create_directories(lock.parent());
+  return core::fs::open_regular(lock, O_RDWR | O_CREAT);
 }
 
 // ---- The bounded wait -----------------------------------------------------------
@@ -242,8 +241,8 @@ std::chrono::milliseconds to_millis(double seconds)
 
 } // namespace
 
-ScopedLock::ScopedLock(const std::filesystem::path& path, double timeout_seconds)
-    : m_key(key_of(path))
+ScopedLock::ScopedLock(const core::fs::Confined& file, double timeout_seconds)
+    : m_key(key_of(file.root / file.rel))
 {
   const Key key{m_key, std::this_thread::get_id()};
   {
@@ -257,15 +256,15 @@ ScopedLock::ScopedLock(const std::filesystem::path& path, double timeout_seconds
     }
   }
   Held held{.fd = -1, .depth = 1, .acquired = false};
-  const std::filesystem::path lock_path = lock_file_of(m_key);
+  const core::fs::Confined lock_file = lock_file_of(file);
   try {
-    held.fd = open_lock_file(lock_path).release();
+    held.fd = open_lock_file(lock_file).release();
   } catch (const core::fs::UnsafePathError& e) {
     // Already reported where it was refused; the scope's writes are refused as well.
     logger().debug(std::string(e.what()) + "; going ahead without the lock");
   } catch (const std::system_error& e) {
-    logger().warning("cannot open lock file " + lock_path.string() + " (" + e.code().message() +
-                     "); going ahead without the lock");
+    logger().warning("cannot open lock file " + (lock_file.root / lock_file.rel).string() + " (" +
+                     e.code().message() + "); going ahead without the lock");
   }
   if (held.fd >= 0) {
     // Never past the process's deadline: a hook that must finish gives up waiting.
@@ -303,9 +302,9 @@ ScopedLock::~ScopedLock()
   registry().erase(it);
 }
 
-ScopedLock locked(const std::filesystem::path& path, std::optional<double> timeout_seconds)
+ScopedLock locked(const core::fs::Confined& file, std::optional<double> timeout_seconds)
 {
-  return ScopedLock(path, timeout_seconds.value_or(DEFAULT_TIMEOUT_SECONDS));
+  return ScopedLock(file, timeout_seconds.value_or(DEFAULT_TIMEOUT_SECONDS));
 }
 
 } // namespace kolvex::utils::filelock

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/fs.hpp"
+
 #include <filesystem>
 #include <optional>
 
@@ -11,9 +13,9 @@ namespace kolvex::utils::filelock {
 // burst of hooks, yet stays far inside the time a harness grants one hook.
 inline constexpr double DEFAULT_TIMEOUT_SECONDS = 10.0;
 
-// An flock(2) on the sibling lock file "<path>.lock" (created, parent directories
+// An flock(2) on the sibling lock file "<file>.lock" (created, parent directories
 // included, when missing; opened close-on-exec so children do not inherit it, and
-// like every file under .kolvex/ never through a symbolic link or as a special
+// beneath the caller's trusted root: never through a symbolic link or as a special
 // file), held for the scope's life; a forked child does not share the locks of its
 // parent.  The wait is a blocking flock bounded by a timer, so a waiter takes the
 // lock as soon as it is let go, however busy the holder.  Another thread of the
@@ -26,8 +28,8 @@ inline constexpr double DEFAULT_TIMEOUT_SECONDS = 10.0;
 // file itself is left in place (removing it would race with a waiter).
 class ScopedLock {
 public:
-  // Waits up to `timeout_seconds` (<= 0: one try) for the lock on `path`.
-  ScopedLock(const std::filesystem::path& path, double timeout_seconds);
+  // Waits up to `timeout_seconds` (<= 0: one try) for the lock on `file`.
+  ScopedLock(const core::fs::Confined& file, double timeout_seconds);
   ScopedLock(const ScopedLock&) = delete;
   ScopedLock& operator=(const ScopedLock&) = delete;
   ~ScopedLock();
@@ -40,10 +42,10 @@ private:
   bool m_registered = false;
 };
 
-// The lock scope on `path` (the key is its absolute, lexically normal form, so the
+// The lock scope on `file` (the key is its absolute, lexically normal form, so the
 // file need not exist), waiting `timeout_seconds` or DEFAULT_TIMEOUT_SECONDS.
-// Usage: `auto lock = locked(log_path);`
-[[nodiscard]] ScopedLock locked(const std::filesystem::path& path,
+// Usage: `auto lock = locked(paths::confined(log_path));`
+[[nodiscard]] ScopedLock locked(const core::fs::Confined& file,
                                 std::optional<double> timeout_seconds = std::nullopt);
 
 } // namespace kolvex::utils::filelock

@@ -1,5 +1,6 @@
 #include "utils/filelock.hpp"
 
+#include "paths.hpp"
 #include "support/repo.hpp"
 #include "utils/fd_capture.hpp"
 
@@ -43,7 +44,7 @@ public:
       ::close(to_parent[0]);
       char byte = 0;
       {
-        auto lock = filelock::locked(path, 5.0);
+        auto lock = filelock::locked(paths::confined(path), 5.0);
         byte = lock.acquired() ? 'y' : 'n';
         (void)!::write(to_parent[1], &byte, 1);
         (void)!::read(to_child[0], &byte, 1); // release
@@ -89,7 +90,7 @@ bool another_process_can_lock(const stdfs::path& path)
 {
   const pid_t pid = ::fork();
   if (pid == 0) {
-    auto lock = filelock::locked(path, 0.0);
+    auto lock = filelock::locked(paths::confined(path), 0.0);
     ::_exit(lock.acquired() ? 0 : 1);
   }
   int status = 0;
@@ -110,7 +111,7 @@ TEST(FileLock, WaitTimesOutFailOpenWhileAnotherProcessHoldsIt)
   bool body_ran = false;
   const auto start = Clock::now();
   {
-    auto lock = filelock::locked(log, 0.3);
+    auto lock = filelock::locked(paths::confined(log), 0.3);
     EXPECT_FALSE(lock.acquired());
     body_ran = true;
   }
@@ -136,7 +137,7 @@ TEST(FileLock, LeavingTheScopeLetsAWaitingProcessIn)
   });
   const auto start = Clock::now();
   {
-    auto lock = filelock::locked(log, 5.0);
+    auto lock = filelock::locked(paths::confined(log), 5.0);
     EXPECT_TRUE(lock.acquired());
   }
   releaser.join();
@@ -148,12 +149,12 @@ TEST(FileLock, NestedScopesInOneThreadPassAtOnceAndReleaseWithTheOutermost)
   TempDir dir;
   const auto log = dir.path() / "sub" / "log.jsonl";
   {
-    auto outer = filelock::locked(log);
+    auto outer = filelock::locked(paths::confined(log));
     ASSERT_TRUE(outer.acquired());
     EXPECT_TRUE(stdfs::exists(dir.path() / "sub" / "log.jsonl.lock")); // parent made
     {
       // Another spelling of the same path, and no time to wait at all.
-      auto inner = filelock::locked(dir.path() / "sub" / "." / "log.jsonl", 0.0);
+      auto inner = filelock::locked(paths::confined(dir.path() / "sub" / "." / "log.jsonl"), 0.0);
       EXPECT_TRUE(inner.acquired());
     }
     EXPECT_FALSE(another_process_can_lock(log)); // the outer scope still holds it
@@ -166,8 +167,8 @@ TEST(FileLock, ReleasedWhenTheBodyThrows)
   TempDir dir;
   const auto log = dir.path() / "log.jsonl";
   try {
-    auto outer = filelock::locked(log);
-    auto inner = filelock::locked(log);
+    auto outer = filelock::locked(paths::confined(log));
+    auto inner = filelock::locked(paths::confined(log));
     throw std::runtime_error("body failed");
   } catch (const std::runtime_error&) {
   }
@@ -178,12 +179,12 @@ TEST(FileLock, AnotherThreadOfTheProcessIsExcluded)
 {
   TempDir dir;
   const auto log = dir.path() / "log.jsonl";
-  auto lock = filelock::locked(log);
+  auto lock = filelock::locked(paths::confined(log));
   ASSERT_TRUE(lock.acquired());
   bool other_acquired = true;
   std::thread other([&] {
     FdCapture quiet(2);
-    auto attempt = filelock::locked(log, 0.1);
+    auto attempt = filelock::locked(paths::confined(log), 0.1);
     other_acquired = attempt.acquired();
   });
   other.join();
@@ -194,7 +195,7 @@ TEST(FileLock, LockFileIsNotInheritedByChildren)
 {
   TempDir dir;
   const auto log = dir.path() / "log.jsonl";
-  auto lock = filelock::locked(log);
+  auto lock = filelock::locked(paths::confined(log));
   const std::string lock_file = log.string() + ".lock";
   int found = 0;
   for (const auto& entry : stdfs::directory_iterator("/proc/self/fd")) {
@@ -221,7 +222,7 @@ TEST(FileLock, UnusableLockLocationStillOpensTheScope)
   FdCapture captured(2);
   bool body_ran = false;
   {
-    auto lock = filelock::locked(file / "log.jsonl", 0.0); // parent is a file
+    auto lock = filelock::locked(paths::confined(file / "log.jsonl"), 0.0); // parent is a file
     EXPECT_FALSE(lock.acquired());
     body_ran = true;
   }
@@ -239,13 +240,13 @@ TEST(FileLock, NestedScopeInsideOneThatWentAheadDoesNotWaitAgain)
   Holder holder(log);
   ASSERT_TRUE(holder.acquired());
   FdCapture quiet(2);
-  auto outer = filelock::locked(log, 0.2);
+  auto outer = filelock::locked(paths::confined(log), 0.2);
   ASSERT_FALSE(outer.acquired());
   const auto start = Clock::now();
   {
-    auto inner = filelock::locked(log); // the default ten seconds
+    auto inner = filelock::locked(paths::confined(log)); // the default ten seconds
     EXPECT_FALSE(inner.acquired());
-    auto innermost = filelock::locked(log, 5.0);
+    auto innermost = filelock::locked(paths::confined(log), 5.0);
     EXPECT_FALSE(innermost.acquired());
   }
   EXPECT_LT(Clock::now() - start, 2000ms);
@@ -267,7 +268,7 @@ TEST(FileLock, ThreadsOfOneProcessTakeTurns)
   for (int t = 0; t < k_threads; ++t) {
     threads.emplace_back([&] {
       for (int i = 0; i < k_rounds; ++i) {
-        auto lock = filelock::locked(log, 30.0);
+        auto lock = filelock::locked(paths::confined(log), 30.0);
         {
           std::lock_guard guard(counters);
           missed += lock.acquired() ? 0 : 1;

@@ -77,7 +77,7 @@ bool complete_record(const stdfs::path& repo_root,
   const std::string branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
   core::deadline::check("completing the record of " + full);
   const stdfs::path log_path = paths::log_jsonl(repo_root);
-  const auto lock = utils::filelock::locked(log_path);
+  const auto lock = utils::filelock::locked(paths::confined(log_path));
   return log::_complete_record(log_path, paths::attestations_dir(repo_root), full, branch, search);
 }
 

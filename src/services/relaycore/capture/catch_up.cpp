@@ -155,8 +155,8 @@ std::vector<BackfillResult> catch_up_commits(const stdfs::path& repo_root, int l
     // Two session starts in one repository must not walk the same backlog at once.
     // The records are appended under this same lock again, which the re-entrant
     // lock lets through.
-    const auto lock =
-        utils::filelock::locked(paths::log_jsonl(repo_root), CATCH_UP_LOCK_TIMEOUT_SECONDS);
+    const auto lock = utils::filelock::locked(paths::confined(paths::log_jsonl(repo_root)),
+                                              CATCH_UP_LOCK_TIMEOUT_SECONDS);
     if (!lock.acquired()) {
       return {};
     }

@@ -458,7 +458,7 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
                                                          .event = event});
     record.entry.set(k_from_key, as_list(result.rewritten_from));
     core::fs::create_directories(paths::confined(log_path).parent());
-    const auto lock = utils::filelock::locked(log_path);
+    const auto lock = utils::filelock::locked(paths::confined(log_path));
     rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
     result.written = true;
     results.push_back(std::move(result));

@@ -228,7 +228,7 @@ void _append_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry
   const std::string line = log_line_text(entry);
   const core::fs::Confined log = paths::confined(kolvexlog_path);
   core::fs::create_directories(log.parent());
-  const auto lock = utils::filelock::locked(kolvexlog_path);
+  const auto lock = utils::filelock::locked(paths::confined(kolvexlog_path));
   core::fs::append_line(log, line);
 }
 
@@ -255,7 +255,7 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
   if (entries.empty() || !core::fs::regular_file_exists(log)) {
     return 0;
   }
-  const auto lock = utils::filelock::locked(kolvexlog_path);
+  const auto lock = utils::filelock::locked(paths::confined(kolvexlog_path));
   const core::fs::Fd file = core::fs::open_regular(log, O_RDONLY);
 
   // Untouched lines keep their bytes; only their ends become a single "\n".  Under
@@ -396,7 +396,7 @@ bool _log_attestation(const stdfs::path& kolvexlog_path,
                                                                : IfLogged::append;
   const core::fs::Confined log = paths::confined(kolvexlog_path);
   core::fs::create_directories(log.parent());
-  const auto lock = utils::filelock::locked(kolvexlog_path);
+  const auto lock = utils::filelock::locked(paths::confined(kolvexlog_path));
   return _file_record(kolvexlog_path, attestations_dir, record, if_logged, options.skip_if_logged);
 }
 

@@ -53,7 +53,7 @@ void merge_legacy_log(const stdfs::path& repo_root, const stdfs::path& log_path)
     {
       const core::fs::Confined log = paths::confined(log_path);
       core::fs::create_directories(log.parent());
-      const auto lock = utils::filelock::locked(log_path);
+      const auto lock = utils::filelock::locked(paths::confined(log_path));
       const std::string bytes = core::fs::read_bytes(legacy);
       core::fs::append_line(
           log, core::fs::is_valid_utf8(bytes) ? bytes : core::process::decode_replace(bytes));
@@ -322,7 +322,7 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
         attestations_dir, parsed, {.commit_override = matched_commit, .repo_root = repo_root});
     core::deadline::check("filing the pending attestation");
     core::fs::create_directories(paths::confined(log_path).parent());
-    const auto lock = utils::filelock::locked(log_path);
+    const auto lock = utils::filelock::locked(paths::confined(log_path));
     // Two captures of one commit may both have read the file; the first to get here
     // files it and removes it.  A file replaced meanwhile by a new `kolvex attest`
     // belongs to the next commit.

@@ -366,7 +366,7 @@ TEST_F(CatchUpSlow, LockHeldElsewhere)
   const pid_t holder = ::fork();
   ASSERT_GE(holder, 0);
   if (holder == 0) {
-    const auto lock = utils::filelock::locked(paths::log_jsonl(repo.path()), 0.0);
+    const auto lock = utils::filelock::locked(paths::confined(paths::log_jsonl(repo.path())), 0.0);
     const char byte = lock.acquired() ? '1' : '0';
     (void)!::write(ready[1], &byte, 1);
     ::sleep(60);

@@ -3,6 +3,7 @@
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/yaml.hpp"
+#include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "support/repo.hpp"
 #include "utils/filelock.hpp"
@@ -270,7 +271,7 @@ TEST(ReplaceLogEntrySlow, ProceedsWhenAnotherProcessHoldsTheLockPastTheTimeout)
   const pid_t holder = ::fork();
   ASSERT_GE(holder, 0);
   if (holder == 0) {
-    const auto lock = utils::filelock::locked(log);
+    const auto lock = utils::filelock::locked(paths::confined(log));
     core::fs::append_line(ready, "held\n");
     ::sleep(60);
     ::_exit(0);
