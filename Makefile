@@ -23,7 +23,8 @@ export CCACHE_BASEDIR ?= $(CURDIR)
 export CCACHE_NOHASHDIR ?= 1
 
 .PHONY: all bootstrap bootstrap-test bootstrap-demo build test test-release test-asan \
-        test-package demo dist install uninstall package bench fuzz format check-format lint clean
+        test-package demo dist install uninstall package bench fuzz format check-format lint \
+        lint-layers clean
 
 all: build
 
@@ -45,7 +46,8 @@ $(BUILD)/build.ninja: Makefile | bootstrap-test
 build: bootstrap-test $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: test-release test-package test-asan
+# The include order is checked first: it takes a moment, where the builds take minutes.
+test: lint-layers test-release test-package test-asan
 
 test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -107,8 +109,13 @@ format:
 check-format:
 	git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 
-lint: $(BUILD)/build.ninja
+lint: lint-layers $(BUILD)/build.ninja
 	git ls-files 'src/*.cpp' | xargs clang-tidy -p $(BUILD) --quiet
+
+# No #include runs from a lower layer to a higher one (the order is in ARCHITECTURE.md
+# and in the table at the top of scripts/check-layers).
+lint-layers:
+	@scripts/check-layers
 
 clean:
 	rm -rf build
