@@ -306,50 +306,42 @@ void pass_secrets_to_children(bool on)
   g_pass_secrets.store(on, std::memory_order_relaxed);
 }
 
-Result run(const std::vector<std::string>& argv, const Options& options)
-{
-  if (argv.empty()) {
-    throw_errno(EINVAL, "run: empty argument list");
-  }
-  // A process that has run out of time starts nothing more: the child counts as
-  // one that ran out of its own limit.
-  const auto limit = core::deadline::clamp(options.timeout);
-  if (core::deadline::passed()) {
-    Result result;
-    result.timed_out = true;
-    return result;
-  }
-  // Checked up front so that a missing directory is told apart from a missing
-  // program: posix_spawn reports both as ENOENT.
-  if (options.cwd) {
-    struct stat st {};
-    if (::stat(options.cwd->c_str(), &st) != 0) {
-      throw_errno(errno, "cannot run " + argv[0] + ": working directory " + options.cwd->string());
-    }
-    if (!S_ISDIR(st.st_mode)) {
-      throw_errno(ENOTDIR,
-                  "cannot run " + argv[0] + ": working directory " + options.cwd->string());
-    }
-  }
+namespace {
 
+// Checked up front so that a missing directory is told apart from a missing
+// program: posix_spawn reports both as ENOENT.
+void check_working_directory(const std::string& program, const std::filesystem::path& cwd)
+{
+  struct stat st {};
+  if (::stat(cwd.c_str(), &st) != 0) {
+    throw_errno(errno, "cannot run " + program + ": working directory " + cwd.string());
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    throw_errno(ENOTDIR, "cannot run " + program + ": working directory " + cwd.string());
+  }
+}
+
+// The child's standard streams.  The parent's ends are non-blocking once it runs.
+struct Pipes {
   Pipe out;
   Pipe err;
-  Pipe in;
-  make_pipe(out);
-  make_pipe(err);
-  if (options.input) {
-    make_pipe(in);
-  }
+  Pipe in; // only with Options::input
+};
 
-  SpawnSetup setup;
+// The child's stdio on `pipes`, its descriptors and signals as a program expects.
+void configure(SpawnSetup& setup, const Pipes& pipes, const Options& options)
+{
   if (options.input) {
-    check(::posix_spawn_file_actions_adddup2(setup.actions(), in.read.get(), 0), "spawn stdin");
+    check(::posix_spawn_file_actions_adddup2(setup.actions(), pipes.in.read.get(), 0),
+          "spawn stdin");
   } else {
     check(::posix_spawn_file_actions_addopen(setup.actions(), 0, "/dev/null", O_RDONLY, 0),
           "spawn stdin");
   }
-  check(::posix_spawn_file_actions_adddup2(setup.actions(), out.write.get(), 1), "spawn stdout");
-  check(::posix_spawn_file_actions_adddup2(setup.actions(), err.write.get(), 2), "spawn stderr");
+  check(::posix_spawn_file_actions_adddup2(setup.actions(), pipes.out.write.get(), 1),
+        "spawn stdout");
+  check(::posix_spawn_file_actions_adddup2(setup.actions(), pipes.err.write.get(), 2),
+        "spawn stderr");
   // Descriptors some library opened without O_CLOEXEC must not leak into the child:
   // a leaked pipe end would keep our reads from ever seeing end of file.
   check(::posix_spawn_file_actions_addclosefrom_np(setup.actions(), 3), "spawn closefrom");
@@ -373,78 +365,113 @@ Result run(const std::vector<std::string>& argv, const Options& options)
     sigaddset(&defaults, sig);
   }
   check(::posix_spawnattr_setsigdefault(setup.attr(), &defaults), "spawn sigdefault");
+}
 
+// Looked up here rather than by posix_spawnp, whose search takes an empty or
+// relative PATH entry to mean the working directory: the repository.
+std::string program_path(const std::string& name)
+{
+  if (name.find('/') != std::string::npos) {
+    return name;
+  }
+  const auto found = find_program(name);
+  if (!found) {
+    throw_errno(ENOENT, "cannot run " + name);
+  }
+  return found->string();
+}
+
+// Starts `argv` with its stdio on new `pipes` and returns its pid; the child's ends
+// are closed here and ours made non-blocking.
+pid_t spawn(const std::vector<std::string>& argv, const Options& options, Pipes& pipes)
+{
+  make_pipe(pipes.out);
+  make_pipe(pipes.err);
+  if (options.input) {
+    make_pipe(pipes.in);
+  }
+  SpawnSetup setup;
+  configure(setup, pipes, options);
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) {
     args.push_back(const_cast<char*>(arg.c_str()));
   }
   args.push_back(nullptr);
-
-  // Looked up here rather than by posix_spawnp, whose search takes an empty or
-  // relative PATH entry to mean the working directory: the repository.
-  std::string program = argv[0];
-  if (program.find('/') == std::string::npos) {
-    const auto found = find_program(program);
-    if (!found) {
-      throw_errno(ENOENT, "cannot run " + argv[0]);
-    }
-    program = found->string();
-  }
+  const std::string program = program_path(argv[0]);
   std::vector<char*> env = child_environment();
-
-  const Clock::time_point deadline = Clock::now() + limit;
   pid_t pid = -1;
   if (const int rc = ::posix_spawn(
           &pid, program.c_str(), setup.actions(), setup.attr(), args.data(), env.data());
       rc != 0) {
     throw_errno(rc, "cannot run " + argv[0]);
   }
-  Child child(pid, options.session);
-  out.write.reset();
-  err.write.reset();
-  in.read.reset();
+  return pid;
+}
 
-  Result result;
-  set_nonblocking(out.read.get());
-  set_nonblocking(err.read.get());
-  std::string_view pending_input;
-  if (options.input) {
-    pending_input = *options.input;
-    set_nonblocking(in.write.get());
-    if (pending_input.empty()) {
-      in.write.reset();
-    }
+// Our ends of the pipes once `child` runs: theirs closed, ours non-blocking, and the
+// input pipe closed at once when there is nothing to write.
+void hand_over(Pipes& pipes, bool has_input)
+{
+  pipes.out.write.reset();
+  pipes.err.write.reset();
+  pipes.in.read.reset();
+  set_nonblocking(pipes.out.read.get());
+  set_nonblocking(pipes.err.read.get());
+  if (has_input) {
+    set_nonblocking(pipes.in.write.get());
   }
+}
 
+// Writes the next piece of `input` to the child; closes the pipe when all is
+// written or the child has closed its end.
+void feed(Fd& in, std::string_view& input)
+{
+  const std::size_t chunk = std::min<std::size_t>(input.size(), 65536);
+  const ssize_t n = write_without_sigpipe(in.get(), input.data(), chunk);
+  if (n > 0) {
+    input.remove_prefix(static_cast<std::size_t>(n));
+    if (input.empty()) {
+      in.reset();
+    }
+  } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+    // EPIPE: the child does not want the rest of its input.
+    in.reset();
+  }
+}
+
+// Feeds `input` to the child and gathers its output into `result` until it has
+// exited and closed both pipes, or `deadline` passes (result.timed_out).
+void pump(
+    Child& child, Pipes& pipes, std::string_view input, Clock::time_point deadline, Result& result)
+{
+  if (input.empty()) {
+    pipes.in.write.reset();
+  }
   auto tick = std::chrono::milliseconds(1);
   for (;;) {
     const bool exited = child.exited();
-    if (!out.read.open() && !err.read.open() && exited) {
-      break;
+    if (!pipes.out.read.open() && !pipes.err.read.open() && exited) {
+      return;
     }
     const Clock::duration remaining = deadline - Clock::now();
     if (remaining <= Clock::duration::zero()) {
       result.timed_out = true;
-      break;
+      return;
     }
+    // The slots of the open pipes (-1: closed), then the child's pidfd.
     std::array<pollfd, 4> fds{};
     std::size_t count = 0;
-    int out_slot = -1;
-    int err_slot = -1;
-    int in_slot = -1;
-    if (out.read.open()) {
-      out_slot = static_cast<int>(count);
-      fds[count++] = {out.read.get(), POLLIN, 0};
-    }
-    if (err.read.open()) {
-      err_slot = static_cast<int>(count);
-      fds[count++] = {err.read.get(), POLLIN, 0};
-    }
-    if (in.write.open()) {
-      in_slot = static_cast<int>(count);
-      fds[count++] = {in.write.get(), POLLOUT, 0};
-    }
+    const auto watch = [&fds, &count](const Fd& fd, short events) {
+      if (!fd.open()) {
+        return -1;
+      }
+      fds[count] = {fd.get(), events, 0};
+      return static_cast<int>(count++);
+    };
+    const int out_slot = watch(pipes.out.read, POLLIN);
+    const int err_slot = watch(pipes.err.read, POLLIN);
+    const int in_slot = watch(pipes.in.write, POLLOUT);
     int wait_ms = ceil_millis(remaining);
     if (!exited) {
       if (child.pidfd() >= 0) {
@@ -454,35 +481,32 @@ Result run(const std::vector<std::string>& argv, const Options& options)
         tick = std::min(tick * 2, std::chrono::milliseconds(50));
       }
     }
-    const int ready = ::poll(fds.data(), count, wait_ms);
-    if (ready < 0) {
+    if (::poll(fds.data(), count, wait_ms) < 0) {
       if (errno == EINTR) {
         continue;
       }
       throw_errno(errno, "poll");
     }
-    if (in_slot >= 0 && fds[static_cast<std::size_t>(in_slot)].revents != 0) {
-      const std::size_t chunk = std::min<std::size_t>(pending_input.size(), 65536);
-      const ssize_t n = write_without_sigpipe(in.write.get(), pending_input.data(), chunk);
-      if (n > 0) {
-        pending_input.remove_prefix(static_cast<std::size_t>(n));
-        if (pending_input.empty()) {
-          in.write.reset();
-        }
-      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-        // EPIPE: the child does not want the rest of its input.
-        in.write.reset();
-      }
+    const auto ready = [&fds](int slot) {
+      return slot >= 0 && fds[static_cast<std::size_t>(slot)].revents != 0;
+    };
+    if (ready(in_slot)) {
+      feed(pipes.in.write, input);
     }
-    if (out_slot >= 0 && fds[static_cast<std::size_t>(out_slot)].revents != 0) {
-      read_available(out.read, result.out);
+    if (ready(out_slot)) {
+      read_available(pipes.out.read, result.out);
     }
-    if (err_slot >= 0 && fds[static_cast<std::size_t>(err_slot)].revents != 0) {
-      read_available(err.read, result.err);
+    if (ready(err_slot)) {
+      read_available(pipes.err.read, result.err);
     }
   }
+}
 
-  in.write.reset();
+// Ends the run: a child out of time is killed, the child is reaped into
+// result.exit_code.
+void reap(Child& child, Pipes& pipes, Result& result)
+{
+  pipes.in.write.reset();
   if (result.timed_out) {
     child.kill();
   }
@@ -490,13 +514,41 @@ Result run(const std::vector<std::string>& argv, const Options& options)
   if (result.timed_out) {
     // What was already in the pipes is kept, but we do not wait for end of file: a
     // descendant that left the group may hold the pipes open for good.
-    if (out.read.open()) {
-      read_available(out.read, result.out);
+    if (pipes.out.read.open()) {
+      read_available(pipes.out.read, result.out);
     }
-    if (err.read.open()) {
-      read_available(err.read, result.err);
+    if (pipes.err.read.open()) {
+      read_available(pipes.err.read, result.err);
     }
   }
+}
+
+} // namespace
+
+Result run(const std::vector<std::string>& argv, const Options& options)
+{
+  if (argv.empty()) {
+    throw_errno(EINVAL, "run: empty argument list");
+  }
+  // A process that has run out of time starts nothing more: the child counts as
+  // one that ran out of its own limit.
+  const auto limit = core::deadline::clamp(options.timeout);
+  Result result;
+  if (core::deadline::passed()) {
+    result.timed_out = true;
+    return result;
+  }
+  if (options.cwd) {
+    check_working_directory(argv[0], *options.cwd);
+  }
+  Pipes pipes;
+  const Clock::time_point deadline = Clock::now() + limit;
+  Child child(spawn(argv, options, pipes), options.session);
+  hand_over(pipes, options.input.has_value());
+  const std::string_view input =
+      options.input ? std::string_view(*options.input) : std::string_view();
+  pump(child, pipes, input, deadline, result);
+  reap(child, pipes, result);
   return result;
 }
 
