@@ -64,21 +64,21 @@ std::string first_chars(std::string_view text, std::size_t n)
   return std::string(text.substr(0, pos));
 }
 
-// Parses a JSON flag; on a parse error reports "<prefix><description>" and returns
-// nullopt.  An absent or empty flag is absent data, not an error.
-std::optional<Value>
-parse_json_flag(const std::optional<std::string>& flag, std::string_view prefix, bool& failed)
+// A JSON flag as parsed: absent or empty is absent data, not an error.
+struct JsonFlag {
+  std::optional<Value> value;
+  std::string error; // "<prefix><description>" when the flag is not JSON
+};
+
+JsonFlag parse_json_flag(const std::optional<std::string>& flag, std::string_view prefix)
 {
-  failed = false;
   if (!flag || flag->empty()) {
-    return std::nullopt;
+    return {};
   }
   try {
-    return core::json::parse(*flag);
+    return {.value = core::json::parse(*flag), .error = {}};
   } catch (const core::json::JsonError& e) {
-    output::error(std::string(prefix) + e.what());
-    failed = true;
-    return std::nullopt;
+    return {.value = std::nullopt, .error = std::string(prefix) + e.what()};
   }
 }
 
@@ -118,23 +118,16 @@ std::optional<std::string> unused_pending_summary(const core::fs::Confined& at)
   return std::string("(no readable summary)");
 }
 
-} // namespace
+// The flags' JSON, once every check has passed.
+struct CheckedFlags {
+  std::optional<Value> rules;
+  std::optional<Value> arch_changes;
+  std::optional<Value> provenance;
+};
 
-int attest(bool subcommand_named, const AttestOptions& options)
+// The required flags not given, as the message that names them.
+std::optional<std::string> missing_flags(const AttestOptions& options)
 {
-  if (subcommand_named) {
-    return 0;
-  }
-  if (options.show_example) {
-    auto text = hooks::scripts::example_attestation();
-    // print ends the text with its own newline.
-    if (!text.empty() && text.back() == '\n') {
-      text.pop_back();
-    }
-    output::console().print(text);
-    return 0;
-  }
-
   const std::vector<std::pair<const char*, const std::optional<std::string>*>> required{
       {"--staged-diff-hash", &options.staged_diff_hash},
       {"--model", &options.model},
@@ -146,119 +139,129 @@ int attest(bool subcommand_named, const AttestOptions& options)
       missing += (missing.empty() ? "" : ", ") + std::string(flag);
     }
   }
-  if (!missing.empty()) {
-    output::error("Missing required flags: " + missing);
-    return 1;
+  if (missing.empty()) {
+    return std::nullopt;
   }
-  const auto& staged_diff_hash = *options.staged_diff_hash;
+  return "Missing required flags: " + missing;
+}
 
-  // The hash is checked even with --no-verify: it is what ties the attestation to
-  // the commit, and a stale one would file it under the wrong change.
-  const auto repo_root = shared::get_repo_root();
+// Why the provenance flag's object cannot be used, when it cannot.
+std::optional<std::string> provenance_error(const Value& provenance)
+{
+  if (!provenance.is_map()) {
+    return "--provenance must be a JSON object, got: " + std::string(provenance.type_name());
+  }
+  const Value* type = provenance.get("type");
+  const bool known = type != nullptr && type->is_string() &&
+                     std::find(shared::VALID_PROVENANCE_TYPES.begin(),
+                               shared::VALID_PROVENANCE_TYPES.end(),
+                               type->as_string()) != shared::VALID_PROVENANCE_TYPES.end();
+  if (known) {
+    return std::nullopt;
+  }
+  return "provenance.type must be one of " +
+         display::repr::python_list(shared::VALID_PROVENANCE_TYPES) +
+         ", got: " + (type ? display::repr::python_repr(*type) : "None");
+}
+
+// The checks every attestation passes, --no-verify or not: the staged change is the
+// one hashed, and the JSON flags are JSON of the right kind.  Reports the first that
+// fails and returns nullopt.
+std::optional<CheckedFlags> check(const AttestOptions& options,
+                                  const std::filesystem::path& repo_root)
+{
+  // The hash ties the attestation to the commit: a stale one would file it under
+  // the wrong change.
+  const auto& staged_diff_hash = *options.staged_diff_hash;
   const auto current_hash = shared::get_staged_diff_hash(repo_root);
   if (staged_diff_hash != current_hash) {
     output::error("Diff hash mismatch \u2014 staged changes have changed since hash was computed");
     output::console().print("  Provided: " + first_chars(staged_diff_hash, 16) + "...");
     output::console().print("  Current:  " + first_chars(current_hash, 16) + "...");
-    return 1;
+    return std::nullopt;
   }
+  const JsonFlag rules = parse_json_flag(options.rules, "Invalid --rules JSON: ");
+  const JsonFlag arch_changes =
+      parse_json_flag(options.arch_changes, "Invalid --arch-changes JSON: ");
+  const JsonFlag provenance = parse_json_flag(options.provenance, "Invalid --provenance JSON: ");
+  std::optional<std::string> error;
+  if (!rules.error.empty()) {
+    error = rules.error;
+  } else if (!arch_changes.error.empty()) {
+    error = arch_changes.error;
+  } else if (present(arch_changes.value) && !arch_changes.value->is_map()) {
+    // Only an object can name primitives; any other non-empty value would be
+    // dropped without a word, so it is refused instead.
+    error = "--arch-changes must be a JSON object, got: " +
+            std::string(arch_changes.value->type_name());
+  } else if (!provenance.error.empty()) {
+    error = provenance.error;
+  } else if (provenance.value) {
+    error = provenance_error(*provenance.value);
+  }
+  if (error) {
+    output::error(*error);
+    return std::nullopt;
+  }
+  return CheckedFlags{
+      .rules = rules.value, .arch_changes = arch_changes.value, .provenance = provenance.value};
+}
 
-  bool failed = false;
-  const auto rules_data = parse_json_flag(options.rules, "Invalid --rules JSON: ", failed);
-  if (failed) {
-    return 1;
-  }
-  const auto arch_changes_data =
-      parse_json_flag(options.arch_changes, "Invalid --arch-changes JSON: ", failed);
-  if (failed) {
-    return 1;
-  }
-  // Only an object can name primitives; any other non-empty value would be dropped
-  // without a word, so it is refused instead.
-  if (present(arch_changes_data) && !arch_changes_data->is_map()) {
-    output::error("--arch-changes must be a JSON object, got: " +
-                  std::string(arch_changes_data->type_name()));
-    return 1;
-  }
-  const auto provenance_data =
-      parse_json_flag(options.provenance, "Invalid --provenance JSON: ", failed);
-  if (failed) {
-    return 1;
-  }
-  if (provenance_data) {
-    if (!provenance_data->is_map()) {
-      output::error("--provenance must be a JSON object, got: " +
-                    std::string(provenance_data->type_name()));
-      return 1;
-    }
-    const Value* prov_type = provenance_data->get("type");
-    const bool known = prov_type != nullptr && prov_type->is_string() &&
-                       std::find(shared::VALID_PROVENANCE_TYPES.begin(),
-                                 shared::VALID_PROVENANCE_TYPES.end(),
-                                 prov_type->as_string()) != shared::VALID_PROVENANCE_TYPES.end();
-    if (!known) {
-      output::error("provenance.type must be one of " +
-                    display::repr::python_list(shared::VALID_PROVENANCE_TYPES) +
-                    ", got: " + (prov_type ? display::repr::python_repr(*prov_type) : "None"));
-      return 1;
-    }
-  }
-
-  const std::string timestamp =
-      present(options.timestamp) ? *options.timestamp : core::clock::utc_now_iso();
-
+// The attestation the flags describe, its fields in the order they are written.
+Value build(const AttestOptions& options, const CheckedFlags& flags)
+{
   Map attestation;
-  attestation.set("staged_diff_hash", staged_diff_hash);
-  attestation.set("timestamp", timestamp);
+  attestation.set("staged_diff_hash", *options.staged_diff_hash);
+  attestation.set("timestamp",
+                  present(options.timestamp) ? *options.timestamp : core::clock::utc_now_iso());
   attestation.set("agent_model", *options.model);
-  if (present(options.agent)) {
-    attestation.set("agent", *options.agent);
+  const auto set_text = [&attestation](const char* key, const std::optional<std::string>& text) {
+    if (present(text)) {
+      attestation.set(key, *text);
+    }
+  };
+  set_text("agent", options.agent);
+  set_text("agent_provider", options.provider);
+  set_text("agent_id", options.agent_id);
+  if (present(flags.provenance)) {
+    attestation.set("provenance", *flags.provenance);
   }
-  if (present(options.provider)) {
-    attestation.set("agent_provider", *options.provider);
+  set_text("task_type", options.task_type);
+  if (present(flags.rules)) {
+    attestation.set("rules", *flags.rules);
   }
-  if (present(options.agent_id)) {
-    attestation.set("agent_id", *options.agent_id);
-  }
-  if (present(provenance_data)) {
-    attestation.set("provenance", *provenance_data);
-  }
-  if (present(options.task_type)) {
-    attestation.set("task_type", *options.task_type);
-  }
-  if (present(rules_data)) {
-    attestation.set("rules", *rules_data);
-  }
-  if (present(arch_changes_data)) {
+  if (present(flags.arch_changes)) {
     // Walk the primitives, not the given keys: the written order is fixed, and keys
     // that are not primitives are dropped.
     Map changes;
     for (const auto primitive : shared::V2_PRIMITIVES) {
-      if (const Value* entry = arch_changes_data->get(primitive)) {
+      if (const Value* entry = flags.arch_changes->get(primitive)) {
         changes.set(primitive, *entry);
       }
     }
     attestation.set("changes", std::move(changes));
   }
   attestation.set("summary", *options.summary);
+  return Value(std::move(attestation));
+}
 
-  const char* no_verify_env = std::getenv("KOLVEX_NO_VERIFY");
-  const bool skip_validation =
-      options.no_verify || (no_verify_env != nullptr && std::string_view(no_verify_env) == "1");
-  const Value document(std::move(attestation));
-  if (!skip_validation) {
-    const auto [errors, warnings] = shared::validate_attestation_fields(document);
-    for (const auto& message : warnings) {
-      output::warning(message);
-    }
-    if (!errors.empty()) {
-      for (const auto& message : errors) {
-        output::error(message);
-      }
-      return 1;
-    }
+// Whether `document` passes the field checks; prints their warnings and errors.
+bool fields_valid(const Value& document)
+{
+  const auto [errors, warnings] = shared::validate_attestation_fields(document);
+  for (const auto& message : warnings) {
+    output::warning(message);
   }
+  for (const auto& message : errors) {
+    output::error(message);
+  }
+  return errors.empty();
+}
 
+// Writes `document` as the pending attestation of `repo_root`, saying what it
+// replaced and whether a commit will record it.
+void write_pending(const std::filesystem::path& repo_root, const Value& document)
+{
   const auto attestation_path = paths::commit_attestation(repo_root);
   const core::fs::Confined at = paths::confined(repo_root, attestation_path);
   core::fs::create_directories(at.parent());
@@ -278,6 +281,41 @@ int attest(bool subcommand_named, const AttestOptions& options)
     output::warning("This repository is not set up for kolvex, so nothing will record the "
                     "commit this attestation is for. Run `kolvex setup` first.");
   }
+}
+
+} // namespace
+
+int attest(bool subcommand_named, const AttestOptions& options)
+{
+  if (subcommand_named) {
+    return 0;
+  }
+  if (options.show_example) {
+    auto text = hooks::scripts::example_attestation();
+    // print ends the text with its own newline.
+    if (!text.empty() && text.back() == '\n') {
+      text.pop_back();
+    }
+    output::console().print(text);
+    return 0;
+  }
+  if (const auto missing = missing_flags(options)) {
+    output::error(*missing);
+    return 1;
+  }
+  const auto repo_root = shared::get_repo_root();
+  const auto flags = check(options, repo_root);
+  if (!flags) {
+    return 1;
+  }
+  const Value document = build(options, *flags);
+  const char* no_verify_env = std::getenv("KOLVEX_NO_VERIFY");
+  const bool skip_validation =
+      options.no_verify || (no_verify_env != nullptr && std::string_view(no_verify_env) == "1");
+  if (!skip_validation && !fields_valid(document)) {
+    return 1;
+  }
+  write_pending(repo_root, document);
   return 0;
 }
 
