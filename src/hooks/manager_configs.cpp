@@ -4,6 +4,7 @@
 #include "core/value.hpp"
 #include "core/yaml.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -245,6 +246,232 @@ bool pre_commit_has_hook(const Map& config, const std::string& id)
   return false;
 }
 
+// The shape both managers' edits take: the configuration the file must load as once
+// the entry is in (`expect`), and the same entry added to the text in the file's own
+// layout (`edit_text`), used only when the two agree.  Either step throws
+// ConfigLayoutError(by_hand) at a layout it cannot edit.
+template <class Expect, class EditText>
+Edit add_entry(std::string_view text,
+               const Map& config,
+               const std::string& by_hand,
+               Expect expect,
+               EditText edit_text)
+{
+  Map expected = config;
+  expect(expected);
+  Lines doc = split(text);
+  edit_text(doc);
+  check(doc, expected, by_hand);
+  return {true, join(doc)};
+}
+
+// ---- lefthook --------------------------------------------------------------------
+
+// `config` with the command in section `hook`; true when it went under "jobs".
+bool expect_lefthook_command(Map& config,
+                             std::string_view hook,
+                             std::string_view command,
+                             const std::string& by_hand)
+{
+  Value& section = config[hook];
+  if (section.is_null()) {
+    section = Map{};
+  }
+  if (!section.is_map()) {
+    throw ConfigLayoutError(by_hand);
+  }
+  const bool jobs = section.get("jobs") != nullptr && section.get("jobs")->is_list();
+  if (jobs) {
+    section.as_map()["jobs"].as_list().emplace_back(
+        Map{{"name", std::string(LEFTHOOK_COMMAND)}, {"run", std::string(command)}});
+    return true;
+  }
+  Value& commands = section.as_map()["commands"];
+  if (commands.is_null()) {
+    commands = Map{};
+  }
+  if (!commands.is_map()) {
+    throw ConfigLayoutError(by_hand);
+  }
+  commands.as_map().set(LEFTHOOK_COMMAND, Map{{"run", std::string(command)}});
+  return false;
+}
+
+// The command's lines (`run` is its "run: ..." line) in section `hook` of `doc`.
+void add_lefthook_lines(Lines& doc,
+                        std::string_view hook,
+                        const std::string& run,
+                        bool jobs,
+                        const std::string& by_hand)
+{
+  const auto top = find_key(doc, 0, doc.lines.size(), 0, hook);
+  if (!top) {
+    append_block(doc,
+                 {std::string(k_comment),
+                  std::string(hook) + ":",
+                  "  commands:",
+                  "    " + std::string(LEFTHOOK_COMMAND) + ":",
+                  "      " + run});
+    return;
+  }
+  const auto value = inline_value(doc.lines[*top], hook);
+  if (!value.empty() && value != "null" && value != "~") {
+    throw ConfigLayoutError(by_hand);
+  }
+  const std::size_t end = value_end(doc, *top);
+  const int at = child_indent(doc, *top, end, 2);
+  if (jobs) {
+    const std::size_t line = *find_key(doc, *top + 1, end, at, "jobs");
+    const std::size_t jobs_end = value_end(doc, line);
+    const int dash = child_indent(doc, line, jobs_end, at + 2);
+    insert_at(doc,
+              jobs_end,
+              {spaces(dash) + std::string(k_comment),
+               spaces(dash) + "- name: " + std::string(LEFTHOOK_COMMAND),
+               spaces(dash + 2) + run});
+  } else if (const auto line = find_key(doc, *top + 1, end, at, "commands")) {
+    const std::size_t commands_end = value_end(doc, *line);
+    const int name_at = child_indent(doc, *line, commands_end, at + 2);
+    insert_at(doc,
+              commands_end,
+              {spaces(name_at) + std::string(k_comment),
+               spaces(name_at) + std::string(LEFTHOOK_COMMAND) + ":",
+               spaces(name_at + 2) + run});
+  } else {
+    insert_at(doc,
+              end,
+              {spaces(at) + "commands:",
+               spaces(at + 2) + std::string(k_comment),
+               spaces(at + 2) + std::string(LEFTHOOK_COMMAND) + ":",
+               spaces(at + 4) + run});
+  }
+}
+
+// ---- the pre-commit framework ----------------------------------------------------
+
+// kolvex's local hook for stage `hook`, as a configuration value and as the lines of
+// its item under "repos".
+struct LocalHook {
+  std::string hook;
+  std::string id;
+  std::string name;
+  std::string entry;
+
+  [[nodiscard]] Value value() const
+  {
+    return Map{{"repo", "local"},
+               {"hooks",
+                List{Map{{"id", id},
+                         {"name", name},
+                         {"entry", entry},
+                         {"language", "system"},
+                         {"stages", List{hook}},
+                         {"always_run", true},
+                         {"pass_filenames", false}}}}};
+  }
+
+  [[nodiscard]] std::vector<std::string> lines() const
+  {
+    return {"- repo: local",
+            "  hooks:",
+            "  - id: " + id,
+            "    name: " + name,
+            "    entry: " + double_quoted(entry),
+            "    language: system",
+            "    stages: [" + hook + "]",
+            "    always_run: true",
+            "    pass_filenames: false"};
+  }
+};
+
+// Whether "default_install_hook_types" of `config` leaves out `hook` (absent, it
+// installs only pre-commit).
+bool pre_commit_needs_type(const Map& config, std::string_view hook)
+{
+  const Value* types = config.find("default_install_hook_types");
+  if (types == nullptr) {
+    return true;
+  }
+  if (!types->is_list()) {
+    return false;
+  }
+  return std::none_of(types->as_list().begin(), types->as_list().end(), [hook](const Value& type) {
+    return type.is_string() && type.as_string() == hook;
+  });
+}
+
+void expect_pre_commit_entry(
+    Map& config, const LocalHook& local, bool add_hook, bool add_type, const std::string& by_hand)
+{
+  if (add_hook) {
+    Value& repos = config["repos"];
+    if (repos.is_null()) {
+      repos = List{};
+    }
+    if (!repos.is_list()) {
+      throw ConfigLayoutError(by_hand);
+    }
+    repos.as_list().emplace_back(local.value());
+  }
+  if (add_type) {
+    Value& listed = config["default_install_hook_types"];
+    if (listed.is_null()) {
+      listed = List{"pre-commit", local.hook};
+    } else {
+      listed.as_list().emplace_back(local.hook);
+    }
+  }
+}
+
+void add_pre_commit_repo_lines(Lines& doc, const LocalHook& local, const std::string& by_hand)
+{
+  const auto with_indent = [&](int dash) {
+    std::vector<std::string> lines{spaces(dash) + std::string(k_comment)};
+    for (const auto& line : local.lines()) {
+      lines.push_back(spaces(dash) + line);
+    }
+    return lines;
+  };
+  const auto key = find_key(doc, 0, doc.lines.size(), 0, "repos");
+  if (!key) {
+    auto lines = with_indent(0);
+    lines.insert(lines.begin(), "repos:");
+    append_block(doc, lines);
+    return;
+  }
+  const auto value = inline_value(doc.lines[*key], "repos");
+  if (value == "[]") {
+    doc.lines[*key] = "repos:";
+    insert_at(doc, *key + 1, with_indent(0));
+  } else if (value.empty()) {
+    const std::size_t end = value_end(doc, *key);
+    insert_at(doc, end, with_indent(child_indent(doc, *key, end, 0)));
+  } else {
+    throw ConfigLayoutError(by_hand);
+  }
+}
+
+void add_pre_commit_type_line(Lines& doc, const std::string& hook, const std::string& by_hand)
+{
+  const auto key = find_key(doc, 0, doc.lines.size(), 0, "default_install_hook_types");
+  if (!key) {
+    append_block(doc, {"default_install_hook_types: [pre-commit, " + hook + "]"});
+    return;
+  }
+  const auto value = inline_value(doc.lines[*key], "default_install_hook_types");
+  std::string& line = doc.lines[*key];
+  if (value.starts_with("[") && value.ends_with("]")) {
+    const auto close = line.rfind(']');
+    const bool empty = core::text::trim(value.substr(1, value.size() - 2)).empty();
+    line.insert(close, (empty ? "" : ", ") + hook);
+  } else if (value.empty()) {
+    const std::size_t end = value_end(doc, *key);
+    insert_at(doc, end, {spaces(child_indent(doc, *key, end, 0)) + "- " + hook});
+  } else {
+    throw ConfigLayoutError(by_hand);
+  }
+}
+
 } // namespace
 
 std::string pre_commit_hook_id(std::string_view hook)
@@ -263,183 +490,46 @@ Edit add_to_lefthook(std::string_view text, std::string_view hook, std::string_v
                               "this command to it by hand:\n" +
                               std::string(hook) + ":\n  commands:\n    " +
                               std::string(LEFTHOOK_COMMAND) + ":\n      " + run;
-
-  Map expected = config;
-  Value& section = expected[hook];
-  if (section.is_null()) {
-    section = Map{};
-  }
-  if (!section.is_map()) {
-    throw ConfigLayoutError(by_hand);
-  }
-  const bool jobs = section.get("jobs") != nullptr && section.get("jobs")->is_list();
-  if (jobs) {
-    section.as_map()["jobs"].as_list().emplace_back(
-        Map{{"name", std::string(LEFTHOOK_COMMAND)}, {"run", std::string(command)}});
-  } else {
-    Value& commands = section.as_map()["commands"];
-    if (commands.is_null()) {
-      commands = Map{};
-    }
-    if (!commands.is_map()) {
-      throw ConfigLayoutError(by_hand);
-    }
-    commands.as_map().set(LEFTHOOK_COMMAND, Map{{"run", std::string(command)}});
-  }
-
-  Lines doc = split(text);
-  const auto top = find_key(doc, 0, doc.lines.size(), 0, hook);
-  if (!top) {
-    append_block(doc,
-                 {std::string(k_comment),
-                  std::string(hook) + ":",
-                  "  commands:",
-                  "    " + std::string(LEFTHOOK_COMMAND) + ":",
-                  "      " + run});
-  } else {
-    const auto value = inline_value(doc.lines[*top], hook);
-    if (!value.empty() && value != "null" && value != "~") {
-      throw ConfigLayoutError(by_hand);
-    }
-    const std::size_t end = value_end(doc, *top);
-    const int at = child_indent(doc, *top, end, 2);
-    if (jobs) {
-      const std::size_t line = *find_key(doc, *top + 1, end, at, "jobs");
-      const std::size_t jobs_end = value_end(doc, line);
-      const int dash = child_indent(doc, line, jobs_end, at + 2);
-      insert_at(doc,
-                jobs_end,
-                {spaces(dash) + std::string(k_comment),
-                 spaces(dash) + "- name: " + std::string(LEFTHOOK_COMMAND),
-                 spaces(dash + 2) + run});
-    } else if (const auto line = find_key(doc, *top + 1, end, at, "commands")) {
-      const std::size_t commands_end = value_end(doc, *line);
-      const int name_at = child_indent(doc, *line, commands_end, at + 2);
-      insert_at(doc,
-                commands_end,
-                {spaces(name_at) + std::string(k_comment),
-                 spaces(name_at) + std::string(LEFTHOOK_COMMAND) + ":",
-                 spaces(name_at + 2) + run});
-    } else {
-      insert_at(doc,
-                end,
-                {spaces(at) + "commands:",
-                 spaces(at + 2) + std::string(k_comment),
-                 spaces(at + 2) + std::string(LEFTHOOK_COMMAND) + ":",
-                 spaces(at + 4) + run});
-    }
-  }
-  check(doc, expected, by_hand);
-  return {true, join(doc)};
+  bool jobs = false;
+  return add_entry(
+      text,
+      config,
+      by_hand,
+      [&](Map& expected) { jobs = expect_lefthook_command(expected, hook, command, by_hand); },
+      [&](Lines& doc) { add_lefthook_lines(doc, hook, run, jobs, by_hand); });
 }
 
 Edit add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command)
 {
   const Map config = load_map(text, "the pre-commit configuration");
-  const std::string id = pre_commit_hook_id(hook);
-  const std::string entry = "sh -c '" + std::string(command) + "'";
-  const std::string name = "kolvex " + std::string(hook);
-
-  const bool has_hook = pre_commit_has_hook(config, id);
-  const Value* types = config.find("default_install_hook_types");
-  bool needs_type = types == nullptr;
-  if (types != nullptr && types->is_list()) {
-    needs_type = true;
-    for (const auto& type : types->as_list()) {
-      needs_type = needs_type && !(type.is_string() && type.as_string() == hook);
-    }
-  }
-  if (has_hook && !needs_type) {
+  const LocalHook local{.hook = std::string(hook),
+                        .id = pre_commit_hook_id(hook),
+                        .name = "kolvex " + std::string(hook),
+                        .entry = "sh -c '" + std::string(command) + "'"};
+  const bool add_hook = !pre_commit_has_hook(config, local.id);
+  const bool add_type = pre_commit_needs_type(config, hook);
+  if (!add_hook && !add_type) {
     return {false, std::string(text)};
   }
-
-  const std::vector<std::string> item{"- repo: local",
-                                      "  hooks:",
-                                      "  - id: " + id,
-                                      "    name: " + name,
-                                      "    entry: " + double_quoted(entry),
-                                      "    language: system",
-                                      "    stages: [" + std::string(hook) + "]",
-                                      "    always_run: true",
-                                      "    pass_filenames: false"};
   std::string by_hand = "kolvex cannot add itself to this pre-commit configuration safely; add "
                         "this to its repos by hand, and " +
                         std::string(hook) + " to default_install_hook_types:\n";
-  for (const auto& line : item) {
+  for (const auto& line : local.lines()) {
     by_hand += line + "\n";
   }
-
-  Map expected = config;
-  Lines doc = split(text);
-  if (!has_hook) {
-    Value& repos = expected["repos"];
-    if (repos.is_null()) {
-      repos = List{};
-    }
-    if (!repos.is_list()) {
-      throw ConfigLayoutError(by_hand);
-    }
-    repos.as_list().emplace_back(Map{{"repo", "local"},
-                                     {"hooks",
-                                      List{Map{{"id", id},
-                                               {"name", name},
-                                               {"entry", entry},
-                                               {"language", "system"},
-                                               {"stages", List{std::string(hook)}},
-                                               {"always_run", true},
-                                               {"pass_filenames", false}}}}});
-    const auto with_indent = [&](int dash) {
-      std::vector<std::string> lines{spaces(dash) + std::string(k_comment)};
-      for (const auto& line : item) {
-        lines.push_back(spaces(dash) + line);
-      }
-      return lines;
-    };
-    const auto key = find_key(doc, 0, doc.lines.size(), 0, "repos");
-    if (!key) {
-      auto lines = with_indent(0);
-      lines.insert(lines.begin(), "repos:");
-      append_block(doc, lines);
-    } else {
-      const auto value = inline_value(doc.lines[*key], "repos");
-      if (value == "[]") {
-        doc.lines[*key] = "repos:";
-        insert_at(doc, *key + 1, with_indent(0));
-      } else if (value.empty()) {
-        const std::size_t end = value_end(doc, *key);
-        insert_at(doc, end, with_indent(child_indent(doc, *key, end, 0)));
-      } else {
-        throw ConfigLayoutError(by_hand);
-      }
-    }
-  }
-  if (needs_type) {
-    Value& listed = expected["default_install_hook_types"];
-    if (listed.is_null()) {
-      listed = List{"pre-commit", std::string(hook)};
-    } else {
-      listed.as_list().emplace_back(std::string(hook));
-    }
-    const auto key = find_key(doc, 0, doc.lines.size(), 0, "default_install_hook_types");
-    if (!key) {
-      append_block(doc, {"default_install_hook_types: [pre-commit, " + std::string(hook) + "]"});
-    } else {
-      const auto value = inline_value(doc.lines[*key], "default_install_hook_types");
-      std::string& line = doc.lines[*key];
-      if (value.starts_with("[") && value.ends_with("]")) {
-        const auto close = line.rfind(']');
-        const bool empty = core::text::trim(value.substr(1, value.size() - 2)).empty();
-        line.insert(close, (empty ? "" : ", ") + std::string(hook));
-      } else if (value.empty()) {
-        const std::size_t end = value_end(doc, *key);
-        insert_at(doc, end, {spaces(child_indent(doc, *key, end, 0)) + "- " + std::string(hook)});
-      } else {
-        throw ConfigLayoutError(by_hand);
-      }
-    }
-  }
-  check(doc, expected, by_hand);
-  return {true, join(doc)};
+  return add_entry(
+      text,
+      config,
+      by_hand,
+      [&](Map& expected) { expect_pre_commit_entry(expected, local, add_hook, add_type, by_hand); },
+      [&](Lines& doc) {
+        if (add_hook) {
+          add_pre_commit_repo_lines(doc, local, by_hand);
+        }
+        if (add_type) {
+          add_pre_commit_type_line(doc, local.hook, by_hand);
+        }
+      });
 }
 
 } // namespace kolvex::hooks::manager_configs
