@@ -2,7 +2,7 @@
 // reaches the field checks and the Python-style rendering of values in messages.
 #include "core/json.hpp"
 #include "display/repr.hpp"
-#include "services/shared.hpp"
+#include "frontend/attestation_fields.hpp"
 
 #include <cstddef>
 #include <cstdint>

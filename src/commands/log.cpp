@@ -16,7 +16,7 @@
 #include "services/relaycore/log/log_line.hpp"
 #include "services/relaycore/sync/note_signing.hpp"
 #include "services/relaycore/sync/notes.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

@@ -13,7 +13,7 @@
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 #include "version.hpp"
 
 #include <CLI/CLI.hpp>

@@ -4,7 +4,7 @@
 #include "display/output.hpp"
 #include "frontend/revision_range.hpp"
 #include "services/relaycore/sync/notes.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

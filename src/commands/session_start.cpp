@@ -11,7 +11,7 @@
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/capture/catch_up.hpp"
 #include "services/relaycore/sync/notes.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

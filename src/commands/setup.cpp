@@ -14,7 +14,7 @@
 #include "hooks/user_hooks.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

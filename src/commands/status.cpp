@@ -7,7 +7,7 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

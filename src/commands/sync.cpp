@@ -18,7 +18,7 @@
 #include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
 #include "services/relaycore/sync/sync_run.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

@@ -1,7 +1,7 @@
 #include "hooks/scripts.hpp"
 
 #include "core/yaml.hpp"
-#include "services/shared.hpp"
+#include "frontend/attestation_fields.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

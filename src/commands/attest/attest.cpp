@@ -10,10 +10,11 @@
 #include "core/yaml.hpp"
 #include "display/output.hpp"
 #include "display/repr.hpp"
+#include "frontend/attestation_fields.hpp"
 #include "hooks/scripts.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

@@ -3,10 +3,11 @@
 #include "commands/attest/help_format.hpp"
 #include "commands/attest/hook_row.hpp"
 #include "display/output.hpp"
+#include "frontend/attestation_fields.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/log/pending.hpp"
 #include "services/relaycore/sync/notes.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
 

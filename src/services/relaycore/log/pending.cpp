@@ -17,7 +17,7 @@
 #include "services/relaycore/log/enrichment.hpp"
 #include "services/relaycore/log/git.hpp"
 #include "services/relaycore/log/log_writer.hpp"
-#include "services/shared.hpp"
+#include "services/repository.hpp"
 #include "utils/filelock.hpp"
 
 #include <array>
