@@ -192,11 +192,6 @@ std::string trace_of(const std::exception& e)
   return format_frames(capture_from(__builtin_return_address(0)));
 }
 
-std::string current_trace()
-{
-  return format_frames(capture_from(__builtin_return_address(0)));
-}
-
 std::string describe(const std::exception& e)
 {
   std::string out;

@@ -31,9 +31,6 @@ private:
 // the current call chain (the place that caught it).
 [[nodiscard]] std::string trace_of(const std::exception& e);
 
-// The current call chain (the caller's frame first), one frame per line, demangled.
-[[nodiscard]] std::string current_trace();
-
 // `e`'s short_name and what() ("ApiError: HTTP 500"), followed by one "caused by:"
 // line per exception nested in it (std::nested_exception).  For the debug log only:
 // what() may carry paths and URLs.

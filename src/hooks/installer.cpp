@@ -423,11 +423,6 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
   return install;
 }
 
-HookInstall install_post_commit_hook(const stdfs::path& repo_root)
-{
-  return install_hook(repo_root, POST_COMMIT);
-}
-
 } // namespace kolvex::hooks::installer
 
 namespace kolvex::hooks::installer {

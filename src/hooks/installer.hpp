@@ -97,9 +97,6 @@ struct HookInstall {
 // std::system_error when a file cannot be written.
 HookInstall install_hook(const std::filesystem::path& repo_root, const HookSpec& spec);
 
-// install_hook for POST_COMMIT.
-HookInstall install_post_commit_hook(const std::filesystem::path& repo_root);
-
 // Takes the Entire tool's lines out of the repository's git hooks: each line whose
 // command is `entire hooks ...` (any path to an `entire` program).  Everything else
 // in a hook stays byte for byte; a hook left with nothing but its "#!" line and

@@ -187,7 +187,7 @@ TEST_F(HostileRepoE2E, NothingOutsideChangesAndNothingHangs)
     const stdfs::path clone = work.path() / "clone";
     bounded({"git", "config", "user.name", "Dev"}, clone);
     bounded({"git", "config", "user.email", "dev@example.com"}, clone);
-    kolvex::hooks::installer::install_post_commit_hook(clone);
+    kolvex::hooks::installer::install_hook(clone, kolvex::hooks::installer::POST_COMMIT);
     if (variant.after_clone) {
       variant.after_clone(clone);
     } else {

@@ -12,7 +12,6 @@
 using kolvex::hooks::installer::HookAction;
 using kolvex::hooks::installer::hooks_dir;
 using kolvex::hooks::installer::HookWay;
-using kolvex::hooks::installer::install_post_commit_hook;
 using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
@@ -22,6 +21,11 @@ namespace shell_block = kolvex::hooks::shell_block;
 namespace stdfs = std::filesystem;
 
 namespace {
+
+kolvex::hooks::installer::HookInstall install_post_commit(const std::filesystem::path& root)
+{
+  return kolvex::hooks::installer::install_hook(root, kolvex::hooks::installer::POST_COMMIT);
+}
 
 bool is_executable(const stdfs::path& p)
 {
@@ -52,7 +56,7 @@ stdfs::path write_hook(const TempRepo& repo, const std::string& rel, const std::
 std::string install_error(const TempRepo& repo)
 {
   try {
-    (void)install_post_commit_hook(repo.path());
+    (void)install_post_commit(repo.path());
   } catch (const std::exception& e) {
     return e.what();
   }
@@ -64,7 +68,7 @@ std::string install_error(const TempRepo& repo)
 TEST(PostCommitHook, InstallsOnceAndIsIdempotent)
 {
   TempRepo repo;
-  auto first = install_post_commit_hook(repo.path());
+  auto first = install_post_commit(repo.path());
   EXPECT_EQ(first.action, HookAction::installed);
   EXPECT_EQ(first.way, HookWay::hooks_dir);
   EXPECT_EQ(first.path, repo.path() / ".git/hooks/post-commit");
@@ -72,7 +76,7 @@ TEST(PostCommitHook, InstallsOnceAndIsIdempotent)
   const std::string content = repo.read(".git/hooks/post-commit");
   EXPECT_TRUE(content.starts_with("#!/bin/sh\n" + shell_block::begin_marker("post-commit")));
 
-  auto second = install_post_commit_hook(repo.path());
+  auto second = install_post_commit(repo.path());
   EXPECT_EQ(second.action, HookAction::already_installed);
   EXPECT_EQ(repo.read(".git/hooks/post-commit"), content);
   EXPECT_THAT(second.message(repo.path()), HasSubstr("already"));
@@ -85,14 +89,14 @@ TEST(PostCommitHook, AnExistingHookGetsABlockAndKeepsItsNameAndItsSteps)
   write_hook(repo, "custom-hooks/post-commit", k_user_hook);
 
   EXPECT_EQ(hooks_dir(repo.path()), repo.path() / "custom-hooks");
-  const auto install = install_post_commit_hook(repo.path());
+  const auto install = install_post_commit(repo.path());
   EXPECT_EQ(install.action, HookAction::added_to_existing);
   EXPECT_THAT(install.message(repo.path()), HasSubstr("custom-hooks/post-commit"));
   const std::string edited = repo.read("custom-hooks/post-commit");
   EXPECT_THAT(edited, HasSubstr(k_user_hook.substr(10))) << "the hook's own lines are kept";
   EXPECT_TRUE(is_executable(repo.path() / "custom-hooks/post-commit"));
   EXPECT_FALSE(stdfs::exists(repo.path() / "custom-hooks/post-commit.kolvex-chained"));
-  EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::already_installed);
+  EXPECT_EQ(install_post_commit(repo.path()).action, HookAction::already_installed);
   EXPECT_EQ(repo.read("custom-hooks/post-commit"), edited);
 
   // Under `set -e`, with kolvex missing, the hook still runs to its own end.
@@ -108,7 +112,7 @@ TEST(PostCommitHook, AHookAnEarlierVersionMovedAsideIsPutBack)
   write_hook(repo, ".git/hooks/post-commit", "#!/bin/sh\n# kolvex post-commit hook\nkolvex sync\n");
   write_hook(repo, ".git/hooks/post-commit.kolvex-chained", k_user_hook);
 
-  const auto install = install_post_commit_hook(repo.path());
+  const auto install = install_post_commit(repo.path());
   EXPECT_EQ(install.restored, repo.path() / ".git/hooks/post-commit");
   EXPECT_EQ(install.action, HookAction::added_to_existing);
   EXPECT_FALSE(stdfs::exists(repo.path() / ".git/hooks/post-commit.kolvex-chained"));
@@ -117,7 +121,7 @@ TEST(PostCommitHook, AHookAnEarlierVersionMovedAsideIsPutBack)
   // An old hook of ours with nothing moved aside is simply rewritten.
   TempRepo alone;
   write_hook(alone, ".git/hooks/post-commit", "#!/bin/sh\n# kolvex post-commit hook\nold\n");
-  EXPECT_EQ(install_post_commit_hook(alone.path()).action, HookAction::updated);
+  EXPECT_EQ(install_post_commit(alone.path()).action, HookAction::updated);
   EXPECT_THAT(alone.read(".git/hooks/post-commit"), Not(HasSubstr("old\n")));
 }
 
@@ -147,7 +151,7 @@ TEST(PostCommitHook, HooksItCannotEditSafelyAreRefusedAndLeftAsTheyAre)
 TEST(PostCommitHook, WithoutKolvexTheCommitSucceedsAndIsNotLost)
 {
   TempRepo repo;
-  (void)install_post_commit_hook(repo.path());
+  (void)install_post_commit(repo.path());
   ScopedEnv env;
   hide_kolvex(env);
 
@@ -185,7 +189,7 @@ TEST(PostCommitHook, WithoutKolvexTheCommitSucceedsAndIsNotLost)
 TEST(PostCommitHook, TheFallbackNeverWritesThroughALink)
 {
   TempRepo repo;
-  (void)install_post_commit_hook(repo.path());
+  (void)install_post_commit(repo.path());
   ScopedEnv env;
   hide_kolvex(env);
   TempDir outside;
@@ -240,7 +244,7 @@ TEST(PostCommitHook, LinksInsideTheRepositoryAndTheUsersOwnHooksAreFollowed)
   write_hook(repo, "scripts/post-commit.sh", "#!/bin/sh\necho team\n");
   stdfs::create_directories(repo.path() / ".githooks");
   stdfs::create_symlink("../scripts/post-commit.sh", repo.path() / ".githooks/post-commit");
-  EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::added_to_existing);
+  EXPECT_EQ(install_post_commit(repo.path()).action, HookAction::added_to_existing);
   EXPECT_TRUE(stdfs::is_symlink(repo.path() / ".githooks/post-commit"));
   EXPECT_THAT(repo.read("scripts/post-commit.sh"), HasSubstr("kolvex sync --record-commit"));
 
@@ -249,6 +253,6 @@ TEST(PostCommitHook, LinksInsideTheRepositoryAndTheUsersOwnHooksAreFollowed)
   stdfs::create_directories(mine.path() / "hooks");
   stdfs::create_symlink(script, mine.path() / "hooks/post-commit");
   repo.git({"config", "core.hooksPath", (mine.path() / "hooks").string()});
-  EXPECT_EQ(install_post_commit_hook(repo.path()).action, HookAction::added_to_existing);
+  EXPECT_EQ(install_post_commit(repo.path()).action, HookAction::added_to_existing);
   EXPECT_THAT(mine.read("dotfiles/post-commit"), HasSubstr("kolvex sync --record-commit"));
 }
