@@ -2,10 +2,8 @@
 
 #include "contracts/api_client.hpp"
 #include "core/clock.hpp"
-#include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
-#include "core/text.hpp"
 #include "frontend/hook_output.hpp"
 #include "frontend/hook_payload.hpp"
 #include "frontend/post_tool_due.hpp"
@@ -19,7 +17,6 @@
 #include "services/relaycore/sync/notes.hpp"
 #include "services/relaycore/sync/upload.hpp"
 #include "utils/best_effort.hpp"
-#include "utils/filelock.hpp"
 
 #include <re2/re2.h>
 #include <simdjson.h>
