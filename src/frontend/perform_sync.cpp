@@ -124,23 +124,11 @@ std::vector<std::string> record_store_problems(const std::filesystem::path& root
   return problems;
 }
 
-} // namespace
-
-SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::int64_t> team_id)
+// The lines for a user of what `outcome` says, and whether it failed: a problem
+// with the records, no project reached, not signed in, or a failed upload.
+void tell(SyncOutcome& outcome, bool signed_in)
 {
-  SyncOutcome outcome;
-  const auto session = services::session_context::resolve_session(root);
-  std::tie(outcome.archived, outcome.resolution) =
-      rsync::resolve_if_unlinked(root, session.api_key, session.api_url, team_id);
-  const std::optional<std::string> project = rsync::linked_project_id(root);
-  outcome.project_id = project.value_or("");
-  const std::string key = session.api_key.value_or("");
-  outcome.run = rsync::run_sync_detailed(
-      root, key, session.api_url, project ? core::Value(*project) : core::Value());
   std::vector<std::string>& problems = outcome.problems;
-  problems = record_store_problems(root);
-  outcome.pending = pending_records(root, problems);
-
   const auto say = [&](output::Level level, std::string text) {
     outcome.lines.emplace_back(level, std::move(text));
   };
@@ -172,7 +160,7 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
             std::to_string(*resolution->project_id) +
             (resolution->title && !resolution->title->empty() ? " (" + *resolution->title + ")"
                                                               : std::string()));
-  } else if (key.empty()) {
+  } else if (!signed_in) {
     outcome.failed = true;
     say(output::Level::error, "Not signed in. " + rsync::remedy(std::string(rsync::NOT_SIGNED_IN)));
   }
@@ -209,6 +197,25 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
     say(output::Level::info,
         std::to_string(outcome.pending) + " record(s) left pending for the next sync");
   }
+}
+
+} // namespace
+
+SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::int64_t> team_id)
+{
+  SyncOutcome outcome;
+  const auto session = services::session_context::resolve_session(root);
+  std::tie(outcome.archived, outcome.resolution) =
+      rsync::resolve_if_unlinked(root, session.api_key, session.api_url, team_id);
+  const std::optional<std::string> project = rsync::linked_project_id(root);
+  outcome.project_id = project.value_or("");
+  const std::string key = session.api_key.value_or("");
+  outcome.run = rsync::run_sync_detailed(
+      root, key, session.api_url, project ? core::Value(*project) : core::Value());
+  outcome.problems = record_store_problems(root);
+  outcome.pending = pending_records(root, outcome.problems);
+
+  tell(outcome, !key.empty());
   return outcome;
 }
 
