@@ -2,7 +2,7 @@
 // and as a SKILL.md read from .agents/skills.  A slug that passes can never name a
 // path; every file built has front matter that reads back with the skill's slug;
 // splitting front matter never throws.
-#include "agents/skill_files.hpp"
+#include "agents/skills.hpp"
 #include "core/json.hpp"
 
 #include <cstdint>

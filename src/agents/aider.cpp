@@ -1,11 +1,69 @@
 #include "agents/aider.hpp"
 
+#include "core/fs.hpp"
+#include "core/logging.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
+#include "core/yaml.hpp"
 
 namespace kolvex::agents {
 
 namespace {
+
+namespace stdfs = std::filesystem;
+
+const core::logging::Logger k_log("kolvex.agents.aider");
+
+// A configuration larger than this is not one we read.
+constexpr std::size_t k_max_config_bytes = 4U << 20;
+
+// The first Markdown file aider's configuration reads ("read: CONVENTIONS.md" or a
+// list), when it is a plain relative path.
+std::optional<stdfs::path> aider_conventions(const stdfs::path& repo_root)
+{
+  core::Value config;
+  try {
+    const core::fs::Confined at{repo_root, ".aider.conf.yml"};
+    if (!core::fs::stat_regular(at)) {
+      return std::nullopt;
+    }
+    config = core::yaml::load(core::fs::read_text(at, k_max_config_bytes));
+  } catch (const std::exception& e) {
+    k_log.debug_exception("reading .aider.conf.yml failed (best-effort)", e);
+    return std::nullopt;
+  }
+  const core::Value* read = config.get("read");
+  core::List names;
+  if (read != nullptr && read->is_string()) {
+    names.push_back(*read);
+  } else if (read != nullptr && read->is_list()) {
+    names = read->as_list();
+  }
+  for (const core::Value& name : names) {
+    if (!name.is_string() || !name.as_string().ends_with(".md")) {
+      continue;
+    }
+    const stdfs::path rel = stdfs::path(name.as_string()).lexically_normal();
+    if (!rel.is_absolute() && !rel.empty() && *rel.begin() != "..") {
+      return rel;
+    }
+  }
+  return std::nullopt;
+}
+
+constexpr std::string_view k_aliases[] = {"aider-chat"};
+constexpr std::string_view k_repo_markers[] = {".aider.conf.yml", ".aider.chat.history.md"};
+constexpr Harness k_aider{
+    .name = "aider",
+    .provider = std::nullopt,
+    .aliases = k_aliases,
+    .repo_markers = k_repo_markers,
+    .instruction_file = InstructionFile{.path = "", .locate = aider_conventions},
+    .tool_server = std::nullopt,
+    .install = InstallProbe{.home_env = nullptr, .home_dir = "", .program = "aider"},
+    .skills = std::nullopt,
+    .env_markers = std::span<const EnvMarker>(),
+};
 
 constexpr std::string_view k_name_mark = " (aider)";
 constexpr std::string_view k_trailer_start = "aider (";
@@ -58,6 +116,14 @@ bool aider_marked(std::string_view author, std::string_view committer, std::stri
     }
   }
   return false;
+}
+
+AiderAdapter::AiderAdapter() : HarnessAdapter(k_aider) {}
+
+const HarnessAdapter& aider_adapter()
+{
+  static const AiderAdapter adapter;
+  return adapter;
 }
 
 bool AiderAdapter::marks_commit(const std::filesystem::path& repo_root,

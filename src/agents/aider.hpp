@@ -12,7 +12,7 @@
 // repository, and whose token lines are rounded ("12k sent"); nothing in it ties
 // one commit to one run, so no telemetry is read from it.
 
-#include "agents/simple_adapters.hpp"
+#include "agents/harness.hpp"
 
 #include <string>
 #include <string_view>
@@ -24,10 +24,11 @@ namespace kolvex::agents {
 [[nodiscard]] bool
 aider_marked(std::string_view author, std::string_view committer, std::string_view trailers);
 
-class AiderAdapter final : public SessionlessAdapter {
+// Its instruction file is the first Markdown file .aider.conf.yml names under
+// "read"; it has no skills and no per-repository tool servers.
+class AiderAdapter final : public HarnessAdapter {
 public:
-  [[nodiscard]] std::string name() const override { return "aider"; }
-  [[nodiscard]] bool is_active() const override { return false; }
+  AiderAdapter();
   // Asks git for the commit's names and trailers.  Throws std::system_error when
   // git cannot be run.
   [[nodiscard]] bool marks_commit(const std::filesystem::path& repo_root,
@@ -40,5 +41,8 @@ public:
                 std::optional<double> since,
                 const contracts::CommitTimes& commit_times) const override;
 };
+
+// The registry's instance.
+[[nodiscard]] const HarnessAdapter& aider_adapter();
 
 } // namespace kolvex::agents

@@ -17,6 +17,25 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
+// What kolvex knows of Claude Code.
+constexpr std::string_view k_aliases[] = {"claude", "claudecode", "claude-code-cli"};
+constexpr std::string_view k_repo_markers[] = {"CLAUDE.md", ".claude"};
+constexpr EnvMarker k_env_markers[] = {
+    {.name = "CLAUDE_CODE_SESSION_ID", .value = "", .names_session = true},
+    {.name = "CLAUDECODE", .value = "1", .names_session = false},
+};
+constexpr Harness k_claude_code{
+    .name = "claude-code",
+    .provider = "anthropic",
+    .aliases = k_aliases,
+    .repo_markers = k_repo_markers,
+    .instruction_file = InstructionFile{.path = "CLAUDE.md", .locate = nullptr},
+    .tool_server = ToolServerFile{.path = ".mcp.json", .format = ToolServerFormat::mcp_json},
+    .install = InstallProbe{.home_env = "CLAUDE_CONFIG_DIR", .home_dir = ".claude", .program = ""},
+    .skills = SkillFolder{.dir = ".claude/skills", .format = skills::SkillFormat::skill_md},
+    .env_markers = k_env_markers,
+};
+
 // Keys longer than this are cut and suffixed with a hash.
 constexpr std::size_t k_key_limit = 200;
 
@@ -203,14 +222,12 @@ core::Map claude_telemetry(const std::vector<stdfs::path>& main_files,
   return claude_telemetry_of(mains, subagents, session_id);
 }
 
-bool ClaudeCodeAdapter::is_active() const
-{
-  return !env_text("CLAUDE_CODE_SESSION_ID").empty() || env_text("CLAUDECODE") == "1";
-}
+ClaudeCodeAdapter::ClaudeCodeAdapter() : HarnessAdapter(k_claude_code) {}
 
-std::optional<std::string> ClaudeCodeAdapter::marker_session_id() const
+const HarnessAdapter& claude_code_adapter()
 {
-  return ambient_session_id("CLAUDE_CODE_SESSION_ID");
+  static const ClaudeCodeAdapter adapter;
+  return adapter;
 }
 
 std::optional<std::string> ClaudeCodeAdapter::get_session_id(const stdfs::path& repo_root) const
@@ -241,15 +258,6 @@ ClaudeCodeAdapter::get_telemetry_for_session(const stdfs::path& repo_root,
   const auto mains = digests_of(files.main, keep);
   const auto subagents = digests_of(files.subagents, keep);
   return contracts::AgentTelemetry(claude_telemetry_of(mains, subagents, *id));
-}
-
-contracts::SessionMatches
-ClaudeCodeAdapter::sessions_mentioning(const stdfs::path& repo_root,
-                                       const std::vector<std::string>& shas,
-                                       std::optional<double> since,
-                                       const contracts::CommitTimes& commit_times) const
-{
-  return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
 }
 
 contracts::CommitClaims

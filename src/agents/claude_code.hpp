@@ -8,8 +8,7 @@
 // directories whose key fits the repository, and confirmed by the "cwd" its lines
 // record, because the key encoding is lossy and has changed between versions.
 
-#include "agents/skill_folders.hpp"
-#include "contracts/agent_adapter.hpp"
+#include "agents/harness.hpp"
 
 #include <filesystem>
 #include <string>
@@ -43,31 +42,23 @@ namespace kolvex::agents {
 // only one waiting on a `git commit` call).  Otherwise there is no session, and the
 // record names claude-code without a session or telemetry rather than crediting an
 // old or another window's session.
-class ClaudeCodeAdapter final : public SkillFolderAdapter {
+class ClaudeCodeAdapter final : public HarnessAdapter {
 public:
-  // Skills live in .claude/skills/<slug>/SKILL.md.
-  ClaudeCodeAdapter() : SkillFolderAdapter(".claude/skills") {}
-  [[nodiscard]] std::string name() const override { return "claude-code"; }
-  [[nodiscard]] std::optional<std::string> provider() const override { return "anthropic"; }
-  [[nodiscard]] bool is_active() const override;
-  // CLAUDE_CODE_SESSION_ID, or nullopt.
-  [[nodiscard]] std::optional<std::string> marker_session_id() const override;
+  ClaudeCodeAdapter();
   // CLAUDE_CODE_SESSION_ID, else the live session of `repo_root` (see above).
   [[nodiscard]] std::optional<std::string>
   get_session_id(const std::filesystem::path& repo_root) const override;
   [[nodiscard]] std::optional<contracts::AgentTelemetry>
   get_telemetry_for_session(const std::filesystem::path& repo_root,
                             const std::optional<std::string>& session_id) const override;
-  [[nodiscard]] contracts::SessionMatches
-  sessions_mentioning(const std::filesystem::path& repo_root,
-                      const std::vector<std::string>& shas,
-                      std::optional<double> since,
-                      const contracts::CommitTimes& commit_times) const override;
   [[nodiscard]] contracts::CommitClaims
   commit_claims(const std::filesystem::path& repo_root,
                 const std::vector<std::string>& shas,
                 std::optional<double> since,
                 const contracts::CommitTimes& commit_times) const override;
 };
+
+// The registry's instance.
+[[nodiscard]] const HarnessAdapter& claude_code_adapter();
 
 } // namespace kolvex::agents

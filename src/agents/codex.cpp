@@ -17,6 +17,27 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
+// What kolvex knows of Codex.  Its skills live in .agents/skills, which Codex reads
+// natively and where the npx installer puts its own.
+constexpr std::string_view k_aliases[] = {"codex-cli", "openai-codex"};
+constexpr std::string_view k_repo_markers[] = {"AGENTS.md", ".codex"};
+constexpr EnvMarker k_env_markers[] = {
+    {.name = "CODEX_THREAD_ID", .value = "", .names_session = true},
+};
+constexpr Harness k_codex{
+    .name = "codex",
+    .provider = "openai",
+    .aliases = k_aliases,
+    .repo_markers = k_repo_markers,
+    .instruction_file = InstructionFile{.path = "AGENTS.md", .locate = nullptr},
+    .tool_server =
+        ToolServerFile{.path = ".codex/config.toml", .format = ToolServerFormat::codex_toml},
+    .install = InstallProbe{.home_env = "CODEX_HOME", .home_dir = ".codex", .program = ""},
+    .skills =
+        SkillFolder{.dir = skills::k_shared_skills_dir, .format = skills::SkillFormat::skill_md},
+    .env_markers = k_env_markers,
+};
+
 constexpr std::string_view k_rollout_prefix = "rollout-";
 
 bool is_uuid(std::string_view s)
@@ -298,14 +319,12 @@ std::optional<core::Map> codex_telemetry(const stdfs::path& file, std::string_vi
   return telemetry_of(*digest, session_id);
 }
 
-bool CodexAdapter::is_active() const
-{
-  return !env_text("CODEX_THREAD_ID").empty();
-}
+CodexAdapter::CodexAdapter() : HarnessAdapter(k_codex) {}
 
-std::optional<std::string> CodexAdapter::marker_session_id() const
+const HarnessAdapter& codex_adapter()
 {
-  return ambient_session_id("CODEX_THREAD_ID");
+  static const CodexAdapter adapter;
+  return adapter;
 }
 
 std::optional<std::string> CodexAdapter::get_session_id(const stdfs::path& repo_root) const
@@ -347,15 +366,6 @@ CodexAdapter::get_telemetry_for_session(const stdfs::path& repo_root,
     }
   }
   return std::nullopt;
-}
-
-contracts::SessionMatches
-CodexAdapter::sessions_mentioning(const stdfs::path& repo_root,
-                                  const std::vector<std::string>& shas,
-                                  std::optional<double> since,
-                                  const contracts::CommitTimes& commit_times) const
-{
-  return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
 }
 
 contracts::CommitClaims

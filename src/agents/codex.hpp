@@ -4,8 +4,7 @@
 // ("rollout-<timestamp>-<session id>.jsonl", CODEX_HOME defaulting to ~/.codex),
 // old ones possibly moved to $CODEX_HOME/archived_sessions/.
 
-#include "agents/skill_folders.hpp"
-#include "contracts/agent_adapter.hpp"
+#include "agents/harness.hpp"
 
 #include <filesystem>
 #include <string_view>
@@ -28,16 +27,9 @@ namespace kolvex::agents {
 // current session is the live one of the repository by the same rule as Claude
 // Code's bare marker: the only rollout of the repository written in the last
 // LIVE_SESSION_SECONDS, else none.
-class CodexAdapter final : public SkillFolderAdapter {
+class CodexAdapter final : public HarnessAdapter {
 public:
-  // Skills live in .agents/skills/<slug>/SKILL.md, which Codex reads natively and
-  // where the npx installer puts its own.
-  CodexAdapter() : SkillFolderAdapter(skills::k_shared_skills_dir) {}
-  [[nodiscard]] std::string name() const override { return "codex"; }
-  [[nodiscard]] std::optional<std::string> provider() const override { return "openai"; }
-  [[nodiscard]] bool is_active() const override;
-  // CODEX_THREAD_ID, or nullopt.
-  [[nodiscard]] std::optional<std::string> marker_session_id() const override;
+  CodexAdapter();
   // CODEX_THREAD_ID, else the live rollout whose session_meta cwd is in
   // `repo_root`.
   [[nodiscard]] std::optional<std::string>
@@ -45,16 +37,14 @@ public:
   [[nodiscard]] std::optional<contracts::AgentTelemetry>
   get_telemetry_for_session(const std::filesystem::path& repo_root,
                             const std::optional<std::string>& session_id) const override;
-  [[nodiscard]] contracts::SessionMatches
-  sessions_mentioning(const std::filesystem::path& repo_root,
-                      const std::vector<std::string>& shas,
-                      std::optional<double> since,
-                      const contracts::CommitTimes& commit_times) const override;
   [[nodiscard]] contracts::CommitClaims
   commit_claims(const std::filesystem::path& repo_root,
                 const std::vector<std::string>& shas,
                 std::optional<double> since,
                 const contracts::CommitTimes& commit_times) const override;
 };
+
+// The registry's instance.
+[[nodiscard]] const HarnessAdapter& codex_adapter();
 
 } // namespace kolvex::agents

@@ -248,18 +248,6 @@ contracts::CommitClaims CommitEvidence::claims() const
   return claims;
 }
 
-contracts::SessionMatches session_ids_of(const contracts::CommitClaims& claims)
-{
-  contracts::SessionMatches matches;
-  for (const auto& [sha, of_sha] : claims) {
-    auto& sessions = matches[sha];
-    for (const auto& claim : of_sha) {
-      add_once(sessions, claim.session_id);
-    }
-  }
-  return matches;
-}
-
 bool commit_pending(const CommitFacts& facts, double since)
 {
   return std::any_of(facts.calls.begin(), facts.calls.end(), [&](const ShellCallFacts& call) {

@@ -121,9 +121,6 @@ private:
   std::vector<std::vector<std::string>> m_timed_by;
 };
 
-// The session ids of `claims`, per sha (sessions_mentioning's answer).
-[[nodiscard]] contracts::SessionMatches session_ids_of(const contracts::CommitClaims& claims);
-
 // True when `facts` hold a `git commit` call made at or after `since` whose result
 // is not in the transcript yet: the commit a post-commit hook is running inside.
 [[nodiscard]] bool commit_pending(const CommitFacts& facts, double since);

@@ -22,6 +22,25 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
+// What kolvex knows of Gemini CLI.
+constexpr std::string_view k_aliases[] = {"gemini", "geminicli"};
+constexpr std::string_view k_repo_markers[] = {"GEMINI.md", ".gemini"};
+constexpr EnvMarker k_env_markers[] = {
+    {.name = "GEMINI_CLI", .value = "1", .names_session = false},
+};
+constexpr Harness k_gemini_cli{
+    .name = "gemini-cli",
+    .provider = "google",
+    .aliases = k_aliases,
+    .repo_markers = k_repo_markers,
+    .instruction_file = InstructionFile{.path = "GEMINI.md", .locate = nullptr},
+    .tool_server =
+        ToolServerFile{.path = ".gemini/settings.json", .format = ToolServerFormat::mcp_json},
+    .install = InstallProbe{.home_env = nullptr, .home_dir = ".gemini", .program = ""},
+    .skills = SkillFolder{.dir = ".gemini/skills", .format = skills::SkillFormat::skill_md},
+    .env_markers = k_env_markers,
+};
+
 constexpr std::array<std::string_view, 6> k_token_keys = {
     "input", "output", "cached", "thoughts", "tool", "total"};
 
@@ -309,9 +328,12 @@ std::optional<core::Map> gemini_telemetry(const stdfs::path& file)
   return telemetry_of(*digest);
 }
 
-bool GeminiCliAdapter::is_active() const
+GeminiCliAdapter::GeminiCliAdapter() : HarnessAdapter(k_gemini_cli) {}
+
+const HarnessAdapter& gemini_cli_adapter()
 {
-  return env_text("GEMINI_CLI") == "1";
+  static const GeminiCliAdapter adapter;
+  return adapter;
 }
 
 std::optional<std::string> GeminiCliAdapter::get_session_id(const stdfs::path& repo_root) const
@@ -346,15 +368,6 @@ GeminiCliAdapter::get_telemetry_for_session(const stdfs::path& repo_root,
     }
   }
   return std::nullopt;
-}
-
-contracts::SessionMatches
-GeminiCliAdapter::sessions_mentioning(const stdfs::path& repo_root,
-                                      const std::vector<std::string>& shas,
-                                      std::optional<double> since,
-                                      const contracts::CommitTimes& commit_times) const
-{
-  return session_ids_of(commit_claims(repo_root, shas, since, commit_times));
 }
 
 contracts::CommitClaims

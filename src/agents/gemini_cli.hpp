@@ -6,8 +6,7 @@
 // line, then one message per line.  A session's "projectHash" is the SHA-256 of
 // its project root.
 
-#include "agents/skill_folders.hpp"
-#include "contracts/agent_adapter.hpp"
+#include "agents/harness.hpp"
 
 #include <filesystem>
 #include <string_view>
@@ -29,29 +28,23 @@ namespace kolvex::agents {
 // LIVE_SESSION_SECONDS (or, among several, the only one waiting on a `git commit`
 // call); otherwise none, and the record names gemini-cli without a session or
 // telemetry rather than an old session's.
-class GeminiCliAdapter final : public SkillFolderAdapter {
+class GeminiCliAdapter final : public HarnessAdapter {
 public:
-  // Skills live in .gemini/skills/<slug>/SKILL.md.
-  GeminiCliAdapter() : SkillFolderAdapter(".gemini/skills") {}
-  [[nodiscard]] std::string name() const override { return "gemini-cli"; }
-  [[nodiscard]] std::optional<std::string> provider() const override { return "google"; }
-  [[nodiscard]] bool is_active() const override;
+  GeminiCliAdapter();
   // The live chat of `repo_root` (see above).
   [[nodiscard]] std::optional<std::string>
   get_session_id(const std::filesystem::path& repo_root) const override;
   [[nodiscard]] std::optional<contracts::AgentTelemetry>
   get_telemetry_for_session(const std::filesystem::path& repo_root,
                             const std::optional<std::string>& session_id) const override;
-  [[nodiscard]] contracts::SessionMatches
-  sessions_mentioning(const std::filesystem::path& repo_root,
-                      const std::vector<std::string>& shas,
-                      std::optional<double> since,
-                      const contracts::CommitTimes& commit_times) const override;
   [[nodiscard]] contracts::CommitClaims
   commit_claims(const std::filesystem::path& repo_root,
                 const std::vector<std::string>& shas,
                 std::optional<double> since,
                 const contracts::CommitTimes& commit_times) const override;
 };
+
+// The registry's instance.
+[[nodiscard]] const HarnessAdapter& gemini_cli_adapter();
 
 } // namespace kolvex::agents

@@ -3,10 +3,12 @@
 #include "agents/aider.hpp"
 #include "agents/claude_code.hpp"
 #include "agents/codex.hpp"
+#include "agents/cursor.hpp"
 #include "agents/gemini_cli.hpp"
-#include "agents/simple_adapters.hpp"
+#include "agents/windsurf.hpp"
 #include "core/text.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <utility>
@@ -15,16 +17,25 @@ namespace kolvex::agents {
 
 namespace {
 
+// Every harness kolvex knows, in the order detection and listings use.  A new
+// harness is its own module under agents/ and one line here.
+const std::vector<const HarnessAdapter*>& builtin_harnesses()
+{
+  static const std::vector<const HarnessAdapter*> all{
+      &claude_code_adapter(),
+      &codex_adapter(),
+      &gemini_cli_adapter(),
+      &cursor_adapter(),
+      &windsurf_adapter(),
+      &aider_adapter(),
+  };
+  return all;
+}
+
 const std::vector<const AgentAdapter*>& builtin_adapters()
 {
-  static const ClaudeCodeAdapter claude_code;
-  static const CodexAdapter codex;
-  static const GeminiCliAdapter gemini_cli;
-  static const CursorAdapter cursor;
-  static const WindsurfAdapter windsurf;
-  static const AiderAdapter aider;
-  static const std::vector<const AgentAdapter*> all{
-      &claude_code, &codex, &gemini_cli, &cursor, &windsurf, &aider};
+  static const std::vector<const AgentAdapter*> all(builtin_harnesses().begin(),
+                                                    builtin_harnesses().end());
   return all;
 }
 
@@ -37,30 +48,6 @@ const std::vector<const AgentAdapter*>& current_adapters()
   }
   return builtin_adapters();
 }
-
-// Aliases keyed by the name with '_' and runs of blanks turned into '-'.
-struct Alias {
-  std::string_view alias;
-  std::string_view canonical;
-};
-constexpr Alias k_aliases[] = {
-    {"claude", "claude-code"},
-    {"claude-code", "claude-code"},
-    {"claudecode", "claude-code"},
-    {"claude-code-cli", "claude-code"},
-    {"codex", "codex"},
-    {"codex-cli", "codex"},
-    {"openai-codex", "codex"},
-    {"gemini", "gemini-cli"},
-    {"gemini-cli", "gemini-cli"},
-    {"geminicli", "gemini-cli"},
-    {"cursor", "cursor"},
-    {"cursor-agent", "cursor"},
-    {"cursor-cli", "cursor"},
-    {"windsurf", "windsurf"},
-    {"aider", "aider"},
-    {"aider-chat", "aider"},
-};
 
 std::string alias_key(std::string_view lowered)
 {
@@ -121,12 +108,34 @@ std::string normalize_agent_name(std::string_view name)
 {
   auto lowered = core::text::lower(core::text::trim(name));
   const auto key = alias_key(lowered);
-  for (const auto& [alias, canonical] : k_aliases) {
-    if (key == alias) {
-      return std::string(canonical);
+  for (const auto* adapter : builtin_harnesses()) {
+    const Harness& harness = adapter->harness();
+    if (key == *harness.name || std::find(harness.aliases->begin(), harness.aliases->end(), key) !=
+                                    harness.aliases->end()) {
+      return std::string(*harness.name);
     }
   }
   return lowered;
+}
+
+std::vector<const Harness*> harnesses()
+{
+  std::vector<const Harness*> all;
+  for (const auto* adapter : builtin_harnesses()) {
+    all.push_back(&adapter->harness());
+  }
+  return all;
+}
+
+const Harness* find_harness(std::string_view name)
+{
+  const std::string wanted = normalize_agent_name(name);
+  for (const auto* adapter : builtin_harnesses()) {
+    if (*adapter->harness().name == wanted) {
+      return &adapter->harness();
+    }
+  }
+  return nullptr;
 }
 
 ScopedAdapters::ScopedAdapters(std::vector<const AgentAdapter*> adapters)

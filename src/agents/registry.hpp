@@ -1,8 +1,9 @@
 #pragma once
 
-// The set of agent adapters the engine knows, in a fixed order, and the one place
-// agent names are made canonical.
+// The set of agent adapters the engine knows, in a fixed order, their harnesses'
+// descriptors, and the one place agent names are made canonical.
 
+#include "agents/harness.hpp"
 #include "contracts/agent_adapter.hpp"
 
 #include <string>
@@ -26,9 +27,17 @@ using contracts::AgentAdapter;
 // The adapter whose name is `name` once normalised, or nullptr when unknown.
 [[nodiscard]] const AgentAdapter* get_adapter_by_name(std::string_view name);
 
+// The descriptor of every harness kolvex knows, in registry order (whatever a
+// ScopedAdapters put in place: descriptors describe the real harnesses).
+[[nodiscard]] std::vector<const Harness*> harnesses();
+
+// The descriptor of the harness named `name` once normalised, or nullptr.
+[[nodiscard]] const Harness* find_harness(std::string_view name);
+
 // `name` trimmed and lower-cased, with known aliases mapped to the canonical name
 // ("Claude Code", "claude_code", "claude" -> "claude-code"; "gemini" -> "gemini-cli";
-// "cursor-agent" -> "cursor").  Unknown names are only trimmed and lower-cased.
+// "cursor-agent" -> "cursor"): each harness's name and aliases.  Unknown names are only trimmed and
+// lower-cased.
 [[nodiscard]] std::string normalize_agent_name(std::string_view name);
 
 // Test override: while it lives, the registry holds exactly `adapters` (not owned;

@@ -6,7 +6,6 @@
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
-#include "core/process.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
@@ -20,10 +19,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
-#include <system_error>
 
 #include <unistd.h>
 
@@ -44,18 +41,6 @@ std::string shown(const stdfs::path& path, const stdfs::path& repo_root)
     return path.string();
   }
   return relative.string();
-}
-
-std::string env_text(const char* name)
-{
-  const char* value = std::getenv(name);
-  return value != nullptr ? std::string(value) : std::string();
-}
-
-bool is_dir(const stdfs::path& path)
-{
-  std::error_code ec;
-  return !path.empty() && stdfs::is_directory(path, ec);
 }
 
 std::string joined(const std::vector<std::string>& names)
@@ -223,6 +208,16 @@ constexpr std::array<NamedStep, 7> k_steps{{{"the local configuration", write_lo
                                             {"the example attestation", write_example_attestation},
                                             {"the user-level harness hooks", register_user_hooks}}};
 
+// The names of the harnesses kolvex knows, for help and errors.
+std::string known_agents()
+{
+  std::vector<std::string> known;
+  for (const agents::Harness* harness : agents::harnesses()) {
+    known.emplace_back(*harness->name);
+  }
+  return core::text::join(known, ", ");
+}
+
 // The canonical names of `names`, each once, in the order first given.  Throws
 // CLI::ValidationError for a name no adapter has.
 std::vector<std::string> canonical_agents(const std::vector<std::string>& names)
@@ -231,13 +226,8 @@ std::vector<std::string> canonical_agents(const std::vector<std::string>& names)
   for (const auto& name : names) {
     const auto* adapter = agents::get_adapter_by_name(name);
     if (adapter == nullptr) {
-      std::vector<std::string> known;
-      for (const auto* each : agents::iter_adapters()) {
-        known.push_back(each->name());
-      }
       throw CLI::ValidationError("--agent",
-                                 "unknown agent '" + name +
-                                     "'; known agents: " + core::text::join(known, ", "));
+                                 "unknown agent '" + name + "'; known agents: " + known_agents());
     }
     if (std::find(canonical.begin(), canonical.end(), adapter->name()) == canonical.end()) {
       canonical.push_back(adapter->name());
@@ -250,33 +240,10 @@ std::vector<std::string> canonical_agents(const std::vector<std::string>& names)
 
 std::vector<std::string> detect_installed_agents()
 {
-  const std::string home_text = env_text("HOME");
-  const stdfs::path home = home_text.empty() ? stdfs::path() : stdfs::path(home_text);
-  const auto in_home = [&](const char* rel) { return !home.empty() && is_dir(home / rel); };
-  const auto env_dir = [&](const char* name) {
-    const std::string value = env_text(name);
-    return !value.empty() && is_dir(value);
-  };
-
   std::vector<std::string> found;
-  for (const auto* adapter : agents::iter_adapters()) {
-    const std::string name = adapter->name();
-    bool installed = false;
-    if (name == "claude-code") {
-      installed = env_dir("CLAUDE_CONFIG_DIR") || in_home(".claude");
-    } else if (name == "codex") {
-      installed = env_dir("CODEX_HOME") || in_home(".codex");
-    } else if (name == "gemini-cli") {
-      installed = in_home(".gemini");
-    } else if (name == "cursor") {
-      installed = in_home(".cursor");
-    } else if (name == "windsurf") {
-      installed = in_home(".codeium/windsurf");
-    } else if (name == "aider") {
-      installed = core::process::find_program("aider").has_value();
-    }
-    if (installed) {
-      found.push_back(name);
+  for (const agents::Harness* harness : agents::harnesses()) {
+    if (agents::installed(*harness)) {
+      found.emplace_back(*harness->name);
     }
   }
   return found;
@@ -321,9 +288,9 @@ void register_setup(CLI::App& app)
   command
       ->add_option("--agent",
                    *names,
-                   "An agent harness used in this repository (claude-code, codex, gemini-cli, "
-                   "cursor, windsurf, aider); repeat for several. Without it the harnesses "
-                   "installed on this machine are found.")
+                   "An agent harness used in this repository (" + known_agents() +
+                       "); repeat for several. Without it the harnesses installed on this "
+                       "machine are found.")
       ->type_name("NAME")
       ->allow_extra_args(false);
   auto no_user_hooks = std::make_shared<bool>(false);

@@ -1,5 +1,7 @@
 #include "contracts/agent_adapter.hpp"
 
+#include <algorithm>
+
 namespace kolvex::contracts {
 
 AgentAdapter::~AgentAdapter() = default;
@@ -9,19 +11,33 @@ std::optional<std::string> AgentAdapter::marker_session_id() const
   return std::nullopt;
 }
 
-CommitClaims AgentAdapter::commit_claims(const std::filesystem::path& repo_root,
-                                         const std::vector<std::string>& shas,
-                                         std::optional<double> since,
-                                         const CommitTimes& commit_times) const
+CommitClaims AgentAdapter::commit_claims(const std::filesystem::path&,
+                                         const std::vector<std::string>&,
+                                         std::optional<double>,
+                                         const CommitTimes&) const
 {
-  CommitClaims claims;
-  for (auto& [sha, sessions] : sessions_mentioning(repo_root, shas, since, commit_times)) {
-    auto& of_sha = claims[sha];
-    for (auto& session : sessions) {
-      of_sha.push_back({std::move(session), ClaimKind::timing});
+  return {};
+}
+
+SessionMatches AgentAdapter::sessions_mentioning(const std::filesystem::path& repo_root,
+                                                 const std::vector<std::string>& shas,
+                                                 std::optional<double> since,
+                                                 const CommitTimes& commit_times) const
+{
+  SessionMatches matches;
+  for (const auto& [sha, claims] : commit_claims(repo_root, shas, since, commit_times)) {
+    for (const auto& claim : claims) {
+      // A claim without a session (aider's mark) names the harness alone: no id.
+      if (claim.session_id.empty()) {
+        continue;
+      }
+      auto& sessions = matches[sha];
+      if (std::find(sessions.begin(), sessions.end(), claim.session_id) == sessions.end()) {
+        sessions.push_back(claim.session_id);
+      }
     }
   }
-  return claims;
+  return matches;
 }
 
 bool AgentAdapter::marks_commit(const std::filesystem::path&, const std::string&) const

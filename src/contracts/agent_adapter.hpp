@@ -86,20 +86,19 @@ public:
   get_telemetry_for_session(const std::filesystem::path& repo_root,
                             const std::optional<std::string>& session_id) const = 0;
 
-  // For each of `shas` (full, newest first): the ids of this harness's sessions in
-  // `repo_root` with the strongest claim (see ClaimKind) this adapter finds on the
-  // commit.  Transcripts last written before `since` are not opened.  Shas without
-  // sessions may be missing from the answer.
-  [[nodiscard]] virtual SessionMatches
-  sessions_mentioning(const std::filesystem::path& repo_root,
-                      const std::vector<std::string>& shas,
-                      std::optional<double> since,
-                      const CommitTimes& commit_times) const = 0;
-
-  // Every claim this adapter's sessions have on each of `shas`, with its kind, so
-  // that a proof found by one harness outranks a timing claim found by another.
-  // The default takes sessions_mentioning's answer as timing claims, the weakest.
+  // Every claim this adapter's sessions have on each of `shas` (full, newest first)
+  // in `repo_root`, with its kind (see ClaimKind), so that a proof found by one
+  // harness outranks a timing claim found by another.  Transcripts last written
+  // before `since` are not opened.  Shas without claims may be missing from the
+  // answer.  The default, for harnesses whose sessions cannot be read: none.
   [[nodiscard]] virtual CommitClaims commit_claims(const std::filesystem::path& repo_root,
+                                                   const std::vector<std::string>& shas,
+                                                   std::optional<double> since,
+                                                   const CommitTimes& commit_times) const;
+
+  // commit_claims' answer as session ids per sha, each id once; a claim without a
+  // session adds none, and a sha without a session is left out.
+  [[nodiscard]] SessionMatches sessions_mentioning(const std::filesystem::path& repo_root,
                                                    const std::vector<std::string>& shas,
                                                    std::optional<double> since,
                                                    const CommitTimes& commit_times) const;

@@ -4,12 +4,9 @@
 #include "core/fs.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
-#include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
 
-#include <algorithm>
-#include <array>
 #include <system_error>
 
 namespace kolvex::hooks::agent_guidance {
@@ -24,38 +21,17 @@ const core::logging::Logger k_log("kolvex.hooks.agent_guidance");
 constexpr std::size_t k_max_instruction_bytes = 4U << 20;
 constexpr std::size_t k_max_skill_summary = 160;
 
-// What marks an agent as used in a repository, in registry order.
-struct AgentMarkers {
-  std::string_view agent;
-  std::array<std::string_view, 2> entries;
-};
-constexpr std::array<AgentMarkers, 6> k_markers{{
-    {"claude-code", {"CLAUDE.md", ".claude"}},
-    {"codex", {"AGENTS.md", ".codex"}},
-    {"gemini-cli", {"GEMINI.md", ".gemini"}},
-    {"cursor", {".cursor", ".cursorrules"}},
-    {"windsurf", {".windsurf", ".windsurfrules"}},
-    {"aider", {".aider.conf.yml", ".aider.chat.history.md"}},
-}};
-
-bool entry_exists(const stdfs::path& p)
-{
-  std::error_code ec;
-  return stdfs::symlink_status(p, ec).type() != stdfs::file_type::not_found && !ec;
-}
-
-// Whether the repository uses `agent`: its files are there or the local
+// Whether the repository uses `harness`: its files are there or the local
 // configuration names it.
-bool uses_agent(const stdfs::path& repo_root, std::string_view agent)
+bool uses_agent(const stdfs::path& repo_root, const agents::Harness& harness)
 {
-  const std::vector<std::string> found = detect_agents(repo_root);
-  if (std::find(found.begin(), found.end(), agent) != found.end()) {
+  if (agents::used_in(harness, repo_root)) {
     return true;
   }
   try {
     for (const std::string& name :
          services::shared::configured_agents(services::shared::load_local_config(repo_root))) {
-      if (agents::normalize_agent_name(name) == agent) {
+      if (agents::normalize_agent_name(name) == *harness.name) {
         return true;
       }
     }
@@ -63,40 +39,6 @@ bool uses_agent(const stdfs::path& repo_root, std::string_view agent)
     k_log.debug_exception("reading the configured agents failed (best-effort)", e);
   }
   return false;
-}
-
-// The first Markdown file aider's configuration reads ("read: CONVENTIONS.md" or a
-// list), when it is a plain relative path.
-std::optional<stdfs::path> aider_conventions(const stdfs::path& repo_root)
-{
-  core::Value config;
-  try {
-    const core::fs::Confined at{repo_root, ".aider.conf.yml"};
-    if (!core::fs::stat_regular(at)) {
-      return std::nullopt;
-    }
-    config = core::yaml::load(core::fs::read_text(at, k_max_instruction_bytes));
-  } catch (const std::exception& e) {
-    k_log.debug_exception("reading .aider.conf.yml failed (best-effort)", e);
-    return std::nullopt;
-  }
-  const core::Value* read = config.get("read");
-  core::List names;
-  if (read != nullptr && read->is_string()) {
-    names.push_back(*read);
-  } else if (read != nullptr && read->is_list()) {
-    names = read->as_list();
-  }
-  for (const core::Value& name : names) {
-    if (!name.is_string() || !name.as_string().ends_with(".md")) {
-      continue;
-    }
-    const stdfs::path rel = stdfs::path(name.as_string()).lexically_normal();
-    if (!rel.is_absolute() && !rel.empty() && *rel.begin() != "..") {
-      return rel;
-    }
-  }
-  return std::nullopt;
 }
 
 // Where the instruction file `rel` really is: itself, or, when it is a link, its
@@ -190,29 +132,22 @@ std::string _build_skill_file(const core::Value& skill, SkillFormat fmt)
   return agents::skills::build_skill_file(skill, fmt);
 }
 
-void write_cursor_skills(const stdfs::path& repo_root, const core::List& skills)
+void write_rule_skills(const stdfs::path& repo_root, const core::List& skills)
 {
-  if (uses_agent(repo_root, "cursor")) {
-    agents::skills::write_skill_files(repo_root, ".cursor/rules", skills, SkillFormat::cursor_mdc);
-  }
-}
-
-void write_windsurf_skills(const stdfs::path& repo_root, const core::List& skills)
-{
-  if (uses_agent(repo_root, "windsurf")) {
-    agents::skills::write_skill_files(
-        repo_root, ".windsurf/rules", skills, SkillFormat::windsurf_md);
+  for (const agents::Harness* harness : agents::harnesses()) {
+    const auto& folder = *harness->skills;
+    if (folder && folder->format != SkillFormat::skill_md && uses_agent(repo_root, *harness)) {
+      agents::skills::write_skill_files(repo_root, folder->dir, skills, folder->format);
+    }
   }
 }
 
 std::vector<std::string> detect_agents(const stdfs::path& repo_root)
 {
   std::vector<std::string> found;
-  for (const AgentMarkers& markers : k_markers) {
-    if (std::any_of(markers.entries.begin(), markers.entries.end(), [&](std::string_view entry) {
-          return entry_exists(repo_root / entry);
-        })) {
-      found.emplace_back(markers.agent);
+  for (const agents::Harness* harness : agents::harnesses()) {
+    if (agents::used_in(*harness, repo_root)) {
+      found.emplace_back(*harness->name);
     }
   }
   return found;
@@ -220,20 +155,11 @@ std::vector<std::string> detect_agents(const stdfs::path& repo_root)
 
 std::optional<stdfs::path> instruction_file(const stdfs::path& repo_root, std::string_view agent)
 {
-  const std::string name = agents::normalize_agent_name(agent);
-  if (name == "claude-code") {
-    return stdfs::path("CLAUDE.md");
+  const agents::Harness* harness = agents::find_harness(agent);
+  if (harness == nullptr) {
+    return std::nullopt;
   }
-  if (name == "codex" || name == "cursor") {
-    return stdfs::path("AGENTS.md");
-  }
-  if (name == "gemini-cli") {
-    return stdfs::path("GEMINI.md");
-  }
-  if (name == "aider") {
-    return aider_conventions(repo_root);
-  }
-  return std::nullopt;
+  return agents::instruction_file_in(*harness, repo_root);
 }
 
 std::string _guidance_block(std::string_view project_id,

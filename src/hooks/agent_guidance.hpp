@@ -5,8 +5,7 @@
 // Cursor and Windsurf rules.  The user's own text and files are never changed: the
 // block is rewritten in place, and only rule files kolvex wrote are replaced.
 
-#include "agents/skill_files.hpp"
-#include "agents/skill_folders.hpp"
+#include "agents/skills.hpp"
 #include "core/value.hpp"
 
 #include <filesystem>
@@ -35,24 +34,20 @@ std::string _validate_slug(const core::Value& slug, std::string_view source);
 using agents::skills::installed_platform_slugs;
 using agents::skills::read_platform_skills_from_npx;
 
-// Writes `skills` as Cursor rules (.cursor/rules/<slug>.mdc) when the repository
-// uses Cursor (a .cursor directory or .cursorrules, or "cursor" in the local
-// configuration); otherwise writes nothing.  Throws std::system_error.
-void write_cursor_skills(const std::filesystem::path& repo_root, const core::List& skills);
+// Writes `skills` as rules into the rule folder of each harness that reads rules
+// (Cursor's .cursor/rules/<slug>.mdc, Windsurf's .windsurf/rules/<slug>.md) and is
+// used in the repository (its files are there, or the local configuration names
+// it); writes nothing for the others.  Throws std::system_error.
+void write_rule_skills(const std::filesystem::path& repo_root, const core::List& skills);
 
-// Writes `skills` as Windsurf rules (.windsurf/rules/<slug>.md) when the repository
-// uses Windsurf (as write_cursor_skills decides for Cursor).  Throws
-// std::system_error.
-void write_windsurf_skills(const std::filesystem::path& repo_root, const core::List& skills);
-
-// The agents whose files are in `repo_root` (CLAUDE.md or .claude for claude-code,
-// AGENTS.md or .codex for codex, ...), in registry order.
+// The agents whose repository markers are in `repo_root` (CLAUDE.md or .claude for
+// claude-code, AGENTS.md or .codex for codex, ...), in registry order.
 [[nodiscard]] std::vector<std::string> detect_agents(const std::filesystem::path& repo_root);
 
 // The instruction file of `agent` (any spelling normalize_agent_name knows),
-// relative to `repo_root`: CLAUDE.md, AGENTS.md (codex, cursor), GEMINI.md, or the
-// first Markdown file .aider.conf.yml names under "read"; nullopt for an agent
-// without one (windsurf, unknown names).
+// relative to `repo_root`, as its descriptor says: CLAUDE.md, AGENTS.md (codex,
+// cursor), GEMINI.md, or the first Markdown file .aider.conf.yml names under "read";
+// nullopt for an agent without one (windsurf, unknown names).
 [[nodiscard]] std::optional<std::filesystem::path>
 instruction_file(const std::filesystem::path& repo_root, std::string_view agent);
 

@@ -73,19 +73,11 @@ std::string toml_name(std::string_view name)
 
 std::optional<stdfs::path> registration_file(const stdfs::path& repo_root, std::string_view agent)
 {
-  if (agent == "claude-code") {
-    return repo_root / ".mcp.json";
+  const agents::Harness* harness = agents::find_harness(agent);
+  if (harness == nullptr || !*harness->tool_server) {
+    return std::nullopt;
   }
-  if (agent == "gemini-cli") {
-    return repo_root / ".gemini" / "settings.json";
-  }
-  if (agent == "cursor") {
-    return repo_root / ".cursor" / "mcp.json";
-  }
-  if (agent == "codex") {
-    return repo_root / ".codex" / "config.toml";
-  }
-  return std::nullopt;
+  return repo_root / (*harness->tool_server)->path;
 }
 
 std::optional<std::string> merge_json_registration(std::string_view text)
@@ -172,6 +164,7 @@ std::vector<McpChange> install_mcp_for_agents(const stdfs::path& repo_root,
       continue;
     }
     const std::string agent = adapter->name();
+    const agents::Harness* harness = agents::find_harness(agent);
     const auto file = registration_file(repo_root, agent);
     if (!file || std::find(done.begin(), done.end(), agent) != done.end()) {
       continue;
@@ -183,8 +176,9 @@ std::vector<McpChange> install_mcp_for_agents(const stdfs::path& repo_root,
       const core::fs::Confined at = paths::confined(repo_root, *file);
       const bool exists = core::fs::regular_file_exists(at);
       const std::string text = exists ? core::fs::read_text(at, 1 << 20) : std::string();
-      const auto merged =
-          agent == "codex" ? merge_codex_registration(text) : merge_json_registration(text);
+      const auto merged = (*harness->tool_server)->format == agents::ToolServerFormat::codex_toml
+                              ? merge_codex_registration(text)
+                              : merge_json_registration(text);
       if (!merged) {
         change.action = McpAction::already_present;
       } else {

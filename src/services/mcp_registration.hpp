@@ -1,8 +1,9 @@
 #pragma once
 
 // Registers `kolvex mcp`, the agent tool server, in the per-repository files the
-// harnesses read their tool servers from: Claude Code's .mcp.json, Gemini CLI's
-// .gemini/settings.json, Cursor's .cursor/mcp.json and Codex's .codex/config.toml.
+// harnesses read their tool servers from (each harness's descriptor names its file
+// and format): Claude Code's .mcp.json, Gemini CLI's .gemini/settings.json,
+// Cursor's .cursor/mcp.json and Codex's .codex/config.toml.
 // Each file is merged into: the user's own servers and settings stay, a file that
 // already registers kolvex is not written, and one we cannot parse is left alone.
 

@@ -4,6 +4,7 @@
 // CLAUDE_CONFIG_DIR and CODEX_HOME, no harness markers) and builders for the
 // lines each harness writes.  The environment is restored when the AgentEnv goes.
 
+#include "agents/registry.hpp"
 #include "core/json.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
@@ -17,20 +18,24 @@
 
 namespace kolvex::testing {
 
+// Unsets every environment marker of every harness the registry knows, and
+// CURSOR_TRACE_ID, which is in every Cursor terminal and marks nothing.
+inline void unset_harness_markers(ScopedEnv& env)
+{
+  for (const agents::Harness* harness : agents::harnesses()) {
+    for (const agents::EnvMarker& marker : *harness->env_markers) {
+      env.unset(marker.name);
+    }
+  }
+  env.unset("CURSOR_TRACE_ID");
+}
+
 // A temporary home for every harness, with every harness marker removed.
 class AgentEnv {
 public:
   AgentEnv()
   {
-    for (const char* name : {"CLAUDE_CODE_SESSION_ID",
-                             "CLAUDECODE",
-                             "CODEX_THREAD_ID",
-                             "GEMINI_CLI",
-                             "CURSOR_AGENT",
-                             "CURSOR_EXTENSION_HOST_ROLE",
-                             "CURSOR_TRACE_ID"}) {
-      m_env.unset(name);
-    }
+    unset_harness_markers(m_env);
     m_env.set("HOME", home().string());
     m_env.set("CLAUDE_CONFIG_DIR", claude_dir().string());
     m_env.set("CODEX_HOME", codex_dir().string());

@@ -194,11 +194,3 @@ TEST(CommitEvidence, OnlyCallsThatMatterAreKeptAndPendingCommitsAreSeen)
   EXPECT_TRUE(commit_pending(pending, 30.0));
   EXPECT_FALSE(commit_pending(pending, 31.0)) << "a call older than the bound is no live commit";
 }
-
-TEST(CommitEvidence, SessionIdsOfClaimsIsTheSessionsMentioningAnswer)
-{
-  const CommitClaims claims{{SHA_A, proof({"a", "b"})}, {SHA_B, timing({"c"})}};
-  const auto ids = session_ids_of(claims);
-  EXPECT_EQ(ids.at(SHA_A), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(ids.at(SHA_B), std::vector<std::string>{"c"});
-}

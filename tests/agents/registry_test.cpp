@@ -1,6 +1,7 @@
 #include "agents/registry.hpp"
 
 #include "agents/agent_env.hpp"
+#include "support/fake_adapter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,6 @@ using kolvex::agents::get_adapter_by_name;
 using kolvex::agents::iter_adapters;
 using kolvex::agents::normalize_agent_name;
 using kolvex::agents::ScopedAdapters;
-using kolvex::contracts::AgentAdapter;
 using namespace kolvex::testing;
 
 namespace {
@@ -22,36 +22,6 @@ std::vector<std::string> names()
   }
   return out;
 }
-
-class NamedFake : public AgentAdapter {
-public:
-  NamedFake(std::string name, bool active) : m_name(std::move(name)), m_active(active) {}
-  std::string name() const override { return m_name; }
-  std::optional<std::string> provider() const override { return std::nullopt; }
-  bool is_active() const override { return m_active; }
-  std::optional<std::string> get_session_id(const std::filesystem::path&) const override
-  {
-    return std::nullopt;
-  }
-  std::optional<kolvex::contracts::AgentTelemetry>
-  get_telemetry_for_session(const std::filesystem::path&,
-                            const std::optional<std::string>&) const override
-  {
-    return std::nullopt;
-  }
-  kolvex::contracts::SessionMatches
-  sessions_mentioning(const std::filesystem::path&,
-                      const std::vector<std::string>&,
-                      std::optional<double>,
-                      const kolvex::contracts::CommitTimes&) const override
-  {
-    return {};
-  }
-
-private:
-  std::string m_name;
-  bool m_active;
-};
 
 } // namespace
 
@@ -111,8 +81,8 @@ TEST(Registry, DetectionFollowsMarkersInRegistryOrder)
 TEST(Registry, ScopedAdaptersReplaceTheSetAndRestoreIt)
 {
   AgentEnv env;
-  NamedFake idle("idle", false);
-  NamedFake busy("busy", true);
+  FakeAdapter idle("idle", std::nullopt, false);
+  FakeAdapter busy("busy", std::nullopt, true);
   {
     ScopedAdapters outer({&idle});
     EXPECT_EQ(names(), std::vector<std::string>{"idle"});
@@ -139,7 +109,7 @@ TEST(Registry, SessionlessAdaptersAnswerEmptyAndLeaveSkillsToTheRuleWriters)
     EXPECT_FALSE(adapter->get_telemetry_for_session("/r", std::string("s")).has_value());
     EXPECT_TRUE(adapter
                     ->sessions_mentioning(
-                        "/r", {"a1b2c3d4e5f60718293a4b5c6d7e8f9012345678"}, std::nullopt, {})
+                        repo.path(), {"a1b2c3d4e5f60718293a4b5c6d7e8f9012345678"}, std::nullopt, {})
                     .empty());
     EXPECT_FALSE(adapter->npx_covers_skills(repo.path()));
     adapter->write_skills(repo.path(), {kolvex::core::Map{{"slug", "a"}, {"content", "x"}}});

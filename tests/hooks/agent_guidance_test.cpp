@@ -160,15 +160,13 @@ TEST(RuleWriters, WriteOnlyForAgentsTheRepositoryUses)
 {
   TempDir repo;
   const List skills{Map{{"slug", "review"}, {"content", "Review.\n"}}};
-  guidance::write_cursor_skills(repo.path(), skills);
-  guidance::write_windsurf_skills(repo.path(), skills);
+  guidance::write_rule_skills(repo.path(), skills);
   EXPECT_FALSE(stdfs::exists(repo.path() / ".cursor"));
   EXPECT_FALSE(stdfs::exists(repo.path() / ".windsurf"));
 
   repo.write(".cursorrules", "");
   kolvex::services::shared::save_local_config(repo.path(), Map{{"agents", List{"windsurf"}}});
-  guidance::write_cursor_skills(repo.path(), skills);
-  guidance::write_windsurf_skills(repo.path(), skills);
+  guidance::write_rule_skills(repo.path(), skills);
   EXPECT_EQ(repo.read(".cursor/rules/review.mdc"),
             "---\ndescription: review\nalwaysApply: false\n---\n\nReview.\n");
   EXPECT_EQ(repo.read(".windsurf/rules/review.md"),

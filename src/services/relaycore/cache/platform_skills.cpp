@@ -255,8 +255,7 @@ void _distribute_skills(const stdfs::path& repo_root,
   }
   try {
     const core::List all = concatenated(custom_skills, bridged_platform);
-    guidance::write_cursor_skills(repo_root, all);
-    guidance::write_windsurf_skills(repo_root, all);
+    guidance::write_rule_skills(repo_root, all);
   } catch (const std::exception& e) {
     k_log.debug_exception("Cursor/Windsurf skill distribution skipped (best-effort)", e);
   }

@@ -7,7 +7,7 @@
 // platform skill of the same slug).  Everything here changes the working tree, so
 // the refresh runs it only when it may; none of it ever fails the refresh on its own.
 
-#include "agents/skill_folders.hpp"
+#include "agents/skills.hpp"
 #include "contracts/agent_adapter.hpp"
 #include "core/value.hpp"
 

@@ -5,6 +5,7 @@
 #include "cache_support.hpp"
 #include "core/fs.hpp"
 #include "hooks/agent_guidance.hpp"
+#include "support/fake_adapter.hpp"
 #include "support/repo.hpp"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@ namespace cache = kolvex::services::relaycore::cache;
 using kolvex::core::List;
 using kolvex::core::Map;
 using kolvex::core::Value;
+using kolvex::testing::FakeAdapter;
 using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
 namespace stdfs = std::filesystem;
@@ -78,51 +80,15 @@ bool alive(pid_t pid)
   return close != std::string::npos && line.substr(close + 2, 1) != "Z";
 }
 
-class FakeAdapter final : public kolvex::contracts::AgentAdapter {
-public:
-  FakeAdapter(std::string name, bool covered, bool fails = false)
-      : m_name(std::move(name)), m_covered(covered), m_fails(fails)
-  {
-  }
-  std::string name() const override { return m_name; }
-  std::optional<std::string> provider() const override { return std::nullopt; }
-  bool is_active() const override { return false; }
-  std::optional<std::string> get_session_id(const stdfs::path&) const override
-  {
-    return std::nullopt;
-  }
-  std::optional<kolvex::contracts::AgentTelemetry>
-  get_telemetry_for_session(const stdfs::path&, const std::optional<std::string>&) const override
-  {
-    return std::nullopt;
-  }
-  kolvex::contracts::SessionMatches
-  sessions_mentioning(const stdfs::path&,
-                      const std::vector<std::string>&,
-                      std::optional<double>,
-                      const kolvex::contracts::CommitTimes&) const override
-  {
-    return {};
-  }
-  bool npx_covers_skills(const stdfs::path&) const override { return m_covered; }
-  void write_skills(const stdfs::path&, const List& skills) const override
-  {
-    if (m_fails) {
-      throw std::runtime_error("cannot write");
-    }
-    m_written = std::vector<std::string>{};
-    for (const Value& skill : skills) {
-      m_written->push_back(skill.get_string("slug").value_or("?") + "/" +
-                           skill.get_string("content").value_or(""));
-    }
-  }
-  mutable std::optional<std::vector<std::string>> m_written;
-
-private:
-  std::string m_name;
-  bool m_covered;
-  bool m_fails;
-};
+// An adapter whose npx coverage the test decides, and whose skill writing fails
+// when `fails`.
+FakeAdapter skill_adapter(std::string name, bool covered, bool fails = false)
+{
+  FakeAdapter adapter(std::move(name));
+  adapter.npx_covered = covered;
+  adapter.write_fails = fails;
+  return adapter;
+}
 
 Value skill(const std::string& slug, const std::string& content, std::optional<std::string> source)
 {
@@ -245,15 +211,15 @@ TEST(EnsurePlatformSkills, InstallsOnlyWhenTheLockManifestListsNone)
 TEST(DistributeSkills, WithoutNpxTheServersPlatformSkillsAreTheFallback)
 {
   TempDir repo;
-  FakeAdapter uncovered("claude-code", false);
+  FakeAdapter uncovered = skill_adapter("claude-code", false);
   const List skills{skill("review", "custom review", "project"),
                     skill("review", "platform review", "platform"),
                     skill("tidy", "platform tidy", "platform"),
                     skill("notes", "no source", std::nullopt)};
   cache::_distribute_skills(repo.path(), skills, {&uncovered});
-  ASSERT_TRUE(uncovered.m_written);
+  ASSERT_TRUE(uncovered.written);
   EXPECT_EQ(
-      *uncovered.m_written,
+      *uncovered.written,
       (std::vector<std::string>{"review/custom review", "notes/no source", "tidy/platform tidy"}));
 }
 
@@ -261,19 +227,19 @@ TEST(DistributeSkills, NpxSetReplacesTheServersAndCoveredAgentsGetOnlyCustom)
 {
   TempDir repo;
   install_platform(repo, {"a", "b"});
-  FakeAdapter covered("claude-code", true);
-  FakeAdapter uncovered("gemini-cli", false);
+  FakeAdapter covered = skill_adapter("claude-code", true);
+  FakeAdapter uncovered = skill_adapter("gemini-cli", false);
   const List skills{skill("mine", "custom", "system"), skill("z", "server platform", "platform")};
   cache::_distribute_skills(repo.path(), skills, {&covered, &uncovered});
-  EXPECT_EQ(*covered.m_written, std::vector<std::string>{"mine/custom"});
-  EXPECT_EQ(*uncovered.m_written, (std::vector<std::string>{"mine/custom", "a/npx\n", "b/npx\n"}));
+  EXPECT_EQ(*covered.written, std::vector<std::string>{"mine/custom"});
+  EXPECT_EQ(*uncovered.written, (std::vector<std::string>{"mine/custom", "a/npx\n", "b/npx\n"}));
 }
 
 TEST(DistributeSkills, OneAdaptersFailureDoesNotStopTheNext)
 {
   TempDir repo;
-  FakeAdapter failing("codex", false, true);
-  FakeAdapter next("claude-code", false);
+  FakeAdapter failing = skill_adapter("codex", false, true);
+  FakeAdapter next = skill_adapter("claude-code", false);
   cache::_distribute_skills(repo.path(), {skill("a", "x", "project")}, {&failing, &next});
-  EXPECT_EQ(*next.m_written, std::vector<std::string>{"a/x"});
+  EXPECT_EQ(*next.written, std::vector<std::string>{"a/x"});
 }

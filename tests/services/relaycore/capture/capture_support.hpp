@@ -1,14 +1,17 @@
 #pragma once
 
-// Helpers of the capture tests: an agent adapter whose answers the test decides,
-// an isolated environment, and the files a capture leaves behind.
+// Helpers of the capture tests: an isolated environment and the files a capture
+// leaves behind (the agent adapter whose answers the test decides is
+// support/fake_adapter.hpp's).
 
+#include "agents/agent_env.hpp"
 #include "agents/registry.hpp"
 #include "core/json.hpp"
 #include "core/process.hpp"
 #include "core/sha256.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "support/fake_adapter.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
 
@@ -23,65 +26,12 @@
 
 namespace kolvex::testing {
 
-// An adapter with a fixed name, provider and activity, and telemetry for the
-// sessions the test gives it.
-class FakeAdapter : public contracts::AgentAdapter {
-public:
-  FakeAdapter(std::string name, std::optional<std::string> provider, bool active = false)
-      : m_name(std::move(name)), m_provider(std::move(provider)), m_active(active)
-  {
-  }
-
-  // The session id get_session_id answers (nullopt: none).
-  std::optional<std::string> current_session;
-  // Telemetry entries by session id; the key "" answers a lookup without an id.
-  std::map<std::string, core::Map> sessions;
-  // Every session id asked for telemetry, "" for none.
-  mutable std::vector<std::string> asked;
-
-  std::string name() const override { return m_name; }
-  std::optional<std::string> provider() const override { return m_provider; }
-  bool is_active() const override { return m_active; }
-  std::optional<std::string> get_session_id(const std::filesystem::path&) const override
-  {
-    return current_session;
-  }
-  std::optional<contracts::AgentTelemetry>
-  get_telemetry_for_session(const std::filesystem::path&,
-                            const std::optional<std::string>& id) const override
-  {
-    asked.push_back(id.value_or(""));
-    const auto found = sessions.find(id.value_or(""));
-    if (found == sessions.end()) {
-      return std::nullopt;
-    }
-    return contracts::AgentTelemetry(found->second);
-  }
-  contracts::SessionMatches sessions_mentioning(const std::filesystem::path&,
-                                                const std::vector<std::string>&,
-                                                std::optional<double>,
-                                                const contracts::CommitTimes&) const override
-  {
-    return {};
-  }
-
-private:
-  std::string m_name;
-  std::optional<std::string> m_provider;
-  bool m_active;
-};
-
 // No harness markers, a temporary HOME, no system git configuration: what a
 // capture finds is what the test put there.
 inline void isolate_environment(ScopedEnv& env, const TempDir& home)
 {
-  for (const char* name : {"CLAUDE_CODE_SESSION_ID",
-                           "CLAUDECODE",
-                           "CODEX_THREAD_ID",
-                           "GEMINI_CLI",
-                           "CURSOR_AGENT",
-                           "CURSOR_EXTENSION_HOST_ROLE",
-                           "KOLVEX_DEBUG",
+  unset_harness_markers(env);
+  for (const char* name : {"KOLVEX_DEBUG",
                            "GIT_AUTHOR_NAME",
                            "GIT_AUTHOR_EMAIL",
                            "GIT_AUTHOR_DATE",

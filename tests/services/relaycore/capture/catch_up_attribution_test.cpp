@@ -10,6 +10,7 @@
 #include "agents/transcript_io.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "support/fake_adapter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -230,53 +231,21 @@ TEST_F(CatchUpAttribution, AiderMarkedCommitsAreAidersWithoutASession)
 }
 
 // An adapter whose claims, with their kinds, the test decides.
-class KindedAdapter : public contracts::AgentAdapter {
-public:
-  KindedAdapter(std::string name, CommitClaims claims)
-      : m_name(std::move(name)), m_claims(std::move(claims))
-  {
-  }
-  std::string name() const override { return m_name; }
-  std::optional<std::string> provider() const override { return std::nullopt; }
-  bool is_active() const override { return false; }
-  std::optional<std::string> get_session_id(const stdfs::path&) const override
-  {
-    return std::nullopt;
-  }
-  std::optional<contracts::AgentTelemetry>
-  get_telemetry_for_session(const stdfs::path&, const std::optional<std::string>&) const override
-  {
-    return std::nullopt;
-  }
-  contracts::SessionMatches sessions_mentioning(const stdfs::path&,
-                                                const std::vector<std::string>&,
-                                                std::optional<double>,
-                                                const contracts::CommitTimes&) const override
-  {
-    ADD_FAILURE() << "the walk asks commit_claims, which carries the kind";
-    return {};
-  }
-  CommitClaims commit_claims(const stdfs::path&,
-                             const std::vector<std::string>&,
-                             std::optional<double>,
-                             const contracts::CommitTimes&) const override
-  {
-    return m_claims;
-  }
-
-private:
-  std::string m_name;
-  CommitClaims m_claims;
-};
+testing::FakeAdapter kinded(std::string name, CommitClaims claims)
+{
+  testing::FakeAdapter adapter(std::move(name));
+  adapter.claims = std::move(claims);
+  return adapter;
+}
 
 TEST_F(CatchUpAttribution, ProofFromOneHarnessOutranksTimingFromAnother)
 {
   const auto first = commit_at("one.txt", T0);
   const auto second = commit_at("two.txt", T0 + 10);
-  KindedAdapter claude(
+  testing::FakeAdapter claude = kinded(
       "claude-code",
       {{first, {{"c-timing", ClaimKind::timing}}}, {second, {{"c-proof", ClaimKind::proof}}}});
-  KindedAdapter codex(
+  testing::FakeAdapter codex = kinded(
       "codex",
       {{first, {{"x-proof", ClaimKind::proof}}}, {second, {{"x-proof-2", ClaimKind::proof}}}});
   agents::ScopedAdapters scope({&claude, &codex});

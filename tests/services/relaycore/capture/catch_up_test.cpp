@@ -7,6 +7,7 @@
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "support/fake_adapter.hpp"
 #include "support/repo.hpp"
 #include "utils/filelock.hpp"
 
@@ -27,59 +28,21 @@
 namespace kolvex::services::relaycore::capture {
 namespace {
 
-using contracts::AgentAdapter;
-using contracts::AgentTelemetry;
-using contracts::CommitTimes;
 using contracts::SessionMatches;
 using core::Value;
 using testing::AgentEnv;
 using testing::TempRepo;
 namespace stdfs = std::filesystem;
 
-// An adapter whose claims the test decides; remembers how it was asked.
-class ClaimingAdapter : public AgentAdapter {
-public:
-  ClaimingAdapter(std::string name, SessionMatches claims)
-      : m_name(std::move(name)), m_claims(std::move(claims))
-  {
-  }
-  bool throws = false;
-  mutable int calls = 0;
-  mutable std::vector<std::string> asked_shas;
-  mutable std::optional<double> asked_since;
-  mutable CommitTimes asked_times;
-
-  std::string name() const override { return m_name; }
-  std::optional<std::string> provider() const override { return "test-provider"; }
-  bool is_active() const override { return true; } // must never be credited for it
-  std::optional<std::string> get_session_id(const stdfs::path&) const override
-  {
-    return "ambient-session";
-  }
-  std::optional<AgentTelemetry>
-  get_telemetry_for_session(const stdfs::path&, const std::optional<std::string>&) const override
-  {
-    return std::nullopt;
-  }
-  SessionMatches sessions_mentioning(const stdfs::path&,
-                                     const std::vector<std::string>& shas,
-                                     std::optional<double> since,
-                                     const CommitTimes& commit_times) const override
-  {
-    ++calls;
-    asked_shas = shas;
-    asked_since = since;
-    asked_times = commit_times;
-    if (throws) {
-      throw std::runtime_error("transcripts unreadable");
-    }
-    return m_claims;
-  }
-
-private:
-  std::string m_name;
-  SessionMatches m_claims;
-};
+// An active adapter in an ambient session (never to be credited for either) whose
+// sessions `matches` claims by timing.
+testing::FakeAdapter claiming(std::string name, const SessionMatches& matches)
+{
+  testing::FakeAdapter adapter(std::move(name), "test-provider", true);
+  adapter.current_session = "ambient-session";
+  adapter.claims = testing::timing_claims(matches);
+  return adapter;
+}
 
 class CatchUp : public ::testing::Test {
 protected:
@@ -259,8 +222,8 @@ TEST_F(CatchUp, ExactlyOneClaimNamesTheSession)
   repo.git({"checkout", "-q", "-b", "feat/login"});
   const auto first = commit("one.txt");
   const auto second = commit("two.txt");
-  ClaimingAdapter claude("claude-code", {{second, {"s-1", "s-1"}}, {first, {"s-9"}}});
-  ClaimingAdapter codex("codex", {});
+  testing::FakeAdapter claude = claiming("claude-code", {{second, {"s-1", "s-1"}}, {first, {"s-9"}}});
+  testing::FakeAdapter codex = claiming("codex", {});
   agents::ScopedAdapters scope({&claude, &codex});
 
   const auto results = catch_up_commits(repo.path());
@@ -268,7 +231,7 @@ TEST_F(CatchUp, ExactlyOneClaimNamesTheSession)
 
   // Every adapter is asked once, for the whole batch, with the oldest commit's time.
   for (const auto* adapter : {&claude, &codex}) {
-    EXPECT_EQ(adapter->calls, 1);
+    EXPECT_EQ(adapter->claim_calls, 1);
     EXPECT_EQ(adapter->asked_shas, (std::vector<std::string>{second, first}));
     const double first_time = std::stod(repo.git({"log", "-1", "--format=%ct", first}));
     EXPECT_EQ(adapter->asked_since, first_time);
@@ -294,9 +257,9 @@ TEST_F(CatchUp, SeveralClaimsLeaveTheCommitUnknown)
   const auto by_two_adapters = commit("one.txt");
   const auto by_two_sessions = commit("two.txt");
   const auto unclaimed = commit("three.txt");
-  ClaimingAdapter claude("claude-code",
+  testing::FakeAdapter claude = claiming("claude-code",
                          {{by_two_adapters, {"s-1"}}, {by_two_sessions, {"s-2", "s-3"}}});
-  ClaimingAdapter codex("codex", {{by_two_adapters, {"t-1"}}});
+  testing::FakeAdapter codex = claiming("codex", {{by_two_adapters, {"t-1"}}});
   agents::ScopedAdapters scope({&claude, &codex});
 
   EXPECT_EQ(catch_up_commits(repo.path()).size(), 3U);
@@ -312,13 +275,13 @@ TEST_F(CatchUp, FailingAdapterIsSkipped)
   configure();
   const auto first = commit("one.txt");
   const auto second = commit("two.txt");
-  ClaimingAdapter broken("claude-code", {{second, {"s-1"}}});
-  broken.throws = true;
-  ClaimingAdapter codex("codex", {{second, {"t-1"}}});
+  testing::FakeAdapter broken = claiming("claude-code", {{second, {"s-1"}}});
+  broken.claims_throw = true;
+  testing::FakeAdapter codex = claiming("codex", {{second, {"t-1"}}});
   agents::ScopedAdapters scope({&broken, &codex});
 
   EXPECT_EQ(commits_of(catch_up_commits(repo.path())), (std::vector<std::string>{second, first}));
-  EXPECT_EQ(codex.calls, 1);
+  EXPECT_EQ(codex.claim_calls, 1);
   EXPECT_EQ(*archive(second).get_string("agent"), "codex");
   EXPECT_EQ(*archive(second).get_string("agent_session_id"), "t-1");
   EXPECT_EQ(*archive(first).get_string("agent"), "unknown");

@@ -2,6 +2,7 @@
 
 #include "agents/registry.hpp"
 #include "paths.hpp"
+#include "support/fake_adapter.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
 
@@ -12,13 +13,12 @@
 #include <stdexcept>
 
 using kolvex::agents::ScopedAdapters;
-using kolvex::contracts::AgentAdapter;
-using kolvex::contracts::AgentTelemetry;
 using kolvex::core::List;
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::services::relaycore::log::_adapter_telemetry;
 using kolvex::services::relaycore::log::_enrich_attestation;
+using kolvex::testing::FakeAdapter;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
@@ -26,54 +26,14 @@ using ::testing::Not;
 
 namespace {
 
-// An adapter whose answers and failures the test decides; counts every lookup.
-class FakeAdapter : public AgentAdapter {
-public:
-  std::string agent_name = "claude-code";
-  std::optional<std::string> agent_provider = "anthropic";
-  bool active = true;
-  std::optional<std::string> session = "sess-42";
-  bool session_throws = false;
-  std::optional<Map> telemetry = Map{{"model", "claude-opus-4"}, {"tokens", Map{{"total", 10}}}};
-  bool telemetry_throws = false;
-  mutable int session_lookups = 0;
-  mutable int telemetry_lookups = 0;
-  mutable std::optional<std::string> asked_session;
-
-  std::string name() const override { return agent_name; }
-  std::optional<std::string> provider() const override { return agent_provider; }
-  bool is_active() const override { return active; }
-  std::optional<std::string> get_session_id(const std::filesystem::path&) const override
-  {
-    ++session_lookups;
-    if (session_throws) {
-      throw std::runtime_error("store unreadable");
-    }
-    return session;
-  }
-  std::optional<AgentTelemetry>
-  get_telemetry_for_session(const std::filesystem::path&,
-                            const std::optional<std::string>& id) const override
-  {
-    ++telemetry_lookups;
-    asked_session = id;
-    if (telemetry_throws) {
-      throw std::runtime_error("transcript vanished");
-    }
-    if (!telemetry) {
-      return std::nullopt;
-    }
-    return AgentTelemetry(*telemetry);
-  }
-  kolvex::contracts::SessionMatches
-  sessions_mentioning(const std::filesystem::path&,
-                      const std::vector<std::string>&,
-                      std::optional<double>,
-                      const kolvex::contracts::CommitTimes&) const override
-  {
-    return {};
-  }
-};
+// Claude Code in a session with telemetry, unless the test says otherwise.
+FakeAdapter claude_in_session()
+{
+  FakeAdapter adapter("claude-code", "anthropic", true);
+  adapter.current_session = "sess-42";
+  adapter.telemetry = Map{{"model", "claude-opus-4"}, {"tokens", Map{{"total", 10}}}};
+  return adapter;
+}
 
 std::vector<std::string> keys_of(const Map& map)
 {
@@ -104,7 +64,7 @@ protected:
   TempDir home;
   kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempRepo repo;
-  FakeAdapter adapter;
+  FakeAdapter adapter = claude_in_session();
 };
 
 } // namespace
@@ -261,7 +221,7 @@ TEST_F(Enrichment, NonTextAgentIsLeftAsWrittenWithADebugLine)
 TEST(AdapterTelemetry, SourceAndRuntimeWinOverTheAdaptersOwnEntries)
 {
   kolvex::testing::ScopedEnv environment;
-  FakeAdapter adapter;
+  FakeAdapter adapter = claude_in_session();
   adapter.telemetry = Map{{"source", "transcript"}, {"model", "m"}, {"agent_runtime", "other"}};
   const auto map = _adapter_telemetry(adapter, "/r", std::string("s"), "backfill");
   ASSERT_TRUE(map.has_value());
