@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -34,6 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                   message.params.get("protocolVersion")
                                               ? *message.params.get("protocolVersion")
                                               : kolvex::core::Value());
+  }
+  if (message.kind == mcp::Message::Kind::batch) {
+    std::vector<std::string> answers;
+    for (const mcp::Message& item : message.items) {
+      check(item.kind != mcp::Message::Kind::batch, "no batch inside a batch");
+      answers.push_back(mcp::result_line(item.id, kolvex::core::Value()));
+    }
+    check(kolvex::core::json::parse(mcp::batch_line(answers)).is_list(), "batch reads back");
   }
   check(answer.find('\n') == std::string::npos, "one line");
   const kolvex::core::Value reread = kolvex::core::json::parse(answer);
