@@ -19,6 +19,15 @@ namespace kolvex::commands {
 [[nodiscard]] std::vector<std::string> spell_out_empty_values(const CLI::App& app,
                                                               std::vector<std::string> args);
 
+// `count` and `noun`, the noun taking an "s" unless the count is one: "1 record",
+// "0 records", "2 notes".
+[[nodiscard]] std::string counted(long long count, std::string_view noun);
+
+// Accepts an id of the cloud service as a user types it: decimal digits only (no
+// sign, no 0x), from 1 to the largest 64-bit integer; anything else is refused with a
+// message naming the value, before CLI11 converts (and would clamp or round) it.
+[[nodiscard]] CLI::Validator id_number();
+
 // The width help is wrapped to: the terminal's when standard output is one, else
 // $COLUMNS when it is a number, else 80; never less than 40.
 [[nodiscard]] int help_width();

@@ -1,5 +1,6 @@
 #include "commands/notes.hpp"
 
+#include "commands/command_line.hpp"
 #include "commands/revision_range.hpp"
 #include "core/value.hpp"
 #include "display/output.hpp"
@@ -33,18 +34,19 @@ int run_write(const std::string& given)
     commits.push_back(commit.commit);
   }
   const rsync::NotesResult result = rsync::write_notes(root, commits);
-  output::info(std::to_string(range.commits.size()) + " commits in " + range.shown + ": " +
-               std::to_string(result.written) + " notes written, " +
+  output::info(counted(static_cast<long long>(range.commits.size()), "commit") +
+               " in " + range.shown + ": " + counted(result.written, "note") +
+               " written, " +
                std::to_string(result.unchanged) + " already up to date, " +
                std::to_string(result.not_recorded) + " not recorded");
   if (result.not_signed > 0) {
-    output::warning(std::to_string(result.not_signed) +
-                    " notes were written unsigned: git's signing key could not sign them "
+    output::warning(counted(result.not_signed, "note") +
+                    (result.not_signed == 1 ? " was" : " were") + " written unsigned: git's signing key could not sign them "
                     "(run with KOLVEX_DEBUG=1 to see why)");
   }
   if (result.failed > 0) {
-    output::error(std::to_string(result.failed) +
-                  " records could not be written as notes (run with KOLVEX_DEBUG=1 to see why)");
+    output::error(counted(result.failed, "record") +
+                  " could not be written as notes (run with KOLVEX_DEBUG=1 to see why)");
     return 1;
   }
   return 0;
@@ -55,12 +57,12 @@ int run_merge()
   const stdfs::path root = services::shared::get_repo_root();
   const rsync::MergeResult result = rsync::merge_fetched_notes(root);
   if (result.failed > 0) {
-    output::error("The fetched notes of " + std::to_string(result.failed) +
-                  " remote(s) could not be merged (run with KOLVEX_DEBUG=1 to see why)");
+    output::error("The fetched notes of " + counted(result.failed, "remote") +
+                  " could not be merged (run with KOLVEX_DEBUG=1 to see why)");
     return 1;
   }
   if (result.merged > 0) {
-    output::info("Merged the fetched notes of " + std::to_string(result.merged) + " remote(s)");
+    output::info("Merged the fetched notes of " + counted(result.merged, "remote"));
   }
   return 0;
 }

@@ -1,11 +1,13 @@
 #include "commands/sync.hpp"
 
 #include "commands/attest/hook_row.hpp"
+#include "commands/command_line.hpp"
 #include "commands/notes.hpp"
 
 #include "agents/registry.hpp"
 
 #include "core/deadline.hpp"
+#include "core/errors.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
@@ -213,6 +215,22 @@ std::optional<std::string> unwritable_directory(const std::filesystem::path& dir
   return std::nullopt;
 }
 
+// `text` ending in a full stop, added only when it has none ("rejected." stays).
+std::string sentence(std::string text)
+{
+  if (text.empty() || std::string_view(".!?").find(text.back()) == std::string_view::npos) {
+    text += '.';
+  }
+  return text;
+}
+
+// `file` as the user would type it from the repository root when it lies beneath it.
+std::string shown_path(const std::filesystem::path& root, const std::filesystem::path& file)
+{
+  const std::filesystem::path relative = file.lexically_relative(root);
+  return relative.empty() || *relative.begin() == ".." ? file.string() : relative.string();
+}
+
 // What kept this sync from reading or writing the records of `root`.
 std::vector<std::string> record_store_problems(const std::filesystem::path& root)
 {
@@ -330,10 +348,30 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
   const std::optional<std::string> project = rsync::linked_project_id(root);
   outcome.project_id = project.value_or("");
   const std::string key = session.api_key.value_or("");
-  outcome.run = rsync::run_sync_detailed(
-      root, key, session.api_url, project ? core::Value(*project) : core::Value());
   std::vector<std::string>& problems = outcome.problems;
+  std::optional<std::string> stopped;
+  try {
+    outcome.run = rsync::run_sync_detailed(
+        root, key, session.api_url, project ? core::Value(*project) : core::Value());
+  } catch (const std::exception& e) {
+    // Marking what was sent failed (a read-only or full log): the report still goes
+    // out, so a script reading --json learns why rather than reading nothing.
+    core::logging::Logger("kolvex.commands.sync").debug_exception("Sync stopped", e);
+    stopped = "The sync stopped (" + core::errors::short_name(e) + "): " + e.what() +
+              ". What was not marked sent is sent again by the next sync";
+    outcome.run = rsync::SyncRun{};
+    outcome.run.result.set("attestations_uploaded", core::Value(false));
+    outcome.run.result.set("cache_refreshed", core::Value(false));
+  }
   problems = record_store_problems(root);
+  if (stopped) {
+    problems.push_back(std::move(*stopped));
+  }
+  if (const auto bad = rsync::unusable_project_id(root)) {
+    problems.push_back("The project id " + *bad +
+                       " in .kolvex/.platform/config.yaml is not a project id (a whole number "
+                       "from 1). Link the repository with `kolvex setup project <id>`");
+  }
   outcome.pending = pending_records(root, problems);
 
   const auto say = [&](output::Level level, std::string text) {
@@ -359,7 +397,7 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
   if (resolution && !resolution->ok()) {
     outcome.failed = true;
     say(output::Level::error,
-        "Could not reach a project: " + resolution->reason.value_or("") + ". " +
+        "Could not reach a project: " + sentence(resolution->reason.value_or("")) + " " +
             rsync::remedy(resolution->code));
   } else if (resolution) {
     say(output::Level::success,
@@ -367,7 +405,13 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
             std::to_string(*resolution->project_id) +
             (resolution->title && !resolution->title->empty() ? " (" + *resolution->title + ")"
                                                               : std::string()));
-  } else if (key.empty()) {
+  } else if (team_id && !outcome.project_id.empty()) {
+    say(output::Level::warning,
+        "The team id " + std::to_string(*team_id) + " was not used: this repository is "
+        "already linked to project " + outcome.project_id +
+            " (a team id only helps find the project the first time)");
+  }
+  if (!resolution && key.empty()) {
     outcome.failed = true;
     say(output::Level::error, "Not signed in. " + rsync::remedy(std::string(rsync::NOT_SIGNED_IN)));
   }
@@ -375,22 +419,20 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
     if (!upload->ok) {
       outcome.failed = true;
       say(output::Level::error,
-          "Upload failed: " + upload->error.value_or("unknown error") + ". " +
-              std::string(rsync::_REMEDY_UNREACHABLE));
+          "Upload failed: " + sentence(upload->error.value_or("unknown error")) + " " +
+              (upload->code ? rsync::remedy(upload->code)
+                            : std::string(rsync::_REMEDY_UNREACHABLE)));
     } else if (upload->already_synced && problems.empty()) {
       say(output::Level::info, "Nothing to upload: every record is synced");
     } else if (upload->already_synced) {
       say(output::Level::info, "Nothing uploaded");
     } else {
-      say(output::Level::success,
-          "Uploaded " + std::to_string(upload->uploaded) + " record" +
-              (upload->uploaded == 1 ? "" : "s"));
+      say(output::Level::success, "Uploaded " + counted(upload->uploaded, "record"));
     }
     if (upload->skipped_invalid > 0) {
       say(output::Level::warning,
-          "Skipped " + std::to_string(upload->skipped_invalid) +
-              " record(s) that cannot be sent (no commit, or a corrupt "
-              "archived attestation)");
+          "Skipped " + counted(upload->skipped_invalid, "record") +
+              " that cannot be sent (no commit, or a corrupt archived attestation)");
     }
     // After a failed upload its line is the one reason given; the cache stays as
     // it was and the JSON report still says why.
@@ -399,10 +441,16 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
     } else if (upload->ok) {
       say(output::Level::warning, "Context cache not refreshed: " + outcome.run.cache_failure);
     }
+    for (const std::string& warning : outcome.run.cache_warnings) {
+      say(output::Level::warning, "Context cache: " + warning);
+    }
+    if (outcome.run.cache_log) {
+      say(output::Level::info, "details: " + shown_path(root, *outcome.run.cache_log));
+    }
   }
   if (outcome.pending > 0) {
     say(output::Level::info,
-        std::to_string(outcome.pending) + " record(s) left pending for the next sync");
+        counted(outcome.pending, "record") + " left pending for the next sync");
   }
   return outcome;
 }
@@ -421,11 +469,19 @@ core::Value sync_report(const SyncOutcome& outcome)
   report.set("cache_failure",
              outcome.run.cache_failure.empty() ? core::Value()
                                                : core::Value(outcome.run.cache_failure));
+  core::List warnings(outcome.run.cache_warnings.begin(), outcome.run.cache_warnings.end());
+  report.set("cache_warnings", core::Value(std::move(warnings)));
+  report.set("details",
+             outcome.run.cache_log ? core::Value(outcome.run.cache_log->string()) : core::Value());
   report.set("pending", core::Value(outcome.pending));
   core::List problems(outcome.problems.begin(), outcome.problems.end());
   report.set("problems", core::Value(std::move(problems)));
   return core::Value(std::move(report));
 }
+
+// The git hooks' options: an empty group keeps them out of `sync --help`, which is
+// for people; the hooks' own scripts are the one place they are written.
+constexpr const char* k_hook_only = "";
 
 void register_sync(CLI::App& app)
 {
@@ -441,24 +497,28 @@ void register_sync(CLI::App& app)
                    options->team_id,
                    "The team that owns this repository, when you belong to several (asked "
                    "once: it is saved with the project)")
-      ->type_name("N");
+      ->type_name("N")
+      ->check(id_number());
   command->add_flag("--json", options->json, "Print what happened as JSON, for scripts");
   command->add_flag("--record-commit",
                     options->record_commit,
                     "Record HEAD in the attestation log: with the pending attestation when "
                     "there is one, else as an unattested commit. Does nothing outside a "
-                    "repository set up with `kolvex setup`; always exits 0, prints nothing.");
+                    "repository set up with `kolvex setup`; always exits 0, prints nothing.")
+      ->group(k_hook_only);
   command->add_flag("--record-rewrite",
                     options->record_rewrite,
                     "Carry the records of commits that `git commit --amend` or `git rebase` "
                     "rewrote to the commits that replaced them, with a link to the old shas "
                     "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
-                    "on stdin). Always exits 0, prints nothing.");
+                    "on stdin). Always exits 0, prints nothing.")
+      ->group(k_hook_only);
   command->add_flag("--record-merge",
                     options->record_merge,
                     "Record HEAD when it is a merge commit, as --record-commit does (run by "
                     "the git post-merge hook; a fast-forward records nothing). Always exits 0, "
-                    "prints nothing.");
+                    "prints nothing.")
+      ->group(k_hook_only);
   std::vector<std::string> reasons;
   reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());
   for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
@@ -469,7 +529,8 @@ void register_sync(CLI::App& app)
                    options->event,
                    "Why a commit without an attestation has none: 'unattested' (the default) "
                    "or 'skipped' (the agent chose not to attest).")
-      ->check(CLI::IsMember(reasons));
+      ->check(CLI::IsMember(reasons))
+      ->group(k_hook_only);
   command->callback([options] {
     if (options->record_rewrite) {
       record_rewrite();
