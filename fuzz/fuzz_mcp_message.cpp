@@ -1,7 +1,7 @@
 // Arbitrary bytes as one line from an MCP client: reading it must never crash or
 // throw, and whatever it becomes must be answerable as one JSON-RPC line.
-#include "fuzz_check.hpp"
 #include "core/json.hpp"
+#include "fuzz_check.hpp"
 #include "services/mcp_protocol.hpp"
 
 #include <cstdint>
@@ -16,7 +16,6 @@ namespace {
 using kolvex::fuzz::check;
 
 namespace mcp = kolvex::services::mcp_protocol;
-
 
 } // namespace
 

@@ -413,10 +413,9 @@ void print_words(const std::vector<Row>& rows, const std::string& shown)
   if (totals.changed_since > 0) {
     counts += std::to_string(totals.changed_since) + " attested but changed since, ";
   }
-  console.print(counted(static_cast<long long>(rows.size()), "commit") + " in " +
-                shown + ": " + counts + std::to_string(totals.recorded) +
-                " recorded without an attestation, " + std::to_string(totals.not_recorded) +
-                " not recorded");
+  console.print(counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + ": " +
+                counts + std::to_string(totals.recorded) + " recorded without an attestation, " +
+                std::to_string(totals.not_recorded) + " not recorded");
 }
 
 // In a clone, the records of other machines come as git notes, which a plain clone
@@ -542,8 +541,8 @@ int run_log(const LogOptions& options)
     const std::size_t short_of = report_shortfall(rows, options.check);
     if (short_of > 0) {
       output::error(std::to_string(short_of) + " of " +
-                    counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + " " + (short_of == 1 ? "is" : "are") + " not " +
-                    options.check);
+                    counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + " " +
+                    (short_of == 1 ? "is" : "are") + " not " + options.check);
       return 1;
     }
   }

@@ -274,8 +274,8 @@ std::string failure_text(const std::exception& e)
     message = std::string(what.substr(0, what.find('\n')));
     for (std::size_t at = message.find('/'); at != std::string::npos;
          at = message.find('/', at + 1)) {
-      const bool starts_path = at == 0 || std::string_view(" '\"(=:").find(message[at - 1]) !=
-                                              std::string_view::npos;
+      const bool starts_path =
+          at == 0 || std::string_view(" '\"(=:").find(message[at - 1]) != std::string_view::npos;
       if (!starts_path) {
         continue;
       }
@@ -465,11 +465,11 @@ private:
   void handle_batch(const Message& message)
   {
     if (!protocol::batches_allowed(m_version)) {
-      send(protocol::error_line(core::Value(),
-                                protocol::INVALID_REQUEST,
-                                "Invalid Request: batches are not supported in protocol version " +
-                                    (m_version.empty() ? std::string("(none negotiated)")
-                                                       : m_version)));
+      send(protocol::error_line(
+          core::Value(),
+          protocol::INVALID_REQUEST,
+          "Invalid Request: batches are not supported in protocol version " +
+              (m_version.empty() ? std::string("(none negotiated)") : m_version)));
       return;
     }
     std::vector<Message> items = message.items;
@@ -486,8 +486,7 @@ private:
     }
     std::vector<std::string> answers;
     for (const auto& item : items) {
-      if (item.kind == Message::Kind::notification &&
-          item.method == "notifications/cancelled") {
+      if (item.kind == Message::Kind::notification && item.method == "notifications/cancelled") {
         cancel(item.params);
       } else if (auto reply = answer(item)) {
         answers.push_back(std::move(*reply));
@@ -598,8 +597,8 @@ int serve_mcp(int in_fd, int out_fd)
   bool too_long = false;
   while (auto line = reader.next(too_long)) {
     if (too_long) {
-      server.send(
-          protocol::error_line(core::Value(), protocol::PARSE_ERROR, "Parse error: message too long"));
+      server.send(protocol::error_line(
+          core::Value(), protocol::PARSE_ERROR, "Parse error: message too long"));
     } else if (!core::text::trim(*line).empty()) {
       server.handle(protocol::parse_message(*line));
     }

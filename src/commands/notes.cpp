@@ -34,14 +34,14 @@ int run_write(const std::string& given)
     commits.push_back(commit.commit);
   }
   const rsync::NotesResult result = rsync::write_notes(root, commits);
-  output::info(counted(static_cast<long long>(range.commits.size()), "commit") +
-               " in " + range.shown + ": " + counted(result.written, "note") +
-               " written, " +
+  output::info(counted(static_cast<long long>(range.commits.size()), "commit") + " in " +
+               range.shown + ": " + counted(result.written, "note") + " written, " +
                std::to_string(result.unchanged) + " already up to date, " +
                std::to_string(result.not_recorded) + " not recorded");
   if (result.not_signed > 0) {
     output::warning(counted(result.not_signed, "note") +
-                    (result.not_signed == 1 ? " was" : " were") + " written unsigned: git's signing key could not sign them "
+                    (result.not_signed == 1 ? " was" : " were") +
+                    " written unsigned: git's signing key could not sign them "
                     "(run with KOLVEX_DEBUG=1 to see why)");
   }
   if (result.failed > 0) {

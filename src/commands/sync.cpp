@@ -407,8 +407,8 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
                                                               : std::string()));
   } else if (team_id && !outcome.project_id.empty()) {
     say(output::Level::warning,
-        "The team id " + std::to_string(*team_id) + " was not used: this repository is "
-        "already linked to project " + outcome.project_id +
+        "The team id " + std::to_string(*team_id) +
+            " was not used: this repository is already linked to project " + outcome.project_id +
             " (a team id only helps find the project the first time)");
   }
   if (!resolution && key.empty()) {
@@ -500,24 +500,27 @@ void register_sync(CLI::App& app)
       ->type_name("N")
       ->check(id_number());
   command->add_flag("--json", options->json, "Print what happened as JSON, for scripts");
-  command->add_flag("--record-commit",
-                    options->record_commit,
-                    "Record HEAD in the attestation log: with the pending attestation when "
-                    "there is one, else as an unattested commit. Does nothing outside a "
-                    "repository set up with `kolvex setup`; always exits 0, prints nothing.")
+  command
+      ->add_flag("--record-commit",
+                 options->record_commit,
+                 "Record HEAD in the attestation log: with the pending attestation when "
+                 "there is one, else as an unattested commit. Does nothing outside a "
+                 "repository set up with `kolvex setup`; always exits 0, prints nothing.")
       ->group(k_hook_only);
-  command->add_flag("--record-rewrite",
-                    options->record_rewrite,
-                    "Carry the records of commits that `git commit --amend` or `git rebase` "
-                    "rewrote to the commits that replaced them, with a link to the old shas "
-                    "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
-                    "on stdin). Always exits 0, prints nothing.")
+  command
+      ->add_flag("--record-rewrite",
+                 options->record_rewrite,
+                 "Carry the records of commits that `git commit --amend` or `git rebase` "
+                 "rewrote to the commits that replaced them, with a link to the old shas "
+                 "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
+                 "on stdin). Always exits 0, prints nothing.")
       ->group(k_hook_only);
-  command->add_flag("--record-merge",
-                    options->record_merge,
-                    "Record HEAD when it is a merge commit, as --record-commit does (run by "
-                    "the git post-merge hook; a fast-forward records nothing). Always exits 0, "
-                    "prints nothing.")
+  command
+      ->add_flag("--record-merge",
+                 options->record_merge,
+                 "Record HEAD when it is a merge commit, as --record-commit does (run by "
+                 "the git post-merge hook; a fast-forward records nothing). Always exits 0, "
+                 "prints nothing.")
       ->group(k_hook_only);
   std::vector<std::string> reasons;
   reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());

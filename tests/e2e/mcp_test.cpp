@@ -122,8 +122,8 @@ TEST_F(McpE2E, ToolsListAndCallsAnswerTextAndStructuredContent)
   EXPECT_NE(tools[1].get("outputSchema"), nullptr);
 
   // The structured data is also the last text block, as JSON.
-  for (const Value* result : {by_id(answers, Value(2)).get("result"),
-                              by_id(answers, Value(3)).get("result")}) {
+  for (const Value* result :
+       {by_id(answers, Value(2)).get("result"), by_id(answers, Value(3)).get("result")}) {
     const auto& blocks = result->get("content")->as_list();
     EXPECT_EQ(kolvex::core::json::parse(blocks.back().get("text")->as_string()),
               *result->get("structuredContent"));
@@ -172,8 +172,8 @@ TEST_F(McpE2E, PingsAreAnsweredWhileASyncWaitsAndACancelledSyncIsNot)
 }
 
 // Batches only where the negotiated revision has them; ids of any size come back as
-// sent; a failing tool names the error's class, never a path of this machine.
-TEST_F(McpE2E, BatchesFollowTheVersionAndIdsAndErrorsComeBackWhole)
+// sent.
+TEST_F(McpE2E, BatchesFollowTheVersionAndIdsComeBackWhole)
 {
   const std::string batch =
       R"([{"jsonrpc": "2.0", "id": 8, "method": "ping"}, {"jsonrpc": "2.0", "method": "notifications/x"}, )"
@@ -195,22 +195,12 @@ TEST_F(McpE2E, BatchesFollowTheVersionAndIdsAndErrorsComeBackWhole)
   }
 
   const std::string huge = "123456789012345678901234567890";
-  const auto big = run_kolvex(
-      {"mcp"}, repo.path(), R"({"jsonrpc": "2.0", "id": )" + huge + R"(, "method": "ping"})" "\n");
+  const auto big = run_kolvex({"mcp"},
+                              repo.path(),
+                              R"({"jsonrpc": "2.0", "id": )" + huge +
+                                  R"(, "method": "ping"})"
+                                  "\n");
   EXPECT_THAT(big.out, HasSubstr(R"("id": )" + huge + ","));
-
-  // The log is a folder: counting it fails with the path in the exception's text.
-  stdfs::remove(repo.path() / ".kolvex/.platform/log.jsonl");
-  stdfs::create_directories(repo.path() / ".kolvex/.platform/log.jsonl/x");
-  const auto failed = exchange(
-      {R"({"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {"name": "status"}})"});
-  ASSERT_EQ(failed.size(), 1u);
-  const Value* result = failed[0].get("result");
-  ASSERT_NE(result, nullptr);
-  EXPECT_EQ(*result->get("isError"), Value(true));
-  const std::string text = result->get("content")->as_list()[0].get("text")->as_string();
-  EXPECT_THAT(text, HasSubstr("status failed: "));
-  EXPECT_EQ(text.find(repo.path().string()), std::string::npos) << text;
 }
 
 // The real client: @modelcontextprotocol/sdk, from the folder scripts/bootstrap

@@ -259,8 +259,8 @@ TEST_F(SyncE2E, RefreshFailuresAreShownInWordsAndJson)
 {
   struct Row {
     std::vector<std::string> faults;
-    std::string line;      // in the words
-    bool details;          // a "details:" hint
+    std::string line; // in the words
+    bool details;     // a "details:" hint
   };
   const std::vector<Row> rows = {
       {{"--fail", "/1/context$=500"}, "Context cache not refreshed: failed at fetch_context", true},
@@ -280,8 +280,8 @@ TEST_F(SyncE2E, RefreshFailuresAreShownInWordsAndJson)
     const auto words = run_kolvex({"sync"}, repo.path());
     EXPECT_EQ(words.exit_code, 0) << words.err;
     EXPECT_THAT(words.out + words.err, HasSubstr(row.line));
-    const bool hinted =
-        (words.out + words.err).find("details: .kolvex/.platform/logs/sync.log") != std::string::npos;
+    const bool hinted = (words.out + words.err).find("details: .kolvex/.platform/logs/sync.log") !=
+                        std::string::npos;
     EXPECT_EQ(hinted, row.details);
     const auto json = run_kolvex({"sync", "--json"}, repo.path());
     const Value report = kolvex::core::json::parse(json.out);

@@ -106,7 +106,8 @@ TEST(Wire, AnswersMustHaveTheShapeTheTableSays)
       (void)parse_answer(resolve, R"({"projectId": 42, "title": "a/b", "created": true})"));
   EXPECT_NO_THROW((void)parse_answer(resolve, R"({"projectId": "p-42"})"));
   // Whatever a resolve answer holds, project resolution classifies it.
-  for (const char* body : {R"({"title": "no id"})", R"({"projectId": ""})", R"({"projectId": 1.5})"}) {
+  for (const char* body :
+       {R"({"title": "no id"})", R"({"projectId": ""})", R"({"projectId": 1.5})"}) {
     EXPECT_NO_THROW((void)parse_answer(resolve, body)) << body;
   }
   EXPECT_NO_THROW(

@@ -185,9 +185,10 @@ bool install_platform_skills(const stdfs::path& repo_root,
   }
   if (result.timed_out) {
     k_log.debug("Platform-skill install timed out; process group killed");
-    return failed("npx did not finish within " +
-                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
-                  " s and was stopped");
+    return failed(
+        "npx did not finish within " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
+        " s and was stopped");
   }
   if (result.exit_code != 0) {
     k_log.debug("Platform-skill install exited " + std::to_string(result.exit_code));
@@ -197,8 +198,8 @@ bool install_platform_skills(const stdfs::path& repo_root,
     return _carry_platform_skills(scratch->path(), repo_root);
   } catch (const std::exception& e) {
     k_log.debug_exception("Platform-skill install could not be carried into the repository", e);
-    return failed("could not copy the skills into the repository (" +
-                  core::errors::short_name(e) + ")");
+    return failed("could not copy the skills into the repository (" + core::errors::short_name(e) +
+                  ")");
   }
 }
 

@@ -88,13 +88,12 @@ bool documents_intact(const stdfs::path& repo_root, const core::Map& documents)
         !digest.is_string()) {
       return false;
     }
-    const stdfs::path dir = folder == "specs" ? paths::specs_dir(repo_root)
+    const stdfs::path dir = folder == "specs"  ? paths::specs_dir(repo_root)
                             : folder == "docs" ? paths::docs_dir(repo_root)
                                                : stdfs::path();
     try {
-      if (dir.empty() ||
-          core::sha256_hex(core::fs::read_bytes(paths::confined(dir / file))) !=
-              digest.as_string()) {
+      if (dir.empty() || core::sha256_hex(core::fs::read_bytes(paths::confined(dir / file))) !=
+                             digest.as_string()) {
         return false;
       }
     } catch (const std::exception&) {
@@ -125,8 +124,9 @@ core::Map stored_etags(const stdfs::path& repo_root)
     }
     const bool intact = entity == "kolvexstate"   ? entity_copy_intact(paths::state_file(repo_root))
                         : entity == "kolvexrules" ? entity_copy_intact(paths::rules_file(repo_root))
-                        : entity == "specs" ? documents_intact(repo_root, map_at(cache, "documents"))
-                                            : true;
+                        : entity == "specs"
+                            ? documents_intact(repo_root, map_at(cache, "documents"))
+                            : true;
     if (intact) {
       etags.set(entity, tag);
     } else {
@@ -232,9 +232,10 @@ Fetched fetch_in_parallel(ApiClient& client,
   std::packaged_task<DeclarativeState()> f_decl(
       [&] { return client.fetch_declarative_state_detailed(project_id, api_key, api_url, etags); });
   std::packaged_task<std::optional<SpecsAnswer>()> f_specs([&] {
-    return _nf("Specs",
-               [&] { return client.fetch_all_specs(api_key, api_url, project_id, specs_etag); },
-               &failures[0]);
+    return _nf(
+        "Specs",
+        [&] { return client.fetch_all_specs(api_key, api_url, project_id, specs_etag); },
+        &failures[0]);
   });
   std::packaged_task<std::optional<core::Value>()> f_guard([&] {
     return _nf(

@@ -277,25 +277,41 @@ TEST_F(Refresh, ADamagedCopyIsFetchedWholeByTheNextRefresh)
   const struct {
     const char* damage;
     std::function<void()> apply;
-    const char* dropped; // the tag not sent
+    const char* dropped;  // the tag not sent
     const char* repaired; // a file the refresh writes again
   } rows[] = {
-      {"corrupt state", [&] { repo.write(platform + "kolvexstate.yaml", "{{ not: yaml"); },
-       "kolvexstate", "kolvexstate.yaml"},
-      {"deleted state", [&] { stdfs::remove(repo.path() / platform / "kolvexstate.yaml"); },
-       "kolvexstate", "kolvexstate.yaml"},
-      {"empty rules", [&] { repo.write(platform + "kolvexrules.yaml", ""); },
-       "kolvexrules", "kolvexrules.yaml"},
-      {"deleted spec", [&] { stdfs::remove(repo.path() / platform / "specs/billing.md"); },
-       "specs", "specs/billing.md"},
-      {"deleted specs folder", [&] { stdfs::remove_all(repo.path() / platform / "specs"); },
-       "specs", "specs/billing.md"},
-      {"edited spec", [&] { repo.write(platform + "specs/billing.md", "# Bill\n"); },
-       "specs", "specs/billing.md"},
-      {"deleted canonical doc", [&] { stdfs::remove(repo.path() / ".kolvex/docs/architecture.md"); },
-       "specs", "../docs/architecture.md"},
-      {"tag with a line break", [&] { set_rules_tag("\"r1\"\r\nX-Injected: 1"); },
-       "kolvexrules", "kolvexrules.yaml"},
+      {"corrupt state",
+       [&] { repo.write(platform + "kolvexstate.yaml", "{{ not: yaml"); },
+       "kolvexstate",
+       "kolvexstate.yaml"},
+      {"deleted state",
+       [&] { stdfs::remove(repo.path() / platform / "kolvexstate.yaml"); },
+       "kolvexstate",
+       "kolvexstate.yaml"},
+      {"empty rules",
+       [&] { repo.write(platform + "kolvexrules.yaml", ""); },
+       "kolvexrules",
+       "kolvexrules.yaml"},
+      {"deleted spec",
+       [&] { stdfs::remove(repo.path() / platform / "specs/billing.md"); },
+       "specs",
+       "specs/billing.md"},
+      {"deleted specs folder",
+       [&] { stdfs::remove_all(repo.path() / platform / "specs"); },
+       "specs",
+       "specs/billing.md"},
+      {"edited spec",
+       [&] { repo.write(platform + "specs/billing.md", "# Bill\n"); },
+       "specs",
+       "specs/billing.md"},
+      {"deleted canonical doc",
+       [&] { stdfs::remove(repo.path() / ".kolvex/docs/architecture.md"); },
+       "specs",
+       "../docs/architecture.md"},
+      {"tag with a line break",
+       [&] { set_rules_tag("\"r1\"\r\nX-Injected: 1"); },
+       "kolvexrules",
+       "kolvexrules.yaml"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.damage);
