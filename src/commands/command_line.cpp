@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
+#include <string>
 
 namespace kolvex::commands {
 

@@ -2,6 +2,7 @@
 
 #include "frontend/revision_range.hpp"
 #include "frontend/signed_records.hpp"
+#include "frontend/command_values.hpp"
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -20,6 +21,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -411,10 +413,26 @@ void print_words(const std::vector<Row>& rows, const std::string& shown)
   if (totals.changed_since > 0) {
     counts += std::to_string(totals.changed_since) + " attested but changed since, ";
   }
-  console.print(std::to_string(rows.size()) + (rows.size() == 1 ? " commit" : " commits") + " in " +
-                shown + ": " + counts + std::to_string(totals.recorded) +
-                " recorded without an attestation, " + std::to_string(totals.not_recorded) +
-                " not recorded");
+  console.print(frontend::counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + ": " +
+                counts + std::to_string(totals.recorded) + " recorded without an attestation, " +
+                std::to_string(totals.not_recorded) + " not recorded");
+}
+
+// In a clone, the records of other machines come as git notes, which a plain clone
+// does not fetch: every commit would read "not recorded" with nothing to say why.
+void hint_unfetched_notes(const std::vector<Row>& rows, const stdfs::path& root)
+{
+  const bool any_unrecorded = std::any_of(
+      rows.begin(), rows.end(), [](const Row& row) { return row.state == State::not_recorded; });
+  if (!any_unrecorded ||
+      !services::relaycore::log::_git({"for-each-ref", "--count=1", "refs/notes/"}, root).empty() ||
+      services::relaycore::log::_git({"remote"}, root).empty()) {
+    return;
+  }
+  output::info("No kolvex notes have been fetched, so records made on other machines are not "
+               "shown. Fetch them with `git fetch origin "
+               "'+refs/notes/kolvex*:refs/notes/remotes/origin/kolvex*'` (`kolvex setup` makes "
+               "every fetch bring them).");
 }
 
 void print_json(const std::vector<Row>& rows, const std::string& shown)
@@ -432,7 +450,12 @@ void print_json(const std::vector<Row>& rows, const std::string& shown)
                               "timestamp",
                               "cherry_picked_from",
                               "replaced_by"}) {
-        if (const std::string value = text_of(row.record, key); !value.empty()) {
+        if (std::string value = text_of(row.record, key); !value.empty()) {
+          // Records written by different versions say UTC either way; a script
+          // comparing them gets one spelling.
+          if (std::string_view(key) == "timestamp" && value.ends_with("+00:00")) {
+            value.replace(value.size() - 6, 6, "Z");
+          }
           item.set(key, value);
         }
       }
@@ -512,13 +535,14 @@ int run_log(const LogOptions& options)
     print_json(rows, shown);
   } else {
     print_words(rows, shown);
+    hint_unfetched_notes(rows, root);
   }
   if (!options.check.empty()) {
     const std::size_t short_of = report_shortfall(rows, options.check);
     if (short_of > 0) {
-      output::error(std::to_string(short_of) + " of " + std::to_string(rows.size()) +
-                    " commits in " + shown + " " + (short_of == 1 ? "is" : "are") + " not " +
-                    options.check);
+      output::error(std::to_string(short_of) + " of " +
+                    frontend::counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + " " +
+                    (short_of == 1 ? "is" : "are") + " not " + options.check);
       return 1;
     }
   }

@@ -1,5 +1,6 @@
 #include "commands/notes.hpp"
 
+#include "frontend/command_values.hpp"
 #include "core/value.hpp"
 #include "display/output.hpp"
 #include "frontend/revision_range.hpp"
@@ -30,18 +31,19 @@ int run_write(const std::string& given)
     commits.push_back(commit.commit);
   }
   const rsync::NotesResult result = rsync::write_notes(root, commits);
-  output::info(std::to_string(range.commits.size()) + " commits in " + range.shown + ": " +
-               std::to_string(result.written) + " notes written, " +
+  output::info(frontend::counted(static_cast<long long>(range.commits.size()), "commit") + " in " +
+               range.shown + ": " + frontend::counted(result.written, "note") + " written, " +
                std::to_string(result.unchanged) + " already up to date, " +
                std::to_string(result.not_recorded) + " not recorded");
   if (result.not_signed > 0) {
-    output::warning(std::to_string(result.not_signed) +
-                    " notes were written unsigned: git's signing key could not sign them "
+    output::warning(frontend::counted(result.not_signed, "note") +
+                    (result.not_signed == 1 ? " was" : " were") +
+                    " written unsigned: git's signing key could not sign them "
                     "(run with KOLVEX_DEBUG=1 to see why)");
   }
   if (result.failed > 0) {
-    output::error(std::to_string(result.failed) +
-                  " records could not be written as notes (run with KOLVEX_DEBUG=1 to see why)");
+    output::error(frontend::counted(result.failed, "record") +
+                  " could not be written as notes (run with KOLVEX_DEBUG=1 to see why)");
     return 1;
   }
   return 0;
@@ -52,12 +54,12 @@ int run_merge()
   const stdfs::path root = services::shared::get_repo_root();
   const rsync::MergeResult result = rsync::merge_fetched_notes(root);
   if (result.failed > 0) {
-    output::error("The fetched notes of " + std::to_string(result.failed) +
-                  " remote(s) could not be merged (run with KOLVEX_DEBUG=1 to see why)");
+    output::error("The fetched notes of " + frontend::counted(result.failed, "remote") +
+                  " could not be merged (run with KOLVEX_DEBUG=1 to see why)");
     return 1;
   }
   if (result.merged > 0) {
-    output::info("Merged the fetched notes of " + std::to_string(result.merged) + " remote(s)");
+    output::info("Merged the fetched notes of " + frontend::counted(result.merged, "remote"));
   }
   return 0;
 }

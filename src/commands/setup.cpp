@@ -1,5 +1,6 @@
 #include "commands/setup.hpp"
 
+#include "frontend/command_values.hpp"
 #include "frontend/notes_setting.hpp"
 #include "services/relaycore/sync/notes.hpp"
 
@@ -306,13 +307,13 @@ void register_setup(CLI::App& app)
                    "asking the server (`kolvex sync` otherwise finds or creates the project "
                    "by the origin remote)")
       ->type_name("ID")
-      ->check(CLI::PositiveNumber);
+      ->check(frontend::id_number());
   // `kolvex setup project <id>`: only the link, for a repository set up already
   // (the wording the refusal remedies use).
   auto linked = std::make_shared<std::int64_t>(0);
   CLI::App* link = command->add_subcommand(
       "project", "Link this repository to an existing kolvex project by its id, and nothing else");
-  link->add_option("id", *linked, "The project's id")->required()->check(CLI::PositiveNumber);
+  link->add_option("id", *linked, "The project's id")->required()->check(frontend::id_number());
   link->callback([linked] {
     const auto root = services::shared::get_repo_root();
     core::Map config = shared::load_local_config(root);

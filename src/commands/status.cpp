@@ -84,9 +84,12 @@ std::filesystem::path shown_log_path(const std::filesystem::path& root,
 }
 
 void print_json(const AttestationLogCounts& log,
-                const std::optional<std::filesystem::path>& rejected)
+                const std::optional<std::filesystem::path>& rejected,
+                bool set_up)
 {
   core::Map counts = frontend::status_counts(log);
+  // All zeros read the same for a repository never set up; a script must tell.
+  counts.set("set_up", core::Value(set_up));
   if (rejected) {
     counts.set("rejected_attestation", rejected->string());
   }
@@ -124,7 +127,8 @@ int run_status(bool json)
   } catch (const std::system_error&) {
     // A directory on the way that may not be searched: read as missing.
   }
-  if (!json && !services::shared::local_config_exists(root)) {
+  const bool set_up = services::shared::local_config_exists(root);
+  if (!json && !set_up) {
     output::info("This repository is not set up for kolvex: nothing records its commits. Run "
                  "`kolvex setup` to start.");
     // A log left from before (setup undone, a copied tree) is still worth counting.
@@ -141,7 +145,7 @@ int run_status(bool json)
   }
   const auto rejected = rejected_attestation(root);
   if (json) {
-    print_json(counts, rejected);
+    print_json(counts, rejected, set_up);
   } else {
     print_words(counts, shown_path, exists, rejected);
     if (const auto main = paths::main_worktree(root)) {

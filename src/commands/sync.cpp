@@ -1,5 +1,6 @@
 #include "commands/sync.hpp"
 
+#include "frontend/command_values.hpp"
 #include "frontend/perform_sync.hpp"
 #include "frontend/post_tool_due.hpp"
 
@@ -225,24 +226,31 @@ void register_sync(CLI::App& app)
                    options->team_id,
                    "The team that owns this repository, when you belong to several (asked "
                    "once: it is saved with the project)")
-      ->type_name("N");
+      ->type_name("N")
+      ->check(frontend::id_number());
   command->add_flag("--json", options->json, "Print what happened as JSON, for scripts");
-  command->add_flag("--record-commit",
-                    options->record_commit,
-                    "Record HEAD in the attestation log: with the pending attestation when "
-                    "there is one, else as an unattested commit. Does nothing outside a "
-                    "repository set up with `kolvex setup`; always exits 0, prints nothing.");
-  command->add_flag("--record-rewrite",
-                    options->record_rewrite,
-                    "Carry the records of commits that `git commit --amend` or `git rebase` "
-                    "rewrote to the commits that replaced them, with a link to the old shas "
-                    "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
-                    "on stdin). Always exits 0, prints nothing.");
-  command->add_flag("--record-merge",
-                    options->record_merge,
-                    "Record HEAD when it is a merge commit, as --record-commit does (run by "
-                    "the git post-merge hook; a fast-forward records nothing). Always exits 0, "
-                    "prints nothing.");
+  command
+      ->add_flag("--record-commit",
+                 options->record_commit,
+                 "Record HEAD in the attestation log: with the pending attestation when "
+                 "there is one, else as an unattested commit. Does nothing outside a "
+                 "repository set up with `kolvex setup`; always exits 0, prints nothing.")
+      ->group(k_hook_only);
+  command
+      ->add_flag("--record-rewrite",
+                 options->record_rewrite,
+                 "Carry the records of commits that `git commit --amend` or `git rebase` "
+                 "rewrote to the commits that replaced them, with a link to the old shas "
+                 "(run by the git post-rewrite hook, which hands git's '<old> <new>' lines "
+                 "on stdin). Always exits 0, prints nothing.")
+      ->group(k_hook_only);
+  command
+      ->add_flag("--record-merge",
+                 options->record_merge,
+                 "Record HEAD when it is a merge commit, as --record-commit does (run by "
+                 "the git post-merge hook; a fast-forward records nothing). Always exits 0, "
+                 "prints nothing.")
+      ->group(k_hook_only);
   std::vector<std::string> reasons;
   reasons.reserve(services::relaycore::log::RECORD_REASON_EVENTS.size());
   for (const auto& [reason, event] : services::relaycore::log::RECORD_REASON_EVENTS) {
@@ -253,7 +261,8 @@ void register_sync(CLI::App& app)
                    options->event,
                    "Why a commit without an attestation has none: 'unattested' (the default) "
                    "or 'skipped' (the agent chose not to attest).")
-      ->check(CLI::IsMember(reasons));
+      ->check(CLI::IsMember(reasons))
+      ->group(k_hook_only);
   command->callback([options] {
     if (options->record_rewrite) {
       record_rewrite();

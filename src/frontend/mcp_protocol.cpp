@@ -1,6 +1,7 @@
 #include "frontend/mcp_protocol.hpp"
 
 #include "core/json.hpp"
+#include "core/text.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,24 +22,15 @@ Message invalid(core::Value id, int code, std::string message)
   return out;
 }
 
+// An integer past 64 bits stays a valid id: it is read as its digits and written
+// back the same, so the client gets its own id.
 bool valid_id(const core::Value& id)
 {
-  return id.is_string() || id.kind() == core::Value::Kind::integer;
+  return id.is_string() || id.is_int();
 }
 
-} // namespace
-
-Message parse_message(std::string_view line)
+Message parse_object(const core::Value& parsed)
 {
-  core::Value parsed;
-  try {
-    parsed = core::json::parse(line);
-  } catch (const std::exception&) {
-    return invalid(core::Value(), PARSE_ERROR, "Parse error: not a JSON text");
-  }
-  if (parsed.is_list()) {
-    return invalid(core::Value(), INVALID_REQUEST, "Invalid Request: batches are not supported");
-  }
   if (!parsed.is_map()) {
     return invalid(core::Value(), INVALID_REQUEST, "Invalid Request: not a JSON object");
   }
@@ -77,6 +69,40 @@ Message parse_message(std::string_view line)
   message.method = method->as_string();
   message.params = params != nullptr ? *params : core::Value();
   return message;
+}
+
+} // namespace
+
+Message parse_message(std::string_view line)
+{
+  core::Value parsed;
+  try {
+    parsed = core::json::parse(line);
+  } catch (const std::exception&) {
+    return invalid(core::Value(), PARSE_ERROR, "Parse error: not a JSON text");
+  }
+  if (!parsed.is_list()) {
+    return parse_object(parsed);
+  }
+  if (parsed.as_list().empty()) {
+    return invalid(core::Value(), INVALID_REQUEST, "Invalid Request: an empty batch");
+  }
+  Message batch;
+  batch.kind = Message::Kind::batch;
+  for (const auto& item : parsed.as_list()) {
+    batch.items.push_back(parse_object(item));
+  }
+  return batch;
+}
+
+bool batches_allowed(std::string_view version)
+{
+  return version == "2025-03-26";
+}
+
+std::string batch_line(const std::vector<std::string>& answers)
+{
+  return "[" + core::text::join(answers, ",") + "]";
 }
 
 std::string negotiate_protocol_version(const core::Value& requested)

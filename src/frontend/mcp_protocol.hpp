@@ -36,17 +36,27 @@ struct Message {
     notification, // a method without an id: never answered
     response,     // a client's answer (we send no requests): ignored
     invalid,      // answer `error_code` / `error_message` to `id` (null when unknown)
+    batch,        // a JSON array of messages: `items`, each parsed as a line on its own
   };
   Kind kind = Kind::invalid;
-  core::Value id;     // text or integer; null when absent or unknown
+  core::Value id;     // text or integer (of any size); null when absent or unknown
   std::string method; // request and notification
   core::Value params; // a map or a list; null when absent
   int error_code = 0;
   std::string error_message;
+  std::vector<Message> items; // batch
 };
 
-// Reads one line (without its newline) as a JSON-RPC 2.0 message.  Never throws.
+// Reads one line (without its newline) as a JSON-RPC 2.0 message, or a batch of
+// them (an empty array is an invalid request).  Never throws.
 [[nodiscard]] Message parse_message(std::string_view line);
+
+// Whether a client that negotiated `version` may send batches: only the one
+// revision that introduced them allows them; the next one took them out again.
+[[nodiscard]] bool batches_allowed(std::string_view version);
+
+// One line (no newline) holding `answers` (each a whole answer line) as a batch reply.
+[[nodiscard]] std::string batch_line(const std::vector<std::string>& answers);
 
 // The version the server answers a client that asked for `requested`: the same
 // when supported, else the newest supported.

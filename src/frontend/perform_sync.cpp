@@ -1,6 +1,9 @@
 #include "frontend/perform_sync.hpp"
 
+#include "core/errors.hpp"
 #include "core/fs.hpp"
+#include "core/logging.hpp"
+#include "frontend/command_values.hpp"
 #include "frontend/session_context.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
@@ -108,6 +111,22 @@ std::optional<std::string> unwritable_directory(const std::filesystem::path& dir
   return std::nullopt;
 }
 
+// `text` ending in a full stop, added only when it has none ("rejected." stays).
+std::string sentence(std::string text)
+{
+  if (text.empty() || std::string_view(".!?").find(text.back()) == std::string_view::npos) {
+    text += '.';
+  }
+  return text;
+}
+
+// `file` as the user would type it from the repository root when it lies beneath it.
+std::string shown_path(const std::filesystem::path& root, const std::filesystem::path& file)
+{
+  const std::filesystem::path relative = file.lexically_relative(root);
+  return relative.empty() || *relative.begin() == ".." ? file.string() : relative.string();
+}
+
 // What kept this sync from reading or writing the records of `root`.
 std::vector<std::string> record_store_problems(const std::filesystem::path& root)
 {
@@ -126,7 +145,8 @@ std::vector<std::string> record_store_problems(const std::filesystem::path& root
 
 // The lines for a user of what `outcome` says, and whether it failed: a problem
 // with the records, no project reached, not signed in, or a failed upload.
-void tell(SyncOutcome& outcome, bool signed_in)
+void tell(SyncOutcome& outcome, bool signed_in, std::optional<std::int64_t> team_id,
+          const std::filesystem::path& root)
 {
   std::vector<std::string>& problems = outcome.problems;
   const auto say = [&](output::Level level, std::string text) {
@@ -152,7 +172,7 @@ void tell(SyncOutcome& outcome, bool signed_in)
   if (resolution && !resolution->ok()) {
     outcome.failed = true;
     say(output::Level::error,
-        "Could not reach a project: " + resolution->reason.value_or("") + ". " +
+        "Could not reach a project: " + sentence(resolution->reason.value_or("")) + " " +
             rsync::remedy(resolution->code));
   } else if (resolution) {
     say(output::Level::success,
@@ -160,7 +180,13 @@ void tell(SyncOutcome& outcome, bool signed_in)
             std::to_string(*resolution->project_id) +
             (resolution->title && !resolution->title->empty() ? " (" + *resolution->title + ")"
                                                               : std::string()));
-  } else if (!signed_in) {
+  } else if (team_id && !outcome.project_id.empty()) {
+    say(output::Level::warning,
+        "The team id " + std::to_string(*team_id) +
+            " was not used: this repository is already linked to project " + outcome.project_id +
+            " (a team id only helps find the project the first time)");
+  }
+  if (!resolution && !signed_in) {
     outcome.failed = true;
     say(output::Level::error, "Not signed in. " + rsync::remedy(std::string(rsync::NOT_SIGNED_IN)));
   }
@@ -168,22 +194,20 @@ void tell(SyncOutcome& outcome, bool signed_in)
     if (!upload->ok) {
       outcome.failed = true;
       say(output::Level::error,
-          "Upload failed: " + upload->error.value_or("unknown error") + ". " +
-              std::string(rsync::_REMEDY_UNREACHABLE));
+          "Upload failed: " + sentence(upload->error.value_or("unknown error")) + " " +
+              (upload->code ? rsync::remedy(upload->code)
+                            : std::string(rsync::_REMEDY_UNREACHABLE)));
     } else if (upload->already_synced && problems.empty()) {
       say(output::Level::info, "Nothing to upload: every record is synced");
     } else if (upload->already_synced) {
       say(output::Level::info, "Nothing uploaded");
     } else {
-      say(output::Level::success,
-          "Uploaded " + std::to_string(upload->uploaded) + " record" +
-              (upload->uploaded == 1 ? "" : "s"));
+      say(output::Level::success, "Uploaded " + counted(upload->uploaded, "record"));
     }
     if (upload->skipped_invalid > 0) {
       say(output::Level::warning,
-          "Skipped " + std::to_string(upload->skipped_invalid) +
-              " record(s) that cannot be sent (no commit, or a corrupt "
-              "archived attestation)");
+          "Skipped " + counted(upload->skipped_invalid, "record") +
+              " that cannot be sent (no commit, or a corrupt archived attestation)");
     }
     // After a failed upload its line is the one reason given; the cache stays as
     // it was and the JSON report still says why.
@@ -192,10 +216,16 @@ void tell(SyncOutcome& outcome, bool signed_in)
     } else if (upload->ok) {
       say(output::Level::warning, "Context cache not refreshed: " + outcome.run.cache_failure);
     }
+    for (const std::string& warning : outcome.run.cache_warnings) {
+      say(output::Level::warning, "Context cache: " + warning);
+    }
+    if (outcome.run.cache_log) {
+      say(output::Level::info, "details: " + shown_path(root, *outcome.run.cache_log));
+    }
   }
   if (outcome.pending > 0) {
     say(output::Level::info,
-        std::to_string(outcome.pending) + " record(s) left pending for the next sync");
+        counted(outcome.pending, "record") + " left pending for the next sync");
   }
 }
 
@@ -210,12 +240,33 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
   const std::optional<std::string> project = rsync::linked_project_id(root);
   outcome.project_id = project.value_or("");
   const std::string key = session.api_key.value_or("");
-  outcome.run = rsync::run_sync_detailed(
-      root, key, session.api_url, project ? core::Value(*project) : core::Value());
+  std::optional<std::string> stopped;
+  try {
+    outcome.run = rsync::run_sync_detailed(
+        root, key, session.api_url, project ? core::Value(*project) : core::Value());
+  } catch (const std::exception& e) {
+    // Marking what was sent failed (a read-only or full log): the report still goes
+    // out, so a script reading --json learns why rather than reading nothing.
+    core::logging::Logger("kolvex.frontend.perform_sync").debug_exception("Sync stopped", e);
+    stopped = "The sync stopped (" + core::errors::short_name(e) + "): " + e.what() +
+              ". What was not marked sent is sent again by the next sync";
+    outcome.run = rsync::SyncRun{};
+    outcome.run.result.set("attestations_uploaded", core::Value(false));
+    outcome.run.result.set("cache_refreshed", core::Value(false));
+  }
   outcome.problems = record_store_problems(root);
+  if (stopped) {
+    outcome.problems.push_back(std::move(*stopped));
+  }
+  if (const auto bad = rsync::unusable_project_id(root)) {
+    outcome.problems.push_back(
+        "The project id " + *bad +
+        " in .kolvex/.platform/config.yaml is not a project id (a whole number from 1). Link "
+        "the repository with `kolvex setup project <id>`");
+  }
   outcome.pending = pending_records(root, outcome.problems);
 
-  tell(outcome, !key.empty());
+  tell(outcome, !key.empty(), team_id, root);
   return outcome;
 }
 
@@ -233,6 +284,10 @@ core::Value sync_report(const SyncOutcome& outcome)
   report.set("cache_failure",
              outcome.run.cache_failure.empty() ? core::Value()
                                                : core::Value(outcome.run.cache_failure));
+  core::List warnings(outcome.run.cache_warnings.begin(), outcome.run.cache_warnings.end());
+  report.set("cache_warnings", core::Value(std::move(warnings)));
+  report.set("details",
+             outcome.run.cache_log ? core::Value(outcome.run.cache_log->string()) : core::Value());
   report.set("pending", core::Value(outcome.pending));
   core::List problems(outcome.problems.begin(), outcome.problems.end());
   report.set("problems", core::Value(std::move(problems)));

@@ -80,6 +80,12 @@ std::vector<RangeCommit> commits_in(const stdfs::path& root, const std::vector<s
 RevisionRange list_range(const stdfs::path& root, const std::string& given)
 {
   RevisionRange range;
+  if (given.empty() && rlog::_git({"rev-parse", "--verify", "--quiet", "HEAD"}, root).empty()) {
+    // A repository without a commit yet: nothing to list, and git's "bad revision"
+    // would only puzzle.
+    range.shown = "this repository (it has no commit yet)";
+    return range;
+  }
   range.commits = commits_in(root, range_arguments(root, given, range.shown));
   return range;
 }

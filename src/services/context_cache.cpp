@@ -2,6 +2,7 @@
 
 #include "core/fs.hpp"
 #include "core/logging.hpp"
+#include "core/sha256.hpp"
 #include "core/yaml.hpp"
 #include "display/repr.hpp"
 #include "paths.hpp"
@@ -110,6 +111,37 @@ bool file_exists(const stdfs::path& file)
   }
 }
 
+// Notes under "documents" the SHA-256 of every spec and canonical doc a full specs
+// answer wrote, by cache-relative name, so that the next refresh can tell a copy
+// that was deleted or damaged since and fetch the answer whole instead of asking
+// whether it changed.
+void record_documents(core::Map& cache, const CacheFiles& files)
+{
+  core::Map recorded = map_at(cache, "documents");
+  const auto note = [&](std::string_view folder,
+                        const std::optional<std::map<std::string, std::string>>& documents) {
+    if (!documents) {
+      return;
+    }
+    core::Map kept;
+    for (const auto& [name, digest] : recorded) {
+      if (!name.starts_with(std::string(folder) + "/")) {
+        kept.set(name, digest);
+      }
+    }
+    for (const auto& [name, text] : *documents) {
+      if (ledger_service::is_safe_slug(name)) {
+        kept.set(std::string(folder) + "/" + name + std::string(k_doc_suffix),
+                 core::Value(core::sha256_hex(text)));
+      }
+    }
+    recorded = std::move(kept);
+  };
+  note("specs", files.specs);
+  note("docs", files.canonical_docs);
+  cache.set("documents", core::Value(std::move(recorded)));
+}
+
 // The local configuration's "cache" section with `files`' tags and statuses merged
 // in; saved only when it changed.
 void record_fetch(const stdfs::path& repo_root, const CacheFiles& files)
@@ -140,6 +172,7 @@ void record_fetch(const stdfs::path& repo_root, const CacheFiles& files)
     etags.erase("specs");
   }
   cache.set("etags", std::move(etags));
+  record_documents(cache, files);
 
   core::Map statuses = map_at(cache, "fetch_status");
   for (const auto& [entity, status] : files.fetch_statuses) {

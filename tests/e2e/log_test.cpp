@@ -49,7 +49,7 @@ struct ThreeCommits {
                 attested,
                 R"("timestamp": "", "agent": "claude-code", "summary": "Added rate limiting", "synced": false)") +
             R"({"commit": ")" + escaped +
-            R"(", "agent": "claude-code", "summary": "", "synced": true, "event": "commit_unattested", "agent_session_id": "sess-42"})"
+            R"(", "agent": "claude-code", "summary": "", "synced": true, "event": "commit_unattested", "agent_session_id": "sess-42", "timestamp": "2026-01-02T03:04:05+00:00"})"
             "\n" +
             R"({"commit": ")" + missing + R"(", "agent": "x", "summary": "torn")");
   }
@@ -84,11 +84,21 @@ TEST(LogE2E, ListsEachCommitWithItsRecordAndTheTotals)
   EXPECT_EQ(commits[0].get("state")->as_string(), "not_recorded");
   EXPECT_EQ(commits[1].get("state")->as_string(), "recorded");
   EXPECT_EQ(commits[1].get("agent_session_id")->as_string(), "sess-42");
+  EXPECT_EQ(commits[1].get("timestamp")->as_string(), "2026-01-02T03:04:05Z"); // one UTC spelling
   EXPECT_EQ(commits[2].get("state")->as_string(), "attested");
   EXPECT_EQ(commits[2].get("model")->as_string(), "claude-opus-4-6");
   EXPECT_EQ(commits[2].get("source")->as_string(), "log");
   EXPECT_EQ(doc.get("totals")->get("attested")->as_int(), 1);
   EXPECT_EQ(doc.get("totals")->get("not_recorded")->as_int(), 1);
+}
+
+TEST(LogE2E, ARepositoryWithoutCommitsHasNothingToListAndNoGitError)
+{
+  TempRepo repo;
+  const auto result = kolvex::testing::run_kolvex({"log"}, repo.path());
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, "No commits in this repository (it has no commit yet).\n");
+  EXPECT_EQ(result.err, "");
 }
 
 TEST(LogE2E, CheckFailsNamingEachCommitThatFallsShort)

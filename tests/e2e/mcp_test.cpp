@@ -36,7 +36,26 @@ protected:
     }
     return answers;
   }
+
+  static std::string init(const std::string& version)
+  {
+    return R"({"jsonrpc": "2.0", "id": 1, "method": "initialize", "params": {"protocolVersion": ")" +
+           version + R"(", "capabilities": {}, "clientInfo": {"name": "t", "version": "1"}}})";
+  }
 };
+
+// The answer to request `id` among `answers` (a sync answers after what was quick).
+const Value& by_id(const std::vector<Value>& answers, const Value& id)
+{
+  for (const Value& answer : answers) {
+    if (answer.is_map() && *answer.get("id") == id) {
+      return answer;
+    }
+  }
+  static const Value none;
+  ADD_FAILURE() << "no answer to " << kolvex::core::json::dump(id);
+  return none;
+}
 
 TEST_F(McpE2E, MalformedMessagesGetErrorsAndTheServerKeepsServing)
 {
@@ -66,12 +85,11 @@ TEST_F(McpE2E, MalformedMessagesGetErrorsAndTheServerKeepsServing)
   EXPECT_EQ(code(answers[3]), -32600); // wrong version
   EXPECT_EQ(*answers[3].get("id"), Value(2));
   EXPECT_EQ(code(answers[4]), -32600); // bad id
-  EXPECT_EQ(code(answers[5]), -32601);
-  EXPECT_EQ(code(answers[6]), -32602);
-  EXPECT_EQ(code(answers[7]), -32602);
-  EXPECT_EQ(*answers[8].get("id"), Value("six"));
-  EXPECT_TRUE(answers[8].get("result")->is_map());
-  EXPECT_EQ(*answers[9].get("result")->get("protocolVersion"),
+  EXPECT_EQ(code(by_id(answers, Value(3))), -32601);
+  EXPECT_EQ(code(by_id(answers, Value(4))), -32602);
+  EXPECT_EQ(code(by_id(answers, Value(5))), -32602);
+  EXPECT_TRUE(by_id(answers, Value("six")).get("result")->is_map());
+  EXPECT_EQ(*by_id(answers, Value(7)).get("result")->get("protocolVersion"),
             Value(kolvex::services::mcp_protocol::SUPPORTED_PROTOCOL_VERSIONS.back()));
 }
 
@@ -92,25 +110,97 @@ TEST_F(McpE2E, ToolsListAndCallsAnswerTextAndStructuredContent)
   std::vector<std::string> names;
   for (const auto& tool : answers[0].get("result")->get("tools")->as_list()) {
     names.push_back(tool.get("name")->as_string());
+    // A tool that answers structured data says its shape, and that shape holds the
+    // keys every answer carries.
+    if (tool.get("outputSchema") != nullptr) {
+      EXPECT_EQ(*tool.get("outputSchema")->get("type"), Value("object"));
+    }
   }
   EXPECT_EQ(names, (std::vector<std::string>{"sync", "status", "session_summary"}));
+  const auto& tools = answers[0].get("result")->get("tools")->as_list();
+  EXPECT_NE(tools[0].get("outputSchema"), nullptr);
+  EXPECT_NE(tools[1].get("outputSchema"), nullptr);
 
-  const Value* status = answers[1].get("result");
+  // The structured data is also the last text block, as JSON.
+  for (const Value* result :
+       {by_id(answers, Value(2)).get("result"), by_id(answers, Value(3)).get("result")}) {
+    const auto& blocks = result->get("content")->as_list();
+    EXPECT_EQ(kolvex::core::json::parse(blocks.back().get("text")->as_string()),
+              *result->get("structuredContent"));
+  }
+
+  const Value* status = by_id(answers, Value(2)).get("result");
   EXPECT_EQ(*status->get("structuredContent")->get("log")->get("pending"), Value(1));
   EXPECT_EQ(*status->get("structuredContent")->get("signed_in"), Value(true));
   EXPECT_THAT(status->get("content")->as_list()[0].get("text")->as_string(),
               HasSubstr("Records waiting for upload: 1"));
 
-  const Value* sync = answers[2].get("result");
+  const Value* sync = by_id(answers, Value(3)).get("result");
   EXPECT_EQ(*sync->get("isError"), Value(false));
   EXPECT_EQ(*sync->get("structuredContent")->get("attestations_uploaded"), Value(true));
   EXPECT_EQ(*sync->get("structuredContent")->get("upload")->get("uploaded"), Value(1));
   EXPECT_THAT(sync->get("content")->as_list()[0].get("text")->as_string(),
               HasSubstr("Uploaded 1 record"));
 
-  const Value* summary = answers[3].get("result");
+  const Value* summary = by_id(answers, Value(4)).get("result");
   EXPECT_FALSE(summary->get("content")->as_list()[0].get("text")->as_string().empty());
   EXPECT_EQ(err.find(server.api_key()), std::string::npos);
+}
+
+// A sync waits on the server in a worker, so a ping sent after it is answered first,
+// and a sync the client cancelled is never answered.
+TEST_F(McpE2E, PingsAreAnsweredWhileASyncWaitsAndACancelledSyncIsNot)
+{
+  DevServer server({.args = {"--delay", "/context$=3000"}});
+  sign_in(server);
+  const std::string sync =
+      R"({"jsonrpc": "2.0", "id": 2, "method": "tools/call", "params": {"name": "sync"}})";
+  const auto answers = exchange({
+      init("2025-06-18"),
+      sync,
+      R"({"jsonrpc": "2.0", "id": 3, "method": "ping"})",
+      R"({"jsonrpc": "2.0", "id": 4, "method": "tools/call", "params": {"name": "sync"}})",
+      R"({"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": 4}})",
+      R"({"jsonrpc": "2.0", "id": 5, "method": "ping"})",
+  });
+  std::vector<Value> ids;
+  for (const Value& answer : answers) {
+    ids.push_back(*answer.get("id"));
+  }
+  EXPECT_EQ(ids, (std::vector<Value>{Value(1), Value(3), Value(5), Value(2)}));
+  EXPECT_EQ(*by_id(answers, Value(2)).get("result")->get("isError"), Value(false));
+}
+
+// Batches only where the negotiated revision has them; ids of any size come back as
+// sent.
+TEST_F(McpE2E, BatchesFollowTheVersionAndIdsComeBackWhole)
+{
+  const std::string batch =
+      R"([{"jsonrpc": "2.0", "id": 8, "method": "ping"}, {"jsonrpc": "2.0", "method": "notifications/x"}, )"
+      R"({"jsonrpc": "2.0", "id": 9, "method": "no/such"}])";
+  for (const auto& [version, batched] :
+       std::vector<std::pair<std::string, bool>>{{"2025-03-26", true}, {"2025-06-18", false}}) {
+    SCOPED_TRACE(version);
+    const auto answers = exchange({init(version), batch, "[]"});
+    ASSERT_EQ(answers.size(), 3u);
+    if (batched) {
+      ASSERT_TRUE(answers[1].is_list());
+      ASSERT_EQ(answers[1].as_list().size(), 2u);
+      EXPECT_TRUE(by_id(answers[1].as_list(), Value(8)).get("result")->is_map());
+      EXPECT_EQ(*by_id(answers[1].as_list(), Value(9)).get("error")->get("code"), Value(-32601));
+    } else {
+      EXPECT_EQ(*answers[1].get("error")->get("code"), Value(-32600));
+    }
+    EXPECT_EQ(*answers[2].get("error")->get("code"), Value(-32600)); // an empty batch
+  }
+
+  const std::string huge = "123456789012345678901234567890";
+  const auto big = run_kolvex({"mcp"},
+                              repo.path(),
+                              R"({"jsonrpc": "2.0", "id": )" + huge +
+                                  R"(, "method": "ping"})"
+                                  "\n");
+  EXPECT_THAT(big.out, HasSubstr(R"("id": )" + huge + ","));
 }
 
 // The real client: @modelcontextprotocol/sdk, from the folder scripts/bootstrap

@@ -55,7 +55,7 @@ TEST(StatusE2E, ARepositoryWithoutKolvexHasNothingRecordedAndGainsNothing)
   EXPECT_EQ(json.exit_code, 0) << json.err;
   EXPECT_EQ(json.out,
             R"({"pending": 0, "uploaded": 0, "skipped": 0, "unaddressable": 0, "corrupt": 0, )"
-            R"("attested": 0, "unattested": 0})"
+            R"("attested": 0, "unattested": 0, "set_up": false})"
             "\n");
   const auto words = kolvex::testing::run_kolvex({"status"}, repo.path());
   EXPECT_EQ(words.exit_code, 0) << words.err;
@@ -92,7 +92,7 @@ TEST(StatusE2E, CountsComeFromTheLogFromAnySubdirectory)
   EXPECT_EQ(json.exit_code, 0) << json.err;
   EXPECT_EQ(json.out,
             R"({"pending": 2, "uploaded": 1, "skipped": 1, "unaddressable": 1, "corrupt": 2, )"
-            R"("attested": 1, "unattested": 2})"
+            R"("attested": 1, "unattested": 2, "set_up": false})"
             "\n");
   const auto words = kolvex::testing::run_kolvex({"status"}, repo.path() / "src");
   EXPECT_EQ(words.exit_code, 0) << words.err;

@@ -132,7 +132,7 @@ TEST_F(SyncE2E, WithTheServerDownItExitsOneWithOneReasonAndLosesNothing)
   const auto errors = kolvex::core::fs::splitlines(down.err);
   ASSERT_EQ(errors.size(), 1u) << down.err;
   EXPECT_THAT(std::string(errors[0]), HasSubstr("Upload failed: "));
-  EXPECT_THAT(down.out, HasSubstr("2 record(s) left pending"));
+  EXPECT_THAT(down.out, HasSubstr("2 records left pending"));
   EXPECT_EQ(unsynced(), 2u);
 
   // Unlinked, the resolve is what fails, with the same remedy.
@@ -216,6 +216,78 @@ TEST_F(SyncE2E, SetupProjectLinksWithoutTheNetwork)
             Value(78));
   EXPECT_EQ(run_kolvex({"setup", "--project", "x"}, repo.path()).exit_code, 2);
   EXPECT_EQ(run_kolvex({"setup", "--project", "0"}, repo.path()).exit_code, 2);
+}
+
+// A project or team id that is not one is named, fails the sync and sends nothing:
+// never rounded, clamped, or taken as "no project" with a success.
+TEST_F(SyncE2E, IdsThatAreNoIdsAreNamedAndNothingIsSent)
+{
+  DevServer server;
+  sign_in(server);
+  const kolvex::core::Map original = kolvex::services::shared::load_local_config(repo.path());
+  for (const auto& [value, shown] : std::vector<std::pair<Value, std::string>>{
+           {Value("abc"), "'abc'"}, {Value(4.2), "4.2"}, {Value(-3), "-3"}}) {
+    kolvex::core::Map config = original;
+    config.set("project_id", value);
+    kolvex::services::shared::save_local_config(repo.path(), config);
+    const auto result = run_kolvex({"sync", "--json"}, repo.path());
+    EXPECT_EQ(result.exit_code, 1) << shown;
+    const Value report = kolvex::core::json::parse(result.out);
+    EXPECT_EQ(*report.get("ok"), Value(false));
+    EXPECT_THAT(report.get("problems")->as_list().at(0).as_string(),
+                HasSubstr("The project id " + shown + " in .kolvex/.platform/config.yaml"));
+    EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("project_id"), value);
+  }
+  kolvex::services::shared::save_local_config(repo.path(), original);
+  for (const char* team : {"0", "-3", "0x10", "99999999999999999999", "7.5"}) {
+    const auto result = run_kolvex({"sync", std::string("--team-id=") + team}, repo.path());
+    EXPECT_EQ(result.exit_code, 2) << team;
+    EXPECT_THAT(result.err, HasSubstr(std::string("'") + team + "' is not an id")) << team;
+  }
+  EXPECT_EQ(unsynced(), 2u);
+
+  // Once linked, a team id has nothing left to choose, and the user is told.
+  ASSERT_EQ(run_kolvex({"sync"}, repo.path()).exit_code, 0);
+  const auto late = run_kolvex({"sync", "--team-id", "5"}, repo.path());
+  EXPECT_EQ(late.exit_code, 0) << late.err;
+  EXPECT_THAT(late.err, HasSubstr("The team id 5 was not used: this repository is already linked"));
+}
+
+// A refresh that failed, or went on past a failure, says so: the debug log's place
+// with KOLVEX_DEBUG on, and one line per failure, in words and in --json.
+TEST_F(SyncE2E, RefreshFailuresAreShownInWordsAndJson)
+{
+  struct Row {
+    std::vector<std::string> faults;
+    std::string line; // in the words
+    bool details;     // a "details:" hint
+  };
+  const std::vector<Row> rows = {
+      {{"--fail", "/1/context$=500"}, "Context cache not refreshed: failed at fetch_context", true},
+      {{"--fail", "/state/kolvexrules=401"},
+       "Context cache: kolvexrules refused by the server (HTTP 401); the cached copy is kept",
+       false},
+      {{"--fail", "/skills=503"}, "Context cache: Skills fetch failed (", false},
+  };
+  env.set("KOLVEX_DEBUG", "1");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    DevServer server({.args = row.faults});
+    sign_in(server);
+    kolvex::core::Map config = kolvex::services::shared::load_local_config(repo.path());
+    config.erase("project_id"); // each server is new: resolve there
+    kolvex::services::shared::save_local_config(repo.path(), config);
+    const auto words = run_kolvex({"sync"}, repo.path());
+    EXPECT_EQ(words.exit_code, 0) << words.err;
+    EXPECT_THAT(words.out + words.err, HasSubstr(row.line));
+    const bool hinted = (words.out + words.err).find("details: .kolvex/.platform/logs/sync.log") !=
+                        std::string::npos;
+    EXPECT_EQ(hinted, row.details);
+    const auto json = run_kolvex({"sync", "--json"}, repo.path());
+    const Value report = kolvex::core::json::parse(json.out);
+    EXPECT_EQ(report.get("details")->is_string(), row.details);
+    EXPECT_EQ(report.get("cache_warnings")->as_list().size(), row.details ? 0u : 1u);
+  }
 }
 
 TEST_F(SyncE2E, AnAttestationOfWhatIsStagedWaitsThroughASyncForItsCommit)

@@ -2,6 +2,7 @@
 // refresh and the rules state read them, and nothing rewritten that did not change.
 #include "services/context_cache.hpp"
 
+#include "core/sha256.hpp"
 #include "core/yaml.hpp"
 #include "services/local_config.hpp"
 #include "support/repo.hpp"
@@ -62,9 +63,13 @@ TEST(WriteCacheFiles, LayoutAndWhereTheNextRefreshReadsItsTags)
   EXPECT_EQ(repo.read(".kolvex/docs/architecture.md"), "# Arch\n");
   const Map config = kolvex::services::shared::load_local_config(repo.path());
   EXPECT_EQ(config.find("project_id")->as_int(), 42);
-  EXPECT_EQ(
-      *config.find("cache"),
-      Value(Map{{"etags", full_files().etags}, {"fetch_status", full_files().fetch_statuses}}));
+  // What each written document holds, so that the next refresh can tell one damaged.
+  const Map documents{{"specs/billing.md", kolvex::core::sha256_hex("# Billing\n")},
+                      {"docs/architecture.md", kolvex::core::sha256_hex("# Arch\n")}};
+  EXPECT_EQ(*config.find("cache"),
+            Value(Map{{"etags", full_files().etags},
+                      {"documents", documents},
+                      {"fetch_status", full_files().fetch_statuses}}));
 }
 
 // A second write of the same answers touches no file at all.

@@ -1,5 +1,7 @@
 #include "services/relaycore/cache/platform_skills.hpp"
 
+#include "core/errors.hpp"
+
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
@@ -131,8 +133,16 @@ core::List concatenated(const core::List& first, const core::List& second)
 
 } // namespace
 
-bool install_platform_skills(const stdfs::path& repo_root, std::chrono::milliseconds timeout)
+bool install_platform_skills(const stdfs::path& repo_root,
+                             std::chrono::milliseconds timeout,
+                             std::string* why)
 {
+  const auto failed = [why](std::string text) {
+    if (why != nullptr) {
+      *why = std::move(text);
+    }
+    return false;
+  };
   if (const char* skip = std::getenv("KOLVEX_SKIP_PLATFORM_SKILLS");
       skip != nullptr && *skip != '\0') {
     k_log.debug("KOLVEX_SKIP_PLATFORM_SKILLS set \u2014 skipping npx install");
@@ -160,7 +170,7 @@ bool install_platform_skills(const stdfs::path& repo_root, std::chrono::millisec
                              "{\"name\": \"kolvex-platform-skills\", \"private\": true}\n");
   } catch (const std::system_error& e) {
     k_log.debug_exception("Platform-skill install failed to start", e);
-    return false;
+    return failed("could not start (" + core::errors::short_name(e) + ")");
   }
   core::process::Options options;
   options.cwd = scratch->path();
@@ -171,21 +181,25 @@ bool install_platform_skills(const stdfs::path& repo_root, std::chrono::millisec
     result = core::process::run(_SKILLS_INSTALL_CMD, options);
   } catch (const std::system_error& e) {
     k_log.debug_exception("Platform-skill install failed to start", e);
-    return false;
+    return failed("could not start npx (" + core::errors::short_name(e) + ")");
   }
   if (result.timed_out) {
     k_log.debug("Platform-skill install timed out; process group killed");
-    return false;
+    return failed(
+        "npx did not finish within " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
+        " s and was stopped");
   }
   if (result.exit_code != 0) {
     k_log.debug("Platform-skill install exited " + std::to_string(result.exit_code));
-    return false;
+    return failed("npx exited with status " + std::to_string(result.exit_code));
   }
   try {
     return _carry_platform_skills(scratch->path(), repo_root);
   } catch (const std::exception& e) {
     k_log.debug_exception("Platform-skill install could not be carried into the repository", e);
-    return false;
+    return failed("could not copy the skills into the repository (" + core::errors::short_name(e) +
+                  ")");
   }
 }
 
@@ -207,12 +221,16 @@ bool _carry_platform_skills(const stdfs::path& from, const stdfs::path& repo_roo
   return true;
 }
 
-void ensure_platform_skills(const stdfs::path& repo_root)
+std::optional<std::string> ensure_platform_skills(const stdfs::path& repo_root)
 {
   if (!guidance::installed_platform_slugs(repo_root).empty()) {
-    return;
+    return std::nullopt;
   }
-  (void)install_platform_skills(repo_root);
+  std::string why;
+  if (!install_platform_skills(repo_root, k_install_timeout, &why) && !why.empty()) {
+    return why;
+  }
+  return std::nullopt;
 }
 
 void _distribute_skills(const stdfs::path& repo_root,

@@ -38,9 +38,11 @@ inline constexpr std::chrono::milliseconds k_install_timeout{120'000};
 // into the repository (_carry_platform_skills).  True only when it ran, exited 0
 // and its skills were carried; false when KOLVEX_SKIP_PLATFORM_SKILLS is set
 // (non-empty), npx is missing, or the install could not start, failed, timed out
-// or installed nothing.  Never throws.
+// or installed nothing.  A failure worth telling the user (it could not start, failed
+// or timed out) is described in `*why` when given.  Never throws.
 bool install_platform_skills(const std::filesystem::path& repo_root,
-                             std::chrono::milliseconds timeout = k_install_timeout);
+                             std::chrono::milliseconds timeout = k_install_timeout,
+                             std::string* why = nullptr);
 
 // Copies the platform skills that npx installed under `from` into `repo_root`:
 // each listed skill's folder under .agents/skills (regular files only), and the
@@ -53,7 +55,8 @@ bool _carry_platform_skills(const std::filesystem::path& from,
 // Installs the platform skills when the npx lock manifest records none of them (the
 // contents of .agents/skills do not count: another agent may have written custom
 // skills there).
-void ensure_platform_skills(const std::filesystem::path& repo_root);
+// Returns what went wrong with an install that was tried and failed, else nullopt.
+std::optional<std::string> ensure_platform_skills(const std::filesystem::path& repo_root);
 
 // Gives every adapter of `adapters` the custom skills of `skills_list` followed by
 // the platform skills it lacks: none when npx already reaches it, else the

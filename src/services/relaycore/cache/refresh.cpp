@@ -3,6 +3,8 @@
 #include "core/errors.hpp"
 #include "core/fs.hpp"
 #include "core/logging.hpp"
+#include "core/sha256.hpp"
+#include "core/yaml.hpp"
 #include "display/repr.hpp"
 #include "hooks/agent_guidance.hpp"
 #include "paths.hpp"
@@ -14,6 +16,8 @@
 #include "services/relaycore/cache/pruning.hpp"
 #include "services/relaycore/cache/sync_debug_log.hpp"
 
+#include <algorithm>
+#include <array>
 #include <future>
 #include <set>
 #include <thread>
@@ -42,16 +46,94 @@ core::Map map_at(const core::Map& parent, std::string_view key)
   return value != nullptr && value->is_map() ? value->as_map() : core::Map{};
 }
 
-// The entity tags the last refresh stored; empty when there are none or the
-// configuration cannot be read (every fetch is then unconditional).
-core::Map stored_etags(const stdfs::path& repo_root)
+// A tag goes out as an If-None-Match header: one that could not be a header value
+// (a line break, a control character, hand-edited or committed) would fail every
+// refresh, so it is not sent.
+bool sendable_tag(const core::Value& tag)
+{
+  constexpr std::size_t k_longest_tag = 1024;
+  if (!tag.is_string() || tag.as_string().empty() || tag.as_string().size() > k_longest_tag) {
+    return false;
+  }
+  return std::none_of(tag.as_string().begin(), tag.as_string().end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte < 0x20 && byte != '\t') || byte == 0x7f;
+  });
+}
+
+// True when the cached copy of an entity reads back as what a fetch writes: a YAML
+// map (an empty file reads as none).
+bool entity_copy_intact(const stdfs::path& file)
 {
   try {
-    return map_at(map_at(shared::load_local_config(repo_root), "cache"), "etags");
+    constexpr std::size_t k_largest_entity = 64U << 20;
+    const core::Value body =
+        core::yaml::load(core::fs::read_text(paths::confined(file), k_largest_entity));
+    return body.is_map();
+  } catch (const std::exception& e) {
+    k_log.debug_exception("Cached copy unreadable: " + file.filename().string(), e);
+    return false;
+  }
+}
+
+// True when every spec and canonical doc the last full specs answer wrote is still
+// there with the bytes written (`documents`: cache-relative name -> SHA-256).
+bool documents_intact(const stdfs::path& repo_root, const core::Map& documents)
+{
+  for (const auto& [name, digest] : documents) {
+    const auto slash = name.find('/');
+    const std::string_view folder = std::string_view(name).substr(0, slash);
+    const std::string file = slash == std::string::npos ? std::string() : name.substr(slash + 1);
+    if (file.empty() || !ledger_service::is_safe_slug(file.substr(0, file.rfind('.'))) ||
+        !digest.is_string()) {
+      return false;
+    }
+    const stdfs::path dir = folder == "specs"  ? paths::specs_dir(repo_root)
+                            : folder == "docs" ? paths::docs_dir(repo_root)
+                                               : stdfs::path();
+    try {
+      if (dir.empty() || core::sha256_hex(core::fs::read_bytes(paths::confined(dir / file))) !=
+                             digest.as_string()) {
+        return false;
+      }
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The entity tags the last refresh stored; empty when there are none or the
+// configuration cannot be read (every fetch is then unconditional).  A tag promises
+// the server that we hold its answer, so one whose cached copy is missing, empty or
+// unreadable is left out, and this refresh fetches that answer whole and repairs it.
+core::Map stored_etags(const stdfs::path& repo_root)
+{
+  core::Map cache;
+  try {
+    cache = map_at(shared::load_local_config(repo_root), "cache");
   } catch (const std::exception& e) {
     k_log.debug_exception("Reading the stored entity tags failed (best-effort)", e);
     return {};
   }
+  core::Map etags;
+  for (const auto& [entity, tag] : map_at(cache, "etags")) {
+    if (!sendable_tag(tag)) {
+      k_log.debug("Dropping a stored entity tag that is no header value: " + entity);
+      continue;
+    }
+    const bool intact = entity == "kolvexstate"   ? entity_copy_intact(paths::state_file(repo_root))
+                        : entity == "kolvexrules" ? entity_copy_intact(paths::rules_file(repo_root))
+                        : entity == "specs"
+                            ? documents_intact(repo_root, map_at(cache, "documents"))
+                            : true;
+    if (intact) {
+      etags.set(entity, tag);
+    } else {
+      k_log.debug("The cached copy of " + entity + " is damaged; fetching it whole");
+    }
+  }
+  return etags;
 }
 
 std::string project_text(const core::Value& project_id)
@@ -129,6 +211,10 @@ struct Fetched {
   std::future<std::optional<core::Value>> custom_docs;
 };
 
+// What each of the four non-fatal fetches failed with ("" when it did not), in the
+// order their results are taken; each entry written by its own fetch thread only.
+using FetchFailures = std::array<std::string, 4>;
+
 // Runs the six fetches, one per thread, and returns once every one has finished.
 // The threads share only what they read; the two fetches that may fail the refresh
 // keep their exception in the future, the others are wrapped in _nf.
@@ -138,25 +224,34 @@ Fetched fetch_in_parallel(ApiClient& client,
                           const std::string& api_url,
                           const std::vector<std::string>& systems,
                           const core::Map& etags,
-                          const std::optional<std::string>& specs_etag)
+                          const std::optional<std::string>& specs_etag,
+                          FetchFailures& failures)
 {
   std::packaged_task<core::Value()> f_sys(
       [&] { return client.fetch_system_context(project_id, api_key, api_url, systems); });
   std::packaged_task<DeclarativeState()> f_decl(
       [&] { return client.fetch_declarative_state_detailed(project_id, api_key, api_url, etags); });
   std::packaged_task<std::optional<SpecsAnswer>()> f_specs([&] {
-    return _nf("Specs",
-               [&] { return client.fetch_all_specs(api_key, api_url, project_id, specs_etag); });
+    return _nf(
+        "Specs",
+        [&] { return client.fetch_all_specs(api_key, api_url, project_id, specs_etag); },
+        &failures[0]);
   });
   std::packaged_task<std::optional<core::Value>()> f_guard([&] {
-    return _nf("Guardrails", [&] { return client.fetch_guardrails(project_id, api_key, api_url); });
+    return _nf(
+        "Guardrails",
+        [&] { return client.fetch_guardrails(project_id, api_key, api_url); },
+        &failures[1]);
   });
   std::packaged_task<std::optional<core::Value>()> f_skills([&] {
-    return _nf("Skills", [&] { return client.fetch_skills(project_id, api_key, api_url); });
+    return _nf(
+        "Skills", [&] { return client.fetch_skills(project_id, api_key, api_url); }, &failures[2]);
   });
   std::packaged_task<std::optional<core::Value>()> f_docs([&] {
-    return _nf("Custom docs",
-               [&] { return client.fetch_custom_docs(project_id, api_key, api_url); });
+    return _nf(
+        "Custom docs",
+        [&] { return client.fetch_custom_docs(project_id, api_key, api_url); },
+        &failures[3]);
   });
   Fetched fetched{f_sys.get_future(),
                   f_decl.get_future(),
@@ -238,8 +333,9 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
                 !stored_specs_tag->as_string().empty()
             ? std::optional<std::string>(stored_specs_tag->as_string())
             : std::nullopt;
-    Fetched fetched =
-        fetch_in_parallel(client, pid, api_key, api_url, systems_of(context), etags, specs_etag);
+    FetchFailures failures;
+    Fetched fetched = fetch_in_parallel(
+        client, pid, api_key, api_url, systems_of(context), etags, specs_etag, failures);
 
     // Taken in a fixed order, so the stage reported does not depend on which fetch
     // happened to finish first.
@@ -248,11 +344,23 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
 
     stage = k_stage_fetch_declarative_state;
     const DeclarativeState declarative = fetched.declarative_state.get();
+    std::vector<std::string> warnings;
+    for (const auto& [entity, status] : declarative.statuses) {
+      if (status.kind() == core::Value::Kind::integer && status.as_int() >= 400) {
+        warnings.push_back(entity + " refused by the server (HTTP " +
+                           std::to_string(status.as_int()) + "); the cached copy is kept");
+      }
+    }
     core::Map new_etags = declarative.etags;
     const auto [specs_response, specs_tag] = fetched.specs.get().value_or(SpecsAnswer{});
     const std::optional<core::Value> guardrails = fetched.guardrails.get();
     const std::optional<core::Value> skills = fetched.skills.get();
     const std::optional<core::Value> custom_docs = fetched.custom_docs.get();
+    for (const std::string& failure : failures) {
+      if (!failure.empty()) {
+        warnings.push_back(failure);
+      }
+    }
 
     const SpecsPayload payload = _collect_specs(specs_response);
     const bool authoritative = payload.specs || payload.canonical_docs;
@@ -287,7 +395,9 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
     const auto adapters = _distribution_adapters(repo_root);
 
     if (options.mutate_workspace) {
-      ensure_platform_skills(repo_root);
+      if (const auto why = ensure_platform_skills(repo_root)) {
+        warnings.push_back("Platform skills not installed: " + *why);
+      }
       if (skills) {
         _distribute_skills(repo_root, skills_list, adapters);
       }
@@ -302,7 +412,7 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
       }
     }
     (void)context_cache::clear_all_hydrate_attempts(repo_root);
-    return {.ok = true};
+    return {.ok = true, .warnings = std::move(warnings)};
   } catch (const std::exception& exc) {
     RefreshResult result{.ok = false, .stage = std::string(stage), .error = _short_exc(exc)};
     if (kolvex_debug_enabled()) {

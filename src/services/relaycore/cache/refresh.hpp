@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 namespace kolvex::services::relaycore::cache {
 
@@ -41,6 +42,10 @@ struct RefreshResult {
   // The debug log the failure was written to: set exactly when KOLVEX_DEBUG was on
   // and the write succeeded, so the command line may point at it.
   std::optional<std::filesystem::path> log_path{};
+  // One line per failure the refresh went on past ("Skills fetch failed
+  // (TimeoutError)", "kolvexrules refused by the server (HTTP 401)"), so that a
+  // refresh that kept a stale copy does not read as a clean one.
+  std::vector<std::string> warnings{};
 
   explicit operator bool() const { return ok; }
 };
@@ -78,14 +83,19 @@ struct RefreshOptions {
 void _log_non_fatal_fetch(std::string_view label, const std::exception& exc);
 
 // Runs `fn` and returns its result, or nullopt after logging when it throws: for
-// the fetches whose failure must not fail the refresh.  Safe on a fetch thread.
+// the fetches whose failure must not fail the refresh.  `failure`, when given, gets
+// "<label> fetch failed (<class>)".  Safe on a fetch thread.
 template <typename Fn>
-[[nodiscard]] std::optional<std::invoke_result_t<Fn&>> _nf(std::string_view label, Fn&& fn)
+[[nodiscard]] std::optional<std::invoke_result_t<Fn&>>
+_nf(std::string_view label, Fn&& fn, std::string* failure = nullptr)
 {
   try {
     return fn();
   } catch (const std::exception& exc) {
     _log_non_fatal_fetch(label, exc);
+    if (failure != nullptr) {
+      *failure = std::string(label) + " fetch failed (" + _short_exc(exc) + ")";
+    }
     return std::nullopt;
   }
 }

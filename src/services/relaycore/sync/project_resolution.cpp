@@ -4,6 +4,7 @@
 #include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
+#include "display/repr.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/sync/repo_identity.hpp"
 
@@ -67,6 +68,26 @@ std::optional<std::int64_t> as_id(const core::Value* value)
     return parse_integer(value->as_string());
   }
   return std::nullopt;
+}
+
+// An id the user wrote into the configuration: a positive integer or a text of its
+// digits.  Unlike a server's answer, a fraction is refused, not truncated: 4.2
+// would otherwise link project 4.
+std::optional<std::int64_t> configured_id(const core::Value* value)
+{
+  if (value == nullptr || value->is_float()) {
+    return std::nullopt;
+  }
+  const auto id = as_id(value);
+  return id && *id > 0 ? id : std::nullopt;
+}
+
+// What a bad id is shown as: its value as written, cut short.
+std::string shown(const core::Value& value)
+{
+  constexpr std::size_t k_longest = 40;
+  std::string text = display::repr::python_repr(value);
+  return text.size() > k_longest ? text.substr(0, k_longest) + "..." : text;
 }
 
 // The local configuration, an empty map when there is none.
@@ -164,10 +185,20 @@ ProjectResolution resolve_project_id(const std::filesystem::path& repo_root,
       logger().debug_exception("Project resolve failed", e);
       return failure("could not reach kolvex (" + core::errors::short_name(e) + ")", "unreachable");
     }
-    const std::optional<std::int64_t> project_id =
-        answer.is_map() ? as_id(answer.get("projectId")) : std::nullopt;
+    const core::Value* served = answer.is_map() ? answer.get("projectId") : nullptr;
+    std::optional<std::int64_t> project_id = as_id(served);
+    if (project_id && *project_id <= 0) {
+      // Ids start at 1: a 0 would link nothing and be resolved again on every sync,
+      // a negative one would go into every URL.
+      project_id.reset();
+    }
     if (!project_id) {
-      return failure("the server returned no usable project id", "bad_response");
+      return failure("the server returned no usable project id (" +
+                         (served != nullptr ? shown(*served)
+                          : answer.is_map() ? std::string("none")
+                                            : "an answer that is no object") +
+                         ")",
+                     "bad_response");
     }
     try {
       core::Map config = config_of(repo_root);
@@ -217,11 +248,25 @@ std::optional<std::string> linked_project_id(const std::filesystem::path& repo_r
     if (!names_a_project(value)) {
       return std::nullopt;
     }
-    if (const auto id = as_id(value)) {
+    if (const auto id = configured_id(value)) {
       return std::to_string(*id);
     }
   } catch (const std::exception& e) {
     // An unreadable configuration links no project; the resolve that follows says so.
+    logger().debug_exception("The linked project could not be read", e);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> unusable_project_id(const std::filesystem::path& repo_root)
+{
+  try {
+    const core::Map config = config_of(repo_root);
+    const core::Value* value = config.find("project_id");
+    if (names_a_project(value) && !configured_id(value)) {
+      return shown(*value);
+    }
+  } catch (const std::exception& e) {
     logger().debug_exception("The linked project could not be read", e);
   }
   return std::nullopt;

@@ -66,7 +66,14 @@ resolve_if_unlinked(const std::filesystem::path& repo_root,
                     std::optional<std::int64_t> team_id = std::nullopt);
 
 // The project id the local configuration of `repo_root` names: its "project_id"
-// (an integer or a text of digits), or nullopt when absent, empty or unreadable.
+// (a positive integer or a text of its digits), or nullopt when absent, empty,
+// unusable or unreadable.
 [[nodiscard]] std::optional<std::string> linked_project_id(const std::filesystem::path& repo_root);
+
+// The configuration's "project_id" as the user wrote it ('abc', 4.2, -3) when it is
+// set but names no project that linked_project_id would give; nullopt when it is
+// usable, absent, 0 or empty (not linked yet), or the configuration is unreadable.
+[[nodiscard]] std::optional<std::string>
+unusable_project_id(const std::filesystem::path& repo_root);
 
 } // namespace kolvex::services::relaycore::sync

@@ -109,6 +109,8 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
   const cache::RefreshResult refreshed =
       cache::refresh_context_cache_detailed(api_key, api_url, repo_root, project_id);
   run.result.set("cache_refreshed", core::Value(refreshed.ok));
+  run.cache_warnings = refreshed.warnings;
+  run.cache_log = refreshed.log_path;
   if (!refreshed.ok) {
     run.cache_failure = "failed at " + refreshed.stage.value_or("an unknown stage") +
                         (refreshed.error ? " (" + *refreshed.error + ")" : std::string());

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kolvex::services::relaycore::sync {
 
@@ -24,6 +25,10 @@ struct SyncRun {
   // ("" when it was refreshed, or when the sync stopped before the cache for want
   // of credentials or a project).
   std::string cache_failure;
+  // The failures the refresh went on past, one line each.
+  std::vector<std::string> cache_warnings{};
+  // The debug log a failed refresh wrote (KOLVEX_DEBUG on), for a "details:" hint.
+  std::optional<std::filesystem::path> cache_log{};
 };
 
 // run_sync with the upload result and the cache outcome kept.

@@ -310,12 +310,18 @@ UploadResult upload_attestations(const std::string& api_key,
     } catch (const contracts::ApiError& e) {
       result.ok = false;
       result.error = e.what();
+      if (const auto* refusal = dynamic_cast<const contracts::AgentApiError*>(&e)) {
+        result.code = refusal->code();
+      }
       return result;
     }
+    // The server's count when it is one (0 to the batch's size), else the batch's.
     const core::Value* inserted = answer.get("inserted");
-    result.uploaded += inserted != nullptr && inserted->kind() == core::Value::Kind::integer
+    const auto size = static_cast<std::int64_t>(batch.size());
+    result.uploaded += inserted != nullptr && inserted->kind() == core::Value::Kind::integer &&
+                               inserted->as_int() >= 0 && inserted->as_int() <= size
                            ? inserted->as_int()
-                           : static_cast<std::int64_t>(batch.size());
+                           : size;
     (void)marker.mark(commits_of(batch));
     sent += batch.size();
     progress.sent(sent);

@@ -34,6 +34,8 @@ struct UploadResult {
   std::int64_t skipped_invalid = 0;
   bool already_synced = false;
   std::optional<std::string> error{};
+  // The server's refusal code when it refused the upload ("key_rejected").
+  std::optional<std::string> code{};
 };
 
 // The budgets of `_chunk_attestations`, by name: `{.max_bytes = 1000}`.

@@ -263,6 +263,81 @@ TEST_F(Refresh, NotModifiedSpecsKeepTheCacheAndTheTag)
   EXPECT_EQ(stored_cache().find("fetch_status")->get("kolvexrules")->as_int(), 304);
 }
 
+// A cached copy that is gone or damaged loses its tag before the fetch, so that one
+// refresh fetches it whole and repairs it; a stored tag that is no header value is
+// never sent.
+TEST_F(Refresh, ADamagedCopyIsFetchedWholeByTheNextRefresh)
+{
+  const auto set_rules_tag = [this](const std::string& tag) {
+    Map config = kolvex::services::shared::load_local_config(repo.path());
+    config.find("cache")->as_map().find("etags")->as_map().set("kolvexrules", tag);
+    kolvex::services::shared::save_local_config(repo.path(), config);
+  };
+  const std::string platform = ".kolvex/.platform/";
+  const struct {
+    const char* damage;
+    std::function<void()> apply;
+    const char* dropped;  // the tag not sent
+    const char* repaired; // a file the refresh writes again
+  } rows[] = {
+      {"corrupt state",
+       [&] { repo.write(platform + "kolvexstate.yaml", "{{ not: yaml"); },
+       "kolvexstate",
+       "kolvexstate.yaml"},
+      {"deleted state",
+       [&] { stdfs::remove(repo.path() / platform / "kolvexstate.yaml"); },
+       "kolvexstate",
+       "kolvexstate.yaml"},
+      {"empty rules",
+       [&] { repo.write(platform + "kolvexrules.yaml", ""); },
+       "kolvexrules",
+       "kolvexrules.yaml"},
+      {"deleted spec",
+       [&] { stdfs::remove(repo.path() / platform / "specs/billing.md"); },
+       "specs",
+       "specs/billing.md"},
+      {"deleted specs folder",
+       [&] { stdfs::remove_all(repo.path() / platform / "specs"); },
+       "specs",
+       "specs/billing.md"},
+      {"edited spec",
+       [&] { repo.write(platform + "specs/billing.md", "# Bill\n"); },
+       "specs",
+       "specs/billing.md"},
+      {"deleted canonical doc",
+       [&] { stdfs::remove(repo.path() / ".kolvex/docs/architecture.md"); },
+       "specs",
+       "../docs/architecture.md"},
+      {"tag with a line break",
+       [&] { set_rules_tag("\"r1\"\r\nX-Injected: 1"); },
+       "kolvexrules",
+       "kolvexrules.yaml"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.damage);
+    client.declarative = FakeApiClient().declarative;
+    client.specs = FakeApiClient().specs;
+    ASSERT_TRUE(run().ok);
+    const std::string intact = cached(row.repaired);
+    row.apply();
+    Map sent;
+    std::optional<std::string> specs_tag;
+    client.declarative = [&sent](const Map& etags) {
+      sent = etags;
+      return FakeApiClient().declarative(etags);
+    };
+    client.specs = [&specs_tag](const std::optional<std::string>& tag) {
+      specs_tag = tag;
+      return FakeApiClient().specs(tag);
+    };
+    ASSERT_TRUE(run().ok);
+    EXPECT_EQ(sent.find(row.dropped), nullptr);
+    EXPECT_EQ(sent.size(), 2U);
+    EXPECT_EQ(specs_tag.has_value(), sent.find("specs") != nullptr);
+    EXPECT_EQ(cached(row.repaired), intact);
+  }
+}
+
 // Unsafe names from the server never become paths; an all-unsafe specs list prunes
 // nothing but still records the tag; an empty canonical docs list removes every doc.
 TEST_F(Refresh, ServerNamesAreCheckedBeforeTheyBecomeFiles)

@@ -3,6 +3,7 @@
 #include "services/relaycore/sync/project_resolution.hpp"
 
 #include "core/fs.hpp"
+#include "core/json.hpp"
 #include "paths.hpp"
 #include "protocol/http_loader.hpp"
 #include "services/local_config.hpp"
@@ -13,6 +14,7 @@
 
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 namespace kolvex::services::relaycore::sync {
 namespace {
@@ -162,7 +164,12 @@ TEST_F(ProjectResolutionTest, ProjectIdsConvertOrGiveBadResponse)
   const std::vector<std::pair<Value, std::optional<std::int64_t>>> answers = {
       {Value(core::Map{{"projectId", 42}}), 42},
       {Value(core::Map{{"projectId", " 42 "}, {"title", "W"}, {"created", true}}), 42},
-      {Value(core::Map{{"projectId", 7.9}}), 7},
+      {Value(core::Map{{"projectId", 42.9}}), 42},
+      {Value(core::Map{{"projectId", 0}}), std::nullopt},
+      {Value(core::Map{{"projectId", -3}}), std::nullopt},
+      {Value(core::Map{{"projectId", "-3"}}), std::nullopt},
+      {Value(core::Map{{"projectId", 0.5}}), std::nullopt},
+      {Value(core::Map{{"projectId", core::BigInt{"99999999999999999999"}}}), std::nullopt},
       {Value(core::Map{{"projectId", "abc"}}), std::nullopt},
       {Value(core::Map{{"projectId", "4.5"}}), std::nullopt},
       {Value(core::Map{{"projectId", Value()}}), std::nullopt},
@@ -171,18 +178,46 @@ TEST_F(ProjectResolutionTest, ProjectIdsConvertOrGiveBadResponse)
       {Value("42"), std::nullopt},
   };
   for (const auto& [answer, expected] : answers) {
+    shared::save_local_config(repo.path(), core::Map{});
     client.answer_value = answer;
     const ProjectResolution result = resolve_project_id(repo.path(), "key", "http://127.0.0.1:1");
     EXPECT_EQ(result.project_id, expected) << core::json::dump(answer);
     if (!expected) {
       EXPECT_EQ(result.code, "bad_response");
-      EXPECT_EQ(result.reason, "the server returned no usable project id");
+      EXPECT_TRUE(result.reason->starts_with("the server returned no usable project id ("))
+          << *result.reason;
+      EXPECT_EQ(config().find("project_id"), nullptr) << core::json::dump(answer);
     }
   }
+  client.answer_value = Value(core::Map{{"projectId", "abc"}});
+  EXPECT_EQ(resolve_project_id(repo.path(), "key", "http://127.0.0.1:1").reason,
+            "the server returned no usable project id ('abc')");
   client.answer_value = Value(core::Map{{"projectId", "42"}, {"title", "W"}, {"created", 1}});
   const ProjectResolution titled = resolve_project_id(repo.path(), "key", "http://127.0.0.1:1");
   EXPECT_EQ(titled.title, "W");
   EXPECT_TRUE(titled.created);
+}
+
+// An id written into the configuration by hand is taken only when it is a whole
+// number from 1; anything else is named, never rounded or taken as no project.
+TEST_F(ProjectResolutionTest, ConfiguredProjectIdsAreUsableOrNamed)
+{
+  const std::vector<std::tuple<Value, std::optional<std::string>, std::optional<std::string>>>
+      rows = {
+          {Value(7), "7", std::nullopt},
+          {Value(" 12 "), "12", std::nullopt},
+          {Value("abc"), std::nullopt, "'abc'"},
+          {Value(4.2), std::nullopt, "4.2"},
+          {Value(-3), std::nullopt, "-3"},
+          {Value("0x10"), std::nullopt, "'0x10'"},
+          {Value(0), std::nullopt, std::nullopt},
+          {Value(""), std::nullopt, std::nullopt},
+      };
+  for (const auto& [value, linked, unusable] : rows) {
+    shared::save_local_config(repo.path(), core::Map{{"project_id", value}});
+    EXPECT_EQ(linked_project_id(repo.path()), linked) << core::json::dump(value);
+    EXPECT_EQ(unusable_project_id(repo.path()), unusable) << core::json::dump(value);
+  }
 }
 
 TEST_F(ProjectResolutionTest, TheRemoteGoesWithoutCredentialsAndTheSavedTeamGoesWithIt)
