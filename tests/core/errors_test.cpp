@@ -86,11 +86,11 @@ TEST(Trace, TracedErrorKeepsTheThrowSiteChain)
 TEST(Trace, CurrentTraceNamesDemangledCallers)
 {
   std::string trace;
-  const bool completed = kolvex::utils::best_effort(
-      "probe", kolvex::utils::Audible::no, [&] { trace = errors::trace_of(std::runtime_error("probe")); });
+  const bool completed = kolvex::utils::best_effort("probe", kolvex::utils::Audible::no, [&] {
+    trace = errors::trace_of(std::runtime_error("probe"));
+  });
   ASSERT_TRUE(completed);
-  EXPECT_NE(trace.substr(0, trace.find('\n')).find(" in kolvex_tests"), std::string::npos)
-      << trace;
+  EXPECT_NE(trace.substr(0, trace.find('\n')).find(" in kolvex_tests"), std::string::npos) << trace;
   // best_effort lives in the shared library, whose symbols are exported.
   EXPECT_NE(trace.find("kolvex::utils::best_effort("), std::string::npos) << trace;
   EXPECT_EQ(trace.find("_ZN"), std::string::npos) << "mangled names left:\n" << trace;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 namespace filelock = kolvex::utils::filelock;
+namespace paths = kolvex::paths;
 namespace stdfs = std::filesystem;
 using kolvex::testing::FdCapture;
 using kolvex::testing::TempDir;
