@@ -212,6 +212,10 @@ void record_rewrite()
 
 } // namespace
 
+// The git hooks' options: an empty group keeps them out of `sync --help`, which is
+// for people; the hooks' own scripts are the one place they are written.
+constexpr const char* k_hook_only = "";
+
 void register_sync(CLI::App& app)
 {
   auto options = std::make_shared<SyncOptions>();
