@@ -54,10 +54,9 @@ protected:
 
   [[nodiscard]] Value project_on(const DevServer& server) const
   {
-    return *protocol::lazy_http_client()
-                ->resolve_project(
-                    server.api_key(), server.url(), "git@x.example:t/r.git", std::nullopt)
-                .get("projectId");
+    return protocol::http_client()
+        .resolve_project(server.target(), "git@x.example:t/r.git", std::nullopt)
+        .get("projectId");
   }
 
   static bool flag(const core::Map& result, const char* key) { return result.find(key)->as_bool(); }
@@ -65,7 +64,7 @@ protected:
   kolvex::testing::ScopedEnv env;
   testing::TempDir home;
   testing::TempRepo repo;
-  contracts::ScopedApiClient real{*protocol::lazy_http_client()};
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(SyncRunTest, WithoutKeyOrProjectNothingIsSentButLocalWorkIsDone)

@@ -27,10 +27,9 @@ protected:
   // The project the server keeps for the test repository.
   static Value project_on(const DevServer& server)
   {
-    return *protocol::lazy_http_client()
-                ->resolve_project(
-                    server.api_key(), server.url(), "git@example.com:t/repo.git", std::nullopt)
-                .get("projectId");
+    return protocol::http_client()
+        .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
+        .get("projectId");
   }
 
   UploadResult upload(const DevServer& server, const Value& project)
@@ -47,7 +46,7 @@ protected:
     return core::json::parse(body).get("attestations")->as_list();
   }
 
-  contracts::ScopedApiClient real{*protocol::lazy_http_client()};
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(UploadToDevServer, RecordsAreUploadedThenMarked)
