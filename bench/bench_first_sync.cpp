@@ -179,9 +179,9 @@ void BM_FirstSync(benchmark::State& state)
   for (auto _ : state) {
     data.reset_log();
     kolvex::testing::DevServer server;
-    const Value project = kolvex::protocol::http_client()
-                              .resolve_project(server.target(), "git@example.com:b/s.git", 1)
-                              .get("projectId");
+    const Value project = *kolvex::protocol::http_client()
+                               .resolve_project(server.target(), "git@example.com:b/s.git", 1)
+                               .get("projectId");
     const auto start = std::chrono::steady_clock::now();
     const sync::UploadResult result =
         sync::upload_attestations(server.api_key(),

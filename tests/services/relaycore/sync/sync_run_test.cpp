@@ -54,9 +54,9 @@ protected:
 
   [[nodiscard]] Value project_on(const DevServer& server) const
   {
-    return protocol::http_client()
-        .resolve_project(server.target(), "git@x.example:t/r.git", std::nullopt)
-        .get("projectId");
+    return *protocol::http_client()
+                .resolve_project(server.target(), "git@x.example:t/r.git", std::nullopt)
+                .get("projectId");
   }
 
   static bool flag(const core::Map& result, const char* key) { return result.find(key)->as_bool(); }

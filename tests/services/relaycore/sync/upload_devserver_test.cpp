@@ -27,9 +27,9 @@ protected:
   // The project the server keeps for the test repository.
   static Value project_on(const DevServer& server)
   {
-    return protocol::http_client()
-        .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
-        .get("projectId");
+    return *protocol::http_client()
+                .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
+                .get("projectId");
   }
 
   UploadResult upload(const DevServer& server, const Value& project)
