@@ -172,17 +172,16 @@ void BM_FirstSync(benchmark::State& state)
     ::unsetenv(marker);
   }
   const Corpus& data = corpus();
-  kolvex::contracts::ScopedApiClient real{*kolvex::protocol::lazy_http_client()};
+  kolvex::contracts::ScopedApiClient real{kolvex::protocol::http_client()};
   double marking = 0;
   double total = 0;
   double plain = 0;
   for (auto _ : state) {
     data.reset_log();
     kolvex::testing::DevServer server;
-    const Value project =
-        *kolvex::protocol::lazy_http_client()
-             ->resolve_project(server.api_key(), server.url(), "git@example.com:b/s.git", 1)
-             .get("projectId");
+    const Value project = *kolvex::protocol::http_client()
+                               .resolve_project(server.target(), "git@example.com:b/s.git", 1)
+                               .get("projectId");
     const auto start = std::chrono::steady_clock::now();
     const sync::UploadResult result =
         sync::upload_attestations(server.api_key(),

@@ -41,8 +41,8 @@ struct Served {
     server = std::make_unique<kolvex::testing::DevServer>(kolvex::testing::DevServerOptions{
         .args = {
             "--content", content.path().string(), "--delay", ".=" + std::to_string(k_delay_ms)}});
-    const Value resolved = kolvex::protocol::lazy_http_client()->resolve_project(
-        server->api_key(), server->url(), "git@example.com:t/repo.git", std::nullopt);
+    const Value resolved = kolvex::protocol::http_client().resolve_project(
+        server->target(), "git@example.com:t/repo.git", std::nullopt);
     project = std::to_string(resolved.get("projectId")->as_int());
   }
 };
@@ -62,7 +62,7 @@ void BM_RefreshParallel(benchmark::State& state)
 {
   ::setenv("KOLVEX_SKIP_PLATFORM_SKILLS", "1", 1);
   Served& s = served();
-  kolvex::contracts::ScopedApiClient real{*kolvex::protocol::lazy_http_client()};
+  kolvex::contracts::ScopedApiClient real{kolvex::protocol::http_client()};
   for (auto _ : state) {
     kolvex::testing::TempDir repo; // a first refresh each time: no stored tags
     const auto start = Clock::now();
@@ -82,19 +82,18 @@ void BM_RefreshParallel(benchmark::State& state)
 void BM_SequentialRound(benchmark::State& state)
 {
   Served& s = served();
-  kolvex::contracts::ApiClient& client = *kolvex::protocol::lazy_http_client();
-  const std::string& key = s.server->api_key();
-  const std::string& url = s.server->url();
+  kolvex::contracts::ApiClient& client = kolvex::protocol::http_client();
+  const kolvex::contracts::ApiTarget target = s.server->target();
   for (auto _ : state) {
     const auto start = Clock::now();
-    benchmark::DoNotOptimize(client.fetch_context(s.project, key, url));
-    benchmark::DoNotOptimize(client.fetch_system_context(s.project, key, url, {"core"}));
-    benchmark::DoNotOptimize(client.fetch_declarative_state_detailed(s.project, key, url, {}));
-    benchmark::DoNotOptimize(client.fetch_all_specs(key, url, s.project, std::nullopt));
-    benchmark::DoNotOptimize(client.fetch_guardrails(s.project, key, url));
-    benchmark::DoNotOptimize(client.fetch_skills(s.project, key, url));
-    benchmark::DoNotOptimize(client.fetch_custom_docs(s.project, key, url));
-    benchmark::DoNotOptimize(client.fetch_memories(s.project, key, url));
+    benchmark::DoNotOptimize(client.fetch_context(target, s.project));
+    benchmark::DoNotOptimize(client.fetch_system_context(target, s.project, {"core"}));
+    benchmark::DoNotOptimize(client.fetch_declarative_state_detailed(target, s.project, {}));
+    benchmark::DoNotOptimize(client.fetch_all_specs(target, s.project, std::nullopt));
+    benchmark::DoNotOptimize(client.fetch_guardrails(target, s.project));
+    benchmark::DoNotOptimize(client.fetch_skills(target, s.project));
+    benchmark::DoNotOptimize(client.fetch_custom_docs(target, s.project));
+    benchmark::DoNotOptimize(client.fetch_memories(target, s.project));
     state.SetIterationTime(ms_since(start) / 1000);
   }
   state.counters["delay_ms"] = k_delay_ms;

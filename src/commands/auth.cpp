@@ -68,7 +68,7 @@ core::Value check_key(const std::string& key, const std::string& url)
 {
   try {
     const auto budget = contracts::network_budget(30.0);
-    return contracts::api_client().whoami(key, url);
+    return contracts::api_client().whoami({.url = url, .key = key});
   } catch (const contracts::AgentApiError& e) {
     if (e.code() == contracts::CODE_KEY_REJECTED) {
       fail("The server at " + url + " rejected this API key.");

@@ -11,82 +11,26 @@ namespace kolvex::contracts {
 
 namespace {
 
-// Answers every call with the same refusal, so that an engine built without a
-// network client fails each network step cleanly instead of crashing.
-class UnconfiguredApiClient final : public ApiClient {
-public:
-  core::Value fetch_context(const std::string&, const std::string&, const std::string&) override
-  {
-    fail();
-  }
-  core::Value fetch_system_context(const std::string&,
-                                   const std::string&,
-                                   const std::string&,
-                                   const std::vector<std::string>&) override
-  {
-    fail();
-  }
-  DeclarativeState fetch_declarative_state_detailed(const std::string&,
-                                                    const std::string&,
-                                                    const std::string&,
-                                                    const core::Map&) override
-  {
-    fail();
-  }
-  SpecsAnswer fetch_all_specs(const std::string&,
-                              const std::string&,
-                              const std::string&,
-                              const std::optional<std::string>&) override
-  {
-    fail();
-  }
-  core::Value fetch_guardrails(const std::string&, const std::string&, const std::string&) override
-  {
-    fail();
-  }
-  core::Value fetch_skills(const std::string&, const std::string&, const std::string&) override
-  {
-    fail();
-  }
-  core::Value fetch_custom_docs(const std::string&, const std::string&, const std::string&) override
-  {
-    fail();
-  }
-  core::Value fetch_memories(const std::string&, const std::string&, const std::string&) override
-  {
-    fail();
-  }
-  core::Value upload_attestations(const std::string&,
-                                  const std::string&,
-                                  const std::string&,
-                                  const core::List&,
-                                  const Headers&) override
-  {
-    fail();
-  }
-  core::Value resolve_project(const std::string&,
-                              const std::string&,
-                              const std::string&,
-                              std::optional<std::int64_t>) override
-  {
-    fail();
-  }
-
-private:
-  [[noreturn]] static void fail() { throw ApiError("no API client configured"); }
-};
-
-UnconfiguredApiClient& unconfigured()
+// An engine built without a network client fails each network step cleanly
+// instead of crashing.
+RefusingApiClient& unconfigured()
 {
-  static UnconfiguredApiClient client;
+  static RefusingApiClient client("no API client configured");
   return client;
 }
 
-// The production client is installed once at start-up; the override pointer is
-// atomic because the context refresh reads it from its fetch threads.
-std::shared_ptr<ApiClient>& default_client()
+// The production client is built by its factory at the first call that needs it;
+// `built` is read without the lock because the context refresh asks for the client
+// from its fetch threads.  The override pointer is atomic for the same reason.
+struct DefaultClient {
+  std::mutex mutex;
+  ApiClientFactory factory = nullptr;
+  std::atomic<ApiClient*> built{nullptr};
+};
+
+DefaultClient& default_client()
 {
-  static std::shared_ptr<ApiClient> client;
+  static DefaultClient client;
   return client;
 }
 
@@ -112,6 +56,9 @@ double steady_now()
 
 } // namespace
 
+// The server's {"code", "message"} pair in its own order; every refusal test reads
+// both back, so a swapped call cannot pass unseen.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 AgentApiError::AgentApiError(std::string code, const std::string& message)
     : ApiError(message), m_code(std::move(code))
 {
@@ -119,9 +66,21 @@ AgentApiError::AgentApiError(std::string code, const std::string& message)
 
 ApiClient::~ApiClient() = default;
 
-core::Value ApiClient::whoami(const std::string&, const std::string&)
+std::string ApiClient::unsupported_reason() const
 {
-  throw ApiError("not supported");
+  return "not supported";
+}
+
+void ApiClient::unsupported() const
+{
+  throw ApiError(unsupported_reason());
+}
+
+RefusingApiClient::RefusingApiClient(std::string reason) : m_reason(std::move(reason)) {}
+
+std::string RefusingApiClient::unsupported_reason() const
+{
+  return m_reason;
 }
 
 NetworkBudget::NetworkBudget(double seconds)
@@ -166,15 +125,26 @@ ApiClient& api_client()
   if (auto* scoped = g_override.load(std::memory_order_acquire)) {
     return *scoped;
   }
-  if (auto& installed = default_client()) {
-    return *installed;
+  auto& installed = default_client();
+  if (auto* built = installed.built.load(std::memory_order_acquire)) {
+    return *built;
   }
-  return unconfigured();
+  const std::lock_guard guard(installed.mutex);
+  if (installed.factory == nullptr) {
+    return unconfigured();
+  }
+  if (installed.built.load(std::memory_order_relaxed) == nullptr) {
+    installed.built.store(&installed.factory(), std::memory_order_release);
+  }
+  return *installed.built.load(std::memory_order_relaxed);
 }
 
-void set_default_api_client(std::shared_ptr<ApiClient> client)
+void set_default_api_client(ApiClientFactory factory)
 {
-  default_client() = std::move(client);
+  auto& installed = default_client();
+  const std::lock_guard guard(installed.mutex);
+  installed.factory = factory;
+  installed.built.store(nullptr, std::memory_order_release);
 }
 
 ScopedApiClient::ScopedApiClient(ApiClient& client)

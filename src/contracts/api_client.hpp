@@ -61,70 +61,118 @@ using SpecsAnswer = std::pair<std::optional<core::Value>, std::optional<std::str
 // Extra request headers, e.g. {"X-Agent-Session-Id": "<id>"}; empty means none.
 using Headers = std::map<std::string, std::string>;
 
-// The operations the engine calls.  Argument orders are fixed: the three
-// operations that work before a project is known (fetch_all_specs for historic
-// reasons, upload_attestations, resolve_project) take the key and URL first, every
-// other fetch takes the project id first.  Every operation throws ApiError (or
-// AgentApiError for a refusal) on failure and honours the enclosing network_budget.
+// Where a call goes and who makes it: the API's base URL and the key sent as the
+// Bearer token.  The two always travel together, so that neither can be passed in
+// the other's place.
+struct ApiTarget {
+  std::string url;
+  std::string key;
+};
+
+// The operations the engine calls.  Every operation takes the target first and
+// throws ApiError (or AgentApiError for a refusal) on failure, honouring the
+// enclosing network_budget.  Each has a body that throws ApiError("not supported"),
+// so a client (a test's fake, a client that refuses everything) overrides only the
+// operations it answers.
 class ApiClient {
 public:
   virtual ~ApiClient();
 
   // GET the project's context; the engine reads its "systems" list.
-  [[nodiscard]] virtual core::Value fetch_context(const std::string& project_id,
-                                                  const std::string& api_key,
-                                                  const std::string& api_url) = 0;
+  [[nodiscard]] virtual core::Value fetch_context(const ApiTarget& /*target*/,
+                                                  const std::string& /*project_id*/)
+  {
+    unsupported();
+  }
   // GET the context of the named `systems`; opaque to the engine.
   [[nodiscard]] virtual core::Value
-  fetch_system_context(const std::string& project_id,
-                       const std::string& api_key,
-                       const std::string& api_url,
-                       const std::vector<std::string>& systems) = 0;
+  fetch_system_context(const ApiTarget& /*target*/,
+                       const std::string& /*project_id*/,
+                       const std::vector<std::string>& /*systems*/)
+  {
+    unsupported();
+  }
   // One conditional GET per entity; `etags` maps entity -> stored tag.  A refused
   // entity is answered by its status, not thrown.
-  [[nodiscard]] virtual DeclarativeState
-  fetch_declarative_state_detailed(const std::string& project_id,
-                                   const std::string& api_key,
-                                   const std::string& api_url,
-                                   const core::Map& etags) = 0;
+  [[nodiscard]] virtual DeclarativeState fetch_declarative_state_detailed(
+      const ApiTarget& /*target*/, const std::string& /*project_id*/, const core::Map& /*etags*/)
+  {
+    unsupported();
+  }
   // Conditional GET of every spec and canonical doc; `etag` is the stored tag.
-  [[nodiscard]] virtual SpecsAnswer fetch_all_specs(const std::string& api_key,
-                                                    const std::string& api_url,
-                                                    const std::string& project_id,
-                                                    const std::optional<std::string>& etag) = 0;
+  [[nodiscard]] virtual SpecsAnswer fetch_all_specs(const ApiTarget& /*target*/,
+                                                    const std::string& /*project_id*/,
+                                                    const std::optional<std::string>& /*etag*/)
+  {
+    unsupported();
+  }
   // A map with a "rules" list.
-  [[nodiscard]] virtual core::Value fetch_guardrails(const std::string& project_id,
-                                                     const std::string& api_key,
-                                                     const std::string& api_url) = 0;
+  [[nodiscard]] virtual core::Value fetch_guardrails(const ApiTarget& /*target*/,
+                                                     const std::string& /*project_id*/)
+  {
+    unsupported();
+  }
   // A list of skill maps, or a map holding it at "skills".
-  [[nodiscard]] virtual core::Value fetch_skills(const std::string& project_id,
-                                                 const std::string& api_key,
-                                                 const std::string& api_url) = 0;
+  [[nodiscard]] virtual core::Value fetch_skills(const ApiTarget& /*target*/,
+                                                 const std::string& /*project_id*/)
+  {
+    unsupported();
+  }
   // A map from scope ("system", "project") to a list of doc maps.
-  [[nodiscard]] virtual core::Value fetch_custom_docs(const std::string& project_id,
-                                                      const std::string& api_key,
-                                                      const std::string& api_url) = 0;
+  [[nodiscard]] virtual core::Value fetch_custom_docs(const ApiTarget& /*target*/,
+                                                      const std::string& /*project_id*/)
+  {
+    unsupported();
+  }
   // A list, or a map holding it at "memories" or "data".
-  [[nodiscard]] virtual core::Value fetch_memories(const std::string& project_id,
-                                                   const std::string& api_key,
-                                                   const std::string& api_url) = 0;
+  [[nodiscard]] virtual core::Value fetch_memories(const ApiTarget& /*target*/,
+                                                   const std::string& /*project_id*/)
+  {
+    unsupported();
+  }
   // POSTs `batch` (attestation records); answers a map whose "inserted" counts the
   // records new to the server.  `extra_headers` go out as request headers.
-  [[nodiscard]] virtual core::Value upload_attestations(const std::string& api_key,
-                                                        const std::string& api_url,
-                                                        const std::string& project_id,
-                                                        const core::List& batch,
-                                                        const Headers& extra_headers) = 0;
+  [[nodiscard]] virtual core::Value upload_attestations(const ApiTarget& /*target*/,
+                                                        const std::string& /*project_id*/,
+                                                        const core::List& /*batch*/,
+                                                        const Headers& /*extra_headers*/)
+  {
+    unsupported();
+  }
   // Finds or creates the project of origin `remote`; answers "projectId", "title",
   // "created".
-  [[nodiscard]] virtual core::Value resolve_project(const std::string& api_key,
-                                                    const std::string& api_url,
-                                                    const std::string& remote,
-                                                    std::optional<std::int64_t> team_id) = 0;
-  // Who `api_key` belongs to: {"user": text, "teams": [{"id", "name"}]}; refused
-  // with CODE_KEY_REJECTED for a bad key.  Only `auth` asks it, so clients that
-  // tests fake need not answer: the default throws ApiError("not supported").
-  [[nodiscard]] virtual core::Value whoami(const std::string& api_key, const std::string& api_url);
+  [[nodiscard]] virtual core::Value resolve_project(const ApiTarget& /*target*/,
+                                                    const std::string& /*remote*/,
+                                                    std::optional<std::int64_t> /*team_id*/)
+  {
+    unsupported();
+  }
+  // Who the target's key belongs to: {"user": text, "teams": [{"id", "name"}]};
+  // refused with CODE_KEY_REJECTED for a bad key.
+  [[nodiscard]] virtual core::Value whoami(const ApiTarget& /*target*/) { unsupported(); }
+
+protected:
+  // Why an operation the client does not override fails: "not supported".  A client
+  // that refuses every call for one reason overrides this alone.
+  [[nodiscard]] virtual std::string unsupported_reason() const;
+
+private:
+  // Throws ApiError(unsupported_reason()).
+  [[noreturn]] void unsupported() const;
+};
+
+// A client whose every operation throws ApiError(`reason`): what api_client()
+// answers when none is configured, and what stands in for a client that could not
+// be loaded.
+class RefusingApiClient final : public ApiClient {
+public:
+  explicit RefusingApiClient(std::string reason);
+
+protected:
+  [[nodiscard]] std::string unsupported_reason() const override;
+
+private:
+  std::string m_reason;
 };
 
 // Bounds the total network time of every call made while it lives, on any thread
@@ -154,13 +202,19 @@ private:
 [[nodiscard]] NetworkBudget network_budget(double seconds);
 
 // The client every engine call goes through: the innermost ScopedApiClient, else
-// the one installed with set_default_api_client, else a client whose every call
-// throws ApiError("no API client configured").
+// the one the installed factory built, else a client whose every call throws
+// ApiError("no API client configured").
 [[nodiscard]] ApiClient& api_client();
 
-// Installs the process-wide production client; nullptr restores the unconfigured
-// one.  Call once at start-up, before any thread uses api_client().
-void set_default_api_client(std::shared_ptr<ApiClient> client);
+// Builds the production client; it must live until the process exits.
+using ApiClientFactory = ApiClient& (*)();
+
+// Installs `factory` as the source of the process-wide production client; nullptr
+// restores the unconfigured one.  The factory is called once, by the first
+// api_client() call that no ScopedApiClient answers (from any thread), so that a
+// process which never reaches the network never builds the client.  Call at
+// start-up, before any thread uses api_client().
+void set_default_api_client(ApiClientFactory factory);
 
 // Test override: while it lives, api_client() answers `client` on every thread.
 // The caller keeps `client` alive for the scope's life; scopes nest.

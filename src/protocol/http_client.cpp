@@ -1,5 +1,6 @@
 #include "protocol/http_client.hpp"
 
+#include "contracts/api_client.hpp"
 #include "core/json.hpp"
 #include "protocol/wire.hpp"
 #include "version.hpp"
@@ -22,6 +23,7 @@ namespace {
 
 using contracts::AgentApiError;
 using contracts::ApiError;
+using contracts::ApiTarget;
 using contracts::NetworkBudget;
 
 constexpr long k_connect_ms = 5'000;
@@ -325,7 +327,7 @@ bool pause_for_retry()
   return true;
 }
 
-Reply send(const std::string& api_key, const std::string& api_url, const Call& call)
+Reply send(const ApiTarget& target, const Call& call)
 {
   global_init();
   for (const auto& [name, value] : call.headers) {
@@ -333,7 +335,7 @@ Reply send(const std::string& api_key, const std::string& api_url, const Call& c
       throw ApiError("refusing to send a malformed request header");
     }
   }
-  const ParsedUrl url(wire::endpoint(api_url, call.path));
+  const ParsedUrl url(wire::endpoint(target.url, call.path));
   const std::string scheme = url.part(CURLUPART_SCHEME);
   const bool loopback = wire::is_loopback_host(url.part(CURLUPART_HOST));
   if (scheme == "http" && !loopback) {
@@ -343,7 +345,7 @@ Reply send(const std::string& api_key, const std::string& api_url, const Call& c
     throw ApiError("the API URL must be an https URL");
   }
   for (int attempt = 0;; ++attempt) {
-    Attempt outcome = attempt_once(url, loopback, api_key, call);
+    Attempt outcome = attempt_once(url, loopback, target.key, call);
     const bool may_retry = call.retry && attempt == 0;
     if (outcome.reply) {
       if (may_retry && wire::retryable_status(outcome.reply->status) && pause_for_retry()) {
@@ -376,14 +378,10 @@ std::string project_path(const std::string& project_id, std::string_view rest)
   return path;
 }
 
-core::Value get_json(const std::string& api_key,
-                     const std::string& api_url,
-                     std::string path,
-                     wire::Answer shape)
+core::Value get_json(const ApiTarget& target, std::string path, wire::Answer shape)
 {
-  const Reply reply =
-      send(api_key, api_url, Call{.method = "GET", .path = std::move(path), .retry = true});
-  check(reply, api_key);
+  const Reply reply = send(target, Call{.method = "GET", .path = std::move(path), .retry = true});
+  check(reply, target.key);
   return wire::parse_answer(shape, reply.body);
 }
 
@@ -392,8 +390,7 @@ enum class Refused { raise, answer };
 
 // A conditional GET: `tag` goes out as If-None-Match when there is one.  A refusal
 // is raised, or with Refused::answer returned like any other reply.
-Reply get_conditional(const std::string& api_key,
-                      const std::string& api_url,
+Reply get_conditional(const ApiTarget& target,
                       std::string path,
                       const std::optional<std::string>& tag,
                       Refused refused = Refused::raise)
@@ -402,9 +399,9 @@ Reply get_conditional(const std::string& api_key,
   if (tag && !tag->empty()) {
     call.headers.emplace_back("If-None-Match", *tag);
   }
-  Reply reply = send(api_key, api_url, call);
+  Reply reply = send(target, call);
   if (reply.status != 304 && !(refused == Refused::answer && reply.status >= 400)) {
-    check(reply, api_key);
+    check(reply, target.key);
   }
   return reply;
 }
@@ -414,157 +411,141 @@ core::Value tag_value(const std::optional<std::string>& tag)
   return tag ? core::Value(*tag) : core::Value();
 }
 
+// The libcurl client; reached only through kolvex_http_client().
+class HttpClient final : public contracts::ApiClient {
+public:
+  core::Value fetch_context(const ApiTarget& target, const std::string& project_id) override
+  {
+    return get_json(target, project_path(project_id, "/context"), wire::Answer::context);
+  }
+
+  core::Value fetch_system_context(const ApiTarget& target,
+                                   const std::string& project_id,
+                                   const std::vector<std::string>& systems) override
+  {
+    std::string path = project_path(project_id, "/system-context?systems=");
+    for (std::size_t i = 0; i < systems.size(); ++i) {
+      if (i > 0) {
+        path += ',';
+      }
+      path += wire::escape_component(systems[i]);
+    }
+    return get_json(target, std::move(path), wire::Answer::object);
+  }
+
+  contracts::DeclarativeState fetch_declarative_state_detailed(const ApiTarget& target,
+                                                               const std::string& project_id,
+                                                               const core::Map& etags) override
+  {
+    const auto stored_tag = [&](const char* entity) -> std::optional<std::string> {
+      if (const core::Value* tag = etags.find(entity); tag != nullptr && tag->is_string()) {
+        return tag->as_string();
+      }
+      return std::nullopt;
+    };
+    // A refused entity (a 401 on the rules, a 503 on the state) is recorded by its
+    // status, not thrown: the cached copy stays and is shown as stale, which an
+    // aborted refresh could not tell the agents.
+    const auto fetch = [&](const char* entity) {
+      return get_conditional(target,
+                             project_path(project_id, std::string("/state/") + entity),
+                             stored_tag(entity),
+                             Refused::answer);
+    };
+    // The two entities are asked for at once: the refresh waits on this fetch, and
+    // one after the other would put a second round trip on its critical path.
+    std::future<Reply> rules = std::async(std::launch::async, fetch, "kolvexrules");
+    Reply state = fetch("kolvexstate");
+    const std::array<std::pair<const char*, Reply>, 2> replies = {
+        std::pair<const char*, Reply>{"kolvexstate", std::move(state)},
+        std::pair<const char*, Reply>{"kolvexrules", rules.get()}};
+
+    contracts::DeclarativeState answer;
+    for (const auto& [entity, reply] : replies) {
+      if (reply.status == 304 || reply.status >= 400) {
+        answer.state.set(entity, nullptr);
+        answer.etags.set(entity, tag_value(stored_tag(entity)));
+      } else {
+        answer.state.set(entity, wire::parse_answer(wire::Answer::any, reply.body));
+        answer.etags.set(entity, tag_value(reply.etag));
+      }
+      answer.statuses.set(entity, static_cast<std::int64_t>(reply.status));
+    }
+    return answer;
+  }
+
+  contracts::SpecsAnswer fetch_all_specs(const ApiTarget& target,
+                                         const std::string& project_id,
+                                         const std::optional<std::string>& etag) override
+  {
+    const Reply reply = get_conditional(target, project_path(project_id, "/specs"), etag);
+    if (reply.status == 304) {
+      return {std::nullopt, etag};
+    }
+    return {wire::parse_answer(wire::Answer::specs, reply.body), reply.etag};
+  }
+
+  core::Value fetch_guardrails(const ApiTarget& target, const std::string& project_id) override
+  {
+    return get_json(target, project_path(project_id, "/guardrails"), wire::Answer::guardrails);
+  }
+
+  core::Value fetch_skills(const ApiTarget& target, const std::string& project_id) override
+  {
+    return get_json(target, project_path(project_id, "/skills"), wire::Answer::skills);
+  }
+
+  core::Value fetch_custom_docs(const ApiTarget& target, const std::string& project_id) override
+  {
+    return get_json(target, project_path(project_id, "/custom-docs"), wire::Answer::object);
+  }
+
+  core::Value fetch_memories(const ApiTarget& target, const std::string& project_id) override
+  {
+    return get_json(target, project_path(project_id, "/memories"), wire::Answer::memories);
+  }
+
+  core::Value upload_attestations(const ApiTarget& target,
+                                  const std::string& project_id,
+                                  const core::List& batch,
+                                  const contracts::Headers& extra_headers) override
+  {
+    core::Map payload;
+    payload.set("attestations", batch);
+    const std::string body = core::json::dump(core::Value(std::move(payload)));
+    Call call{.method = "POST",
+              .path = project_path(project_id, "/attestations"),
+              .body = &body,
+              .retry = true};
+    call.headers.assign(extra_headers.begin(), extra_headers.end());
+    const Reply reply = send(target, call);
+    check(reply, target.key);
+    return wire::parse_answer(wire::Answer::upload, reply.body);
+  }
+
+  core::Value resolve_project(const ApiTarget& target,
+                              const std::string& remote,
+                              std::optional<std::int64_t> team_id) override
+  {
+    core::Map payload;
+    payload.set("remote", remote);
+    payload.set("team_id", team_id ? core::Value(*team_id) : core::Value());
+    const std::string body = core::json::dump(core::Value(std::move(payload)));
+    // Not retried: a create that reached the server but lost its answer must not
+    // be repeated blindly.
+    const Reply reply =
+        send(target, Call{.method = "POST", .path = "/v1/projects/resolve", .body = &body});
+    check(reply, target.key);
+    return wire::parse_answer(wire::Answer::resolve, reply.body);
+  }
+
+  core::Value whoami(const ApiTarget& target) override
+  {
+    return get_json(target, "/v1/auth/whoami", wire::Answer::whoami);
+  }
+};
+
 } // namespace
-
-HttpClient::HttpClient() = default;
-
-core::Value HttpClient::fetch_context(const std::string& project_id,
-                                      const std::string& api_key,
-                                      const std::string& api_url)
-{
-  return get_json(api_key, api_url, project_path(project_id, "/context"), wire::Answer::context);
-}
-
-core::Value HttpClient::fetch_system_context(const std::string& project_id,
-                                             const std::string& api_key,
-                                             const std::string& api_url,
-                                             const std::vector<std::string>& systems)
-{
-  std::string path = project_path(project_id, "/system-context?systems=");
-  for (std::size_t i = 0; i < systems.size(); ++i) {
-    if (i > 0) {
-      path += ',';
-    }
-    path += wire::escape_component(systems[i]);
-  }
-  return get_json(api_key, api_url, std::move(path), wire::Answer::object);
-}
-
-contracts::DeclarativeState
-HttpClient::fetch_declarative_state_detailed(const std::string& project_id,
-                                             const std::string& api_key,
-                                             const std::string& api_url,
-                                             const core::Map& etags)
-{
-  const auto stored_tag = [&](const char* entity) -> std::optional<std::string> {
-    if (const core::Value* tag = etags.find(entity); tag != nullptr && tag->is_string()) {
-      return tag->as_string();
-    }
-    return std::nullopt;
-  };
-  // A refused entity (a 401 on the rules, a 503 on the state) is recorded by its
-  // status, not thrown: the cached copy stays and is shown as stale, which an
-  // aborted refresh could not tell the agents.
-  const auto fetch = [&](const char* entity) {
-    return get_conditional(api_key,
-                           api_url,
-                           project_path(project_id, std::string("/state/") + entity),
-                           stored_tag(entity),
-                           Refused::answer);
-  };
-  // The two entities are asked for at once: the refresh waits on this fetch, and
-  // one after the other would put a second round trip on its critical path.
-  std::future<Reply> rules = std::async(std::launch::async, fetch, "kolvexrules");
-  Reply state = fetch("kolvexstate");
-  const std::array<std::pair<const char*, Reply>, 2> replies = {
-      std::pair<const char*, Reply>{"kolvexstate", std::move(state)},
-      std::pair<const char*, Reply>{"kolvexrules", rules.get()}};
-
-  contracts::DeclarativeState answer;
-  for (const auto& [entity, reply] : replies) {
-    if (reply.status == 304 || reply.status >= 400) {
-      answer.state.set(entity, nullptr);
-      answer.etags.set(entity, tag_value(stored_tag(entity)));
-    } else {
-      answer.state.set(entity, wire::parse_answer(wire::Answer::any, reply.body));
-      answer.etags.set(entity, tag_value(reply.etag));
-    }
-    answer.statuses.set(entity, static_cast<std::int64_t>(reply.status));
-  }
-  return answer;
-}
-
-contracts::SpecsAnswer HttpClient::fetch_all_specs(const std::string& api_key,
-                                                   const std::string& api_url,
-                                                   const std::string& project_id,
-                                                   const std::optional<std::string>& etag)
-{
-  const Reply reply = get_conditional(api_key, api_url, project_path(project_id, "/specs"), etag);
-  if (reply.status == 304) {
-    return {std::nullopt, etag};
-  }
-  return {wire::parse_answer(wire::Answer::specs, reply.body), reply.etag};
-}
-
-core::Value HttpClient::fetch_guardrails(const std::string& project_id,
-                                         const std::string& api_key,
-                                         const std::string& api_url)
-{
-  return get_json(
-      api_key, api_url, project_path(project_id, "/guardrails"), wire::Answer::guardrails);
-}
-
-core::Value HttpClient::fetch_skills(const std::string& project_id,
-                                     const std::string& api_key,
-                                     const std::string& api_url)
-{
-  return get_json(api_key, api_url, project_path(project_id, "/skills"), wire::Answer::skills);
-}
-
-core::Value HttpClient::fetch_custom_docs(const std::string& project_id,
-                                          const std::string& api_key,
-                                          const std::string& api_url)
-{
-  return get_json(api_key, api_url, project_path(project_id, "/custom-docs"), wire::Answer::object);
-}
-
-core::Value HttpClient::fetch_memories(const std::string& project_id,
-                                       const std::string& api_key,
-                                       const std::string& api_url)
-{
-  return get_json(api_key, api_url, project_path(project_id, "/memories"), wire::Answer::memories);
-}
-
-core::Value HttpClient::upload_attestations(const std::string& api_key,
-                                            const std::string& api_url,
-                                            const std::string& project_id,
-                                            const core::List& batch,
-                                            const contracts::Headers& extra_headers)
-{
-  core::Map payload;
-  payload.set("attestations", batch);
-  const std::string body = core::json::dump(core::Value(std::move(payload)));
-  Call call{.method = "POST",
-            .path = project_path(project_id, "/attestations"),
-            .body = &body,
-            .retry = true};
-  call.headers.assign(extra_headers.begin(), extra_headers.end());
-  const Reply reply = send(api_key, api_url, call);
-  check(reply, api_key);
-  return wire::parse_answer(wire::Answer::upload, reply.body);
-}
-
-core::Value HttpClient::resolve_project(const std::string& api_key,
-                                        const std::string& api_url,
-                                        const std::string& remote,
-                                        std::optional<std::int64_t> team_id)
-{
-  core::Map payload;
-  payload.set("remote", remote);
-  payload.set("team_id", team_id ? core::Value(*team_id) : core::Value());
-  const std::string body = core::json::dump(core::Value(std::move(payload)));
-  // Not retried: a create that reached the server but lost its answer must not
-  // be repeated blindly.
-  const Reply reply =
-      send(api_key, api_url, Call{.method = "POST", .path = "/v1/projects/resolve", .body = &body});
-  check(reply, api_key);
-  return wire::parse_answer(wire::Answer::resolve, reply.body);
-}
-
-core::Value HttpClient::whoami(const std::string& api_key, const std::string& api_url)
-{
-  return get_json(api_key, api_url, "/v1/auth/whoami", wire::Answer::whoami);
-}
 
 } // namespace kolvex::protocol
 

@@ -6,21 +6,15 @@
 
 #include "contracts/api_client.hpp"
 
-#include <memory>
-
 namespace kolvex::protocol {
 
-// A client that forwards every call to the HttpClient of libkolvex_http.so, opening
-// the library on its first call (once per process, from any thread).  When the
-// library cannot be opened every call throws ApiError naming what failed.
-[[nodiscard]] std::shared_ptr<contracts::ApiClient> lazy_http_client();
+// The HttpClient of libkolvex_http.so, the library opened by the first call (once
+// per process, from any thread) and never closed.  When the library cannot be
+// opened the answer is a client whose every call throws ApiError naming what failed.
+[[nodiscard]] contracts::ApiClient& http_client();
 
-// Makes lazy_http_client() the process-wide default of contracts::api_client(); the
-// front end calls it at start-up.  Costs nothing until a call is made.
+// Makes http_client() the factory of contracts::api_client()'s default client; the
+// front end calls it at start-up.  Costs nothing until a network call is made.
 void install_http_client();
-
-// Whether libkolvex_http.so is loaded in this process (for tests of the start-up
-// cost).
-[[nodiscard]] bool http_library_loaded();
 
 } // namespace kolvex::protocol

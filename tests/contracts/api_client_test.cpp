@@ -1,7 +1,11 @@
 #include "contracts/api_client.hpp"
 
+#include "support/fake_api_client.hpp"
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <thread>
 
 using namespace kolvex::contracts;
@@ -10,119 +14,148 @@ using kolvex::core::Value;
 
 namespace {
 
-// Answers resolve_project and refuses uploads; every other call is unexpected.
-class FakeClient : public ApiClient {
-public:
-  int resolves = 0;
-  Value fetch_context(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  Value fetch_system_context(const std::string&,
-                             const std::string&,
-                             const std::string&,
-                             const std::vector<std::string>&) override
-  {
-    return unexpected();
-  }
-  DeclarativeState fetch_declarative_state_detailed(const std::string&,
-                                                    const std::string&,
-                                                    const std::string&,
-                                                    const Map&) override
-  {
-    return {
-        Map{{"kolvexrules", nullptr}}, Map{{"kolvexrules", "etag-1"}}, Map{{"kolvexrules", 304}}};
-  }
-  SpecsAnswer fetch_all_specs(const std::string&,
-                              const std::string&,
-                              const std::string&,
-                              const std::optional<std::string>& etag) override
-  {
-    return {std::nullopt, etag};
-  }
-  Value fetch_guardrails(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  Value fetch_skills(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  Value fetch_custom_docs(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  Value fetch_memories(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  Value upload_attestations(const std::string&,
-                            const std::string&,
-                            const std::string&,
-                            const kolvex::core::List&,
-                            const Headers&) override
-  {
-    throw AgentApiError(std::string(CODE_CAPACITY), "plan limit reached");
-  }
-  Value resolve_project(const std::string&,
-                        const std::string&,
-                        const std::string& remote,
-                        std::optional<std::int64_t>) override
-  {
-    ++resolves;
-    return Map{{"projectId", 42}, {"title", remote}, {"created", false}};
-  }
+using kolvex::testing::FakeApiClient;
 
-private:
-  static Value unexpected() { throw ApiError("unexpected call"); }
+const ApiTarget k_target{.url = "https://api", .key = "key"};
+
+// Answers resolve_project and the declarative state (not modified), refuses uploads.
+void answer_resolves(FakeApiClient& fake)
+{
+  fake.resolve = [](const std::string& remote, std::optional<std::int64_t>) -> Value {
+    return Map{{"projectId", 42}, {"title", remote}, {"created", false}};
+  };
+  fake.declarative = [](const Map&) {
+    return DeclarativeState{
+        Map{{"kolvexrules", nullptr}}, Map{{"kolvexrules", "etag-1"}}, Map{{"kolvexrules", 304}}};
+  };
+  fake.upload = [](const kolvex::core::List&) -> Value {
+    throw AgentApiError(std::string(CODE_CAPACITY), "plan limit reached");
+  };
+}
+
+// Every operation of the contract, called with placeholder arguments.
+const std::vector<std::pair<const char*, std::function<void(ApiClient&)>>> k_operations{
+    {"fetch_context", [](ApiClient& c) { (void)c.fetch_context(k_target, "1"); }},
+    {"fetch_system_context", [](ApiClient& c) { (void)c.fetch_system_context(k_target, "1", {}); }},
+    {"fetch_declarative_state_detailed",
+     [](ApiClient& c) { (void)c.fetch_declarative_state_detailed(k_target, "1", {}); }},
+    {"fetch_all_specs", [](ApiClient& c) { (void)c.fetch_all_specs(k_target, "1", std::nullopt); }},
+    {"fetch_guardrails", [](ApiClient& c) { (void)c.fetch_guardrails(k_target, "1"); }},
+    {"fetch_skills", [](ApiClient& c) { (void)c.fetch_skills(k_target, "1"); }},
+    {"fetch_custom_docs", [](ApiClient& c) { (void)c.fetch_custom_docs(k_target, "1"); }},
+    {"fetch_memories", [](ApiClient& c) { (void)c.fetch_memories(k_target, "1"); }},
+    {"upload_attestations",
+     [](ApiClient& c) { (void)c.upload_attestations(k_target, "1", {}, {}); }},
+    {"resolve_project",
+     [](ApiClient& c) { (void)c.resolve_project(k_target, "git@host:a/b.git", std::nullopt); }},
+    {"whoami", [](ApiClient& c) { (void)c.whoami(k_target); }},
 };
+
+// The message of the ApiError `call` throws on `client`, "" when it throws none.
+std::string refusal_of(const std::function<void(ApiClient&)>& call, ApiClient& client)
+{
+  try {
+    call(client);
+  } catch (const ApiError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+int g_factory_calls = 0;
+
+ApiClient& counting_factory()
+{
+  static FakeApiClient built;
+  ++g_factory_calls;
+  return built;
+}
 
 } // namespace
 
 TEST(ApiClient, WithoutAClientEveryCallFailsAsAnApiError)
 {
-  auto& client = api_client();
-  try {
-    (void)client.fetch_context("1", "key", "https://api");
-    FAIL() << "the unconfigured client must not answer";
-  } catch (const ApiError& e) {
-    EXPECT_STREQ(e.what(), "no API client configured");
+  for (const auto& [name, call] : k_operations) {
+    EXPECT_EQ(refusal_of(call, api_client()), "no API client configured") << name;
   }
-  EXPECT_THROW((void)client.upload_attestations("k", "u", "1", {}, {}), ApiError);
-  EXPECT_THROW((void)client.resolve_project("k", "u", "git@host:a/b.git", std::nullopt), ApiError);
-  EXPECT_THROW((void)client.fetch_all_specs("k", "u", "1", std::nullopt), ApiError);
-  EXPECT_THROW((void)client.fetch_declarative_state_detailed("1", "k", "u", {}), ApiError);
-  EXPECT_THROW((void)client.whoami("k", "u"), ApiError);
+}
+
+// A partial client answers what it overrides; every other operation refuses.
+TEST(ApiClient, OperationsAClientDoesNotOverrideAreNotSupported)
+{
+  class OnlyWhoami final : public ApiClient {
+  public:
+    Value whoami(const ApiTarget& target) override { return Value(target.key); }
+  } partial;
+  for (const auto& [name, call] : k_operations) {
+    EXPECT_EQ(refusal_of(call, partial), name == std::string("whoami") ? "" : "not supported")
+        << name;
+  }
+  EXPECT_EQ(partial.whoami(k_target), Value("key"));
+  RefusingApiClient refusing("the library could not be loaded");
+  for (const auto& [name, call] : k_operations) {
+    EXPECT_EQ(refusal_of(call, refusing), "the library could not be loaded") << name;
+  }
+}
+
+// The production client is built at the first call that needs it, once, and only
+// when no test override answers.
+TEST(ApiClient, TheDefaultClientIsBuiltOnceAtItsFirstUse)
+{
+  g_factory_calls = 0;
+  set_default_api_client(&counting_factory);
+  {
+    FakeApiClient fake;
+    ScopedApiClient scope{fake};
+    EXPECT_EQ(&api_client(), &fake);
+  }
+  EXPECT_EQ(g_factory_calls, 0);
+  std::vector<std::thread> threads;
+  std::vector<ApiClient*> seen(4);
+  for (auto& slot : seen) {
+    threads.emplace_back([&slot] { slot = &api_client(); });
+  }
+  for (auto& thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(&api_client(), seen[0]);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), seen[0]), 4);
+  EXPECT_EQ(g_factory_calls, 1);
+  set_default_api_client(nullptr);
+  EXPECT_EQ(refusal_of(k_operations[0].second, api_client()), "no API client configured");
 }
 
 TEST(ApiClient, ScopedOverridesNestAndReachEveryThread)
 {
-  FakeClient outer_fake;
-  FakeClient inner_fake;
+  FakeApiClient outer_fake;
+  FakeApiClient inner_fake;
+  answer_resolves(outer_fake);
+  answer_resolves(inner_fake);
   {
     ScopedApiClient outer{outer_fake};
     {
       ScopedApiClient inner{inner_fake};
-      std::thread([] { (void)api_client().resolve_project("k", "u", "r", 7); }).join();
-      EXPECT_EQ(inner_fake.resolves, 1);
+      std::thread([] { (void)api_client().resolve_project(k_target, "r", 7); }).join();
+      EXPECT_EQ(inner_fake.calls_to("resolve_project"), 1u);
     }
     EXPECT_EQ(
-        api_client().resolve_project("k", "u", "origin", std::nullopt).get("title")->as_string(),
+        api_client().resolve_project(k_target, "origin", std::nullopt).get("title")->as_string(),
         "origin");
-    EXPECT_EQ(outer_fake.resolves, 1);
-    const auto state = api_client().fetch_declarative_state_detailed("1", "k", "u", {});
+    EXPECT_EQ(outer_fake.calls_to("resolve_project"), 1u);
+    const auto state = api_client().fetch_declarative_state_detailed(k_target, "1", {});
     EXPECT_TRUE(state.state.find("kolvexrules")->is_null());
     EXPECT_EQ(*state.statuses.find("kolvexrules"), Value(304));
   }
-  EXPECT_THROW((void)api_client().resolve_project("k", "u", "r", std::nullopt), ApiError);
+  EXPECT_THROW((void)api_client().resolve_project(k_target, "r", std::nullopt), ApiError);
 }
 
 TEST(ApiClient, RefusalsCarryTheirCodeAndAreApiErrors)
 {
-  FakeClient fake;
+  FakeApiClient fake;
+  answer_resolves(fake);
   ScopedApiClient scope{fake};
   try {
-    (void)api_client().upload_attestations("k", "u", "1", {}, {{"X-Agent-Session-Id", "s"}});
+    (void)api_client().upload_attestations(k_target, "1", {}, {{"X-Agent-Session-Id", "s"}});
     FAIL();
   } catch (const ApiError& e) { // the upload catches the client's runtime error kind
     const auto* refusal = dynamic_cast<const AgentApiError*>(&e);

@@ -1,6 +1,5 @@
 // The libcurl client, loaded as the front end loads it, against the real local API
 // server on a loopback port.
-#include "protocol/http_client.hpp"
 #include "protocol/http_loader.hpp"
 
 #include "core/sha256.hpp"
@@ -26,13 +25,12 @@ constexpr const char* k_remote = "git@github.com:acme/widgets.git";
 
 contracts::ApiClient& client()
 {
-  return *lazy_http_client();
+  return http_client();
 }
 
 std::string project_of(const DevServer& server)
 {
-  const Value answer =
-      client().resolve_project(server.api_key(), server.url(), k_remote, std::nullopt);
+  const Value answer = client().resolve_project(server.target(), k_remote, std::nullopt);
   return std::to_string(answer.get("projectId")->as_int());
 }
 
@@ -63,31 +61,31 @@ TEST(HttpClient, SpeaksEveryEndpointOfTheProtocol)
   content.write("guardrails.json", R"({"rules": [{"name": "g"}]})");
   content.write("context.json", R"({"project": {"id": 1}, "systems": ["billing"]})");
   DevServer server({.args = {"--content", content.path().string()}});
-  const auto& key = server.api_key();
-  const auto& url = server.url();
+  const contracts::ApiTarget target = server.target();
 
-  const Value me = client().whoami(key, url);
+  const Value me = client().whoami(target);
   EXPECT_EQ(me.get("user")->as_string(), "dev@localhost");
 
-  const Value first = client().resolve_project(key, url + "/", k_remote, std::nullopt);
+  const Value first = client().resolve_project(
+      {.url = target.url + "/", .key = target.key}, k_remote, std::nullopt);
   EXPECT_EQ(*first.get("created"), Value(true));
   EXPECT_EQ(first.get("title")->as_string(), "acme/widgets");
   // The https spelling of the same repository is the same project.
-  const Value again = client().resolve_project(key, url, "https://github.com/acme/widgets", 1);
+  const Value again = client().resolve_project(target, "https://github.com/acme/widgets", 1);
   EXPECT_EQ(*again.get("projectId"), *first.get("projectId"));
   EXPECT_EQ(*again.get("created"), Value(false));
   const std::string project = std::to_string(first.get("projectId")->as_int());
 
-  EXPECT_EQ(*client().fetch_context(project, key, url).get("systems"), Value(List{"billing"}));
-  EXPECT_TRUE(client().fetch_system_context(project, key, url, {"billing", "a b"}).is_map());
-  EXPECT_EQ(client().fetch_guardrails(project, key, url).get("rules")->as_list().size(), 1u);
-  EXPECT_EQ(client().fetch_skills(project, key, url).get("skills")->as_list().size(), 1u);
-  const Value docs = client().fetch_custom_docs(project, key, url);
+  EXPECT_EQ(*client().fetch_context(target, project).get("systems"), Value(List{"billing"}));
+  EXPECT_TRUE(client().fetch_system_context(target, project, {"billing", "a b"}).is_map());
+  EXPECT_EQ(client().fetch_guardrails(target, project).get("rules")->as_list().size(), 1u);
+  EXPECT_EQ(client().fetch_skills(target, project).get("skills")->as_list().size(), 1u);
+  const Value docs = client().fetch_custom_docs(target, project);
   EXPECT_EQ(docs.get("project")->as_list()[0].get("title")->as_string(), "Setting up");
-  EXPECT_TRUE(client().fetch_memories(project, key, url).get("memories")->is_list());
+  EXPECT_TRUE(client().fetch_memories(target, project).get("memories")->is_list());
 
   // Conditional GETs: the tag is the SHA-256 of the body; sending it back gives 304.
-  const auto [specs, tag] = client().fetch_all_specs(key, url, project, std::nullopt);
+  const auto [specs, tag] = client().fetch_all_specs(target, project, std::nullopt);
   ASSERT_TRUE(specs.has_value());
   ASSERT_TRUE(tag.has_value());
   EXPECT_EQ(*tag,
@@ -96,27 +94,26 @@ TEST(HttpClient, SpeaksEveryEndpointOfTheProtocol)
                     R"({"specs": [{"domain": "auth", "content": "# Auth\n"}], )"
                     R"("canonical_docs": [{"name": "overview", "content": "Overview\n"}]})") +
                 "\"");
-  const auto [unchanged, same_tag] = client().fetch_all_specs(key, url, project, tag);
+  const auto [unchanged, same_tag] = client().fetch_all_specs(target, project, tag);
   EXPECT_FALSE(unchanged.has_value());
   EXPECT_EQ(same_tag, tag);
 
-  const auto state = client().fetch_declarative_state_detailed(project, key, url, {});
+  const auto state = client().fetch_declarative_state_detailed(target, project, {});
   EXPECT_EQ(*state.statuses.find("kolvexrules"), Value(200));
   EXPECT_EQ(state.state.find("kolvexrules")->get("rules")->as_list().size(), 1u);
-  const auto cached = client().fetch_declarative_state_detailed(project, key, url, state.etags);
+  const auto cached = client().fetch_declarative_state_detailed(target, project, state.etags);
   EXPECT_EQ(*cached.statuses.find("kolvexrules"), Value(304));
   EXPECT_TRUE(cached.state.find("kolvexrules")->is_null());
   EXPECT_EQ(*cached.etags.find("kolvexrules"), *state.etags.find("kolvexrules"));
 
   const Value sent =
-      client().upload_attestations(key,
-                                   url,
+      client().upload_attestations(target,
                                    project,
                                    List{Map{{"commit", "a1"}}, Map{{"commit", "b2"}}},
                                    {{"X-Agent-Session-Id", "s-9"}});
   EXPECT_EQ(*sent.get("inserted"), Value(2));
   const Value resent =
-      client().upload_attestations(key, url, project, List{Map{{"commit", "a1"}}}, {});
+      client().upload_attestations(target, project, List{Map{{"commit", "a1"}}}, {});
   EXPECT_EQ(*resent.get("inserted"), Value(0));
   EXPECT_EQ(*resent.get("updated"), Value(1));
 }
@@ -126,28 +123,28 @@ TEST(HttpClient, RefusalsAndFailuresBecomeTheirErrorsWithoutTheKey)
   DevServer server(
       {.args = {"--refuse", "projects/resolve=ambiguous_team", "--fail", "guardrails=500"}});
   try {
-    (void)client().resolve_project(server.api_key(), server.url(), k_remote, std::nullopt);
+    (void)client().resolve_project(server.target(), k_remote, std::nullopt);
     FAIL();
   } catch (const AgentApiError& e) {
     EXPECT_EQ(e.code(), "ambiguous_team");
     EXPECT_NE(std::string(e.what()).find("1, 2"), std::string::npos);
   }
   try {
-    (void)client().whoami("sk-wrong-key-000000", server.url());
+    (void)client().whoami({.url = server.url(), .key = "sk-wrong-key-000000"});
     FAIL();
   } catch (const AgentApiError& e) {
     EXPECT_EQ(e.code(), "key_rejected");
     EXPECT_EQ(std::string(e.what()).find("sk-wrong-key-000000"), std::string::npos);
   }
-  EXPECT_EQ(
-      api_error_of([&] { (void)client().fetch_guardrails("1", server.api_key(), server.url()); }),
-      "injected failure (HTTP 500)");
+  EXPECT_EQ(api_error_of([&] { (void)client().fetch_guardrails(server.target(), "1"); }),
+            "injected failure (HTTP 500)");
 
   // Nothing listens on a stopped server's port: a transport failure names the
   // request, never the key.
   const std::string url = server.url();
   ASSERT_EQ(server.stop(), 0);
-  const std::string message = api_error_of([&] { (void)client().whoami(server.api_key(), url); });
+  const std::string message =
+      api_error_of([&] { (void)client().whoami({.url = url, .key = server.api_key()}); });
   EXPECT_NE(message.find("GET /v1/auth/whoami failed"), std::string::npos) << message;
   EXPECT_EQ(message.find(server.api_key()), std::string::npos);
 }
@@ -158,15 +155,13 @@ TEST(HttpClient, GetsAndUploadsAreRetriedOnceButAResolveIsNot)
       {.args = {
            "--fail", "attestations=503x1", "--fail", "whoami=502x2", "--fail", "resolve=503x1@2"}});
   const std::string project = project_of(server);
-  const Value answer = client().upload_attestations(
-      server.api_key(), server.url(), project, List{Map{{"commit", "c1"}}}, {});
+  const Value answer =
+      client().upload_attestations(server.target(), project, List{Map{{"commit", "c1"}}}, {});
   EXPECT_EQ(*answer.get("inserted"), Value(1));
   // Two failures in a row are one more than the retry covers.
-  EXPECT_EQ(api_error_of([&] { (void)client().whoami(server.api_key(), server.url()); }),
+  EXPECT_EQ(api_error_of([&] { (void)client().whoami(server.target()); }),
             "injected failure (HTTP 502)");
-  EXPECT_EQ(api_error_of([&] {
-              (void)client().resolve_project(server.api_key(), server.url(), k_remote, 1);
-            }),
+  EXPECT_EQ(api_error_of([&] { (void)client().resolve_project(server.target(), k_remote, 1); }),
             "injected failure (HTTP 503)");
   ASSERT_EQ(server.stop(), 0); // the request log is complete once the server is down
   const std::string log = server.log();
@@ -182,7 +177,7 @@ TEST(HttpClient, ASpentBudgetMakesNoRequest)
 {
   DevServer server;
   auto spent = contracts::network_budget(0);
-  EXPECT_EQ(api_error_of([&] { (void)client().whoami(server.api_key(), server.url()); }),
+  EXPECT_EQ(api_error_of([&] { (void)client().whoami(server.target()); }),
             "network budget exhausted");
   ASSERT_EQ(server.stop(), 0);
   EXPECT_EQ(server.log().find("whoami"), std::string::npos);
@@ -196,7 +191,7 @@ TEST(HttpClient, ABudgetBoundsASlowServerOnEveryThread)
   std::string message;
   const auto start = std::chrono::steady_clock::now();
   std::thread([&] {
-    message = api_error_of([&] { (void)client().whoami(server.api_key(), server.url()); });
+    message = api_error_of([&] { (void)client().whoami(server.target()); });
   }).join();
   const double took = seconds_since(start);
   EXPECT_EQ(message, "network budget exhausted");
@@ -207,22 +202,22 @@ TEST(HttpClient, ABudgetBoundsASlowServerOnEveryThread)
 TEST(HttpClient, PlainHttpOnlyToLoopbackAndOnlyHttpOrHttps)
 {
   const std::string key = "sk-never-sent-1234";
-  EXPECT_EQ(api_error_of([&] { (void)client().whoami(key, "http://api.example.com"); }),
+  EXPECT_EQ(
+      api_error_of([&] { (void)client().whoami({.url = "http://api.example.com", .key = key}); }),
+      "plain http is allowed only to a loopback host; use an https API URL");
+  EXPECT_EQ(api_error_of([&] {
+              (void)client().whoami({.url = "http://127.0.0.1.example.com", .key = key});
+            }),
             "plain http is allowed only to a loopback host; use an https API URL");
-  EXPECT_EQ(api_error_of([&] { (void)client().whoami(key, "http://127.0.0.1.example.com"); }),
-            "plain http is allowed only to a loopback host; use an https API URL");
-  EXPECT_EQ(api_error_of([&] { (void)client().whoami(key, "ftp://127.0.0.1"); }),
+  EXPECT_EQ(api_error_of([&] { (void)client().whoami({.url = "ftp://127.0.0.1", .key = key}); }),
             "the API URL must be an https URL");
-  EXPECT_EQ(api_error_of([&] { (void)client().whoami(key, "not a url at all"); }),
+  EXPECT_EQ(api_error_of([&] { (void)client().whoami({.url = "not a url at all", .key = key}); }),
             "the API URL is not a valid URL");
   // Headers a caller passes cannot smuggle in lines of their own.
   DevServer server;
   EXPECT_EQ(api_error_of([&] {
-              (void)client().upload_attestations(server.api_key(),
-                                                 server.url(),
-                                                 "1",
-                                                 List{},
-                                                 {{"X-Agent-Session-Id", "a\r\nX-Evil: 1"}});
+              (void)client().upload_attestations(
+                  server.target(), "1", List{}, {{"X-Agent-Session-Id", "a\r\nX-Evil: 1"}});
             }),
             "refusing to send a malformed request header");
   ASSERT_EQ(server.stop(), 0);
@@ -278,7 +273,7 @@ TEST(HttpClient, TlsCertificatesAreAlwaysVerified)
     return line.substr(line.rfind(':') + 1);
   };
   const auto whoami = [](const std::string& url) {
-    return api_error_of([&] { (void)client().whoami("sk-tls-test-1234", url); });
+    return api_error_of([&] { (void)client().whoami({.url = url, .key = "sk-tls-test-1234"}); });
   };
 
   auto trusted_name = serve("localhost");

@@ -4,7 +4,7 @@
 //
 //   kolvex::testing::DevServer server;                        // free loopback port
 //   kolvex::testing::DevServer slow({.args = {"--delay", "attestations=5000"}});
-//   client.upload_attestations(server.api_key(), server.url(), ...);
+//   client.upload_attestations(server.target(), ...);
 //
 // It starts the real server on port 0, reads the port from its first line
 // ("listening on http://127.0.0.1:<port>") and stops it with SIGTERM when the object
@@ -12,6 +12,7 @@
 // that goes with it.  BackgroundProcess, which it is built on, runs any other
 // server a test needs (openssl s_server for TLS).  Header-only, like repo.hpp.
 
+#include "contracts/api_client.hpp"
 #include "support/repo.hpp"
 
 #include <gtest/gtest.h>
@@ -177,6 +178,8 @@ public:
   [[nodiscard]] const std::string& url() const { return m_url; }
   [[nodiscard]] int port() const { return m_port; }
   [[nodiscard]] const std::string& api_key() const { return m_api_key; }
+  // The server's URL and key, as the client takes them.
+  [[nodiscard]] contracts::ApiTarget target() const { return {.url = m_url, .key = m_api_key}; }
   // What the server wrote to stderr so far: one "METHOD path status" line per request.
   [[nodiscard]] std::string log() const { return m_dir.read("server.log"); }
   // Stops the server (SIGTERM); returns its exit status (0 for a clean stop).

@@ -20,15 +20,12 @@ using core::Value;
 
 contracts::ApiClient& client()
 {
-  return *protocol::lazy_http_client();
+  return protocol::http_client();
 }
 
 std::int64_t resolve(const DevServer& server, const std::string& remote)
 {
-  return client()
-      .resolve_project(server.api_key(), server.url(), remote, std::nullopt)
-      .get("projectId")
-      ->as_int();
+  return client().resolve_project(server.target(), remote, std::nullopt).get("projectId")->as_int();
 }
 
 std::string commit_of(unsigned client_index, unsigned n)
@@ -50,7 +47,7 @@ TEST(DevServer, ConcurrentUploadsFromSeveralClientsAllLand)
         List batch{Map{{"commit", commit_of(c, b)}, {"by", static_cast<int>(c)}},
                    Map{{"commit", "shared-" + std::to_string(b)}, {"by", static_cast<int>(c)}}};
         inserted[c] += client()
-                           .upload_attestations(server.api_key(), server.url(), project, batch, {})
+                           .upload_attestations(server.target(), project, batch, {})
                            .get("inserted")
                            ->as_int();
       }
@@ -81,13 +78,9 @@ TEST(DevServer, TheLastUploadOfACommitWins)
 {
   DevServer server;
   const std::string project = std::to_string(resolve(server, "https://example.com/team/repo"));
-  (void)client().upload_attestations(server.api_key(),
-                                     server.url(),
-                                     project,
-                                     List{Map{{"commit", "abc"}, {"summary", "first"}}},
-                                     {});
-  (void)client().upload_attestations(server.api_key(),
-                                     server.url(),
+  (void)client().upload_attestations(
+      server.target(), project, List{Map{{"commit", "abc"}, {"summary", "first"}}}, {});
+  (void)client().upload_attestations(server.target(),
                                      project,
                                      List{Map{{"commit", "abc"}, {"summary", "second"}}},
                                      {{"X-Agent-Session-Id", "s-2"}});
@@ -132,7 +125,7 @@ TEST(DevServer, ProjectsAreKeyedByTheNormalisedRemote)
     EXPECT_NE(std::string(e.what()).find("3, 5"), std::string::npos);
   }
   try {
-    (void)client().resolve_project(teams.api_key(), teams.url(), "git@github.com:a/b", 4);
+    (void)client().resolve_project(teams.target(), "git@github.com:a/b", 4);
     ADD_FAILURE();
   } catch (const AgentApiError& e) {
     EXPECT_EQ(e.code(), "not_a_member");
@@ -154,7 +147,7 @@ TEST(DevServer, AdminListingAndUnknownEndpointsAnswerWithErrors)
       core::json::parse(server.get("/v1/projects/resolve")).get("error")->get("code")->as_string(),
       "method_not_allowed");
   try {
-    (void)client().fetch_context("12345", server.api_key(), server.url());
+    (void)client().fetch_context(server.target(), "12345");
     ADD_FAILURE();
   } catch (const AgentApiError& e) {
     EXPECT_EQ(e.code(), "project_not_found");
@@ -167,7 +160,7 @@ TEST(DevServer, SigtermStopsItEvenWithADelayedRequestInFlight)
   std::thread waiting([&] {
     auto budget = contracts::network_budget(20);
     try {
-      (void)client().whoami(server.api_key(), server.url());
+      (void)client().whoami(server.target());
     } catch (const contracts::ApiError&) {
     }
   });

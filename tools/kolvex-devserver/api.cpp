@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <map>
@@ -98,6 +99,19 @@ std::optional<std::int64_t> parse_id(std::string_view text)
   }
   return id;
 }
+
+// The project endpoints answered by one JSON file of the content directory, and
+// what they answer when it is missing.  A new endpoint of that kind is one row.
+struct FileEndpoint {
+  std::string_view segment;
+  std::string_view file;
+  std::string_view fallback; // JSON
+};
+
+constexpr std::array k_file_endpoints{
+    FileEndpoint{"guardrails", "guardrails.json", R"({"rules": []})"},
+    FileEndpoint{"memories", "memories.json", R"({"memories": []})"},
+};
 
 void require_method(const httplib::Request& request, std::string_view method)
 {
@@ -263,17 +277,19 @@ void Api::project_endpoint(const httplib::Request& request,
   if (what == "specs") {
     return answer(request, response, m_content.specs());
   }
-  if (what == "guardrails") {
-    return answer(request, response, m_content.guardrails());
-  }
   if (what == "skills") {
     return answer(request, response, m_content.skills());
   }
   if (what == "custom-docs") {
     return answer(request, response, m_content.custom_docs());
   }
-  if (what == "memories") {
-    return answer(request, response, m_content.memories());
+  for (const FileEndpoint& endpoint : k_file_endpoints) {
+    if (what == endpoint.segment) {
+      return answer(
+          request,
+          response,
+          m_content.json_or(std::string(endpoint.file), core::json::parse(endpoint.fallback)));
+    }
   }
   refuse(404, "not_found", "No such endpoint: " + request.path);
 }

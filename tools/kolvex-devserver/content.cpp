@@ -12,15 +12,16 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-// The title of a markdown doc: its first "# " heading, else `fallback`.
-std::string title_of(const std::string& text, const std::string& fallback)
+// The title of the markdown doc `file` holding `text`: its first "# " heading, else
+// the file's stem.
+std::string title_of(const stdfs::path& file, const std::string& text)
 {
   for (const std::string_view line : core::fs::splitlines(text)) {
     if (line.starts_with("# ")) {
       return std::string(line.substr(2));
     }
   }
-  return fallback;
+  return file.stem().string();
 }
 
 } // namespace
@@ -110,14 +111,6 @@ core::Value Content::specs() const
   return core::Map{{"specs", std::move(specs)}, {"canonical_docs", std::move(docs)}};
 }
 
-core::Value Content::guardrails() const
-{
-  if (auto answer = json_file("guardrails.json")) {
-    return *answer;
-  }
-  return core::Map{{"rules", core::List{}}};
-}
-
 core::Value Content::skills() const
 {
   core::List skills;
@@ -134,21 +127,20 @@ core::Value Content::custom_docs() const
     core::List docs;
     for (const stdfs::path& file : files(stdfs::path("custom-docs") / scope, ".md")) {
       const std::string text = core::fs::read_text(file);
-      const std::string slug = file.stem().string();
-      docs.emplace_back(
-          core::Map{{"slug", slug}, {"title", title_of(text, slug)}, {"content", text}});
+      docs.emplace_back(core::Map{
+          {"slug", file.stem().string()}, {"title", title_of(file, text)}, {"content", text}});
     }
     answer.set(scope, std::move(docs));
   }
   return answer;
 }
 
-core::Value Content::memories() const
+core::Value Content::json_or(const stdfs::path& rel, core::Value fallback) const
 {
-  if (auto answer = json_file("memories.json")) {
+  if (auto answer = json_file(rel)) {
     return *answer;
   }
-  return core::Map{{"memories", core::List{}}};
+  return fallback;
 }
 
 } // namespace kolvex::devserver

@@ -3,8 +3,8 @@
 // What the context endpoints of the local API server answer, read from the
 // `--content` directory at every request (so a test can change it between calls):
 //   whoami.json, context.json, system-context.json, state/<entity>.json,
-//   specs/<domain>.md, docs/<name>.md, guardrails.json, skills/*.json,
-//   custom-docs/{system,project}/<slug>.md, memories.json
+//   specs/<domain>.md, docs/<name>.md, skills/*.json,
+//   custom-docs/{system,project}/<slug>.md, and the one-file answers api.cpp lists
 // A missing file (or no directory at all) gives a small empty answer.
 
 #include "core/value.hpp"
@@ -32,14 +32,12 @@ public:
   [[nodiscard]] core::Value state(const std::string& entity) const;
   // {"specs": [{"domain", "content"}], "canonical_docs": [{"name", "content"}]}.
   [[nodiscard]] core::Value specs() const;
-  // guardrails.json, else {"rules": []}.
-  [[nodiscard]] core::Value guardrails() const;
   // {"skills": [each skills/*.json]}.
   [[nodiscard]] core::Value skills() const;
   // {"system": [{"slug", "title", "content"}], "project": [...]}.
   [[nodiscard]] core::Value custom_docs() const;
-  // memories.json, else {"memories": []}.
-  [[nodiscard]] core::Value memories() const;
+  // The JSON file `rel`, else `fallback`.
+  [[nodiscard]] core::Value json_or(const std::filesystem::path& rel, core::Value fallback) const;
 
 private:
   [[nodiscard]] std::optional<core::Value> json_file(const std::filesystem::path& rel) const;

@@ -195,6 +195,8 @@ core::List _skills_list(const core::Value& skills_result)
   return {};
 }
 
+// The one caller passes paths::platform_dir(repo_root) as the cache directory.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 void _write_skills_cache(const stdfs::path& repo_root,
                          const stdfs::path& cache_dir,
                          const core::List& skills_list) noexcept
@@ -269,7 +271,8 @@ void _write_memories_file(const stdfs::path& repo_root,
                           const std::string& api_url) noexcept
 {
   try {
-    const core::Value result = contracts::api_client().fetch_memories(project_id, api_key, api_url);
+    const core::Value result =
+        contracts::api_client().fetch_memories({.url = api_url, .key = api_key}, project_id);
     core::Value memories = result;
     if (result.is_map()) {
       const core::Value* chosen = result.get("memories");

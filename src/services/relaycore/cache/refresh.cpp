@@ -162,6 +162,8 @@ std::vector<std::string> systems_of(const core::Value& context)
 }
 
 // One list of a specs answer, checked row by row.
+// Called only with literals, the two calls side by side in _collect_specs.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 std::optional<Documents> collect_rows(const core::Value& response,
                                       std::string_view list_key,
                                       std::string_view name_key,
@@ -219,39 +221,33 @@ using FetchFailures = std::array<std::string, 4>;
 // The threads share only what they read; the two fetches that may fail the refresh
 // keep their exception in the future, the others are wrapped in _nf.
 Fetched fetch_in_parallel(ApiClient& client,
+                          const contracts::ApiTarget& target,
                           const std::string& project_id,
-                          const std::string& api_key,
-                          const std::string& api_url,
                           const std::vector<std::string>& systems,
                           const core::Map& etags,
                           const std::optional<std::string>& specs_etag,
                           FetchFailures& failures)
 {
   std::packaged_task<core::Value()> f_sys(
-      [&] { return client.fetch_system_context(project_id, api_key, api_url, systems); });
+      [&] { return client.fetch_system_context(target, project_id, systems); });
   std::packaged_task<DeclarativeState()> f_decl(
-      [&] { return client.fetch_declarative_state_detailed(project_id, api_key, api_url, etags); });
+      [&] { return client.fetch_declarative_state_detailed(target, project_id, etags); });
   std::packaged_task<std::optional<SpecsAnswer>()> f_specs([&] {
     return _nf(
-        "Specs",
-        [&] { return client.fetch_all_specs(api_key, api_url, project_id, specs_etag); },
+        "Specs", [&] { return client.fetch_all_specs(target, project_id, specs_etag); },
         &failures[0]);
   });
   std::packaged_task<std::optional<core::Value>()> f_guard([&] {
     return _nf(
-        "Guardrails",
-        [&] { return client.fetch_guardrails(project_id, api_key, api_url); },
-        &failures[1]);
+        "Guardrails", [&] { return client.fetch_guardrails(target, project_id); }, &failures[1]);
   });
   std::packaged_task<std::optional<core::Value>()> f_skills([&] {
     return _nf(
-        "Skills", [&] { return client.fetch_skills(project_id, api_key, api_url); }, &failures[2]);
+        "Skills", [&] { return client.fetch_skills(target, project_id); }, &failures[2]);
   });
   std::packaged_task<std::optional<core::Value>()> f_docs([&] {
     return _nf(
-        "Custom docs",
-        [&] { return client.fetch_custom_docs(project_id, api_key, api_url); },
-        &failures[3]);
+        "Custom docs", [&] { return client.fetch_custom_docs(target, project_id); }, &failures[3]);
   });
   Fetched fetched{f_sys.get_future(),
                   f_decl.get_future(),
@@ -326,7 +322,8 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
 
     stage = k_stage_fetch_context;
     ApiClient& client = contracts::api_client();
-    const core::Value context = client.fetch_context(pid, api_key, api_url);
+    const contracts::ApiTarget target{.url = api_url, .key = api_key};
+    const core::Value context = client.fetch_context(target, pid);
     const core::Value* stored_specs_tag = etags.find("specs");
     const std::optional<std::string> specs_etag =
         stored_specs_tag != nullptr && stored_specs_tag->is_string() &&
@@ -334,8 +331,8 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
             ? std::optional<std::string>(stored_specs_tag->as_string())
             : std::nullopt;
     FetchFailures failures;
-    Fetched fetched = fetch_in_parallel(
-        client, pid, api_key, api_url, systems_of(context), etags, specs_etag, failures);
+    Fetched fetched =
+        fetch_in_parallel(client, target, pid, systems_of(context), etags, specs_etag, failures);
 
     // Taken in a fixed order, so the stage reported does not depend on which fetch
     // happened to finish first.

@@ -178,7 +178,8 @@ ProjectResolution resolve_project_id(const std::filesystem::path& repo_root,
     }
     core::Value answer;
     try {
-      answer = contracts::api_client().resolve_project(*api_key, *api_url, remote, team_id);
+      answer = contracts::api_client().resolve_project(
+          {.url = *api_url, .key = *api_key}, remote, team_id);
     } catch (const contracts::AgentApiError& e) {
       return failure(e.what(), e.code());
     } catch (const std::exception& e) {

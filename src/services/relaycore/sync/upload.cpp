@@ -145,6 +145,7 @@ std::string project_text(const core::Value& project_id)
 // ends, however it ends.
 class Progress {
 public:
+  // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): one caller, in this file
   Progress(std::size_t total, std::size_t batches)
       : m_total(total), m_shown(batches > 1 && ::isatty(STDERR_FILENO) == 1)
   {
@@ -238,6 +239,8 @@ void _mark_synced(const stdfs::path& kolvexlog_path, const core::List& batch)
   (void)SyncedMarker(kolvexlog_path).mark(commits_of(batch));
 }
 
+// Both callers pass paths::attestations_dir(repo_root) beside repo_root.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
 UploadResult upload_attestations(const std::string& api_key,
                                  const std::string& api_url,
                                  const stdfs::path& repo_root,
@@ -297,6 +300,7 @@ UploadResult upload_attestations(const std::string& api_key,
     headers.emplace("X-Agent-Session-Id", *session);
   }
   const std::string project = project_text(project_id);
+  const contracts::ApiTarget target{.url = api_url, .key = api_key};
   const std::size_t total = to_send.size();
   const std::vector<core::List> batches = _chunk_attestations(std::move(to_send));
   Progress progress(total, batches.size());
@@ -305,8 +309,7 @@ UploadResult upload_attestations(const std::string& api_key,
   for (const core::List& batch : batches) {
     core::Value answer;
     try {
-      answer =
-          contracts::api_client().upload_attestations(api_key, api_url, project, batch, headers);
+      answer = contracts::api_client().upload_attestations(target, project, batch, headers);
     } catch (const contracts::ApiError& e) {
       result.ok = false;
       result.error = e.what();

@@ -4,10 +4,11 @@
 
 #include "agents/agent_env.hpp"
 #include "agents/registry.hpp"
-#include "cache_support.hpp"
 #include "core/yaml.hpp"
 #include "services/local_config.hpp"
+#include "support/fake_api_client.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 

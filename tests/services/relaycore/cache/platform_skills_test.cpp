@@ -2,11 +2,11 @@
 // real npx is never run here) and the distribution of skills to the adapters.
 #include "services/relaycore/cache/platform_skills.hpp"
 
-#include "cache_support.hpp"
 #include "core/fs.hpp"
 #include "hooks/agent_guidance.hpp"
 #include "support/fake_adapter.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 

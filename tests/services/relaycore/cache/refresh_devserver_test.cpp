@@ -3,7 +3,6 @@
 #include "services/relaycore/cache/refresh.hpp"
 
 #include "agents/agent_env.hpp"
-#include "cache_support.hpp"
 #include "core/json.hpp"
 #include "hooks/agent_guidance.hpp"
 #include "protocol/http_loader.hpp"
@@ -11,6 +10,7 @@
 #include "services/relaycore/cache/rules_cache_state.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
 #include "support/devserver.hpp"
+#include "support/scoped_env.hpp"
 #include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
@@ -93,7 +93,7 @@ protected:
   kolvex::testing::ScopedEnv env;
   TempDir content;
   TempDir repo;
-  kolvex::contracts::ScopedApiClient real{*kolvex::protocol::lazy_http_client()};
+  kolvex::contracts::ScopedApiClient real{kolvex::protocol::http_client()};
 
   void SetUp() override
   {
@@ -134,8 +134,8 @@ protected:
   {
     args.insert(args.begin(), {"--content", content.path().string()});
     auto server = std::make_unique<DevServer>(DevServer::Options{.args = std::move(args)});
-    const Value resolved = kolvex::protocol::lazy_http_client()->resolve_project(
-        server->api_key(), server->url(), "git@example.com:t/repo.git", std::nullopt);
+    const Value resolved = kolvex::protocol::http_client().resolve_project(
+        server->target(), "git@example.com:t/repo.git", std::nullopt);
     project = *resolved.get("projectId");
     return server;
   }

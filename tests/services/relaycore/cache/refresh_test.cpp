@@ -4,10 +4,11 @@
 #include "services/relaycore/cache/refresh.hpp"
 
 #include "agents/agent_env.hpp"
-#include "cache_support.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/rules_cache_state.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
+#include "support/fake_api_client.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +47,11 @@ protected:
   FakeApiClient client;
   kolvex::contracts::ScopedApiClient scope{client};
 
-  void SetUp() override { env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1").unset("KOLVEX_DEBUG"); }
+  void SetUp() override
+  {
+    env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1").unset("KOLVEX_DEBUG");
+    client.serve_demo_project();
+  }
 
   cache::RefreshResult run(bool mutate = false)
   {
@@ -93,8 +98,8 @@ TEST_F(Refresh, AnEmptyProjectIdStopsBeforeAnyCall)
   EXPECT_FALSE(exists(".kolvex"));
 }
 
-// Every call with its arguments in the fixed order (the specs fetch alone takes the
-// key and URL first), and every cache file written.
+// Every call with the project id, key and URL it was given, and every cache file
+// written.
 TEST_F(Refresh, FirstRefreshWritesTheWholeCache)
 {
   const cache::RefreshResult result = run();
@@ -112,7 +117,7 @@ TEST_F(Refresh, FirstRefreshWritesTheWholeCache)
   EXPECT_EQ(args["fetch_declarative_state_detailed"],
             (std::vector<std::string>{"42", "key", "https://api"}));
   EXPECT_EQ(args["fetch_all_specs"],
-            (std::vector<std::string>{"key", "https://api", "42", "<none>"}));
+            (std::vector<std::string>{"42", "key", "https://api", "<none>"}));
   for (const char* name :
        {"fetch_guardrails", "fetch_skills", "fetch_custom_docs", "fetch_memories"}) {
     EXPECT_EQ(args[name], (std::vector<std::string>{"42", "key", "https://api"})) << name;
@@ -197,6 +202,7 @@ TEST_F(Refresh, EachFailureNamesItsStageAndClassOnly)
 {
   const auto run_with = [&](const std::function<void(FakeApiClient&)>& change) {
     FakeApiClient changed;
+    changed.serve_demo_project();
     change(changed);
     const kolvex::contracts::ScopedApiClient inner(changed);
     return run();

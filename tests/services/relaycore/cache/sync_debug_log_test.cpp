@@ -1,11 +1,11 @@
 // The sync debug log: the switch, the record layout, the size cap and the mode.
 #include "services/relaycore/cache/sync_debug_log.hpp"
 
-#include "cache_support.hpp"
 #include "contracts/api_client.hpp"
 #include "core/fs.hpp"
 #include "paths.hpp"
 #include "support/repo.hpp"
+#include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
 

@@ -55,7 +55,7 @@ protected:
   kolvex::testing::ScopedEnv env;
   testing::TempDir home;
   testing::TempRepo repo;
-  contracts::ScopedApiClient real{*protocol::lazy_http_client()};
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(ProjectResolutionTest, ResolvesOnceAndRemembersTheProjectAndTeam)
@@ -140,27 +140,27 @@ TEST_F(ProjectResolutionTest, AnUnreachableServerIsNamedByErrorClassOnly)
   EXPECT_EQ(remedy(result.code), _REMEDY_UNREACHABLE);
 }
 
-// Answers resolve with what the test sets; nothing else is asked.
-class AnsweringClient : public testing::RecordingClient {
-public:
+// While it lives, resolve answers what the test sets; nothing else is asked.
+struct AnsweringClient {
   Value answer_value;
   std::optional<std::int64_t> team_asked;
   std::string remote_asked;
-  core::Value resolve_project(const std::string&,
-                              const std::string&,
-                              const std::string& remote,
-                              std::optional<std::int64_t> team_id) override
+  testing::FakeApiClient fake;
+  contracts::ScopedApiClient scoped{fake};
+
+  AnsweringClient()
   {
-    team_asked = team_id;
-    remote_asked = remote;
-    return answer_value;
+    fake.resolve = [this](const std::string& remote, std::optional<std::int64_t> team_id) {
+      team_asked = team_id;
+      remote_asked = remote;
+      return answer_value;
+    };
   }
 };
 
 TEST_F(ProjectResolutionTest, ProjectIdsConvertOrGiveBadResponse)
 {
   AnsweringClient client;
-  contracts::ScopedApiClient scoped{client};
   const std::vector<std::pair<Value, std::optional<std::int64_t>>> answers = {
       {Value(core::Map{{"projectId", 42}}), 42},
       {Value(core::Map{{"projectId", " 42 "}, {"title", "W"}, {"created", true}}), 42},
@@ -224,7 +224,6 @@ TEST_F(ProjectResolutionTest, TheRemoteGoesWithoutCredentialsAndTheSavedTeamGoes
 {
   AnsweringClient client;
   client.answer_value = Value(core::Map{{"projectId", 3}});
-  contracts::ScopedApiClient scoped{client};
   shared::save_local_config(repo.path(), core::Map{{"team_id", "7"}});
   ASSERT_TRUE(resolve_project_id(repo.path(), "key", "http://127.0.0.1:1").ok());
   EXPECT_EQ(client.remote_asked, "https://GitHub.com/acme/widgets.git");
@@ -237,7 +236,6 @@ TEST_F(ProjectResolutionTest, AnUnreadableConfigStillResolvesButCannotBeSavedOve
 {
   AnsweringClient client;
   client.answer_value = Value(core::Map{{"projectId", 9}});
-  contracts::ScopedApiClient scoped{client};
   const stdfs::path file = paths::local_config(repo.path());
   stdfs::create_directories(file.parent_path());
   core::fs::atomic_replace(file, "agents: [claude-code\n"); // not YAML

@@ -54,9 +54,8 @@ protected:
 
   [[nodiscard]] Value project_on(const DevServer& server) const
   {
-    return *protocol::lazy_http_client()
-                ->resolve_project(
-                    server.api_key(), server.url(), "git@x.example:t/r.git", std::nullopt)
+    return *protocol::http_client()
+                .resolve_project(server.target(), "git@x.example:t/r.git", std::nullopt)
                 .get("projectId");
   }
 
@@ -65,7 +64,7 @@ protected:
   kolvex::testing::ScopedEnv env;
   testing::TempDir home;
   testing::TempRepo repo;
-  contracts::ScopedApiClient real{*protocol::lazy_http_client()};
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(SyncRunTest, WithoutKeyOrProjectNothingIsSentButLocalWorkIsDone)

@@ -1,10 +1,9 @@
 #pragma once
 
 // Helpers of the upload tests: a directory set up as a repository that has records
-// to send, and a client that records what it was asked to upload.
+// to send.
 
 #include "agents/registry.hpp"
-#include "contracts/api_client.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/yaml.hpp"
@@ -12,6 +11,7 @@
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/log_writer.hpp"
+#include "support/fake_api_client.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
 
@@ -99,83 +99,6 @@ protected:
   TempDir m_home;
   agents::ScopedAdapters no_harness{{}};
   UploadRepo repo;
-};
-
-// Records every upload and answers with `answer(batch)`; every other call fails.
-class RecordingClient : public contracts::ApiClient {
-public:
-  struct Upload {
-    std::string api_key;
-    std::string api_url;
-    std::string project_id;
-    core::List batch;
-    contracts::Headers headers;
-  };
-  std::vector<Upload> uploads;
-  std::function<core::Value(const core::List&)> answer = [](const core::List& batch) {
-    return core::Value(core::Map{{"inserted", static_cast<std::int64_t>(batch.size())}});
-  };
-
-  core::Value upload_attestations(const std::string& api_key,
-                                  const std::string& api_url,
-                                  const std::string& project_id,
-                                  const core::List& batch,
-                                  const contracts::Headers& headers) override
-  {
-    uploads.push_back(Upload{api_key, api_url, project_id, batch, headers});
-    return answer(batch);
-  }
-  core::Value fetch_context(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  core::Value fetch_system_context(const std::string&,
-                                   const std::string&,
-                                   const std::string&,
-                                   const std::vector<std::string>&) override
-  {
-    return unexpected();
-  }
-  contracts::DeclarativeState fetch_declarative_state_detailed(const std::string&,
-                                                               const std::string&,
-                                                               const std::string&,
-                                                               const core::Map&) override
-  {
-    throw contracts::ApiError("unexpected call");
-  }
-  contracts::SpecsAnswer fetch_all_specs(const std::string&,
-                                         const std::string&,
-                                         const std::string&,
-                                         const std::optional<std::string>&) override
-  {
-    throw contracts::ApiError("unexpected call");
-  }
-  core::Value fetch_guardrails(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  core::Value fetch_skills(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  core::Value fetch_custom_docs(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  core::Value fetch_memories(const std::string&, const std::string&, const std::string&) override
-  {
-    return unexpected();
-  }
-  core::Value resolve_project(const std::string&,
-                              const std::string&,
-                              const std::string&,
-                              std::optional<std::int64_t>) override
-  {
-    return unexpected();
-  }
-
-private:
-  static core::Value unexpected() { throw contracts::ApiError("unexpected call"); }
 };
 
 } // namespace kolvex::testing

@@ -27,9 +27,8 @@ protected:
   // The project the server keeps for the test repository.
   static Value project_on(const DevServer& server)
   {
-    return *protocol::lazy_http_client()
-                ->resolve_project(
-                    server.api_key(), server.url(), "git@example.com:t/repo.git", std::nullopt)
+    return *protocol::http_client()
+                .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
                 .get("projectId");
   }
 
@@ -47,7 +46,7 @@ protected:
     return core::json::parse(body).get("attestations")->as_list();
   }
 
-  contracts::ScopedApiClient real{*protocol::lazy_http_client()};
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(UploadToDevServer, RecordsAreUploadedThenMarked)

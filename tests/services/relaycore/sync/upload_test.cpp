@@ -17,7 +17,7 @@ namespace stdfs = std::filesystem;
 using core::List;
 using core::Map;
 using core::Value;
-using testing::RecordingClient;
+using testing::FakeApiClient;
 using testing::sha_of;
 using testing::UploadRepo;
 
@@ -43,7 +43,13 @@ protected:
     return upload_attestations(key, "https://api.example", repo.path(), repo.archives(), project);
   }
 
-  RecordingClient client;
+  void SetUp() override
+  {
+    UploadTest::SetUp();
+    client.upload = FakeApiClient::inserts_all;
+  }
+
+  FakeApiClient client;
   contracts::ScopedApiClient scoped{client};
 };
 
@@ -243,7 +249,7 @@ TEST_F(Upload, AnAnswerWithoutInsertedCountsTheWholeBatch)
   for (unsigned i = 0; i < 3; ++i) {
     repo.record(sha_of('a', i), "r");
   }
-  client.answer = [](const List&) { return Value(Map{{"updated", 3}}); };
+  client.upload = [](const List&) { return Value(Map{{"updated", 3}}); };
   EXPECT_EQ(upload().uploaded, 3);
 }
 
@@ -253,7 +259,7 @@ TEST_F(Upload, AFailedBatchStopsTheRunAndStaysPendingForTheNext)
     repo.record(sha_of('a', i), "r", false);
   }
   int calls = 0;
-  client.answer = [&](const List& batch) {
+  client.upload = [&](const List& batch) {
     if (++calls == 2) {
       throw contracts::AgentApiError("capacity", "plan limit reached");
     }
