@@ -40,7 +40,8 @@ protected:
     const std::string body =
         server.get("/v1/_admin/attestations?project=" + std::to_string(project.as_int()));
     std::multiset<std::string> commits;
-    for (const Value& row : core::json::parse(body).get("attestations")->as_list()) {
+    const Value answer = core::json::parse(body);
+    for (const Value& row : answer.get("attestations")->as_list()) {
       commits.insert(row.get("commit")->as_string());
     }
     return commits;
@@ -75,7 +76,7 @@ TEST_F(UploadKilled, KillsAtRandomMomentsLoseNothingAndMarkNothingEarly)
   {
     std::ofstream log(repo.log(), std::ios::binary);
     for (unsigned i = 0; i < k_records; ++i) {
-      const std::string commit = sha_of('k', i);
+      const std::string commit = sha_of('d', i);
       log << log::log_line_text(UploadRepo::line(commit, "record " + std::to_string(i)));
       std::ofstream(repo.archives() / (commit + ".yaml"))
           << "summary: record " << i << "\nmodel: m\nfiles: [a.cpp]\n";
