@@ -15,6 +15,8 @@
 # log only grows), so what a build keeps beside it is used as it would be.
 # Usage: bash bench/scale.sh <build dir> [<baseline build dir>]
 #        SCALE_ROWS="record status catchup sync" SCALE_RUNS=15
+#        SCALE_SYNC_RECORDS="20000 100000" (a baseline that rewrites the log per batch
+#        takes minutes on 100,000)
 set -euo pipefail
 
 after_build=${1:?usage: bash bench/scale.sh <build dir> [<baseline build dir>]}
@@ -172,7 +174,7 @@ if [[ " $rows " == *" sync "* ]]; then
   for _ in $(seq 50); do grep -q listening "$work/server.out" 2>/dev/null && break; sleep 0.1; done
   KOLVEX_API_URL=$(sed -n 's/.*listening on //p' "$work/server.out" | head -1)
   export KOLVEX_API_URL
-  for records in 20000 100000; do
+  for records in ${SCALE_SYNC_RECORDS:-20000 100000}; do
     new_repo "$work/sync$records" 1
     git -C "$work/sync$records" remote add origin "git@example.com:bench/sync$records.git"
     python3 - "$work/sync$records/.kolvex/.platform" "$records" <<'PY'
@@ -189,7 +191,7 @@ with open(os.path.join(platform, "log.base"), "w") as out:
 PY
   done
   for which in before after; do
-    for records in 20000 100000; do
+    for records in ${SCALE_SYNC_RECORDS:-20000 100000}; do
       repo="$work/sync$records"
       sed -i '/^project_id/d' "$repo/.kolvex/.platform/config.yaml"
       cp "$repo/.kolvex/.platform/log.base" "$repo/.kolvex/.platform/log.jsonl"
