@@ -183,7 +183,9 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   }
   // The log decides, read from its end, where another trigger's line for this
   // commit would be.  No lock: the write re-checks under it.
-  log::CommitSearch search(*full);
+  log::CommitSearch own(*full);
+  log::CommitSearch& search =
+      options.search != nullptr && options.search->commit() == *full ? *options.search : own;
   if (recorded(repo_root, *full, search)) {
     return already_recorded(*full);
   }
@@ -240,6 +242,7 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   }
   // Only a trigger that fires at the commit knows HEAD's branch is the commit's.
   const bool ambient = options.attribute_ambient;
+  record.branch_is_head = ambient;
   return write_commit_record_with(
       repo_root, *full, std::move(record), [&]() -> std::optional<std::string> {
         if (!ambient) {

@@ -6,6 +6,7 @@
 // All of them are idempotent by commit sha.
 
 #include "services/relaycore/capture/commit_record.hpp"
+#include "services/relaycore/log/commit_search.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -29,6 +30,10 @@ struct CaptureOptions {
   // The context around this process made the commit: the running harness and the
   // developer configured here may be put on record.
   bool attribute_ambient = true;
+  // A search of this commit's full sha that has already read the log (a walk reads
+  // it once for all its commits): it is resumed, reading only what was appended
+  // since, instead of searching the whole log again.
+  log::CommitSearch* search = nullptr;
 };
 
 // Records commit `sha` (any commit-ish) of `repo_root` once: from the pending

@@ -182,23 +182,41 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
     // one is history from before, never to be recorded as new work.
     bool past_recorded = false;
 
-    std::vector<std::string> pending;
-    contracts::CommitTimes commit_times;
+    struct Walked {
+      std::string sha;
+      std::optional<double> time;
+    };
+    std::vector<Walked> walked;
     const std::string listing =
         log::_git({"log", "--format=%H %ct", "-n" + std::to_string(limit)}, repo_root);
     for (const auto& line : core::text::split(listing, '\n')) {
       const auto blank = line.find(' ');
-      const std::string sha = line.substr(0, blank);
-      const std::string time_text = blank == std::string::npos ? "" : line.substr(blank + 1);
-      if (sha.empty()) {
-        continue;
+      std::string sha = line.substr(0, blank);
+      if (!sha.empty()) {
+        walked.push_back({std::move(sha),
+                          parse_number(blank == std::string::npos ? "" : line.substr(blank + 1))});
       }
-      const auto time = parse_number(time_text);
+    }
+    // One read of the log answers for the whole walk; the captures below resume
+    // these searches.  A log that cannot be read leaves each answer to the archive.
+    std::vector<std::string> shas;
+    for (const Walked& commit : walked) {
+      shas.push_back(commit.sha);
+    }
+    std::optional<std::vector<log::CommitSearch>> searches =
+        log::CommitSearch::run_all(paths::log_jsonl(repo_root), shas);
+
+    std::vector<std::string> pending;
+    std::map<std::string, log::CommitSearch*> search_of;
+    contracts::CommitTimes commit_times;
+    for (std::size_t i = 0; i < walked.size(); ++i) {
+      const std::string& sha = walked[i].sha;
+      const std::optional<double> time = walked[i].time;
       // The setup's own second is left out here: a commit in it may predate it.
       if (past_recorded && (!floor || !time || *time <= *floor)) {
         continue; // from before the setup (or not datable): not searched for
       }
-      if (_already_recorded(repo_root, sha)) {
+      if (searches ? (*searches)[i].found() : _already_recorded(repo_root, sha)) {
         past_recorded = true;
         continue;
       }
@@ -207,6 +225,9 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
         continue;
       }
       pending.push_back(sha);
+      if (searches) {
+        search_of[sha] = &(*searches)[i];
+      }
       if (time) {
         commit_times[sha] = *time;
       }
@@ -226,6 +247,9 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
       // harnesses' own records may name who made them, and only unambiguously.
       options.consume_pending = false;
       options.attribute_ambient = false;
+      if (const auto it = search_of.find(sha); it != search_of.end()) {
+        options.search = it->second;
+      }
       if (const auto it = claims.find(sha); it != claims.end()) {
         if (const Claim* claim = sole_claimant(it->second)) {
           options.agent = claim->agent;

@@ -119,6 +119,8 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
   }
 
   std::optional<core::Map>& telemetry = options.telemetry;
+  // HEAD's branch when it was asked for the task type: the line needs it too.
+  std::optional<std::string> head_branch;
   const bool has_telemetry = telemetry && !telemetry->empty();
 
   core::Map record;
@@ -146,8 +148,9 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
   } else {
     auto inferred = infer_task_type(subject);
     if (!inferred) {
-      if (const auto branch = branch_of()) {
-        inferred = infer_task_type(subject, *branch);
+      head_branch = branch_of();
+      if (head_branch) {
+        inferred = infer_task_type(subject, *head_branch);
       }
     }
     if (inferred) {
@@ -166,14 +169,16 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
     record.set("telemetry", *telemetry);
   }
 
-  const bool written = log::_log_attestation(log_path,
-                                             attestations_dir,
-                                             record,
-                                             {.commit_override = commit,
-                                              .repo_root = repo_root,
-                                              .archive_ledger = options.archive_ledger,
-                                              .event = options.event,
-                                              .skip_if_logged = options.skip_if_logged});
+  const bool written =
+      log::_log_attestation(log_path,
+                            attestations_dir,
+                            record,
+                            {.commit_override = commit,
+                             .repo_root = repo_root,
+                             .archive_ledger = options.archive_ledger,
+                             .event = options.event,
+                             .skip_if_logged = options.skip_if_logged,
+                             .head_branch = options.branch_is_head ? head_branch : std::nullopt});
 
   BackfillResult result;
   result.commit = commit;

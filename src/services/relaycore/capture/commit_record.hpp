@@ -98,6 +98,9 @@ struct CommitRecordOptions {
   // When given: under the log lock, write nothing if this search (of the commit)
   // finds the log names it; the result is then "already recorded".
   log::CommitSearch* skip_if_logged = nullptr;
+  // The branch lookup answers HEAD's branch, which the log line records too: an
+  // answer it gave is not asked of git again.
+  bool branch_is_head = false;
 };
 
 // Writes the deterministic record of `commit` (a full sha) in `repo_root`: its

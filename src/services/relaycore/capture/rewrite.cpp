@@ -303,6 +303,165 @@ void mark_replaced(std::vector<core::Map>& replaced,
   replaced.push_back(std::move(line));
 }
 
+// Each new commit with its old ones, in git's order.
+using Groups = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// The pairs grouped by new commit, a commit rewritten into itself left out.
+Groups group_pairs(const std::vector<RewritePair>& pairs)
+{
+  Groups groups;
+  for (const RewritePair& pair : pairs) {
+    if (pair.old_sha == pair.new_sha) {
+      continue;
+    }
+    auto group = std::find_if(
+        groups.begin(), groups.end(), [&](const auto& g) { return g.first == pair.new_sha; });
+    if (group == groups.end()) {
+      group = groups.insert(groups.end(), {pair.new_sha, {}});
+    }
+    if (std::find(group->second.begin(), group->second.end(), pair.old_sha) ==
+        group->second.end()) {
+      group->second.push_back(pair.old_sha);
+    }
+  }
+  return groups;
+}
+
+// The records of every commit of `groups`, and which of them the log holds a line
+// for (the others came from git notes).
+struct Records {
+  std::unordered_map<std::string, Held> by_commit;
+  std::unordered_set<std::string> lines_held;
+};
+
+Records load_records(const stdfs::path& repo_root, const Groups& groups)
+{
+  std::unordered_set<std::string> wanted;
+  for (const auto& [new_sha, old_shas] : groups) {
+    wanted.insert(new_sha);
+    wanted.insert(old_shas.begin(), old_shas.end());
+  }
+  Records records;
+  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
+  // One read of the log for every commit of the rewrite.
+  for (auto& [commit, line] : rlog::read_log_records(paths::log_jsonl(repo_root), wanted)) {
+    records.lines_held.insert(commit);
+    records.by_commit.emplace(
+        commit, held(commit, std::move(line), read_archive(attestations_dir, commit)));
+  }
+  // A clone that fetched the notes has records the local log never held; git is
+  // asked for them only when an old commit has no line.
+  std::unordered_set<std::string> unlogged;
+  for (const auto& group : groups) {
+    for (const std::string& old : group.second) {
+      if (!records.by_commit.contains(old)) {
+        unlogged.insert(old);
+      }
+    }
+  }
+  if (!unlogged.empty()) {
+    for (auto& [commit, note] : rsync::read_note_records(repo_root, unlogged)) {
+      records.by_commit.emplace(commit, held_from_note(commit, std::move(note)));
+    }
+  }
+  return records;
+}
+
+// Carries the records of `old_shas` onto `new_sha` and queues their lines in
+// `replaced` for marking.
+CarryResult carry_group(const stdfs::path& repo_root,
+                        const std::string& new_sha,
+                        const std::vector<std::string>& old_shas,
+                        const Records& records,
+                        MovedPatches& moved,
+                        std::vector<core::Map>& replaced)
+{
+  CarryResult result;
+  result.commit = new_sha;
+  std::vector<const Held*> olds;
+  std::vector<std::string> unrecorded;
+  for (const std::string& old : old_shas) {
+    if (auto found = records.by_commit.find(old); found != records.by_commit.end()) {
+      olds.push_back(&found->second);
+    } else {
+      unrecorded.push_back(old);
+    }
+  }
+  const auto own = records.by_commit.find(new_sha);
+  const Held* current = own == records.by_commit.end() ? nullptr : &own->second;
+  if (olds.empty()) {
+    result.reason = "no old commit of it has a record";
+    return result;
+  }
+  for (const Held* old : olds) {
+    result.rewritten_from.push_back(old->commit);
+    mark_replaced(replaced, records.lines_held, *old, new_sha);
+  }
+  if (already_carried(current, olds)) {
+    result.reason = "already carried";
+    return result;
+  }
+  // The new commit's own attestation is never replaced by an older one; its own
+  // deterministic record gives way to an old attestation.
+  const bool own_record = current != nullptr && !current->carried;
+  const auto first_attested =
+      std::find_if(olds.begin(), olds.end(), [](const Held* h) { return h->attested; });
+  const Held* primary = own_record && current->attested ? current
+                        : first_attested != olds.end()  ? *first_attested
+                        : own_record                    ? current
+                                                        : olds.front();
+  core::Map archive = carried_archive(*primary, olds, unrecorded);
+  if (primary != current && olds.size() == 1 && unrecorded.empty()) {
+    moved.apply(*primary, new_sha, archive);
+  }
+  std::optional<std::string> event;
+  if (!primary->attested) {
+    event = text_of(primary->line, "event");
+  }
+  core::deadline::check("carrying the record of " + new_sha);
+  const stdfs::path log_path = paths::log_jsonl(repo_root);
+  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
+  rlog::PreparedRecord record = rlog::_prepare_record(attestations_dir,
+                                                      archive,
+                                                      {.commit_override = new_sha,
+                                                       .repo_root = repo_root,
+                                                       .archive_ledger = false,
+                                                       .event = event});
+  record.entry.set(k_from_key, as_list(result.rewritten_from));
+  core::fs::create_directories(paths::confined(log_path).parent());
+  const rlog::LogLock lock(log_path);
+  rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
+  result.written = true;
+  return result;
+}
+
+// The first pick of a squash is in no pair git hands over, yet its post-commit
+// hook recorded it: its line is queued in `replaced` too.
+void queue_first_picks(const stdfs::path& repo_root, std::vector<core::Map>& replaced)
+{
+  const std::vector<RewritePair> intermediates = intermediate_pairs(repo_root);
+  if (intermediates.empty()) {
+    return;
+  }
+  std::unordered_set<std::string> firsts;
+  for (const RewritePair& pair : intermediates) {
+    firsts.insert(pair.old_sha);
+  }
+  auto first_lines = rlog::read_log_records(paths::log_jsonl(repo_root), firsts);
+  for (const RewritePair& pair : intermediates) {
+    const auto line = first_lines.find(pair.old_sha);
+    const bool queued = std::any_of(replaced.begin(), replaced.end(), [&](const core::Map& m) {
+      return text_of(m, "commit") == pair.old_sha;
+    });
+    if (line != first_lines.end() && !queued &&
+        text_of(line->second, k_replaced_key) != pair.new_sha) {
+      core::Map marked = line->second;
+      marked.set(k_replaced_key, pair.new_sha);
+      replaced.push_back(std::move(marked));
+    }
+  }
+}
+
 } // namespace
 
 std::vector<RewritePair> parse_rewrite_pairs(std::string_view text)
@@ -353,140 +512,21 @@ std::vector<RewritePair> rewrite_pairs_from_repository(const stdfs::path& repo_r
 std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
                                                  const std::vector<RewritePair>& pairs)
 {
-  // Each new commit with its old ones, in git's order.
-  std::vector<std::pair<std::string, std::vector<std::string>>> groups;
-  std::unordered_set<std::string> wanted;
-  for (const RewritePair& pair : pairs) {
-    if (pair.old_sha == pair.new_sha) {
-      continue;
-    }
-    auto group = std::find_if(
-        groups.begin(), groups.end(), [&](const auto& g) { return g.first == pair.new_sha; });
-    if (group == groups.end()) {
-      group = groups.insert(groups.end(), {pair.new_sha, {}});
-    }
-    if (std::find(group->second.begin(), group->second.end(), pair.old_sha) ==
-        group->second.end()) {
-      group->second.push_back(pair.old_sha);
-    }
-    wanted.insert(pair.old_sha);
-    wanted.insert(pair.new_sha);
-  }
+  const Groups groups = group_pairs(pairs);
   std::vector<CarryResult> results;
   if (groups.empty()) {
     return results;
   }
-  std::vector<core::Map> replaced; // old lines to mark, written in one rewrite
+  const Records records = load_records(repo_root, groups);
   MovedPatches moved;
-  const stdfs::path log_path = paths::log_jsonl(repo_root);
-  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
-  // One read of the log for every commit of the rewrite.
-  auto lines = rlog::read_log_records(log_path, wanted);
-  std::unordered_set<std::string> lines_held;
-  std::unordered_map<std::string, Held> records;
-  for (auto& [commit, line] : lines) {
-    lines_held.insert(commit);
-    records.emplace(commit, held(commit, std::move(line), read_archive(attestations_dir, commit)));
-  }
-  // A clone that fetched the notes has records the local log never held; git is
-  // asked for them only when an old commit has no line.
-  std::unordered_set<std::string> unlogged;
-  for (const auto& group : groups) {
-    for (const std::string& old : group.second) {
-      if (!records.contains(old)) {
-        unlogged.insert(old);
-      }
-    }
-  }
-  if (!unlogged.empty()) {
-    for (auto& [commit, note] : rsync::read_note_records(repo_root, unlogged)) {
-      records.emplace(commit, held_from_note(commit, std::move(note)));
-    }
-  }
-  moved.ask(repo_root, groups, records);
+  moved.ask(repo_root, groups, records.by_commit);
+  std::vector<core::Map> replaced; // old lines to mark, written in one rewrite
   for (const auto& [new_sha, old_shas] : groups) {
-    CarryResult result;
-    result.commit = new_sha;
-    std::vector<const Held*> olds;
-    std::vector<std::string> unrecorded;
-    for (const std::string& old : old_shas) {
-      if (auto found = records.find(old); found != records.end()) {
-        olds.push_back(&found->second);
-      } else {
-        unrecorded.push_back(old);
-      }
-    }
-    const auto own = records.find(new_sha);
-    const Held* current = own == records.end() ? nullptr : &own->second;
-    if (olds.empty()) {
-      result.reason = "no old commit of it has a record";
-      results.push_back(std::move(result));
-      continue;
-    }
-    for (const Held* old : olds) {
-      result.rewritten_from.push_back(old->commit);
-      mark_replaced(replaced, lines_held, *old, new_sha);
-    }
-    if (already_carried(current, olds)) {
-      result.reason = "already carried";
-      results.push_back(std::move(result));
-      continue;
-    }
-    // The new commit's own attestation is never replaced by an older one; its own
-    // deterministic record gives way to an old attestation.
-    const bool own_record = current != nullptr && !current->carried;
-    const auto first_attested =
-        std::find_if(olds.begin(), olds.end(), [](const Held* h) { return h->attested; });
-    const Held* primary = own_record && current->attested ? current
-                          : first_attested != olds.end()  ? *first_attested
-                          : own_record                    ? current
-                                                          : olds.front();
-    core::Map archive = carried_archive(*primary, olds, unrecorded);
-    if (primary != current && olds.size() == 1 && unrecorded.empty()) {
-      moved.apply(*primary, new_sha, archive);
-    }
-    std::optional<std::string> event;
-    if (!primary->attested) {
-      event = text_of(primary->line, "event");
-    }
-    core::deadline::check("carrying the record of " + new_sha);
-    rlog::PreparedRecord record = rlog::_prepare_record(attestations_dir,
-                                                        archive,
-                                                        {.commit_override = new_sha,
-                                                         .repo_root = repo_root,
-                                                         .archive_ledger = false,
-                                                         .event = event});
-    record.entry.set(k_from_key, as_list(result.rewritten_from));
-    core::fs::create_directories(paths::confined(log_path).parent());
-    const auto lock = utils::filelock::locked(paths::confined(log_path));
-    rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
-    result.written = true;
-    results.push_back(std::move(result));
+    results.push_back(carry_group(repo_root, new_sha, old_shas, records, moved, replaced));
   }
-  // The first pick of a squash is in no pair git hands over, yet its post-commit
-  // hook recorded it.
-  const std::vector<RewritePair> intermediates = intermediate_pairs(repo_root);
-  if (!intermediates.empty()) {
-    std::unordered_set<std::string> firsts;
-    for (const RewritePair& pair : intermediates) {
-      firsts.insert(pair.old_sha);
-    }
-    auto first_lines = rlog::read_log_records(log_path, firsts);
-    for (const RewritePair& pair : intermediates) {
-      const auto line = first_lines.find(pair.old_sha);
-      const bool queued = std::any_of(replaced.begin(), replaced.end(), [&](const core::Map& m) {
-        return text_of(m, "commit") == pair.old_sha;
-      });
-      if (line != first_lines.end() && !queued &&
-          text_of(line->second, k_replaced_key) != pair.new_sha) {
-        core::Map marked = line->second;
-        marked.set(k_replaced_key, pair.new_sha);
-        replaced.push_back(std::move(marked));
-      }
-    }
-  }
+  queue_first_picks(repo_root, replaced);
   if (!replaced.empty()) {
-    (void)rlog::_replace_log_entries(log_path, replaced);
+    (void)rlog::_replace_log_entries(paths::log_jsonl(repo_root), replaced);
   }
   return results;
 }

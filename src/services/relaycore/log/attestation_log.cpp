@@ -5,12 +5,14 @@
 #include "core/lines.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
+#include "services/relaycore/log/counts_cache.hpp"
 
 #include <functional>
 #include <optional>
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 namespace kolvex::services::relaycore::log {
 
@@ -146,6 +148,59 @@ AttestationLog to_log(const AttestationLogCounts& counts, std::vector<core::Map>
 
 } // namespace
 
+namespace {
+
+// Calls `on_line` with each whole non-blank line of the log open on `fd` from byte
+// `from` (a line start), trimmed, and `on_last` with the last piece once it is a
+// whole record.  Returns where the lines that "\n" ends stop.  Throws DecodeError
+// and std::system_error.
+std::uint64_t read_lines_from(int fd,
+                              const std::filesystem::path& log_path,
+                              std::uint64_t from,
+                              const std::function<void(std::string_view)>& on_line,
+                              const std::function<void(std::string_view)>& on_last)
+{
+  const auto each = [&](std::string_view text, const std::function<void(std::string_view)>& to) {
+    core::lines::for_each_line(text, [&](std::string_view line) {
+      const std::string_view trimmed = core::text::python_strip(line);
+      if (!trimmed.empty()) {
+        to(trimmed);
+      }
+    });
+  };
+  core::lines::LineBlockReader reader(fd, from);
+  while (const auto block = reader.next()) {
+    core::fs::require_utf8(*block, log_path, reader.offset());
+    each(*block, on_line);
+  }
+  std::string_view rest = reader.tail();
+  const std::size_t whole = core::lines::whole_lines_size(rest);
+  core::fs::require_utf8(rest.substr(0, whole), log_path, reader.whole_lines_end());
+  each(rest.substr(0, whole), on_last);
+  // The last piece is a line (an editor may save it without its end) once it is
+  // a whole record; until then it is one still being appended, neither counted
+  // nor corrupt.
+  if (const std::string_view last = core::text::python_strip(rest.substr(whole));
+      !last.empty() && is_whole_record(last)) {
+    on_last(last);
+  }
+  return reader.whole_lines_end();
+}
+
+void add(AttestationLogCounts& to, const AttestationLogCounts& more)
+{
+  to.pending += more.pending;
+  to.uploaded += more.uploaded;
+  to.skipped += more.skipped;
+  to.unaddressable += more.unaddressable;
+  to.corrupt += more.corrupt;
+  to.attested += more.attested;
+  to.unattested += more.unattested;
+  to.replaced += more.replaced;
+}
+
+} // namespace
+
 bool for_each_log_line(const std::filesystem::path& log_path,
                        const std::function<void(std::string_view)>& on_line)
 {
@@ -157,31 +212,8 @@ bool for_each_log_line(const std::filesystem::path& log_path,
     // there): nothing recorded that we can see.
     return false;
   }
-  const auto each = [&](std::string_view text) {
-    core::lines::for_each_line(text, [&](std::string_view line) {
-      const std::string_view trimmed = core::text::python_strip(line);
-      if (!trimmed.empty()) {
-        on_line(trimmed);
-      }
-    });
-  };
   try {
-    core::lines::LineBlockReader reader(file.get());
-    while (const auto block = reader.next()) {
-      core::fs::require_utf8(*block, log_path, reader.offset());
-      each(*block);
-    }
-    std::string_view rest = reader.tail();
-    const std::size_t whole = core::lines::whole_lines_size(rest);
-    core::fs::require_utf8(rest.substr(0, whole), log_path, reader.whole_lines_end());
-    each(rest.substr(0, whole));
-    // The last piece is a line (an editor may save it without its end) once it is
-    // a whole record; until then it is one still being appended, neither counted
-    // nor corrupt.
-    if (const std::string_view last = core::text::python_strip(rest.substr(whole));
-        !last.empty() && is_whole_record(last)) {
-      on_line(last);
-    }
+    (void)read_lines_from(file.get(), log_path, 0, on_line, on_line);
   } catch (const core::fs::DecodeError&) {
     throw;
   } catch (const std::system_error&) {
@@ -259,9 +291,43 @@ AttestationLog read_attestation_log(const std::filesystem::path& log_path)
 
 AttestationLogCounts count_attestation_log(const std::filesystem::path& log_path)
 {
-  Tally tally;
-  read_file(tally, log_path);
-  return tally.counts;
+  core::fs::Fd file;
+  struct stat st {};
+  try {
+    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+  } catch (const std::system_error&) {
+    return {};
+  }
+  if (::fstat(file.get(), &st) != 0 ||
+      static_cast<std::uint64_t>(st.st_size) < COUNTS_CACHE_MIN_BYTES) {
+    Tally tally;
+    read_file(tally, log_path);
+    return tally.counts;
+  }
+  // Counted before the lines are read: a marking after this makes what is saved
+  // below stale, and the next read then counts again.
+  const std::uint64_t generation = marks_generation(log_path);
+  const std::optional<CachedCounts> cached = load_counts(log_path, file.get(), st, generation);
+  Tally whole{.counts = cached ? cached->counts : AttestationLogCounts{}};
+  Tally last;
+  std::uint64_t covered = 0;
+  try {
+    covered = read_lines_from(
+        file.get(),
+        log_path,
+        cached ? cached->covered : 0,
+        [&](std::string_view line) { read_line(whole, line); },
+        [&](std::string_view line) { read_line(last, line); });
+  } catch (const core::fs::DecodeError&) {
+    throw;
+  } catch (const std::system_error&) {
+    return {};
+  }
+  if (!cached || covered - cached->covered >= COUNTS_CACHE_MIN_BYTES) {
+    save_counts(log_path, file.get(), st, {covered, generation, whole.counts});
+  }
+  add(whole.counts, last.counts);
+  return whole.counts;
 }
 
 } // namespace kolvex::services::relaycore::log

@@ -62,6 +62,10 @@ struct AttestationLog {
 // (not corrupt) until it is whole.
 [[nodiscard]] AttestationLog read_attestation_log(const std::filesystem::path& log_path);
 
+// A log this large keeps its counts beside it (see counts_cache): a later count
+// reads only the lines appended since.
+inline constexpr std::uint64_t COUNTS_CACHE_MIN_BYTES = std::uint64_t{4} << 20;
+
 // The counts of read_attestation_log(`log_path`), without building a map for any
 // line: what `kolvex status` and the session summary show.  Same errors.
 [[nodiscard]] AttestationLogCounts count_attestation_log(const std::filesystem::path& log_path);

@@ -6,11 +6,13 @@
 #include "core/process.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
+#include "services/relaycore/log/commit_index.hpp"
 #include "services/relaycore/log/log_line.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include <fcntl.h>
@@ -27,6 +29,10 @@ constexpr std::uint64_t k_tail_window = std::uint64_t{256} << 10;
 // The log is read in pieces of this size: a fresh buffer the size of a large log
 // would cost more in page faults than the search itself.
 constexpr std::size_t k_block_size = std::size_t{256} << 10;
+
+// How much of the log's end a catch-up walk reads first: its recorded commits are
+// the newest, about 10,000 lines of a usual log.
+constexpr std::uint64_t k_walk_window = std::uint64_t{4} << 20;
 
 bool is_ascii_alnum(std::string_view text)
 {
@@ -106,6 +112,37 @@ bool line_names_commit(std::string_view line, std::string_view commit)
   } catch (const core::json::JsonError&) {
     return false;
   }
+}
+
+std::optional<std::string> line_commit(std::string_view line)
+{
+  const std::string_view stripped = core::text::python_strip(line);
+  if (stripped.empty()) {
+    return std::nullopt;
+  }
+  const LogLineScan scan = scan_log_line(stripped);
+  if (scan.shape == LogLineScan::Shape::non_object) {
+    return std::nullopt;
+  }
+  if (scan.shape == LogLineScan::Shape::object && !scan.escaped_key) {
+    if (scan.commit.empty() || scan.commit.front() != '"') {
+      return std::nullopt;
+    }
+    if (const auto text = plain_json_string(scan.commit)) {
+      return std::string(*text);
+    }
+  }
+  try {
+    const core::Value value = core::json::parse(core::fs::is_valid_utf8(stripped)
+                                                    ? std::string(stripped)
+                                                    : core::process::decode_replace(stripped));
+    const core::Value* found = value.get("commit");
+    if (found != nullptr && found->is_string()) {
+      return found->as_string();
+    }
+  } catch (const core::json::JsonError&) {
+  }
+  return std::nullopt;
 }
 
 // A line can name a commit of ASCII letters and digits only by holding its bytes as
@@ -200,12 +237,28 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
       found = search(tail);
     }
     std::uint64_t whole = tail.whole_lines_end();
+    bool reindex = false;
     if (!found && head_end > 0) {
-      core::lines::LineBlockReader head(fd, 0, head_end, false, k_block_size);
-      found = search(head);
-      if (!first) {
-        whole = head.whole_lines_end(); // the window held no whole line
+      // A commit not yet recorded is on no line: the index proves that for the
+      // lines it covers, so only those after it are read.
+      std::uint64_t head_from = 0;
+      if (first && head_end >= COMMIT_INDEX_MIN_BYTES) {
+        const std::optional<CommitIndex> index = CommitIndex::open(log_path, st);
+        if (index && !index->may_name(m_commit)) {
+          head_from = std::min(index->covered(), head_end);
+        }
+        reindex = !index || size - index->covered() > COMMIT_INDEX_MIN_BYTES;
       }
+      if (head_from < head_end) {
+        core::lines::LineBlockReader head(fd, head_from, head_end, false, k_block_size);
+        found = search(head);
+        if (!first) {
+          whole = head.whole_lines_end(); // the window held no whole line
+        }
+      }
+    }
+    if (reindex) {
+      CommitIndex::rebuild(log_path, fd, st);
     }
     m_seen = true;
     m_dev = st.st_dev;
@@ -216,6 +269,96 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
   } catch (const std::system_error&) {
     return std::nullopt; // an I/O error: as unreadable as a missing file
   }
+}
+
+std::optional<std::vector<CommitSearch>>
+CommitSearch::run_all(const std::filesystem::path& log_path,
+                      const std::vector<std::string>& commits)
+{
+  std::vector<CommitSearch> searches;
+  for (const std::string& commit : commits) {
+    searches.emplace_back(commit);
+  }
+  if (searches.empty()) {
+    return searches;
+  }
+  core::fs::Fd file;
+  struct stat st {};
+  try {
+    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+  } catch (const core::fs::UnsafePathError&) {
+    return std::nullopt;
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::no_such_file_or_directory) {
+      return searches; // no log names nothing
+    }
+    return std::nullopt;
+  }
+  if (::fstat(file.get(), &st) != 0) {
+    return std::nullopt;
+  }
+  std::unordered_map<std::string_view, std::vector<std::size_t>> by_commit;
+  for (std::size_t i = 0; i < searches.size(); ++i) {
+    by_commit[searches[i].m_commit].push_back(i);
+  }
+  const auto judge = [&](std::string_view line) {
+    if (const std::optional<std::string> commit = line_commit(line)) {
+      if (const auto hit = by_commit.find(*commit); hit != by_commit.end()) {
+        for (const std::size_t i : hit->second) {
+          searches[i].m_found = true;
+        }
+      }
+    }
+  };
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const auto judge_all = [&](core::lines::LineBlockReader& reader) {
+    while (const auto block = reader.next()) {
+      core::lines::for_each_line(*block, judge);
+    }
+  };
+  try {
+    // The walk's recorded commits are the newest lines: the log's end is read
+    // first, and what it leaves open is settled by the index where it can be.
+    const std::uint64_t window = size > k_walk_window ? size - k_walk_window : 0;
+    core::lines::LineBlockReader tail(file.get(), window, size, window > 0, k_block_size);
+    const auto first = tail.next();
+    const std::uint64_t head_end = first ? tail.offset() : 0;
+    if (first) {
+      core::lines::for_each_line(*first, judge);
+      judge_all(tail);
+    }
+    core::lines::for_each_line(tail.tail(), judge);
+    std::uint64_t whole = tail.whole_lines_end();
+    const bool open_ones = std::any_of(searches.begin(),
+                                       searches.end(),
+                                       [](const CommitSearch& search) { return !search.m_found; });
+    if (!first) {
+      core::lines::LineBlockReader all(file.get(), 0, size, false, k_block_size);
+      judge_all(all);
+      core::lines::for_each_line(all.tail(), judge);
+      whole = all.whole_lines_end();
+    } else if (open_ones && head_end > 0) {
+      std::uint64_t head_from = 0;
+      const std::optional<CommitIndex> index =
+          head_end >= COMMIT_INDEX_MIN_BYTES ? CommitIndex::open(log_path, st) : std::nullopt;
+      if (index && std::none_of(searches.begin(), searches.end(), [&](const CommitSearch& search) {
+            return !search.m_found && index->may_name(search.m_commit);
+          })) {
+        head_from = std::min(index->covered(), head_end);
+      }
+      core::lines::LineBlockReader head(file.get(), head_from, head_end, false, k_block_size);
+      judge_all(head);
+    }
+    for (CommitSearch& search : searches) {
+      search.m_seen = true;
+      search.m_dev = st.st_dev;
+      search.m_ino = st.st_ino;
+      search.m_whole = whole;
+    }
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+  return searches;
 }
 
 } // namespace kolvex::services::relaycore::log

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kolvex::services::relaycore::log {
 
@@ -20,6 +21,10 @@ namespace kolvex::services::relaycore::log {
 // text `commit`?  Exactly as a full parse of the stripped line would answer; bytes
 // that are not UTF-8 read as U+FFFD.
 [[nodiscard]] bool line_names_commit(std::string_view line, std::string_view commit);
+
+// The "commit" text of `line` (one line of the log, untrimmed) when it is a JSON
+// object with one; nullopt otherwise.  The same reading as line_names_commit.
+[[nodiscard]] std::optional<std::string> line_commit(std::string_view line);
 
 // Does a line of `lines` (whole lines) name `commit`?  Only the lines around the
 // places where the commit's bytes, or an escape spelling one of them, occur are
@@ -45,6 +50,16 @@ public:
 
   // The commit searched for.
   [[nodiscard]] const std::string& commit() const { return m_commit; }
+
+  // The searches of all of `commits` at once, in their order, each as if run() had
+  // just read the log at `log_path` (so a later run() reads only what is appended
+  // since): one pass over the log for a whole walk of commits.  nullopt when the
+  // log cannot be read, as for run(); an empty list for no commits.
+  [[nodiscard]] static std::optional<std::vector<CommitSearch>>
+  run_all(const std::filesystem::path& log_path, const std::vector<std::string>& commits);
+
+  // What the last run found (false before any run).
+  [[nodiscard]] bool found() const { return m_found; }
 
 private:
   std::string m_commit;

@@ -216,6 +216,25 @@ void append_or_replace(const stdfs::path& kolvexlog_path, const core::Map& entry
 
 } // namespace
 
+LogLock::LogLock(const stdfs::path& kolvexlog_path)
+    : m_lock(paths::confined(kolvexlog_path), utils::filelock::DEFAULT_TIMEOUT_SECONDS)
+{
+  if (!m_lock.acquired()) {
+    return;
+  }
+  const core::fs::Confined log = paths::confined(kolvexlog_path);
+  const std::string prefix = kolvexlog_path.filename().string() + ".";
+  try {
+    for (const std::string& name : core::fs::list_regular_files(log.parent())) {
+      if (name.starts_with(prefix) && name.ends_with(".tmp")) {
+        (void)core::fs::remove_file(log.parent() / name);
+      }
+    }
+  } catch (const std::system_error& e) {
+    logger().debug_exception("Leftover temporary files beside the log not removed", e);
+  }
+}
+
 std::string log_line_text(const core::Map& entry)
 {
   std::string line = core::json::dump(core::Value(entry));
@@ -228,7 +247,7 @@ void _append_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry
   const std::string line = log_line_text(entry);
   const core::fs::Confined log = paths::confined(kolvexlog_path);
   core::fs::create_directories(log.parent());
-  const auto lock = utils::filelock::locked(paths::confined(kolvexlog_path));
+  const LogLock lock(kolvexlog_path);
   core::fs::append_line(log, line);
 }
 
@@ -255,7 +274,7 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
   if (entries.empty() || !core::fs::regular_file_exists(log)) {
     return 0;
   }
-  const auto lock = utils::filelock::locked(paths::confined(kolvexlog_path));
+  const LogLock lock(kolvexlog_path);
   const core::fs::Fd file = core::fs::open_regular(log, O_RDONLY);
 
   // Untouched lines keep their bytes; only their ends become a single "\n".  Under
@@ -301,7 +320,9 @@ PreparedRecord _prepare_record(const stdfs::path& attestations_dir,
                            : _git_rev_parse({"HEAD"}, repo_root);
   // Asked even for an older commit: the line records what was checked out when
   // it was written.
-  const std::string branch = _git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+  const std::string branch = options.head_branch
+                                 ? *options.head_branch
+                                 : _git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
   require_file_name(commit, attestations_dir);
   core::Map entry = build_entry(commit, branch, parsed, options.event);
   return {.commit = std::move(commit),
@@ -396,7 +417,7 @@ bool _log_attestation(const stdfs::path& kolvexlog_path,
                                                                : IfLogged::append;
   const core::fs::Confined log = paths::confined(kolvexlog_path);
   core::fs::create_directories(log.parent());
-  const auto lock = utils::filelock::locked(paths::confined(kolvexlog_path));
+  const LogLock lock(kolvexlog_path);
   return _file_record(kolvexlog_path, attestations_dir, record, if_logged, options.skip_if_logged);
 }
 

@@ -15,6 +15,7 @@
 
 #include "core/value.hpp"
 #include "services/relaycore/log/commit_search.hpp"
+#include "utils/filelock.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -40,6 +41,9 @@ struct LogAttestationOptions {
   // When given: under the lock, write nothing if the log already names the commit,
   // as this search (of that commit) finds; it reads only what it has not read yet.
   CommitSearch* skip_if_logged = nullptr;
+  // HEAD's branch (`git rev-parse --abbrev-ref HEAD`) when the caller has just
+  // asked git for it; asked here otherwise.
+  std::optional<std::string> head_branch{};
 };
 
 // What `_file_record` does when the log already names the record's commit.
@@ -121,6 +125,20 @@ void _append_log_entry(const std::filesystem::path& kolvexlog_path, const core::
 // when none was).
 std::size_t _replace_log_entries(const std::filesystem::path& kolvexlog_path,
                                  const std::vector<core::Map>& entries);
+
+// The log lock on `kolvexlog_path`, taken by every writer of the log.  Once it is
+// held, the temporary siblings a killed rewrite left (`log.jsonl.<random>.tmp`) are
+// removed: whoever made one held this lock, so none is in use.  A writer that went
+// ahead without the lock (a timed-out wait) may lose its replacement to this and
+// then reports it; nothing is removed when this scope did not get the lock.
+class LogLock {
+public:
+  explicit LogLock(const std::filesystem::path& kolvexlog_path);
+  [[nodiscard]] bool acquired() const { return m_lock.acquired(); }
+
+private:
+  utils::filelock::ScopedLock m_lock;
+};
 
 // The log line of `entry` as written: JSON with ", " and ": ", non-ASCII escaped,
 // followed by one "\n".

@@ -5,7 +5,7 @@
 #include "core/lines.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
-#include "utils/filelock.hpp"
+#include "services/relaycore/log/log_writer.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -167,7 +167,7 @@ MarkStats SyncedMarker::mark(const std::set<std::string>& commits)
     return stats;
   }
   const core::fs::Confined log = paths::confined(m_log_path);
-  const auto lock = utils::filelock::locked(paths::confined(m_log_path));
+  const log::LogLock lock(m_log_path);
   const std::string_view file = read_into(log, m_read);
   // The memo is only good while it is a prefix of the log: any other writer than
   // an appender (a replace, another process's marking, a hand edit) shows as a

@@ -11,7 +11,9 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "services/relaycore/repository_handle.hpp"
 #include "services/relaycore/sync/synced_marker.hpp"
+#include "services/relaycore/sync/synced_patcher.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -58,25 +60,31 @@ bool regular_file(const stdfs::path& path)
   }
 }
 
-// The first YAML document of the archive (an empty map when it has none), passed
-// through JSON so that dates and other values without a JSON form become text.
-// Throws what reading, decoding and parsing throw.
-core::Value archived_attestation(const stdfs::path& file)
+// The first YAML document of the archive's text (an empty map when it has none),
+// passed through JSON so that dates and other values without a JSON form become
+// text.  Throws what decoding and parsing throw.
+core::Value archived_attestation(const std::string& bytes, const stdfs::path& file)
 {
-  const std::vector<core::Value> documents =
-      core::yaml::load_all(core::fs::read_text(paths::confined(file)));
+  core::fs::require_utf8(bytes, file);
+  const std::vector<core::Value> documents = core::yaml::load_all(bytes);
   const core::Value first = documents.empty() ? core::Value(core::Map{}) : documents.front();
   return core::json::parse(core::json::dump(first));
 }
 
-// The JSON values of the non-blank lines of an archived ledger, or nullopt when it
-// cannot be read or a line is not JSON: the record then goes without it.
-std::optional<core::List> archived_ledger(const stdfs::path& file)
+// The JSON values of the non-blank lines of the archived ledger `name`, or nullopt
+// when it is missing, cannot be read or a line is not JSON: the record then goes
+// without it.
+std::optional<core::List> archived_ledger(const DirectoryHandle& archives, const std::string& name)
 {
+  const stdfs::path file = archives.path() / name;
   try {
-    const std::string text = core::fs::read_text(paths::confined(file));
+    const std::optional<std::string> text = archives.read_file(name);
+    if (!text) {
+      return std::nullopt;
+    }
+    core::fs::require_utf8(*text, file);
     core::List lines;
-    for (const std::string_view line : core::fs::splitlines(text)) {
+    for (const std::string_view line : core::fs::splitlines(*text)) {
       const std::string_view stripped = core::text::python_strip(line);
       if (!stripped.empty()) {
         lines.push_back(core::json::parse(stripped));
@@ -180,27 +188,39 @@ private:
 
 bool _complete_upload_record(core::Map& entry, const stdfs::path& attestations_dir)
 {
+  DirectoryHandle archives;
+  try {
+    archives = DirectoryHandle::open(attestations_dir);
+  } catch (const std::system_error& e) {
+    logger().warning("Corrupt attestation file " + attestations_dir.string() + ": " + e.what());
+    return false;
+  }
+  return _complete_upload_record(entry, archives);
+}
+
+bool _complete_upload_record(core::Map& entry, const DirectoryHandle& archives)
+{
   const core::Value* commit_value = entry.find("commit");
   const std::string commit =
       commit_value != nullptr && commit_value->is_string() ? commit_value->as_string() : "";
-  const stdfs::path archive = attestations_dir / (commit + ".yaml");
+  const std::string archive = commit + ".yaml";
   if (!entry.contains("attestation") && !entry.contains("raw_attestation")) {
     try {
       // A link in the archive's place is refused here, and skipped as corrupt.
-      if (core::fs::stat_regular(paths::confined(archive))) {
-        entry.set("attestation", archived_attestation(archive));
+      if (const std::optional<std::string> bytes = archives.read_file(archive)) {
+        entry.set("attestation", archived_attestation(*bytes, archives.path() / archive));
       }
     } catch (const std::exception& e) {
       if (!unreadable_archive(e)) {
         throw;
       }
-      logger().warning("Corrupt attestation file " + archive.string() + ": " + e.what());
+      logger().warning("Corrupt attestation file " + (archives.path() / archive).string() + ": " +
+                       e.what());
       return false;
     }
   }
-  const stdfs::path ledger = attestations_dir / (commit + ".ledger.jsonl");
-  if (!entry.contains("ledger") && regular_file(ledger)) {
-    if (auto lines = archived_ledger(ledger)) {
+  if (!entry.contains("ledger")) {
+    if (auto lines = archived_ledger(archives, commit + ".ledger.jsonl")) {
       entry.set("ledger", std::move(*lines));
     }
   }
@@ -280,10 +300,19 @@ UploadResult upload_attestations(const std::string& api_key,
 
   log::AttestationLog log = log::read_attestation_log(log_path);
   result.skipped_invalid = log.unaddressable;
+  // Opened once: each archive is then one open beside the others.
+  DirectoryHandle archives;
+  bool archives_safe = true;
+  try {
+    archives = RepositoryHandle(repo_root).open_directory(attestations_dir);
+  } catch (const std::system_error& e) {
+    logger().warning("Corrupt attestation file " + attestations_dir.string() + ": " + e.what());
+    archives_safe = false;
+  }
   core::List to_send;
   to_send.reserve(log.pending.size());
   for (core::Map& entry : log.pending) {
-    if (_complete_upload_record(entry, attestations_dir)) {
+    if (archives_safe && _complete_upload_record(entry, archives)) {
       to_send.emplace_back(std::move(entry));
     } else {
       ++result.skipped_invalid;
@@ -304,7 +333,7 @@ UploadResult upload_attestations(const std::string& api_key,
   const std::size_t total = to_send.size();
   const std::vector<core::List> batches = _chunk_attestations(std::move(to_send));
   Progress progress(total, batches.size());
-  SyncedMarker marker(log_path);
+  SyncedPatcher marker(log_path);
   std::size_t sent = 0;
   for (const core::List& batch : batches) {
     core::Value answer;

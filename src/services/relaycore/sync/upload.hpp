@@ -8,6 +8,7 @@
 // never resends what was already accepted.
 
 #include "core/value.hpp"
+#include "services/relaycore/repository_handle.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -54,9 +55,10 @@ struct ChunkLimits {
 // Sends the pending records of `repo_root`'s log to project `project_id` (an integer
 // or a text) at `api_url` with `api_key`, each completed with its archived
 // attestation from `attestations_dir` and its ledger, and marks each accepted batch
-// synced.  Catches the API client's ApiError (the run stops, `ok` false); an error
-// while marking the log propagates, leaving those records pending to resend.  Shows
-// progress on stderr when it is a terminal and there is more than one batch.
+// synced, in place (see SyncedPatcher).  Catches the API client's ApiError (the run
+// stops, `ok` false); an error while marking the log propagates, leaving those
+// records pending to resend.  Shows progress on stderr when it is a terminal and
+// there is more than one batch.
 [[nodiscard]] UploadResult upload_attestations(const std::string& api_key,
                                                const std::string& api_url,
                                                const std::filesystem::path& repo_root,
@@ -68,6 +70,9 @@ struct ChunkLimits {
 // "ledger", each unless the entry has it already.  Returns false, with a warning,
 // when the archive is corrupt and the record must not be sent.
 bool _complete_upload_record(core::Map& entry, const std::filesystem::path& attestations_dir);
+
+// The same with the archive directory already open: each file is one open in it.
+bool _complete_upload_record(core::Map& entry, const DirectoryHandle& archives);
 
 // Marks the records of `batch` (maps) synced in the log at `kolvexlog_path`, under
 // the log lock, by an atomic rewrite (see SyncedMarker::mark).  Only text "commit"

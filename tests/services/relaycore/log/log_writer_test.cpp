@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -206,6 +207,33 @@ TEST(AppendLogEntry, CreatesTheDirectoriesAndWritesOneWholeLine)
                 k_other +
                 R"("})"
                 "\n");
+}
+
+// What a killed rewrite leaves beside the log goes with the next writer, whichever
+// it is; other files there stay.
+TEST(LogLock, TheNextWriterRemovesTheTemporaryFilesAKilledRewriteLeft)
+{
+  const std::vector<std::pair<const char*, std::function<void(const stdfs::path&)>>> writers = {
+      {"append",
+       [](const stdfs::path& log) {
+         _append_log_entry(log, {{"commit", k_other}});
+       }},
+      {"replace",
+       [](const stdfs::path& log) {
+         (void)_replace_log_entry(log, {{"commit", k_sha1}});
+       }},
+  };
+  for (const auto& [name, write] : writers) {
+    TempDir dir;
+    const auto log = dir.write("log.jsonl", R"({"commit": ")" + k_sha1 + "\"}\n");
+    dir.write("log.jsonl.a1B2c3.tmp", "half a rewrite");
+    dir.write("log.jsonl.lock", "");
+    dir.write("other.yaml.x.tmp", "not ours");
+    write(log);
+    EXPECT_FALSE(stdfs::exists(dir.path() / "log.jsonl.a1B2c3.tmp")) << name;
+    EXPECT_TRUE(stdfs::exists(dir.path() / "log.jsonl.lock")) << name;
+    EXPECT_TRUE(stdfs::exists(dir.path() / "other.yaml.x.tmp")) << name;
+  }
 }
 
 TEST(ReplaceLogEntry, OnlyTheFirstMatchChangesAndEveryOtherLineKeepsItsBytes)

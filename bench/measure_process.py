@@ -1,0 +1,28 @@
+"""Runs a command in a directory and writes what it cost as JSON: wall seconds, CPU
+seconds (user + system, its children included) and the bytes it handed to write(2)
+and pwrite(2) (the `wchar` of /proc/<pid>/io, read before the process is reaped).
+Usage: python3 measure_process.py <out.json> <dir> <command...>"""
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+out, cwd, argv = sys.argv[1], sys.argv[2], sys.argv[3:]
+start = time.monotonic()
+before = resource.getrusage(resource.RUSAGE_CHILDREN)
+child = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL)
+# Waits for the exit without reaping, so that its counters can still be read.
+os.waitid(os.P_PID, child.pid, os.WEXITED | os.WNOWAIT)
+written = 0
+with open(f"/proc/{child.pid}/io") as io:
+    for line in io:
+        key, value = line.split(":")
+        if key == "wchar":
+            written = int(value)
+code = child.wait()
+wall = time.monotonic() - start
+after = resource.getrusage(resource.RUSAGE_CHILDREN)
+cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+json.dump({"wall": wall, "cpu": cpu, "written": written, "exit": code}, open(out, "w"))

@@ -1,0 +1,172 @@
+#include "services/relaycore/repository_handle.hpp"
+
+#include "paths.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <system_error>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kolvex::services::relaycore {
+
+namespace {
+
+namespace stdfs = std::filesystem;
+
+[[noreturn]] void fail(int err, const stdfs::path& path, const std::string& doing)
+{
+  if (err == ELOOP || err == ENOTDIR) {
+    throw core::fs::UnsafePathError(
+        path, err, err == ELOOP ? "a symbolic link" : "not a directory");
+  }
+  throw std::system_error(err, std::generic_category(), doing + " " + path.string());
+}
+
+bool one_component(std::string_view name)
+{
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+} // namespace
+
+DirectoryHandle::DirectoryHandle(stdfs::path path, core::fs::Fd fd)
+    : m_path(std::move(path)), m_fd(std::move(fd))
+{
+}
+
+std::optional<std::string> DirectoryHandle::read_file(std::string_view name,
+                                                      std::size_t max_bytes) const
+{
+  const stdfs::path shown = m_path / std::string(name);
+  if (!one_component(name)) {
+    throw core::fs::UnsafePathError(shown, EINVAL, "not a file name");
+  }
+  if (!is_open()) {
+    return std::nullopt;
+  }
+  const std::string file_name(name);
+  const core::fs::Fd file(
+      ::openat(m_fd.get(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) {
+    if (errno == ENOENT) {
+      return std::nullopt;
+    }
+    if (errno == ELOOP) {
+      throw core::fs::UnsafePathError(shown, ELOOP, "a symbolic link");
+    }
+    throw std::system_error(errno, std::generic_category(), "cannot open " + shown.string());
+  }
+  struct stat st {};
+  if (::fstat(file.get(), &st) != 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot stat " + shown.string());
+  }
+  if (S_ISDIR(st.st_mode)) {
+    throw std::system_error(EISDIR, std::generic_category(), "not a file: " + shown.string());
+  }
+  if (!S_ISREG(st.st_mode)) {
+    throw core::fs::UnsafePathError(shown, EINVAL, "not a regular file");
+  }
+  if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) {
+    throw std::system_error(EFBIG, std::generic_category(), "too large: " + shown.string());
+  }
+  std::string bytes;
+  bytes.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) {
+      bytes.resize(bytes.size() + 4096); // it grew while we read
+    }
+    const ssize_t n = ::read(file.get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot read " + shown.string());
+    }
+    if (n == 0) {
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+    if (got > max_bytes) {
+      throw std::system_error(EFBIG, std::generic_category(), "too large: " + shown.string());
+    }
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+DirectoryHandle DirectoryHandle::open(const stdfs::path& dir)
+{
+  try {
+    return DirectoryHandle(dir, core::fs::open_directory(paths::confined(dir)));
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::no_such_file_or_directory) {
+      return {};
+    }
+    throw;
+  }
+}
+
+DirectoryHandle DirectoryHandle::subdirectory(std::string_view name) const
+{
+  const stdfs::path shown = name == "." ? m_path : m_path / std::string(name);
+  if (name != "." && !one_component(name)) {
+    throw core::fs::UnsafePathError(shown, EINVAL, "not a directory name");
+  }
+  if (!is_open()) {
+    return {};
+  }
+  const std::string entry(name);
+  const int fd =
+      ::openat(m_fd.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) {
+    return {};
+  }
+  if (fd < 0) {
+    fail(errno, shown, "cannot open");
+  }
+  return DirectoryHandle(shown, core::fs::Fd(fd));
+}
+
+RepositoryHandle::RepositoryHandle(const stdfs::path& repo_root)
+    : m_root(repo_root), m_platform_path(paths::platform_dir(repo_root))
+{
+  const core::fs::Confined platform = paths::confined(m_platform_path);
+  const int root = ::open(platform.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (root < 0) {
+    fail(errno, platform.root, "cannot open");
+  }
+  m_root_dir = DirectoryHandle(platform.root, core::fs::Fd(root));
+  try {
+    m_platform = DirectoryHandle(m_platform_path, core::fs::open_directory(platform));
+  } catch (const std::system_error& e) {
+    if (e.code() != std::errc::no_such_file_or_directory) {
+      throw;
+    }
+  }
+}
+
+DirectoryHandle RepositoryHandle::open_directory(const stdfs::path& dir) const
+{
+  const stdfs::path rel =
+      dir.lexically_normal().lexically_relative(m_platform_path.lexically_normal());
+  const bool beneath = !rel.empty() && *rel.begin() != "..";
+  if (!beneath) {
+    return DirectoryHandle::open(dir);
+  }
+  DirectoryHandle at = m_platform.subdirectory(".");
+  for (const stdfs::path& part : rel) {
+    if (!at.is_open() || part == ".") {
+      continue;
+    }
+    at = at.subdirectory(part.string());
+  }
+  return at;
+}
+
+} // namespace kolvex::services::relaycore
