@@ -60,16 +60,15 @@ protected:
     return out;
   }
 
-  contracts::ScopedApiClient real{*protocol::lazy_http_client()};
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(UploadKilled, KillsAtRandomMomentsLoseNothingAndMarkNothingEarly)
 {
   DevServer server;
   const Value project =
-      *protocol::lazy_http_client()
-           ->resolve_project(
-               server.api_key(), server.url(), "git@example.com:t/repo.git", std::nullopt)
+      *protocol::http_client()
+           .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
            .get("projectId");
   // Written directly: 20,000 records through the locked writer take far longer.
   stdfs::create_directories(repo.archives());
