@@ -319,22 +319,24 @@ TEST_F(Refresh, ADamagedCopyIsFetchedWholeByTheNextRefresh)
        "kolvexrules",
        "kolvexrules.yaml"},
   };
+  FakeApiClient demo;
+  demo.serve_demo_project();
   for (const auto& row : rows) {
     SCOPED_TRACE(row.damage);
-    client.declarative = FakeApiClient().declarative;
-    client.specs = FakeApiClient().specs;
+    client.declarative = demo.declarative;
+    client.specs = demo.specs;
     ASSERT_TRUE(run().ok);
     const std::string intact = cached(row.repaired);
     row.apply();
     Map sent;
     std::optional<std::string> specs_tag;
-    client.declarative = [&sent](const Map& etags) {
+    client.declarative = [&sent, &demo](const Map& etags) {
       sent = etags;
-      return FakeApiClient().declarative(etags);
+      return demo.declarative(etags);
     };
-    client.specs = [&specs_tag](const std::optional<std::string>& tag) {
+    client.specs = [&specs_tag, &demo](const std::optional<std::string>& tag) {
       specs_tag = tag;
-      return FakeApiClient().specs(tag);
+      return demo.specs(tag);
     };
     ASSERT_TRUE(run().ok);
     EXPECT_EQ(sent.find(row.dropped), nullptr);
