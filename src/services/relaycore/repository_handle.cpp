@@ -137,11 +137,10 @@ RepositoryHandle::RepositoryHandle(const stdfs::path& repo_root)
     : m_root(repo_root), m_platform_path(paths::platform_dir(repo_root))
 {
   const core::fs::Confined platform = paths::confined(m_platform_path);
-  const int root = ::open(platform.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (root < 0) {
-    fail(errno, platform.root, "cannot open");
-  }
-  m_root_dir = DirectoryHandle(platform.root, core::fs::Fd(root));
+  // The records root is the caller's anchor; the one directory walk opens it as it
+  // opens every confined root.
+  m_root_dir = DirectoryHandle(platform.root,
+                               core::fs::open_directory(core::fs::Confined{platform.root, {}}));
   try {
     m_platform = DirectoryHandle(m_platform_path, core::fs::open_directory(platform));
   } catch (const std::system_error& e) {
