@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -130,6 +131,97 @@ TEST_F(RecordCommitE2E, RecordsHeadFromAnySubdirectoryWithTheEvent)
   EXPECT_THAT(kolvex::testing::archive_of(repo, first), HasSubstr("task_type: docs\n"));
   EXPECT_THAT(kolvex::testing::archive_of(repo, first), HasSubstr("source: post_commit\n"));
 }
+
+// The hook asks git each thing once, in as few processes as the record needs: a
+// git first on PATH writes down every argv it is given (one line each, arguments
+// separated by a space), then runs the real one.
+struct GitCallsCase {
+  const char* name;
+  // Prepares the repository, with the commit to record at HEAD.
+  void (*prepare)(const TempRepo&);
+  std::size_t processes;
+  const char* branch_on_line;
+};
+
+class RecordCommitGitCalls : public RecordCommitE2E,
+                             public ::testing::WithParamInterface<GitCallsCase> {};
+
+TEST_P(RecordCommitGitCalls, AsksGitEachThingOnce)
+{
+  set_up_config();
+  GetParam().prepare(repo);
+  TempDir bin;
+  const stdfs::path calls = bin.path() / "calls";
+  const stdfs::path wrapper = bin.write(
+      "git", "#!/bin/sh\necho \"$*\" >> '" + calls.string() + "'\nexec /usr/bin/git \"$@\"\n");
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+  environment.set("PATH", bin.path().string() + ":" + k_system_path);
+  ASSERT_EQ(record(repo.path()).exit_code, 0);
+  environment.set("PATH", k_system_path);
+
+  std::vector<std::string> argvs;
+  std::ifstream in(calls);
+  for (std::string line; std::getline(in, line);) {
+    argvs.push_back(line);
+  }
+  std::string listed;
+  for (const auto& argv : argvs) {
+    listed += "  git " + argv + "\n";
+  }
+  EXPECT_EQ(argvs.size(), GetParam().processes) << listed;
+  std::vector<std::string> sorted = argvs;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
+      << "a question asked twice:\n" << listed;
+  const auto lines = log_lines(repo);
+  ASSERT_EQ(lines.size(), 1U);
+  EXPECT_EQ(*parsed_line(lines[0]).find("branch"), Value(GetParam().branch_on_line));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commits,
+    RecordCommitGitCalls,
+    ::testing::Values(
+        // The top level; HEAD and its branch; aider's mark; the developer; the
+        // commit's metadata with HEAD's reflog entry.
+        GitCallsCase{"ConventionalSubject",
+                     [](const TempRepo& repo) { repo.commit_file("a.txt", "a\n", "feat: add a"); },
+                     5,
+                     "main"},
+        GitCallsCase{"TaskTypeFromTheBranch",
+                     [](const TempRepo& repo) {
+                       repo.git({"checkout", "-q", "-b", "fix/the-bug"});
+                       repo.commit_file("a.txt", "a\n", "tidy up");
+                     },
+                     5,
+                     "fix/the-bug"},
+        GitCallsCase{"DetachedHead",
+                     [](const TempRepo& repo) {
+                       repo.commit_file("a.txt", "a\n", "first");
+                       repo.git({"checkout", "-q", "--detach"});
+                       repo.commit_file("b.txt", "b\n", "second");
+                     },
+                     5,
+                     "HEAD"},
+        // Without HEAD's reflog the metadata is asked of the commit itself.
+        GitCallsCase{"NoReflog",
+                     [](const TempRepo& repo) {
+                       repo.git({"config", "core.logAllRefUpdates", "false"});
+                       repo.commit_file("a.txt", "a\n", "first");
+                       stdfs::remove_all(repo.path() / ".git/logs");
+                     },
+                     6,
+                     "main"},
+        // HEAD's newest reflog entry is an older commit's: it is not taken for HEAD's.
+        GitCallsCase{"ReflogNamesAnotherCommit",
+                     [](const TempRepo& repo) {
+                       repo.commit_file("a.txt", "a\n", "first");
+                       repo.commit_file("b.txt", "b\n", "second");
+                       repo.git({"reflog", "delete", "HEAD@{0}"});
+                     },
+                     6,
+                     "main"}),
+    [](const ::testing::TestParamInfo<GitCallsCase>& info) { return info.param.name; });
 
 TEST_F(RecordCommitE2E, FailuresStillExitZeroSilently)
 {

@@ -72,9 +72,11 @@ bool recorded(const stdfs::path& repo_root, const std::string& full, log::Commit
 // was not.  True when the commit is recorded afterwards.
 bool complete_record(const stdfs::path& repo_root,
                      const std::string& full,
-                     log::CommitSearch& search)
+                     log::CommitSearch& search,
+                     const std::optional<std::string>& head_branch = std::nullopt)
 {
-  const std::string branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+  const std::string branch =
+      head_branch ? *head_branch : log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
   core::deadline::check("completing the record of " + full);
   const stdfs::path log_path = paths::log_jsonl(repo_root);
   const auto lock = utils::filelock::locked(paths::confined(log_path));
@@ -174,10 +176,31 @@ attribute(const stdfs::path& repo_root, const std::string& full, const CaptureOp
   return found;
 }
 
+// The commit `sha` names, and HEAD's branch when one git process can tell both
+// (`sha` is HEAD itself, as the commit hooks pass it).
+struct Resolved {
+  std::optional<std::string> commit;
+  std::optional<std::string> head_branch;
+};
+
+Resolved resolve(const stdfs::path& repo_root, const std::string& sha)
+{
+  if (sha == "HEAD") {
+    if (auto head = log::_head_ref(repo_root)) {
+      return {.commit = std::move(head->commit), .head_branch = std::move(head->branch)};
+    }
+    return {};
+  }
+  return {.commit = _resolve_full_sha(repo_root, sha), .head_branch = std::nullopt};
+}
+
 BackfillResult
 capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptions& options)
 {
-  const auto full = _resolve_full_sha(repo_root, sha);
+  // The commit hook's path asks git each thing once: HEAD and its branch here, the
+  // commit's metadata with the reflog's word on it below.
+  const Resolved resolved = resolve(repo_root, sha);
+  const std::optional<std::string>& full = resolved.commit;
   if (!full) {
     return {.commit = sha, .reason = k_no_such_commit};
   }
@@ -192,7 +215,7 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   // An archive, or its note, without the line: a record cut short (a kill, a full
   // disk, a read-only log) is completed, never left to block its commit.
   if ((archive_exists(repo_root, *full) || note_exists(repo_root, *full)) &&
-      complete_record(repo_root, *full, search)) {
+      complete_record(repo_root, *full, search, resolved.head_branch)) {
     return already_recorded(*full);
   }
 
@@ -238,7 +261,9 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   // again under the log lock, reading only what was appended since.
   record.skip_if_logged = &search;
   if (options.attribute_ambient) {
-    record.cherry_picked_from = cherry_pick_source(repo_root, *full);
+    log::CommitFacts facts = log::_head_commit_facts(repo_root, *full);
+    record.cherry_picked_from = cherry_pick_source(repo_root, *full, facts.reflog_subject);
+    record.metadata = std::move(facts.metadata);
   }
   // Only a trigger that fires at the commit knows HEAD's branch is the commit's.
   const bool ambient = options.attribute_ambient;
@@ -247,6 +272,9 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
       repo_root, *full, std::move(record), [&]() -> std::optional<std::string> {
         if (!ambient) {
           return std::nullopt;
+        }
+        if (resolved.head_branch) {
+          return resolved.head_branch;
         }
         return log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
       });

@@ -88,13 +88,28 @@ core::Map record_of(const stdfs::path& repo_root, const std::string& commit, cor
 std::optional<core::Map> cherry_pick_source(const stdfs::path& repo_root, const std::string& sha)
 {
   try {
-    // HEAD's newest reflog entry: "<new sha> cherry-pick: <subject>" right after a
-    // pick, "<new sha> commit (cherry-pick): ..." after one that stopped on a conflict.
     const std::string last =
         log::_git({"log", "-g", "-n", "1", "--format=%H %gs", "HEAD"}, repo_root);
     const std::string prefix = sha + " ";
-    if (!last.starts_with(prefix + "cherry-pick") &&
-        !last.starts_with(prefix + "commit (cherry-pick)")) {
+    if (!last.starts_with(prefix)) {
+      return std::nullopt;
+    }
+    return cherry_pick_source(repo_root, sha, last.substr(prefix.size()));
+  } catch (const std::exception& e) {
+    logger().debug_exception("cherry-pick source lookup failed (best-effort)", e);
+    return std::nullopt;
+  }
+}
+
+std::optional<core::Map> cherry_pick_source(const stdfs::path& repo_root,
+                                            const std::string& sha,
+                                            const std::optional<std::string>& reflog_subject)
+{
+  try {
+    // HEAD's newest reflog entry: "cherry-pick: <subject>" right after a pick,
+    // "commit (cherry-pick): ..." after one that stopped on a conflict.
+    if (!reflog_subject || (!reflog_subject->starts_with("cherry-pick") &&
+                            !reflog_subject->starts_with("commit (cherry-pick)"))) {
       return std::nullopt;
     }
     const stdfs::path log_path = paths::log_jsonl(repo_root);

@@ -25,4 +25,11 @@ inline constexpr std::size_t CHERRY_PICK_CANDIDATES = 500;
 [[nodiscard]] std::optional<core::Map> cherry_pick_source(const std::filesystem::path& repo_root,
                                                           const std::string& sha);
 
+// The same when HEAD's newest reflog subject is known already: `reflog_subject` is
+// that of the entry naming `sha`, nullopt when the newest entry names another.
+[[nodiscard]] std::optional<core::Map>
+cherry_pick_source(const std::filesystem::path& repo_root,
+                   const std::string& sha,
+                   const std::optional<std::string>& reflog_subject);
+
 } // namespace kolvex::services::relaycore::capture

@@ -52,14 +52,11 @@ bool non_empty(const std::optional<std::string>& text)
   return text && !text->empty();
 }
 
-// git's answer cut at its first three newlines, padded to four parts: author date,
-// author name, author e-mail, subject.  A newline past the third stays in the
-// subject.
-std::array<std::string, 4> commit_metadata(const std::filesystem::path& repo_root,
-                                           const std::string& commit)
+// git's metadata text (log::_commit_metadata) cut at its first three newlines,
+// padded to four parts: author date, author name, author e-mail, subject.  A
+// newline past the third stays in the subject.
+std::array<std::string, 4> split_metadata(const std::string& answer)
 {
-  const std::string answer =
-      log::_git({"show", "-s", "--format=%aI%n%an%n%ae%n%s", commit}, repo_root);
   std::array<std::string, 4> parts;
   std::size_t start = 0;
   for (std::size_t i = 0; i < 3; ++i) {
@@ -102,7 +99,8 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
 {
   const auto log_path = paths::log_jsonl(repo_root);
   const auto attestations_dir = paths::attestations_dir(repo_root);
-  const auto [author_date, author_name, author_email, subject] = commit_metadata(repo_root, commit);
+  const auto [author_date, author_name, author_email, subject] = split_metadata(
+      options.metadata ? *options.metadata : log::_commit_metadata(repo_root, commit));
 
   std::optional<core::Map> developer = std::move(options.developer);
   if (options.developer_from_commit) {
@@ -157,6 +155,10 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
       record.set("task_type", std::move(*inferred));
       record.set("task_type_source", "inferred");
     }
+  }
+  if (options.branch_is_head && !head_branch) {
+    // The line records HEAD's branch whether or not the inference needed it.
+    head_branch = branch_of();
   }
   record.set("summary", subject);
   if (options.cherry_picked_from) {

@@ -101,6 +101,9 @@ struct CommitRecordOptions {
   // The branch lookup answers HEAD's branch, which the log line records too: an
   // answer it gave is not asked of git again.
   bool branch_is_head = false;
+  // git's metadata of the commit (log::_commit_metadata) when the caller has it
+  // already; asked of git otherwise.
+  std::optional<std::string> metadata{};
 };
 
 // Writes the deterministic record of `commit` (a full sha) in `repo_root`: its

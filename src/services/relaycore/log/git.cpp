@@ -59,6 +59,60 @@ std::string _git_rev_parse(const std::vector<std::string>& args,
   return answer.empty() ? std::string("unknown") : answer;
 }
 
+std::optional<HeadRef> _head_ref(const std::filesystem::path& repo_root)
+{
+  // rev-parse answers its arguments in order, each under the options before it.
+  const std::string answer = _git({"rev-parse", "HEAD^{commit}", "--abbrev-ref", "HEAD"}, repo_root);
+  const auto newline = answer.find('\n');
+  if (newline == std::string::npos) {
+    return std::nullopt;
+  }
+  HeadRef head{.commit = answer.substr(0, newline), .branch = answer.substr(newline + 1)};
+  if (!_is_valid_commit_hash(head.commit) || head.branch.empty() ||
+      head.branch.find('\n') != std::string::npos) {
+    return std::nullopt;
+  }
+  return head;
+}
+
+std::string _commit_metadata(const std::filesystem::path& repo_root, const std::string& commit)
+{
+  return _git({"show", "-s", "--format=%aI%n%an%n%ae%n%s", commit}, repo_root);
+}
+
+CommitFacts _head_commit_facts(const std::filesystem::path& repo_root, const std::string& commit)
+{
+  // NUL between the fields: none of them can hold one.
+  try {
+    const auto result =
+        _git_result({"log", "-g", "-1", "-z", "--format=%H%x00%gs%x00%aI%x00%an%x00%ae%x00%s", "HEAD"},
+                    repo_root);
+    if (!result.timed_out && result.exit_code == 0) {
+      const std::string out = core::process::decode_replace(result.out);
+      std::vector<std::string_view> fields;
+      std::size_t start = 0;
+      for (std::size_t end = out.find('\0'); end != std::string::npos && fields.size() < 6;
+           end = out.find('\0', start)) {
+        fields.push_back(std::string_view(out).substr(start, end - start));
+        start = end + 1;
+      }
+      if (fields.size() == 6 && fields[0] == commit) {
+        // Joined as `show` separates them, then trimmed as `_git` trims its answer.
+        std::string text;
+        for (std::size_t i = 2; i < 6; ++i) {
+          text += fields[i];
+          text += i < 5 ? "\n" : "";
+        }
+        return {.metadata = std::string(core::text::trim(text)),
+                .reflog_subject = std::string(fields[1])};
+      }
+    }
+  } catch (const std::exception&) {
+    // git cannot start: `show` below says so the same way.
+  }
+  return {.metadata = _commit_metadata(repo_root, commit), .reflog_subject = std::nullopt};
+}
+
 bool _is_valid_commit_hash(std::string_view value) noexcept
 {
   // A hand check of GIT_HASH_RE: it runs on every log line read, and the pattern

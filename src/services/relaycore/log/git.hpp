@@ -44,6 +44,36 @@ inline constexpr std::string_view GIT_HASH_RE = "^[0-9a-f]{40}([0-9a-f]{24})?$";
 _git_rev_parse(const std::vector<std::string>& args,
                const std::optional<std::filesystem::path>& cwd = std::nullopt);
 
+// HEAD's commit (full sha) and the branch `rev-parse --abbrev-ref HEAD` names for
+// it ("HEAD" when detached), asked of one git process.
+struct HeadRef {
+  std::string commit;
+  std::string branch;
+};
+
+// `git rev-parse HEAD^{commit} --abbrev-ref HEAD` in `repo_root`: nullopt when HEAD
+// names no commit (unborn, a broken repository, git missing).  Never throws.
+[[nodiscard]] std::optional<HeadRef> _head_ref(const std::filesystem::path& repo_root);
+
+// What the post-commit path asks git about the commit it records, in one process:
+// the text `show -s --format=%aI%n%an%n%ae%n%s` gives for it (decoded and trimmed as
+// `_git` returns it), and the subject of HEAD's newest reflog entry when that entry
+// is this commit (a cherry-pick says so there).
+struct CommitFacts {
+  std::string metadata;
+  std::optional<std::string> reflog_subject;
+};
+
+// The facts of `commit` (a full sha), asked of HEAD's reflog (`log -g -1`); a
+// repository without that reflog, or whose newest entry is another commit, costs a
+// second process (`show -s`) and has no reflog subject.  Never throws.
+[[nodiscard]] CommitFacts _head_commit_facts(const std::filesystem::path& repo_root,
+                                             const std::string& commit);
+
+// The metadata text of CommitFacts for any commit, by `show -s`.  Never throws.
+[[nodiscard]] std::string _commit_metadata(const std::filesystem::path& repo_root,
+                                           const std::string& commit);
+
 // True exactly when the whole of `value` matches GIT_HASH_RE.  Pure, never throws.
 [[nodiscard]] bool _is_valid_commit_hash(std::string_view value) noexcept;
 
