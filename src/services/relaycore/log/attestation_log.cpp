@@ -7,6 +7,7 @@
 #include "paths.hpp"
 #include "services/relaycore/log/counts_cache.hpp"
 
+#include <exception>
 #include <functional>
 #include <optional>
 #include <system_error>
@@ -23,6 +24,10 @@ namespace {
 struct Tally {
   AttestationLogCounts counts{};
   std::vector<core::Map>* pending = nullptr;
+  // Instead of `pending`: each pending line handed over as it is read.
+  const std::function<void(core::Map)>* on_pending = nullptr;
+
+  [[nodiscard]] bool keeps() const { return pending != nullptr || on_pending != nullptr; }
 };
 
 // Parses an object line for keeping; nullopt when the full parser disagrees with
@@ -83,7 +88,7 @@ void read_line(Tally& tally, std::string_view line)
     verdict = classify_log_line(parsed->as_map());
   }
   const bool pending = !verdict->sent && verdict->addressable && !verdict->replaced;
-  if (pending && tally.pending != nullptr && !parsed) {
+  if (pending && tally.keeps() && !parsed) {
     parsed = parse_object(line);
     if (!parsed) {
       ++counts.corrupt;
@@ -99,6 +104,8 @@ void read_line(Tally& tally, std::string_view line)
     ++counts.pending;
     if (tally.pending != nullptr) {
       tally.pending->push_back(std::move(parsed->as_map()));
+    } else if (tally.on_pending != nullptr) {
+      (*tally.on_pending)(std::move(parsed->as_map()));
     }
   } else {
     ++counts.unaddressable;
@@ -127,7 +134,7 @@ void read_file(Tally& tally, const std::filesystem::path& log_path)
   const bool read =
       for_each_log_line(log_path, [&](std::string_view line) { read_line(tally, line); });
   if (!read) {
-    tally = Tally{.pending = tally.pending};
+    tally = Tally{.pending = tally.pending, .on_pending = tally.on_pending};
     if (tally.pending != nullptr) {
       tally.pending->clear();
     }
@@ -287,6 +294,30 @@ AttestationLog read_attestation_log(const std::filesystem::path& log_path)
   Tally tally{.pending = &pending};
   read_file(tally, log_path);
   return to_log(tally.counts, std::move(pending));
+}
+
+AttestationLogCounts for_each_pending_record(const std::filesystem::path& log_path,
+                                             const std::function<void(core::Map)>& on_pending)
+{
+  // Held until the read ends: the reader takes a system error for an unreadable
+  // log, and one of `on_pending`'s (a marking that failed) must reach the caller.
+  std::exception_ptr failed;
+  const std::function<void(core::Map)> guarded = [&](core::Map entry) {
+    if (failed) {
+      return;
+    }
+    try {
+      on_pending(std::move(entry));
+    } catch (...) {
+      failed = std::current_exception();
+    }
+  };
+  Tally tally{.on_pending = &guarded};
+  read_file(tally, log_path);
+  if (failed) {
+    std::rethrow_exception(failed);
+  }
+  return tally.counts;
 }
 
 AttestationLogCounts count_attestation_log(const std::filesystem::path& log_path)

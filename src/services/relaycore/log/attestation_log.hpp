@@ -62,6 +62,14 @@ struct AttestationLog {
 // (not corrupt) until it is whole.
 [[nodiscard]] AttestationLog read_attestation_log(const std::filesystem::path& log_path);
 
+// Reads and classifies the log at `log_path` as read_attestation_log does, handing
+// each pending line to `on_pending` as it is read instead of keeping them: a log of
+// any size costs one block of memory.  Returns the counts (`pending` counting the
+// lines handed over).  An exception from `on_pending` propagates, the read stopped
+// there.  A file that cannot be read gives no lines and zero counts.
+AttestationLogCounts for_each_pending_record(const std::filesystem::path& log_path,
+                                             const std::function<void(core::Map)>& on_pending);
+
 // A log this large keeps its counts beside it (see counts_cache): a later count
 // reads only the lines appended since.
 inline constexpr std::uint64_t COUNTS_CACHE_MIN_BYTES = std::uint64_t{4} << 20;

@@ -227,29 +227,45 @@ bool _complete_upload_record(core::Map& entry, const DirectoryHandle& archives)
   return true;
 }
 
+std::optional<core::List> BatchBuilder::add(core::Value entry)
+{
+  std::size_t size = 0;
+  try {
+    size = core::json::dump(entry).size();
+  } catch (const core::json::JsonError&) {
+    size = 0; // still sent; the server will say what it thinks of it
+  }
+  std::optional<core::List> closed;
+  if (!m_current.empty() &&
+      (m_current.size() >= m_limits.max_count || m_bytes + size > m_limits.max_bytes)) {
+    closed = std::exchange(m_current, core::List{});
+    m_bytes = 0;
+  }
+  m_current.push_back(std::move(entry));
+  m_bytes += size;
+  return closed;
+}
+
+std::optional<core::List> BatchBuilder::finish()
+{
+  if (m_current.empty()) {
+    return std::nullopt;
+  }
+  m_bytes = 0;
+  return std::exchange(m_current, core::List{});
+}
+
 std::vector<core::List> _chunk_attestations(core::List entries, const ChunkLimits& limits)
 {
   std::vector<core::List> batches;
-  core::List current;
-  std::size_t bytes = 0;
+  BatchBuilder builder(limits);
   for (core::Value& entry : entries) {
-    std::size_t size = 0;
-    try {
-      size = core::json::dump(entry).size();
-    } catch (const core::json::JsonError&) {
-      size = 0; // still sent; the server will say what it thinks of it
+    if (auto closed = builder.add(std::move(entry))) {
+      batches.push_back(std::move(*closed));
     }
-    if (!current.empty() &&
-        (current.size() >= limits.max_count || bytes + size > limits.max_bytes)) {
-      batches.push_back(std::move(current));
-      current = core::List{};
-      bytes = 0;
-    }
-    current.push_back(std::move(entry));
-    bytes += size;
   }
-  if (!current.empty()) {
-    batches.push_back(std::move(current));
+  if (auto last = builder.finish()) {
+    batches.push_back(std::move(*last));
   }
   return batches;
 }
@@ -298,8 +314,6 @@ UploadResult upload_attestations(const std::string& api_key,
     return result;
   }
 
-  log::AttestationLog log = log::read_attestation_log(log_path);
-  result.skipped_invalid = log.unaddressable;
   // Opened once: each archive is then one open beside the others.
   DirectoryHandle archives;
   bool archives_safe = true;
@@ -309,43 +323,41 @@ UploadResult upload_attestations(const std::string& api_key,
     logger().warning("Corrupt attestation file " + attestations_dir.string() + ": " + e.what());
     archives_safe = false;
   }
-  core::List to_send;
-  to_send.reserve(log.pending.size());
-  for (core::Map& entry : log.pending) {
-    if (archives_safe && _complete_upload_record(entry, archives)) {
-      to_send.emplace_back(std::move(entry));
-    } else {
-      ++result.skipped_invalid;
-    }
-  }
-  log.pending.clear();
-  if (to_send.empty()) {
-    result.already_synced = true;
-    return result;
-  }
 
-  contracts::Headers headers;
-  if (const auto session = session_id(repo_root)) {
-    headers.emplace("X-Agent-Session-Id", *session);
-  }
+  // The log is read once, a block at a time, and each batch is sent and marked as
+  // soon as it is full: a sync holds one batch, whatever the size of the log.
+  std::optional<contracts::Headers> headers;
   const std::string project = project_text(project_id);
   const contracts::ApiTarget target{.url = api_url, .key = api_key};
-  const std::size_t total = to_send.size();
-  const std::vector<core::List> batches = _chunk_attestations(std::move(to_send));
-  Progress progress(total, batches.size());
+  std::optional<Progress> progress;
   SyncedPatcher marker(log_path);
   std::size_t sent = 0;
-  for (const core::List& batch : batches) {
+  bool stopped = false;
+  const auto send = [&](const core::List& batch) {
+    if (!headers) {
+      headers.emplace();
+      if (const auto session = session_id(repo_root)) {
+        headers->emplace("X-Agent-Session-Id", *session);
+      }
+    }
+    if (!progress) {
+      // The total is counted only for a terminal to show it on.
+      const bool shown = ::isatty(STDERR_FILENO) == 1;
+      const std::size_t total =
+          shown ? static_cast<std::size_t>(log::count_attestation_log(log_path).pending) : 0;
+      progress.emplace(total, shown && total > batch.size() ? 2 : 1);
+    }
     core::Value answer;
     try {
-      answer = contracts::api_client().upload_attestations(target, project, batch, headers);
+      answer = contracts::api_client().upload_attestations(target, project, batch, *headers);
     } catch (const contracts::ApiError& e) {
       result.ok = false;
       result.error = e.what();
       if (const auto* refusal = dynamic_cast<const contracts::AgentApiError*>(&e)) {
         result.code = refusal->code();
       }
-      return result;
+      stopped = true;
+      return;
     }
     // The server's count when it is one (0 to the batch's size), else the batch's.
     const core::Value* inserted = answer.get("inserted");
@@ -356,7 +368,32 @@ UploadResult upload_attestations(const std::string& api_key,
                            : size;
     (void)marker.mark(commits_of(batch));
     sent += batch.size();
-    progress.sent(sent);
+    progress->sent(sent);
+  };
+
+  BatchBuilder builder;
+  std::int64_t corrupt_archives = 0;
+  const log::AttestationLogCounts counts =
+      log::for_each_pending_record(log_path, [&](core::Map entry) {
+        if (stopped) {
+          return;
+        }
+        if (!archives_safe || !_complete_upload_record(entry, archives)) {
+          ++corrupt_archives;
+          return;
+        }
+        if (auto closed = builder.add(core::Value(std::move(entry)))) {
+          send(*closed);
+        }
+      });
+  if (!stopped) {
+    if (auto last = builder.finish()) {
+      send(*last);
+    }
+  }
+  result.skipped_invalid = counts.unaddressable + corrupt_archives;
+  if (!progress) {
+    result.already_synced = true; // nothing was left to send
   }
   return result;
 }

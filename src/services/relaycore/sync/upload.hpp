@@ -45,6 +45,22 @@ struct ChunkLimits {
   std::size_t max_bytes = ATTESTATION_BATCH_BYTES;
 };
 
+// Builds the batches of `_chunk_attestations` one entry at a time, so that an
+// upload holds one batch, never the whole log.
+class BatchBuilder {
+public:
+  explicit BatchBuilder(ChunkLimits limits = {}) : m_limits(limits) {}
+  // Adds `entry`; returns the batch it closed, when it did not fit beside it.
+  [[nodiscard]] std::optional<core::List> add(core::Value entry);
+  // The last batch, unless it is empty.
+  [[nodiscard]] std::optional<core::List> finish();
+
+private:
+  ChunkLimits m_limits;
+  core::List m_current;
+  std::size_t m_bytes = 0;
+};
+
 // Splits `entries` (maps) into batches, in order, each closed when it holds
 // `max_count` entries or the next entry's JSON would take it past `max_bytes`.  An
 // entry larger than `max_bytes` goes alone; one that cannot be serialised counts 0

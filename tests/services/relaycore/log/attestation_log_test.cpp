@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <system_error>
+
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -208,6 +210,12 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
                    whole.attested,
                    whole.unattested});
     EXPECT_TRUE(blocks.pending == whole.pending);
+    // Streamed, the same lines in the same order, and the same counts.
+    std::vector<core::Map> streamed;
+    const AttestationLogCounts counts = for_each_pending_record(
+        dir.path() / "log.jsonl", [&](core::Map entry) { streamed.push_back(std::move(entry)); });
+    EXPECT_TRUE(streamed == whole.pending);
+    EXPECT_EQ(counts, whole.counts());
     EXPECT_GT(whole.size(), 1000u);
     EXPECT_GT(whole.unaddressable, 100);
     EXPECT_EQ(whole.corrupt, broken);
@@ -222,6 +230,23 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
   } catch (const core::fs::DecodeError& e) {
     EXPECT_EQ(e.offset(), bad_at);
   }
+}
+
+// A failure of the consumer (a marking that could not be written) stops the read
+// and reaches the caller: it is never taken for a log that cannot be read.
+TEST(AttestationLogRead, AStreamedConsumersErrorStopsTheReadAndPropagates)
+{
+  TempDir dir;
+  const auto log = dir.write("log.jsonl", line_for(k_sha1) + "\n" + line_for(k_sha1) + "\n");
+  int handed = 0;
+  EXPECT_THROW((void)for_each_pending_record(log,
+                                             [&](const core::Map&) {
+                                               ++handed;
+                                               throw std::system_error(
+                                                   EIO, std::generic_category(), "marking");
+                                             }),
+               std::system_error);
+  EXPECT_EQ(handed, 1);
 }
 
 // A last line without its end is a line once it is a whole record (an editor

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include <pty.h>
 #include <unistd.h>
 
@@ -278,6 +280,32 @@ TEST_F(Upload, AFailedBatchStopsTheRunAndStaysPendingForTheNext)
   ASSERT_EQ(client.uploads.size(), 4u);
   EXPECT_EQ(client.uploads[2].batch[0].get("commit")->as_string(), sha_of('a', 100));
   EXPECT_EQ(repo.synced_count(), 250u);
+}
+
+// The log is read as the batches go out: a record appended meanwhile is sent once,
+// by this run or the next, and every record reaches the server exactly once.
+TEST_F(Upload, ARecordAppendedDuringTheRunIsSentExactlyOnce)
+{
+  for (unsigned i = 0; i < 150; ++i) {
+    repo.record(sha_of('a', i), "r", false);
+  }
+  std::map<std::string, int> sent;
+  client.upload = [&](const List& batch) {
+    if (sent.empty()) {
+      repo.record(sha_of('b', 0), "appended", false);
+    }
+    for (const Value& entry : batch) {
+      ++sent[entry.get("commit")->as_string()];
+    }
+    return Value(Map{{"inserted", static_cast<std::int64_t>(batch.size())}});
+  };
+  ASSERT_TRUE(upload().ok);
+  ASSERT_TRUE(upload().ok);
+  EXPECT_EQ(sent.size(), 151u);
+  for (const auto& [commit, times] : sent) {
+    EXPECT_EQ(times, 1) << commit;
+  }
+  EXPECT_EQ(repo.synced_count(), 151u);
 }
 
 TEST_F(Upload, ProgressGoesToStderrOnlyWhenItIsATerminal)
