@@ -13,11 +13,16 @@
 #include "utils/filelock.hpp"
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <random>
 #include <stdexcept>
 #include <string_view>
 #include <system_error>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace kolvex::services::relaycore::log {
 
@@ -206,6 +211,78 @@ core::Map entry_from_archive(const stdfs::path& attestations_dir,
   return build_entry(commit, branch, parsed, event);
 }
 
+// The log written anew through a temporary sibling ("log.jsonl.<random>.tmp", the
+// name the next writer's lock clears when a kill leaves one), a block at a time:
+// a rewrite of a log of any size holds one block.  The sibling takes the log's
+// place only at `commit`; dropped without it, it is removed.
+class StreamedReplace {
+public:
+  explicit StreamedReplace(const core::fs::Confined& log) : m_log(log)
+  {
+    std::random_device random;
+    for (int attempt = 0;; ++attempt) {
+      char suffix[17];
+      (void)std::snprintf(suffix, sizeof suffix, "%08x%08x", random(), random());
+      m_temp = log.parent() / (log.rel.filename().string() + "." + suffix + ".tmp");
+      try {
+        m_file = core::fs::open_regular(m_temp, O_WRONLY | O_CREAT | O_EXCL, 0600);
+        return;
+      } catch (const std::system_error& e) {
+        if (e.code() != std::errc::file_exists || attempt >= 16) {
+          throw;
+        }
+      }
+    }
+  }
+  StreamedReplace(const StreamedReplace&) = delete;
+  StreamedReplace& operator=(const StreamedReplace&) = delete;
+  ~StreamedReplace()
+  {
+    if (!m_committed) {
+      try {
+        m_file = core::fs::Fd();
+        (void)core::fs::remove_file(m_temp);
+      } catch (const std::exception& e) {
+        logger().debug_exception("temporary log copy not removed; the next writer removes it", e);
+      }
+    }
+  }
+
+  void add(std::string_view bytes)
+  {
+    m_buffer += bytes;
+    if (m_buffer.size() >= k_block) {
+      flush();
+    }
+  }
+
+  void commit()
+  {
+    flush();
+    if (::fsync(m_file.get()) != 0) {
+      throw std::system_error(errno, std::generic_category(), "cannot fsync " + m_temp.full().string());
+    }
+    m_file = core::fs::Fd();
+    core::fs::rename_file(m_temp, m_log);
+    m_committed = true;
+  }
+
+private:
+  static constexpr std::size_t k_block = std::size_t{1} << 20;
+
+  void flush()
+  {
+    core::fs::write_all(m_file.get(), m_buffer, "cannot write " + m_temp.full().string());
+    m_buffer.clear();
+  }
+
+  core::fs::Confined m_log;
+  core::fs::Confined m_temp;
+  core::fs::Fd m_file;
+  std::string m_buffer;
+  bool m_committed = false;
+};
+
 void append_or_replace(const stdfs::path& kolvexlog_path, const core::Map& entry, bool replace)
 {
   if (replace && _replace_log_entry(kolvexlog_path, entry)) {
@@ -279,7 +356,9 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
 
   // Untouched lines keep their bytes; only their ends become a single "\n".  Under
   // the lock no writer of ours is mid-line, so a last line without its end is kept.
-  std::string out;
+  // The copy is written as the log is read, a block at a time, and dropped when no
+  // line was replaced (the callers ask only for a line they found).
+  StreamedReplace out(log);
   std::vector<bool> done(entries.size(), false);
   std::size_t replaced = 0;
   const auto keep_line = [&](std::string_view line) {
@@ -289,13 +368,13 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
       ++at;
     }
     if (replaced < entries.size() && at < entries.size()) {
-      out += core::json::dump(core::Value(entries[at]));
+      out.add(core::json::dump(core::Value(entries[at])));
       done[at] = true;
       ++replaced;
     } else {
-      out += line;
+      out.add(line);
     }
-    out += '\n';
+    out.add("\n");
   };
   core::lines::LineBlockReader reader(file.get());
   while (const auto block = reader.next()) {
@@ -305,7 +384,7 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
   core::fs::require_utf8(reader.tail(), log.full(), reader.whole_lines_end());
   core::lines::for_each_line(reader.tail(), keep_line);
   if (replaced > 0) {
-    core::fs::atomic_replace(log, out);
+    out.commit();
   }
   return replaced;
 }

@@ -260,6 +260,25 @@ TEST(ReplaceLogEntry, OnlyTheFirstMatchChangesAndEveryOtherLineKeepsItsBytes)
   }
 }
 
+// The rewrite streams through its temporary copy: a bad byte far past the line it
+// replaced stops it with the log as it was and no copy left beside it.
+TEST(ReplaceLogEntry, AFailurePastTheFirstBlockLeavesTheLogAsItWas)
+{
+  TempDir dir;
+  std::string text = R"({"commit": ")" + k_sha1 + "\"}\n";
+  while (text.size() < 3'000'000) {
+    text += R"({"commit": "0000000000000000000000000000000000000000", "summary": "filler"})" "\n";
+  }
+  text += "\xff\n";
+  const auto log = dir.write("log.jsonl", text);
+  EXPECT_THROW((void)_replace_log_entry(log, core::Map{{"commit", k_sha1}, {"n", 1}}),
+               core::fs::DecodeError);
+  EXPECT_EQ(core::fs::read_bytes(log), text);
+  for (const auto& item : stdfs::directory_iterator(dir.path())) {
+    EXPECT_NE(item.path().extension(), ".tmp") << item.path();
+  }
+}
+
 TEST(ReplaceLogEntry, MatchesAnEscapedCommitAndNothingElse)
 {
   TempDir dir;
