@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# What kolvex adds to a whole `git commit`: the same commit in a small repository
+# with the post-commit hook that runs `kolvex sync --record-commit`, and in one
+# without kolvex, interleaved run by run so both see the same machine.  CPU (user +
+# system, the hook and its git processes included) and wall, medians.  With a
+# baseline build a third repository runs its hook, in the same rounds.
+# Target: kolvex adds at most 5 ms CPU and at most 1.5x wall.
+# Usage: bash bench/commit_hook.sh <build dir> [<baseline build dir>]
+#        COMMIT_HOOK_RUNS=40
+set -euo pipefail
+
+after_build=${1:?usage: bash bench/commit_hook.sh <build dir> [<baseline build dir>]}
+before_build=${2:-}
+runs=${COMMIT_HOOK_RUNS:-40}
+here=$(cd "$(dirname "$0")" && pwd)
+after="$(cd "$after_build" && pwd)/src"
+before=
+[ -n "$before_build" ] && before="$(cd "$before_build" && pwd)/src"
+for dir in "$after" ${before:+"$before"}; do
+  [ -x "$dir/kolvex" ] || { echo "commit_hook: $dir/kolvex is missing; build first" >&2; exit 2; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-commit.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" GIT_CONFIG_NOSYSTEM=1
+unset CLAUDECODE CLAUDE_CODE_SESSION_ID CODEX_THREAD_ID GEMINI_CLI CURSOR_AGENT \
+  CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG KOLVEX_API_KEY KOLVEX_API_URL || true
+mkdir -p "$HOME"
+
+# `new_repo <dir> <kolvex dir or empty>`: a small repository with a few commits; with
+# a kolvex, set up for it and its post-commit hook installed as setup writes it (the
+# hook finds kolvex on PATH, which the hook's wrapper below gives it).
+new_repo() {
+  git init -q -b main "$1"
+  git -C "$1" config user.name "Bench Dev"
+  git -C "$1" config user.email bench@example.com
+  git -C "$1" config commit.gpgsign false
+  for i in 1 2 3; do
+    echo "$i" >"$1/file$i.txt"
+    git -C "$1" add "file$i.txt"
+    git -C "$1" commit -q -m "change $i"
+  done
+  if [ -n "$2" ]; then
+    mkdir -p "$1/.kolvex/.platform/attestations"
+    printf "agents: []\n" >"$1/.kolvex/.platform/config.yaml"
+    printf '#!/bin/sh\nPATH="%s:$PATH"\ncommand -v kolvex >/dev/null 2>&1 || exit 0; exec kolvex sync --record-commit\n' \
+      "$2" >"$1/.git/hooks/post-commit"
+    chmod +x "$1/.git/hooks/post-commit"
+  fi
+}
+
+names=(none after)
+new_repo "$work/none" ""
+new_repo "$work/after" "$after"
+if [ -n "$before" ]; then
+  names=(none before after)
+  new_repo "$work/before" "$before"
+fi
+
+for run in $(seq 1 "$runs"); do
+  # Each round in a different order, so that no repository always runs first.
+  order=("${names[@]}")
+  if [ $((run % 2)) = 0 ]; then order=($(printf '%s\n' "${names[@]}" | tac)); fi
+  for name in "${order[@]}"; do
+    repo="$work/$name"
+    echo "$run" >"$repo/change.txt"
+    git -C "$repo" add change.txt
+    python3 "$here/measure_process.py" "$work/$name-$run.json" "$repo" \
+      git commit -q -m "feat: change number $run"
+  done
+done
+[ "$(wc -l <"$work/after/.kolvex/.platform/log.jsonl")" -eq "$runs" ] \
+  || { echo "commit_hook: FAIL: the hook did not record every commit" >&2; exit 1; }
+
+python3 - "$work" "$runs" "${names[@]}" <<'PY'
+import json, statistics, sys
+work, runs, names = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+median = {}
+for name in names:
+    runs_of = [json.load(open(f"{work}/{name}-{i}.json")) for i in range(1, runs + 1)]
+    median[name] = (statistics.median(r["cpu"] for r in runs_of) * 1000,
+                    statistics.median(r["wall"] for r in runs_of) * 1000)
+cpu0, wall0 = median["none"]
+print(f"git commit without kolvex: cpu {cpu0:.2f} ms, wall {wall0:.2f} ms ({runs} runs)")
+for name in names[1:]:
+    cpu, wall = median[name]
+    added, ratio = cpu - cpu0, wall / wall0
+    verdict = "within" if added <= 5 and ratio <= 1.5 else "OVER"
+    print(f"git commit with the hook ({name}): cpu {cpu:.2f} ms (+{added:.2f} ms), "
+          f"wall {wall:.2f} ms ({ratio:.2f}x); {verdict} the +5 ms cpu, 1.5x wall target")
+PY
