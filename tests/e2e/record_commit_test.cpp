@@ -172,7 +172,8 @@ TEST_P(RecordCommitGitCalls, AsksGitEachThingOnce)
   std::vector<std::string> sorted = argvs;
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
-      << "a question asked twice:\n" << listed;
+      << "a question asked twice:\n"
+      << listed;
   const auto lines = log_lines(repo);
   ASSERT_EQ(lines.size(), 1U);
   EXPECT_EQ(*parsed_line(lines[0]).find("branch"), Value(GetParam().branch_on_line));

@@ -62,7 +62,8 @@ std::string _git_rev_parse(const std::vector<std::string>& args,
 std::optional<HeadRef> _head_ref(const std::filesystem::path& repo_root)
 {
   // rev-parse answers its arguments in order, each under the options before it.
-  const std::string answer = _git({"rev-parse", "HEAD^{commit}", "--abbrev-ref", "HEAD"}, repo_root);
+  const std::string answer =
+      _git({"rev-parse", "HEAD^{commit}", "--abbrev-ref", "HEAD"}, repo_root);
   const auto newline = answer.find('\n');
   if (newline == std::string::npos) {
     return std::nullopt;
@@ -84,9 +85,9 @@ CommitFacts _head_commit_facts(const std::filesystem::path& repo_root, const std
 {
   // NUL between the fields: none of them can hold one.
   try {
-    const auto result =
-        _git_result({"log", "-g", "-1", "-z", "--format=%H%x00%gs%x00%aI%x00%an%x00%ae%x00%s", "HEAD"},
-                    repo_root);
+    const auto result = _git_result(
+        {"log", "-g", "-1", "-z", "--format=%H%x00%gs%x00%aI%x00%an%x00%ae%x00%s", "HEAD"},
+        repo_root);
     if (!result.timed_out && result.exit_code == 0) {
       const std::string out = core::process::decode_replace(result.out);
       std::vector<std::string_view> fields;

@@ -260,7 +260,8 @@ public:
   {
     flush();
     if (::fsync(m_file.get()) != 0) {
-      throw std::system_error(errno, std::generic_category(), "cannot fsync " + m_temp.full().string());
+      throw std::system_error(
+          errno, std::generic_category(), "cannot fsync " + m_temp.full().string());
     }
     m_file = core::fs::Fd();
     core::fs::rename_file(m_temp, m_log);

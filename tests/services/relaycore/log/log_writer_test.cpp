@@ -267,7 +267,8 @@ TEST(ReplaceLogEntry, AFailurePastTheFirstBlockLeavesTheLogAsItWas)
   TempDir dir;
   std::string text = R"({"commit": ")" + k_sha1 + "\"}\n";
   while (text.size() < 3'000'000) {
-    text += R"({"commit": "0000000000000000000000000000000000000000", "summary": "filler"})" "\n";
+    text += R"({"commit": "0000000000000000000000000000000000000000", "summary": "filler"})"
+            "\n";
   }
   text += "\xff\n";
   const auto log = dir.write("log.jsonl", text);
