@@ -266,6 +266,14 @@ public:
     m_file = core::fs::Fd();
     core::fs::rename_file(m_temp, m_log);
     m_committed = true;
+    // Makes the rename itself durable.  Best-effort, as for every atomic replace: the
+    // data is already safe in the file.
+    try {
+      const core::fs::Fd dir = core::fs::open_directory(m_log.parent());
+      (void)::fsync(dir.get());
+    } catch (const std::system_error& e) {
+      logger().debug_exception("log directory not synced after the rewrite", e);
+    }
   }
 
 private:
