@@ -1,6 +1,8 @@
 // A repository's hook manager configuration and hook scripts, whatever they hold:
 // adding kolvex either refuses cleanly or gives a file that already holds the entry
-// (a second edit changes nothing), and the block is found again in any script.
+// (a second edit changes nothing), the block is found again in any script, and so
+// is a line that runs kolvex added to it.
+#include "hooks/installer.hpp"
 #include "hooks/manager_configs.hpp"
 #include "hooks/shell_block.hpp"
 
@@ -38,6 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   twice(&kolvex::hooks::manager_configs::add_to_pre_commit, text);
 
   (void)shell_block::interpreter(text);
+  const std::string wired = std::string(text) + "\nkolvex sync --record-commit\n";
+  if (!kolvex::hooks::installer::runs_kolvex(wired, "sync --record-commit")) {
+    std::abort(); // a line of ours, not found again
+  }
   const std::string block = shell_block::render("post-commit", "  true\n");
   if (shell_block::find(text, "post-commit").found == shell_block::Found::none) {
     const std::string script = shell_block::insert(text, block);

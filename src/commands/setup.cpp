@@ -7,6 +7,7 @@
 #include "agents/registry.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
+#include "core/process.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
 #include "hooks/installer.hpp"
@@ -22,6 +23,7 @@
 #include <array>
 #include <memory>
 #include <stdexcept>
+#include <system_error>
 
 #include <unistd.h>
 
@@ -51,9 +53,34 @@ std::string joined(const std::vector<std::string>& names)
 
 // ---- Steps ---------------------------------------------------------------------
 
+// What one run of setup carries from step to step.
+struct SetupRun {
+  // The kolvex running setup (absolute), which a hook runs when no kolvex is on its
+  // PATH; empty when it cannot be told.
+  stdfs::path program;
+  // Whether `kolvex` is found on this PATH.
+  bool on_path = false;
+  // What the user must add by hand to files kolvex cannot edit.
+  std::vector<hooks::installer::ManualStep> manual;
+  // Whether the missing kolvex on PATH has been warned of (once a run is enough).
+  bool path_warned = false;
+};
+
+SetupRun start_run()
+{
+  SetupRun run;
+  std::error_code ec;
+  const stdfs::path self = stdfs::canonical("/proc/self/exe", ec);
+  if (!ec) {
+    run.program = self;
+  }
+  run.on_path = core::process::find_program("kolvex").has_value();
+  return run;
+}
+
 // The local configuration: "installed_at" once, "agents" as named, else the ones
 // already listed plus any newly installed; every other key is kept.
-void write_local_config(const stdfs::path& repo_root, const SetupOptions& options)
+void write_local_config(const stdfs::path& repo_root, const SetupOptions& options, SetupRun&)
 {
   const core::Map config = shared::load_local_config(repo_root);
   core::Map updated = config;
@@ -100,7 +127,7 @@ void write_local_config(const stdfs::path& repo_root, const SetupOptions& option
   }
 }
 
-void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
+void update_gitignore(const stdfs::path& repo_root, const SetupOptions&, SetupRun&)
 {
   const auto added = shared::ensure_gitignore(repo_root);
   if (added.empty()) {
@@ -112,9 +139,16 @@ void update_gitignore(const stdfs::path& repo_root, const SetupOptions&)
 
 // A git hook goes in the way this repository runs its hooks; setup says which way
 // it took and what, if anything, the user must still do.
-void install_git_hook(const stdfs::path& repo_root, const hooks::installer::HookSpec& spec)
+void install_git_hook(const stdfs::path& repo_root,
+                      const hooks::installer::HookSpec& spec,
+                      SetupRun& run)
 {
-  const auto install = hooks::installer::install_hook(repo_root, spec);
+  const auto install = hooks::installer::install_hook(repo_root, spec, run.program);
+  if (install.action == HookAction::manual) {
+    output::warning(install.message(repo_root) + ": it needs the lines shown at the end");
+    run.manual.push_back(*install.manual);
+    return;
+  }
   if (!install.restored.empty()) {
     output::success("Put back " + shown(install.restored, repo_root) +
                     ", the hook an earlier kolvex had moved aside");
@@ -129,24 +163,36 @@ void install_git_hook(const stdfs::path& repo_root, const hooks::installer::Hook
   } else if (!install.activation.empty()) {
     output::info(install.activation);
   }
+  // A hook of this clone names the kolvex running setup and finds it off PATH too;
+  // one the team shares cannot, and without kolvex keeps only the commit's sha.
+  if (run.on_path || run.path_warned || install.records_program) {
+    return;
+  }
+  const std::string where = run.program.empty()
+                                ? std::string("the directory kolvex is installed in")
+                                : run.program.parent_path().string();
+  output::warning("kolvex is not on PATH, so the " + install.hook +
+                  " hook cannot run it and keeps only a minimal record of each commit: add " +
+                  where + " to PATH (where git and your editor start), then commit as usual");
+  run.path_warned = true;
 }
 
-void install_hook(const stdfs::path& repo_root, const SetupOptions&)
+void install_hook(const stdfs::path& repo_root, const SetupOptions&, SetupRun& run)
 {
-  install_git_hook(repo_root, hooks::installer::POST_COMMIT);
+  install_git_hook(repo_root, hooks::installer::POST_COMMIT, run);
 }
 
-void install_rewrite_hook(const stdfs::path& repo_root, const SetupOptions&)
+void install_rewrite_hook(const stdfs::path& repo_root, const SetupOptions&, SetupRun& run)
 {
-  install_git_hook(repo_root, hooks::installer::POST_REWRITE);
+  install_git_hook(repo_root, hooks::installer::POST_REWRITE, run);
 }
 
-void install_merge_hook(const stdfs::path& repo_root, const SetupOptions&)
+void install_merge_hook(const stdfs::path& repo_root, const SetupOptions&, SetupRun& run)
 {
-  install_git_hook(repo_root, hooks::installer::POST_MERGE);
+  install_git_hook(repo_root, hooks::installer::POST_MERGE, run);
 }
 
-void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&)
+void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&, SetupRun&)
 {
   const stdfs::path target = paths::example_attestation(repo_root);
   const std::string content = hooks::scripts::example_attestation();
@@ -165,7 +211,7 @@ void write_example_attestation(const stdfs::path& repo_root, const SetupOptions&
 // settings, not in the repository: they fire everywhere and do nothing where kolvex
 // is not set up.  A settings file we cannot merge into is left alone and fails the
 // step.
-void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& options)
+void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& options, SetupRun&)
 {
   if (!options.user_hooks) {
     output::info("Skipped the user-level harness hooks (--no-user-hooks)");
@@ -196,7 +242,7 @@ void register_user_hooks(const stdfs::path& repo_root, const SetupOptions& optio
 
 // The steps in the order they run, with what each sets up; one more step is one more
 // line here.
-using Step = void (*)(const stdfs::path&, const SetupOptions&);
+using Step = void (*)(const stdfs::path&, const SetupOptions&, SetupRun&);
 struct NamedStep {
   const char* what;
   Step run;
@@ -237,6 +283,21 @@ std::vector<std::string> canonical_agents(const std::vector<std::string>& names)
   return canonical;
 }
 
+// The lines the user must add to files kolvex cannot edit, each under the file it
+// goes into; false when there are none.
+bool print_manual_steps(const stdfs::path& repo_root, const SetupRun& run)
+{
+  if (run.manual.empty()) {
+    return false;
+  }
+  output::warning("kolvex could not edit every hook itself. Add these lines, then run `kolvex "
+                  "setup` again; it recognises them and finishes:");
+  for (const auto& step : run.manual) {
+    output::console().print(step.message(repo_root));
+  }
+  return true;
+}
+
 } // namespace
 
 std::vector<std::string> detect_installed_agents()
@@ -252,13 +313,15 @@ std::vector<std::string> detect_installed_agents()
 
 void run_setup(const stdfs::path& repo_root, const SetupOptions& options)
 {
+  SetupRun run = start_run();
   std::vector<std::string> done;
   for (std::size_t i = 0; i < k_steps.size(); ++i) {
     try {
-      k_steps[i].run(repo_root, options);
+      k_steps[i].run(repo_root, options, run);
       done.emplace_back(k_steps[i].what);
     } catch (const std::exception& e) {
       // The steps before this one stay done: say which, and which are not.
+      (void)print_manual_steps(repo_root, run);
       output::error(e.what());
       std::vector<std::string> left{std::string(k_steps[i].what) + " (failed)"};
       for (std::size_t j = i + 1; j < k_steps.size(); ++j) {
@@ -272,6 +335,16 @@ void run_setup(const stdfs::path& repo_root, const SetupOptions& options)
       throw CLI::RuntimeError(1);
     }
   }
+  // A pull merges the fetched notes (the post-merge hook every setup installs; a
+  // rebasing pull has the post-rewrite hook) and a push pushes them, merged with the
+  // remote's first (pre-push).
+  if (options.notes || services::relaycore::sync::notes_enabled(repo_root)) {
+    install_git_hook(repo_root, hooks::installer::PRE_PUSH, run);
+  }
+  // Until the lines are in, commits are not recorded: not a success.
+  if (print_manual_steps(repo_root, run)) {
+    throw CLI::RuntimeError(1);
+  }
 }
 
 void register_setup(CLI::App& app)
@@ -282,8 +355,9 @@ void register_setup(CLI::App& app)
       "Set up this repository to record its commits: the local configuration (with the agent "
       "harnesses found on this machine), the .gitignore entries, the git post-commit, "
       "post-rewrite and post-merge hooks "
-      "(through husky, lefthook or the pre-commit framework when one runs the hooks, else as a "
-      "marked block in the hook that is there) and .kolvex/example-attestation.yaml, and "
+      "(through husky or lefthook when one runs the hooks, the pre-commit framework for a hook "
+      "type it already runs, else as a marked block in the hook that is there; a file kolvex "
+      "cannot edit gets the lines to add printed) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` and the post-tool row `kolvex attest add --from-hook` as hooks in "
       "Claude Code's user settings. Running it again changes nothing.");
   command
@@ -334,14 +408,9 @@ void register_setup(CLI::App& app)
     options.project_id = *project;
     options.agents = canonical_agents(*names);
     options.user_hooks = !*no_user_hooks;
+    options.notes = *notes;
     const stdfs::path root = services::shared::get_repo_root();
     run_setup(root, options);
-    // A pull merges the fetched notes (the post-merge hook every setup installs; a
-    // rebasing pull has the post-rewrite hook) and a push pushes them, merged with the
-    // remote's first (pre-push).
-    if (*notes || services::relaycore::sync::notes_enabled(root)) {
-      install_git_hook(root, hooks::installer::PRE_PUSH);
-    }
     if (*notes) {
       frontend::enable_notes(root);
     }

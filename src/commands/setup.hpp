@@ -26,11 +26,15 @@ struct SetupOptions {
   // Link the repository to this existing project (--project), without asking the
   // server; absent: keep whatever project the configuration names.
   std::optional<std::int64_t> project_id;
+  // Install the pre-push hook that pushes the notes (--notes; also when notes are on).
+  bool notes = false;
 };
 
 // Runs every setup step for the repository at `repo_root`, each printing one line
 // of what it did or found already done.  At the first step that fails it reports the
 // error, which steps were done and which were not, and throws CLI::RuntimeError(1).
+// A hook or manager file kolvex cannot edit does not stop the other steps: the lines
+// to add by hand are printed at the end, and it throws CLI::RuntimeError(1).
 void run_setup(const std::filesystem::path& repo_root, const SetupOptions& options);
 
 // The agent harnesses installed for this user, in registry order: found by their

@@ -2,6 +2,8 @@
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/process.hpp"
+#include "core/text.hpp"
 #include "display/output.hpp"
 #include "frontend/status_counts.hpp"
 #include "paths.hpp"
@@ -11,6 +13,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -31,10 +34,43 @@ std::string records(std::int64_t count)
   return std::to_string(count) + (count == 1 ? " record" : " records");
 }
 
+// The pending attestation of `root`, relative to it, when it is older than the last
+// commit: the post-commit hook should have filed it with that commit and did not
+// (a hook that could not find kolvex, or a commit made with hooks off).
+std::optional<std::filesystem::path> stale_attestation(const std::filesystem::path& root)
+{
+  const std::filesystem::path pending = paths::commit_attestation(root);
+  std::optional<core::fs::FileStat> stat;
+  try {
+    const auto at = paths::confined(root, pending);
+    if (core::fs::regular_file_exists(at)) {
+      stat = core::fs::stat_path(at.full());
+    }
+  } catch (const std::system_error&) {
+    // Not a file we read: nothing to compare.
+  }
+  if (!stat) {
+    return std::nullopt;
+  }
+  core::process::Options options;
+  options.cwd = root;
+  const auto head = core::process::run({"git", "log", "-1", "--format=%ct", "HEAD"}, options);
+  const std::string_view text = core::text::trim(head.out);
+  std::int64_t committed = 0;
+  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), committed);
+  // Whole seconds: an attestation written in the commit's own second is not called old.
+  if (head.exit_code != 0 || parsed.ec != std::errc() || text.empty() ||
+      static_cast<std::int64_t>(stat->mtime) + 1 > committed) {
+    return std::nullopt;
+  }
+  return pending.lexically_relative(root);
+}
+
 void print_words(const AttestationLogCounts& log,
                  const std::filesystem::path& shown_path,
                  bool exists,
-                 const std::optional<std::filesystem::path>& rejected)
+                 const std::optional<std::filesystem::path>& rejected,
+                 const std::optional<std::filesystem::path>& stale)
 {
   const std::int64_t pending = log.pending;
   auto& console = output::console();
@@ -42,6 +78,12 @@ void print_words(const AttestationLogCounts& log,
   if (rejected) {
     output::warning("A rejected pending attestation is waiting in " + rejected->string() +
                     ": it could not be used, and its commit was recorded without it.");
+  }
+  if (stale) {
+    output::warning("The pending attestation " + stale->string() +
+                    " is older than the last commit, so the post-commit hook did not file it "
+                    "(kolvex not found, or hooks skipped). Run `kolvex setup` to check the "
+                    "hooks; the next commit files it.");
   }
   if (!exists) {
     output::info("No commits recorded yet.");
@@ -85,6 +127,7 @@ std::filesystem::path shown_log_path(const std::filesystem::path& root,
 
 void print_json(const AttestationLogCounts& log,
                 const std::optional<std::filesystem::path>& rejected,
+                const std::optional<std::filesystem::path>& stale,
                 bool set_up)
 {
   core::Map counts = frontend::status_counts(log);
@@ -92,6 +135,9 @@ void print_json(const AttestationLogCounts& log,
   counts.set("set_up", core::Value(set_up));
   if (rejected) {
     counts.set("rejected_attestation", rejected->string());
+  }
+  if (stale) {
+    counts.set("stale_attestation", stale->string());
   }
   output::console().print(core::json::dump(core::Value(counts)));
 }
@@ -144,10 +190,11 @@ int run_status(bool json)
     return 1;
   }
   const auto rejected = rejected_attestation(root);
+  const auto stale = stale_attestation(root);
   if (json) {
-    print_json(counts, rejected, set_up);
+    print_json(counts, rejected, stale, set_up);
   } else {
-    print_words(counts, shown_path, exists, rejected);
+    print_words(counts, shown_path, exists, rejected, stale);
     if (const auto main = paths::main_worktree(root)) {
       output::info("This is a linked worktree of " + main->string() +
                    ": every worktree's commits are recorded in that one log.");
@@ -170,7 +217,8 @@ void register_status(CLI::App& app)
                     "Print one JSON object with the counts pending, uploaded, skipped, "
                     "unaddressable, corrupt, attested and unattested, and "
                     "rejected_attestation (its path) when a pending attestation that could "
-                    "not be used is waiting.");
+                    "not be used is waiting, and stale_attestation (its path) when the "
+                    "pending attestation is older than the last commit.");
   command->callback([json] {
     if (const int status = run_status(*json); status != 0) {
       throw CLI::RuntimeError(status);

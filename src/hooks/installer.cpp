@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -113,7 +114,7 @@ bool hooks_path_configured(const stdfs::path& repo_root)
   return core::process::run({"git", "config", "--get", "core.hooksPath"}, options).exit_code == 0;
 }
 
-Owner find_owner(const stdfs::path& repo_root, const stdfs::path& hooks)
+Owner find_owner(const stdfs::path& repo_root, const stdfs::path& hooks, std::string_view hook)
 {
   if (is_husky_dir(hooks)) {
     return {HookWay::husky, {}};
@@ -125,18 +126,141 @@ Owner find_owner(const stdfs::path& repo_root, const stdfs::path& hooks)
   }
   for (const auto name : k_lefthook_other_configs) {
     if (is_file(repo_root / name)) {
-      throw std::runtime_error(
-          "lefthook is configured in " + std::string(name) +
-          ", which kolvex does not edit; add a post-commit command named kolvex that runs `" +
-          "kolvex sync --record-commit` to it, then run `lefthook install`");
+      return {HookWay::lefthook, repo_root / name};
     }
   }
-  // pre-commit refuses to install while core.hooksPath is set: then the hooks
-  // directory is what runs.
-  if (is_file(repo_root / k_pre_commit_config) && !hooks_path_configured(repo_root)) {
+  // Only a hook type the framework already runs goes through it: installing another
+  // type for kolvex would run every hook of the team's without `stages:` there too.
+  // (pre-commit refuses to install while core.hooksPath is set: then the hooks
+  // directory is what runs.)
+  if (is_file(repo_root / k_pre_commit_config) && !hooks_path_configured(repo_root) &&
+      file_contains(user_files::locate(repo_root, hooks / hook), k_pre_commit_sign)) {
     return {HookWay::pre_commit, repo_root / k_pre_commit_config};
   }
   return {HookWay::hooks_dir, {}};
+}
+
+// ---- By hand ----------------------------------------------------------------------
+
+// `text` as a double-quoted string of JSON, TOML and Python alike (the commands
+// quoted here hold no control characters).
+std::string dq_string(std::string_view text)
+{
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+// What to add to a hook script kolvex cannot put its shell block into.
+ManualStep script_step(const HookSpec& spec,
+                       const stdfs::path& file,
+                       const std::optional<std::string>& interpreter,
+                       const stdfs::path& program)
+{
+  ManualStep step;
+  step.hook = std::string(spec.name);
+  step.file = file;
+  step.why = interpreter ? "it is a " + *interpreter + " script, not a shell script"
+                         : "it is not a script";
+  if (interpreter && interpreter->starts_with("python")) {
+    std::string argv = "kolvex";
+    for (const auto& word : core::text::split(spec.command, ' ')) {
+      argv += ", " + dq_string(word);
+    }
+    // As the shell block does: kolvex on PATH, else the one that ran setup.
+    step.lines = "import shutil, subprocess\n"
+                 "kolvex = shutil.which(\"kolvex\") or " +
+                 dq_string(program.empty() ? "kolvex" : program.string()) +
+                 "\n"
+                 "if shutil.which(kolvex):\n"
+                 "    subprocess.run([" +
+                 argv + "])\n";
+  } else {
+    // Any language: the one command, which never fails and prints nothing.
+    step.lines = "kolvex " + std::string(spec.command) + "\n";
+  }
+  return step;
+}
+
+// What to add to a lefthook configuration in JSON or TOML, which kolvex does not edit.
+ManualStep lefthook_step(const HookSpec& spec, const stdfs::path& config)
+{
+  ManualStep step;
+  step.hook = std::string(spec.name);
+  step.file = config;
+  step.why = "kolvex does not edit lefthook's " + config.extension().string().substr(1) +
+             " files; merge this into its " + std::string(spec.name) + " section if it has one";
+  const std::string run = dq_string(manager_command(spec));
+  const std::string hook = std::string(spec.name);
+  if (config.extension() == ".toml") {
+    step.lines = "[" + hook + ".commands." + std::string(manager_configs::LEFTHOOK_COMMAND) +
+                 "]\nrun = " + run + "\n";
+  } else {
+    step.lines = dq_string(hook) + ": {\n  \"commands\": {\n    " +
+                 dq_string(manager_configs::LEFTHOOK_COMMAND) + ": {\n      \"run\": " + run +
+                 "\n    }\n  }\n}\n";
+  }
+  return step;
+}
+
+// A YAML configuration whose layout kolvex cannot edit safely: its refusal says what
+// to add, after its first line.
+ManualStep layout_step(const HookSpec& spec,
+                       const stdfs::path& config,
+                       const manager_configs::ConfigLayoutError& refusal)
+{
+  const std::string what = refusal.what();
+  const auto cut = what.find(":\n");
+  ManualStep step;
+  step.hook = std::string(spec.name);
+  step.file = config;
+  step.why = what.substr(0, cut == std::string::npos ? what.size() : cut);
+  step.lines = cut == std::string::npos ? std::string() : what.substr(cut + 2);
+  if (!step.lines.empty() && step.lines.back() != '\n') {
+    step.lines += '\n';
+  }
+  return step;
+}
+
+// `text` as one shell word.
+std::string single_quoted(std::string_view text)
+{
+  std::string out = "'";
+  for (const char c : text) {
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return out + "'";
+}
+
+// A word that names the kolvex program: bare, or a path to it.
+bool is_kolvex_word(std::string_view word)
+{
+  return word == "kolvex" || word.ends_with("/kolvex");
+}
+
+// The words of `line`, cut at blanks and at the quoting and punctuation of shell lines,
+// argv lists, JSON, TOML and YAML values.
+std::vector<std::string_view> words_of(std::string_view line)
+{
+  constexpr std::string_view cuts = " \t\r\"'`[](),;:{}=";
+  std::vector<std::string_view> words;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const auto start = line.find_first_not_of(cuts, at);
+    if (start == std::string_view::npos) {
+      break;
+    }
+    auto end = line.find_first_of(cuts, start);
+    end = end == std::string_view::npos ? line.size() : end;
+    words.push_back(line.substr(start, end - start));
+    at = end;
+  }
+  return words;
 }
 
 // ---- Shell scripts ----------------------------------------------------------------
@@ -148,7 +272,9 @@ HookAction install_block(const stdfs::path& repo_root,
                          const HookSpec& spec,
                          const std::string& block,
                          bool shebang,
-                         mode_t new_mode)
+                         mode_t new_mode,
+                         const stdfs::path& program,
+                         std::optional<ManualStep>& manual)
 {
   const std::string fresh = (shebang ? "#!/bin/sh\n" : "") + block;
   const Confined target = user_files::locate(repo_root, file);
@@ -168,10 +294,11 @@ HookAction install_block(const stdfs::path& repo_root,
   }
   const auto interpreter = shell_block::interpreter(text);
   if (!interpreter || !shell_block::is_shell(*interpreter)) {
-    throw std::runtime_error(
-        file.string() + " is " + (interpreter ? "a " + *interpreter + " script" : "not a script") +
-        ", so kolvex cannot add its shell lines to it. Make it run `kolvex " +
-        std::string(spec.command) + "` (it never fails and prints nothing), then run setup again.");
+    if (runs_kolvex(text, spec.command)) {
+      return HookAction::already_installed;
+    }
+    manual = script_step(spec, file, interpreter, program);
+    return HookAction::manual;
   }
   const auto span = shell_block::find(text, spec.name);
   switch (span.found) {
@@ -249,15 +376,101 @@ HookAction edit_config(const stdfs::path& repo_root,
   return HookAction::installed;
 }
 
+// Whether `hooks` belongs to this clone alone: inside its git directory, or outside
+// its work tree, not a directory the team commits.
+bool private_hooks(const stdfs::path& hooks, const stdfs::path& repo_root)
+{
+  const stdfs::path relative = hooks.lexically_relative(repo_root);
+  return relative.empty() || *relative.begin() == ".." || *relative.begin() == ".git";
+}
+
+// Makes git run lefthook at `spec`'s hook: nothing when lefthook's script is there
+// already, else `lefthook install` when the user's own lefthook can be found.  Returns
+// what was done or what the user must still run (then `needs_user`).
+std::string activate_lefthook(const stdfs::path& repo_root,
+                              const stdfs::path& hooks,
+                              const HookSpec& spec,
+                              bool& needs_user)
+{
+  const Confined hook = user_files::locate(repo_root, hooks / spec.name);
+  if (file_contains(hook, k_lefthook_sign)) {
+    return {};
+  }
+  if (core::fs::regular_file_exists(hook) && shell_block::only_blocks(core::fs::read_bytes(hook))) {
+    core::fs::remove_file(hook);
+  }
+  const std::optional<stdfs::path> program = manager_program("lefthook", repo_root);
+  // A copy the project installs for itself is the user's to run, not ours.
+  const bool local_copy = present(repo_root / "node_modules" / ".bin" / "lefthook");
+  const std::string command = std::string(local_copy ? "npx " : "") + "lefthook install";
+  if (program) {
+    core::process::Options options;
+    options.cwd = repo_root;
+    options.timeout = std::chrono::seconds(120);
+    const auto result = core::process::run({program->string(), "install"}, options);
+    if (result.exit_code == 0 && file_contains(hook, k_lefthook_sign)) {
+      return "Ran `lefthook install` so that git runs its " + std::string(spec.name) + " hook";
+    }
+  }
+  needs_user = true;
+  return "Run `" + command + "` so that git runs lefthook at " + std::string(spec.name) +
+         "; until then kolvex's entry does not run";
+}
+
 } // namespace
+
+std::string ManualStep::message(const stdfs::path& repo_root) const
+{
+  std::string text =
+      "Add to " + shown(file, repo_root) + " (" + why + "), for the " + hook + " hook:\n";
+  std::size_t start = 0;
+  while (start < lines.size()) {
+    auto end = lines.find('\n', start);
+    end = end == std::string::npos ? lines.size() : end + 1;
+    text += "    " + lines.substr(start, end - start);
+    start = end;
+  }
+  if (!text.ends_with('\n')) {
+    text += '\n';
+  }
+  return text;
+}
+
+bool runs_kolvex(std::string_view text, std::string_view command)
+{
+  const auto wanted = core::text::split(command, ' ');
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    end = end == std::string_view::npos ? text.size() : end;
+    const std::string_view line = core::text::trim(text.substr(start, end - start));
+    start = end + 1;
+    if (line.starts_with('#') || line.starts_with("//")) {
+      continue;
+    }
+    const auto words = words_of(line);
+    for (std::size_t i = 0; i + wanted.size() < words.size(); ++i) {
+      if (is_kolvex_word(words[i]) &&
+          std::equal(wanted.begin(), wanted.end(), words.begin() + static_cast<long>(i) + 1)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
 
 std::string HookInstall::message(const stdfs::path& repo_root) const
 {
   const std::string where = shown(path, repo_root);
+  if (action == HookAction::manual) {
+    return "kolvex could not add itself to " + where + " for the " + hook + " hook";
+  }
   const bool unchanged = action == HookAction::already_installed;
   switch (way) {
   case HookWay::hooks_dir:
     switch (action) {
+    case HookAction::manual:
+      break;
     case HookAction::installed:
       return "Installed the git " + hook + " hook: " + where;
     case HookAction::added_to_existing:
@@ -312,10 +525,21 @@ std::string manager_command(const HookSpec& spec)
   return "command -v kolvex >/dev/null 2>&1 || exit 0; exec kolvex " + std::string(spec.command);
 }
 
-std::string hook_body(const HookSpec& spec, const stdfs::path& repo_root)
+std::string
+hook_body(const HookSpec& spec, const stdfs::path& repo_root, const stdfs::path& program)
 {
-  std::string body =
-      "  command -v kolvex >/dev/null 2>&1 && kolvex " + std::string(spec.command) + " && exit 0\n";
+  const std::string command(spec.command);
+  std::string body;
+  if (program.empty()) {
+    body = "  command -v kolvex >/dev/null 2>&1 && kolvex " + command + " && exit 0\n";
+  } else {
+    // Git gives hooks the PATH of whatever runs git (an editor, a GUI client), which
+    // may not hold kolvex: the one that installed this hook is the next choice.
+    const std::string at = single_quoted(program.string());
+    body = "  if command -v kolvex >/dev/null 2>&1; then kolvex " + command +
+           " && exit 0\n  elif [ -x " + at + " ]; then " + at + " " + command +
+           " && exit 0\n  fi\n";
+  }
   if (!spec.fallback_record) {
     return body;
   }
@@ -341,7 +565,8 @@ std::string hook_body(const HookSpec& spec, const stdfs::path& repo_root)
   return body;
 }
 
-HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
+HookInstall
+install_hook(const stdfs::path& repo_root, const HookSpec& spec, const stdfs::path& program)
 {
   const stdfs::path hooks = hooks_dir(repo_root);
   if (present(hooks) && !stdfs::is_directory(hooks)) {
@@ -356,67 +581,70 @@ HookInstall install_hook(const stdfs::path& repo_root, const HookSpec& spec)
   if (present(hooks)) {
     install.restored = restore_chained(repo_root, hooks, spec);
   }
-  const Owner owner = find_owner(repo_root, hooks);
+  const Owner owner = find_owner(repo_root, hooks, spec.name);
   install.way = owner.way;
-  const std::string block = shell_block::render(spec.name, hook_body(spec, repo_root));
   switch (owner.way) {
-  case HookWay::hooks_dir:
+  case HookWay::hooks_dir: {
+    // A path of this machine goes only into a hook of this clone, never into a
+    // hooks directory the team shares through the work tree.
+    install.records_program = !program.empty() && private_hooks(hooks, repo_root);
+    const stdfs::path named = install.records_program ? program : stdfs::path();
+    const std::string block = shell_block::render(spec.name, hook_body(spec, repo_root, named));
     install.path = hooks / spec.name;
-    install.action = install_block(repo_root, install.path, spec, block, true, 0755);
+    install.action =
+        install_block(repo_root, install.path, spec, block, true, 0755, named, install.manual);
     break;
-  case HookWay::husky:
+  }
+  case HookWay::husky: {
+    const std::string block = shell_block::render(spec.name, hook_body(spec, repo_root));
     install.path = hooks.parent_path() / spec.name;
-    install.action = install_block(repo_root, install.path, spec, block, false, 0644);
-    if (!present(hooks / spec.name)) {
+    install.action =
+        install_block(repo_root, install.path, spec, block, false, 0644, {}, install.manual);
+    if (install.action != HookAction::manual && !present(hooks / spec.name)) {
       install.needs_user = true;
       install.activation = "husky has not made " + shown(hooks / spec.name, repo_root) +
                            " yet: run `npx husky` (or your package manager's prepare script)";
     }
     break;
+  }
   case HookWay::lefthook:
   case HookWay::pre_commit: {
     const bool lefthook = owner.way == HookWay::lefthook;
     install.path = owner.config;
-    install.action = edit_config(repo_root,
-                                 owner.config,
-                                 spec,
-                                 lefthook ? &manager_configs::add_to_lefthook
-                                          : &manager_configs::add_to_pre_commit);
-    const Confined hook = user_files::locate(repo_root, hooks / spec.name);
-    const std::string_view sign = lefthook ? k_lefthook_sign : k_pre_commit_sign;
-    if (file_contains(hook, sign)) {
-      break;
-    }
-    if (core::fs::regular_file_exists(hook) &&
-        shell_block::only_blocks(core::fs::read_bytes(hook))) {
-      core::fs::remove_file(hook);
-    }
-    const std::string_view name = lefthook ? "lefthook" : "pre-commit";
-    const std::optional<stdfs::path> program = manager_program(name, repo_root);
-    std::vector<std::string> argv{"install"};
-    if (!lefthook) {
-      argv.insert(argv.end(), {"--hook-type", std::string(spec.name)});
-    }
-    // A copy the project installs for itself is the user's to run, not ours.
-    const std::string ran = std::string(name) + " " + core::text::join(argv, " ");
-    const bool local_copy = present(repo_root / "node_modules" / ".bin" / name);
-    const std::string command = (local_copy ? "npx " : "") + ran;
-    if (program) {
-      argv.insert(argv.begin(), program->string());
-      core::process::Options options;
-      options.cwd = repo_root;
-      options.timeout = std::chrono::seconds(120);
-      const auto result = core::process::run(argv, options);
-      if (result.exit_code == 0 && file_contains(hook, sign)) {
-        install.activation =
-            "Ran `" + ran + "` so that git runs its " + std::string(spec.name) + " hook";
+    const std::string ext = owner.config.extension().string();
+    if (lefthook && ext != ".yml" && ext != ".yaml") {
+      const std::string text = core::fs::read_bytes(user_files::locate(repo_root, owner.config));
+      if (!runs_kolvex(text, spec.command)) {
+        install.action = HookAction::manual;
+        install.manual = lefthook_step(spec, owner.config);
+        break;
+      }
+      install.action = HookAction::already_installed;
+    } else {
+      try {
+        install.action = edit_config(repo_root,
+                                     owner.config,
+                                     spec,
+                                     lefthook ? &manager_configs::add_to_lefthook
+                                              : &manager_configs::add_to_pre_commit);
+      } catch (const manager_configs::ConfigLayoutError& refusal) {
+        install.action = HookAction::manual;
+        install.manual = layout_step(spec, owner.config, refusal);
         break;
       }
     }
-    install.needs_user = true;
-    install.activation = "Run `" + command + "` so that git runs " +
-                         (lefthook ? "lefthook" : "the pre-commit framework") + " at " +
-                         std::string(spec.name) + "; until then kolvex's entry does not run";
+    if (!lefthook) {
+      // The framework already runs this hook type (find_owner); it only refuses to
+      // commit while its configuration differs from the staged one.
+      if (install.action == HookAction::installed) {
+        install.needs_user = true;
+        install.activation = "Stage the changed pre-commit configuration before your next "
+                             "commit, or pre-commit refuses it: git add " +
+                             shown(owner.config, repo_root);
+      }
+      break;
+    }
+    install.activation = activate_lefthook(repo_root, hooks, spec, install.needs_user);
     break;
   }
   }

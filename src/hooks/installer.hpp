@@ -57,7 +57,26 @@ enum class HookAction {
   added_to_existing, // a marked block went into a hook that was there
   updated,           // kolvex's block or hook was there in an older form and was rewritten
   already_installed, // everything was in place; nothing changed
+  manual,            // kolvex cannot edit the file: the user adds the lines in `manual`
 };
+
+// What the user must add by hand to a hook or manager file kolvex cannot edit (a hook
+// in another language, a lefthook.json or lefthook.toml, a layout kolvex cannot edit
+// safely).  Once the lines are there, setup recognises them and goes on.
+struct ManualStep {
+  std::string hook;           // git's name of the hook
+  std::filesystem::path file; // the file to add them to
+  std::string why;            // why kolvex cannot edit it ("it is a python3 script")
+  std::string lines;          // the exact lines, each ending in "\n"
+
+  // What to do, for the user: where, the lines indented, and what then.
+  [[nodiscard]] std::string message(const std::filesystem::path& repo_root) const;
+};
+
+// Whether `text` already runs `kolvex <command>` on one of its lines: a program named
+// kolvex (bare, or a path ending in "/kolvex") followed by the command's words, in a
+// shell line, an argv list or a manager's "run" value; comment lines do not count.
+[[nodiscard]] bool runs_kolvex(std::string_view text, std::string_view command);
 
 // The outcome, for setup to say.
 struct HookInstall {
@@ -72,6 +91,11 @@ struct HookInstall {
   std::string activation;
   // True when `activation` names a step the user must still take.
   bool needs_user = false;
+  // Set when `action` is manual.
+  std::optional<ManualStep> manual;
+  // Whether the hook names the kolvex program setup gave, to run when no kolvex is on
+  // the PATH git gives hooks (only hooks private to this clone do).
+  bool records_program = false;
 
   // One line for the user: which way was taken and what changed.
   [[nodiscard]] std::string message(const std::filesystem::path& repo_root) const;
@@ -82,20 +106,29 @@ struct HookInstall {
 // std::runtime_error when git cannot answer.
 [[nodiscard]] std::filesystem::path hooks_dir(const std::filesystem::path& repo_root);
 
-// The shell lines a hook runs for `spec` (no marker lines): kolvex, and when it is
-// missing or fails and `spec` asks for it, a minimal record of HEAD in the log of
+// The shell lines a hook runs for `spec` (no marker lines): kolvex found on PATH, else
+// `program` (an absolute path; empty: none) when it is there, and when both are
+// missing or fail and `spec` asks for it, a minimal record of HEAD in the log of
 // `repo_root`'s repository.
-[[nodiscard]] std::string hook_body(const HookSpec& spec, const std::filesystem::path& repo_root);
+[[nodiscard]] std::string hook_body(const HookSpec& spec,
+                                    const std::filesystem::path& repo_root,
+                                    const std::filesystem::path& program = {});
 
 // The one line a hook manager runs for `spec`: kolvex when it is on PATH, nothing
 // (successfully) for a teammate who has not installed it.
 [[nodiscard]] std::string manager_command(const HookSpec& spec);
 
-// Installs `spec` in `repo_root` the way its hooks are run.  Throws
-// std::runtime_error with what to do by hand when it cannot (core.hooksPath that is
-// not a directory, a hook in another language, a configuration it cannot edit), and
-// std::system_error when a file cannot be written.
-HookInstall install_hook(const std::filesystem::path& repo_root, const HookSpec& spec);
+// Installs `spec` in `repo_root` the way its hooks are run; a hook private to this
+// clone also names `program` (the kolvex running setup, absolute; empty: none) for
+// when kolvex is not on PATH.  The pre-commit framework is used for a hook only when
+// it already runs that hook type, so that the team's own hooks keep their stages.  A
+// file kolvex cannot edit gives HookAction::manual with the lines to add.  Throws
+// std::runtime_error when the hooks cannot be installed at all (core.hooksPath that
+// is not a directory, a damaged block), and std::system_error when a file cannot be
+// written.
+HookInstall install_hook(const std::filesystem::path& repo_root,
+                         const HookSpec& spec,
+                         const std::filesystem::path& program = {});
 
 // Takes the Entire tool's lines out of the repository's git hooks: each line whose
 // command is `entire hooks ...` (any path to an `entire` program).  Everything else

@@ -384,43 +384,16 @@ struct LocalHook {
   }
 };
 
-// Whether "default_install_hook_types" of `config` leaves out `hook` (absent, it
-// installs only pre-commit).
-bool pre_commit_needs_type(const Map& config, std::string_view hook)
+void expect_pre_commit_entry(Map& config, const LocalHook& local, const std::string& by_hand)
 {
-  const Value* types = config.find("default_install_hook_types");
-  if (types == nullptr) {
-    return true;
+  Value& repos = config["repos"];
+  if (repos.is_null()) {
+    repos = List{};
   }
-  if (!types->is_list()) {
-    return false;
+  if (!repos.is_list()) {
+    throw ConfigLayoutError(by_hand);
   }
-  return std::none_of(types->as_list().begin(), types->as_list().end(), [hook](const Value& type) {
-    return type.is_string() && type.as_string() == hook;
-  });
-}
-
-void expect_pre_commit_entry(
-    Map& config, const LocalHook& local, bool add_hook, bool add_type, const std::string& by_hand)
-{
-  if (add_hook) {
-    Value& repos = config["repos"];
-    if (repos.is_null()) {
-      repos = List{};
-    }
-    if (!repos.is_list()) {
-      throw ConfigLayoutError(by_hand);
-    }
-    repos.as_list().emplace_back(local.value());
-  }
-  if (add_type) {
-    Value& listed = config["default_install_hook_types"];
-    if (listed.is_null()) {
-      listed = List{"pre-commit", local.hook};
-    } else {
-      listed.as_list().emplace_back(local.hook);
-    }
-  }
+  repos.as_list().emplace_back(local.value());
 }
 
 void add_pre_commit_repo_lines(Lines& doc, const LocalHook& local, const std::string& by_hand)
@@ -446,27 +419,6 @@ void add_pre_commit_repo_lines(Lines& doc, const LocalHook& local, const std::st
   } else if (value.empty()) {
     const std::size_t end = value_end(doc, *key);
     insert_at(doc, end, with_indent(child_indent(doc, *key, end, 0)));
-  } else {
-    throw ConfigLayoutError(by_hand);
-  }
-}
-
-void add_pre_commit_type_line(Lines& doc, const std::string& hook, const std::string& by_hand)
-{
-  const auto key = find_key(doc, 0, doc.lines.size(), 0, "default_install_hook_types");
-  if (!key) {
-    append_block(doc, {"default_install_hook_types: [pre-commit, " + hook + "]"});
-    return;
-  }
-  const auto value = inline_value(doc.lines[*key], "default_install_hook_types");
-  std::string& line = doc.lines[*key];
-  if (value.starts_with("[") && value.ends_with("]")) {
-    const auto close = line.rfind(']');
-    const bool empty = core::text::trim(value.substr(1, value.size() - 2)).empty();
-    line.insert(close, (empty ? "" : ", ") + hook);
-  } else if (value.empty()) {
-    const std::size_t end = value_end(doc, *key);
-    insert_at(doc, end, {spaces(child_indent(doc, *key, end, 0)) + "- " + hook});
   } else {
     throw ConfigLayoutError(by_hand);
   }
@@ -506,14 +458,11 @@ Edit add_to_pre_commit(std::string_view text, std::string_view hook, std::string
                         .id = pre_commit_hook_id(hook),
                         .name = "kolvex " + std::string(hook),
                         .entry = "sh -c '" + std::string(command) + "'"};
-  const bool add_hook = !pre_commit_has_hook(config, local.id);
-  const bool add_type = pre_commit_needs_type(config, hook);
-  if (!add_hook && !add_type) {
+  if (pre_commit_has_hook(config, local.id)) {
     return {false, std::string(text)};
   }
   std::string by_hand = "kolvex cannot add itself to this pre-commit configuration safely; add "
-                        "this to its repos by hand, and " +
-                        std::string(hook) + " to default_install_hook_types:\n";
+                        "this to its repos by hand:\n";
   for (const auto& line : local.lines()) {
     by_hand += line + "\n";
   }
@@ -521,15 +470,8 @@ Edit add_to_pre_commit(std::string_view text, std::string_view hook, std::string
       text,
       config,
       by_hand,
-      [&](Map& expected) { expect_pre_commit_entry(expected, local, add_hook, add_type, by_hand); },
-      [&](Lines& doc) {
-        if (add_hook) {
-          add_pre_commit_repo_lines(doc, local, by_hand);
-        }
-        if (add_type) {
-          add_pre_commit_type_line(doc, local.hook, by_hand);
-        }
-      });
+      [&](Map& expected) { expect_pre_commit_entry(expected, local, by_hand); },
+      [&](Lines& doc) { add_pre_commit_repo_lines(doc, local, by_hand); });
 }
 
 } // namespace kolvex::hooks::manager_configs

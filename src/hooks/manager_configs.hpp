@@ -38,8 +38,9 @@ add_to_lefthook(std::string_view text, std::string_view hook, std::string_view c
 
 // The pre-commit framework's configuration `text` with a local hook
 // pre_commit_hook_id(`hook`) that runs the shell line `command` at stage `hook` on
-// every commit, and `hook` among "default_install_hook_types" so that a plain
-// `pre-commit install` installs it too.  Throws ConfigLayoutError.
+// every commit.  "default_install_hook_types" is left as it is: a hook type added
+// there would run every hook without `stages:` at that type too.  Throws
+// ConfigLayoutError.
 [[nodiscard]] Edit
 add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command);
 

@@ -296,8 +296,8 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   const std::string first = repo.git({"rev-parse", "HEAD"});
   const std::string second = repo.commit_file("b.txt", "b\n", "fix: second");
 
-  // Without kolvex on PATH the commit still succeeds, and the hook's own fallback
-  // keeps a minimal line.
+  // Without kolvex on PATH the hook runs the kolvex that set it up (its own fallback,
+  // for when neither is there, is the installer's test).
   environment.set("PATH", k_system_path);
   const std::string third = repo.commit_file("c.txt", "c\n", "third");
 
@@ -315,7 +315,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   EXPECT_THAT(kolvex::testing::archive_of(repo, second), HasSubstr("task_type: bug-fix\n"));
   const Map three = parsed_line(lines[2]);
   EXPECT_EQ(*three.find("commit"), Value(third));
-  EXPECT_EQ(*three.find("branch"), Value("unknown"));
+  EXPECT_EQ(*three.find("branch"), Value("main"));
   stdfs::remove_all(hooks);
 }
 

@@ -125,13 +125,39 @@ TEST(PostCommitHook, AHookAnEarlierVersionMovedAsideIsPutBack)
   EXPECT_THAT(alone.read(".git/hooks/post-commit"), Not(HasSubstr("old\n")));
 }
 
+// Only a program named kolvex running the hook's own command counts as wired in.
+TEST(PostCommitHook, RunsKolvexTellsTheProgramAndTheCommand)
+{
+  const struct {
+    const char* text;
+    bool wired;
+  } cases[] = {
+      {"kolvex sync --record-commit\n", true},
+      {"  /opt/tools/bin/kolvex sync --record-commit || true\n", true},
+      {"subprocess.run([\"kolvex\", \"sync\", \"--record-commit\"])\n", true},
+      {"{\"run\": \"command -v kolvex || exit 0; exec kolvex sync --record-commit\"}\n", true},
+      {"notkolvex sync --record-commit\n", false},
+      {"kolvex-wrapper sync --record-commit\n", false},
+      {"/opt/kolvex/bin/tool sync --record-commit\n", false},
+      {"kolvex sync --record-rewrite\n", false},
+      {"kolvex sync\n--record-commit\n", false},
+      {"  # kolvex sync --record-commit\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(kolvex::hooks::installer::runs_kolvex(c.text, "sync --record-commit"), c.wired);
+  }
+}
+
 TEST(PostCommitHook, HooksItCannotEditSafelyAreRefusedAndLeftAsTheyAre)
 {
+  // A hook in another language: the lines to add, the file as it was.
   TempRepo python;
   const std::string script = "#!/usr/bin/env python3\nprint('hi')\n";
   write_hook(python, ".git/hooks/post-commit", script);
-  EXPECT_THAT(install_error(python), HasSubstr("python3 script"));
-  EXPECT_THAT(install_error(python), HasSubstr("kolvex sync --record-commit"));
+  const auto install = install_post_commit(python.path());
+  EXPECT_EQ(install.action, HookAction::manual);
+  EXPECT_THAT(install.manual->message(python.path()), HasSubstr("python3 script"));
   EXPECT_EQ(python.read(".git/hooks/post-commit"), script);
 
   TempRepo damaged;

@@ -87,7 +87,7 @@ TEST(LefthookConfig, IsIdempotentAndRefusesLayoutsItCannotEditSafely)
   EXPECT_THAT(refusal([] { (void)lefthook("a: [\n"); }), HasSubstr("not YAML"));
 }
 
-TEST(PreCommitConfig, ALocalHookAtThePostCommitStageAndTheHookTypeToInstall)
+TEST(PreCommitConfig, ALocalHookAtThePostCommitStageAndNoHookTypeAdded)
 {
   const std::string config = "repos:\n"
                              "-   repo: https://github.com/pre-commit/pre-commit-hooks\n"
@@ -107,23 +107,20 @@ TEST(PreCommitConfig, ALocalHookAtThePostCommitStageAndTheHookTypeToInstall)
   EXPECT_EQ(*hook.get("stages"), kolvex::core::Value(kolvex::core::List{"post-commit"}));
   EXPECT_EQ(*hook.get("always_run"), kolvex::core::Value(true));
   EXPECT_EQ(*hook.get("pass_filenames"), kolvex::core::Value(false));
-  EXPECT_EQ(*loaded.get("default_install_hook_types"),
-            kolvex::core::Value(kolvex::core::List{"pre-commit", "post-commit"}));
+  // A hook type added there would run the team's hooks without `stages:` at it too.
+  EXPECT_EQ(loaded.get("default_install_hook_types"), nullptr);
   EXPECT_FALSE(configs::add_to_pre_commit(edit.text, "post-commit", k_command).changed);
 }
 
-TEST(PreCommitConfig, EveryListStyleOfTheTwoKeys)
+TEST(PreCommitConfig, EveryListStyleOfReposAndTheHookTypesLeftAlone)
 {
   EXPECT_THAT(pre_commit("repos: []\n"), HasSubstr("repos:\n# kolvex"));
-  EXPECT_THAT(pre_commit("default_install_hook_types: [pre-push]\nrepos: []\n"),
-              HasSubstr("default_install_hook_types: [pre-push, post-commit]\n"));
-  EXPECT_THAT(pre_commit("default_install_hook_types:\n  - pre-commit\nrepos: []\n"),
-              HasSubstr("  - pre-commit\n  - post-commit\n"));
-  // The hook there already, the hook type missing: only the type is added.
+  EXPECT_TRUE(pre_commit("default_install_hook_types: [pre-push]\nrepos: []\n")
+                  .starts_with("default_install_hook_types: [pre-push]\nrepos:\n"));
+  // The hook there already (an earlier setup's, hook types and all): nothing changes.
   const std::string has_hook = "repos:\n- repo: local\n  hooks:\n  - id: kolvex-post-commit\n"
                                "    name: k\n    entry: k\n    language: system\n";
-  const auto only_type = pre_commit(has_hook);
-  EXPECT_EQ(only_type, has_hook + "\ndefault_install_hook_types: [pre-commit, post-commit]\n");
+  EXPECT_FALSE(configs::add_to_pre_commit(has_hook, "post-commit", k_command).changed);
   EXPECT_THAT(refusal([] { (void)pre_commit("repos: &r [{repo: local, hooks: []}]\n"); }),
               HasSubstr("by hand"));
 }
