@@ -223,6 +223,14 @@ void tell(SyncOutcome& outcome, bool signed_in, std::optional<std::int64_t> team
       say(output::Level::info, "details: " + shown_path(root, *outcome.run.cache_log));
     }
   }
+  // Files of the user's tree: what changed, one line each, and what was left alone.
+  for (const auto& file : outcome.run.changed_files) {
+    say(output::Level::info,
+        std::string(file.created ? "Created " : "Updated ") + file.path.generic_string());
+  }
+  for (const std::string& warning : outcome.run.file_warnings) {
+    say(output::Level::warning, warning);
+  }
   if (outcome.pending > 0) {
     say(output::Level::info,
         counted(outcome.pending, "record") + " left pending for the next sync");
@@ -288,6 +296,13 @@ core::Value sync_report(const SyncOutcome& outcome)
   report.set("cache_warnings", core::Value(std::move(warnings)));
   report.set("details",
              outcome.run.cache_log ? core::Value(outcome.run.cache_log->string()) : core::Value());
+  core::List changed;
+  for (const auto& file : outcome.run.changed_files) {
+    changed.emplace_back(file.path.generic_string());
+  }
+  report.set("changed_files", core::Value(std::move(changed)));
+  core::List file_warnings(outcome.run.file_warnings.begin(), outcome.run.file_warnings.end());
+  report.set("file_warnings", core::Value(std::move(file_warnings)));
   report.set("pending", core::Value(outcome.pending));
   core::List problems(outcome.problems.begin(), outcome.problems.end());
   report.set("problems", core::Value(std::move(problems)));

@@ -39,7 +39,9 @@ struct SyncOutcome {
                                        std::optional<std::int64_t> team_id);
 
 // The outcome as one JSON-ready map: the run's two keys, "ok", the project, the
-// resolution and upload results, the cache failure, the pending count and the problems.
+// resolution and upload results, the cache failure, the files outside .kolvex/ the
+// sync created or changed ("changed_files", repository-relative) and those it left
+// alone ("file_warnings"), the pending count and the problems.
 [[nodiscard]] core::Value sync_report(const SyncOutcome& outcome);
 
 } // namespace kolvex::frontend

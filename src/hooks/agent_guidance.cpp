@@ -8,6 +8,7 @@
 #include "services/local_config.hpp"
 
 #include <system_error>
+#include <utility>
 
 namespace kolvex::hooks::agent_guidance {
 
@@ -108,12 +109,90 @@ std::vector<LineSpan> line_spans(std::string_view text)
   return spans;
 }
 
-bool opens_with(std::string_view line, std::string_view marker_line)
+// Whether `line`, with the blanks around it, is the marker line `marker_line`:
+// the end marker exactly, the begin marker as its opening words and a closing
+// "-->" (its wording has changed between versions).  A marker inside a sentence is
+// prose about kolvex, not a marker.
+bool is_marker(std::string_view line, std::string_view marker_line)
 {
+  const std::string_view trimmed = core::text::trim(line);
+  if (marker_line == k_block_end) {
+    return trimmed == k_block_end;
+  }
   // The marker's own text up to its first space: "<!-- kolvex:begin".
-  const std::string_view marker = marker_line.substr(0, marker_line.find(' ', 5));
-  return core::text::trim(line).starts_with(marker);
+  const std::string_view opening = marker_line.substr(0, marker_line.find(' ', 5));
+  if (!trimmed.starts_with(opening) || !trimmed.ends_with("-->")) {
+    return false;
+  }
+  const std::string_view rest = trimmed.substr(opening.size());
+  return rest.starts_with(' ') || rest.starts_with("-->");
 }
+
+// A fenced code block's opening line: up to three spaces, then three or more
+// backticks or tildes (CommonMark).  Its character and length, which the closing
+// fence must match.
+struct Fence {
+  char mark = 0;
+  std::size_t length = 0;
+};
+
+std::optional<Fence> fence_of(std::string_view line)
+{
+  std::size_t indent = 0;
+  while (indent < line.size() && line[indent] == ' ') {
+    ++indent;
+  }
+  if (indent > 3 || indent == line.size() || (line[indent] != '`' && line[indent] != '~')) {
+    return std::nullopt;
+  }
+  const char mark = line[indent];
+  std::size_t length = 0;
+  while (indent + length < line.size() && line[indent + length] == mark) {
+    ++length;
+  }
+  if (length < 3) {
+    return std::nullopt;
+  }
+  // A backtick fence's info string holds no backtick.
+  if (mark == '`' && line.find('`', indent + length) != std::string_view::npos) {
+    return std::nullopt;
+  }
+  return Fence{mark, length};
+}
+
+bool closes(const Fence& open, std::string_view line)
+{
+  const std::optional<Fence> fence = fence_of(line);
+  if (!fence || fence->mark != open.mark || fence->length < open.length) {
+    return false;
+  }
+  const std::string_view rest = core::text::trim(line);
+  return rest.find_first_not_of(open.mark) == std::string_view::npos;
+}
+
+// Whether each line of `spans` lies outside fenced code (a fence line itself is
+// inside).  A fence left open runs to the end of the file, as Markdown renders it,
+// and is given in `open_at_end`.
+std::vector<bool> outside_code(const std::vector<LineSpan>& spans,
+                               std::optional<Fence>& open_at_end)
+{
+  std::vector<bool> outside(spans.size(), true);
+  std::optional<Fence> open;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    if (open) {
+      outside[i] = false;
+      if (closes(*open, spans[i].content)) {
+        open.reset();
+      }
+    } else if ((open = fence_of(spans[i].content))) {
+      outside[i] = false;
+    }
+  }
+  open_at_end = open;
+  return outside;
+}
+
+constexpr std::string_view k_bom = "\xEF\xBB\xBF";
 
 } // namespace
 
@@ -207,29 +286,60 @@ std::string _guidance_block(std::string_view project_id,
   return block;
 }
 
-std::optional<std::string> _rewrite_marked_block(std::string_view text, std::string_view block)
+std::optional<std::string>
+_rewrite_marked_block(std::string_view text, std::string_view block, std::size_t* duplicates)
 {
-  const std::vector<LineSpan> spans = line_spans(text);
+  // A byte-order mark is the file's, not its first line's: kept where it is, and
+  // a marker right after it is still a marker.
+  const std::string_view bom = text.starts_with(k_bom) ? k_bom : std::string_view();
+  const std::string_view body = text.substr(bom.size());
+  const std::vector<LineSpan> spans = line_spans(body);
+  std::optional<Fence> open_fence;
+  const std::vector<bool> outside = outside_code(spans, open_fence);
+  // [begin line, end line] of each whole block outside code, in order.
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
   for (std::size_t i = 0; i < spans.size(); ++i) {
-    if (!opens_with(spans[i].content, k_block_begin)) {
+    if (!outside[i] || !is_marker(spans[i].content, k_block_begin)) {
       continue;
     }
-    for (std::size_t j = i + 1; j < spans.size(); ++j) {
-      if (opens_with(spans[j].content, k_block_end)) {
-        std::string out(text.substr(0, spans[i].begin));
-        out += block;
-        out += text.substr(spans[j].next);
-        return out;
+    std::size_t j = i + 1;
+    while (j < spans.size() && !(outside[j] && is_marker(spans[j].content, k_block_end))) {
+      ++j;
+    }
+    if (j == spans.size()) {
+      if (blocks.empty()) {
+        return std::nullopt;
       }
+      break;
     }
-    return std::nullopt;
+    blocks.emplace_back(i, j);
+    i = j;
   }
-  std::string out(text);
-  if (!out.empty()) {
-    if (!out.ends_with('\n')) {
-      out += text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
-    }
-    out += text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+  if (duplicates != nullptr) {
+    *duplicates = blocks.empty() ? 0 : blocks.size() - 1;
+  }
+  std::string out(bom);
+  if (!blocks.empty()) {
+    // Only the first block is refreshed; a later copy may hold what the user wrote
+    // into it, so it stays for them to remove.
+    out += body.substr(0, spans[blocks.front().first].begin);
+    out += block;
+    out += body.substr(spans[blocks.front().second].next);
+    return out;
+  }
+  const std::string_view line_end = body.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+  out += body;
+  if (!body.empty() && !body.ends_with('\n')) {
+    out += line_end;
+  }
+  if (open_fence) {
+    // A block appended inside code the user left open would be code, and never
+    // found again: the fence is closed where Markdown closed it anyway.
+    out += std::string(open_fence->length, open_fence->mark);
+    out += line_end;
+  }
+  if (!body.empty()) {
+    out += line_end;
   }
   out += block;
   return out;
@@ -253,12 +363,20 @@ bool write_agent_guidance(const stdfs::path& repo_root,
   const std::string text = st ? core::fs::read_bytes(*at, k_max_instruction_bytes) : std::string();
   // Written in the file's own line ends, so that a CRLF file stays one.
   const std::string_view line_end = text.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+  std::size_t duplicates = 0;
   const std::optional<std::string> updated =
-      _rewrite_marked_block(text, _guidance_block(project_id, skills, line_end));
+      _rewrite_marked_block(text, _guidance_block(project_id, skills, line_end), &duplicates);
   if (!updated) {
     k_log.warning(at->full().string() + ": the kolvex block has no end line (" +
                   std::string(k_block_end) + "); left as it is");
     return false;
+  }
+  if (duplicates > 0) {
+    k_log.warning(at->full().string() + " holds the kolvex block " +
+                  std::to_string(duplicates + 1) +
+                  " times; only the first is kept up to date. Remove the others (from " +
+                  std::string(k_block_begin.substr(0, k_block_begin.find(' ', 5))) + " to " +
+                  std::string(k_block_end) + ")");
   }
   if (*updated == text) {
     return false;

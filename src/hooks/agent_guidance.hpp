@@ -63,20 +63,27 @@ inline constexpr std::string_view k_block_end = "<!-- kolvex:end -->";
                                           const std::optional<core::List>& skills,
                                           std::string_view line_end = "\n");
 
-// `text` with its kolvex block (the first line beginning with k_block_begin up to
-// the next line beginning with k_block_end) replaced by `block`, every byte around
-// it kept; without a block, `block` appended after a blank line.  nullopt when a
-// block opens and never closes: guessing where it ended could eat the user's text.
+// `text` with its kolvex block replaced by `block`, every byte around it kept;
+// without a block, `block` appended after a blank line.  A block runs from a line
+// that is the begin marker to the next line that is k_block_end, each a whole line
+// (blanks around it allowed) outside fenced code (``` or ~~~), so that a file
+// showing the markers in an example is not cut there (a fence the file leaves
+// open is closed before an appended block).  A leading byte-order mark is kept.  Only the first
+// block is replaced; `duplicates`, when given, is set to how many more whole blocks follow (left as
+// they are).  nullopt when the first block opens and never closes: guessing where it ended could
+// eat the user's text.
 [[nodiscard]] std::optional<std::string> _rewrite_marked_block(std::string_view text,
-                                                               std::string_view block);
+                                                               std::string_view block,
+                                                               std::size_t* duplicates = nullptr);
 
 // Rewrites the kolvex block of `agent`'s instruction file in `repo_root` for
 // `project_id` and `skills` (creating the file when missing), by atomic replace and
 // keeping the file's mode.  A link is followed only to a file inside the
 // repository.  Returns whether the file was written: false for an agent without an
 // instruction file, an unchanged block, a block without its end line, or a link
-// out of the repository (the last two with a warning).  Throws std::system_error
-// when the file cannot be read or written.
+// out of the repository (the last two with a warning); a file holding the
+// block more than once is written with the first refreshed, and warned about.  Throws
+// std::system_error when the file cannot be read or written.
 bool write_agent_guidance(const std::filesystem::path& repo_root,
                           std::string_view agent,
                           std::string_view project_id,

@@ -4,6 +4,7 @@
 #include "agents/transcript_io.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/json_edit.hpp"
 #include "core/text.hpp"
 #include "hooks/user_files.hpp"
 
@@ -146,6 +147,18 @@ template <typename Wanted> bool runs_kolvex(std::string_view command, const Want
   return false;
 }
 
+// A hook group holding our hook `command`, with `matcher` when non-empty.
+core::Value hook_group(std::string_view matcher, std::string_view command, int timeout)
+{
+  core::Map hook{{"type", "command"}, {"command", std::string(command)}, {"timeout", timeout}};
+  core::Map group;
+  if (!matcher.empty()) {
+    group.set("matcher", std::string(matcher));
+  }
+  group.set("hooks", core::List{core::Value(std::move(hook))});
+  return core::Value(std::move(group));
+}
+
 // Appends a group holding our hook `command` (with `matcher` when non-empty) to the
 // `event` list of `settings`, unless a hook there already runs a command `ours`
 // recognises (then nullopt).
@@ -171,14 +184,34 @@ std::optional<core::Value> merge_hook(const core::Value& settings,
   if (has_hook(groups.as_list(), ours)) {
     return std::nullopt;
   }
-  core::Map hook{{"type", "command"}, {"command", std::string(command)}, {"timeout", timeout}};
-  core::Map group;
-  if (!matcher.empty()) {
-    group.set("matcher", std::string(matcher));
-  }
-  group.set("hooks", core::List{core::Value(std::move(hook))});
-  groups.as_list().emplace_back(std::move(group));
+  groups.as_list().push_back(hook_group(matcher, command, timeout));
   return merged;
+}
+
+// `text` (the settings file, strict JSON whose shape merge_hook accepted) with
+// `group` added to its `event` list, every other byte kept.
+std::string splice_group(std::string_view text, std::string_view event, const core::Value& group)
+{
+  namespace edit = core::json_edit;
+  const edit::Node root = edit::scan(text);
+  const auto is_null = [&](const edit::Node& node) {
+    return node.kind == edit::Node::Kind::literal && text.substr(node.begin, 4) == "null";
+  };
+  const edit::Node* hooks = root.member("hooks");
+  if (hooks == nullptr || is_null(*hooks)) {
+    core::Map events;
+    events.set(event, core::Value(core::List{group}));
+    return hooks == nullptr ? edit::add_member(text, root, "hooks", core::Value(std::move(events)))
+                            : edit::replace_value(text, *hooks, core::Value(std::move(events)));
+  }
+  const edit::Node* groups = hooks->member(event);
+  if (groups == nullptr) {
+    return edit::add_member(text, *hooks, event, core::Value(core::List{group}));
+  }
+  if (is_null(*groups)) {
+    return edit::replace_value(text, *groups, core::Value(core::List{group}));
+  }
+  return edit::add_item(text, *groups, group);
 }
 
 } // namespace
@@ -239,26 +272,51 @@ std::vector<UserHookChange> install_claude_hooks(const stdfs::path& settings_pat
     struct stat st {};
     std::optional<mode_t> mode;
     core::Value settings;
+    std::string text;
     if (::stat(target.c_str(), &st) == 0) {
       mode = st.st_mode & 07777;
-      const std::string text = core::fs::read_text(target);
-      // An empty file holds no settings yet; anything else must be JSON we can
-      // merge into, or it stays exactly as the user left it.
+      text = core::fs::read_text(target);
+      // An empty file holds no settings yet; anything else must be strict JSON we
+      // can splice into, or it stays exactly as the user left it.
       if (!core::text::trim(text).empty()) {
+        try {
+          (void)core::json_edit::scan(text);
+        } catch (const core::json_edit::NotEditableError& e) {
+          throw std::runtime_error(std::string("it is not plain JSON (") + e.what() +
+                                   "), so kolvex leaves it as it is; add the hooks yourself, or "
+                                   "run `kolvex setup --no-user-hooks`");
+        }
         settings = core::json::parse(text);
       }
     } else if (errno != ENOENT) {
       throw std::system_error(errno, std::generic_category(), target.string());
     }
+    const bool fresh = core::text::trim(text).empty();
     bool changed = false;
     for (auto& change : changes) {
-      auto merged = change.hook == UserHook::session_start ? merge_claude_session_start(settings)
-                                                           : merge_claude_post_tool(settings);
-      if (merged) {
-        settings = std::move(*merged);
-        changed = true;
-      } else {
+      const bool session = change.hook == UserHook::session_start;
+      auto merged =
+          session ? merge_claude_session_start(settings) : merge_claude_post_tool(settings);
+      if (!merged) {
         change.action = UserHookAction::already_present;
+        continue;
+      }
+      settings = std::move(*merged);
+      changed = true;
+      if (!fresh) {
+        // Only our row is added to the user's text: their layout, numbers and
+        // keys stay as they wrote them.
+        text =
+            session
+                ? splice_group(
+                      text,
+                      "SessionStart",
+                      hook_group("", CLAUDE_SESSION_START_COMMAND, SESSION_START_TIMEOUT_SECONDS))
+                : splice_group(text,
+                               "PostToolUse",
+                               hook_group(POST_TOOL_MATCHER,
+                                          CLAUDE_POST_TOOL_COMMAND,
+                                          POST_TOOL_TIMEOUT_SECONDS));
       }
     }
     if (!changed) {
@@ -271,7 +329,7 @@ std::vector<UserHookChange> install_claude_hooks(const stdfs::path& settings_pat
                                "or run `kolvex setup --no-user-hooks` and add the hooks yourself");
     }
     make_settings_dir(target.parent_path());
-    core::fs::atomic_replace(target, core::json::dump_indented(settings, 2) + "\n");
+    core::fs::atomic_replace(target, fresh ? core::json::dump_indented(settings, 2) + "\n" : text);
     if (mode && ::chmod(target.c_str(), *mode) != 0) {
       throw std::system_error(errno, std::generic_category(), "chmod " + target.string());
     }

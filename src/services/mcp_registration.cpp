@@ -1,11 +1,12 @@
 #include "services/mcp_registration.hpp"
 
 #include "agents/registry.hpp"
-#include "core/errors.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "core/json_edit.hpp"
 #include "core/logging.hpp"
 #include "core/text.hpp"
+#include "core/toml_edit.hpp"
 #include "core/value.hpp"
 #include "paths.hpp"
 
@@ -49,24 +50,22 @@ bool is_kolvex_entry(const core::Value& entry)
          });
 }
 
-// The text of a TOML line without its comment, trimmed (strings holding '#' are
-// rare in table headers and keys, the only places looked at).
-std::string_view toml_code(std::string_view line)
+// What a user adds by hand to register the server in a file of `format`.
+std::string manual_entry(agents::ToolServerFormat format)
 {
-  return core::text::trim(line.substr(0, line.find('#')));
+  if (format == agents::ToolServerFormat::codex_toml) {
+    return "[mcp_servers." + std::string(SERVER_NAME) + "] with command = \"" +
+           std::string(SERVER_COMMAND) + "\" and args = [\"" + std::string(SERVER_ARG) + "\"]";
+  }
+  return "\"" + std::string(SERVER_NAME) + "\": " + core::json::dump(server_entry()) +
+         " under \"mcpServers\"";
 }
 
-// A TOML key or header name with blanks and quotes around its parts removed:
-// `"mcp_servers" . 'kolvex'` gives "mcp_servers.kolvex".
-std::string toml_name(std::string_view name)
+// The inline TOML form of our entry.
+std::string toml_entry()
 {
-  std::string out;
-  for (const char c : name) {
-    if (c != ' ' && c != '\t' && c != '"' && c != '\'') {
-      out += c;
-    }
-  }
-  return out;
+  return "{ command = \"" + std::string(SERVER_COMMAND) + "\", args = [\"" +
+         std::string(SERVER_ARG) + "\"] }";
 }
 
 } // namespace
@@ -82,71 +81,121 @@ std::optional<stdfs::path> registration_file(const stdfs::path& repo_root, std::
 
 std::optional<std::string> merge_json_registration(std::string_view text)
 {
-  core::Value document =
-      core::text::trim(text).empty() ? core::Value(core::Map{}) : core::json::parse(text);
-  if (!document.is_map()) {
-    throw std::runtime_error("not a JSON object");
+  if (core::text::trim(text).empty()) {
+    core::Map servers;
+    servers.set(SERVER_NAME, server_entry());
+    core::Map root;
+    root.set("mcpServers", core::Value(std::move(servers)));
+    return core::json::dump_indented(core::Value(std::move(root)), 2) + "\n";
   }
-  core::Map& root = document.as_map();
-  core::Value* servers = root.find("mcpServers");
-  if (servers == nullptr || servers->is_null()) {
-    root.set("mcpServers", core::Value(core::Map{}));
-    servers = root.find("mcpServers");
+  const core::json_edit::Node document = core::json_edit::scan(text);
+  if (document.kind != core::json_edit::Node::Kind::object) {
+    throw std::runtime_error("it is not a JSON object");
   }
-  if (!servers->is_map()) {
-    throw std::runtime_error("\"mcpServers\" is not an object");
+  core::Map servers;
+  servers.set(SERVER_NAME, server_entry());
+  const core::json_edit::Node* found = document.member("mcpServers");
+  if (found == nullptr) {
+    return core::json_edit::add_member(
+        text, document, "mcpServers", core::Value(std::move(servers)));
   }
-  if (const core::Value* ours = servers->as_map().find(SERVER_NAME);
-      ours != nullptr && is_kolvex_entry(*ours)) {
-    return std::nullopt;
+  if (found->kind == core::json_edit::Node::Kind::literal &&
+      text.substr(found->begin, 4) == "null") {
+    return core::json_edit::replace_value(text, *found, core::Value(std::move(servers)));
   }
-  servers->as_map().set(SERVER_NAME, server_entry());
-  return core::json::dump_indented(document, 2) + "\n";
+  if (found->kind != core::json_edit::Node::Kind::object) {
+    throw std::runtime_error("its \"mcpServers\" is not an object");
+  }
+  if (const core::json_edit::Node* ours = found->member(SERVER_NAME)) {
+    const core::Value entry = core::json::parse(text.substr(ours->begin, ours->end - ours->begin));
+    if (is_kolvex_entry(entry)) {
+      return std::nullopt;
+    }
+    throw NameTakenError("it already has a server named \"" + std::string(SERVER_NAME) +
+                         "\" that does not run `" + std::string(SERVER_COMMAND) + " " +
+                         std::string(SERVER_ARG) + "`");
+  }
+  return core::json_edit::add_member(text, *found, SERVER_NAME, server_entry());
 }
 
 std::optional<std::string> merge_codex_registration(std::string_view text)
 {
-  const std::string wanted = "mcp_servers." + std::string(SERVER_NAME);
-  std::string table; // the table the current line belongs to ("" at the root)
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find('\n', start);
-    end = end == std::string_view::npos ? text.size() : end;
-    const std::string_view code = toml_code(text.substr(start, end - start));
-    start = end + 1;
-    if (code.starts_with('[')) {
-      const std::string_view inner = code.starts_with("[[") ? code.substr(2, code.find(']') - 2)
-                                                            : code.substr(1, code.find(']') - 1);
-      table = toml_name(inner);
-      if (table == wanted || table.starts_with(wanted + ".")) {
-        return std::nullopt;
+  using core::toml_edit::Statement;
+  const std::vector<Statement> statements = core::toml_edit::scan(text);
+  const Statement* inline_servers = nullptr; // mcp_servers = { ... }
+  const Statement* last_dotted = nullptr;    // mcp_servers.<name>... = at the top
+  for (const Statement& statement : statements) {
+    std::vector<std::string> full = statement.table;
+    full.insert(full.end(), statement.key.begin(), statement.key.end());
+    if (full.empty() || full[0] != "mcp_servers") {
+      continue;
+    }
+    if (full.size() >= 2 && full[1] == SERVER_NAME) {
+      return std::nullopt;
+    }
+    if (statement.kind == Statement::Kind::array_table && full.size() == 1) {
+      throw std::runtime_error("its mcp_servers is an array of tables, not a table");
+    }
+    if (statement.kind != Statement::Kind::key_value) {
+      continue;
+    }
+    if (full.size() == 1) {
+      if (statement.value != Statement::Value::inline_table) {
+        throw std::runtime_error("its mcp_servers is not a table");
       }
-      continue;
-    }
-    const std::size_t equals = code.find('=');
-    if (equals == std::string_view::npos) {
-      continue;
-    }
-    const std::string key = toml_name(code.substr(0, equals));
-    const std::string full = table.empty() ? key : table + "." + key;
-    if (full == wanted || full.starts_with(wanted + ".")) {
-      return std::nullopt;
-    }
-    // `mcp_servers = { kolvex = {...} }` at the root: an inline table we will not
-    // edit, and one more [mcp_servers.kolvex] would make the file invalid.
-    if (full == "mcp_servers" && code.find(SERVER_NAME) != std::string_view::npos) {
-      return std::nullopt;
+      for (const auto& key : statement.inline_keys) {
+        if (key[0] == SERVER_NAME) {
+          return std::nullopt;
+        }
+      }
+      inline_servers = &statement;
+    } else if (statement.table.empty()) {
+      last_dotted = &statement;
     }
   }
-  std::string merged(text);
-  if (!merged.empty() && !merged.ends_with('\n')) {
-    merged += '\n';
+  const std::string_view eol = text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+  const std::string name = core::toml_edit::key_text(SERVER_NAME);
+  std::string merged;
+  if (inline_servers != nullptr) {
+    // An inline table is one line: our member goes in before its closing brace.
+    const std::string entry = name + " = " + toml_entry();
+    const std::size_t close = inline_servers->value_end - 1;
+    if (inline_servers->inline_keys.empty()) {
+      const std::size_t open = inline_servers->value_begin + 1;
+      merged = std::string(text.substr(0, open)) + " " + entry + (text[open] == '}' ? " " : "") +
+               std::string(text.substr(open));
+    } else {
+      std::size_t last = close;
+      while (last > inline_servers->value_begin &&
+             (text[last - 1] == ' ' || text[last - 1] == '\t')) {
+        --last;
+      }
+      merged = std::string(text.substr(0, last)) + ", " + entry + std::string(text.substr(last));
+    }
+  } else if (last_dotted != nullptr) {
+    // Dotted keys define the table where they stand: ours join them there, since
+    // a [mcp_servers.kolvex] header would have to come after every top-level key.
+    const std::size_t at = last_dotted->line_end;
+    const bool ended = at > 0 && text[at - 1] == '\n';
+    const std::string prefix = "mcp_servers." + name + ".";
+    merged = std::string(text.substr(0, at)) + (ended ? "" : std::string(eol)) + prefix +
+             "command = \"" + std::string(SERVER_COMMAND) + "\"" + std::string(eol) + prefix +
+             "args = [\"" + std::string(SERVER_ARG) + "\"]" + std::string(eol) +
+             std::string(text.substr(at));
+  } else {
+    merged = std::string(text);
+    if (!merged.empty() && !merged.ends_with('\n')) {
+      merged += eol;
+    }
+    if (!merged.empty()) {
+      merged += eol;
+    }
+    merged += "[mcp_servers." + name + "]" + std::string(eol) + "command = \"" +
+              std::string(SERVER_COMMAND) + "\"" + std::string(eol) + "args = [\"" +
+              std::string(SERVER_ARG) + "\"]" + std::string(eol);
   }
-  if (!merged.empty()) {
-    merged += '\n';
-  }
-  merged += "[" + wanted + "]\ncommand = \"" + std::string(SERVER_COMMAND) + "\"\nargs = [\"" +
-            std::string(SERVER_ARG) + "\"]\n";
+  // What we wrote must read back as TOML; a form we misjudged is left alone.
+  (void)core::toml_edit::scan(merged);
   return merged;
 }
 
@@ -170,25 +219,44 @@ std::vector<McpChange> install_mcp_for_agents(const stdfs::path& repo_root,
       continue;
     }
     done.push_back(agent);
-    McpChange change{agent, *file, McpAction::added, ""};
+    McpChange change{agent, *file, McpAction::added, false, ""};
+    const agents::ToolServerFormat format = (*harness->tool_server)->format;
+    const std::string shown((*harness->tool_server)->path);
     try {
       // The repository is outside input: a link here is refused, not followed.
       const core::fs::Confined at = paths::confined(repo_root, *file);
-      const bool exists = core::fs::regular_file_exists(at);
-      const std::string text = exists ? core::fs::read_text(at, 1 << 20) : std::string();
-      const auto merged = (*harness->tool_server)->format == agents::ToolServerFormat::codex_toml
+      const std::optional<struct ::stat> st = core::fs::stat_regular(at);
+      const std::string text = st ? core::fs::read_text(at, 1 << 20) : std::string();
+      const auto merged = format == agents::ToolServerFormat::codex_toml
                               ? merge_codex_registration(text)
                               : merge_json_registration(text);
       if (!merged) {
         change.action = McpAction::already_present;
       } else {
         core::fs::create_directories(at.parent());
-        core::fs::atomic_replace(at, *merged, 0644);
+        // A file holding a server's token may be private: its mode is kept.
+        core::fs::atomic_replace(at, *merged, st ? (st->st_mode & 07777) : 0644);
+        change.created = !st;
       }
+    } catch (const NameTakenError& e) {
+      change.action = McpAction::name_taken;
+      change.error = "Left " + shown + " as it is: " + e.what() +
+                     ". Rename that server to let kolvex register its own";
     } catch (const std::exception& e) {
-      logger().debug_exception("Registering the tool server failed (best-effort)", e);
+      logger().debug_exception("Registering the tool server failed", e);
       change.action = McpAction::failed;
-      change.error = core::errors::short_name(e) + " in " + file->string();
+      const bool unreadable = dynamic_cast<const core::json_edit::NotEditableError*>(&e) ||
+                              dynamic_cast<const core::toml_edit::NotEditableError*>(&e);
+      change.error = "Left " + shown + " as it is: " +
+                     (unreadable ? std::string(format == agents::ToolServerFormat::codex_toml
+                                                   ? "it is not valid TOML ("
+                                                   : "it is not plain JSON (") +
+                                       e.what() + ")"
+                                 : std::string(e.what())) +
+                     ". To let " + agent + " use kolvex's tool server, add " + manual_entry(format);
+    }
+    if (!change.error.empty()) {
+      logger().warning(change.error);
     }
     changes.push_back(std::move(change));
   }

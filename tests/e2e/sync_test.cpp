@@ -121,6 +121,35 @@ TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
   }
 }
 
+// What a sync creates or changes outside .kolvex/ is named, one line each, and
+// listed by --json; a file left as it was is not.
+TEST_F(SyncE2E, NamesEachFileItCreatedOrChanged)
+{
+  DevServer server;
+  sign_in(server);
+  repo.write("CLAUDE.md", "# Mine\n");
+  stdfs::remove(repo.path() / ".mcp.json");
+  const auto first = run_kolvex({"sync"}, repo.path());
+  ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+  EXPECT_THAT(first.out, HasSubstr("Created .mcp.json\n"));
+  EXPECT_THAT(first.out, HasSubstr("Updated CLAUDE.md\n"));
+  EXPECT_EQ(first.out.find("Updated CLAUDE.md"), first.out.rfind("Updated CLAUDE.md"));
+
+  const auto unchanged = run_kolvex({"sync", "--json"}, repo.path());
+  ASSERT_EQ(unchanged.exit_code, 0) << unchanged.err;
+  EXPECT_EQ(*kolvex::core::json::parse(unchanged.out).get("changed_files"),
+            Value(kolvex::core::List{}));
+
+  const std::string users =
+      "{\n    \"mcpServers\": {\n        \"db\": {\"command\": \"pg\"}\n    }\n}\n";
+  repo.write(".mcp.json", users);
+  const auto changed = run_kolvex({"sync", "--json"}, repo.path());
+  ASSERT_EQ(changed.exit_code, 0) << changed.err;
+  EXPECT_EQ(*kolvex::core::json::parse(changed.out).get("changed_files"),
+            Value(kolvex::core::List{".mcp.json"}));
+  EXPECT_TRUE(repo.read(".mcp.json").starts_with(users.substr(0, users.find('}') + 1) + ",\n"));
+}
+
 TEST_F(SyncE2E, WithTheServerDownItExitsOneWithOneReasonAndLosesNothing)
 {
   DevServer server;

@@ -60,6 +60,69 @@ TEST(MarkedBlock, AnOpenedBlockThatNeverClosesIsLeftAlone)
       "keep\n" + std::string(guidance::k_block_begin) + "\nuser text after a lost end\n", k_block));
 }
 
+// Markers count only as whole lines outside fenced code: a file that shows the
+// markers in an example keeps the example, byte for byte; a byte-order mark is the
+// file's and hides no marker; a second block is kept and counted.
+struct MarkerCase {
+  const char* name;
+  std::string text;
+  std::string expected;
+  std::size_t duplicates;
+};
+
+class MarkerLines : public ::testing::TestWithParam<MarkerCase> {};
+
+TEST_P(MarkerLines, OnlyRealMarkersOpenAndCloseTheBlock)
+{
+  std::size_t duplicates = 99;
+  EXPECT_EQ(guidance::_rewrite_marked_block(GetParam().text, k_block, &duplicates),
+            GetParam().expected);
+  EXPECT_EQ(duplicates, GetParam().duplicates);
+}
+
+const std::string k_begin(guidance::k_block_begin);
+const std::string k_end(guidance::k_block_end);
+const std::string k_old = k_begin + "\nold\n" + k_end + "\n";
+const std::string k_example = "Our notes show the block:\n\n```markdown\n" + k_begin +
+                              "\nuser example\n" + k_end + "\n```\n\nMore user text.\n";
+const std::string k_tilde = "~~~~\n" + k_begin + "\n~~~\nstill code\n~~~~\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    AgentFiles,
+    MarkerLines,
+    ::testing::Values(
+        MarkerCase{"FencedExampleBeforeTheBlock",
+                   k_example + k_old + "tail\n",
+                   k_example + k_block + "tail\n",
+                   0},
+        MarkerCase{"FencedExampleOnly", k_example, k_example + "\n" + k_block, 0},
+        MarkerCase{"TildeFenceClosedOnlyByALongEnoughFence", k_tilde + k_old, k_tilde + k_block, 0},
+        MarkerCase{"IndentedFence",
+                   "   ```\n" + k_begin + "\n   ```\n" + k_old,
+                   "   ```\n" + k_begin + "\n   ```\n" + k_block,
+                   0},
+        MarkerCase{"FenceLeftOpenIsClosedBeforeTheBlock",
+                   "notes\n```sh\n" + k_begin + "\n",
+                   "notes\n```sh\n" + k_begin + "\n```\n\n" + k_block,
+                   0},
+        MarkerCase{"MarkerInsideASentence",
+                   "See " + k_begin + " here\n" + k_old,
+                   "See " + k_begin + " here\n" + k_block,
+                   0},
+        MarkerCase{"ByteOrderMarkBeforeTheBlock",
+                   "\xEF\xBB\xBF" + k_old + "after\n",
+                   "\xEF\xBB\xBF" + k_block + "after\n",
+                   0},
+        MarkerCase{"ByteOrderMarkWithoutABlock",
+                   "\xEF\xBB\xBFnotes\r\n",
+                   "\xEF\xBB\xBFnotes\r\n\r\n" + k_block,
+                   0},
+        MarkerCase{"TwoBlocksTheSecondKept",
+                   k_old + "mine\n" + k_begin + "\nmy edit\n" + k_end + "\n",
+                   k_block + "mine\n" + k_begin + "\nmy edit\n" + k_end + "\n",
+                   1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(GuidanceBlock, ListsSafeSkillsAndIsStable)
 {
   const List skills{Map{{"slug", "review"}, {"description", "Reviews diffs\nsecond line"}},

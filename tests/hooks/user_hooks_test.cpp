@@ -191,7 +191,9 @@ TEST(UserHooks, SettingsWeCannotMergeIntoAreLeftUntouched)
                               "[1, 2]",
                               "{\"hooks\": [\"x\"]}",
                               "{\"hooks\": {\"SessionStart\": {\"a\": 1}}}",
-                              "\xef\xbb\xbf{}"}) {
+                              "\xef\xbb\xbf{}",
+                              "{\n  // mine\n  \"model\": \"opus\"\n}\n",
+                              "{\"model\": \"opus\",}"}) {
     const auto settings = env.dir().write("claude/settings.json", content);
     const auto change = install_claude_session_start_hook(settings);
     EXPECT_EQ(change.action, UserHookAction::failed) << content;
@@ -205,6 +207,44 @@ TEST(UserHooks, SettingsWeCannotMergeIntoAreLeftUntouched)
     ++entries;
   }
   EXPECT_EQ(entries, 1U);
+}
+
+// Only our rows are added: the user's layout, line ends, numbers, text and
+// repeated keys stay byte for byte.
+TEST(UserHooks, OnlyOurRowsAreAddedToTheUsersText)
+{
+  AgentEnv env;
+  const std::string head =
+      "{\r\n    \"effort\": 1.50,\r\n    \"name\": \"\xC3\xA9\",\r\n"
+      "    \"big\": 1e400,\r\n    \"name\": \"twice\",\r\n    \"hooks\": {\r\n"
+      "        \"SessionStart\": [\r\n            {\"hooks\": [{\"type\": \"command\", "
+      "\"command\": \"echo hi\"}]}";
+  const std::string tail = "\r\n        ]\r\n    }\r\n}\r\n";
+  const auto settings = env.dir().write("claude/settings.json", head + tail);
+  const auto changes = install_claude_user_hooks(settings);
+  ASSERT_EQ(changes.size(), 2U);
+  EXPECT_EQ(changes[0].action, UserHookAction::added) << changes[0].error;
+  EXPECT_EQ(changes[1].action, UserHookAction::added) << changes[1].error;
+  const std::string session =
+      ",\r\n            {\r\n                \"hooks\": [\r\n"
+      "                    {\r\n                        \"type\": \"command\",\r\n"
+      "                        \"command\": \"" +
+      k_ours +
+      "\",\r\n"
+      "                        \"timeout\": 60\r\n                    }\r\n"
+      "                ]\r\n            }";
+  const std::string post =
+      ",\r\n        \"PostToolUse\": [\r\n            {\r\n"
+      "                \"matcher\": \"Bash\",\r\n                \"hooks\": [\r\n"
+      "                    {\r\n                        \"type\": \"command\",\r\n"
+      "                        \"command\": \"" +
+      std::string(CLAUDE_POST_TOOL_COMMAND) +
+      "\",\r\n                        \"timeout\": 30\r\n"
+      "                    }\r\n                ]\r\n            }\r\n        ]";
+  const std::string expected = head + session + "\r\n        ]" + post + "\r\n    }\r\n}\r\n";
+  EXPECT_EQ(core::fs::read_bytes(settings), expected);
+  EXPECT_EQ(install_claude_user_hooks(settings)[1].action, UserHookAction::already_present);
+  EXPECT_EQ(core::fs::read_bytes(settings), expected);
 }
 
 TEST(UserHooks, EmptyFileAndNullHooksAreMergedInto)

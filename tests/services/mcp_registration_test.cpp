@@ -2,9 +2,12 @@
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "support/judges.hpp"
 #include "support/repo.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace kolvex::services::mcp_registration {
 namespace {
@@ -27,8 +30,9 @@ TEST(McpRegistration, JsonMergeKeepsTheUsersServersAndIsIdempotent)
   // An entry the user pointed at another kolvex binary is theirs to keep.
   EXPECT_FALSE(merge_json_registration(
       R"({"mcpServers": {"kolvex": {"command": "/opt/kolvex/bin/kolvex", "args": ["mcp"], "env": {"A": "1"}}}})"));
-  // A broken entry under our name is replaced.
-  EXPECT_TRUE(merge_json_registration(R"({"mcpServers": {"kolvex": {"command": "old"}}})"));
+  // A server of the user's own under our name is not overwritten.
+  EXPECT_THROW((void)merge_json_registration(R"({"mcpServers": {"kolvex": {"command": "old"}}})"),
+               NameTakenError);
   EXPECT_TRUE(merge_json_registration(""));
   for (const char* bad : {"[]", "{\"mcpServers\": []}", "{\"mcpServers\": \"x\"}", "{nope"}) {
     EXPECT_ANY_THROW((void)merge_json_registration(bad)) << bad;
@@ -89,6 +93,115 @@ TEST(McpRegistration, InstallWritesOnlyWhatChangesAndRefusesLinks)
   EXPECT_EQ(again[1].action, McpAction::already_present);
   EXPECT_EQ(stdfs::last_write_time(repo.path() / ".mcp.json"), before);
   EXPECT_TRUE(install_mcp_for_agents(repo.path(), std::nullopt).empty());
+}
+
+// Whatever form mcp_servers takes, kolvex joins it in that form and the file stays
+// TOML that tomllib reads, with the user's servers and every other byte kept.
+struct CodexCase {
+  const char* name;
+  std::string text;
+  std::string expected;
+};
+
+class CodexForms : public ::testing::TestWithParam<CodexCase> {};
+
+TEST_P(CodexForms, MergedFileIsValidTomlWithBothServers)
+{
+  const auto merged = merge_codex_registration(GetParam().text);
+  ASSERT_TRUE(merged);
+  EXPECT_EQ(*merged, GetParam().expected);
+  const auto read = testing::toml_as_json(*merged);
+  ASSERT_TRUE(read) << *merged;
+  EXPECT_NE(read->find(R"("kolvex": {"args": ["mcp"], "command": "kolvex"})"), std::string::npos)
+      << *read;
+  EXPECT_NE(read->find(R"("other": {"command": "x"})"), std::string::npos) << *read;
+  EXPECT_FALSE(merge_codex_registration(*merged));
+}
+
+const std::string k_entry_inline = R"(kolvex = { command = "kolvex", args = ["mcp"] })";
+const std::string k_table = "[mcp_servers.kolvex]\ncommand = \"kolvex\"\nargs = [\"mcp\"]\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    McpRegistration,
+    CodexForms,
+    ::testing::Values(
+        CodexCase{"InlineTable",
+                  "mcp_servers = { other = { command = \"x\" } }  # mine\n",
+                  "mcp_servers = { other = { command = \"x\" }, " + k_entry_inline +
+                      " }  # mine\n"},
+        CodexCase{"DottedKeysBeforeATable",
+                  "mcp_servers.other.command = \"x\"\n\n[profile]\nmodel = \"o3\"\n",
+                  "mcp_servers.other.command = \"x\"\nmcp_servers.kolvex.command = \"kolvex\"\n"
+                  "mcp_servers.kolvex.args = [\"mcp\"]\n\n[profile]\nmodel = \"o3\"\n"},
+        CodexCase{"ServersTable",
+                  "[mcp_servers]\nother = { command = \"x\" }",
+                  "[mcp_servers]\nother = { command = \"x\" }\n\n" + k_table},
+        CodexCase{"ServerTablesWithCrlf",
+                  "[mcp_servers.other]\r\ncommand = \"x\"\r\n",
+                  "[mcp_servers.other]\r\ncommand = \"x\"\r\n\r\n[mcp_servers.kolvex]\r\n"
+                  "command = \"kolvex\"\r\nargs = [\"mcp\"]\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A file kolvex cannot merge into is left byte for byte, and the user is told
+// what to add; so is a JSON file with a server of the user's own named kolvex.
+TEST(McpRegistration, FilesItCannotMergeAreLeftWithAWarning)
+{
+  struct Case {
+    const char* agent;
+    const char* file;
+    std::string text;
+    McpAction action;
+  };
+  const std::vector<Case> cases{
+      {"codex", ".codex/config.toml", "[mcp_servers.db\ncommand = \"pg\"\n", McpAction::failed},
+      {"codex", ".codex/config.toml", "[[mcp_servers]]\nname = \"db\"\n", McpAction::failed},
+      {"codex", ".codex/config.toml", "mcp_servers = \"none\"\n", McpAction::failed},
+      {"claude-code", ".mcp.json", "{\n  // mine\n  \"mcpServers\": {}\n}\n", McpAction::failed},
+      {"claude-code", ".mcp.json", "{\"mcpServers\": {\"a\": {},}}", McpAction::failed},
+      {"claude-code", ".mcp.json", "{\"mcpServers\": []}", McpAction::failed},
+      {"claude-code",
+       ".mcp.json",
+       "{\"mcpServers\": {\"kolvex\": {\"command\": \"node\", \"args\": [\"my-kolvex.js\"]}}}",
+       McpAction::name_taken},
+  };
+  for (const Case& c : cases) {
+    testing::TempDir repo;
+    repo.write(c.file, c.text);
+    const auto changes = install_mcp_for_agents(repo.path(), std::vector<std::string>{c.agent});
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].action, c.action) << c.text;
+    EXPECT_EQ(repo.read(c.file), c.text);
+    EXPECT_NE(changes[0].error.find(std::string("Left ") + c.file + " as it is"), std::string::npos)
+        << changes[0].error;
+  }
+}
+
+// A file holding a server's token may be the user's private one: registering
+// keeps its mode, and a new file is readable as any project file is.
+TEST(McpRegistration, RegisteringKeepsEachFilesMode)
+{
+  testing::TempDir repo;
+  for (const char* file :
+       {".mcp.json", ".gemini/settings.json", ".cursor/mcp.json", ".codex/config.toml"}) {
+    repo.write(file, "");
+    ASSERT_EQ(::chmod((repo.path() / file).c_str(), 0600), 0);
+  }
+  const auto changes = install_mcp_for_agents(
+      repo.path(), std::vector<std::string>{"claude-code", "gemini-cli", "cursor", "codex"});
+  ASSERT_EQ(changes.size(), 4u);
+  for (const auto& change : changes) {
+    EXPECT_EQ(change.action, McpAction::added) << change.file;
+    EXPECT_FALSE(change.created);
+    struct stat st {};
+    ASSERT_EQ(::stat(change.file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << change.file;
+  }
+  testing::TempDir fresh;
+  const auto created = install_mcp_for_agents(fresh.path(), std::vector<std::string>{"claude"});
+  EXPECT_TRUE(created.at(0).created);
+  struct stat st {};
+  ASSERT_EQ(::stat((fresh.path() / ".mcp.json").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
 }
 
 } // namespace

@@ -342,6 +342,7 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
     stage = k_stage_fetch_declarative_state;
     const DeclarativeState declarative = fetched.declarative_state.get();
     std::vector<std::string> warnings;
+    std::vector<ChangedFile> changed_files;
     for (const auto& [entity, status] : declarative.statuses) {
       if (status.kind() == core::Value::Kind::integer && status.as_int() >= 400) {
         warnings.push_back(entity + " refused by the server (HTTP " +
@@ -402,14 +403,19 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
           skills_list.empty() ? std::nullopt : std::optional<core::List>(skills_list);
       for (const std::string& agent : guidance_agents(repo_root)) {
         try {
-          (void)hooks::agent_guidance::write_agent_guidance(repo_root, agent, pid, listed);
+          const auto file = hooks::agent_guidance::instruction_file(repo_root, agent);
+          std::error_code ec;
+          const bool existed = file && stdfs::exists(repo_root / *file, ec);
+          if (hooks::agent_guidance::write_agent_guidance(repo_root, agent, pid, listed) && file) {
+            changed_files.push_back({*file, !existed});
+          }
         } catch (const std::exception& e) {
           k_log.debug_exception("Agent file write failed for " + agent + ": " + e.what(), e);
         }
       }
     }
     (void)context_cache::clear_all_hydrate_attempts(repo_root);
-    return {.ok = true, .warnings = std::move(warnings)};
+    return {.ok = true, .warnings = std::move(warnings), .changed_files = std::move(changed_files)};
   } catch (const std::exception& exc) {
     RefreshResult result{.ok = false, .stage = std::string(stage), .error = _short_exc(exc)};
     if (kolvex_debug_enabled()) {

@@ -31,6 +31,13 @@ inline constexpr std::string_view k_stage_fetch_declarative_state = "fetch_decla
 inline constexpr std::string_view k_stage_write_local_caches = "write_local_caches";
 
 // How a refresh went.  Its truth value is `ok`.
+// A file outside .kolvex/ that a sync created or changed, relative to the
+// repository root, so that the user is told what in their tree moved.
+struct ChangedFile {
+  std::filesystem::path path;
+  bool created = false;
+};
+
 struct RefreshResult {
   // The refresh completed.
   bool ok = false;
@@ -46,6 +53,8 @@ struct RefreshResult {
   // (TimeoutError)", "kolvexrules refused by the server (HTTP 401)"), so that a
   // refresh that kept a stale copy does not read as a clean one.
   std::vector<std::string> warnings{};
+  // The agents' instruction files the refresh created or changed, in order.
+  std::vector<ChangedFile> changed_files{};
 
   explicit operator bool() const { return ok; }
 };

@@ -87,13 +87,25 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
 
   self_heal("Entire hook strip skipped (best-effort)",
             [&] { (void)hooks::installer::cleanup_entire(repo_root); });
-  self_heal("Gitignore self-heal skipped (best-effort)",
-            [&] { (void)shared::ensure_gitignore(repo_root); });
+  self_heal("Gitignore self-heal skipped (best-effort)", [&] {
+    std::error_code ec;
+    const bool existed = std::filesystem::exists(repo_root / ".gitignore", ec);
+    if (!shared::ensure_gitignore(repo_root).empty()) {
+      run.changed_files.push_back({".gitignore", !existed});
+    }
+  });
   self_heal("Agent hook self-heal skipped (best-effort)", [&] {
     (void)hooks::installer::_install_session_start_hook(repo_root, configured_agents(repo_root));
   });
   self_heal("Agent MCP self-heal skipped (best-effort)", [&] {
-    (void)mcp_registration::install_mcp_for_agents(repo_root, configured_agents(repo_root));
+    for (const auto& change :
+         mcp_registration::install_mcp_for_agents(repo_root, configured_agents(repo_root))) {
+      if (change.action == mcp_registration::McpAction::added) {
+        run.changed_files.push_back({change.file.lexically_relative(repo_root), change.created});
+      } else if (!change.error.empty()) {
+        run.file_warnings.push_back(change.error);
+      }
+    }
   });
 
   if (!names_project(project_id) || api_key.empty()) {
@@ -111,6 +123,8 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
   run.result.set("cache_refreshed", core::Value(refreshed.ok));
   run.cache_warnings = refreshed.warnings;
   run.cache_log = refreshed.log_path;
+  run.changed_files.insert(
+      run.changed_files.end(), refreshed.changed_files.begin(), refreshed.changed_files.end());
   if (!refreshed.ok) {
     run.cache_failure = "failed at " + refreshed.stage.value_or("an unknown stage") +
                         (refreshed.error ? " (" + *refreshed.error + ")" : std::string());

@@ -6,6 +6,7 @@
 // first and is the caller's (project_resolution.hpp).
 
 #include "core/value.hpp"
+#include "services/relaycore/cache/refresh.hpp"
 #include "services/relaycore/sync/upload.hpp"
 
 #include <filesystem>
@@ -29,6 +30,11 @@ struct SyncRun {
   std::vector<std::string> cache_warnings{};
   // The debug log a failed refresh wrote (KOLVEX_DEBUG on), for a "details:" hint.
   std::optional<std::filesystem::path> cache_log{};
+  // The files outside .kolvex/ the sync created or changed (tool-server
+  // registrations, then instruction files), each once, in that order.
+  std::vector<cache::ChangedFile> changed_files{};
+  // Files of the user's it left alone, and what the user can do instead.
+  std::vector<std::string> file_warnings{};
 };
 
 // run_sync with the upload result and the cache outcome kept.

@@ -1,0 +1,106 @@
+// Splicing into someone else's JSON: every byte outside the edit stays, the edit
+// takes the file's own layout, and anything but strict JSON is refused.
+#include "core/json_edit.hpp"
+
+#include "support/judges.hpp"
+
+#include <gtest/gtest.h>
+
+namespace kolvex::core::json_edit {
+namespace {
+
+const Value k_entry = Value(Map{{"command", "kolvex"}, {"args", List{"mcp"}}});
+
+struct SpliceCase {
+  const char* name;
+  std::string text;
+  std::string expected; // with "kolvex" added to "mcpServers" (created when missing)
+};
+
+class Splice : public ::testing::TestWithParam<SpliceCase> {};
+
+TEST_P(Splice, OnlyTheNewMemberIsWritten)
+{
+  const std::string& text = GetParam().text;
+  const Node root = scan(text);
+  const Node* servers = root.member("mcpServers");
+  const std::string out =
+      servers == nullptr ? add_member(text, root, "mcpServers", Value(Map{{"kolvex", k_entry}}))
+                         : add_member(text, *servers, "kolvex", k_entry);
+  EXPECT_EQ(out, GetParam().expected);
+  EXPECT_TRUE(testing::json_parses(out)) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JsonEdit,
+    Splice,
+    ::testing::Values(
+        // Numbers, non-ASCII text, a repeated key and a number beyond a double
+        // are the user's and stay as written; four-space indentation is followed.
+        SpliceCase{"FourSpacesAndValuesKeptAsWritten",
+                   "{\n    \"price\": 1.50,\n    \"name\": \"\xC3\xA9\",\n    \"big\": 1e400,\n"
+                   "    \"name\": \"again\",\n    \"mcpServers\": {\n        \"db\": {\"command\": "
+                   "\"pg\"}\n    }\n}\n",
+                   "{\n    \"price\": 1.50,\n    \"name\": \"\xC3\xA9\",\n    \"big\": 1e400,\n"
+                   "    \"name\": \"again\",\n    \"mcpServers\": {\n        \"db\": {\"command\": "
+                   "\"pg\"},\n        \"kolvex\": {\n            \"command\": \"kolvex\",\n"
+                   "            \"args\": [\n                \"mcp\"\n            ]\n        }\n"
+                   "    }\n}\n"},
+        SpliceCase{"TabsAndCrlf",
+                   "{\r\n\t\"z\": 1,\r\n\t\"a\": 2\r\n}",
+                   "{\r\n\t\"z\": 1,\r\n\t\"a\": 2,\r\n\t\"mcpServers\": {\r\n\t\t\"kolvex\": {\r\n"
+                   "\t\t\t\"command\": \"kolvex\",\r\n\t\t\t\"args\": [\r\n\t\t\t\t\"mcp\"\r\n"
+                   "\t\t\t]\r\n\t\t}\r\n\t}\r\n}"},
+        SpliceCase{
+            "OneLineStaysOneLine",
+            R"({"mcpServers": {"db": {"command": "pg"}}})",
+            R"({"mcpServers": {"db": {"command": "pg"}, "kolvex": {"command": "kolvex", "args": ["mcp"]}}})"},
+        SpliceCase{"EmptyObjectInAnIndentedFile",
+                   "{\n  \"mcpServers\": {}\n}\n",
+                   "{\n  \"mcpServers\": {\n    \"kolvex\": {\n      \"command\": \"kolvex\",\n"
+                   "      \"args\": [\n        \"mcp\"\n      ]\n    }\n  }\n}\n"},
+        // The last of repeated keys is the one JSON readers use.
+        SpliceCase{
+            "RepeatedKeyTheLastIsEdited",
+            R"({"mcpServers": {"a": 1}, "mcpServers": {}})",
+            R"({"mcpServers": {"a": 1}, "mcpServers": {"kolvex": {"command": "kolvex", "args": ["mcp"]}}})"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JsonEdit, AddsAnItemToAListInItsLayout)
+{
+  const std::string text = "{\n  \"hooks\": [\n    {\"a\": 1}\n  ],\n  \"empty\": []\n}";
+  const Node root = scan(text);
+  EXPECT_EQ(add_item(text, *root.member("hooks"), Value(2)),
+            "{\n  \"hooks\": [\n    {\"a\": 1},\n    2\n  ],\n  \"empty\": []\n}");
+  EXPECT_EQ(add_item(text, *root.member("empty"), Value(List{"x"})),
+            "{\n  \"hooks\": [\n    {\"a\": 1}\n  ],\n  \"empty\": [\n    [\n      \"x\"\n    ]\n"
+            "  ]\n}");
+}
+
+// What readers accept beyond JSON is refused: an edit would have to guess what
+// the file's reader makes of it.
+TEST(JsonEdit, AnythingButStrictJsonIsRefused)
+{
+  for (const char* text : {"{\"a\": 1, // mine\n}",
+                           "{\"a\": 1 /* c */}",
+                           "{\"a\": [1,],}",
+                           "{\"a\": 1,}",
+                           "{\"a\": NaN}",
+                           "{\"a\": Infinity}",
+                           "\xEF\xBB\xBF{}",
+                           "{\"a\": 01}",
+                           "{\"a\": \"\\x\"}",
+                           "{\"a\": \"tab\there\"}",
+                           "{'a': 1}",
+                           "{\"a\": 1} {}",
+                           "{\"a\": \"\xFF\"}",
+                           "{\"a\": 1",
+                           "",
+                           "[1.]"}) {
+    EXPECT_THROW((void)scan(text), NotEditableError) << text;
+  }
+  EXPECT_THROW((void)scan(std::string(600, '[') + std::string(600, ']')), NotEditableError);
+}
+
+} // namespace
+} // namespace kolvex::core::json_edit
