@@ -52,7 +52,7 @@ TEST(HelpE2E, DescriptionsAreWrappedToTheWidthOfTheTerminal)
   }
 }
 
-// attest's help at 80 columns reads like every other command's: the description,
+// attest's help (and attest add's) at 80 columns reads like every other command's: the description,
 // then (its own) the example exactly as written and the note, then usage and the
 // options, no line wider (but a single unbreakable word).
 TEST(HelpE2E, AttestHelpFitsEightyColumnsInTheOrderOfTheOthers)
@@ -60,14 +60,17 @@ TEST(HelpE2E, AttestHelpFitsEightyColumnsInTheOrderOfTheOthers)
   kolvex::testing::TempDir dir;
   kolvex::testing::ScopedEnv env;
   env.set("COLUMNS", "80");
-  const std::string out = kolvex::testing::run_kolvex({"attest", "--help"}, dir.path()).out;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    const auto start = line.find_first_not_of(' ');
-    if (start != std::string::npos && line.find(' ', start) != std::string::npos) {
-      EXPECT_LE(columns(line), 80U) << line;
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"attest", "add", "--help"}, {"attest", "--help"}}) {
+    std::istringstream lines(kolvex::testing::run_kolvex(args, dir.path()).out);
+    for (std::string line; std::getline(lines, line);) {
+      const auto start = line.find_first_not_of(' ');
+      if (start != std::string::npos && line.find(' ', start) != std::string::npos) {
+        EXPECT_LE(columns(line), 80U) << args[1] << ": " << line;
+      }
     }
   }
+  const std::string out = kolvex::testing::run_kolvex({"attest", "--help"}, dir.path()).out;
   const std::vector<std::size_t> order{
       out.find("Create .kolvex/.commit-attestation.yaml from structured flags.\n"),
       out.find("Example:\n  kolvex attest --example\n  kolvex attest \\\n    --staged-diff-hash "

@@ -13,10 +13,15 @@ ParagraphFormatter::make_help(const CLI::App* app, std::string name, CLI::AppFor
 {
   // The parent's formatter wraps option descriptions to the terminal as for every
   // other command; this one only adds the paragraphs.
-  const CLI::App* parent = app->get_parent();
-  const auto shared = parent != nullptr
-                          ? std::dynamic_pointer_cast<const CLI::Formatter>(parent->get_formatter())
-                          : nullptr;
+  // (`attest add` looks past the attest group's formatter to the front end's.)
+  std::shared_ptr<const CLI::Formatter> shared;
+  for (const CLI::App* above = app->get_parent(); above != nullptr && !shared;
+       above = above->get_parent()) {
+    const auto formatter = above->get_formatter();
+    if (std::dynamic_pointer_cast<const ParagraphFormatter>(formatter) == nullptr) {
+      shared = std::dynamic_pointer_cast<const CLI::Formatter>(formatter);
+    }
+  }
   const CLI::Formatter& base = shared ? *shared : static_cast<const CLI::Formatter&>(*this);
   if (mode == CLI::AppFormatMode::Sub) {
     return base.make_expanded(app);
