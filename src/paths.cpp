@@ -219,6 +219,11 @@ path skill_folders_manifest(const path& repo_root)
   return platform_dir(repo_root) / "skill-folders.json";
 }
 
+path platform_skills_install(const path& repo_root)
+{
+  return platform_dir(repo_root) / "platform-skills-install.json";
+}
+
 path ledgers_dir(const path& repo_root)
 {
   return kolvex_dir(repo_root) / ".platform" / "ledgers";

@@ -22,6 +22,7 @@
 //       guidance/{system,project}/        guidance_dir (custom docs by scope)
 //       context.yaml, system-context.yaml context_file, system_context_file
 //       skill-folders.json                skill_folders_manifest
+//       platform-skills-install.json      platform_skills_install (back-off after a failed npx)
 //       ledgers/<slug>.jsonl, current     ledgers_dir, ledger_jsonl, ledger_pointer
 //       logs/sync.log                     logs_dir, sync_log
 //       post-tool-due                     post_tool_due (commits waiting for the post-tool row)
@@ -92,6 +93,9 @@ using std::filesystem::path;
 // Which skill files kolvex wrote into the agents' folders, with their digests, so
 // that it replaces and removes only its own.
 [[nodiscard]] path skill_folders_manifest(const path& repo_root);
+// When the platform-skill install last failed, and for which wanted set: a failed
+// install waits before it is tried again.
+[[nodiscard]] path platform_skills_install(const path& repo_root);
 // The live ledgers of this work tree: a linked worktree works on its own change.
 [[nodiscard]] path ledgers_dir(const path& repo_root);
 // The live ledger of change `slug`; the caller must have validated `slug` as safe.

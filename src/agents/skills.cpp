@@ -9,8 +9,14 @@
 #include "display/repr.hpp"
 #include "paths.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <optional>
+#include <set>
 #include <system_error>
 
 namespace kolvex::agents::skills {
@@ -163,10 +169,27 @@ std::string file_name(const std::string& slug, SkillFormat format)
   return slug + ".md";
 }
 
-// The manifest's map from folder (relative to the repository) to {file name:
-// digest}; empty when there is none or it is unreadable, which only makes kolvex
-// more careful: files it cannot prove it wrote are left alone.
-core::Map load_manifest(const stdfs::path& repo_root)
+// What kolvex keeps in the manifest: `folders` maps a folder (relative to the
+// repository) to {file name: digest} of what it wrote there; `declined` maps a
+// folder to {name: true} for the entries it left to their owner, so that each is
+// warned about once and not on every sync; `platform` maps a platform slug to the
+// digest of the npx SKILL.md that a project skill replaced in .agents/skills, so
+// that copies of it elsewhere are still known as the installer's.
+struct Manifest {
+  core::Map folders;
+  core::Map declined;
+  core::Map platform;
+};
+
+core::Map map_entry(core::Value& manifest, std::string_view key)
+{
+  core::Value* entry = manifest.get(key);
+  return entry != nullptr && entry->is_map() ? std::move(entry->as_map()) : core::Map{};
+}
+
+// An empty manifest when there is none or it is unreadable, which only makes
+// kolvex more careful: files it cannot prove it wrote are left alone.
+Manifest load_manifest(const stdfs::path& repo_root)
 {
   const auto text = read_if_usable(paths::confined(paths::skill_folders_manifest(repo_root)),
                                    k_max_manifest_bytes);
@@ -175,21 +198,27 @@ core::Map load_manifest(const stdfs::path& repo_root)
   }
   try {
     core::Value manifest = core::json::parse(*text);
-    if (core::Value* folders = manifest.get("folders"); folders != nullptr && folders->is_map()) {
-      return std::move(folders->as_map());
-    }
+    return {map_entry(manifest, "folders"),
+            map_entry(manifest, "declined"),
+            map_entry(manifest, "platform")};
   } catch (const core::json::JsonError& e) {
     k_log.debug_exception("skill folder manifest unreadable (best-effort)", e);
   }
   return {};
 }
 
-void save_manifest(const stdfs::path& repo_root, core::Map folders)
+void save_manifest(const stdfs::path& repo_root, Manifest manifest)
 {
   const core::fs::Confined at = paths::confined(paths::skill_folders_manifest(repo_root));
   core::fs::create_directories(at.parent());
-  core::Map manifest{{"version", 1}, {"folders", std::move(folders)}};
-  core::fs::replace_if_changed(at, core::json::dump(core::Value(std::move(manifest))) + "\n");
+  core::Map out{{"version", 1}, {"folders", std::move(manifest.folders)}};
+  if (!manifest.declined.empty()) {
+    out.set("declined", std::move(manifest.declined));
+  }
+  if (!manifest.platform.empty()) {
+    out.set("platform", std::move(manifest.platform));
+  }
+  core::fs::replace_if_changed(at, core::json::dump(core::Value(std::move(out))) + "\n");
 }
 
 bool recorded_as(const core::Value* digest, const std::string& bytes)
@@ -205,20 +234,128 @@ bool place(const core::fs::Confined& at, const std::string& text, const core::Va
   try {
     current = current_bytes(at);
   } catch (const std::system_error&) {
-    // A link or a directory where the file belongs (the refusal warned already):
-    // someone else's, left as it is.
+    // A link or a directory where the file belongs: someone else's, left as it is.
     return false;
   }
   if (current && *current == text) {
     return true;
   }
   if (current && !recorded_as(recorded, *current)) {
-    k_log.notice("Not replacing " + at.full().string() + ": kolvex did not write it");
     return false;
   }
   core::fs::create_directories(at.parent());
   core::fs::atomic_replace(at, text, k_tree_file_mode);
   return true;
+}
+
+// Who holds the entry <slug> of a SKILL.md folder.
+enum class Holder {
+  nobody,          // nothing there, or a folder without SKILL.md
+  kolvex,          // kolvex wrote its SKILL.md (place decides on edits)
+  platform_link,   // the npx installer's link to its own folder in .agents/skills
+  platform_folder, // the npx installer's folder, or its copy of one
+  someone_else     // anything else: the user's, left alone
+};
+
+// The link `name` in the directory `dir_fd` points to, as written.
+std::optional<stdfs::path> link_target(int dir_fd, const std::string& name)
+{
+  std::string buffer(4096, '\0');
+  const ssize_t n = ::readlinkat(dir_fd, name.c_str(), buffer.data(), buffer.size());
+  if (n < 0 || static_cast<std::size_t>(n) >= buffer.size()) {
+    return std::nullopt;
+  }
+  buffer.resize(static_cast<std::size_t>(n));
+  return stdfs::path(buffer);
+}
+
+// The SHA-256 of <folder>/SKILL.md, nullopt when it is missing or no regular file.
+std::optional<std::string> skill_md_digest(const core::fs::Confined& folder)
+{
+  try {
+    const auto bytes = current_bytes(folder / "SKILL.md");
+    return bytes ? std::optional<std::string>(core::sha256_hex(*bytes)) : std::nullopt;
+  } catch (const std::system_error&) {
+    return std::nullopt;
+  }
+}
+
+// Decides who holds <dir>/<slug>.  The installer's own entries are: in
+// .agents/skills, the folder of a slug its lock manifest records; elsewhere, a link
+// to that folder, or a folder whose SKILL.md is the installer's (as it is now, or
+// as it was before a project skill replaced it).  Nothing is followed.
+Holder holder_of(const stdfs::path& repo_root,
+                 std::string_view dir,
+                 const std::string& slug,
+                 const std::vector<std::string>& platform_slugs,
+                 const core::Map& owned,
+                 const core::Map& platform_digests,
+                 int dir_fd)
+{
+  struct ::stat st {};
+  if (::fstatat(dir_fd, slug.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return Holder::nobody; // missing, or unreadable: place() refuses what it must
+  }
+  const bool platform =
+      std::find(platform_slugs.begin(), platform_slugs.end(), slug) != platform_slugs.end();
+  const bool shared = dir == k_shared_skills_dir;
+  const stdfs::path npx_folder = stdfs::path(k_shared_skills_dir) / slug;
+  if (S_ISLNK(st.st_mode)) {
+    const auto target = link_target(dir_fd, slug);
+    const bool to_npx_folder = target && ((repo_root / dir / *target).lexically_normal() ==
+                                          (repo_root / npx_folder).lexically_normal());
+    return platform && !shared && to_npx_folder ? Holder::platform_link : Holder::someone_else;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return Holder::someone_else;
+  }
+  if (owned.contains(slug + "/SKILL.md")) {
+    return Holder::kolvex;
+  }
+  const core::fs::Confined entry{repo_root, stdfs::path(dir) / slug};
+  const auto digest = skill_md_digest(entry);
+  if (!digest) {
+    return Holder::nobody;
+  }
+  if (platform && shared) {
+    return Holder::platform_folder;
+  }
+  if (platform) {
+    const core::Value* replaced = platform_digests.find(slug);
+    if (digest == skill_md_digest({repo_root, npx_folder}) ||
+        (replaced != nullptr && replaced->is_string() && replaced->as_string() == *digest)) {
+      return Holder::platform_folder;
+    }
+  }
+  return Holder::someone_else;
+}
+
+// Clears the installer's entry <dir>/<slug> so that a project skill takes its place:
+// a link is removed as the link it is (its folder untouched), a folder with all it
+// holds.  The SKILL.md digest of the installer's own folder is kept in `platform`
+// first, so its copies in other folders are still recognised afterwards.
+void clear_platform_entry(const stdfs::path& repo_root,
+                          std::string_view dir,
+                          const std::string& slug,
+                          Holder holder,
+                          int dir_fd,
+                          core::Map& platform)
+{
+  const core::fs::Confined entry{repo_root, stdfs::path(dir) / slug};
+  if (holder == Holder::platform_link) {
+    if (::unlinkat(dir_fd, slug.c_str(), 0) != 0) {
+      throw std::system_error(errno, std::generic_category(), entry.full().string());
+    }
+  } else {
+    if (dir == k_shared_skills_dir) {
+      if (const auto digest = skill_md_digest(entry)) {
+        platform.set(slug, *digest);
+      }
+    }
+    (void)core::fs::remove_tree(entry);
+  }
+  k_log.notice("Replaced the platform skill " + entry.full().string() +
+               " with the project's skill of the same name");
 }
 
 // Removes the file `at` that kolvex wrote as `recorded`, unless it changed since;
@@ -421,25 +558,66 @@ void write_skill_files(const stdfs::path& repo_root,
                        SkillFormat format)
 {
   core::Map desired;
+  std::vector<std::string> slugs;
   for (const core::Value& skill : skills) {
     try {
       const std::string slug = extract_slug(skill);
       desired.set(file_name(slug, format), build_skill_file(skill, format));
+      slugs.push_back(slug);
     } catch (const UnsafeSlugError& e) {
       k_log.warning(std::string("Skipping skill with unsafe slug: ") + e.what());
     }
   }
 
-  core::Map folders = load_manifest(repo_root);
-  const core::Value* recorded = folders.find(dir);
+  Manifest manifest = load_manifest(repo_root);
+  const core::Value* recorded = manifest.folders.find(dir);
   const core::Map owned =
       recorded != nullptr && recorded->is_map() ? recorded->as_map() : core::Map{};
+  const core::Value* was_declined = manifest.declined.find(dir);
   const core::fs::Confined base{repo_root, stdfs::path(dir)};
-  core::Map now_owned;
-  for (const auto& [name, text] : desired) {
-    if (place(base / name, text.as_string(), owned.find(name))) {
-      now_owned.set(name, core::sha256_hex(text.as_string()));
+
+  // A project skill wins over a platform skill of the same slug: the installer's
+  // own entry for that slug makes way; anyone else's stays, and the project skill
+  // is not given to this folder.
+  std::set<std::string> held_elsewhere;
+  if (format == SkillFormat::skill_md && !slugs.empty()) {
+    std::optional<core::fs::Fd> dir_fd;
+    try {
+      dir_fd.emplace(core::fs::open_directory(base));
+    } catch (const std::system_error&) {
+      // Missing (place() creates it) or refused (place() refuses each file the
+      // same way): nothing stands in a project skill's way yet.
     }
+    if (dir_fd) {
+      const std::vector<std::string> platform_slugs = installed_platform_slugs(repo_root);
+      for (const std::string& slug : slugs) {
+        const Holder holder = holder_of(
+            repo_root, dir, slug, platform_slugs, owned, manifest.platform, dir_fd->get());
+        if (holder == Holder::platform_link || holder == Holder::platform_folder) {
+          clear_platform_entry(repo_root, dir, slug, holder, dir_fd->get(), manifest.platform);
+        } else if (holder == Holder::someone_else) {
+          held_elsewhere.insert(slug + "/SKILL.md");
+        }
+      }
+    }
+  }
+
+  core::Map now_owned;
+  core::Map declined;
+  for (const auto& [name, text] : desired) {
+    if (!held_elsewhere.contains(name) && place(base / name, text.as_string(), owned.find(name))) {
+      now_owned.set(name, core::sha256_hex(text.as_string()));
+      continue;
+    }
+    // Told once: the entry stays the user's until they change it, and saying so
+    // on every sync would bury everything else a sync has to say.
+    const bool told =
+        was_declined != nullptr && was_declined->is_map() && was_declined->as_map().contains(name);
+    if (!told) {
+      k_log.notice("Not replacing " + (base / name).full().string() +
+                   ": kolvex did not write it; the server's skill of that name is left out");
+    }
+    declined.set(name, true);
   }
   for (const auto& [name, digest] : owned) {
     if (!desired.contains(name)) {
@@ -447,11 +625,16 @@ void write_skill_files(const stdfs::path& repo_root,
     }
   }
   if (now_owned.empty()) {
-    folders.erase(dir);
+    manifest.folders.erase(dir);
   } else {
-    folders.set(dir, std::move(now_owned));
+    manifest.folders.set(dir, std::move(now_owned));
   }
-  save_manifest(repo_root, std::move(folders));
+  if (declined.empty()) {
+    manifest.declined.erase(dir);
+  } else {
+    manifest.declined.set(dir, std::move(declined));
+  }
+  save_manifest(repo_root, std::move(manifest));
 }
 
 } // namespace kolvex::agents::skills

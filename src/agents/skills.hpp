@@ -93,9 +93,12 @@ installed_platform_slugs(const std::filesystem::path& repo_root);
 // SKILL.md folder per slug for SkillFormat::skill_md, else one "<slug>.mdc" or
 // "<slug>.md" file.  Writes only what changed; removes the files kolvex wrote there
 // before for skills no longer listed.  A skill with an unsafe slug is skipped with
-// a warning; so is a file kolvex did not write, which is left as it is.  Throws
-// std::system_error when the folder cannot be reached (core::fs::UnsafePathError
-// for a link on the way) or written.
+// a warning.  A skill wins over the npx installer's own entry of its slug (its
+// folder in .agents/skills, a link to that folder, or a copy of it): that entry is
+// removed (a link as a link, never written through) and the skill written in its
+// place.  Anything else kolvex did not write is left as it is, with one warning
+// the first time (the manifest remembers it).  Throws std::system_error when the
+// folder cannot be written.
 void write_skill_files(const std::filesystem::path& repo_root,
                        std::string_view dir,
                        const core::List& skills,

@@ -322,3 +322,92 @@ TEST(SkillFolders, EachAdapterWritesWhereItsHarnessReads)
   EXPECT_TRUE(kolvex::agents::get_adapter_by_name("codex")->npx_covers_skills(repo.path()));
   EXPECT_FALSE(kolvex::agents::get_adapter_by_name("claude-code")->npx_covers_skills(repo.path()));
 }
+
+namespace {
+
+// What stands at <agent folder>/review before the project's skill `review` is
+// written, and whether kolvex may replace it: only the npx installer's own entry
+// (its folder in .agents/skills, a link to that folder, or a copy of it) makes way.
+struct Occupant {
+  const char* agent;
+  const char* folder;
+  const char* kind; // "npx-link", "npx-copy", "npx-folder", "user-folder", "user-link"
+  bool replaced;
+};
+
+class ProjectSkillOverPlatform : public ::testing::TestWithParam<Occupant> {};
+
+} // namespace
+
+TEST_P(ProjectSkillOverPlatform, AProjectSkillReplacesOnlyThePlatformInstallsOwnEntry)
+{
+  const Occupant& row = GetParam();
+  kolvex::testing::AgentEnv env;
+  TempDir repo;
+  install_platform(repo, {"review"});
+  const std::string npx_text = repo.read(".agents/skills/review/SKILL.md");
+  const std::string folder = row.folder;
+  const stdfs::path entry = repo.path() / folder / "review";
+  const std::string kind = row.kind;
+  stdfs::create_directories(entry.parent_path());
+  if (kind == "npx-link") {
+    stdfs::create_directory_symlink("../../.agents/skills/review", entry);
+  } else if (kind == "npx-copy") {
+    repo.write(folder + "/review/SKILL.md", npx_text);
+  } else if (kind == "user-folder") {
+    repo.write(folder + "/review/SKILL.md", "my own review\n");
+  } else if (kind == "user-link") {
+    repo.write("mine/review/SKILL.md", "my own review\n");
+    stdfs::create_directory_symlink("../../mine/review", entry);
+  }
+  const auto* adapter = kolvex::agents::get_adapter_by_name(row.agent);
+  ASSERT_NE(adapter, nullptr);
+
+  for (int sync = 0; sync < 2; ++sync) {
+    ::testing::internal::CaptureStderr();
+    adapter->write_skills(repo.path(), {skill("review", "project review\n")});
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    const bool warned = said.find("Not replacing") != std::string::npos;
+    EXPECT_EQ(warned, !row.replaced && sync == 0) << "sync " << sync << ": " << said;
+  }
+
+  const std::string now = repo.read(folder + "/review/SKILL.md");
+  if (row.replaced) {
+    EXPECT_FALSE(stdfs::is_symlink(entry));
+    EXPECT_NE(now.find("project review"), std::string::npos) << now;
+  } else {
+    EXPECT_EQ(now, "my own review\n");
+    EXPECT_EQ(stdfs::is_symlink(entry), kind == "user-link");
+  }
+  // Nothing was written through a link: npx's own folder changes only when it is
+  // the agent's folder itself.
+  if (folder != ".agents/skills") {
+    EXPECT_EQ(repo.read(".agents/skills/review/SKILL.md"), npx_text);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SkillFolders,
+    ProjectSkillOverPlatform,
+    ::testing::Values(Occupant{"claude-code", ".claude/skills", "npx-link", true},
+                      Occupant{"claude-code", ".claude/skills", "npx-copy", true},
+                      Occupant{"claude-code", ".claude/skills", "user-folder", false},
+                      Occupant{"claude-code", ".claude/skills", "user-link", false},
+                      Occupant{"gemini-cli", ".gemini/skills", "npx-link", true},
+                      Occupant{"gemini-cli", ".gemini/skills", "npx-copy", true},
+                      Occupant{"gemini-cli", ".gemini/skills", "user-folder", false},
+                      Occupant{"codex", ".agents/skills", "npx-folder", true}));
+
+// Once a project skill replaced npx's folder in .agents/skills, a copy of npx's
+// version in another agent's folder is still known as the installer's.
+TEST(SkillFolders, ACopyOfAReplacedPlatformSkillIsStillTheInstallers)
+{
+  kolvex::testing::AgentEnv env;
+  TempDir repo;
+  install_platform(repo, {"review"});
+  repo.write(".claude/skills/review/SKILL.md", repo.read(".agents/skills/review/SKILL.md"));
+  const List project{skill("review", "project review\n")};
+  kolvex::agents::get_adapter_by_name("codex")->write_skills(repo.path(), project);
+  kolvex::agents::get_adapter_by_name("claude-code")->write_skills(repo.path(), project);
+  EXPECT_NE(repo.read(".claude/skills/review/SKILL.md").find("project review"), std::string::npos);
+}

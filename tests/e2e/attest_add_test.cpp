@@ -197,9 +197,8 @@ TEST_F(AttestAddE2E, HelpIsItsOwnAndShowsTheParagraphsAsWritten)
   const auto help = add({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_THAT(help.out,
-              StartsWith("Usage: kolvex attest add [OPTIONS]\n\n"
-                         "Record a commit an agent session made before kolvex was set "
-                         "up.\n"));
+              StartsWith("Record a commit an agent session made before kolvex was set up.\n"));
+  EXPECT_THAT(help.out, HasSubstr("Exit 0 always.\n\nUsage: kolvex attest add [OPTIONS]\n"));
   EXPECT_THAT(help.out,
               HasSubstr("Example:\n"
                         "  kolvex attest add --commit a81f2c0 --session 3f0c... --task-type "

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -49,6 +50,38 @@ TEST(HelpE2E, DescriptionsAreWrappedToTheWidthOfTheTerminal)
     // Wrapped, not just short: the long descriptions fill most of the width.
     EXPECT_GE(widest, static_cast<std::size_t>(width) - 15);
   }
+}
+
+// attest's help (and attest add's) at 80 columns reads like every other command's: the description,
+// then (its own) the example exactly as written and the note, then usage and the
+// options, no line wider (but a single unbreakable word).
+TEST(HelpE2E, AttestHelpFitsEightyColumnsInTheOrderOfTheOthers)
+{
+  kolvex::testing::TempDir dir;
+  kolvex::testing::ScopedEnv env;
+  env.set("COLUMNS", "80");
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"attest", "add", "--help"}, {"attest", "--help"}}) {
+    std::istringstream lines(kolvex::testing::run_kolvex(args, dir.path()).out);
+    for (std::string line; std::getline(lines, line);) {
+      const auto start = line.find_first_not_of(' ');
+      if (start != std::string::npos && line.find(' ', start) != std::string::npos) {
+        EXPECT_LE(columns(line), 80U) << args[1] << ": " << line;
+      }
+    }
+  }
+  const std::string out = kolvex::testing::run_kolvex({"attest", "--help"}, dir.path()).out;
+  const std::vector<std::size_t> order{
+      out.find("Create .kolvex/.commit-attestation.yaml from structured flags.\n"),
+      out.find("Example:\n  kolvex attest --example\n  kolvex attest \\\n    --staged-diff-hash "
+               "$(git diff --staged | shasum -a 256 | cut -d' ' -f1) \\\n"),
+      out.find("telemetry are populated automatically\nby kolvex post-commit. Don't pass them"),
+      out.find("Usage: kolvex attest"),
+      out.find("  --arch-changes TEXT"),
+      out.find("Subcommands:\n  add")};
+  EXPECT_EQ(order[0], 0U) << out;
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()) && order.back() != std::string::npos)
+      << out;
 }
 
 } // namespace

@@ -39,7 +39,8 @@ using core::Value;
 constexpr const char* k_summary = "Create .kolvex/.commit-attestation.yaml from structured flags.";
 
 // Shown exactly as written: the continuation backslashes must stay at line ends for
-// the example to be pasted into a shell.
+// the example to be pasted into a shell.  The last call breaks inside its quoted
+// JSON, where a line break is only white space, to stay within 80 columns.
 constexpr const char* k_example =
     "Example:\n"
     "  kolvex attest --example\n"
@@ -48,12 +49,12 @@ constexpr const char* k_example =
     "    --model claude-opus-4-6 \\\n"
     "    --summary \"Added rate limiting to auth endpoints\" \\\n"
     "    --rules '{\"checked\": true, \"applicable\": [...]}' \\\n"
-    "    --arch-changes '{\"architecture\": {\"elements\": [{\"name\": \"web-api\", "
-    "\"change\": \"modified\", ...}], ...}}'";
+    "    --arch-changes '{\"architecture\": {\"elements\": [{\"name\": \"web-api\",\n"
+    "      \"change\": \"modified\", ...}], ...}}'";
 
 constexpr const char* k_automatic =
-    "Developer identity, agent session id, and telemetry are populated automatically by\n"
-    "kolvex post-commit. Don't pass them here.";
+    "Developer identity, agent session id, and telemetry are populated automatically\n"
+    "by kolvex post-commit. Don't pass them here.";
 
 // The first `n` characters (code points) of the UTF-8 text `text`.
 std::string first_chars(std::string_view text, std::size_t n)

@@ -26,8 +26,8 @@ constexpr const char* k_summary = "Record a commit an agent session made before 
 // Shown as written (ParagraphFormatter): the example line must stay one line.
 constexpr const char* k_paragraphs =
     "One call per commit. Which agent, which model, and how many tokens are read from\n"
-    "the session's own transcript; subject and date from git. The record is uploaded by\n"
-    "the next `kolvex sync`. A commit that already has a record is left alone.\n"
+    "the session's own transcript; subject and date from git. The record is uploaded\n"
+    "by the next `kolvex sync`. A commit that already has a record is left alone.\n"
     "\n"
     "Example:\n"
     "  kolvex attest add --commit a81f2c0 --session 3f0c... --task-type bug-fix\n"
@@ -36,9 +36,9 @@ constexpr const char* k_paragraphs =
     "attestation to a commit already recorded without one (the hook's nudge). The\n"
     "commit's log entry is upgraded in place and re-uploaded.\n"
     "\n"
-    "With --from-hook (Claude Code's PostToolUse row, user-level): reads the tool payload\n"
-    "from stdin, ignores anything but a `git commit`, records HEAD for the payload's\n"
-    "session, and uploads best-effort. Exit 0 always.\n";
+    "With --from-hook (Claude Code's PostToolUse row, user-level): reads the tool\n"
+    "payload from stdin, ignores anything but a `git commit`, records HEAD for the\n"
+    "payload's session, and uploads best-effort. Exit 0 always.\n";
 
 } // namespace
 

@@ -9,16 +9,18 @@
 
 namespace kolvex::commands::attest {
 
-// CLI11's help with the usage line first, then the command's one-line description
-// and `paragraphs` as given (never re-wrapped), then the options and subcommands.
-// The front end's command list still shows the description alone.
+// The help of the front end's own formatter (the one the command's parent uses:
+// description, usage, options wrapped to the terminal, subcommands), with
+// `paragraphs` put as given (never re-wrapped) between the description and the
+// usage line, so that attest reads like every other command.  Without a parent
+// formatter, CLI11's plain one lays the help out.
 class ParagraphFormatter : public CLI::Formatter {
 public:
   // `paragraphs` is printed verbatim; it ends with a newline.
   explicit ParagraphFormatter(std::string paragraphs);
 
   // The help of `app` as described above; a subcommand listed inside its parent's
-  // help (AppFormatMode::Sub) gets CLI11's expanded form.
+  // help (AppFormatMode::Sub) gets the expanded form.
   std::string
   make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override;
 

@@ -1,13 +1,15 @@
 #include "services/relaycore/cache/platform_skills.hpp"
 
+#include "core/clock.hpp"
 #include "core/errors.hpp"
-
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "core/process.hpp"
 #include "hooks/agent_guidance.hpp"
+#include "paths.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <optional>
@@ -131,6 +133,99 @@ core::List concatenated(const core::List& first, const core::List& second)
   return out;
 }
 
+// What the user reads when sync starts the installer.
+const std::string k_announcement =
+    "Installing platform skills: npx -y skills add " + std::string(SKILLS_PACKAGE) + " -y";
+
+// The last failed install: when (epoch seconds), for which wanted platform slugs
+// (sorted), and why.
+struct Backoff {
+  std::int64_t failed_at = 0;
+  std::vector<std::string> wanted;
+  std::string reason;
+};
+
+std::int64_t backoff_seconds()
+{
+  return std::chrono::duration_cast<std::chrono::seconds>(k_install_backoff).count();
+}
+
+std::vector<std::string> sorted(std::vector<std::string> slugs)
+{
+  std::sort(slugs.begin(), slugs.end());
+  slugs.erase(std::unique(slugs.begin(), slugs.end()), slugs.end());
+  return slugs;
+}
+
+// The record of the last failure; nullopt when there is none or it is not one we
+// wrote (a damaged record only costs one install attempt, never a lasting block).
+std::optional<Backoff> read_backoff(const stdfs::path& repo_root)
+{
+  constexpr std::size_t k_max_record = 64U << 10;
+  const core::fs::Confined at = paths::confined(paths::platform_skills_install(repo_root));
+  try {
+    if (!core::fs::stat_regular(at)) {
+      return std::nullopt;
+    }
+    const core::Value record = core::json::parse(core::fs::read_text(at, k_max_record));
+    const core::Value* failed_at = record.get("failed_at");
+    const core::Value* wanted = record.get("wanted");
+    if (failed_at == nullptr || failed_at->kind() != core::Value::Kind::integer ||
+        wanted == nullptr || !wanted->is_list()) {
+      return std::nullopt;
+    }
+    Backoff backoff{.failed_at = failed_at->as_int(),
+                    .wanted = {},
+                    .reason = record.get_string("reason").value_or("")};
+    for (const core::Value& slug : wanted->as_list()) {
+      if (!slug.is_string()) {
+        return std::nullopt;
+      }
+      backoff.wanted.push_back(slug.as_string());
+    }
+    backoff.wanted = sorted(std::move(backoff.wanted));
+    return backoff;
+  } catch (const std::exception& e) {
+    k_log.debug_exception("Platform-skill install record unreadable; retrying", e);
+    return std::nullopt;
+  }
+}
+
+// Whether the failure `last` still holds the install back at `now`.  A failure
+// dated in the future (the clock was set back) does not: it could otherwise block
+// the install for as long as the clock was wrong.
+bool waiting(const Backoff& last,
+             const std::optional<std::vector<std::string>>& wanted,
+             std::int64_t now)
+{
+  if (wanted && sorted(*wanted) != last.wanted) {
+    return false;
+  }
+  return last.failed_at <= now && now - last.failed_at < backoff_seconds();
+}
+
+void record_backoff(const stdfs::path& repo_root, const Backoff& backoff)
+{
+  core::List wanted(backoff.wanted.begin(), backoff.wanted.end());
+  const core::Map record{{"version", 1},
+                         {"failed_at", backoff.failed_at},
+                         {"failed_at_utc", core::clock::format_utc(backoff.failed_at)},
+                         {"wanted", core::Value(std::move(wanted))},
+                         {"reason", backoff.reason}};
+  const core::fs::Confined at = paths::confined(paths::platform_skills_install(repo_root));
+  core::fs::create_directories(at.parent());
+  core::fs::atomic_replace(at, core::json::dump_indented(core::Value(record), 2) + "\n");
+}
+
+void clear_backoff(const stdfs::path& repo_root)
+{
+  try {
+    (void)core::fs::remove_file(paths::confined(paths::platform_skills_install(repo_root)));
+  } catch (const std::exception& e) {
+    k_log.debug_exception("Removing the platform-skill install record failed (best-effort)", e);
+  }
+}
+
 } // namespace
 
 bool install_platform_skills(const stdfs::path& repo_root,
@@ -195,7 +290,10 @@ bool install_platform_skills(const stdfs::path& repo_root,
     return failed("npx exited with status " + std::to_string(result.exit_code));
   }
   try {
-    return _carry_platform_skills(scratch->path(), repo_root);
+    if (!_carry_platform_skills(scratch->path(), repo_root)) {
+      return failed("npx finished but installed no platform skill");
+    }
+    return true;
   } catch (const std::exception& e) {
     k_log.debug_exception("Platform-skill install could not be carried into the repository", e);
     return failed("could not copy the skills into the repository (" + core::errors::short_name(e) +
@@ -221,16 +319,44 @@ bool _carry_platform_skills(const stdfs::path& from, const stdfs::path& repo_roo
   return true;
 }
 
-std::optional<std::string> ensure_platform_skills(const stdfs::path& repo_root)
+std::vector<std::string>
+ensure_platform_skills(const stdfs::path& repo_root,
+                       const std::optional<std::vector<std::string>>& wanted,
+                       std::chrono::milliseconds timeout)
 {
-  if (!guidance::installed_platform_slugs(repo_root).empty()) {
-    return std::nullopt;
+  try {
+    if (!guidance::installed_platform_slugs(repo_root).empty()) {
+      return {};
+    }
+    const std::optional<Backoff> last = read_backoff(repo_root);
+    const std::int64_t now = static_cast<std::int64_t>(core::clock::now_seconds());
+    if (last && waiting(*last, wanted, now)) {
+      k_log.debug("Platform-skill install failed at " + core::clock::format_utc(last->failed_at) +
+                  "; not retried before " +
+                  core::clock::format_utc(last->failed_at + backoff_seconds()));
+      return {};
+    }
+    std::string why;
+    if (install_platform_skills(repo_root, timeout, &why)) {
+      clear_backoff(repo_root);
+      return {k_announcement, "Platform skills installed"};
+    }
+    if (why.empty()) {
+      return {}; // skipped or no npx: nothing ran, nothing to say or remember
+    }
+    // The set the failure is remembered for: a failure while the server's set was
+    // unknown stands for the set recorded before.
+    const std::vector<std::string> failed_for =
+        wanted ? sorted(*wanted) : (last ? last->wanted : std::vector<std::string>{});
+    record_backoff(repo_root, {.failed_at = now, .wanted = failed_for, .reason = why});
+    return {k_announcement,
+            "Platform skills not installed: " + why + "; next try in " +
+                std::to_string(k_install_backoff.count()) +
+                " hours, or sooner if the platform skill set changes"};
+  } catch (const std::exception& e) {
+    k_log.debug_exception("Platform-skill install bookkeeping failed (best-effort)", e);
+    return {};
   }
-  std::string why;
-  if (!install_platform_skills(repo_root, k_install_timeout, &why) && !why.empty()) {
-    return why;
-  }
-  return std::nullopt;
 }
 
 void _distribute_skills(const stdfs::path& repo_root,

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,11 +53,22 @@ bool install_platform_skills(const std::filesystem::path& repo_root,
 bool _carry_platform_skills(const std::filesystem::path& from,
                             const std::filesystem::path& repo_root);
 
+// How long a failed install waits before it is tried again (unless the wanted
+// skill set changes first).
+inline constexpr std::chrono::hours k_install_backoff{6};
+
 // Installs the platform skills when the npx lock manifest records none of them (the
 // contents of .agents/skills do not count: another agent may have written custom
-// skills there).
-// Returns what went wrong with an install that was tried and failed, else nullopt.
-std::optional<std::string> ensure_platform_skills(const std::filesystem::path& repo_root);
+// skills there).  `wanted` is the set of platform slugs the server serves (nullopt
+// when that is not known this time).  A failed install is recorded in
+// paths::platform_skills_install and not tried again for k_install_backoff, unless
+// `wanted` differs from the set it failed for; a successful one removes the record.
+// Returns the lines to show the user: the install announced and its outcome, one
+// line each; none when no install ran.  Never throws.
+std::vector<std::string>
+ensure_platform_skills(const std::filesystem::path& repo_root,
+                       const std::optional<std::vector<std::string>>& wanted = std::nullopt,
+                       std::chrono::milliseconds timeout = k_install_timeout);
 
 // Gives every adapter of `adapters` the custom skills of `skills_list` followed by
 // the platform skills it lacks: none when npx already reaches it, else the

@@ -234,7 +234,8 @@ Fetched fetch_in_parallel(ApiClient& client,
       [&] { return client.fetch_declarative_state_detailed(target, project_id, etags); });
   std::packaged_task<std::optional<SpecsAnswer>()> f_specs([&] {
     return _nf(
-        "Specs", [&] { return client.fetch_all_specs(target, project_id, specs_etag); },
+        "Specs",
+        [&] { return client.fetch_all_specs(target, project_id, specs_etag); },
         &failures[0]);
   });
   std::packaged_task<std::optional<core::Value>()> f_guard([&] {
@@ -283,6 +284,28 @@ std::vector<std::string> guidance_agents(const stdfs::path& repo_root)
     agents.emplace_back("claude-code");
   }
   return agents;
+}
+
+// The platform slugs the server serves, the set a failed install is remembered
+// for; nullopt when the skills fetch failed and the set is unknown.
+std::optional<std::vector<std::string>> platform_slugs(const std::optional<core::Value>& fetched,
+                                                       const core::List& skills_list)
+{
+  if (!fetched) {
+    return std::nullopt;
+  }
+  std::vector<std::string> slugs;
+  for (const core::Value& skill : skills_list) {
+    if (skill.get_string("source") != "platform") {
+      continue;
+    }
+    try {
+      slugs.push_back(hooks::agent_guidance::_extract_slug(skill));
+    } catch (const hooks::agent_guidance::UnsafeSlugError&) {
+      // not a skill anyone can install
+    }
+  }
+  return slugs;
 }
 
 } // namespace
@@ -393,8 +416,9 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
     const auto adapters = _distribution_adapters(repo_root);
 
     if (options.mutate_workspace) {
-      if (const auto why = ensure_platform_skills(repo_root)) {
-        warnings.push_back("Platform skills not installed: " + *why);
+      for (std::string& line :
+           ensure_platform_skills(repo_root, platform_slugs(skills, skills_list))) {
+        warnings.push_back(std::move(line));
       }
       if (skills) {
         _distribute_skills(repo_root, skills_list, adapters);

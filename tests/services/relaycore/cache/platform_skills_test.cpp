@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <stdexcept>
@@ -190,6 +191,101 @@ TEST(InstallPlatformSkills, RunsOutsideTheRepositoryAndCarriesTheSkillsIn)
   FakeNpx empty("exit 0\n");
   TempDir other;
   EXPECT_FALSE(cache::install_platform_skills(other.path()));
+}
+
+namespace {
+
+// The installer as sync meets it: each run appends a line to $NPX_RECORD/.npx-runs.
+const std::string k_counted = "echo run >> \"$NPX_RECORD/.npx-runs\"\n";
+
+std::size_t runs(const FakeNpx& npx)
+{
+  const std::string text = npx.recorded(".npx-runs");
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+std::int64_t now_epoch()
+{
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+struct InstallCase {
+  const char* name;
+  std::string body;
+  const char* outcome; // the start of the second line
+};
+
+class EnsureInstall : public ::testing::TestWithParam<InstallCase> {};
+
+} // namespace
+
+// Sync says that it runs the installer and how that went, one line each.  A failed
+// install is not run again on the next sync, only once the wanted platform set
+// changes or six hours have passed; a successful one is not run again at all.
+TEST_P(EnsureInstall, AnnouncedOnceAndAFailureIsNotRetriedOnEverySync)
+{
+  const InstallCase& row = GetParam();
+  TempDir repo;
+  FakeNpx npx(k_counted + row.body);
+  const std::vector<std::string> wanted{"review"};
+  const auto lines = cache::ensure_platform_skills(repo.path(), wanted, 1s);
+  ASSERT_EQ(lines.size(), 2U);
+  EXPECT_EQ(lines[0], "Installing platform skills: npx -y skills add kolvex/engineering -y");
+  EXPECT_EQ(lines[1].rfind(row.outcome, 0), 0U) << lines[1];
+  EXPECT_EQ(runs(npx), 1U);
+
+  EXPECT_TRUE(cache::ensure_platform_skills(repo.path(), wanted, 1s).empty());
+  EXPECT_TRUE(cache::ensure_platform_skills(repo.path(), std::nullopt, 1s).empty());
+  EXPECT_EQ(runs(npx), 1U) << "retried at once";
+  const stdfs::path record = repo.path() / ".kolvex/.platform/platform-skills-install.json";
+  if (std::string(row.outcome) == "Platform skills installed") {
+    EXPECT_FALSE(stdfs::exists(record));
+    return;
+  }
+  ASSERT_TRUE(stdfs::exists(record));
+
+  EXPECT_EQ(cache::ensure_platform_skills(repo.path(), {{"tidy", "review"}}, 1s).size(), 2U);
+  EXPECT_EQ(runs(npx), 2U) << "a new wanted set is tried at once";
+
+  repo.write(".kolvex/.platform/platform-skills-install.json",
+             R"({"version": 1, "failed_at": )" + std::to_string(now_epoch() - 6 * 3600 - 5) +
+                 R"(, "wanted": ["review", "tidy"]})");
+  EXPECT_EQ(cache::ensure_platform_skills(repo.path(), {{"review", "tidy"}}, 1s).size(), 2U);
+  EXPECT_EQ(runs(npx), 3U) << "six hours later it is tried again";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Installer,
+    EnsureInstall,
+    ::testing::Values(
+        InstallCase{"fails", "exit 1\n", "Platform skills not installed: npx exited with status 1"},
+        InstallCase{"hangs", "sleep 30\n", "Platform skills not installed: npx did not finish"},
+        InstallCase{"installs_nothing", "exit 0\n", "Platform skills not installed: npx finished"},
+        InstallCase{"succeeds", k_recorder + "exit 0\n", "Platform skills installed"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A record that cannot tell when the install failed, or dates the failure in the
+// future (a clock set back), does not hold the install back.
+TEST(EnsurePlatformSkills, ARecordThatCannotBeTrustedDoesNotHoldTheInstallBack)
+{
+  const std::string fresh = std::to_string(now_epoch() - 60);
+  for (const auto& [record, retried] : std::vector<std::pair<std::string, bool>>{
+           {R"({"failed_at": )" + fresh + R"(, "wanted": ["review"]})", false},
+           {R"({"failed_at": )" + std::to_string(now_epoch() + 36000) +
+                R"(, "wanted": ["review"]})",
+            true},
+           {R"({"failed_at": ")" + fresh + R"(", "wanted": ["review"]})", true},
+           {R"({"failed_at": )" + fresh + R"(, "wanted": "review"})", true},
+           {"not json", true},
+           {"", true}}) {
+    TempDir repo;
+    FakeNpx npx(k_counted + "exit 1\n");
+    repo.write(".kolvex/.platform/platform-skills-install.json", record);
+    (void)cache::ensure_platform_skills(repo.path(), {{"review"}}, 1s);
+    EXPECT_EQ(runs(npx), retried ? 1U : 0U) << record;
+  }
 }
 
 // Presence is the lock manifest's word, not the contents of .agents/skills.

@@ -408,8 +408,15 @@ TEST_F(Refresh, MutateWorkspaceFalseLeavesTheWorkingTreeAlone)
   EXPECT_FALSE(exists(".claude"));
   EXPECT_FALSE(stored_cache().contains("hydrate_attempts"));
 
-  ASSERT_TRUE(run(true).ok);
+  const cache::RefreshResult refreshed = run(true);
+  ASSERT_TRUE(refreshed.ok);
   EXPECT_TRUE(ran());
+  // The install is announced, and its outcome told, among the refresh's lines.
+  ASSERT_GE(refreshed.warnings.size(), 2U);
+  EXPECT_EQ(refreshed.warnings[0],
+            "Installing platform skills: npx -y skills add kolvex/engineering -y");
+  EXPECT_TRUE(refreshed.warnings[1].starts_with("Platform skills not installed: npx finished"))
+      << refreshed.warnings[1];
   EXPECT_NE(repo.read("CLAUDE.md").find("- `review`: Reviews a diff"), std::string::npos);
   EXPECT_TRUE(exists(".claude/skills/review/SKILL.md"));
 }
