@@ -20,12 +20,8 @@ for dir in "$after" ${before:+"$before"}; do
   [ -x "$dir/kolvex" ] || { echo "commit_hook: $dir/kolvex is missing; build first" >&2; exit 2; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-commit.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" GIT_CONFIG_NOSYSTEM=1
-unset CLAUDECODE CLAUDE_CODE_SESSION_ID CODEX_THREAD_ID GEMINI_CLI CURSOR_AGENT \
-  CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG KOLVEX_API_KEY KOLVEX_API_URL || true
-mkdir -p "$HOME"
+. "$here/sandbox.sh"
+bench_sandbox commit
 
 # `new_repo <dir> <kolvex dir or empty>`: a small repository with a few commits; with
 # a kolvex, set up for it and its post-commit hook installed as setup writes it (the

@@ -23,18 +23,8 @@ for b in "${bin[@]}" "$devserver"; do
   [ -x "$b" ] || { echo "mcp_ping: $b is missing; build first" >&2; exit 2; }
 done
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-mcp-ping.XXXXXX")
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME="$work/home" GIT_CONFIG_NOSYSTEM=1 CLAUDE_CONFIG_DIR="$work/claude" \
-  CODEX_HOME="$work/codex" KOLVEX_SKIP_PLATFORM_SKILLS=1
-unset CLAUDECODE CLAUDE_CODE_SESSION_ID CODEX_THREAD_ID GEMINI_CLI CURSOR_AGENT \
-  CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG KOLVEX_API_KEY KOLVEX_API_URL AGENT_SESSION_ID || true
-mkdir -p "$HOME" "$CLAUDE_CONFIG_DIR" "$CODEX_HOME"
+. "$(dirname "$0")/sandbox.sh"
+bench_sandbox mcp-ping
 
 export KOLVEX_API_KEY=sk-mcp-ping-bench-0123456789
 "$devserver" --port 0 --db "$work/server.db" --api-key "$KOLVEX_API_KEY" \

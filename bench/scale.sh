@@ -33,18 +33,8 @@ for b in "${bin[@]}"; do
 done
 command -v hyperfine >/dev/null || { echo "scale: hyperfine is missing" >&2; exit 2; }
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-scale.XXXXXX")
-server_pid=
-cleanup() {
-  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-export HOME="$work/home" GIT_CONFIG_NOSYSTEM=1 CLAUDE_CONFIG_DIR="$work/claude" \
-  CODEX_HOME="$work/codex" KOLVEX_SKIP_PLATFORM_SKILLS=1
-unset CLAUDECODE CLAUDE_CODE_SESSION_ID CODEX_THREAD_ID GEMINI_CLI CURSOR_AGENT \
-  CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG KOLVEX_API_KEY KOLVEX_API_URL || true
-mkdir -p "$HOME" "$CLAUDE_CONFIG_DIR" "$CODEX_HOME"
+. "$(dirname "$0")/sandbox.sh"
+bench_sandbox scale
 
 # `make_log <file> <lines> <unsent every>`: realistic records (attested and not,
 # developer and telemetry maps, some non-ASCII), one in <unsent every> not sent.

@@ -1,6 +1,7 @@
 #include "core/toml_edit.hpp"
 
 #include "core/fs.hpp"
+#include "core/text.hpp"
 
 #include <re2/re2.h>
 
@@ -29,25 +30,6 @@ bool is_forbidden_control(unsigned char c)
 bool is_hex(char c)
 {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-void append_utf8(std::string& out, char32_t cp)
-{
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // The scalars TOML 1.0 writes without quotes.
@@ -324,7 +306,7 @@ private:
       if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         fail("an escape that is no Unicode scalar value");
       }
-      append_utf8(out, cp);
+      text::append_utf8(out, cp);
       return;
     }
     default:

@@ -142,20 +142,6 @@ Owner find_owner(const stdfs::path& repo_root, const stdfs::path& hooks, std::st
 
 // ---- By hand ----------------------------------------------------------------------
 
-// `text` as a double-quoted string of JSON, TOML and Python alike (the commands
-// quoted here hold no control characters).
-std::string dq_string(std::string_view text)
-{
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
 // What to add to a hook script kolvex cannot put its shell block into.
 ManualStep script_step(const HookSpec& spec,
                        const stdfs::path& file,
@@ -170,12 +156,12 @@ ManualStep script_step(const HookSpec& spec,
   if (interpreter && interpreter->starts_with("python")) {
     std::string argv = "kolvex";
     for (const auto& word : core::text::split(spec.command, ' ')) {
-      argv += ", " + dq_string(word);
+      argv += ", " + manager_configs::double_quoted(word);
     }
     // As the shell block does: kolvex on PATH, else the one that ran setup.
     step.lines = "import shutil, subprocess\n"
                  "kolvex = shutil.which(\"kolvex\") or " +
-                 dq_string(program.empty() ? "kolvex" : program.string()) +
+                 manager_configs::double_quoted(program.empty() ? "kolvex" : program.string()) +
                  "\n"
                  "if shutil.which(kolvex):\n"
                  "    subprocess.run([" +
@@ -195,15 +181,15 @@ ManualStep lefthook_step(const HookSpec& spec, const stdfs::path& config)
   step.file = config;
   step.why = "kolvex does not edit lefthook's " + config.extension().string().substr(1) +
              " files; merge this into its " + std::string(spec.name) + " section if it has one";
-  const std::string run = dq_string(manager_command(spec));
+  const std::string run = manager_configs::double_quoted(manager_command(spec));
   const std::string hook = std::string(spec.name);
   if (config.extension() == ".toml") {
     step.lines = "[" + hook + ".commands." + std::string(manager_configs::LEFTHOOK_COMMAND) +
                  "]\nrun = " + run + "\n";
   } else {
-    step.lines = dq_string(hook) + ": {\n  \"commands\": {\n    " +
-                 dq_string(manager_configs::LEFTHOOK_COMMAND) + ": {\n      \"run\": " + run +
-                 "\n    }\n  }\n}\n";
+    step.lines = manager_configs::double_quoted(hook) + ": {\n  \"commands\": {\n    " +
+                 manager_configs::double_quoted(manager_configs::LEFTHOOK_COMMAND) +
+                 ": {\n      \"run\": " + run + "\n    }\n  }\n}\n";
   }
   return step;
 }

@@ -158,18 +158,6 @@ void insert_at(Lines& doc, std::size_t at, const std::vector<std::string>& block
   doc.lines.insert(doc.lines.begin() + static_cast<std::ptrdiff_t>(at), block.begin(), block.end());
 }
 
-std::string double_quoted(std::string_view text)
-{
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
 Map load_map(std::string_view text, std::string_view what)
 {
   Value doc;
@@ -472,6 +460,18 @@ Edit add_to_pre_commit(std::string_view text, std::string_view hook, std::string
       by_hand,
       [&](Map& expected) { expect_pre_commit_entry(expected, local, by_hand); },
       [&](Lines& doc) { add_pre_commit_repo_lines(doc, local, by_hand); });
+}
+
+std::string double_quoted(std::string_view text)
+{
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + "\"";
 }
 
 } // namespace kolvex::hooks::manager_configs

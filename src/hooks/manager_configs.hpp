@@ -44,4 +44,8 @@ add_to_lefthook(std::string_view text, std::string_view hook, std::string_view c
 [[nodiscard]] Edit
 add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command);
 
+// `text` as a double-quoted string that YAML, JSON, TOML and Python all read back as
+// `text` (the commands quoted here hold no control characters).
+[[nodiscard]] std::string double_quoted(std::string_view text);
+
 } // namespace kolvex::hooks::manager_configs

@@ -1,0 +1,14 @@
+# Sourced by the benchmarks.  `bench_sandbox NAME` makes a scratch folder `$work`,
+# removed on exit together with the server `$server_pid` when one was started, and
+# gives the run a HOME, git configuration and harness folders of its own: neither the
+# user's dotfiles nor an agent session that runs the benchmark changes what is measured.
+bench_sandbox() {
+  work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-$1.XXXXXX")
+  server_pid=
+  trap '[ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
+  export HOME="$work/home" GIT_CONFIG_NOSYSTEM=1 CLAUDE_CONFIG_DIR="$work/claude" \
+    CODEX_HOME="$work/codex" KOLVEX_SKIP_PLATFORM_SKILLS=1
+  unset CLAUDECODE CLAUDE_CODE_SESSION_ID CODEX_THREAD_ID GEMINI_CLI CURSOR_AGENT \
+    CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG KOLVEX_API_KEY KOLVEX_API_URL AGENT_SESSION_ID || true
+  mkdir -p "$HOME" "$CLAUDE_CONFIG_DIR" "$CODEX_HOME"
+}
