@@ -9,6 +9,10 @@ ASAN_BUILD ?= build/asan
 # suite, so neither GoogleTest nor the tests' compile time is needed to run kolvex.
 DIST_BUILD ?= build/dist
 JOBS ?= $(shell nproc)
+# Tests at twice the cores: many of them wait (on a held lock, a hung git, a slow
+# server, the processes they spawn) rather than compute, and a waiting test should not
+# hold a core's slot.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 CMAKE_FLAGS ?=
 DEV_FLAGS = -DKOLVEX_WERROR=ON
 
@@ -50,7 +54,7 @@ build: bootstrap-test $(BUILD)/build.ninja
 test: lint-layers test-release test-package test-asan
 
 test-release: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS)
 
 # The .deb put through dpkg: install, use, remove.  Made from the test build, which
 # installs the same files as `make package`'s Release build (the tests are never
@@ -70,7 +74,7 @@ $(ASAN_BUILD)/build.ninja: Makefile | bootstrap-test
 test-asan: bootstrap-test $(ASAN_BUILD)/build.ninja
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	  ctest --output-on-failure -j $(TEST_JOBS)
 
 $(DIST_BUILD)/build.ninja: Makefile | bootstrap-demo
 	cmake -S . -B $(DIST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOLVEX_TESTS=OFF $(CMAKE_FLAGS)
