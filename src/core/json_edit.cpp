@@ -372,6 +372,50 @@ std::string add_child(std::string_view text,
   return out;
 }
 
+// Where the child after `previous_end` begins: past the blanks, the comma and the
+// blanks that separate two children in strict JSON.
+std::size_t next_child(std::string_view text, std::size_t previous_end)
+{
+  std::size_t at = text.find_first_not_of(" \t\r\n", previous_end);
+  if (at != std::string_view::npos && text[at] == ',') {
+    at = text.find_first_not_of(" \t\r\n", at + 1);
+  }
+  return at;
+}
+
+// Takes out child `index` of `container` (its children begin at `begins` and end
+// at `ends`), undoing add_child: the separator before it (or after it, for the
+// first of several), and for the only child the line break and indentation that
+// opened up an empty container.
+std::string remove_child(std::string_view text,
+                         const Node& container,
+                         const std::vector<std::size_t>& begins,
+                         const std::vector<std::size_t>& ends,
+                         std::size_t index)
+{
+  const auto cut = [&](std::size_t from, std::size_t to) {
+    return std::string(text.substr(0, from)) + std::string(text.substr(to));
+  };
+  if (index >= begins.size()) {
+    throw std::out_of_range("no such child");
+  }
+  if (begins.size() > 1) {
+    return index > 0 ? cut(ends[index - 1], ends[index]) : cut(begins[0], begins[1]);
+  }
+  const std::size_t inner = container.begin + 1;
+  if (begins[0] == inner) {
+    return cut(inner, ends[0]);
+  }
+  const Layout layout = layout_of(text);
+  const std::string closing = layout.eol + indent_at(text, container.begin);
+  const std::string_view after = text.substr(ends[0], container.end - 1 - ends[0]);
+  if (after.starts_with(closing) &&
+      after.substr(closing.size()).find('\n') == std::string_view::npos) {
+    return cut(inner, ends[0] + closing.size());
+  }
+  return cut(inner, ends[0]);
+}
+
 } // namespace
 
 const Node* Node::member(std::string_view key) const
@@ -424,6 +468,31 @@ std::string replace_value(std::string_view text, const Node& node, const Value& 
   return std::string(text.substr(0, node.begin)) +
          render(value, multiline ? &layout : nullptr, indent_at(text, node.begin)) +
          std::string(text.substr(node.end));
+}
+
+std::string remove_member(std::string_view text, const Node& object, std::size_t index)
+{
+  std::vector<std::size_t> begins;
+  std::vector<std::size_t> ends;
+  std::size_t at = object.begin + 1;
+  for (const auto& [key, value] : object.members) {
+    begins.push_back(begins.empty() ? text.find_first_not_of(" \t\r\n", at)
+                                    : next_child(text, at));
+    ends.push_back(value.end);
+    at = value.end;
+  }
+  return remove_child(text, object, begins, ends, index);
+}
+
+std::string remove_item(std::string_view text, const Node& array, std::size_t index)
+{
+  std::vector<std::size_t> begins;
+  std::vector<std::size_t> ends;
+  for (const Node& item : array.items) {
+    begins.push_back(item.begin);
+    ends.push_back(item.end);
+  }
+  return remove_child(text, array, begins, ends, index);
 }
 
 } // namespace kolvex::core::json_edit

@@ -65,4 +65,12 @@ add_member(std::string_view text, const Node& object, std::string_view key, cons
 [[nodiscard]] std::string
 replace_value(std::string_view text, const Node& node, const Value& value);
 
+// `text` without the member at `index` (in written order) of `object`, or the item
+// at `index` of `array`: the exact inverse of add_member and add_item, so that a
+// member added and then removed gives the text back byte for byte (a container left
+// empty closes up as "{}" or "[]" again).
+[[nodiscard]] std::string
+remove_member(std::string_view text, const Node& object, std::size_t index);
+[[nodiscard]] std::string remove_item(std::string_view text, const Node& array, std::size_t index);
+
 } // namespace kolvex::core::json_edit

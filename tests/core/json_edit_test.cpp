@@ -31,6 +31,25 @@ TEST_P(Splice, OnlyTheNewMemberIsWritten)
   EXPECT_TRUE(testing::json_parses(out)) << out;
 }
 
+// The removal undoes the splice exactly: the text comes back byte for byte.
+TEST_P(Splice, RemovingTheMemberGivesTheTextBack)
+{
+  const std::string& text = GetParam().text;
+  const std::string& spliced = GetParam().expected;
+  const Node root = scan(spliced);
+  const Node* servers = root.member("mcpServers");
+  ASSERT_NE(servers, nullptr);
+  const bool created = scan(text).member("mcpServers") == nullptr;
+  const Node& holder = created ? root : *servers;
+  std::size_t index = 0;
+  for (std::size_t i = 0; i < holder.members.size(); ++i) {
+    if (holder.members[i].first == (created ? "mcpServers" : "kolvex")) {
+      index = i;
+    }
+  }
+  EXPECT_EQ(remove_member(spliced, holder, index), text);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     JsonEdit,
     Splice,
@@ -75,6 +94,34 @@ TEST(JsonEdit, AddsAnItemToAListInItsLayout)
   EXPECT_EQ(add_item(text, *root.member("empty"), Value(List{"x"})),
             "{\n  \"hooks\": [\n    {\"a\": 1}\n  ],\n  \"empty\": [\n    [\n      \"x\"\n    ]\n"
             "  ]\n}");
+}
+
+// Any item comes out with its separator, whichever place it holds, and an item
+// added to an empty list comes out as if it was never there.
+TEST(JsonEdit, RemovesAnItemWhereverItStands)
+{
+  struct Case {
+    std::string text;
+    std::size_t index;
+    std::string expected;
+  };
+  const std::vector<Case> cases{
+      {"[1, 2, 3]", 0, "[2, 3]"},
+      {"[1, 2, 3]", 1, "[1, 3]"},
+      {"[\n  1,\n  2\n]\n", 1, "[\n  1\n]\n"},
+      {"[\n  1,\n  2\n]\n", 0, "[\n  2\n]\n"},
+      {"{\n  \"a\": [\n    7\n  ]\n}", 0, "{\n  \"a\": []\n}"},
+      {"{\"a\": [7]}", 0, "{\"a\": []}"},
+      {"{\"a\": [ 7 ]}", 0, "{\"a\": [ ]}"},
+  };
+  for (const auto& c : cases) {
+    const Node root = scan(c.text);
+    const Node& array = root.kind == Node::Kind::array ? root : *root.member("a");
+    EXPECT_EQ(remove_item(c.text, array, c.index), c.expected) << c.text;
+  }
+  const std::string grown = add_item("{\n  \"e\": []\n}", *scan("{\n  \"e\": []\n}").member("e"),
+                                     Value(Map{{"x", 1}}));
+  EXPECT_EQ(remove_item(grown, *scan(grown).member("e"), 0), "{\n  \"e\": []\n}");
 }
 
 // What readers accept beyond JSON is refused: an edit would have to guess what
