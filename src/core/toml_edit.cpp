@@ -403,7 +403,9 @@ private:
 
   // ---- Values ------------------------------------------------------------------
 
-  Statement::Value value(int depth, std::vector<Path>* inline_keys = nullptr)
+  Statement::Value value(int depth,
+                         std::vector<Path>* inline_keys = nullptr,
+                         std::vector<std::pair<std::size_t, std::size_t>>* inline_spans = nullptr)
   {
     if (depth > k_max_depth) {
       fail("nesting too deep");
@@ -427,7 +429,7 @@ private:
       array(depth + 1);
       return Statement::Value::array;
     case '{':
-      inline_table(depth + 1, inline_keys);
+      inline_table(depth + 1, inline_keys, inline_spans);
       return Statement::Value::inline_table;
     default:
       scalar();
@@ -480,7 +482,9 @@ private:
 
   // `{ key = value, ... }` on one line, its keys checked against one another;
   // the dotted keys found are added to `keys` when given.
-  void inline_table(int depth, std::vector<Path>* keys)
+  void inline_table(int depth,
+                    std::vector<Path>* keys,
+                    std::vector<std::pair<std::size_t, std::size_t>>* spans = nullptr)
   {
     ++m_pos;
     std::map<Path, Def> defined;
@@ -491,6 +495,7 @@ private:
     }
     while (true) {
       skip_blanks();
+      const std::size_t key_begin = m_pos;
       const Path key = dotted_key();
       skip_blanks();
       if (peek() != '=') {
@@ -512,6 +517,9 @@ private:
         keys->push_back(key);
       }
       (void)value(depth);
+      if (spans != nullptr) {
+        spans->emplace_back(key_begin, m_pos);
+      }
       skip_blanks();
       if (peek() == ',') {
         ++m_pos;
@@ -602,7 +610,7 @@ private:
       fail("a key defined twice");
     }
     statement.value_begin = m_pos;
-    statement.value = value(0, &statement.inline_keys);
+    statement.value = value(0, &statement.inline_keys, &statement.inline_spans);
     statement.value_end = m_pos;
   }
 

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kolvex::core::toml_edit {
@@ -41,6 +42,8 @@ struct Statement {
   std::size_t value_begin = 0;
   std::size_t value_end = 0;
   std::vector<std::vector<std::string>> inline_keys;
+  // Where each of those members lies: its key's first byte and its value's end.
+  std::vector<std::pair<std::size_t, std::size_t>> inline_spans;
 };
 
 // The statements of `text` in order.  Throws NotEditableError when `text` is not

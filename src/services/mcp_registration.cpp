@@ -263,4 +263,185 @@ std::vector<McpChange> install_mcp_for_agents(const stdfs::path& repo_root,
   return changes;
 }
 
+namespace {
+
+// The line ending the file uses.
+std::string_view eol_of(std::string_view text)
+{
+  return text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+}
+
+// The value text of the statement whose full key is `key`, or "" when it is absent.
+std::string_view value_text(std::string_view text,
+                            const std::vector<const core::toml_edit::Statement*>& statements,
+                            std::string_view key)
+{
+  for (const auto* statement : statements) {
+    if (!statement->key.empty() && statement->key.back() == key) {
+      return text.substr(statement->value_begin, statement->value_end - statement->value_begin);
+    }
+  }
+  return {};
+}
+
+// Whether `statements` are exactly the two kolvex writes: command and args.
+bool exactly_ours(std::string_view text,
+                  const std::vector<const core::toml_edit::Statement*>& statements)
+{
+  return statements.size() == 2 &&
+         value_text(text, statements, "command") == "\"" + std::string(SERVER_COMMAND) + "\"" &&
+         value_text(text, statements, "args") == "[\"" + std::string(SERVER_ARG) + "\"]";
+}
+
+std::string cut(std::string_view text, std::size_t from, std::size_t to)
+{
+  return std::string(text.substr(0, from)) + std::string(text.substr(to));
+}
+
+} // namespace
+
+std::optional<std::string> remove_json_registration(std::string_view text)
+{
+  if (text == *merge_json_registration("")) {
+    return std::string();
+  }
+  const core::json_edit::Node document = core::json_edit::scan(text);
+  if (document.kind != core::json_edit::Node::Kind::object) {
+    return std::nullopt;
+  }
+  // The "mcpServers" a reader uses is the last one written.
+  std::optional<std::size_t> servers_at;
+  for (std::size_t i = 0; i < document.members.size(); ++i) {
+    if (document.members[i].first == "mcpServers") {
+      servers_at = i;
+    }
+  }
+  if (!servers_at) {
+    return std::nullopt;
+  }
+  const core::json_edit::Node& servers = document.members[*servers_at].second;
+  std::optional<std::size_t> ours;
+  for (std::size_t i = 0; i < servers.members.size(); ++i) {
+    if (servers.members[i].first == SERVER_NAME) {
+      ours = i;
+    }
+  }
+  if (!ours) {
+    return std::nullopt;
+  }
+  const core::json_edit::Node& entry = servers.members[*ours].second;
+  if (!is_kolvex_entry(core::json::parse(text.substr(entry.begin, entry.end - entry.begin)))) {
+    return std::nullopt;
+  }
+  if (servers.members.size() == 1) {
+    return core::json_edit::remove_member(text, document, *servers_at);
+  }
+  return core::json_edit::remove_member(text, servers, *ours);
+}
+
+std::optional<std::string> remove_codex_registration(std::string_view text)
+{
+  using core::toml_edit::Statement;
+  const std::vector<Statement> statements = core::toml_edit::scan(text);
+  std::vector<const Statement*> table_keys; // under [mcp_servers.kolvex]
+  std::vector<const Statement*> dotted;     // mcp_servers.kolvex.* = at the top
+  const Statement* header = nullptr;
+  for (const Statement& statement : statements) {
+    const std::vector<std::string> ours_table{"mcp_servers", std::string(SERVER_NAME)};
+    if (statement.kind == Statement::Kind::table && statement.table == ours_table) {
+      header = &statement;
+    } else if (statement.kind == Statement::Kind::key_value && statement.table == ours_table) {
+      table_keys.push_back(&statement);
+    } else if (statement.kind == Statement::Kind::key_value && statement.table.empty() &&
+               statement.key.size() == 3 && statement.key[0] == "mcp_servers" &&
+               statement.key[1] == SERVER_NAME) {
+      dotted.push_back(&statement);
+    } else if (statement.kind == Statement::Kind::key_value && statement.table.empty() &&
+               statement.key == std::vector<std::string>{"mcp_servers"} &&
+               statement.value == Statement::Value::inline_table) {
+      for (std::size_t i = 0; i < statement.inline_keys.size(); ++i) {
+        const auto [begin, end] = statement.inline_spans[i];
+        if (statement.inline_keys[i] != std::vector<std::string>{std::string(SERVER_NAME)} ||
+            text.substr(begin, end - begin) != core::toml_edit::key_text(SERVER_NAME) + " = " +
+                                                    toml_entry()) {
+          continue;
+        }
+        const auto& spans = statement.inline_spans;
+        std::string out;
+        if (spans.size() > 1) {
+          out = i > 0 ? cut(text, spans[i - 1].second, end) : cut(text, begin, spans[1].first);
+        } else {
+          // `{ entry }` back to the `{}` it was made from.
+          out = cut(text, statement.value_begin + 1, statement.value_end - 1);
+        }
+        (void)core::toml_edit::scan(out);
+        return out;
+      }
+    }
+  }
+  std::string out;
+  if (header != nullptr && exactly_ours(text, table_keys)) {
+    const std::size_t end = std::max(table_keys[0]->line_end, table_keys[1]->line_end);
+    out = cut(text, header->begin, end);
+    if (end == text.size()) {
+      // The blank line that set the table apart was kolvex's too.
+      const std::string eol(eol_of(text));
+      const std::string_view before = std::string_view(out);
+      if (before == eol) {
+        out.clear();
+      } else if (before.ends_with(eol + eol)) {
+        out.resize(out.size() - eol.size());
+      }
+    }
+  } else if (exactly_ours(text, dotted)) {
+    out = cut(text, dotted[0]->begin, std::max(dotted[0]->line_end, dotted[1]->line_end));
+  } else {
+    return std::nullopt;
+  }
+  (void)core::toml_edit::scan(out);
+  return out;
+}
+
+std::vector<McpRemoval> remove_mcp_registrations(const stdfs::path& repo_root)
+{
+  std::vector<McpRemoval> removals;
+  std::vector<stdfs::path> done;
+  for (const agents::Harness* harness : agents::harnesses()) {
+    const auto file = registration_file(repo_root, *harness->name);
+    if (!file || std::find(done.begin(), done.end(), *file) != done.end()) {
+      continue;
+    }
+    done.push_back(*file);
+    McpRemoval removal{std::string(*harness->name), *file, false, ""};
+    try {
+      const core::fs::Confined at = paths::confined(repo_root, *file);
+      const std::optional<struct ::stat> st = core::fs::stat_regular(at);
+      if (!st) {
+        continue;
+      }
+      const std::string text = core::fs::read_text(at, 1 << 20);
+      const auto removed = (*harness->tool_server)->format == agents::ToolServerFormat::codex_toml
+                               ? remove_codex_registration(text)
+                               : remove_json_registration(text);
+      if (!removed) {
+        continue;
+      }
+      if (removed->empty()) {
+        core::fs::remove_file(at);
+        removal.deleted = true;
+        if (at.parent().rel != stdfs::path(".") && !at.parent().rel.empty()) {
+          (void)core::fs::remove_empty_directory(at.parent());
+        }
+      } else {
+        core::fs::atomic_replace(at, *removed, st->st_mode & 07777);
+      }
+    } catch (const std::exception& e) {
+      removal.error = "Left " + file->lexically_relative(repo_root).string() +
+                      " as it is: " + e.what();
+    }
+    removals.push_back(std::move(removal));
+  }
+  return removals;
+}
+
 } // namespace kolvex::services::mcp_registration

@@ -75,4 +75,32 @@ std::vector<McpChange>
 install_mcp_for_agents(const std::filesystem::path& repo_root,
                        const std::optional<std::vector<std::string>>& agents);
 
+// `text` without the entry merge_json_registration added: the exact inverse of the
+// splice, "mcpServers" too when kolvex's entry is all it holds; "" when the file holds
+// nothing but what kolvex writes into a missing file (the caller deletes it); nullopt
+// when no server named kolvex starting `kolvex mcp` is there (a server of the user's
+// own of that name stays).  Throws as merge_json_registration for a file it cannot
+// read.
+[[nodiscard]] std::optional<std::string> remove_json_registration(std::string_view text);
+
+// `text` without the mcp_servers.kolvex entry merge_codex_registration added, in any
+// of its three forms, and the blank line put before an appended table; "" for a file
+// holding nothing else, nullopt when there is no entry exactly as kolvex writes it
+// (an entry the user changed is theirs).  Throws core::toml_edit::NotEditableError.
+[[nodiscard]] std::optional<std::string> remove_codex_registration(std::string_view text);
+
+// What taking the registration out of one file did.
+struct McpRemoval {
+  std::string agent;          // canonical agent name
+  std::filesystem::path file; // the registration file
+  bool deleted = false;       // the file held nothing else and was deleted
+  std::string error;          // why it was left alone (empty when it was changed)
+};
+
+// Takes kolvex's registration out of the tool-server file of every harness that has
+// one, by atomic replace keeping the file's mode; a file left with nothing of the
+// user's is deleted, with its folder when that is left empty.  One entry per file
+// changed or left alone with an error; files without kolvex's entry give none.
+std::vector<McpRemoval> remove_mcp_registrations(const std::filesystem::path& repo_root);
+
 } // namespace kolvex::services::mcp_registration

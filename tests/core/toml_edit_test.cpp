@@ -1,6 +1,7 @@
 // The TOML scan refuses exactly what Python's tomllib refuses, on the forms a
 // config.toml takes and the ways one goes wrong, and places its statements.
 #include "core/toml_edit.hpp"
+#include "services/mcp_registration.hpp"
 
 #include "support/judges.hpp"
 
@@ -83,3 +84,49 @@ TEST(TomlEdit, StatementsKnowTheirTableKeyAndValue)
 
 } // namespace
 } // namespace kolvex::core::toml_edit
+
+namespace kolvex::services::mcp_registration {
+namespace {
+
+// Codex's tool-server entry, spliced in each form the file calls for and taken out
+// again, gives the file back byte for byte; "" is the file kolvex created.
+class CodexRoundTrip : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CodexRoundTrip, RemovingTheEntryGivesTheTextBack)
+{
+  const std::string& text = GetParam();
+  const auto merged = merge_codex_registration(text);
+  ASSERT_TRUE(merged.has_value()) << text;
+  ASSERT_NE(*merged, text);
+  EXPECT_EQ(remove_codex_registration(*merged), text);
+  EXPECT_EQ(remove_codex_registration(text), std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(TomlEdit,
+                         CodexRoundTrip,
+                         ::testing::Values("",
+                                           "model = \"o3\"\n",
+                                           "model = \"o3\"\r\n\r\n[tui]\r\nstyle = 1\r\n",
+                                           "mcp_servers = {}\n",
+                                           "mcp_servers = { db = { command = \"pg\" } }\n",
+                                           "mcp_servers = { a = {}, b = {} }  # two\n",
+                                           "mcp_servers.db.command = \"pg\"\n[x]\ny = 1\n",
+                                           "[mcp_servers.db]\ncommand = \"pg\"\n"));
+
+// What kolvex did not write exactly as it writes it is the user's and stays.
+TEST(TomlEdit, AnEntryTheUserChangedIsNotRemoved)
+{
+  for (const std::string text :
+       {"[mcp_servers.kolvex]\ncommand = \"/opt/kolvex\"\nargs = [\"mcp\"]\n",
+        "[mcp_servers.kolvex]\ncommand = \"kolvex\"\nargs = [\"mcp\"]\nenv = { A = \"1\" }\n",
+        "mcp_servers = { kolvex = { command = \"other\", args = [\"mcp\"] } }\n"}) {
+    EXPECT_EQ(remove_codex_registration(text), std::nullopt) << text;
+  }
+  // A table a user appended after kolvex's stays where it is.
+  EXPECT_EQ(remove_codex_registration("[mcp_servers.kolvex]\ncommand = \"kolvex\"\nargs = "
+                                      "[\"mcp\"]\n\n[user]\nx = 1\n"),
+            "\n[user]\nx = 1\n");
+}
+
+} // namespace
+} // namespace kolvex::services::mcp_registration
