@@ -194,6 +194,34 @@ std::vector<bool> outside_code(const std::vector<LineSpan>& spans,
 
 constexpr std::string_view k_bom = "\xEF\xBB\xBF";
 
+// [begin line, end line] of each whole block outside code in `spans`, in order;
+// nullopt when the first block opens and never closes.  `open_fence` is set to a
+// fence the text leaves open.
+std::optional<std::vector<std::pair<std::size_t, std::size_t>>>
+marked_blocks(const std::vector<LineSpan>& spans, std::optional<Fence>& open_fence)
+{
+  const std::vector<bool> outside = outside_code(spans, open_fence);
+  std::vector<std::pair<std::size_t, std::size_t>> blocks;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    if (!outside[i] || !is_marker(spans[i].content, k_block_begin)) {
+      continue;
+    }
+    std::size_t j = i + 1;
+    while (j < spans.size() && !(outside[j] && is_marker(spans[j].content, k_block_end))) {
+      ++j;
+    }
+    if (j == spans.size()) {
+      if (blocks.empty()) {
+        return std::nullopt;
+      }
+      break;
+    }
+    blocks.emplace_back(i, j);
+    i = j;
+  }
+  return blocks;
+}
+
 } // namespace
 
 std::string _extract_slug(const core::Value& skill)
@@ -295,26 +323,11 @@ _rewrite_marked_block(std::string_view text, std::string_view block, std::size_t
   const std::string_view body = text.substr(bom.size());
   const std::vector<LineSpan> spans = line_spans(body);
   std::optional<Fence> open_fence;
-  const std::vector<bool> outside = outside_code(spans, open_fence);
-  // [begin line, end line] of each whole block outside code, in order.
-  std::vector<std::pair<std::size_t, std::size_t>> blocks;
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    if (!outside[i] || !is_marker(spans[i].content, k_block_begin)) {
-      continue;
-    }
-    std::size_t j = i + 1;
-    while (j < spans.size() && !(outside[j] && is_marker(spans[j].content, k_block_end))) {
-      ++j;
-    }
-    if (j == spans.size()) {
-      if (blocks.empty()) {
-        return std::nullopt;
-      }
-      break;
-    }
-    blocks.emplace_back(i, j);
-    i = j;
+  const auto found = marked_blocks(spans, open_fence);
+  if (!found) {
+    return std::nullopt;
   }
+  const auto& blocks = *found;
   if (duplicates != nullptr) {
     *duplicates = blocks.empty() ? 0 : blocks.size() - 1;
   }
@@ -383,6 +396,64 @@ bool write_agent_guidance(const stdfs::path& repo_root,
   }
   core::fs::atomic_replace(*at, *updated, st ? (st->st_mode & 07777) : 0644);
   return true;
+}
+
+std::optional<std::string> _remove_marked_block(std::string_view text)
+{
+  const std::string_view bom = text.starts_with(k_bom) ? k_bom : std::string_view();
+  const std::string_view body = text.substr(bom.size());
+  const std::vector<LineSpan> spans = line_spans(body);
+  std::optional<Fence> open_fence;
+  const auto blocks = marked_blocks(spans, open_fence);
+  if (!blocks || blocks->empty()) {
+    return std::nullopt;
+  }
+  const std::size_t begin = spans[blocks->front().first].begin;
+  const std::size_t end = spans[blocks->front().second].next;
+  std::string before(body.substr(0, begin));
+  if (end == body.size()) {
+    // An appended block came after a blank line of kolvex's.
+    const std::string_view line_end = body.find("\r\n") != std::string_view::npos ? "\r\n" : "\n";
+    const std::string blank = std::string(line_end) + std::string(line_end);
+    if (before.ends_with(blank)) {
+      before.resize(before.size() - line_end.size());
+    } else if (before == line_end) {
+      before.clear();
+    }
+  }
+  return std::string(bom) + before + std::string(body.substr(end));
+}
+
+GuidanceRemoval remove_agent_guidance(const stdfs::path& repo_root, std::string_view agent)
+{
+  GuidanceRemoval removal;
+  const std::optional<stdfs::path> rel = instruction_file(repo_root, agent);
+  if (!rel) {
+    return removal;
+  }
+  removal.file = repo_root / *rel;
+  const std::optional<core::fs::Confined> at = instruction_target(repo_root, *rel);
+  if (!at) {
+    return removal;
+  }
+  const std::optional<struct ::stat> st = core::fs::stat_regular(*at);
+  if (!st) {
+    return removal;
+  }
+  const std::string text = core::fs::read_bytes(*at, k_max_instruction_bytes);
+  const std::optional<std::string> kept = _remove_marked_block(text);
+  if (!kept) {
+    return removal;
+  }
+  if (kept->empty()) {
+    core::fs::remove_file(*at);
+    removal.action = GuidanceRemoval::Action::deleted;
+  } else {
+    core::fs::atomic_replace(*at, *kept, st->st_mode & 07777);
+    removal.action = GuidanceRemoval::Action::updated;
+  }
+  removal.file = at->full();
+  return removal;
 }
 
 } // namespace kolvex::hooks::agent_guidance

@@ -89,4 +89,22 @@ bool write_agent_guidance(const std::filesystem::path& repo_root,
                           std::string_view project_id,
                           const std::optional<core::List>& skills = std::nullopt);
 
+// `text` without its first kolvex block (found as _rewrite_marked_block finds it),
+// and without the blank line put before a block appended at the end; "" when the
+// block was all the file held.  nullopt when there is no whole block.
+[[nodiscard]] std::optional<std::string> _remove_marked_block(std::string_view text);
+
+// What taking the block out of one instruction file did.
+struct GuidanceRemoval {
+  enum class Action { none, updated, deleted };
+  Action action = Action::none;
+  std::filesystem::path file; // the file changed (a link's target inside the repository)
+};
+
+// Takes kolvex's block out of `agent`'s instruction file in `repo_root` (a link
+// followed only inside the repository), by atomic replace keeping the file's mode; a
+// file that held nothing else is deleted.  Throws std::system_error.
+GuidanceRemoval remove_agent_guidance(const std::filesystem::path& repo_root,
+                                      std::string_view agent);
+
 } // namespace kolvex::hooks::agent_guidance

@@ -378,4 +378,154 @@ std::vector<UserHookChange> install_user_session_hooks(const std::vector<std::st
   return changes;
 }
 
+namespace {
+
+// Whether `group` is one kolvex adds: a group of one hook whose command `ours`
+// recognises, with nothing but "matcher" and "hooks" in it.
+bool is_our_group(const core::Value& group, bool (*ours)(std::string_view))
+{
+  if (!group.is_map()) {
+    return false;
+  }
+  for (const auto& [key, value] : group.as_map()) {
+    if (key != "matcher" && key != "hooks") {
+      return false;
+    }
+  }
+  const core::Value* hooks = group.get("hooks");
+  if (hooks == nullptr || !hooks->is_list() || hooks->as_list().size() != 1) {
+    return false;
+  }
+  const auto command = hooks->as_list().front().get_string("command");
+  return command && ours(*command);
+}
+
+// The index of the member `key` a JSON reader uses (the last), or nullopt.
+std::optional<std::size_t> member_index(const core::json_edit::Node& object, std::string_view key)
+{
+  std::optional<std::size_t> found;
+  for (std::size_t i = 0; i < object.members.size(); ++i) {
+    if (object.members[i].first == key) {
+      found = i;
+    }
+  }
+  return found;
+}
+
+// `text` without our group of `event`; nullopt when there is none.
+std::optional<std::string>
+remove_group(std::string_view text, std::string_view event, bool (*ours)(std::string_view))
+{
+  namespace edit = core::json_edit;
+  const edit::Node root = edit::scan(text);
+  const auto hooks_at = root.kind == edit::Node::Kind::object ? member_index(root, "hooks")
+                                                               : std::nullopt;
+  if (!hooks_at) {
+    return std::nullopt;
+  }
+  const edit::Node& hooks = root.members[*hooks_at].second;
+  const auto groups_at =
+      hooks.kind == edit::Node::Kind::object ? member_index(hooks, event) : std::nullopt;
+  if (!groups_at) {
+    return std::nullopt;
+  }
+  const edit::Node& groups = hooks.members[*groups_at].second;
+  if (groups.kind != edit::Node::Kind::array) {
+    return std::nullopt;
+  }
+  for (std::size_t i = groups.items.size(); i-- > 0;) {
+    const edit::Node& item = groups.items[i];
+    if (!is_our_group(core::json::parse(text.substr(item.begin, item.end - item.begin)), ours)) {
+      continue;
+    }
+    if (groups.items.size() > 1) {
+      return edit::remove_item(text, groups, i);
+    }
+    return hooks.members.size() > 1 ? edit::remove_member(text, hooks, *groups_at)
+                                    : edit::remove_member(text, root, *hooks_at);
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::string> remove_claude_rows(std::string_view text)
+{
+  // What setup writes into a missing or empty file: deleted whole.
+  const auto session = merge_claude_session_start(core::Value());
+  for (const core::Value& fresh : {*session, *merge_claude_post_tool(*session)}) {
+    if (text == core::json::dump_indented(fresh, 2) + "\n") {
+      return std::string();
+    }
+  }
+  bool changed = false;
+  std::string out(text);
+  // The reverse of the order setup adds them in, so that each undoes its splice.
+  if (auto removed = remove_group(out, "PostToolUse", is_post_tool_command)) {
+    out = std::move(*removed);
+    changed = true;
+  }
+  if (auto removed = remove_group(out, "SessionStart", is_session_start_command)) {
+    out = std::move(*removed);
+    changed = true;
+  }
+  if (!changed) {
+    return std::nullopt;
+  }
+  return out;
+}
+
+UserHookRemoval remove_claude_user_hooks(const stdfs::path& settings_path)
+{
+  UserHookRemoval removal;
+  removal.settings = settings_path;
+  try {
+    const stdfs::path target = user_files::write_target(settings_path);
+    struct stat st {};
+    if (::stat(target.c_str(), &st) != 0) {
+      if (errno != ENOENT) {
+        throw std::system_error(errno, std::generic_category(), target.string());
+      }
+      return removal;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      throw std::runtime_error("it is not a regular file");
+    }
+    const std::string text = core::fs::read_text(target);
+    if (core::text::trim(text).empty()) {
+      return removal;
+    }
+    std::optional<std::string> kept;
+    try {
+      kept = remove_claude_rows(text);
+    } catch (const core::json_edit::NotEditableError& e) {
+      throw std::runtime_error(std::string("it is not plain JSON (") + e.what() +
+                               "); take kolvex's SessionStart and PostToolUse hooks out by hand");
+    }
+    if (!kept) {
+      return removal;
+    }
+    if ((st.st_mode & 0222) == 0 || ::access(target.c_str(), W_OK) != 0) {
+      throw std::runtime_error("it is read-only; take kolvex's SessionStart and PostToolUse "
+                               "hooks out by hand");
+    }
+    if (kept->empty()) {
+      if (::unlink(target.c_str()) != 0) {
+        throw std::system_error(errno, std::generic_category(), "unlink " + target.string());
+      }
+      removal.action = UserHookRemoval::Action::deleted;
+      return removal;
+    }
+    core::fs::atomic_replace(target, *kept);
+    if (::chmod(target.c_str(), st.st_mode & 07777) != 0) {
+      throw std::system_error(errno, std::generic_category(), "chmod " + target.string());
+    }
+    removal.action = UserHookRemoval::Action::updated;
+  } catch (const std::exception& e) {
+    removal.action = UserHookRemoval::Action::failed;
+    removal.error = e.what();
+  }
+  return removal;
+}
+
 } // namespace kolvex::hooks::user_hooks

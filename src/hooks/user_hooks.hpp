@@ -97,4 +97,26 @@ install_claude_user_hooks(const std::filesystem::path& settings_path);
 [[nodiscard]] std::vector<UserHookChange>
 install_user_session_hooks(const std::vector<std::string>& agents);
 
+// What taking kolvex's rows out of one settings file did.
+struct UserHookRemoval {
+  enum class Action { none, updated, deleted, failed };
+  Action action = Action::none;
+  std::filesystem::path settings; // the settings file
+  std::string error;              // why it was left alone (failed)
+};
+
+// `text` (a settings file, strict JSON) without kolvex's SessionStart group and
+// PostToolUse row: each a group holding one hook whose command the recognisers
+// above know (a group holding a hook of the user's too stays); an event list, and
+// "hooks", left with nothing but ours go as well, so that the splice is undone byte
+// for byte.  "" when the file is exactly what setup writes into a missing one;
+// nullopt when it holds no row of ours.  Throws core::json_edit::NotEditableError.
+[[nodiscard]] std::optional<std::string> remove_claude_rows(std::string_view text);
+
+// Takes kolvex's rows out of the Claude Code settings file `settings_path` (a link
+// written through to its target), by atomic replace keeping its permissions, or
+// deletes the file when kolvex created it and nothing else is in it.  Never throws:
+// a malformed or read-only file is left alone and reported as failed.
+[[nodiscard]] UserHookRemoval remove_claude_user_hooks(const std::filesystem::path& settings_path);
+
 } // namespace kolvex::hooks::user_hooks

@@ -123,6 +123,26 @@ INSTANTIATE_TEST_SUITE_P(
                    1}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Taking the block out gives back the file it was added to, byte for byte: a
+// fenced example of the markers, a byte-order mark and CRLF lines are the user's.
+TEST(MarkedBlock, RemovingTheAddedBlockGivesTheFileBack)
+{
+  for (const std::string& original : {std::string(),
+                                     std::string("text\n"),
+                                     std::string("a\r\nb\r\n"),
+                                     k_example,
+                                     std::string("\xEF\xBB\xBFnotes\r\n")}) {
+    const auto added = guidance::_rewrite_marked_block(original, k_block);
+    ASSERT_TRUE(added.has_value());
+    EXPECT_EQ(guidance::_remove_marked_block(*added), original) << original;
+    EXPECT_EQ(guidance::_remove_marked_block(original), std::nullopt) << original;
+  }
+  // Text the user put after the block stays; only the block's lines go.
+  EXPECT_EQ(guidance::_remove_marked_block("mine\n\n" + k_old + "later\n"), "mine\n\nlater\n");
+  // A block that never closes is not guessed at.
+  EXPECT_EQ(guidance::_remove_marked_block(k_begin + "\nuser text\n"), std::nullopt);
+}
+
 TEST(GuidanceBlock, ListsSafeSkillsAndIsStable)
 {
   const List skills{Map{{"slug", "review"}, {"description", "Reviews diffs\nsecond line"}},

@@ -358,5 +358,57 @@ TEST(UserHooks, AReadOnlyFileFailsBothHooksAndStaysAsItWas)
   EXPECT_EQ(core::fs::read_text(settings), "{}\n");
 }
 
+// Setup's rows come out again leaving the settings as they were, byte for byte and
+// mode for mode; a file setup created goes; a second removal finds nothing.
+TEST(UserHooks, RemovingTheRowsGivesTheSettingsBack)
+{
+  const std::vector<std::optional<std::string>> originals{
+      std::nullopt,
+      "{\n  \"theme\": \"dark\"\n}\n",
+      "{\r\n\t\"hooks\": {\r\n\t\t\"SessionStart\": [\r\n\t\t\t{\"hooks\": [{\"type\": "
+      "\"command\", \"command\": \"echo hi\"}]}\r\n\t\t]\r\n\t}\r\n}",
+      R"({"hooks": {"Stop": []}, "x": 1})",
+  };
+  for (const auto& original : originals) {
+    AgentEnv env;
+    const stdfs::path settings = env.dir().path() / "claude" / "settings.json";
+    if (original) {
+      env.dir().write("claude/settings.json", *original);
+      ASSERT_EQ(::chmod(settings.c_str(), 0600), 0);
+    }
+    for (const auto& change : install_claude_user_hooks(settings)) {
+      ASSERT_EQ(change.action, UserHookAction::added) << change.error;
+    }
+    const UserHookRemoval removal = remove_claude_user_hooks(settings);
+    EXPECT_EQ(removal.action,
+              original ? UserHookRemoval::Action::updated : UserHookRemoval::Action::deleted)
+        << removal.error;
+    if (original) {
+      EXPECT_EQ(core::fs::read_bytes(settings), *original);
+      EXPECT_EQ(mode_of(settings), 0600U);
+    } else {
+      EXPECT_FALSE(stdfs::exists(settings));
+    }
+    EXPECT_EQ(remove_claude_user_hooks(settings).action, UserHookRemoval::Action::none);
+  }
+}
+
+// A group that also runs a hook of the user's, or a row the user added keys to, is
+// theirs; a file that is not JSON is left alone and said so.
+TEST(UserHooks, RowsOfTheUsersOwnStayOnRemoval)
+{
+  const std::string shared = R"({"hooks": {"SessionStart": [{"hooks": [{"command": ")" + k_ours +
+                             R"("}, {"command": "echo mine"}]}]}})";
+  const std::string keyed =
+      R"({"hooks": {"SessionStart": [{"note": "mine", "hooks": [{"command": ")" + k_ours +
+      R"("}]}]}})";
+  EXPECT_EQ(remove_claude_rows(shared), std::nullopt);
+  EXPECT_EQ(remove_claude_rows(keyed), std::nullopt);
+  AgentEnv env;
+  const auto settings = env.dir().write("claude/settings.json", "{\"hooks\": // no\n}");
+  EXPECT_EQ(remove_claude_user_hooks(settings).action, UserHookRemoval::Action::failed);
+  EXPECT_EQ(core::fs::read_bytes(settings), "{\"hooks\": // no\n}");
+}
+
 } // namespace
 } // namespace kolvex::hooks::user_hooks
