@@ -462,6 +462,101 @@ Edit add_to_pre_commit(std::string_view text, std::string_view hook, std::string
       [&](Lines& doc) { add_pre_commit_repo_lines(doc, local, by_hand); });
 }
 
+namespace {
+
+// The text that `add` turns into `text`, found among the ways kolvex's lines (the
+// marked comment line and the `lines` after it, perhaps a key line before it, the
+// blank line before an appended block) can be taken out: removal is exact because
+// it is checked by adding the entry again.
+template <class Add>
+std::optional<std::string>
+undo_add(std::string_view text, int lines, bool empty_repos_form, const Add& add)
+{
+  const Lines doc = split(text);
+  for (std::size_t c = 0; c < doc.lines.size(); ++c) {
+    if (core::text::trim(doc.lines[c]) != k_comment) {
+      continue;
+    }
+    for (int extra = 0; extra <= 3; ++extra) {
+      for (const bool key_before : {true, false}) {
+        for (const bool blank_before : {true, false}) {
+          const std::size_t first = key_before ? c - 1 : c;
+          if ((key_before && c == 0) || c + 1 + lines + extra > doc.lines.size() + 1) {
+            continue;
+          }
+          const std::size_t end = std::min(doc.lines.size(), c + 1 + lines + extra);
+          Lines candidate = doc;
+          candidate.lines.erase(candidate.lines.begin() + static_cast<std::ptrdiff_t>(first),
+                                candidate.lines.begin() + static_cast<std::ptrdiff_t>(end));
+          if (blank_before) {
+            if (first == 0 || !core::text::trim(candidate.lines[first - 1]).empty() ||
+                first != candidate.lines.size()) {
+              continue;
+            }
+            candidate.lines.erase(candidate.lines.begin() +
+                                  static_cast<std::ptrdiff_t>(first - 1));
+          }
+          std::vector<Lines> forms{candidate};
+          if (empty_repos_form && key_before && !blank_before) {
+            Lines restored = doc;
+            restored.lines.erase(restored.lines.begin() + static_cast<std::ptrdiff_t>(c),
+                                 restored.lines.begin() + static_cast<std::ptrdiff_t>(end));
+            restored.lines[c - 1] += " []";
+            forms.push_back(std::move(restored));
+          }
+          for (const Lines& form : forms) {
+            const std::string before = join(form);
+            try {
+              const Edit again = add(before);
+              if (again.changed && again.text == text) {
+                return before;
+              }
+            } catch (const ConfigLayoutError&) {
+              // Not a text kolvex could have added to: not the one.
+            }
+          }
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+} // namespace
+
+Edit remove_from_lefthook(std::string_view text, std::string_view hook, std::string_view command)
+{
+  const Map config = load_map(text, "the lefthook configuration");
+  if (!lefthook_has_command(config, hook)) {
+    return {false, std::string(text)};
+  }
+  const auto before = undo_add(text, 2, false, [&](std::string_view candidate) {
+    return add_to_lefthook(candidate, hook, command);
+  });
+  if (!before) {
+    throw ConfigLayoutError("its " + std::string(LEFTHOOK_COMMAND) + " command in the " +
+                            std::string(hook) +
+                            " section is not as kolvex wrote it; take it out by hand");
+  }
+  return {true, *before};
+}
+
+Edit remove_from_pre_commit(std::string_view text, std::string_view hook, std::string_view command)
+{
+  const Map config = load_map(text, "the pre-commit configuration");
+  if (!pre_commit_has_hook(config, pre_commit_hook_id(hook))) {
+    return {false, std::string(text)};
+  }
+  const auto before = undo_add(text, 9, true, [&](std::string_view candidate) {
+    return add_to_pre_commit(candidate, hook, command);
+  });
+  if (!before) {
+    throw ConfigLayoutError("its local hook " + pre_commit_hook_id(hook) +
+                            " is not as kolvex wrote it; take it out of repos by hand");
+  }
+  return {true, *before};
+}
+
 std::string double_quoted(std::string_view text)
 {
   std::string out = "\"";

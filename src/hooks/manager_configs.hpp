@@ -44,6 +44,20 @@ add_to_lefthook(std::string_view text, std::string_view hook, std::string_view c
 [[nodiscard]] Edit
 add_to_pre_commit(std::string_view text, std::string_view hook, std::string_view command);
 
+// `text` without the command add_to_lefthook adds for `hook` and `command`, and the
+// lines it put around it (a section or "commands:" of its own, the blank line
+// before an appended section): the text that adding it again would give `text` from,
+// so that a configuration comes back byte for byte.  `changed` false when there is
+// no command of kolvex's.  Throws ConfigLayoutError when the entry is there but not
+// as kolvex writes it (the user changed it: theirs to take out).
+[[nodiscard]] Edit
+remove_from_lefthook(std::string_view text, std::string_view hook, std::string_view command);
+
+// The same for the local hook add_to_pre_commit adds (and "repos:" when kolvex
+// wrote it).
+[[nodiscard]] Edit
+remove_from_pre_commit(std::string_view text, std::string_view hook, std::string_view command);
+
 // `text` as a double-quoted string that YAML, JSON, TOML and Python all read back as
 // `text` (the commands quoted here hold no control characters).
 [[nodiscard]] std::string double_quoted(std::string_view text);

@@ -125,4 +125,60 @@ TEST(PreCommitConfig, EveryListStyleOfReposAndTheHookTypesLeftAlone)
               HasSubstr("by hand"));
 }
 
+// Each layout the entry goes into gives its text back byte for byte when the entry
+// is taken out again; a second removal finds nothing.
+struct RoundTrip {
+  const char* name;
+  bool lefthook;
+  std::string text;
+};
+
+class ConfigRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(ConfigRoundTrip, RemovingTheEntryGivesTheTextBack)
+{
+  const auto& c = GetParam();
+  const auto add = c.lefthook ? configs::add_to_lefthook : configs::add_to_pre_commit;
+  const auto remove = c.lefthook ? configs::remove_from_lefthook : configs::remove_from_pre_commit;
+  const auto added = add(c.text, "post-commit", k_command);
+  ASSERT_TRUE(added.changed);
+  const auto removed = remove(added.text, "post-commit", k_command);
+  EXPECT_TRUE(removed.changed);
+  EXPECT_EQ(removed.text, c.text);
+  EXPECT_FALSE(remove(c.text, "post-commit", k_command).changed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ManagerConfigs,
+    ConfigRoundTrip,
+    ::testing::Values(
+        RoundTrip{"LefthookNewSection",
+                  true,
+                  "# team hooks\npre-commit:\n  commands:\n    lint:\n      run: make lint\n"},
+        RoundTrip{"LefthookCommandsFourSpaces",
+                  true,
+                  "post-commit:\n    commands:\n        notify:\n            run: ./notify\n"
+                  "# trailing note\n"},
+        RoundTrip{"LefthookJobs",
+                  true,
+                  "post-commit:\n  parallel: true\n  jobs:\n  - name: notify\n    run: x\n"},
+        RoundTrip{"LefthookEmptySection", true, "post-commit:\npre-push:\n  commands: {}\n"},
+        RoundTrip{"LefthookCrlf", true, "pre-commit:\r\n  commands:\r\n    a:\r\n      run: a\r\n"},
+        RoundTrip{"PreCommitRepos",
+                  false,
+                  "repos:\n-   repo: https://github.com/pre-commit/pre-commit-hooks\n"
+                  "    rev: v4.5.0\n    hooks:\n    -   id: trailing-whitespace\n"},
+        RoundTrip{"PreCommitEmptyRepos", false, "default_install_hook_types: [pre-push]\nrepos: []\n"},
+        RoundTrip{"PreCommitNoRepos", false, "minimum_pre_commit_version: '3.0'\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An entry the user changed is theirs to take out: refused, never half removed.
+TEST(ManagerConfigs, AnEntryTheUserChangedIsRefused)
+{
+  std::string changed = lefthook("pre-commit:\n  commands:\n    a:\n      run: a\n");
+  changed.replace(changed.find("exec kolvex"), 11, "exec /opt/kolvex");
+  EXPECT_THAT(refusal([&] { (void)configs::remove_from_lefthook(changed, "post-commit", k_command); }),
+              HasSubstr("by hand"));
+}
+
 } // namespace
