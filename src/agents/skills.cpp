@@ -637,4 +637,49 @@ void write_skill_files(const stdfs::path& repo_root,
   save_manifest(repo_root, std::move(manifest));
 }
 
+std::vector<stdfs::path> remove_skill_files(const stdfs::path& repo_root)
+{
+  std::vector<stdfs::path> removed;
+  Manifest manifest = load_manifest(repo_root);
+  if (manifest.folders.empty()) {
+    return removed;
+  }
+  for (const auto& [dir, recorded] : manifest.folders) {
+    if (!recorded.is_map()) {
+      continue;
+    }
+    const core::fs::Confined base{repo_root, stdfs::path(dir)};
+    for (const auto& [name, digest] : recorded.as_map()) {
+      const core::fs::Confined at = base / name;
+      try {
+        const auto current = current_bytes(at);
+        if (current && recorded_as(&digest, *current)) {
+          core::fs::remove_file(at);
+          removed.push_back(at.full());
+        }
+        if (at.parent().rel != base.rel) {
+          (void)core::fs::remove_empty_directory(at.parent());
+        }
+      } catch (const std::system_error& e) {
+        k_log.warning("Left " + at.full().string() + " alone: " + e.what());
+      }
+    }
+    // The skill directory and the harness folder above it, when kolvex's files were
+    // all they held.
+    for (stdfs::path folder = dir; !folder.empty(); folder = folder.parent_path()) {
+      try {
+        if (!core::fs::remove_empty_directory({repo_root, folder})) {
+          break;
+        }
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+  manifest.folders = core::Map{};
+  manifest.declined = core::Map{};
+  save_manifest(repo_root, std::move(manifest));
+  return removed;
+}
+
 } // namespace kolvex::agents::skills

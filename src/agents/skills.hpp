@@ -104,4 +104,10 @@ void write_skill_files(const std::filesystem::path& repo_root,
                        const core::List& skills,
                        SkillFormat format);
 
+// Takes out every skill file the manifest records kolvex wrote and that still holds
+// what kolvex wrote (a file the user edited stays theirs), the skill folders and
+// skill directories left empty by that, and their records.  Returns the files
+// removed.  Never throws for one file: one that cannot be removed is skipped.
+std::vector<std::filesystem::path> remove_skill_files(const std::filesystem::path& repo_root);
+
 } // namespace kolvex::agents::skills

@@ -5,16 +5,19 @@
 #include "services/relaycore/sync/notes.hpp"
 
 #include "agents/registry.hpp"
+#include "agents/skills.hpp"
 #include "core/clock.hpp"
 #include "core/fs.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
 #include "display/output.hpp"
+#include "hooks/agent_guidance.hpp"
 #include "hooks/installer.hpp"
 #include "hooks/scripts.hpp"
 #include "hooks/user_hooks.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
+#include "services/mcp_registration.hpp"
 #include "services/repository.hpp"
 
 #include <CLI/CLI.hpp>
@@ -298,7 +301,214 @@ bool print_manual_steps(const stdfs::path& repo_root, const SetupRun& run)
   return true;
 }
 
+// ---- Removal --------------------------------------------------------------------
+
+// Where --remove sets the local configuration aside: kept with the records (the
+// project link, the agents), but no longer the file that says the repository is set
+// up, so that no hook, session start or sync self-heal puts kolvex back.  A later
+// setup takes it up again.
+stdfs::path set_aside_config(const stdfs::path& repo_root)
+{
+  const stdfs::path config = paths::local_config(repo_root);
+  return config.parent_path() / ("removed-" + config.filename().string());
+}
+
+// What one run of --remove did and left, to say at the end.
+struct RemoveRun {
+  // Each file changed (false) or deleted (true), in the order first touched.
+  std::vector<std::pair<stdfs::path, bool>> files;
+  std::vector<hooks::installer::ManualStep> manual;
+  std::vector<std::string> warnings;
+  // Whether the user-wide harness hooks were taken out.
+  bool user_wide = false;
+
+  void touched(const stdfs::path& file, bool deleted)
+  {
+    for (auto& [path, gone] : files) {
+      if (path == file) {
+        gone = gone || deleted;
+        return;
+      }
+    }
+    files.emplace_back(file, deleted);
+  }
+};
+
+// .gitignore without the entries setup appends: the run of them that ends the file
+// (what ensure_gitignore writes), each once and in its order; the file goes when
+// nothing else is left.  Lines the user keeps elsewhere in it are theirs.
+void remove_gitignore_lines(const stdfs::path& repo_root, RemoveRun& run)
+{
+  const core::fs::Confined at{repo_root, ".gitignore"};
+  const auto st = core::fs::stat_regular(at);
+  if (!st) {
+    return;
+  }
+  const std::string text = core::fs::read_bytes(at);
+  std::string kept = text;
+  const auto& entries = shared::KOLVEX_GITIGNORE_ENTRIES;
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+    const std::string line = *entry + "\n";
+    if (kept.ends_with(line) && (kept.size() == line.size() || kept[kept.size() - line.size() - 1] == '\n')) {
+      kept.resize(kept.size() - line.size());
+    }
+  }
+  if (kept == text) {
+    return;
+  }
+  if (kept.empty()) {
+    core::fs::remove_file(at);
+    run.touched(repo_root / ".gitignore", true);
+    return;
+  }
+  core::fs::atomic_replace(at, kept, st->st_mode & 07777);
+  run.touched(repo_root / ".gitignore", false);
+}
+
+// With the .gitignore lines gone, the records kept under .kolvex/.platform/ must
+// still never reach a commit: the directory ignores itself.
+void keep_records_out_of_git(const stdfs::path& repo_root)
+{
+  const core::fs::Confined platform = paths::confined(paths::platform_dir(repo_root));
+  try {
+    (void)core::fs::open_directory(platform);
+  } catch (const std::system_error&) {
+    return; // no records there (or not a real directory): nothing to keep out
+  }
+  (void)core::fs::replace_if_changed(platform / ".gitignore", "*\n", 0644);
+}
+
+void remove_hooks(const stdfs::path& repo_root, RemoveRun& run)
+{
+  for (const auto* spec : {&hooks::installer::POST_COMMIT,
+                           &hooks::installer::POST_REWRITE,
+                           &hooks::installer::POST_MERGE,
+                           &hooks::installer::PRE_PUSH}) {
+    auto removal = hooks::installer::uninstall_hook(repo_root, *spec);
+    for (const auto& file : removal.files) {
+      run.touched(file.path, file.deleted);
+    }
+    run.manual.insert(run.manual.end(), removal.manual.begin(), removal.manual.end());
+    run.warnings.insert(run.warnings.end(), removal.warnings.begin(), removal.warnings.end());
+  }
+}
+
+void remove_agent_files(const stdfs::path& repo_root, RemoveRun& run)
+{
+  for (const agents::Harness* harness : agents::harnesses()) {
+    try {
+      const auto removal = hooks::agent_guidance::remove_agent_guidance(repo_root, *harness->name);
+      if (removal.action != hooks::agent_guidance::GuidanceRemoval::Action::none) {
+        run.touched(removal.file,
+                    removal.action == hooks::agent_guidance::GuidanceRemoval::Action::deleted);
+      }
+    } catch (const std::system_error& e) {
+      run.warnings.push_back("Left the instruction file of " + std::string(*harness->name) +
+                             " alone: " + e.what());
+    }
+  }
+  for (const auto& file : agents::skills::remove_skill_files(repo_root)) {
+    run.touched(file, true);
+  }
+  for (const auto& removal : services::mcp_registration::remove_mcp_registrations(repo_root)) {
+    if (removal.error.empty()) {
+      run.touched(removal.file, removal.deleted);
+    } else {
+      run.warnings.push_back(removal.error);
+    }
+  }
+}
+
+void remove_user_hooks(RemoveRun& run)
+{
+  const auto removal =
+      hooks::user_hooks::remove_claude_user_hooks(hooks::user_hooks::claude_settings_path());
+  using Action = hooks::user_hooks::UserHookRemoval::Action;
+  if (removal.action == Action::failed) {
+    run.warnings.push_back("Left " + removal.settings.string() + " alone: " + removal.error);
+  } else if (removal.action != Action::none) {
+    run.touched(removal.settings, removal.action == Action::deleted);
+    run.user_wide = true;
+  }
+}
+
+// The recorded data: deleted with --purge, else kept and said where.
+void settle_records(const stdfs::path& repo_root, bool purge, RemoveRun& run)
+{
+  const stdfs::path dir = paths::kolvex_dir(repo_root);
+  const core::fs::Confined config = paths::confined(paths::local_config(repo_root));
+  if (purge) {
+    const core::fs::Confined records = paths::confined(repo_root, dir);
+    if (core::fs::remove_tree(records)) {
+      output::success("Removed " + shown(dir, repo_root) +
+                      "/, kolvex's records of this repository (its log, attestations, "
+                      "configuration and cache)");
+    }
+    const core::fs::Confined legacy = paths::confined(repo_root, paths::legacy_log(repo_root));
+    if (core::fs::remove_file(legacy)) {
+      run.touched(legacy.full(), true);
+    }
+    const stdfs::path platform = paths::platform_dir(repo_root);
+    if (platform.lexically_relative(dir).empty() ||
+        *platform.lexically_relative(dir).begin() == "..") {
+      output::info("The records this worktree shares with " +
+                   paths::records_root(repo_root).string() + " were kept");
+    }
+    return;
+  }
+  if (core::fs::regular_file_exists(config)) {
+    core::fs::rename_file(config, paths::confined(set_aside_config(repo_root)));
+  }
+  keep_records_out_of_git(repo_root);
+  if (core::fs::stat_path(dir)) {
+    output::info("Kept kolvex's records in " + shown(dir, repo_root) +
+                 "/ (delete them with `kolvex setup --purge`; `kolvex setup` takes them up "
+                 "again)");
+  }
+}
+
 } // namespace
+
+void run_remove(const stdfs::path& repo_root, bool purge)
+{
+  RemoveRun run;
+  const auto step = [&](const char* what, const auto& body) {
+    try {
+      body();
+    } catch (const std::exception& e) {
+      run.warnings.push_back(std::string("Could not take out ") + what + ": " + e.what());
+    }
+  };
+  step("the git hooks", [&] { remove_hooks(repo_root, run); });
+  step("the agents' files", [&] { remove_agent_files(repo_root, run); });
+  step("the user-level harness hooks", [&] { remove_user_hooks(run); });
+  step("the .gitignore entries", [&] { remove_gitignore_lines(repo_root, run); });
+  for (const auto& [file, deleted] : run.files) {
+    output::success(std::string(deleted ? "Removed " : "Updated ") + shown(file, repo_root));
+  }
+  if (run.user_wide) {
+    // The rows serve every repository; another one set up with kolvex puts them
+    // back on its next sync.
+    output::info("Claude Code's session-start and post-tool hooks served every repository; a "
+                 "sync in another repository set up with kolvex registers them again");
+  }
+  step("the records", [&] { settle_records(repo_root, purge, run); });
+  for (const auto& warning : run.warnings) {
+    output::warning(warning);
+  }
+  if (!run.manual.empty()) {
+    output::warning("kolvex could not edit every file itself. Take these out by hand:");
+    for (const auto& manual : run.manual) {
+      output::console().print(manual.message(repo_root));
+    }
+  }
+  if (run.files.empty() && run.manual.empty() && run.warnings.empty()) {
+    output::info("Nothing of kolvex's was left to take out");
+  }
+  if (!run.manual.empty() || !run.warnings.empty()) {
+    throw CLI::RuntimeError(1);
+  }
+}
 
 std::vector<std::string> detect_installed_agents()
 {
@@ -314,6 +524,12 @@ std::vector<std::string> detect_installed_agents()
 void run_setup(const stdfs::path& repo_root, const SetupOptions& options)
 {
   SetupRun run = start_run();
+  // A configuration --remove set aside comes back: the project link and the agents.
+  const core::fs::Confined aside = paths::confined(set_aside_config(repo_root));
+  const core::fs::Confined config = paths::confined(paths::local_config(repo_root));
+  if (core::fs::regular_file_exists(aside) && !core::fs::regular_file_exists(config)) {
+    core::fs::rename_file(aside, config);
+  }
   std::vector<std::string> done;
   for (std::size_t i = 0; i < k_steps.size(); ++i) {
     try {
@@ -400,9 +616,27 @@ void register_setup(CLI::App& app)
                     *notes,
                     "Also write each new record as a git note under refs/notes/kolvex, and print "
                     "the one-time git config lines that push and fetch the notes with the branch.");
-  command->callback([command, names, no_user_hooks, project, notes] {
+  auto remove = std::make_shared<bool>(false);
+  auto purge = std::make_shared<bool>(false);
+  command->add_flag("--remove",
+                    *remove,
+                    "Take out everything setup and sync added: the git hooks' blocks and hook "
+                    "manager entries, the .gitignore lines, the hooks in Claude Code's user "
+                    "settings, the tool-server registrations, the instruction-file blocks and the "
+                    "skill files. Each file is left as it was before (one kolvex created is "
+                    "deleted); what kolvex cannot edit is printed to take out by hand. The "
+                    "records in .kolvex/ are kept.");
+  command->add_flag("--purge",
+                    *purge,
+                    "As --remove, and delete .kolvex/ too: the log, the attestations, the "
+                    "configuration and the cache.");
+  command->callback([command, names, no_user_hooks, project, notes, remove, purge] {
     if (!command->get_subcommands().empty()) {
       return; // `setup project <id>` did its one step
+    }
+    if (*remove || *purge) {
+      run_remove(services::shared::get_repo_root(), *purge);
+      return;
     }
     SetupOptions options;
     options.project_id = *project;

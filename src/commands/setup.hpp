@@ -37,6 +37,18 @@ struct SetupOptions {
 // to add by hand are printed at the end, and it throws CLI::RuntimeError(1).
 void run_setup(const std::filesystem::path& repo_root, const SetupOptions& options);
 
+// Takes out of `repo_root` (and the user's harness settings) everything setup and
+// sync put there: the git hooks' blocks and hook manager entries, the .gitignore
+// lines, the user-level harness hooks, the tool-server registrations, the
+// instruction-file blocks and the skill files.  Each file is given back as it was
+// before kolvex's edit, or deleted when kolvex created it and nothing of the user's
+// is in it; one line is printed per file changed or deleted.  The recorded data in
+// .kolvex/ stays (the local configuration set aside, so that nothing puts kolvex
+// back by itself), unless `purge`: then .kolvex/ is deleted too.  Running it again
+// changes nothing.  Throws CLI::RuntimeError(1) when something is left for the user
+// to take out by hand (printed) or a file could not be changed.
+void run_remove(const std::filesystem::path& repo_root, bool purge);
+
 // The agent harnesses installed for this user, in registry order: found by their
 // configuration directories in $HOME ($CLAUDE_CONFIG_DIR and $CODEX_HOME too) and,
 // for aider, its program on PATH.

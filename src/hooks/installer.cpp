@@ -3,6 +3,7 @@
 #include "core/fs.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
+#include "core/yaml.hpp"
 #include "hooks/manager_configs.hpp"
 #include "hooks/shell_block.hpp"
 #include "hooks/user_files.hpp"
@@ -407,8 +408,8 @@ std::string activate_lefthook(const stdfs::path& repo_root,
 
 std::string ManualStep::message(const stdfs::path& repo_root) const
 {
-  std::string text =
-      "Add to " + shown(file, repo_root) + " (" + why + "), for the " + hook + " hook:\n";
+  std::string text = (take_out ? "Take out of " : "Add to ") + shown(file, repo_root) + " (" +
+                     why + "), for the " + hook + " hook:\n";
   std::size_t start = 0;
   while (start < lines.size()) {
     auto end = lines.find('\n', start);
@@ -635,6 +636,165 @@ install_hook(const stdfs::path& repo_root, const HookSpec& spec, const stdfs::pa
   }
   }
   return install;
+}
+
+namespace {
+
+// Takes the block of `spec` out of the shell script `file`; the file goes when
+// nothing but the "#!" line kolvex writes into a new hook (or nothing) is left.
+void remove_block(const stdfs::path& repo_root,
+                  const stdfs::path& file,
+                  const HookSpec& spec,
+                  HookRemoval& removal)
+{
+  const Confined at = user_files::locate(repo_root, file);
+  const auto mode = mode_of(at);
+  if (!mode) {
+    return;
+  }
+  const std::string text = core::fs::read_bytes(at);
+  const auto interpreter = shell_block::interpreter(text);
+  if (!interpreter || !shell_block::is_shell(*interpreter)) {
+    if (runs_kolvex(text, spec.command)) {
+      ManualStep step = script_step(spec, file, interpreter, {});
+      step.take_out = true;
+      step.lines = "the lines that run `kolvex " + std::string(spec.command) + "`\n";
+      removal.manual.push_back(std::move(step));
+    }
+    return;
+  }
+  const auto span = shell_block::find(text, spec.name);
+  if (span.found == shell_block::Found::damaged) {
+    removal.warnings.push_back("kolvex's block in " + shown(file, repo_root) +
+                               " has lost one of its marker lines; take what is left of it out "
+                               "by hand");
+    return;
+  }
+  if (span.found == shell_block::Found::none) {
+    return;
+  }
+  const std::string kept = shell_block::remove(text, span);
+  if (kept.empty() || kept == "#!/bin/sh\n") {
+    core::fs::remove_file(at);
+    removal.files.push_back({file, true});
+    return;
+  }
+  write_file(at, kept, *mode);
+  removal.files.push_back({file, false});
+}
+
+// Takes kolvex's entry out of the manager configuration `config` with `remover`.
+void remove_from_config(const stdfs::path& repo_root,
+                        const stdfs::path& config,
+                        const HookSpec& spec,
+                        Editor remover,
+                        HookRemoval& removal)
+{
+  const Confined at = user_files::locate(repo_root, config);
+  const auto mode = mode_of(at);
+  if (!mode) {
+    return;
+  }
+  const std::string text = core::fs::read_text(at);
+  try {
+    const auto edit = remover(text, spec.name, manager_command(spec));
+    if (edit.changed) {
+      write_file(at, edit.text, *mode);
+      removal.files.push_back({config, false});
+    }
+  } catch (const manager_configs::ConfigLayoutError& refusal) {
+    ManualStep step;
+    step.hook = std::string(spec.name);
+    step.file = config;
+    step.why = refusal.what();
+    step.lines = "the entry that runs `kolvex " + std::string(spec.command) + "`\n";
+    step.take_out = true;
+    removal.manual.push_back(std::move(step));
+  }
+}
+
+// Whether a lefthook YAML configuration of `repo_root` still has a `hook` section.
+bool lefthook_runs(const stdfs::path& repo_root, std::string_view hook)
+{
+  for (const auto name : k_lefthook_configs) {
+    try {
+      const Confined at = user_files::locate(repo_root, repo_root / name);
+      if (!core::fs::regular_file_exists(at)) {
+        continue;
+      }
+      const core::Value config = core::yaml::load(core::fs::read_text(at));
+      if (!config.is_map() || config.get(hook) != nullptr) {
+        return true;
+      }
+    } catch (const std::exception&) {
+      return true; // unreadable: assume it does, and keep its script
+    }
+  }
+  return false;
+}
+
+} // namespace
+
+HookRemoval uninstall_hook(const stdfs::path& repo_root, const HookSpec& spec)
+{
+  HookRemoval removal;
+  removal.hook = std::string(spec.name);
+  const stdfs::path hooks = hooks_dir(repo_root);
+  // Each place on its own: a link or a special file at one leaves the others to do.
+  const auto guarded = [&](const stdfs::path& file, const auto& step) {
+    try {
+      step();
+    } catch (const std::system_error& e) {
+      removal.warnings.push_back("Left " + shown(file, repo_root) + " alone: " + e.what());
+    }
+  };
+  bool lefthook_edited = false;
+  for (const auto name : k_lefthook_configs) {
+    guarded(repo_root / name, [&] {
+      const std::size_t before = removal.files.size();
+      remove_from_config(
+          repo_root, repo_root / name, spec, &manager_configs::remove_from_lefthook, removal);
+      lefthook_edited = lefthook_edited || removal.files.size() > before;
+    });
+  }
+  for (const auto name : k_lefthook_other_configs) {
+    guarded(repo_root / name, [&] {
+      const Confined at = user_files::locate(repo_root, repo_root / name);
+      if (core::fs::regular_file_exists(at) &&
+          runs_kolvex(core::fs::read_bytes(at), spec.command)) {
+        ManualStep step = lefthook_step(spec, repo_root / name);
+        step.take_out = true;
+        removal.manual.push_back(std::move(step));
+      }
+    });
+  }
+  guarded(repo_root / k_pre_commit_config, [&] {
+    remove_from_config(repo_root,
+                       repo_root / k_pre_commit_config,
+                       spec,
+                       &manager_configs::remove_from_pre_commit,
+                       removal);
+  });
+  if (!present(hooks) || !stdfs::is_directory(hooks)) {
+    return removal;
+  }
+  const stdfs::path hook = hooks / spec.name;
+  guarded(hook, [&] {
+    const Confined at = user_files::locate(repo_root, hook);
+    // The script `lefthook install` made for the section kolvex added runs nothing now.
+    if (lefthook_edited && file_contains(at, k_lefthook_sign) &&
+        !lefthook_runs(repo_root, spec.name)) {
+      core::fs::remove_file(at);
+      removal.files.push_back({hook, true});
+      return;
+    }
+    remove_block(repo_root, hook, spec, removal);
+  });
+  if (is_husky_dir(hooks)) {
+    const stdfs::path script = hooks.parent_path() / spec.name;
+    guarded(script, [&] { remove_block(repo_root, script, spec, removal); });
+  }
+  return removal;
 }
 
 } // namespace kolvex::hooks::installer

@@ -68,6 +68,7 @@ struct ManualStep {
   std::filesystem::path file; // the file to add them to
   std::string why;            // why kolvex cannot edit it ("it is a python3 script")
   std::string lines;          // the exact lines, each ending in "\n"
+  bool take_out = false;      // the lines are to be taken out (setup --remove), not added
 
   // What to do, for the user: where, the lines indented, and what then.
   [[nodiscard]] std::string message(const std::filesystem::path& repo_root) const;
@@ -129,6 +130,31 @@ struct HookInstall {
 HookInstall install_hook(const std::filesystem::path& repo_root,
                          const HookSpec& spec,
                          const std::filesystem::path& program = {});
+
+// One file `uninstall_hook` changed.
+struct FileRemoval {
+  std::filesystem::path path;
+  bool deleted = false; // it held nothing but kolvex's part, so it went
+};
+
+// What taking one hook out did.
+struct HookRemoval {
+  std::string hook;                // git's name of the hook
+  std::vector<FileRemoval> files;  // the files changed or deleted
+  std::vector<ManualStep> manual;  // lines the user must take out by hand
+  std::vector<std::string> warnings; // files left alone (a link, a FIFO)
+};
+
+// Takes kolvex's part of `spec` out of every place install_hook puts it: its marked
+// block in the hook of git's hooks directory and in husky's script (a file left with
+// only the "#!" line kolvex wrote is deleted), its command in lefthook's YAML and its
+// local hook in the pre-commit configuration (each file given back as it was before
+// the entry went in), and the script `lefthook install` made for a hook lefthook no
+// longer runs.  A file kolvex cannot edit (another language, lefthook's JSON or TOML,
+// an entry the user changed) gives a ManualStep with the lines to take out; a link
+// out of the repository or a special file is left alone with a warning.  Throws
+// std::runtime_error when git cannot name the hooks directory.
+HookRemoval uninstall_hook(const std::filesystem::path& repo_root, const HookSpec& spec);
 
 // Takes the Entire tool's lines out of the repository's git hooks: each line whose
 // command is `entire hooks ...` (any path to an `entire` program).  Everything else
