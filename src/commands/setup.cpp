@@ -380,10 +380,12 @@ void keep_records_out_of_git(const stdfs::path& repo_root)
 
 void remove_hooks(const stdfs::path& repo_root, RemoveRun& run)
 {
-  for (const auto* spec : {&hooks::installer::POST_COMMIT,
-                           &hooks::installer::POST_REWRITE,
+  // The reverse of the order setup installs them in: an entry appended to a manager's
+  // file comes out while it is still the last, as it went in.
+  for (const auto* spec : {&hooks::installer::PRE_PUSH,
                            &hooks::installer::POST_MERGE,
-                           &hooks::installer::PRE_PUSH}) {
+                           &hooks::installer::POST_REWRITE,
+                           &hooks::installer::POST_COMMIT}) {
     auto removal = hooks::installer::uninstall_hook(repo_root, *spec);
     for (const auto& file : removal.files) {
       run.touched(file.path, file.deleted);
