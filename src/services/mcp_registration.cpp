@@ -333,10 +333,11 @@ std::optional<std::string> remove_json_registration(std::string_view text)
   if (!is_kolvex_entry(core::json::parse(text.substr(entry.begin, entry.end - entry.begin)))) {
     return std::nullopt;
   }
-  if (servers.members.size() == 1) {
-    return core::json_edit::remove_member(text, document, *servers_at);
-  }
-  return core::json_edit::remove_member(text, servers, *ours);
+  const std::string kept = servers.members.size() == 1
+                               ? core::json_edit::remove_member(text, document, *servers_at)
+                               : core::json_edit::remove_member(text, servers, *ours);
+  // A repeated key can hide another entry of ours, which a reader then sees.
+  return remove_json_registration(kept).value_or(kept);
 }
 
 std::optional<std::string> remove_codex_registration(std::string_view text)

@@ -255,3 +255,32 @@ TEST(RuleWriters, WriteOnlyForAgentsTheRepositoryUses)
   EXPECT_EQ(repo.read(".windsurf/rules/review.md"),
             "---\ntrigger: model_decision\ndescription: review\n---\n\nReview.\n");
 }
+
+// Removal takes out the skill files kolvex wrote and the folders they alone filled;
+// a rule the user edited, and a folder holding a file of theirs, stay.
+TEST(RuleWriters, RemovalTakesOutOnlyWhatKolvexWrote)
+{
+  TempDir repo;
+  repo.write(".cursorrules", "");
+  repo.write(".windsurf/rules/mine.md", "my rule\n");
+  kolvex::services::shared::save_local_config(repo.path(), Map{{"agents", List{"windsurf"}}});
+  const List skills{Map{{"slug", "review"}, {"content", "Review.\n"}},
+                    Map{{"slug", "ship"}, {"content", "Ship.\n"}}};
+  guidance::write_rule_skills(repo.path(), skills);
+  repo.write(".cursor/rules/ship.mdc", "edited by the user\n");
+
+  const auto removed = kolvex::agents::skills::remove_skill_files(repo.path());
+  EXPECT_EQ(removed.size(), 3U);
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".cursor/rules/review.mdc"));
+  EXPECT_EQ(repo.read(".cursor/rules/ship.mdc"), "edited by the user\n");
+  EXPECT_FALSE(stdfs::exists(repo.path() / ".windsurf/rules/review.md"));
+  EXPECT_EQ(repo.read(".windsurf/rules/mine.md"), "my rule\n");
+  // Nothing is recorded as kolvex's any more: a second removal takes nothing.
+  EXPECT_TRUE(kolvex::agents::skills::remove_skill_files(repo.path()).empty());
+
+  TempDir alone;
+  alone.write(".cursorrules", "");
+  guidance::write_rule_skills(alone.path(), skills);
+  (void)kolvex::agents::skills::remove_skill_files(alone.path());
+  EXPECT_FALSE(stdfs::exists(alone.path() / ".cursor"));
+}
