@@ -577,8 +577,9 @@ void register_setup(CLI::App& app)
       "type it already runs, else as a marked block in the hook that is there; a file kolvex "
       "cannot edit gets the lines to add printed) and .kolvex/example-attestation.yaml, and "
       "`kolvex session-start` and the post-tool row `kolvex attest add --from-hook` as hooks in "
-      "Claude Code's user settings. Running it again changes nothing.");
-  command
+      "Claude Code's user settings. Running it again changes nothing; --remove takes it all out "
+      "again.");
+  CLI::Option* agent_option = command
       ->add_option("--agent",
                    *names,
                    "An agent harness used in this repository (" + known_agents() +
@@ -587,12 +588,12 @@ void register_setup(CLI::App& app)
       ->type_name("NAME")
       ->allow_extra_args(false);
   auto no_user_hooks = std::make_shared<bool>(false);
-  command->add_flag("--no-user-hooks",
+  CLI::Option* no_user_hooks_option = command->add_flag("--no-user-hooks",
                     *no_user_hooks,
                     "Do not register the session-start hook and the post-tool row in the user "
                     "settings of the configured harnesses (Claude Code's settings.json).");
   auto project = std::make_shared<std::optional<std::int64_t>>();
-  command
+  CLI::Option* project_option = command
       ->add_option("--project",
                    *project,
                    "Link this repository to an existing kolvex project by its id, without "
@@ -614,13 +615,13 @@ void register_setup(CLI::App& app)
     output::success("Linked this repository to project " + std::to_string(*linked));
   });
   auto notes = std::make_shared<bool>(false);
-  command->add_flag("--notes",
+  CLI::Option* notes_option = command->add_flag("--notes",
                     *notes,
                     "Also write each new record as a git note under refs/notes/kolvex, and print "
                     "the one-time git config lines that push and fetch the notes with the branch.");
   auto remove = std::make_shared<bool>(false);
   auto purge = std::make_shared<bool>(false);
-  command->add_flag("--remove",
+  CLI::Option* remove_option = command->add_flag("--remove",
                     *remove,
                     "Take out everything setup and sync added: the git hooks' blocks and hook "
                     "manager entries, the .gitignore lines, the hooks in Claude Code's user "
@@ -628,10 +629,15 @@ void register_setup(CLI::App& app)
                     "skill files. Each file is left as it was before (one kolvex created is "
                     "deleted); what kolvex cannot edit is printed to take out by hand. The "
                     "records in .kolvex/ are kept.");
-  command->add_flag("--purge",
+  CLI::Option* purge_option = command->add_flag("--purge",
                     *purge,
                     "As --remove, and delete .kolvex/ too: the log, the attestations, the "
                     "configuration and the cache.");
+  for (CLI::Option* undo : {remove_option, purge_option}) {
+    for (CLI::Option* setting : {agent_option, no_user_hooks_option, project_option, notes_option}) {
+      undo->excludes(setting);
+    }
+  }
   command->callback([command, names, no_user_hooks, project, notes, remove, purge] {
     if (!command->get_subcommands().empty()) {
       return; // `setup project <id>` did its one step

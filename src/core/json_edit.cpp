@@ -119,7 +119,7 @@ private:
       skip_space();
       expect(':', "expected ':'");
       skip_space();
-      node.members.emplace_back(std::move(key), value(depth));
+      node.members.push_back(Member{std::move(key), value(depth)});
       skip_space();
       if (peek() == ',') {
         ++m_pos;

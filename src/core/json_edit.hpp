@@ -29,18 +29,28 @@ public:
 };
 
 // Where one value lies in the text: [begin, end) in bytes, and what it holds.
+struct Member;
+
 struct Node {
   enum class Kind { object, array, string, number, literal };
   Kind kind = Kind::literal;
   std::size_t begin = 0;
   std::size_t end = 0;
   // An object's members in the order written, keys decoded (repeats kept).
-  std::vector<std::pair<std::string, Node>> members;
+  // (A struct of its own, not a std::pair: a pair needs Node complete, which it is
+  // not yet here, and clang says so.)
+  std::vector<Member> members;
   // An array's items.
   std::vector<Node> items;
 
   // The member `key` as a JSON reader sees it (the last of repeated keys), or null.
   [[nodiscard]] const Node* member(std::string_view key) const;
+};
+
+// One member of an object: its key, decoded, and its value.
+struct Member {
+  std::string first;
+  Node second;
 };
 
 // The nesting a scan accepts; deeper is refused rather than a blown stack.
