@@ -43,7 +43,8 @@ void check_removal(std::string_view text, bool toml, bool must)
     std::abort(); // a removal only ever takes bytes out
   }
   try {
-    const auto again = toml ? mcp::merge_codex_registration(*kept) : mcp::merge_json_registration(*kept);
+    const auto again =
+        toml ? mcp::merge_codex_registration(*kept) : mcp::merge_json_registration(*kept);
     if (!again) {
       std::abort(); // still registered
     }

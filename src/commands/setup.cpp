@@ -349,7 +349,8 @@ void remove_gitignore_lines(const stdfs::path& repo_root, RemoveRun& run)
   const auto& entries = shared::KOLVEX_GITIGNORE_ENTRIES;
   for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
     const std::string line = *entry + "\n";
-    if (kept.ends_with(line) && (kept.size() == line.size() || kept[kept.size() - line.size() - 1] == '\n')) {
+    if (kept.ends_with(line) &&
+        (kept.size() == line.size() || kept[kept.size() - line.size() - 1] == '\n')) {
       kept.resize(kept.size() - line.size());
     }
   }
@@ -579,28 +580,31 @@ void register_setup(CLI::App& app)
       "`kolvex session-start` and the post-tool row `kolvex attest add --from-hook` as hooks in "
       "Claude Code's user settings. Running it again changes nothing; --remove takes it all out "
       "again.");
-  CLI::Option* agent_option = command
-      ->add_option("--agent",
-                   *names,
-                   "An agent harness used in this repository (" + known_agents() +
-                       "); repeat for several. Without it the harnesses installed on this "
-                       "machine are found.")
-      ->type_name("NAME")
-      ->allow_extra_args(false);
+  CLI::Option* agent_option =
+      command
+          ->add_option("--agent",
+                       *names,
+                       "An agent harness used in this repository (" + known_agents() +
+                           "); repeat for several. Without it the harnesses installed on this "
+                           "machine are found.")
+          ->type_name("NAME")
+          ->allow_extra_args(false);
   auto no_user_hooks = std::make_shared<bool>(false);
-  CLI::Option* no_user_hooks_option = command->add_flag("--no-user-hooks",
-                    *no_user_hooks,
-                    "Do not register the session-start hook and the post-tool row in the user "
-                    "settings of the configured harnesses (Claude Code's settings.json).");
+  CLI::Option* no_user_hooks_option =
+      command->add_flag("--no-user-hooks",
+                        *no_user_hooks,
+                        "Do not register the session-start hook and the post-tool row in the user "
+                        "settings of the configured harnesses (Claude Code's settings.json).");
   auto project = std::make_shared<std::optional<std::int64_t>>();
-  CLI::Option* project_option = command
-      ->add_option("--project",
-                   *project,
-                   "Link this repository to an existing kolvex project by its id, without "
-                   "asking the server (`kolvex sync` otherwise finds or creates the project "
-                   "by the origin remote)")
-      ->type_name("ID")
-      ->check(frontend::id_number());
+  CLI::Option* project_option =
+      command
+          ->add_option("--project",
+                       *project,
+                       "Link this repository to an existing kolvex project by its id, without "
+                       "asking the server (`kolvex sync` otherwise finds or creates the project "
+                       "by the origin remote)")
+          ->type_name("ID")
+          ->check(frontend::id_number());
   // `kolvex setup project <id>`: only the link, for a repository set up already
   // (the wording the refusal remedies use).
   auto linked = std::make_shared<std::int64_t>(0);
@@ -615,26 +619,30 @@ void register_setup(CLI::App& app)
     output::success("Linked this repository to project " + std::to_string(*linked));
   });
   auto notes = std::make_shared<bool>(false);
-  CLI::Option* notes_option = command->add_flag("--notes",
-                    *notes,
-                    "Also write each new record as a git note under refs/notes/kolvex, and print "
-                    "the one-time git config lines that push and fetch the notes with the branch.");
+  CLI::Option* notes_option = command->add_flag(
+      "--notes",
+      *notes,
+      "Also write each new record as a git note under refs/notes/kolvex, and print "
+      "the one-time git config lines that push and fetch the notes with the branch.");
   auto remove = std::make_shared<bool>(false);
   auto purge = std::make_shared<bool>(false);
-  CLI::Option* remove_option = command->add_flag("--remove",
-                    *remove,
-                    "Take out everything setup and sync added: the git hooks' blocks and hook "
-                    "manager entries, the .gitignore lines, the hooks in Claude Code's user "
-                    "settings, the tool-server registrations, the instruction-file blocks and the "
-                    "skill files. Each file is left as it was before (one kolvex created is "
-                    "deleted); what kolvex cannot edit is printed to take out by hand. The "
-                    "records in .kolvex/ are kept.");
-  CLI::Option* purge_option = command->add_flag("--purge",
-                    *purge,
-                    "As --remove, and delete .kolvex/ too: the log, the attestations, the "
-                    "configuration and the cache.");
+  CLI::Option* remove_option = command->add_flag(
+      "--remove",
+      *remove,
+      "Take out everything setup and sync added: the git hooks' blocks and hook "
+      "manager entries, the .gitignore lines, the hooks in Claude Code's user "
+      "settings, the tool-server registrations, the instruction-file blocks and the "
+      "skill files. Each file is left as it was before (one kolvex created is "
+      "deleted); what kolvex cannot edit is printed to take out by hand. The "
+      "records in .kolvex/ are kept.");
+  CLI::Option* purge_option =
+      command->add_flag("--purge",
+                        *purge,
+                        "As --remove, and delete .kolvex/ too: the log, the attestations, the "
+                        "configuration and the cache.");
   for (CLI::Option* undo : {remove_option, purge_option}) {
-    for (CLI::Option* setting : {agent_option, no_user_hooks_option, project_option, notes_option}) {
+    for (CLI::Option* setting :
+         {agent_option, no_user_hooks_option, project_option, notes_option}) {
       undo->excludes(setting);
     }
   }

@@ -476,8 +476,7 @@ std::string remove_member(std::string_view text, const Node& object, std::size_t
   std::vector<std::size_t> ends;
   std::size_t at = object.begin + 1;
   for (const auto& [key, value] : object.members) {
-    begins.push_back(begins.empty() ? text.find_first_not_of(" \t\r\n", at)
-                                    : next_child(text, at));
+    begins.push_back(begins.empty() ? text.find_first_not_of(" \t\r\n", at) : next_child(text, at));
     ends.push_back(value.end);
     at = value.end;
   }

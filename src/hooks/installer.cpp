@@ -408,8 +408,8 @@ std::string activate_lefthook(const stdfs::path& repo_root,
 
 std::string ManualStep::message(const stdfs::path& repo_root) const
 {
-  std::string text = (take_out ? "Take out of " : "Add to ") + shown(file, repo_root) + " (" +
-                     why + "), for the " + hook + " hook:\n";
+  std::string text = (take_out ? "Take out of " : "Add to ") + shown(file, repo_root) + " (" + why +
+                     "), for the " + hook + " hook:\n";
   std::size_t start = 0;
   while (start < lines.size()) {
     auto end = lines.find('\n', start);

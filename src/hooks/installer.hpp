@@ -139,9 +139,9 @@ struct FileRemoval {
 
 // What taking one hook out did.
 struct HookRemoval {
-  std::string hook;                // git's name of the hook
-  std::vector<FileRemoval> files;  // the files changed or deleted
-  std::vector<ManualStep> manual;  // lines the user must take out by hand
+  std::string hook;                  // git's name of the hook
+  std::vector<FileRemoval> files;    // the files changed or deleted
+  std::vector<ManualStep> manual;    // lines the user must take out by hand
   std::vector<std::string> warnings; // files left alone (a link, a FIFO)
 };
 

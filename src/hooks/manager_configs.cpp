@@ -493,8 +493,7 @@ undo_add(std::string_view text, int lines, bool empty_repos_form, const Add& add
                 first != candidate.lines.size()) {
               continue;
             }
-            candidate.lines.erase(candidate.lines.begin() +
-                                  static_cast<std::ptrdiff_t>(first - 1));
+            candidate.lines.erase(candidate.lines.begin() + static_cast<std::ptrdiff_t>(first - 1));
           }
           std::vector<Lines> forms{candidate};
           if (empty_repos_form && key_before && !blank_before) {

@@ -418,8 +418,8 @@ remove_group(std::string_view text, std::string_view event, bool (*ours)(std::st
 {
   namespace edit = core::json_edit;
   const edit::Node root = edit::scan(text);
-  const auto hooks_at = root.kind == edit::Node::Kind::object ? member_index(root, "hooks")
-                                                               : std::nullopt;
+  const auto hooks_at =
+      root.kind == edit::Node::Kind::object ? member_index(root, "hooks") : std::nullopt;
   if (!hooks_at) {
     return std::nullopt;
   }

@@ -363,8 +363,8 @@ std::optional<std::string> remove_codex_registration(std::string_view text)
       for (std::size_t i = 0; i < statement.inline_keys.size(); ++i) {
         const auto [begin, end] = statement.inline_spans[i];
         if (statement.inline_keys[i] != std::vector<std::string>{std::string(SERVER_NAME)} ||
-            text.substr(begin, end - begin) != core::toml_edit::key_text(SERVER_NAME) + " = " +
-                                                    toml_entry()) {
+            text.substr(begin, end - begin) !=
+                core::toml_edit::key_text(SERVER_NAME) + " = " + toml_entry()) {
           continue;
         }
         const auto& spans = statement.inline_spans;
@@ -437,8 +437,8 @@ std::vector<McpRemoval> remove_mcp_registrations(const stdfs::path& repo_root)
         core::fs::atomic_replace(at, *removed, st->st_mode & 07777);
       }
     } catch (const std::exception& e) {
-      removal.error = "Left " + file->lexically_relative(repo_root).string() +
-                      " as it is: " + e.what();
+      removal.error =
+          "Left " + file->lexically_relative(repo_root).string() + " as it is: " + e.what();
     }
     removals.push_back(std::move(removal));
   }

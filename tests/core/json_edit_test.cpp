@@ -119,8 +119,8 @@ TEST(JsonEdit, RemovesAnItemWhereverItStands)
     const Node& array = root.kind == Node::Kind::array ? root : *root.member("a");
     EXPECT_EQ(remove_item(c.text, array, c.index), c.expected) << c.text;
   }
-  const std::string grown = add_item("{\n  \"e\": []\n}", *scan("{\n  \"e\": []\n}").member("e"),
-                                     Value(Map{{"x", 1}}));
+  const std::string grown =
+      add_item("{\n  \"e\": []\n}", *scan("{\n  \"e\": []\n}").member("e"), Value(Map{{"x", 1}}));
   EXPECT_EQ(remove_item(grown, *scan(grown).member("e"), 0), "{\n  \"e\": []\n}");
 }
 

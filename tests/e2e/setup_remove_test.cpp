@@ -71,7 +71,8 @@ void husky(const TempRepo& repo)
 
 void lefthook(const TempRepo& repo)
 {
-  repo.write("lefthook.yml", "# team hooks\npre-commit:\n  commands:\n    lint:\n      run: 'true'\n");
+  repo.write("lefthook.yml",
+             "# team hooks\npre-commit:\n  commands:\n    lint:\n      run: 'true'\n");
   ASSERT_EQ(run({"lefthook", "install"}, repo.path()).exit_code, 0);
 }
 
@@ -155,14 +156,15 @@ TEST_P(SetupRemoveE2E, EveryFileComesBackAsItWas)
   layout.prepare(repo);
   // The user's own files, which setup and sync edit rather than create.
   repo.write("CLAUDE.md", "# Team notes\n\nBe kind to the build.\n");
-  const auto mcp =
-      repo.write(".mcp.json", "{\n  \"mcpServers\": {\n    \"db\": {\"command\": \"pg\"}\n  }\n}\n");
+  const auto mcp = repo.write(
+      ".mcp.json", "{\n  \"mcpServers\": {\n    \"db\": {\"command\": \"pg\"}\n  }\n}\n");
   stdfs::permissions(mcp, stdfs::perms(0600));
   repo.write(".gitignore", "node_modules/\n");
   home.write("claude/settings.json", "{\n  \"theme\": \"dark\"\n}\n");
   const Snapshot before = snapshot();
 
-  const auto setup = run_kolvex({"setup", "--agent", "claude-code", "--agent", "codex"}, repo.path());
+  const auto setup =
+      run_kolvex({"setup", "--agent", "claude-code", "--agent", "codex"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
   DevServer server;
   env.set("KOLVEX_API_KEY", server.api_key());
@@ -217,7 +219,8 @@ TEST(SetupRemoveE2EHostile, ALinkOutOfTheRepositoryIsLeftAlone)
   TempRepo repo;
   kolvex::testing::isolate_environment(env, home);
   env.set("PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":/usr/local/bin:/usr/bin:/bin");
-  const std::string theirs = "{\"mcpServers\": {\"kolvex\": {\"command\": \"kolvex\", \"args\": [\"mcp\"]}}}";
+  const std::string theirs =
+      "{\"mcpServers\": {\"kolvex\": {\"command\": \"kolvex\", \"args\": [\"mcp\"]}}}";
   const auto target = outside.write("elsewhere.json", theirs);
   stdfs::create_symlink(target, repo.path() / ".mcp.json");
   const auto removed = run_kolvex({"setup", "--remove"}, repo.path());

@@ -128,10 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MarkedBlock, RemovingTheAddedBlockGivesTheFileBack)
 {
   for (const std::string& original : {std::string(),
-                                     std::string("text\n"),
-                                     std::string("a\r\nb\r\n"),
-                                     k_example,
-                                     std::string("\xEF\xBB\xBFnotes\r\n")}) {
+                                      std::string("text\n"),
+                                      std::string("a\r\nb\r\n"),
+                                      k_example,
+                                      std::string("\xEF\xBB\xBFnotes\r\n")}) {
     const auto added = guidance::_rewrite_marked_block(original, k_block);
     ASSERT_TRUE(added.has_value());
     EXPECT_EQ(guidance::_remove_marked_block(*added), original) << original;

@@ -282,3 +282,78 @@ TEST(PostCommitHook, LinksInsideTheRepositoryAndTheUsersOwnHooksAreFollowed)
   EXPECT_EQ(install_post_commit(repo.path()).action, HookAction::added_to_existing);
   EXPECT_THAT(mine.read("dotfiles/post-commit"), HasSubstr("kolvex sync --record-commit"));
 }
+
+namespace {
+
+// What removal does with each kind of hook it finds at post-commit.
+struct RemovalCase {
+  const char* name;
+  std::string hook;             // the hook's text before setup ("" for none); "fifo" for a FIFO
+  std::string after_setup_edit; // appended to the hook after setup, as a user would
+  bool manual;                  // the user is told to take lines out
+  bool warned;                  // the hook is left alone with a warning
+};
+
+class HookRemovalCases : public ::testing::TestWithParam<RemovalCase> {};
+
+TEST_P(HookRemovalCases, OnlyKolvexsBlockGoesAndTheRestIsSaid)
+{
+  const auto& c = GetParam();
+  TempRepo repo;
+  const stdfs::path hook = repo.path() / ".git/hooks/post-commit";
+  if (c.hook == "fifo") {
+    ASSERT_EQ(::mkfifo(hook.c_str(), 0644), 0);
+  } else if (!c.hook.empty()) {
+    write_hook(repo, ".git/hooks/post-commit", c.hook);
+  }
+  // A hook already holding half a block is what a user left: setup refuses it.
+  const bool installable = c.hook != "fifo" && c.hook.find(">>> kolvex") == std::string::npos;
+  if (installable) {
+    (void)install_post_commit(repo.path());
+  }
+  if (!c.after_setup_edit.empty()) {
+    write_hook(
+        repo, ".git/hooks/post-commit", repo.read(".git/hooks/post-commit") + c.after_setup_edit);
+  }
+  const auto removal =
+      kolvex::hooks::installer::uninstall_hook(repo.path(), kolvex::hooks::installer::POST_COMMIT);
+  EXPECT_EQ(!removal.manual.empty(), c.manual);
+  EXPECT_EQ(!removal.warnings.empty(), c.warned);
+  if (c.manual) {
+    EXPECT_TRUE(removal.manual[0].take_out);
+    EXPECT_THAT(removal.manual[0].message(repo.path()), HasSubstr("Take out of"));
+  }
+  if (c.hook == "fifo" || c.manual || c.warned) {
+    return;
+  }
+  if (c.hook.empty() && c.after_setup_edit.empty()) {
+    EXPECT_FALSE(stdfs::exists(hook)); // kolvex created it: gone
+  } else {
+    EXPECT_EQ(repo.read(".git/hooks/post-commit"),
+              c.hook.empty() ? "#!/bin/sh\n" + c.after_setup_edit : c.hook + c.after_setup_edit);
+    EXPECT_TRUE(is_executable(hook));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PostCommitHook,
+    HookRemovalCases,
+    ::testing::Values(
+        RemovalCase{"Created", "", "", false, false},
+        RemovalCase{"TheUsersHook", k_user_hook, "", false, false},
+        RemovalCase{"LinesTheUserAddedLater", "", "echo mine\n", false, false},
+        RemovalCase{"PythonRunningKolvex",
+                    "#!/usr/bin/env python3\nimport subprocess\nsubprocess.run(['kolvex', 'sync', "
+                    "'--record-commit'])\n",
+                    "",
+                    true,
+                    false},
+        RemovalCase{"DamagedBlock",
+                    "#!/bin/sh\n# >>> kolvex post-commit >>>\necho mine\n",
+                    "",
+                    false,
+                    true},
+        RemovalCase{"Fifo", "fifo", "", false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -168,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   "repos:\n-   repo: https://github.com/pre-commit/pre-commit-hooks\n"
                   "    rev: v4.5.0\n    hooks:\n    -   id: trailing-whitespace\n"},
-        RoundTrip{"PreCommitEmptyRepos", false, "default_install_hook_types: [pre-push]\nrepos: []\n"},
+        RoundTrip{
+            "PreCommitEmptyRepos", false, "default_install_hook_types: [pre-push]\nrepos: []\n"},
         RoundTrip{"PreCommitNoRepos", false, "minimum_pre_commit_version: '3.0'\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -177,8 +178,9 @@ TEST(ManagerConfigs, AnEntryTheUserChangedIsRefused)
 {
   std::string changed = lefthook("pre-commit:\n  commands:\n    a:\n      run: a\n");
   changed.replace(changed.find("exec kolvex"), 11, "exec /opt/kolvex");
-  EXPECT_THAT(refusal([&] { (void)configs::remove_from_lefthook(changed, "post-commit", k_command); }),
-              HasSubstr("by hand"));
+  EXPECT_THAT(
+      refusal([&] { (void)configs::remove_from_lefthook(changed, "post-commit", k_command); }),
+      HasSubstr("by hand"));
 }
 
 } // namespace
