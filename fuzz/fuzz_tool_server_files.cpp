@@ -6,6 +6,7 @@
 // or gives a file the scan accepts with no entry of kolvex's left, and the entry just
 // merged always comes out again.
 #include "core/json.hpp"
+#include "core/text.hpp"
 #include "services/mcp_registration.hpp"
 
 #include <cstdint>
@@ -87,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   check_removal(*merged, toml, true);
-  if (input.find_first_not_of(" \t\r\n") == std::string_view::npos) {
-    return 0; // a file of blanks is written anew
+  if (kolvex::core::text::trim(input).empty()) {
+    return 0; // a file of blanks (any ASCII space, as the merge reads it) is written anew
   }
   // The merge inserts text in one place (replacing at most a null "mcpServers"):
   // what comes before and after it is the input's.

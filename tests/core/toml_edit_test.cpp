@@ -122,10 +122,6 @@ TEST(TomlEdit, AnEntryTheUserChangedIsNotRemoved)
         "mcp_servers = { kolvex = { command = \"other\", args = [\"mcp\"] } }\n"}) {
     EXPECT_EQ(remove_codex_registration(text), std::nullopt) << text;
   }
-  // A table a user appended after kolvex's stays where it is.
-  EXPECT_EQ(remove_codex_registration("[mcp_servers.kolvex]\ncommand = \"kolvex\"\nargs = "
-                                      "[\"mcp\"]\n\n[user]\nx = 1\n"),
-            "\n[user]\nx = 1\n");
 }
 
 } // namespace

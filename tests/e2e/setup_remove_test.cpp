@@ -209,25 +209,4 @@ INSTANTIATE_TEST_SUITE_P(Layouts,
                                            Layout{"PreCommit", "pre-commit", pre_commit}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// What kolvex cannot take out itself is said, with a failing status; a link where a
-// kolvex file should be is left alone.
-TEST(SetupRemoveE2EHostile, ALinkOutOfTheRepositoryIsLeftAlone)
-{
-  kolvex::testing::ScopedEnv env;
-  TempDir home;
-  TempDir outside;
-  TempRepo repo;
-  kolvex::testing::isolate_environment(env, home);
-  env.set("PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":/usr/local/bin:/usr/bin:/bin");
-  const std::string theirs =
-      "{\"mcpServers\": {\"kolvex\": {\"command\": \"kolvex\", \"args\": [\"mcp\"]}}}";
-  const auto target = outside.write("elsewhere.json", theirs);
-  stdfs::create_symlink(target, repo.path() / ".mcp.json");
-  const auto removed = run_kolvex({"setup", "--remove"}, repo.path());
-  EXPECT_EQ(removed.exit_code, 1) << removed.out << removed.err;
-  EXPECT_THAT(removed.err, HasSubstr(".mcp.json"));
-  EXPECT_EQ(outside.read("elsewhere.json"), theirs);
-  EXPECT_TRUE(stdfs::is_symlink(repo.path() / ".mcp.json"));
-}
-
 } // namespace

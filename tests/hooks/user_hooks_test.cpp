@@ -394,7 +394,7 @@ TEST(UserHooks, RemovingTheRowsGivesTheSettingsBack)
 }
 
 // A group that also runs a hook of the user's, or a row the user added keys to, is
-// theirs; a file that is not JSON is left alone and said so.
+// theirs.
 TEST(UserHooks, RowsOfTheUsersOwnStayOnRemoval)
 {
   const std::string shared = R"({"hooks": {"SessionStart": [{"hooks": [{"command": ")" + k_ours +
@@ -404,10 +404,6 @@ TEST(UserHooks, RowsOfTheUsersOwnStayOnRemoval)
       R"("}]}]}})";
   EXPECT_EQ(remove_claude_rows(shared), std::nullopt);
   EXPECT_EQ(remove_claude_rows(keyed), std::nullopt);
-  AgentEnv env;
-  const auto settings = env.dir().write("claude/settings.json", "{\"hooks\": // no\n}");
-  EXPECT_EQ(remove_claude_user_hooks(settings).action, UserHookRemoval::Action::failed);
-  EXPECT_EQ(core::fs::read_bytes(settings), "{\"hooks\": // no\n}");
 }
 
 } // namespace
