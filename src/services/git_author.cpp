@@ -1,5 +1,6 @@
 #include "services/git_author.hpp"
 
+#include "core/git_repo.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
 
@@ -8,18 +9,17 @@
 
 namespace kolvex::services::shared {
 
-core::Map detect_git_author(const std::filesystem::path& repo_root)
+namespace {
+
+// Asks git for both keys in one process.  With -z each entry is "key\nvalue\0"; a key
+// given several times resolves to its last value, as `git config <key>` does.
+void ask_git(const std::filesystem::path& repo_root, std::string& name, std::string& email)
 {
-  // One git process for both keys: this runs on every commit hook.  With -z each
-  // entry is "key\nvalue\0"; a key given several times resolves to its last value,
-  // as `git config <key>` does.
   core::process::Options options;
   options.cwd = repo_root;
   options.timeout = std::chrono::seconds(10);
   const auto result = core::process::run(
     {"git", "config", "-z", "--get-regexp", "^user\\.(name|email)$"}, options);
-  std::string name;
-  std::string email;
   if (result.exit_code == 0 && !result.timed_out) {
     const std::string out = core::process::decode_replace(result.out);
     for (const auto& entry : core::text::split(out, '\0')) {
@@ -33,6 +33,23 @@ core::Map detect_git_author(const std::filesystem::path& repo_root)
         email = value;
       }
     }
+  }
+}
+
+} // namespace
+
+core::Map detect_git_author(const std::filesystem::path& repo_root)
+{
+  // This runs on every commit hook: a plain repository's configuration is read
+  // here, decoded and trimmed as git's answer would be.
+  std::string name;
+  std::string email;
+  if (const auto repo = core::git::open_plain(repo_root); repo && repo->user.plain) {
+    name = std::string(core::text::trim(core::process::decode_replace(repo->user.name.value_or(""))));
+    email =
+        std::string(core::text::trim(core::process::decode_replace(repo->user.email.value_or(""))));
+  } else {
+    ask_git(repo_root, name, email);
   }
   core::Map author;
   if (!name.empty()) {
