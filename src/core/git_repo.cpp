@@ -31,7 +31,7 @@ constexpr std::size_t k_reflog_tail = 16U << 10;
 constexpr const char* k_git_variables[] = {
     "GIT_DIR",           "GIT_WORK_TREE",         "GIT_COMMON_DIR",     "GIT_OBJECT_DIRECTORY",
     "GIT_NAMESPACE",     "GIT_REPLACE_REF_BASE",  "GIT_CONFIG",         "GIT_CONFIG_PARAMETERS",
-    "GIT_CONFIG_COUNT",  "GIT_CONFIG_GLOBAL",     "GIT_CONFIG_SYSTEM",  "GIT_CONFIG_NOSYSTEM",
+    "GIT_CONFIG_COUNT",  "GIT_CONFIG_GLOBAL",     "GIT_CONFIG_SYSTEM",
     "GIT_CEILING_DIRECTORIES", "GIT_GRAFT_FILE",
 };
 
@@ -82,6 +82,21 @@ bool plain_user_config(const stdfs::path& path, UserConfig& user)
     return !present(path);
   }
   return st->regular && plain_config(fs::read_bytes(path, k_max_config), &user);
+}
+
+// Whether git reads /etc/gitconfig (GIT_CONFIG_NOSYSTEM unset or false); nullopt
+// for a value git would read another way.
+std::optional<bool> read_system_config()
+{
+  const char* value = std::getenv("GIT_CONFIG_NOSYSTEM");
+  const std::string nosystem = value == nullptr ? "0" : text::lower(value);
+  if (nosystem == "1" || nosystem == "true" || nosystem == "yes" || nosystem == "on") {
+    return false;
+  }
+  if (nosystem == "0" || nosystem == "false" || nosystem == "no" || nosystem == "off") {
+    return true;
+  }
+  return std::nullopt;
 }
 
 // The git directory a linked work tree's gitfile names, when git made it so: a
@@ -143,7 +158,8 @@ std::optional<Repo> open_checked(const stdfs::path& dir)
                                      ? stdfs::path(xdg) / "git/config"
                                      : stdfs::path(home) / ".config/git/config";
   const auto local = read_beneath(repo->common_dir, "config", k_max_config);
-  if (!local || !plain_user_config("/etc/gitconfig", repo->user) ||
+  const auto system = read_system_config();
+  if (!local || !system || (*system && !plain_user_config("/etc/gitconfig", repo->user)) ||
       !plain_user_config(xdg_config, repo->user) ||
       !plain_user_config(stdfs::path(home) / ".gitconfig", repo->user) ||
       !plain_config(*local, &repo->user)) {
