@@ -135,8 +135,7 @@ bool AiderAdapter::marks_commit(const std::filesystem::path& repo_root,
   // every commit hook).
   if (const auto repo = core::git::open_plain(repo_root)) {
     const auto object = core::git::read_loose_object(*repo, sha);
-    if (object && object->starts_with("commit ") &&
-        object->find("(aider)") == std::string::npos &&
+    if (object && object->starts_with("commit ") && object->find("(aider)") == std::string::npos &&
         object->find("noreply@aider.dev") == std::string::npos) {
       return false;
     }

@@ -186,8 +186,8 @@ bool plain_branch_name(std::string_view name)
     return false;
   }
   for (unsigned char c : name) {
-    if (c <= ' ' || c == 0x7f || std::string_view("~^:?*[\\").find(static_cast<char>(c)) !=
-                                     std::string_view::npos) {
+    if (c <= ' ' || c == 0x7f ||
+        std::string_view("~^:?*[\\").find(static_cast<char>(c)) != std::string_view::npos) {
       return false;
     }
   }
@@ -251,8 +251,7 @@ ReflogEntry newest_reflog_entry(std::string_view tail)
     throw Unusual("a reflog whose last line is torn");
   }
   const auto start = tail.rfind('\n', tail.size() - 2);
-  const std::string_view line =
-      start == std::string_view::npos ? tail : tail.substr(start + 1);
+  const std::string_view line = start == std::string_view::npos ? tail : tail.substr(start + 1);
   if (line.find('\0') != line.npos) {
     throw Unusual("a reflog line with a NUL byte");
   }

@@ -29,10 +29,19 @@ constexpr std::size_t k_reflog_tail = 16U << 10;
 
 // The variables that move a repository or change what git reads in it.
 constexpr const char* k_git_variables[] = {
-    "GIT_DIR",           "GIT_WORK_TREE",         "GIT_COMMON_DIR",     "GIT_OBJECT_DIRECTORY",
-    "GIT_NAMESPACE",     "GIT_REPLACE_REF_BASE",  "GIT_CONFIG",         "GIT_CONFIG_PARAMETERS",
-    "GIT_CONFIG_COUNT",  "GIT_CONFIG_GLOBAL",     "GIT_CONFIG_SYSTEM",
-    "GIT_CEILING_DIRECTORIES", "GIT_GRAFT_FILE",
+    "GIT_DIR",
+    "GIT_WORK_TREE",
+    "GIT_COMMON_DIR",
+    "GIT_OBJECT_DIRECTORY",
+    "GIT_NAMESPACE",
+    "GIT_REPLACE_REF_BASE",
+    "GIT_CONFIG",
+    "GIT_CONFIG_PARAMETERS",
+    "GIT_CONFIG_COUNT",
+    "GIT_CONFIG_GLOBAL",
+    "GIT_CONFIG_SYSTEM",
+    "GIT_CEILING_DIRECTORIES",
+    "GIT_GRAFT_FILE",
 };
 
 std::optional<struct ::stat> lstat_of(const stdfs::path& path)
@@ -59,9 +68,8 @@ bool owned(const stdfs::path& path, bool directory)
 
 // The file `rel` beneath `root`, nullopt when it does not exist.  Throws for a link
 // on the way, a special file, a read error or more than `max` bytes.
-std::optional<std::string> read_beneath(const stdfs::path& root,
-                                        const stdfs::path& rel,
-                                        std::size_t max = k_max_small_file)
+std::optional<std::string>
+read_beneath(const stdfs::path& root, const stdfs::path& rel, std::size_t max = k_max_small_file)
 {
   try {
     return fs::read_bytes(fs::Confined{root, rel}, max);
@@ -115,7 +123,7 @@ std::optional<Repo> linked_work_tree(const stdfs::path& top, const stdfs::path& 
       present(target / "config.worktree")) {
     return std::nullopt;
   }
-  return Repo{.top = top, .git_dir = target, .common_dir = common, .user = {}};
+  return Repo{.top = top, .git_dir = target, .common_dir = common, .user = {}, .packed_refs = {}};
 }
 
 std::optional<Repo> open_checked(const stdfs::path& dir)
@@ -138,7 +146,8 @@ std::optional<Repo> open_checked(const stdfs::path& dir)
   }
   std::optional<Repo> repo;
   if (S_ISDIR(st->st_mode)) {
-    repo = Repo{.top = top, .git_dir = dot_git, .common_dir = dot_git, .user = {}};
+    repo =
+        Repo{.top = top, .git_dir = dot_git, .common_dir = dot_git, .user = {}, .packed_refs = {}};
     if (present(dot_git / "commondir")) {
       return std::nullopt;
     }
@@ -165,34 +174,19 @@ std::optional<Repo> open_checked(const stdfs::path& dir)
       !plain_config(*local, &repo->user)) {
     return std::nullopt;
   }
+  // Replace refs may be packed only: what git shows of a commit is then another's.
+  repo->packed_refs = read_beneath(repo->common_dir, "packed-refs", k_max_packed_refs).value_or("");
+  if (repo->packed_refs.find("refs/replace/") != std::string::npos) {
+    return std::nullopt;
+  }
   return repo;
 }
 
-// Whether packed-refs lists `refname`; its text is read once per question set.
-class PackedRefs {
-public:
-  explicit PackedRefs(const Repo& repo) : m_repo(repo) {}
-
-  std::optional<std::string> find(std::string_view refname)
-  {
-    if (!m_text) {
-      m_text = read_beneath(m_repo.common_dir, "packed-refs", k_max_packed_refs).value_or("");
-      if (m_text->find("refs/replace/") != std::string::npos) {
-        throw Unusual("replace refs");
-      }
-    }
-    return packed_ref(*m_text, refname);
-  }
-
-private:
-  const Repo& m_repo;
-  std::optional<std::string> m_text;
-};
-
 // Whether a ref or root ref `name` exists in either git directory, loose or packed.
-bool ref_exists(const Repo& repo, PackedRefs& packed, const std::string& name)
+bool ref_exists(const Repo& repo, const std::string& name)
 {
-  return present(repo.git_dir / name) || present(repo.common_dir / name) || packed.find(name);
+  return present(repo.git_dir / name) || present(repo.common_dir / name) ||
+         packed_ref(repo.packed_refs, name);
 }
 
 // Inflates a whole zlib stream of at most `max` bytes.
@@ -242,9 +236,8 @@ std::optional<std::string> read_loose_object(const Repo& repo, const std::string
     if (oid.size() != 40 || !text::is_object_name(oid)) {
       return std::nullopt;
     }
-    const auto compressed = read_beneath(repo.common_dir,
-                                         stdfs::path("objects") / oid.substr(0, 2) / oid.substr(2),
-                                         k_max_object);
+    const auto compressed = read_beneath(
+        repo.common_dir, stdfs::path("objects") / oid.substr(0, 2) / oid.substr(2), k_max_object);
     if (!compressed) {
       return std::nullopt;
     }
@@ -266,12 +259,11 @@ std::optional<Head> read_head(const Repo& repo)
       if (!refname.starts_with("refs/heads/") || !plain_branch_name(refname.substr(11))) {
         return std::nullopt;
       }
-      PackedRefs packed(repo);
       std::optional<std::string> commit;
       if (const auto loose = read_beneath(repo.common_dir, refname)) {
         commit = parse_ref_file(*loose).oid;
       } else {
-        commit = packed.find(refname);
+        commit = packed_ref(repo.packed_refs, refname);
       }
       if (!commit) {
         return std::nullopt;
@@ -283,7 +275,7 @@ std::optional<Head> read_head(const Repo& repo)
                                        "refs/tags/" + name,
                                        "refs/remotes/" + name,
                                        "refs/remotes/" + name + "/HEAD"}) {
-        if (ref_exists(repo, packed, other)) {
+        if (ref_exists(repo, other)) {
           return std::nullopt;
         }
       }

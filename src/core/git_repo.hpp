@@ -25,6 +25,8 @@ struct Repo {
   std::filesystem::path common_dir;
   // user.name and user.email as `git config` resolves them here.
   UserConfig user;
+  // The packed-refs file ("" when there is none).
+  std::string packed_refs;
 };
 
 // The repository whose work tree's top is `dir` (it holds ".git"), when it is one

@@ -18,15 +18,16 @@ void ask_git(const std::filesystem::path& repo_root, std::string& name, std::str
   core::process::Options options;
   options.cwd = repo_root;
   options.timeout = std::chrono::seconds(10);
-  const auto result = core::process::run(
-    {"git", "config", "-z", "--get-regexp", "^user\\.(name|email)$"}, options);
+  const auto result =
+      core::process::run({"git", "config", "-z", "--get-regexp", "^user\\.(name|email)$"}, options);
   if (result.exit_code == 0 && !result.timed_out) {
     const std::string out = core::process::decode_replace(result.out);
     for (const auto& entry : core::text::split(out, '\0')) {
       const auto newline = entry.find('\n');
       const std::string key = entry.substr(0, newline);
-      const std::string value =
-        newline == std::string::npos ? "" : std::string(core::text::trim(entry.substr(newline + 1)));
+      const std::string value = newline == std::string::npos
+                                    ? ""
+                                    : std::string(core::text::trim(entry.substr(newline + 1)));
       if (key == "user.name") {
         name = value;
       } else if (key == "user.email") {
@@ -45,7 +46,8 @@ core::Map detect_git_author(const std::filesystem::path& repo_root)
   std::string name;
   std::string email;
   if (const auto repo = core::git::open_plain(repo_root); repo && repo->user.plain) {
-    name = std::string(core::text::trim(core::process::decode_replace(repo->user.name.value_or(""))));
+    name =
+        std::string(core::text::trim(core::process::decode_replace(repo->user.name.value_or(""))));
     email =
         std::string(core::text::trim(core::process::decode_replace(repo->user.email.value_or(""))));
   } else {

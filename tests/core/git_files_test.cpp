@@ -59,10 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
                      (void)git::newest_reflog_entry(k_a + " " + k_b +
                                                     " A <a@b> +17 +0000\tcommit: x\n");
                    }},
-        Unreadable{"ReflogZeroTime",
-                   [] {
-                     (void)git::newest_reflog_entry(k_a + " " + k_b + " A <a@b> 0 +0000\tx\n");
-                   }},
+        Unreadable{
+            "ReflogZeroTime",
+            [] { (void)git::newest_reflog_entry(k_a + " " + k_b + " A <a@b> 0 +0000\tx\n"); }},
         Unreadable{"CommitOfAnotherSize",
                    [] {
                      (void)git::parse_commit_object("commit 999" + std::string(1, '\0') +
@@ -72,12 +71,14 @@ INSTANTIATE_TEST_SUITE_P(
                    [] { (void)git::parse_commit_object("tree 0" + std::string(1, '\0')); }},
         Unreadable{"CommitInAnotherEncoding",
                    [] {
-                     (void)git::parse_commit_object(commit_object(
-                         "tree " + k_a + "\nauthor A <a@b> 1 +0000\ncommitter A <a@b> 1 +0000\n"
-                                         "encoding ISO-8859-1\n\ns\n"));
+                     (void)git::parse_commit_object(
+                         commit_object("tree " + k_a +
+                                       "\nauthor A <a@b> 1 +0000\ncommitter A <a@b> 1 +0000\n"
+                                       "encoding ISO-8859-1\n\ns\n"));
                    }},
-        Unreadable{"AuthorWithoutDate",
-                   [] { (void)git::parse_commit_object(commit_object(commit_body("A <a@b>", "s"))); }},
+        Unreadable{
+            "AuthorWithoutDate",
+            [] { (void)git::parse_commit_object(commit_object(commit_body("A <a@b>", "s"))); }},
         Unreadable{"AuthorWithTwoClosingBrackets",
                    [] {
                      (void)git::parse_commit_object(
@@ -110,8 +111,8 @@ TEST(GitFiles, BranchNamesGitWouldRefuseAreNotPlain)
 TEST(GitFiles, NewestReflogEntryIsTheLastLine)
 {
   const std::string older = k_b + " " + k_a + " A <a@b> 1700000000 +0000\tcommit: old\n";
-  const auto entry =
-      git::newest_reflog_entry(older + k_a + " " + k_b + " A B <a@b> 1700000001 -0130\tcherry-pick: x\n");
+  const auto entry = git::newest_reflog_entry(older + k_a + " " + k_b +
+                                              " A B <a@b> 1700000001 -0130\tcherry-pick: x\n");
   EXPECT_EQ(entry.old_oid, k_a);
   EXPECT_EQ(entry.new_oid, k_b);
   EXPECT_EQ(entry.message, "cherry-pick: x");
@@ -122,7 +123,8 @@ TEST(GitFiles, NewestReflogEntryIsTheLastLine)
 TEST(GitFiles, CommitAuthorAndSubjectAsGitPrintsThem)
 {
   const auto commit = git::parse_commit_object(commit_object(
-      "tree " + k_a + "\nauthor Old <o@x> 1 +0000\nauthor  Ann  Lee  <ann@x> 1700000000 -0930\n"
+      "tree " + k_a +
+      "\nauthor Old <o@x> 1 +0000\nauthor  Ann  Lee  <ann@x> 1700000000 -0930\n"
       "committer C <c@x> 2 +0100\ngpgsig -----BEGIN-----\n author Fake <f@x> 3 +0000\n\n\n  \n"
       "fix: one  \r\n  two\t\n\nbody\n"));
   EXPECT_EQ(commit.author.name, " Ann  Lee");

@@ -66,8 +66,8 @@ TEST_P(GitRepoStates, DirectReadsGiveWhatGitGivesOrLeaveItToGit)
       kolvex::testing::run({"git", "rev-parse", "HEAD^{commit}", "--abbrev-ref", "HEAD"}, dir);
   ASSERT_EQ(answer.exit_code, 0) << answer.err;
   const std::string commit = answer.out.substr(0, answer.out.find('\n'));
-  const std::string branch = std::string(
-      kolvex::core::text::trim(answer.out.substr(answer.out.find('\n') + 1)));
+  const std::string branch =
+      std::string(kolvex::core::text::trim(answer.out.substr(answer.out.find('\n') + 1)));
   const std::string reflog = kolvex::core::process::decode_replace(
       kolvex::testing::run({"git", "log", "-g", "-1", "-z", "--format=%H%x00%gs", "HEAD"}, dir)
           .out);
@@ -259,6 +259,16 @@ INSTANTIATE_TEST_SUITE_P(
                     const std::string first = repo.commit_file("a", "a\n", "first");
                     const std::string second = repo.commit_file("b", "b\n", "second");
                     repo.git({"replace", second, first});
+                    return top(repo);
+                  },
+                  Direct::no_repo},
+        StateCase{"PackedReplaceRefs",
+                  [](const TempRepo& repo) {
+                    const std::string first = repo.commit_file("a", "a\n", "first");
+                    const std::string second = repo.commit_file("b", "b\n", "second");
+                    repo.git({"replace", second, first});
+                    repo.git({"pack-refs", "--all"});
+                    stdfs::remove_all(repo.path() / ".git/refs/replace");
                     return top(repo);
                   },
                   Direct::no_repo},

@@ -72,9 +72,9 @@ std::optional<std::string> direct_metadata(const core::git::Repo& repo, const st
   }
   try {
     const core::git::Commit parsed = core::git::parse_commit_object(*object);
-    const std::string text =
-        core::git::iso8601_strict(parsed.author.time, parsed.author.tz) + "\n" +
-        parsed.author.name + "\n" + parsed.author.email + "\n" + parsed.subject;
+    const std::string text = core::git::iso8601_strict(parsed.author.time, parsed.author.tz) +
+                             "\n" + parsed.author.name + "\n" + parsed.author.email + "\n" +
+                             parsed.subject;
     return std::string(core::text::trim(core::process::decode_replace(text)));
   } catch (const core::git::Unusual&) {
     return std::nullopt;
