@@ -217,6 +217,7 @@ std::string parse_gitfile(std::string_view content)
   return std::string(target);
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the file, then the name in it
 std::optional<std::string> packed_ref(std::string_view content, std::string_view refname)
 {
   if (!content.empty() && content.back() != '\n') {
@@ -337,16 +338,17 @@ Commit parse_commit_object(std::string_view raw)
   return commit;
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): as git stores an ident's date
 std::string iso8601_strict(std::int64_t time, int tz)
 {
   const int sign = tz < 0 ? -1 : 1;
   const int magnitude = sign * tz;
-  const std::int64_t minutes = sign * ((magnitude / 100) * 60 + magnitude % 100);
+  const std::int64_t minutes = std::int64_t{sign} * ((magnitude / 100) * 60 + magnitude % 100);
   // git refuses a time that its offset would carry below the epoch.
   if (time < 0 || time > (std::int64_t{1} << 40) || (minutes < 0 && time < -minutes * 60)) {
     throw Unusual("a time git would not print as written");
   }
-  const std::time_t local = static_cast<std::time_t>(time + minutes * 60);
+  const auto local = static_cast<std::time_t>(time + minutes * 60);
   std::tm tm{};
   if (::gmtime_r(&local, &tm) == nullptr) {
     throw Unusual("a time outside the calendar");

@@ -110,6 +110,7 @@ std::optional<bool> read_system_config()
 // The git directory a linked work tree's gitfile names, when git made it so: a
 // real, absolute <main>/.git/worktrees/<name> whose "commondir" is "../.." and
 // whose "gitdir" points back at `dot_git`.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the work tree, then its .git
 std::optional<Repo> linked_work_tree(const stdfs::path& top, const stdfs::path& dot_git)
 {
   const auto target = stdfs::path(parse_gitfile(*read_beneath(top, ".git")));

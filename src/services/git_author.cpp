@@ -11,10 +11,17 @@ namespace kolvex::services::shared {
 
 namespace {
 
+// The user.name and user.email git gives, "" for one it has none of.
+struct Identity {
+  std::string name;
+  std::string email;
+};
+
 // Asks git for both keys in one process.  With -z each entry is "key\nvalue\0"; a key
 // given several times resolves to its last value, as `git config <key>` does.
-void ask_git(const std::filesystem::path& repo_root, std::string& name, std::string& email)
+Identity ask_git(const std::filesystem::path& repo_root)
 {
+  Identity found;
   core::process::Options options;
   options.cwd = repo_root;
   options.timeout = std::chrono::seconds(10);
@@ -29,12 +36,13 @@ void ask_git(const std::filesystem::path& repo_root, std::string& name, std::str
                                     ? ""
                                     : std::string(core::text::trim(entry.substr(newline + 1)));
       if (key == "user.name") {
-        name = value;
+        found.name = value;
       } else if (key == "user.email") {
-        email = value;
+        found.email = value;
       }
     }
   }
+  return found;
 }
 
 } // namespace
@@ -43,15 +51,18 @@ core::Map detect_git_author(const std::filesystem::path& repo_root)
 {
   // This runs on every commit hook: a plain repository's configuration is read
   // here, decoded and trimmed as git's answer would be.
+  const auto as_git_gives = [](const std::optional<std::string>& value) {
+    return std::string(core::text::trim(core::process::decode_replace(value.value_or(""))));
+  };
   std::string name;
   std::string email;
   if (const auto repo = core::git::open_plain(repo_root); repo && repo->user.plain) {
-    name =
-        std::string(core::text::trim(core::process::decode_replace(repo->user.name.value_or(""))));
-    email =
-        std::string(core::text::trim(core::process::decode_replace(repo->user.email.value_or(""))));
+    name = as_git_gives(repo->user.name);
+    email = as_git_gives(repo->user.email);
   } else {
-    ask_git(repo_root, name, email);
+    auto [asked_name, asked_email] = ask_git(repo_root);
+    name = std::move(asked_name);
+    email = std::move(asked_email);
   }
   core::Map author;
   if (!name.empty()) {
