@@ -197,7 +197,8 @@ std::string inflate(std::string_view compressed, std::size_t max)
   if (inflateInit(&stream) != Z_OK) {
     throw Unusual("zlib cannot start");
   }
-  std::string out(std::min<std::size_t>(max, 64U << 10), '\0');
+  // A commit deflates to about half its size: four times the input seldom grows.
+  std::string out(std::min(max, std::max<std::size_t>(compressed.size() * 4, 1024)), '\0');
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
   stream.avail_in = static_cast<uInt>(compressed.size());
   int status = Z_OK;
