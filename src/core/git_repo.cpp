@@ -71,6 +71,11 @@ bool owned(const stdfs::path& path, bool directory)
 std::optional<std::string>
 read_beneath(const stdfs::path& root, const stdfs::path& rel, std::size_t max = k_max_small_file)
 {
+  // Most absent files are absent on every commit (packed-refs): asked first, they
+  // cost no exception.
+  if (!present(root / rel)) {
+    return std::nullopt;
+  }
   try {
     return fs::read_bytes(fs::Confined{root, rel}, max);
   } catch (const std::system_error& e) {
