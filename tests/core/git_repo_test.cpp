@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -25,18 +26,17 @@ namespace stdfs = std::filesystem;
 // (metadata and reflog entry), either, or none, the repository not being opened.
 enum class Direct { all, no_head, no_facts, none, no_repo };
 
+using Argv = std::vector<std::string>;
+
 struct StateCase {
   const char* name;
-  // Leaves the repository with the commit to record at HEAD; returns the top of
-  // the work tree to read (the repository's own unless a linked one is made).
-  stdfs::path (*prepare)(const TempRepo&);
+  // The commands (git's, or rm) that leave the repository with the commit to
+  // record at HEAD, run at its top in order.
+  std::vector<Argv> steps;
   Direct direct;
+  // The work tree read, relative to the repository's top.
+  const char* tree = ".";
 };
-
-stdfs::path top(const TempRepo& repo)
-{
-  return repo.path();
-}
 
 // `show -s --format=%aI%n%an%n%ae%n%s` of HEAD, as _commit_metadata trims it.
 std::string metadata_by_git(const stdfs::path& dir)
@@ -60,7 +60,11 @@ protected:
 
 TEST_P(GitRepoStates, DirectReadsGiveWhatGitGivesOrLeaveItToGit)
 {
-  const stdfs::path dir = GetParam().prepare(repo);
+  for (const Argv& step : GetParam().steps) {
+    const auto done = kolvex::testing::run(step, repo.path());
+    ASSERT_EQ(done.exit_code, 0) << step[1] << ": " << done.err;
+  }
+  const stdfs::path dir = repo.path() / GetParam().tree;
   const Direct direct = GetParam().direct;
   const auto answer =
       kolvex::testing::run({"git", "rev-parse", "HEAD^{commit}", "--abbrev-ref", "HEAD"}, dir);
@@ -117,185 +121,123 @@ TEST_P(GitRepoStates, DirectReadsGiveWhatGitGivesOrLeaveItToGit)
   EXPECT_EQ(facts_read, direct == Direct::all || direct == Direct::no_head);
 }
 
-stdfs::path commit_with_body(const TempRepo& repo)
+Argv commit(const std::string& message)
 {
-  repo.write("m.txt", "fix: a subject  \r\n spread over\tlines \n\nand a body\n");
-  repo.git({"commit", "-q", "--allow-empty", "-F", "m.txt"});
-  return repo.path();
+  return {"git", "commit", "-q", "--allow-empty", "-m", message};
 }
+
+const Argv k_side{"git", "checkout", "-q", "-b", "side"};
+const Argv k_back{"git", "checkout", "-q", "main"};
 
 INSTANTIATE_TEST_SUITE_P(
     Commits,
     GitRepoStates,
     ::testing::Values(
-        StateCase{"RootCommit",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "feat: first");
-                    return top(repo);
-                  },
+        StateCase{"RootCommit", {commit("feat: first")}, Direct::all},
+        StateCase{"SubjectOverLinesWithABody",
+                  {commit("fix: a subject  \r\n spread over\tlines \n\nand a body\n")},
                   Direct::all},
-        StateCase{"SubjectOverLinesWithABody", commit_with_body, Direct::all},
         StateCase{"Amend",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "first");
-                    repo.git({"commit", "-q", "--amend", "-m", "docs: amended"});
-                    return top(repo);
-                  },
+                  {commit("first"),
+                   {"git", "commit", "-q", "--amend", "--allow-empty", "-m", "docs: amended"}},
                   Direct::all},
         StateCase{"CherryPick",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"checkout", "-q", "-b", "side"});
-                    repo.commit_file("b", "b\n", "on side");
-                    repo.git({"checkout", "-q", "main"});
-                    repo.commit_file("c", "c\n", "on main");
-                    repo.git({"cherry-pick", "side"});
-                    return top(repo);
-                  },
+                  {commit("base"),
+                   k_side,
+                   commit("on side"),
+                   k_back,
+                   commit("on main"),
+                   {"git", "cherry-pick", "--allow-empty", "side"}},
                   Direct::all},
         StateCase{"Merge",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"checkout", "-q", "-b", "side"});
-                    repo.commit_file("b", "b\n", "on side");
-                    repo.git({"checkout", "-q", "main"});
-                    repo.commit_file("c", "c\n", "on main");
-                    repo.git({"merge", "-q", "--no-ff", "-m", "Merge side", "side"});
-                    return top(repo);
-                  },
+                  {commit("base"),
+                   k_side,
+                   commit("on side"),
+                   k_back,
+                   commit("on main"),
+                   {"git", "merge", "-q", "--no-ff", "-m", "Merge side", "side"}},
                   Direct::all},
         StateCase{"DetachedHead",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"checkout", "-q", "--detach"});
-                    repo.commit_file("b", "b\n", "detached");
-                    return top(repo);
-                  },
+                  {commit("base"), {"git", "checkout", "-q", "--detach"}, commit("detached")},
                   Direct::all},
         StateCase{"OffsetWestOfUtcAndOldDate",
-                  [](const TempRepo& repo) {
-                    repo.commit_file_at("a", "a\n", "dated", "1000000000 -0930");
-                    return top(repo);
-                  },
+                  {{"git",
+                    "-c",
+                    "user.name=Ann  Lee ",
+                    "commit",
+                    "-q",
+                    "--allow-empty",
+                    "--date=1000000000 -0930",
+                    "-m",
+                    "dated"}},
                   Direct::all},
-        StateCase{"NotUtf8Subject",
-                  [](const TempRepo& repo) {
-                    repo.write("m.txt", "caf\xe9 \xff\n");
-                    repo.git({"commit", "-q", "--allow-empty", "-F", "m.txt"});
-                    return top(repo);
-                  },
-                  Direct::all},
+        StateCase{"NotUtf8Subject", {commit("caf\xe9 \xff")}, Direct::all},
         StateCase{"BranchOnlyInPackedRefs",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"checkout", "-q", "-b", "feature/x"});
-                    repo.commit_file("b", "b\n", "packed");
-                    repo.git({"pack-refs", "--all"});
-                    return top(repo);
-                  },
+                  {commit("base"),
+                   {"git", "tag", "-a", "-m", "v1", "v1"},
+                   {"git", "checkout", "-q", "-b", "feature/x"},
+                   commit("packed"),
+                   {"git", "pack-refs", "--all"}},
                   Direct::all},
         StateCase{"LinkedWorktree",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"worktree", "add", "-q", "-b", "wt", ".git/linked-tree"});
-                    const stdfs::path linked = repo.path() / ".git/linked-tree";
-                    const auto made = kolvex::testing::run(
-                        {"git", "commit", "-q", "--allow-empty", "-m", "in the linked tree"},
-                        linked);
-                    EXPECT_EQ(made.exit_code, 0) << made.err;
-                    return linked;
-                  },
-                  Direct::all},
+                  {commit("base"),
+                   {"git", "worktree", "add", "-q", "-b", "wt", ".git/linked"},
+                   {"git", "-C", ".git/linked", "commit", "-q", "--allow-empty", "-m", "linked"}},
+                  Direct::all,
+                  ".git/linked"},
         StateCase{"NoReflog",
-                  [](const TempRepo& repo) {
-                    repo.git({"config", "core.logAllRefUpdates", "false"});
-                    repo.commit_file("a", "a\n", "first");
-                    stdfs::remove_all(repo.path() / ".git/logs");
-                    return top(repo);
-                  },
+                  {{"git", "config", "core.logAllRefUpdates", "false"}, commit("first")},
                   Direct::all},
         // Left to git, each for its own reason.
-        StateCase{"TagOfTheBranchName",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"tag", "main"});
-                    return top(repo);
-                  },
-                  Direct::no_head},
+        StateCase{"TagOfTheBranchName", {commit("base"), {"git", "tag", "main"}}, Direct::no_head},
         StateCase{"SymbolicRefChain",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"symbolic-ref", "refs/heads/alias", "refs/heads/main"});
-                    repo.git({"symbolic-ref", "HEAD", "refs/heads/alias"});
-                    return top(repo);
-                  },
+                  {commit("base"),
+                   {"git", "symbolic-ref", "refs/heads/alias", "refs/heads/main"},
+                   {"git", "symbolic-ref", "HEAD", "refs/heads/alias"}},
                   Direct::no_head},
-        StateCase{"PackedObjects",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "base");
-                    repo.git({"gc", "-q"});
-                    return top(repo);
-                  },
-                  Direct::none},
+        StateCase{"PackedObjects", {commit("base"), {"git", "gc", "-q"}}, Direct::none},
         StateCase{"ReflogNamesAnotherCommit",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "first");
-                    repo.commit_file("b", "b\n", "second");
-                    repo.git({"reflog", "delete", "HEAD@{0}"});
-                    return top(repo);
-                  },
+                  {commit("first"), commit("second"), {"git", "reflog", "delete", "HEAD@{0}"}},
                   Direct::no_facts},
         StateCase{"OtherEncoding",
-                  [](const TempRepo& repo) {
-                    repo.git({"config", "i18n.commitEncoding", "ISO-8859-1"});
-                    repo.write("m.txt", "caf\xe9\n");
-                    repo.git({"commit", "-q", "--allow-empty", "-F", "m.txt"});
-                    repo.git({"config", "--unset", "i18n.commitEncoding"});
-                    return top(repo);
-                  },
+                  {{"git",
+                    "-c",
+                    "i18n.commitEncoding=ISO-8859-1",
+                    "commit",
+                    "-q",
+                    "--allow-empty",
+                    "-m",
+                    "caf\xe9"}},
                   Direct::no_facts},
         StateCase{"ReplaceRefs",
-                  [](const TempRepo& repo) {
-                    const std::string first = repo.commit_file("a", "a\n", "first");
-                    const std::string second = repo.commit_file("b", "b\n", "second");
-                    repo.git({"replace", second, first});
-                    return top(repo);
-                  },
+                  {commit("first"), commit("second"), {"git", "replace", "HEAD", "HEAD~1"}},
                   Direct::no_repo},
         StateCase{"PackedReplaceRefs",
-                  [](const TempRepo& repo) {
-                    const std::string first = repo.commit_file("a", "a\n", "first");
-                    const std::string second = repo.commit_file("b", "b\n", "second");
-                    repo.git({"replace", second, first});
-                    repo.git({"pack-refs", "--all"});
-                    stdfs::remove_all(repo.path() / ".git/refs/replace");
-                    return top(repo);
-                  },
+                  {commit("first"),
+                   commit("second"),
+                   {"git", "replace", "HEAD", "HEAD~1"},
+                   {"git", "pack-refs", "--all"},
+                   {"rm", "-r", ".git/refs/replace"}},
                   Direct::no_repo},
         StateCase{"ConfigInclude",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "first");
-                    repo.git({"config", "include.path", "extra.config"});
-                    return top(repo);
-                  },
+                  {commit("first"), {"git", "config", "include.path", "extra.config"}},
                   Direct::no_repo},
         StateCase{"Sha256Objects",
-                  [](const TempRepo& repo) {
-                    stdfs::remove_all(repo.path() / ".git");
-                    repo.git({"init", "-q", "-b", "main", "--object-format=sha256"});
-                    repo.git({"config", "user.name", "Test Dev"});
-                    repo.git({"config", "user.email", "dev@example.com"});
-                    repo.commit_file("a", "a\n", "first");
-                    return top(repo);
-                  },
+                  {{"rm", "-rf", ".git"},
+                   {"git", "init", "-q", "--object-format=sha256"},
+                   {"git",
+                    "-c",
+                    "user.name=A",
+                    "-c",
+                    "user.email=a@x",
+                    "commit",
+                    "-q",
+                    "--allow-empty",
+                    "-m",
+                    "first"}},
                   Direct::no_repo},
         StateCase{"SeparateGitDir",
-                  [](const TempRepo& repo) {
-                    repo.commit_file("a", "a\n", "first");
-                    stdfs::rename(repo.path() / ".git", repo.path() / "elsewhere.git");
-                    repo.write(".git", "gitdir: elsewhere.git\n");
-                    return top(repo);
-                  },
+                  {commit("first"), {"git", "init", "-q", "--separate-git-dir=inner.git"}},
                   Direct::no_repo}),
     [](const ::testing::TestParamInfo<StateCase>& info) { return info.param.name; });
 
