@@ -47,6 +47,13 @@ int with_stdout_checked(int status)
 
 int run(int argc, char** argv)
 {
+  kolvex::protocol::install_http_client(); // libcurl is opened only by a network call
+  // The post-commit hook's own words skip the parser: every commit waits for them.
+  if (argc == 3 && std::strcmp(argv[1], "sync") == 0 &&
+      std::strcmp(argv[2], "--record-commit") == 0) {
+    kolvex::commands::record_commit_from_hook();
+    return 0;
+  }
   CLI::App app{"kolvex keeps a provable record of the commits AI coding agents make, and keeps "
                "those agents supplied with the project's rules and context."};
   app.name("kolvex");
@@ -55,7 +62,6 @@ int run(int argc, char** argv)
       std::make_shared<kolvex::commands::WrappingFormatter>(kolvex::commands::help_width()));
   app.set_version_flag("--version", "kolvex " + std::string(kolvex::version()));
   app.require_subcommand(0, 1);
-  kolvex::protocol::install_http_client(); // libcurl is opened only by a network call
   kolvex::commands::attest::register_attest(app);
   kolvex::commands::register_setup(app);
   kolvex::commands::register_status(app);

@@ -1,6 +1,7 @@
 #include "agents/aider.hpp"
 
 #include "core/fs.hpp"
+#include "core/git_repo.hpp"
 #include "core/logging.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
@@ -129,6 +130,16 @@ const HarnessAdapter& aider_adapter()
 bool AiderAdapter::marks_commit(const std::filesystem::path& repo_root,
                                 const std::string& sha) const
 {
+  // Every mark holds one of these words as the commit stores it, so a commit read
+  // whole without them is not aider's and git need not be asked (this runs on
+  // every commit hook).
+  if (const auto repo = core::git::open_plain(repo_root)) {
+    const auto object = core::git::read_loose_object(*repo, sha);
+    if (object && object->starts_with("commit ") && object->find("(aider)") == std::string::npos &&
+        object->find("noreply@aider.dev") == std::string::npos) {
+      return false;
+    }
+  }
   const auto marked = marked_commits(repo_root, {sha});
   return marked.size() == 1 && marked.front() == sha;
 }

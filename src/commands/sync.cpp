@@ -285,4 +285,9 @@ void register_sync(CLI::App& app)
   });
 }
 
+void record_commit_from_hook()
+{
+  record_head("unattested");
+}
+
 } // namespace kolvex::commands

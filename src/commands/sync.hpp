@@ -28,4 +28,9 @@ namespace kolvex::commands {
 // or a batch failed.
 void register_sync(CLI::App& app);
 
+// `kolvex sync --record-commit` exactly as the post-commit hook writes it, run
+// without building the command line's parser first: every commit pays for this
+// start.  Never throws; the caller exits 0.
+void record_commit_from_hook();
+
 } // namespace kolvex::commands

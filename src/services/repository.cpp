@@ -1,5 +1,6 @@
 #include "services/repository.hpp"
 
+#include "core/git_repo.hpp"
 #include "core/process.hpp"
 #include "core/sha256.hpp"
 
@@ -34,6 +35,10 @@ std::filesystem::path get_repo_root(const std::optional<std::filesystem::path>& 
   std::error_code ec;
   if (!std::filesystem::is_directory(dir, ec)) {
     throw NotARepository("Not a git repository: " + dir.string() + " is not a directory");
+  }
+  // The hook runs at the top, where a plain repository's answer is on disk.
+  if (const auto repo = core::git::open_plain(dir)) {
+    return repo->top;
   }
   core::process::Options options;
   options.cwd = dir;

@@ -30,6 +30,14 @@ constexpr std::uint64_t k_tail_window = std::uint64_t{256} << 10;
 // would cost more in page faults than the search itself.
 constexpr std::size_t k_block_size = std::size_t{256} << 10;
 
+// The piece size for reading `bytes` of the log: no larger than they are, so that a
+// small log (every commit hook reads one) is not read into a buffer many times its
+// size, each page of which is a fault to fill.
+std::size_t block_for(std::uint64_t bytes)
+{
+  return static_cast<std::size_t>(std::min<std::uint64_t>(bytes, k_block_size));
+}
+
 // How much of the log's end a catch-up walk reads first: its recorded commits are
 // the newest, about 10,000 lines of a usual log.
 constexpr std::uint64_t k_walk_window = std::uint64_t{4} << 20;
@@ -219,7 +227,7 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
       // Appended to since the last run (a rewrite makes a new file): only the new
       // lines can name it now.
       if (!m_found) {
-        core::lines::LineBlockReader added(fd, m_whole, size, false, k_block_size);
+        core::lines::LineBlockReader added(fd, m_whole, size, false, block_for(size - m_whole));
         m_found = search(added);
         m_whole = added.whole_lines_end();
       }
@@ -227,7 +235,7 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
     }
     m_seen = false;
     const std::uint64_t window = size > k_tail_window ? size - k_tail_window : 0;
-    core::lines::LineBlockReader tail(fd, window, size, true, k_block_size);
+    core::lines::LineBlockReader tail(fd, window, size, true, block_for(size - window));
     const auto first = tail.next();
     // Where the window's whole lines begin (the end of the range, when it holds
     // none); everything before is the head.

@@ -1,5 +1,6 @@
 #include "services/relaycore/log/git.hpp"
 
+#include "core/git_repo.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
 
@@ -59,8 +60,62 @@ std::string _git_rev_parse(const std::vector<std::string>& args,
   return answer.empty() ? std::string("unknown") : answer;
 }
 
+namespace {
+
+// `show -s --format=%aI%n%an%n%ae%n%s` of `commit`, decoded and trimmed as `_git`
+// gives it, from its loose object; nullopt when git must be asked.
+std::optional<std::string> direct_metadata(const core::git::Repo& repo, const std::string& commit)
+{
+  const auto object = core::git::read_loose_object(repo, commit);
+  if (!object) {
+    return std::nullopt;
+  }
+  try {
+    const core::git::Commit parsed = core::git::parse_commit_object(*object);
+    const std::string text = core::git::iso8601_strict(parsed.author.time, parsed.author.tz) +
+                             "\n" + parsed.author.name + "\n" + parsed.author.email + "\n" +
+                             parsed.subject;
+    return std::string(core::text::trim(core::process::decode_replace(text)));
+  } catch (const core::git::Unusual&) {
+    return std::nullopt;
+  }
+}
+
+// _head_commit_facts from the files git just wrote: HEAD's reflog and the loose
+// commit.  nullopt when anything there is not as git plainly writes it, or the
+// reflog's newest entry is another commit's: git is asked then.
+std::optional<CommitFacts> direct_facts(const std::filesystem::path& repo_root,
+                                        const std::string& commit)
+{
+  const auto repo = core::git::open_plain(repo_root);
+  if (!repo) {
+    return std::nullopt;
+  }
+  const auto newest = core::git::newest_head_entry(*repo);
+  if (!newest || (newest->present && newest->entry.new_oid != commit)) {
+    return std::nullopt;
+  }
+  auto metadata = direct_metadata(*repo, commit);
+  if (!metadata) {
+    return std::nullopt;
+  }
+  CommitFacts facts{.metadata = std::move(*metadata), .reflog_subject = std::nullopt};
+  if (newest->present) {
+    facts.reflog_subject = core::process::decode_replace(newest->entry.message);
+  }
+  return facts;
+}
+
+} // namespace
+
 std::optional<HeadRef> _head_ref(const std::filesystem::path& repo_root)
 {
+  if (const auto repo = core::git::open_plain(repo_root)) {
+    if (auto head = core::git::read_head(*repo)) {
+      return HeadRef{.commit = std::move(head->commit),
+                     .branch = core::process::decode_replace(head->branch)};
+    }
+  }
   // rev-parse answers its arguments in order, each under the options before it.
   const std::string answer =
       _git({"rev-parse", "HEAD^{commit}", "--abbrev-ref", "HEAD"}, repo_root);
@@ -83,6 +138,9 @@ std::string _commit_metadata(const std::filesystem::path& repo_root, const std::
 
 CommitFacts _head_commit_facts(const std::filesystem::path& repo_root, const std::string& commit)
 {
+  if (auto facts = direct_facts(repo_root, commit)) {
+    return std::move(*facts);
+  }
   // NUL between the fields: none of them can hold one.
   try {
     const auto result = _git_result(
