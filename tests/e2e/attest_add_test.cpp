@@ -1,9 +1,9 @@
 // `kolvex attest add` end to end: backfilling a commit from its session's
 // transcript, attaching a late attestation to a recorded commit, and the usage
 // errors, with the built binary in a repository set up for kolvex.
-#include "agents/agent_env.hpp"
 #include "core/json.hpp"
 #include "e2e/set_up_repo.hpp"
+#include "support/agent_env.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

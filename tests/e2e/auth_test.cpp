@@ -1,8 +1,8 @@
 // `kolvex auth` end to end: the built binary against the local API server.  The key
 // must never show: every captured output and the debug lines are searched for it.
 #include "core/fs.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "support/devserver.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // outside it, and hand no child process the user's API key.
 #include "hooks/installer.hpp"
 #include "services/relaycore/cache/platform_skills.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // lefthook from npm, the pre-commit framework from Debian, a plain core.hooksPath
 // directory and an ordinary hook.  Each test commits through git and checks that the
 // commit is recorded and that the team's own hook still runs under its own name.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include "core/process.hpp"
 

@@ -1,10 +1,10 @@
 // The post-tool row end to end: the built kolvex run the way Claude Code runs its
 // user-level PostToolUse hook, after a real `git commit` made in the session's
 // environment, with the payload on stdin.
-#include "agents/agent_env.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "e2e/set_up_repo.hpp"
+#include "support/agent_env.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

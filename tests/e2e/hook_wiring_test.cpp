@@ -1,7 +1,7 @@
 // `kolvex setup` where it must leave the team's hooks running as they did, where it
 // cannot edit a hook itself, and where the PATH git gives hooks has no kolvex: end to
 // end with git, the pre-commit framework, Python's tomllib and node's JSON.parse.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include "core/json.hpp"
 #include "core/process.hpp"

@@ -4,7 +4,7 @@
 // Nothing outside the repository may change, nothing may hang, and the hooks stay
 // silent.
 #include "hooks/installer.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 

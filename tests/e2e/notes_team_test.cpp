@@ -4,7 +4,7 @@
 // with `kolvex log --check signed`.
 #include "core/fs.hpp"
 #include "core/text.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // Records as git notes end to end: `kolvex notes write`, `kolvex setup --notes`, and a
 // fresh clone that fetched the notes checking a branch with `kolvex log --check`.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // `kolvex sync --record-commit` and the post-commit hook end to end: the built
 // binary, run by hand, by git, and by several processes at once.
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // commit that replaced it.
 #include "core/json.hpp"
 #include "paths.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 // `kolvex session-start` end to end: the built binary as a harness's hook runs it.
-#include "agents/agent_env.hpp"
 #include "core/json.hpp"
+#include "support/agent_env.hpp"
 #include "support/repo.hpp"
 
 #include <gmock/gmock.h>

@@ -5,10 +5,10 @@
 // scratch HOME, no credentials from the environment, and the built kolvex first on
 // PATH (the post-commit hook runs it).
 
-#include "agents/agent_env.hpp"
 #include "agents/claude_code.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/agent_env.hpp"
 #include "support/devserver.hpp"
+#include "support/records.hpp"
 #include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>

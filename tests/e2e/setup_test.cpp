@@ -1,6 +1,6 @@
 // `kolvex setup` end to end: the built binary in real temporary repositories.
 #include "hooks/scripts.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // temporary home and real temporary repositories.
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // a script reading `kolvex status --json` must not take a silent success for an
 // answer.  Hooks are the exception: their stdout is the harness's, and a hook must
 // never fail a commit or a session.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 #include "support/repo.hpp"
 
 #include <gmock/gmock.h>

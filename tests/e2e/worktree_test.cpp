@@ -1,7 +1,7 @@
 // Linked worktrees (`git worktree add`) of a set-up repository, end to end: the
 // built kolvex, the hook setup installs, and real git committing in two worktrees at
 // once.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

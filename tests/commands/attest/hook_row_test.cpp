@@ -4,7 +4,7 @@
 
 #include "core/clock.hpp"
 #include "core/json.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 #include "services/relaycore/capture/capture.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/fake_adapter.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "services/relaycore/capture/commit_record.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 

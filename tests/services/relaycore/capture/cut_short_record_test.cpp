@@ -6,7 +6,7 @@
 #include "services/relaycore/capture/catch_up.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 

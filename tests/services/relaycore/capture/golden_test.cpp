@@ -2,7 +2,8 @@
 // goldens tests/golden/gen_capture_golden.py makes with Python's json and PyYAML.
 #include "services/relaycore/capture/capture.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/fake_adapter.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include "core/fs.hpp"
 #include "services/relaycore/capture/capture.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "support/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -9,9 +9,9 @@
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/local_config.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 #include "support/fake_api_client.hpp"
+#include "support/records.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
 

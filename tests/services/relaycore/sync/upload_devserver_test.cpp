@@ -7,7 +7,7 @@
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/sync/sync_support.hpp"
 #include "support/devserver.hpp"
-#include "utils/fd_capture.hpp"
+#include "support/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,8 @@
 #include "services/relaycore/sync/upload.hpp"
 
 #include "services/relaycore/sync/sync_support.hpp"
-#include "utils/fd_capture.hpp"
+#include "support/fake_adapter.hpp"
+#include "support/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 
