@@ -2,8 +2,7 @@
 // transcript, attaching a late attestation to a recorded commit, and the usage
 // errors, with the built binary in a repository set up for kolvex.
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
-#include "support/agent_env.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

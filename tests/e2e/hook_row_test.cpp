@@ -3,8 +3,7 @@
 // environment, with the payload on stdin.
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
-#include "support/agent_env.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

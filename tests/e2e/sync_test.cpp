@@ -2,8 +2,8 @@
 // remote and the local API server.
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
 #include "services/local_config.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
