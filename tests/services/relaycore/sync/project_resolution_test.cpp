@@ -7,8 +7,8 @@
 #include "paths.hpp"
 #include "protocol/http_loader.hpp"
 #include "services/local_config.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
 #include "support/devserver.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 

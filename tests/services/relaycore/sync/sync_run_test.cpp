@@ -8,9 +8,9 @@
 #include "protocol/http_loader.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
 #include "support/devserver.hpp"
 #include "support/fd_capture.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 

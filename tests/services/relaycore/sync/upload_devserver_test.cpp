@@ -5,8 +5,8 @@
 #include "core/logging.hpp"
 #include "protocol/http_loader.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
 #include "support/fd_capture.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 
