@@ -19,11 +19,17 @@ bool isolate(ScopedEnv& env, const TempDir& home, const E2EOptions& options)
        {"KOLVEX_API_KEY", "KOLVEX_API_URL", "AGENT_SESSION_ID", "KOLVEX_NO_VERIFY"}) {
     env.unset(name);
   }
+  // Nor does anything land in the user's own caches.
+  env.set("XDG_CACHE_HOME", (home.path() / ".cache").string());
+  env.set("XDG_DATA_HOME", (home.path() / ".local" / "share").string());
+  env.set("XDG_STATE_HOME", (home.path() / ".local" / "state").string());
   if (options.kolvex_on_path || !options.path.empty()) {
     const char* inherited = std::getenv("PATH");
     const std::string rest =
         options.path.empty() ? std::string(inherited != nullptr ? inherited : "") : options.path;
-    env.set("PATH", options.kolvex_on_path ? kolvex_dir() + ":" + rest : rest);
+    // An empty entry would be the working directory: the repository's own programs.
+    const std::string first = options.kolvex_on_path ? kolvex_dir() : "";
+    env.set("PATH", first.empty() || rest.empty() ? first + rest : first + ":" + rest);
   }
   if (options.skip_platform_skills) {
     env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
