@@ -102,4 +102,11 @@ protected:
   void SetUp() override;
 };
 
+// The same world for in-process tests of code that works on a repository: they run
+// no kolvex, so PATH stays the test process's.
+class ScratchRepoTest : public E2E {
+protected:
+  ScratchRepoTest() : E2E({.kolvex_on_path = false, .path = ""}) {}
+};
+
 } // namespace kolvex::testing

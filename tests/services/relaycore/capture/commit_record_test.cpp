@@ -1,6 +1,6 @@
 #include "services/relaycore/capture/commit_record.hpp"
 
-#include "support/records.hpp"
+#include "support/e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,10 +25,8 @@ std::vector<std::string> keys_of(const Map& map)
   return keys;
 }
 
-class CommitRecord : public ::testing::Test {
+class CommitRecord : public kolvex::testing::ScratchRepoTest {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
-
   // Writes the record of `sha` with `options` and returns the archived map.
   Map write(const std::string& sha, CommitRecordOptions options)
   {
@@ -36,10 +34,6 @@ protected:
     return kolvex::core::yaml::load(kolvex::testing::archive_of(repo, sha)).as_map();
   }
 
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
   kolvex::services::relaycore::capture::BackfillResult last;
 };
 

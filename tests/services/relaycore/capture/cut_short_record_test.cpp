@@ -6,7 +6,7 @@
 #include "services/relaycore/capture/catch_up.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 
-#include "support/records.hpp"
+#include "support/e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,11 +32,11 @@ namespace paths = kolvex::paths;
 
 namespace {
 
-class CutShortRecord : public ::testing::Test {
+class CutShortRecord : public kolvex::testing::ScratchRepoTest {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(environment, home);
+    ScratchRepoTest::SetUp();
     repo.write(".kolvex/.platform/config.yaml", "project_id: 42\n");
   }
 
@@ -94,9 +94,6 @@ protected:
     return found;
   }
 
-  kolvex::testing::ScopedEnv environment;
-  TempDir home;
-  TempRepo repo;
   ScopedAdapters no_harness{{}};
 };
 
