@@ -45,11 +45,6 @@ protected:
     return run_kolvex(argv, repo.path());
   }
 
-  [[nodiscard]] std::vector<Value> records_of(const std::string& sha) const
-  {
-    return kolvex::testing::records_of(repo, sha);
-  }
-
   // Writes the pending attestation for nothing staged, as an agent does after the
   // nudge for a commit already made.
   void write_pending(const std::string& summary) const

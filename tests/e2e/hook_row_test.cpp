@@ -75,11 +75,6 @@ protected:
         {"attest", "add", "--from-hook", "--agent", "claude-code", "--user"}, repo.path(), input);
   }
 
-  [[nodiscard]] std::vector<Value> records_of(const std::string& sha) const
-  {
-    return kolvex::testing::records_of(repo, sha);
-  }
-
   [[nodiscard]] std::size_t uploaded(const DevServer& server) const
   {
     return server.attestations().size();

@@ -13,7 +13,6 @@ namespace {
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace stdfs = std::filesystem;

@@ -19,7 +19,6 @@ namespace {
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
 

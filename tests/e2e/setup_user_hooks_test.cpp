@@ -14,8 +14,6 @@
 namespace {
 
 using kolvex::testing::run_kolvex;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
 

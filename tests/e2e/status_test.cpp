@@ -16,7 +16,6 @@
 namespace {
 
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace stdfs = std::filesystem;

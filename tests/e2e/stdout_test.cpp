@@ -16,7 +16,6 @@
 
 namespace {
 
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 
 class StdoutE2E : public kolvex::testing::E2E {};

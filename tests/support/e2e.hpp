@@ -80,6 +80,12 @@ protected:
   // Signs in to `server` through the environment, as CI would.
   void sign_in(const DevServer& server);
 
+  // The log lines of the repository that name `sha`, parsed.
+  [[nodiscard]] std::vector<core::Value> records_of(const std::string& sha) const
+  {
+    return kolvex::testing::records_of(repo, sha);
+  }
+
   ScopedEnv env;
   TempDir home;
 

@@ -30,7 +30,6 @@ using kolvex::testing::FakeAdapter;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 namespace stdfs = std::filesystem;
 
 namespace {

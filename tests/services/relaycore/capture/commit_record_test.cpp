@@ -11,8 +11,6 @@ using kolvex::services::relaycore::capture::CommitRecordOptions;
 using kolvex::services::relaycore::capture::infer_task_type;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 
 namespace {
 

@@ -25,8 +25,6 @@ using kolvex::services::relaycore::capture::record_commit;
 using kolvex::testing::archive_exists;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 namespace stdfs = std::filesystem;
 namespace paths = kolvex::paths;
 

@@ -14,8 +14,6 @@ using kolvex::agents::ScopedAdapters;
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::testing::FakeAdapter;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 namespace capture = kolvex::services::relaycore::capture;
 namespace stdfs = std::filesystem;
 

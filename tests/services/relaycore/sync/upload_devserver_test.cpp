@@ -19,7 +19,6 @@ namespace stdfs = std::filesystem;
 using core::Value;
 using testing::DevServer;
 using testing::sha_of;
-using testing::UploadRepo;
 
 class UploadToDevServer : public testing::DevServerUploadTest {
 protected:
