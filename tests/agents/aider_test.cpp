@@ -1,6 +1,6 @@
 #include "agents/aider.hpp"
 
-#include "agents/agent_env.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 #include "agents/claude_code.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/codex.hpp"
 #include "agents/session_search.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/json.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

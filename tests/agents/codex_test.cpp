@@ -1,8 +1,8 @@
 #include "agents/codex.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/clock.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 #include "agents/codex.hpp"
 #include "agents/gemini_cli.hpp"
 
-#include "agents/agent_env.hpp"
 #include "core/clock.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

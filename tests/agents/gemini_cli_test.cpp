@@ -1,7 +1,7 @@
 #include "agents/gemini_cli.hpp"
 
-#include "agents/agent_env.hpp"
 #include "core/sha256.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "agents/registry.hpp"
 
-#include "agents/agent_env.hpp"
+#include "support/agent_env.hpp"
 #include "support/fake_adapter.hpp"
 
 #include <gtest/gtest.h>

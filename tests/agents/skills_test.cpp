@@ -3,10 +3,10 @@
 // removing a file it did not write.
 #include "agents/skills.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/registry.hpp"
 #include "core/fs.hpp"
 #include "core/yaml.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 #include "core/fs.hpp"
 
 #include "core/logging.hpp"
+#include "support/fd_capture.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
-#include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,8 @@
 // `kolvex attest add` end to end: backfilling a commit from its session's
 // transcript, attaching a late attestation to a recorded commit, and the usage
 // errors, with the built binary in a repository set up for kolvex.
-#include "agents/agent_env.hpp"
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -44,11 +43,6 @@ protected:
     std::vector<std::string> argv{"attest", "add"};
     argv.insert(argv.end(), args.begin(), args.end());
     return run_kolvex(argv, repo.path());
-  }
-
-  [[nodiscard]] std::vector<Value> records_of(const std::string& sha) const
-  {
-    return kolvex::testing::records_of(repo, sha);
   }
 
   // Writes the pending attestation for nothing staged, as an agent does after the

@@ -1,7 +1,6 @@
 // `kolvex attest` end to end: the built binary in real temporary repositories.
 #include "hooks/scripts.hpp"
-#include "support/repo.hpp"
-#include "support/scoped_env.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +9,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,7 +17,6 @@ namespace {
 
 using kolvex::core::process::Result;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace stdfs = std::filesystem;
@@ -46,33 +43,29 @@ std::string trimmed(std::string text)
   return text;
 }
 
-class AttestE2E : public ::testing::Test {
+class AttestE2E : public kolvex::testing::E2E {
 protected:
+  // git's own defaults, whatever the machine's configuration: the goldens depend on
+  // the exact bytes of the staged diff.
+  AttestE2E() : E2E({.kolvex_on_path = false, .path = ""}) {}
+
   void SetUp() override
   {
-    // git's own defaults, whatever the machine's configuration: the goldens depend
-    // on the exact bytes of the staged diff.
-    m_env.set("HOME", m_home.path().string());
-    m_env.set("XDG_CONFIG_HOME", (m_home.path() / ".config").string());
-    m_env.set("GIT_CONFIG_NOSYSTEM", "1");
-    m_env.unset("KOLVEX_NO_VERIFY");
-    m_repo.emplace();
+    E2E::SetUp();
     // Set up, as a repository an agent attests in normally is (untracked: the staged
     // diff is not touched).
-    m_repo->write(".kolvex/.platform/config.yaml", "agents: []\n");
-    m_repo->write("hello.txt", "hello\n");
-    m_repo->git({"add", "hello.txt"});
+    repo.write(".kolvex/.platform/config.yaml", "agents: []\n");
+    repo.write("hello.txt", "hello\n");
+    repo.git({"add", "hello.txt"});
     m_hash = pipeline_hash();
   }
 
-  [[nodiscard]] const TempRepo& repo() const { return *m_repo; }
   [[nodiscard]] const std::string& hash() const { return m_hash; }
 
   // The hash as the help text tells agents to compute it.
   [[nodiscard]] std::string pipeline_hash() const
   {
-    auto result =
-        kolvex::testing::run({"sh", "-c", "git diff --staged | sha256sum"}, m_repo->path());
+    auto result = kolvex::testing::run({"sh", "-c", "git diff --staged | sha256sum"}, repo.path());
     return result.out.substr(0, result.out.find(' '));
   }
 
@@ -80,7 +73,7 @@ protected:
   {
     std::vector<std::string> full{"attest"};
     full.insert(full.end(), args.begin(), args.end());
-    return kolvex::testing::run_kolvex(full, m_repo->path());
+    return kolvex::testing::run_kolvex(full, repo.path());
   }
 
   // The three required flags, valid, plus `extra`.
@@ -98,15 +91,11 @@ protected:
     return attest(args);
   }
 
-  [[nodiscard]] bool pending_exists() const { return stdfs::exists(m_repo->path() / k_pending); }
+  [[nodiscard]] bool pending_exists() const { return stdfs::exists(repo.path() / k_pending); }
 
-  [[nodiscard]] std::string pending() const { return m_repo->read(k_pending); }
-
-  kolvex::testing::ScopedEnv m_env; // restored when the test ends
+  [[nodiscard]] std::string pending() const { return repo.read(k_pending); }
 
 private:
-  TempDir m_home;
-  std::optional<TempRepo> m_repo;
   std::string m_hash;
 };
 
@@ -123,7 +112,7 @@ TEST_F(AttestE2E, PendingFilesMatchTheGoldens)
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(pending(), read_golden("minimal.yaml"));
 
-  stdfs::remove(repo().path() / k_pending); // used by a commit: no warning about it
+  stdfs::remove(repo.path() / k_pending); // used by a commit: no warning about it
   result = attest(
       {"--staged-diff-hash",
        hash(),
@@ -255,8 +244,8 @@ TEST_F(AttestE2E, AHashDifferingOnlyInCaseIsAMismatch)
 TEST_F(AttestE2E, StaleHashIsReportedBeforeBadJson)
 {
   const auto stale = hash();
-  repo().write("hello.txt", "hello again\n");
-  repo().git({"add", "hello.txt"});
+  repo.write("hello.txt", "hello again\n");
+  repo.git({"add", "hello.txt"});
   const auto result =
       attest({"--staged-diff-hash", stale, "--model", "m", "--summary", "s", "--rules", "{broken"});
   EXPECT_EQ(result.exit_code, 1);
@@ -267,7 +256,7 @@ TEST_F(AttestE2E, StaleHashIsReportedBeforeBadJson)
 
 TEST_F(AttestE2E, NothingStagedIsTheHashOfNothing)
 {
-  repo().git({"rm", "-q", "--cached", "hello.txt"});
+  repo.git({"rm", "-q", "--cached", "hello.txt"});
   const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
   ASSERT_EQ(pipeline_hash(), empty);
   const auto result = attest({"--staged-diff-hash", empty, "--model", "m", "--summary", "s"});
@@ -335,7 +324,7 @@ TEST_F(AttestE2E, ProvenanceShapesAndTypes)
   auto result = attest_with({"--provenance", ""});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(pending(), Not(HasSubstr("provenance")));
-  stdfs::remove(repo().path() / k_pending);
+  stdfs::remove(repo.path() / k_pending);
 
   const std::string allowed = "['spec', 'ticket', 'bug-fix', 'ad-hoc']";
   const std::vector<std::pair<std::string, std::string>> cases{
@@ -374,7 +363,7 @@ TEST_F(AttestE2E, TimestampIsVerbatimOrGenerated)
   EXPECT_THAT(pending(), HasSubstr("\ntimestamp: yesterday\n"));
   EXPECT_THAT(result.err, HasSubstr("timestamp: 'yesterday' is not an ISO 8601 time"));
 
-  stdfs::remove(repo().path() / k_pending);
+  stdfs::remove(repo.path() / k_pending);
   result =
       attest({"--staged-diff-hash", hash(), "--model", "m", "--summary", "s", "--timestamp", ""});
   ASSERT_EQ(result.exit_code, 0) << result.err;
@@ -395,7 +384,7 @@ TEST_F(AttestE2E, TaskTypeIsAChoiceOfTheParser)
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(pending(), HasSubstr("\ntask_type: refactor\nsummary:"));
 
-  stdfs::remove(repo().path() / k_pending);
+  stdfs::remove(repo.path() / k_pending);
   result = attest_with({"--task-type", "story"});
   EXPECT_EQ(result.exit_code, 2);
   EXPECT_THAT(result.err, HasSubstr("--task-type"));
@@ -420,21 +409,21 @@ TEST_F(AttestE2E, HelpIsShownAndSucceeds)
 
 TEST_F(AttestE2E, NoVerifyEnvironmentMustBeExactlyOne)
 {
-  m_env.set("KOLVEX_NO_VERIFY", "true");
+  env.set("KOLVEX_NO_VERIFY", "true");
   auto result = attest_with({"--summary", ""});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("summary: empty"));
 
-  m_env.set("KOLVEX_NO_VERIFY", " 1");
+  env.set("KOLVEX_NO_VERIFY", " 1");
   EXPECT_EQ(attest_with({"--summary", ""}).exit_code, 1);
 
-  m_env.set("KOLVEX_NO_VERIFY", "1");
+  env.set("KOLVEX_NO_VERIFY", "1");
   result = attest_with({"--summary", ""});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_THAT(pending(), HasSubstr("\nsummary: ''\n"));
 
   // The hash is never skipped.
-  stdfs::remove(repo().path() / k_pending);
+  stdfs::remove(repo.path() / k_pending);
   result = attest({"--staged-diff-hash", std::string(64, 'f'), "--model", "m", "--summary", "s"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("Diff hash mismatch"));
@@ -473,7 +462,7 @@ TEST_F(AttestE2E, WarningsComeBeforeErrors)
 
 TEST_F(AttestE2E, DirectoryIsCreatedAndAnEarlierFileReplacedWhole)
 {
-  stdfs::remove_all(repo().path() / ".kolvex");
+  stdfs::remove_all(repo.path() / ".kolvex");
   auto result = attest_with({"--agent",
                              "claude-code",
                              "--arch-changes",
@@ -492,7 +481,7 @@ TEST_F(AttestE2E, DirectoryIsCreatedAndAnEarlierFileReplacedWhole)
                         "endpoints\", which no commit has used"));
   // Only the pending file is there: the replacement left no sibling behind.
   std::vector<std::string> names;
-  for (const auto& entry : stdfs::directory_iterator(repo().path() / ".kolvex")) {
+  for (const auto& entry : stdfs::directory_iterator(repo.path() / ".kolvex")) {
     names.push_back(entry.path().filename().string());
   }
   EXPECT_THAT(names, testing::ElementsAre(".commit-attestation.yaml"));
@@ -508,10 +497,10 @@ TEST_F(AttestE2E, AFailedCheckLeavesTheEarlierFileAlone)
 
 TEST_F(AttestE2E, FromASubdirectoryTheFileGoesToTheRoot)
 {
-  stdfs::create_directories(repo().path() / "src" / "deep");
+  stdfs::create_directories(repo.path() / "src" / "deep");
   const auto result = kolvex::testing::run_kolvex(
       {"attest", "--staged-diff-hash", hash(), "--model", "m", "--summary", "s"},
-      repo().path() / "src" / "deep");
+      repo.path() / "src" / "deep");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, k_created);
   EXPECT_TRUE(pending_exists());
@@ -519,7 +508,7 @@ TEST_F(AttestE2E, FromASubdirectoryTheFileGoesToTheRoot)
 
 TEST_F(AttestE2E, InARepositoryNeverSetUpItWarnsThatNothingWillRecordTheCommit)
 {
-  stdfs::remove_all(repo().path() / ".kolvex" / ".platform");
+  stdfs::remove_all(repo.path() / ".kolvex" / ".platform");
   const auto result = attest_with({});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_TRUE(pending_exists());

@@ -1,8 +1,7 @@
 // `kolvex auth` end to end: the built binary against the local API server.  The key
 // must never show: every captured output and the debug lines are searched for it.
 #include "core/fs.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
-#include "support/devserver.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,22 +10,15 @@
 
 namespace {
 
-namespace stdfs = std::filesystem;
 using kolvex::testing::DevServer;
 using kolvex::testing::run_kolvex;
-using kolvex::testing::TempDir;
+namespace stdfs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-class AuthE2E : public ::testing::Test {
+class AuthE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(env, home);
-    env.unset("KOLVEX_API_KEY");
-    env.unset("KOLVEX_API_URL");
-    env.set("KOLVEX_DEBUG", "1");
-  }
+  AuthE2E() : E2E({.kolvex_on_path = false, .path = "", .env = {{"KOLVEX_DEBUG", "1"}}}) {}
   void TearDown() override
   {
     for (const auto& text : captured) {
@@ -51,9 +43,7 @@ protected:
   }
 
   static constexpr const char* k_wrong_key = "sk-wrong-key-abcdefghijklmnop";
-  kolvex::testing::ScopedEnv env;
-  TempDir home;
-  DevServer server;
+  DevServer& server = devserver();
   std::vector<std::string> captured;
 };
 

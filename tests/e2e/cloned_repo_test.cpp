@@ -3,7 +3,7 @@
 // outside it, and hand no child process the user's API key.
 #include "hooks/installer.hpp"
 #include "services/relaycore/cache/platform_skills.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -42,22 +42,20 @@ std::map<std::string, std::string> snapshot(const stdfs::path& dir)
   return entries;
 }
 
-class ClonedRepoE2E : public ::testing::Test {
+class ClonedRepoE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
+  ClonedRepoE2E()
+      : E2E({.path = "/usr/bin:/bin",
+             .skip_platform_skills = true,
+             .env = {{"KOLVEX_API_KEY", k_key}}})
   {
-    kolvex::testing::isolate_environment(env, home);
-    env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
-    env.set("KOLVEX_API_KEY", k_key);
-    env.unset("KOLVEX_API_URL");
-    use_path("");
   }
 
   // PATH: `first` (when given), then the built kolvex and the system's tools.
   void use_path(const std::string& first)
   {
-    const std::string bin = stdfs::path(KOLVEX_BIN).parent_path().string();
-    env.set("PATH", (first.empty() ? "" : first + ":") + bin + ":/usr/bin:/bin");
+    env.set("PATH",
+            (first.empty() ? "" : first + ":") + kolvex::testing::kolvex_dir() + ":/usr/bin:/bin");
   }
 
   // Commits everything in `repo` (links as links) and clones it to `to`.
@@ -80,11 +78,9 @@ protected:
                                        clone);
   }
 
-  kolvex::testing::ScopedEnv env;
-  TempDir home;
   TempDir outside;
   TempDir work;
-  TempRepo origin;
+  const TempRepo& origin = repo;
 };
 
 } // namespace

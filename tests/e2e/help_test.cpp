@@ -1,7 +1,6 @@
 // `kolvex --help` as a user reads it: the built binary, its text wrapped to the width
 // it is told.
-#include "support/repo.hpp"
-#include "support/scoped_env.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +14,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
+class HelpE2E : public kolvex::testing::E2E {};
+
 // Columns of a line of help: one per code point.
 std::size_t columns(const std::string& line)
 {
@@ -25,7 +26,7 @@ std::size_t columns(const std::string& line)
   return count;
 }
 
-TEST(HelpE2E, DescriptionsAreWrappedToTheWidthOfTheTerminal)
+TEST_F(HelpE2E, DescriptionsAreWrappedToTheWidthOfTheTerminal)
 {
   kolvex::testing::TempDir dir;
   for (const int width : {60, 100}) {
@@ -55,7 +56,7 @@ TEST(HelpE2E, DescriptionsAreWrappedToTheWidthOfTheTerminal)
 // attest's help (and attest add's) at 80 columns reads like every other command's: the description,
 // then (its own) the example exactly as written and the note, then usage and the
 // options, no line wider (but a single unbreakable word).
-TEST(HelpE2E, AttestHelpFitsEightyColumnsInTheOrderOfTheOthers)
+TEST_F(HelpE2E, AttestHelpFitsEightyColumnsInTheOrderOfTheOthers)
 {
   kolvex::testing::TempDir dir;
   kolvex::testing::ScopedEnv env;

@@ -3,7 +3,7 @@
 // lefthook from npm, the pre-commit framework from Debian, a plain core.hooksPath
 // directory and an ordinary hook.  Each test commits through git and checks that the
 // commit is recorded and that the team's own hook still runs under its own name.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include "core/process.hpp"
 
@@ -31,17 +31,14 @@ const stdfs::path k_tools_bin = stdfs::path(KOLVEX_TOOLS_DIR) / "node_modules" /
 // rely on, and fails the way `sh -e` scripts do when something in them fails.
 const std::string k_user_lines = "echo \"$(basename \"$0\")\" >> user-hook-ran.txt\n";
 
-class HookManagersE2E : public ::testing::Test {
+class HookManagersE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
+  // The managers decide where hooks live; a configured hooks path is a case of its own.
+  HookManagersE2E()
+      : E2E({.path = k_tools_bin.string() + ":" + kolvex::testing::k_system_path,
+             .hooks_path = false,
+             .initial_commit = true})
   {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH",
-                    stdfs::path(KOLVEX_BIN).parent_path().string() + ":" + k_tools_bin.string() +
-                        ":/usr/local/bin:/usr/bin:/bin");
-    // The managers decide where hooks live; a configured hooks path is a case of its own.
-    repo.git({"config", "--unset", "core.hooksPath"});
-    repo.commit_file("README", "readme\n", "initial");
   }
 
   // Skips the test, saying why, when `program` is not installed.
@@ -127,10 +124,6 @@ protected:
     EXPECT_THAT(again, HasSubstr("already"));
     EXPECT_EQ(repo.read(file), before);
   }
-
-  kolvex::testing::TempDir home;
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
 };
 
 TEST_F(HookManagersE2E, Husky9TheUsersScriptKeepsRunningAndAReinstallKeepsKolvex)

@@ -1,10 +1,9 @@
 // The post-tool row end to end: the built kolvex run the way Claude Code runs its
 // user-level PostToolUse hook, after a real `git commit` made in the session's
 // environment, with the payload on stdin.
-#include "agents/agent_env.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -76,17 +75,9 @@ protected:
         {"attest", "add", "--from-hook", "--agent", "claude-code", "--user"}, repo.path(), input);
   }
 
-  [[nodiscard]] std::vector<Value> records_of(const std::string& sha) const
-  {
-    return kolvex::testing::records_of(repo, sha);
-  }
-
   [[nodiscard]] std::size_t uploaded(const DevServer& server) const
   {
-    return core::json::parse(server.get("/v1/_admin/attestations?project=1"))
-        .get("attestations")
-        ->as_list()
-        .size();
+    return server.attestations().size();
   }
 
   // Signs in, and lets a first sync create and link project 1.

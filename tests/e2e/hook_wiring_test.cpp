@@ -1,7 +1,7 @@
 // `kolvex setup` where it must leave the team's hooks running as they did, where it
 // cannot edit a hook itself, and where the PATH git gives hooks has no kolvex: end to
 // end with git, the pre-commit framework, Python's tomllib and node's JSON.parse.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include "core/json.hpp"
 #include "core/process.hpp"
@@ -58,20 +58,9 @@ std::string lines_to_add(const std::string& said, const std::string& hook)
   return lines;
 }
 
-class HookWiringE2E : public ::testing::Test {
+class HookWiringE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set(
-        "PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":/usr/local/bin:/usr/bin:/bin");
-    repo.git({"config", "--unset", "core.hooksPath"});
-    repo.commit_file("README", "readme\n", "initial");
-  }
-
-  kolvex::testing::TempDir home;
-  kolvex::testing::ScopedEnv environment;
-  TempRepo repo;
+  HookWiringE2E() : E2E({.hooks_path = false, .initial_commit = true}) {}
 };
 
 // A team hook without `stages:` runs at every hook type the framework runs: setup adds
@@ -203,7 +192,7 @@ TEST_F(HookWiringE2E, HooksFindTheKolvexThatSetThemUpOffThePath)
     one.git({"config", "core.hooksPath", hooks});
     one.commit_file("README", "readme\n", "initial");
     one.git({"checkout", "-q", "-b", "feature/x"});
-    environment.set("PATH", "/usr/bin:/bin");
+    env.set("PATH", "/usr/bin:/bin");
     const auto result = setup(one);
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
     EXPECT_EQ(result.err.find("kolvex is not on PATH") == std::string::npos, found) << result.err;

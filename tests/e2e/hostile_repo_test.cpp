@@ -4,7 +4,7 @@
 // Nothing outside the repository may change, nothing may hang, and the hooks stay
 // silent.
 #include "hooks/installer.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -140,15 +140,8 @@ const std::vector<Variant>& variants()
   return all;
 }
 
-class HostileRepoE2E : public ::testing::Test {
+class HostileRepoE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(environment, home);
-    const std::string kolvex_dir = stdfs::path(KOLVEX_BIN).parent_path().string();
-    environment.set("PATH", kolvex_dir + ":/usr/local/bin:/usr/bin:/bin");
-  }
-
   // What a link out of the repository would reach: a profile, a .kolvex tree with
   // a configuration and a log, an archive, and a FIFO.
   void fill_outside() const
@@ -162,8 +155,6 @@ protected:
     ASSERT_EQ(::mkfifo((outside.path() / "fifo").c_str(), 0644), 0);
   }
 
-  TempDir home;
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
   TempDir outside;
 };
 

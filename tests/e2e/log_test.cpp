@@ -1,7 +1,7 @@
 // `kolvex log` end to end: the built binary listing real repositories' commits with
 // the state of their records.
 #include "core/json.hpp"
-#include "support/repo.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,6 +18,8 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 const std::string k_log = ".kolvex/.platform/log.jsonl";
+
+class LogE2E : public kolvex::testing::E2E {};
 
 std::string line_for(const std::string& sha, const std::string& rest)
 {
@@ -55,7 +57,7 @@ struct ThreeCommits {
   }
 };
 
-TEST(LogE2E, ListsEachCommitWithItsRecordAndTheTotals)
+TEST_F(LogE2E, ListsEachCommitWithItsRecordAndTheTotals)
 {
   ThreeCommits fx;
   const auto result = kolvex::testing::run_kolvex({"log", fx.base + "..HEAD"}, fx.repo.path());
@@ -92,16 +94,15 @@ TEST(LogE2E, ListsEachCommitWithItsRecordAndTheTotals)
   EXPECT_EQ(doc.get("totals")->get("not_recorded")->as_int(), 1);
 }
 
-TEST(LogE2E, ARepositoryWithoutCommitsHasNothingToListAndNoGitError)
+TEST_F(LogE2E, ARepositoryWithoutCommitsHasNothingToListAndNoGitError)
 {
-  TempRepo repo;
   const auto result = kolvex::testing::run_kolvex({"log"}, repo.path());
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.out, "No commits in this repository (it has no commit yet).\n");
   EXPECT_EQ(result.err, "");
 }
 
-TEST(LogE2E, CheckFailsNamingEachCommitThatFallsShort)
+TEST_F(LogE2E, CheckFailsNamingEachCommitThatFallsShort)
 {
   ThreeCommits fx;
   const auto recorded = kolvex::testing::run_kolvex(
@@ -126,7 +127,7 @@ TEST(LogE2E, CheckFailsNamingEachCommitThatFallsShort)
             2);
 }
 
-TEST(LogE2E, DefaultRangeIsTheBranchAheadOfItsUpstreamElseTheLastTwenty)
+TEST_F(LogE2E, DefaultRangeIsTheBranchAheadOfItsUpstreamElseTheLastTwenty)
 {
   TempRepo origin;
   for (int i = 0; i < 22; ++i) {
@@ -159,9 +160,8 @@ TEST(LogE2E, DefaultRangeIsTheBranchAheadOfItsUpstreamElseTheLastTwenty)
   EXPECT_THAT(ahead.out, Not(HasSubstr("commit 21")));
 }
 
-TEST(LogE2E, ARangeThatIsNotOneIsRefusedWithoutRunningIt)
+TEST_F(LogE2E, ARangeThatIsNotOneIsRefusedWithoutRunningIt)
 {
-  TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
   const auto option = kolvex::testing::run_kolvex({"log", "--", "--output=stolen"}, repo.path());
   EXPECT_NE(option.exit_code, 0);

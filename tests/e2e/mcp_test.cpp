@@ -2,8 +2,8 @@
 // MCP client (the TypeScript SDK, installed by scripts/bootstrap) driving it.
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
 #include "frontend/mcp_protocol.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

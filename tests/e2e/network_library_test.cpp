@@ -1,7 +1,6 @@
 // libcurl stays out of every process that makes no network call: it is not linked
 // into kolvex, and a command that reaches no server does not load it.
-#include "support/repo.hpp"
-#include "support/scoped_env.hpp"
+#include "support/e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +9,9 @@
 namespace kolvex::testing {
 namespace {
 
-TEST(NetworkLibrary, KolvexIsNotLinkedWithLibcurl)
+class NetworkLibrary : public kolvex::testing::E2E {};
+
+TEST_F(NetworkLibrary, KolvexIsNotLinkedWithLibcurl)
 {
   TempDir dir;
   const auto kolvex = run({"ldd", KOLVEX_BIN}, dir.path());
@@ -25,9 +26,8 @@ TEST(NetworkLibrary, KolvexIsNotLinkedWithLibcurl)
   EXPECT_NE(client.out.find("libcurl"), std::string::npos) << client.out;
 }
 
-TEST(NetworkLibrary, ACommandWithoutANetworkCallNeverLoadsIt)
+TEST_F(NetworkLibrary, ACommandWithoutANetworkCallNeverLoadsIt)
 {
-  TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
   ASSERT_EQ(run_kolvex({"setup"}, repo.path()).exit_code, 0);
   testing::ScopedEnv env;

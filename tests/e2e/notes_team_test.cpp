@@ -4,7 +4,7 @@
 // with `kolvex log --check signed`.
 #include "core/fs.hpp"
 #include "core/text.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,6 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 namespace stdfs = std::filesystem;
 
-const std::string k_system_path = "/usr/local/bin:/usr/bin:/bin";
 const std::string k_ref = "refs/notes/kolvex";
 
 kolvex::core::process::Result kolvex_in(const stdfs::path& dir,
@@ -31,12 +30,11 @@ kolvex::core::process::Result kolvex_in(const stdfs::path& dir,
   return kolvex::testing::run_kolvex(args, dir);
 }
 
-class NotesTeamE2E : public ::testing::Test {
+class NotesTeamE2E : public kolvex::testing::E2E {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":" + k_system_path);
+    E2E::SetUp();
     ASSERT_EQ(kolvex::testing::run({"git", "init", "-q", "--bare", "-b", "main", "origin.git"},
                                    remote.path())
                   .exit_code,
@@ -90,8 +88,6 @@ protected:
                           std::to_string(count) + " attested"));
   }
 
-  TempDir home;
-  kolvex::testing::ScopedEnv environment;
   TempDir remote;
   std::string url;
   std::string base;

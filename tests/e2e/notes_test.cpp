@@ -1,6 +1,6 @@
 // Records as git notes end to end: `kolvex notes write`, `kolvex setup --notes`, and a
 // fresh clone that fetched the notes checking a branch with `kolvex log --check`.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -13,22 +13,22 @@ namespace {
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace stdfs = std::filesystem;
 
-const std::string k_system_path = "/usr/local/bin:/usr/bin:/bin";
 const std::string k_ref = "refs/notes/kolvex";
 
-class NotesE2E : public ::testing::Test {
+class NotesE2E : public kolvex::testing::E2E {
 protected:
+  NotesE2E() : E2E({.setup = {"setup", "--no-user-hooks"}}) {}
+
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":" + k_system_path);
-    const auto setup = kolvex::testing::run_kolvex({"setup", "--no-user-hooks"}, repo.path());
-    ASSERT_EQ(setup.exit_code, 0) << setup.err;
+    E2E::SetUp();
+    if (HasFatalFailure()) {
+      return;
+    }
     base = repo.commit_file("base.txt", "base\n", "base");
   }
 
@@ -45,9 +45,6 @@ protected:
     return kolvex::testing::run(argv, dir);
   }
 
-  TempDir home;
-  kolvex::testing::ScopedEnv environment;
-  TempRepo repo;
   std::string base;
 };
 

@@ -1,7 +1,7 @@
 // `kolvex sync --record-commit` and the post-commit hook end to end: the built
 // binary, run by hand, by git, and by several processes at once.
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,19 +18,14 @@ namespace {
 
 using kolvex::core::Map;
 using kolvex::core::Value;
+using kolvex::testing::k_system_path;
+using kolvex::testing::kolvex_dir;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
 using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
-
-const std::string k_system_path = "/usr/local/bin:/usr/bin:/bin";
-
-std::string kolvex_dir()
-{
-  return stdfs::path(KOLVEX_BIN).parent_path().string();
-}
 
 std::size_t archive_count(const TempRepo& repo)
 {
@@ -45,13 +40,9 @@ std::size_t archive_count(const TempRepo& repo)
   return count;
 }
 
-class RecordCommitE2E : public ::testing::Test {
+class RecordCommitE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH", k_system_path);
-  }
+  RecordCommitE2E() : E2E({.kolvex_on_path = false}) {}
 
   // Marks the repository as set up, without the hook.
   void set_up_config() const { repo.write(".kolvex/.platform/config.yaml", "agents: []\n"); }
@@ -76,11 +67,6 @@ protected:
     ASSERT_EQ(result.exit_code, 0) << result.err;
     stdfs::remove(repo.path().parent_path() / "go");
   }
-
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
 };
 
 } // namespace
@@ -155,9 +141,9 @@ TEST_P(RecordCommitGitCalls, AsksGitEachThingOnce)
   const stdfs::path wrapper = bin.write(
       "git", "#!/bin/sh\necho \"$*\" >> '" + calls.string() + "'\nexec /usr/bin/git \"$@\"\n");
   ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
-  environment.set("PATH", bin.path().string() + ":" + k_system_path);
+  env.set("PATH", bin.path().string() + ":" + k_system_path);
   ASSERT_EQ(record(repo.path()).exit_code, 0);
-  environment.set("PATH", k_system_path);
+  env.set("PATH", k_system_path);
 
   std::vector<std::string> argvs;
   std::ifstream in(calls);
@@ -286,7 +272,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
   }
   ::chmod((hooks / "post-commit").c_str(), 0755);
 
-  environment.set("PATH", kolvex_dir() + ":" + k_system_path);
+  env.set("PATH", kolvex_dir() + ":" + k_system_path);
   const auto setup = kolvex::testing::run_kolvex({"setup"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.err;
   EXPECT_THAT(setup.out, HasSubstr("as a marked block that runs first"));
@@ -300,7 +286,7 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
 
   // Without kolvex on PATH the hook runs the kolvex that set it up (its own fallback,
   // for when neither is there, is the installer's test).
-  environment.set("PATH", k_system_path);
+  env.set("PATH", k_system_path);
   const std::string third = repo.commit_file("c.txt", "c\n", "third");
 
   EXPECT_EQ(repo.read("old-hook-ran.txt"), first + "\n" + second + "\n" + third + "\n");
@@ -326,14 +312,14 @@ TEST_F(RecordCommitE2E, InstalledHookRecordsBesideTheOldHookAndNeverFailsTheComm
 // glued to it, or both commits would be one unreadable line.
 TEST_F(RecordCommitE2E, ATornLastLineThenACommitLeavesBothRecordsReadable)
 {
-  environment.set("PATH", kolvex_dir() + ":" + k_system_path);
+  env.set("PATH", kolvex_dir() + ":" + k_system_path);
   ASSERT_EQ(kolvex::testing::run_kolvex({"setup"}, repo.path()).exit_code, 0);
   const auto log = kolvex::paths::log_jsonl(repo.path());
   std::vector<std::string> shas{repo.commit_file("a.txt", "a\n", "first")};
   for (const bool with_kolvex : {true, false}) {
     ASSERT_EQ(kolvex::testing::run({"truncate", "-s", "-1", log.string()}, repo.path()).exit_code,
               0);
-    environment.set("PATH", (with_kolvex ? kolvex_dir() + ":" : "") + k_system_path);
+    env.set("PATH", (with_kolvex ? kolvex_dir() + ":" : "") + k_system_path);
     shas.push_back(repo.commit_file("f.txt", with_kolvex ? "1\n" : "2\n", "next"));
   }
   const auto read = kolvex::services::relaycore::log::read_attestation_log(log);

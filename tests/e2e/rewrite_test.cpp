@@ -3,8 +3,8 @@
 // commit that replaced it.
 #include "core/json.hpp"
 #include "paths.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -28,15 +28,13 @@ using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
 
-const std::string k_system_path = "/usr/local/bin:/usr/bin:/bin";
-
-class RewriteE2E : public ::testing::Test {
+class RewriteE2E : public kolvex::testing::E2E {
 protected:
+  RewriteE2E() : E2E({.env = {{"GIT_EDITOR", "true"}}}) {}
+
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":" + k_system_path);
-    environment.set("GIT_EDITOR", "true");
+    E2E::SetUp();
     const auto setup = kolvex::testing::run_kolvex({"setup", "--no-user-hooks"}, repo.path());
     ASSERT_EQ(setup.exit_code, 0) << setup.err;
     ASSERT_THAT(setup.out, HasSubstr("post-rewrite"));
@@ -85,7 +83,7 @@ protected:
       script << "#!/bin/sh\nprintf '" << todo << "' > \"$1\"\n";
     }
     ::chmod(editor.c_str(), 0755);
-    environment.set("GIT_SEQUENCE_EDITOR", editor.string());
+    env.set("GIT_SEQUENCE_EDITOR", editor.string());
     std::vector<std::string> argv{"rebase", "-q", "-i"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(onto);
@@ -181,7 +179,7 @@ TEST_F(RewriteE2E, InteractiveRebaseThatReordersAndSquashesKeepsEveryRecord)
            << "\\n' > \"$1\"\n";
   }
   ::chmod(todo.c_str(), 0755);
-  environment.set("GIT_SEQUENCE_EDITOR", todo.string());
+  env.set("GIT_SEQUENCE_EDITOR", todo.string());
   const auto rebase = git_result({"rebase", "-q", "-i", base});
   stdfs::remove(todo);
   ASSERT_EQ(rebase.exit_code, 0) << rebase.err;
@@ -383,7 +381,7 @@ TEST_F(RewriteE2E, CommitsARewriteReplacedAreMarkedAndNotPending)
   // -f re-creates the first pick, which the post-commit hook records mid-rebase.  A
   // pick made in the same second as `one` would be `one` itself, so the rebase's
   // commits are dated later.
-  environment.set("GIT_COMMITTER_DATE", "@" + std::to_string(std::time(nullptr) + 100) + " +0000");
+  env.set("GIT_COMMITTER_DATE", "@" + std::to_string(std::time(nullptr) + 100) + " +0000");
   const auto rebased = rebase("pick " + one + "\\nsquash " + two + "\\n", {"-f"}, base);
   ASSERT_EQ(rebased.exit_code, 0) << rebased.err;
   const std::string squashed = repo.git({"rev-parse", "HEAD"});

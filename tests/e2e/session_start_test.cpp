@@ -1,7 +1,6 @@
 // `kolvex session-start` end to end: the built binary as a harness's hook runs it.
-#include "agents/agent_env.hpp"
 #include "core/json.hpp"
-#include "support/repo.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,21 +10,16 @@
 
 namespace {
 
-using kolvex::testing::AgentEnv;
 using kolvex::testing::run_kolvex;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
 
 const std::string k_em = "\u2014";
 
-class SessionStartE2E : public ::testing::Test {
+class SessionStartE2E : public kolvex::testing::E2E {
 protected:
-  AgentEnv env; // temporary HOME and CLAUDE_CONFIG_DIR, no harness markers
-  TempRepo repo;
-
-  void SetUp() override { env.env().unset("KOLVEX_DEBUG"); }
+  SessionStartE2E() : E2E({.kolvex_on_path = false, .path = ""}) {}
 
   void configure(const std::string& config = "project_id: 42\n") const
   {
@@ -131,7 +125,7 @@ TEST_F(SessionStartE2E, DetectedHarnessIsNamedButNotCredited)
 {
   configure();
   const auto sha = repo.commit_file("a.txt", "a\n", "first");
-  env.env().set("CODEX_THREAD_ID", "thread-1");
+  env.set("CODEX_THREAD_ID", "thread-1");
   const auto result = run_kolvex({"session-start"}, repo.path());
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_THAT(result.out, HasSubstr("\n  agent: codex\n"));

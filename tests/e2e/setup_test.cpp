@@ -1,6 +1,6 @@
 // `kolvex setup` end to end: the built binary in real temporary repositories.
 #include "hooks/scripts.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,7 +19,6 @@ namespace {
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
 
@@ -53,23 +52,14 @@ std::map<std::string, std::string> snapshot(const stdfs::path& root)
   return entries;
 }
 
-class SetupE2E : public ::testing::Test {
+class SetupE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH", "/usr/local/bin:/usr/bin:/bin");
-  }
+  SetupE2E() : E2E({.kolvex_on_path = false}) {}
 
   [[nodiscard]] Map config() const
   {
     return kolvex::core::yaml::load(repo.read(k_config)).as_map();
   }
-
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
 };
 
 } // namespace
@@ -136,7 +126,7 @@ TEST_F(SetupE2E, KeepsWhatTheConfigurationAlreadyHolds)
   bin.write("aider", "#!/bin/sh\n");
   ::chmod((bin.path() / "aider").c_str(), 0755);
   stdfs::create_directories(home.path() / ".gemini");
-  environment.set("PATH", bin.path().string() + ":/usr/bin:/bin");
+  env.set("PATH", bin.path().string() + ":/usr/bin:/bin");
 
   const auto result = kolvex::testing::run_kolvex({"setup"}, repo.path());
   ASSERT_EQ(result.exit_code, 0) << result.err;

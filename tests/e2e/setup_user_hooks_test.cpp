@@ -2,7 +2,7 @@
 // temporary home and real temporary repositories.
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,25 +14,14 @@
 namespace {
 
 using kolvex::testing::run_kolvex;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
 
-class SetupUserHooksE2E : public ::testing::Test {
+class SetupUserHooksE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set("PATH", "/usr/local/bin:/usr/bin:/bin");
-  }
+  SetupUserHooksE2E() : E2E({.kolvex_on_path = false}) {}
 
   [[nodiscard]] stdfs::path settings() const { return home.path() / "claude" / "settings.json"; }
-
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
 };
 
 TEST_F(SetupUserHooksE2E, ClaudeSettingsGainTheHookBesideTheUsersOwn)
@@ -81,7 +70,7 @@ TEST_F(SetupUserHooksE2E, NoUserHooksLeavesTheSettingsAlone)
   EXPECT_THAT(result.out, HasSubstr("Skipped the user-level harness hooks (--no-user-hooks)"));
   EXPECT_FALSE(stdfs::exists(settings()));
   // A sync does not put it back; setup without the flag does.
-  environment.unset("KOLVEX_API_KEY");
+  env.unset("KOLVEX_API_KEY");
   (void)run_kolvex({"sync"}, repo.path());
   EXPECT_FALSE(stdfs::exists(settings()));
   ASSERT_EQ(run_kolvex({"setup", "--agent", "claude-code"}, repo.path()).exit_code, 0);

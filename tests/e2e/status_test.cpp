@@ -1,5 +1,5 @@
 // `kolvex status` end to end: the built binary reading real repositories' logs.
-#include "support/repo.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,13 +16,14 @@
 namespace {
 
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace stdfs = std::filesystem;
 
 const std::string k_log = ".kolvex/.platform/log.jsonl";
 const std::string k_sha = "3f2a9c1e5b7d4f60a8e2c9b1d3f5a7c9e1b3d5f7";
+
+class StatusE2E : public kolvex::testing::E2E {};
 
 // Every file and directory under `root` (outside .git) with its size and
 // modification time: what "writes nothing" must leave unchanged.
@@ -46,9 +47,8 @@ std::map<std::string, std::string> snapshot(const stdfs::path& root)
   return entries;
 }
 
-TEST(StatusE2E, ARepositoryWithoutKolvexHasNothingRecordedAndGainsNothing)
+TEST_F(StatusE2E, ARepositoryWithoutKolvexHasNothingRecordedAndGainsNothing)
 {
-  TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
   const auto before = snapshot(repo.path());
   const auto json = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
@@ -66,9 +66,8 @@ TEST(StatusE2E, ARepositoryWithoutKolvexHasNothingRecordedAndGainsNothing)
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex"));
 }
 
-TEST(StatusE2E, CountsComeFromTheLogFromAnySubdirectory)
+TEST_F(StatusE2E, CountsComeFromTheLogFromAnySubdirectory)
 {
-  TempRepo repo;
   repo.commit_file("src/a.txt", "a\n", "first");
   repo.write(k_log,
              R"({"commit": ")" + k_sha +
@@ -114,7 +113,7 @@ TEST(StatusE2E, CountsComeFromTheLogFromAnySubdirectory)
   EXPECT_EQ(snapshot(repo.path()), before);
 }
 
-TEST(StatusE2E, FailsClearlyOutsideARepositoryOrOnALogThatIsNotText)
+TEST_F(StatusE2E, FailsClearlyOutsideARepositoryOrOnALogThatIsNotText)
 {
   TempDir plain;
   const auto outside = kolvex::testing::run_kolvex({"status"}, plain.path());
@@ -122,7 +121,6 @@ TEST(StatusE2E, FailsClearlyOutsideARepositoryOrOnALogThatIsNotText)
   EXPECT_THAT(outside.err, HasSubstr("Not a git repository"));
   EXPECT_TRUE(outside.out.empty());
 
-  TempRepo repo;
   repo.write(k_log, R"({"commit": ")" + k_sha + "\"}\n{\"summary\": \"\xff\"}\n");
   const auto bad = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
   EXPECT_EQ(bad.exit_code, 1);
@@ -172,9 +170,8 @@ std::string log_of(int count, bool synced)
 
 // A repository that never synced has every line unsent: counting them must not
 // build each record, or a status over 100,000 lines costs a hundred megabytes.
-TEST(StatusE2E, CountingUnsentLinesCostsNoMoreMemoryThanSentOnes)
+TEST_F(StatusE2E, CountingUnsentLinesCostsNoMoreMemoryThanSentOnes)
 {
-  TempRepo repo;
   repo.write(k_log, log_of(100000, true));
   const long synced = peak_memory_kib({"status", "--json"}, repo.path());
   repo.write(k_log, log_of(100000, false));
@@ -188,9 +185,8 @@ TEST(StatusE2E, CountingUnsentLinesCostsNoMoreMemoryThanSentOnes)
 
 // A pending attestation no hook could use waits beside the pending file; status
 // says so until the user deals with it.
-TEST(StatusE2E, SaysARejectedAttestationIsWaiting)
+TEST_F(StatusE2E, SaysARejectedAttestationIsWaiting)
 {
-  TempRepo repo;
   repo.write(k_log, R"({"commit": ")" + k_sha + "\"}\n");
   repo.write(".kolvex/.commit-attestation.yaml.rejected", "- not a mapping\n");
   const auto json = kolvex::testing::run_kolvex({"status", "--json"}, repo.path());
@@ -206,9 +202,8 @@ TEST(StatusE2E, SaysARejectedAttestationIsWaiting)
 
 // A log that is a link is refused; status says it was not read rather than that
 // nothing was recorded.
-TEST(StatusE2E, ALogThatIsALinkIsReportedNotRead)
+TEST_F(StatusE2E, ALogThatIsALinkIsReportedNotRead)
 {
-  TempRepo repo;
   TempDir outside;
   const auto target = outside.write("elsewhere.jsonl", R"({"commit": ")" + k_sha + "\"}\n");
   stdfs::create_directories(repo.path() / ".kolvex/.platform");

@@ -2,8 +2,7 @@
 // a script reading `kolvex status --json` must not take a silent success for an
 // answer.  Hooks are the exception: their stdout is the harness's, and a hook must
 // never fail a commit or a session.
-#include "services/relaycore/capture/capture_support.hpp"
-#include "support/repo.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,8 +16,9 @@
 
 namespace {
 
-using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
+
+class StdoutE2E : public kolvex::testing::E2E {};
 
 struct Outcome {
   int exit_code = -1;
@@ -66,9 +66,8 @@ Outcome run_into_a_full_disk(const std::vector<std::string>& args, const std::st
 
 } // namespace
 
-TEST(StdoutE2E, CommandsWhoseOutputIsLostFailAndSaySo)
+TEST_F(StdoutE2E, CommandsWhoseOutputIsLostFailAndSaySo)
 {
-  TempRepo repo;
   for (const std::vector<std::string>& args : {std::vector<std::string>{"status", "--json"},
                                                std::vector<std::string>{"status"},
                                                std::vector<std::string>{"attest", "--example"},
@@ -80,12 +79,8 @@ TEST(StdoutE2E, CommandsWhoseOutputIsLostFailAndSaySo)
   }
 }
 
-TEST(StdoutE2E, HooksStaySilentAndSucceed)
+TEST_F(StdoutE2E, HooksStaySilentAndSucceed)
 {
-  kolvex::testing::TempDir home;
-  kolvex::testing::ScopedEnv environment;
-  kolvex::testing::isolate_environment(environment, home);
-  TempRepo repo;
   repo.commit_file("a.txt", "a\n", "first");
   repo.write(".kolvex/.platform/config.yaml", "project_id: 42\n");
   for (const std::vector<std::string>& args :

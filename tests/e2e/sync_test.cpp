@@ -2,8 +2,8 @@
 // remote and the local API server.
 #include "core/fs.hpp"
 #include "core/json.hpp"
-#include "e2e/set_up_repo.hpp"
 #include "services/local_config.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -96,8 +96,7 @@ TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
   EXPECT_THAT(first.out, HasSubstr("Context cache refreshed"));
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/context.yaml"));
   EXPECT_EQ(unsynced(), 0u);
-  const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
-  EXPECT_EQ(listing.get("attestations")->as_list().size(), 2u);
+  EXPECT_EQ(server.attestations().size(), 2u);
   EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("project_id"), Value(1));
 
   repo.commit_file("c.txt", "three\n", "third");
@@ -216,8 +215,7 @@ TEST_F(SyncE2E, TwoSyncsAtOnceSendEveryRecordAndMarkEveryLine)
     EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
   }
   EXPECT_EQ(unsynced(), 0u);
-  const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
-  EXPECT_EQ(listing.get("attestations")->as_list().size(), 8u);
+  EXPECT_EQ(server.attestations().size(), 8u);
   const std::string log = kolvex::core::fs::read_text(repo.path() / ".kolvex/.platform/log.jsonl");
   EXPECT_EQ(kolvex::core::fs::splitlines(log).size(), 8u); // no line lost or doubled
 }
@@ -417,9 +415,8 @@ TEST_F(SyncE2E, ARecordARewriteReplacedIsNotSentOnItsOwn)
   const std::string amended = repo.git({"rev-parse", "HEAD"});
   ASSERT_EQ(run_kolvex({"sync"}, repo.path()).exit_code, 0);
 
-  const Value listing = kolvex::core::json::parse(server.get("/v1/_admin/attestations?project=1"));
   std::vector<std::string> received;
-  for (const Value& row : listing.get("attestations")->as_list()) {
+  for (const Value& row : server.attestations()) {
     received.push_back(row.get("commit")->as_string());
     if (received.back() == amended) {
       EXPECT_EQ(row.get("record")->get("rewritten_from")->as_list().at(0), Value(old));

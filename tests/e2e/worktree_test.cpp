@@ -1,7 +1,7 @@
 // Linked worktrees (`git worktree add`) of a set-up repository, end to end: the
 // built kolvex, the hook setup installs, and real git committing in two worktrees at
 // once.
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,19 +25,15 @@ namespace stdfs = std::filesystem;
 
 const std::string k_pending = ".kolvex/.commit-attestation.yaml";
 
-class WorktreeE2E : public ::testing::Test {
+class WorktreeE2E : public kolvex::testing::E2E {
 protected:
-  void SetUp() override
+  // git takes a relative hooks path from each worktree's own top, where a linked
+  // worktree has no .git directory: the repositories teams use leave it unset.
+  WorktreeE2E()
+      : E2E({.hooks_path = false,
+             .initial_commit = true,
+             .setup = {"setup", "--no-user-hooks", "--agent", "codex"}})
   {
-    kolvex::testing::isolate_environment(environment, home);
-    environment.set(
-        "PATH", stdfs::path(KOLVEX_BIN).parent_path().string() + ":/usr/local/bin:/usr/bin:/bin");
-    // git takes a relative hooks path from each worktree's own top, where a linked
-    // worktree has no .git directory: the repositories teams use leave it unset.
-    repo.git({"config", "--unset", "core.hooksPath"});
-    repo.commit_file("README", "readme\n", "initial");
-    const auto setup = run_kolvex({"setup", "--no-user-hooks", "--agent", "codex"}, repo.path());
-    ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
   }
 
   // A new linked worktree on a branch of its own.
@@ -74,9 +70,6 @@ protected:
     return out.substr(0, out.find('\n'));
   }
 
-  TempDir home;
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
   TempDir trees;
 };
 

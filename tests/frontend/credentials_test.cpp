@@ -1,7 +1,7 @@
 #include "frontend/credentials.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
-#include "utils/fd_capture.hpp"
+#include "support/fd_capture.hpp"
+#include "support/records.hpp"
 
 #include <gtest/gtest.h>
 

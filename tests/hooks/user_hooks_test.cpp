@@ -1,8 +1,8 @@
 #include "hooks/user_hooks.hpp"
 
-#include "agents/agent_env.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "support/agent_env.hpp"
 #include "support/repo.hpp"
 
 #include <gtest/gtest.h>

@@ -13,6 +13,7 @@
 // server a test needs (openssl s_server for TLS).  Header-only, like repo.hpp.
 
 #include "contracts/api_client.hpp"
+#include "core/json.hpp"
 #include "support/repo.hpp"
 
 #include <gtest/gtest.h>
@@ -213,6 +214,14 @@ public:
     ::close(fd);
     const std::size_t body = reply.find("\r\n\r\n");
     return body == std::string::npos ? "" : reply.substr(body + 4);
+  }
+
+  // The attestations the server stored for `project`, from its admin listing.
+  [[nodiscard]] core::List attestations(std::int64_t project = 1) const
+  {
+    return core::json::parse(get("/v1/_admin/attestations?project=" + std::to_string(project)))
+        .get("attestations")
+        ->as_list();
   }
 
 private:

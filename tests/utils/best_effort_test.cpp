@@ -1,7 +1,7 @@
 #include "utils/best_effort.hpp"
 
+#include "support/fd_capture.hpp"
 #include "support/scoped_env.hpp"
-#include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 

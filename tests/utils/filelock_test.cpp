@@ -1,8 +1,8 @@
 #include "utils/filelock.hpp"
 
 #include "paths.hpp"
+#include "support/fd_capture.hpp"
 #include "support/repo.hpp"
-#include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 

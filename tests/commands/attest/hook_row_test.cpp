@@ -4,7 +4,7 @@
 
 #include "core/clock.hpp"
 #include "core/json.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -141,16 +141,8 @@ TEST(HookRowNudge, NamesTheShortShaTwiceInClaudeCodesShape)
 }
 
 // The row against a real repository, with no harness around and no credentials.
-class HookRowCapture : public ::testing::Test {
+class HookRowCapture : public kolvex::testing::ScratchRepoTest {
 protected:
-  void SetUp() override
-  {
-    kolvex::testing::isolate_environment(env, home);
-    env.unset("KOLVEX_API_KEY");
-    env.unset("KOLVEX_API_URL");
-    env.unset("AGENT_SESSION_ID");
-  }
-
   void set_up_repo() const { repo.write(".kolvex/.platform/config.yaml", "project_id: 7\n"); }
 
   [[nodiscard]] Value payload(const std::string& command, const std::string& extra = "") const
@@ -167,10 +159,6 @@ protected:
     }
     return kolvex::testing::log_lines(repo);
   }
-
-  kolvex::testing::ScopedEnv env;
-  TempDir home;
-  TempRepo repo;
 };
 
 TEST_F(HookRowCapture, AnUnattestedCommitIsRecordedOnceAndNudgedOnce)

@@ -2,10 +2,10 @@
 // custom docs, the memories file and the choice of agents that receive skills.
 #include "services/relaycore/cache/cache_writers.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/registry.hpp"
 #include "core/yaml.hpp"
 #include "services/local_config.hpp"
+#include "support/agent_env.hpp"
 #include "support/fake_api_client.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"

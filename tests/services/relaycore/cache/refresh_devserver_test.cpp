@@ -2,16 +2,16 @@
 // it, against the local API server serving a content folder the test writes.
 #include "services/relaycore/cache/refresh.hpp"
 
-#include "agents/agent_env.hpp"
 #include "core/json.hpp"
 #include "hooks/agent_guidance.hpp"
 #include "protocol/http_loader.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/rules_cache_state.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
+#include "support/agent_env.hpp"
 #include "support/devserver.hpp"
+#include "support/fd_capture.hpp"
 #include "support/scoped_env.hpp"
-#include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,10 +3,10 @@
 // mutate_workspace, and a round trip through the rules state and session summary.
 #include "services/relaycore/cache/refresh.hpp"
 
-#include "agents/agent_env.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/rules_cache_state.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
+#include "support/agent_env.hpp"
 #include "support/fake_api_client.hpp"
 #include "support/scoped_env.hpp"
 

@@ -5,13 +5,13 @@
 
 #include "services/relaycore/capture/capture.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/claude_code.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/clock.hpp"
 #include "core/sha256.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "support/agent_env.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 #include "services/relaycore/capture/capture.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
+#include "support/fake_adapter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -29,18 +30,17 @@ using kolvex::testing::FakeAdapter;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
 using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 namespace stdfs = std::filesystem;
 
 namespace {
 
 const std::string k_pending = ".kolvex/.commit-attestation.yaml";
 
-class Capture : public ::testing::Test {
+class Capture : public kolvex::testing::ScratchRepoTest {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(environment, home);
+    ScratchRepoTest::SetUp();
     claude.sessions["sess-c"] = Map{{"model", "opus"}, {"tokens", Map{{"total", 10}}}};
     codex.sessions["sess-x"] = Map{{"model", "gpt"}, {"tokens", Map{}}};
   }
@@ -59,10 +59,6 @@ protected:
     return kolvex::core::yaml::load(kolvex::testing::archive_of(repo, sha)).as_map();
   }
 
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
   FakeAdapter claude{"claude-code", "anthropic"};
   FakeAdapter codex{"codex", "openai"};
   ScopedAdapters adapters{{&claude, &codex}};

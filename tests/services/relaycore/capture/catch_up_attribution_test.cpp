@@ -4,12 +4,12 @@
 
 #include "services/relaycore/capture/catch_up.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/claude_code.hpp"
 #include "agents/registry.hpp"
 #include "agents/transcript_io.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "support/agent_env.hpp"
 #include "support/fake_adapter.hpp"
 
 #include <gtest/gtest.h>

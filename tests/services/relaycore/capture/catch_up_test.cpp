@@ -1,12 +1,12 @@
 #include "services/relaycore/capture/catch_up.hpp"
 
-#include "agents/agent_env.hpp"
 #include "agents/registry.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
 #include "services/relaycore/capture/capture.hpp"
+#include "support/agent_env.hpp"
 #include "support/fake_adapter.hpp"
 #include "support/repo.hpp"
 #include "utils/filelock.hpp"
@@ -222,7 +222,8 @@ TEST_F(CatchUp, ExactlyOneClaimNamesTheSession)
   repo.git({"checkout", "-q", "-b", "feat/login"});
   const auto first = commit("one.txt");
   const auto second = commit("two.txt");
-  testing::FakeAdapter claude = claiming("claude-code", {{second, {"s-1", "s-1"}}, {first, {"s-9"}}});
+  testing::FakeAdapter claude =
+      claiming("claude-code", {{second, {"s-1", "s-1"}}, {first, {"s-9"}}});
   testing::FakeAdapter codex = claiming("codex", {});
   agents::ScopedAdapters scope({&claude, &codex});
 
@@ -257,8 +258,8 @@ TEST_F(CatchUp, SeveralClaimsLeaveTheCommitUnknown)
   const auto by_two_adapters = commit("one.txt");
   const auto by_two_sessions = commit("two.txt");
   const auto unclaimed = commit("three.txt");
-  testing::FakeAdapter claude = claiming("claude-code",
-                         {{by_two_adapters, {"s-1"}}, {by_two_sessions, {"s-2", "s-3"}}});
+  testing::FakeAdapter claude =
+      claiming("claude-code", {{by_two_adapters, {"s-1"}}, {by_two_sessions, {"s-2", "s-3"}}});
   testing::FakeAdapter codex = claiming("codex", {{by_two_adapters, {"t-1"}}});
   agents::ScopedAdapters scope({&claude, &codex});
 

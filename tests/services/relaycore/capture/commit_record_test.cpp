@@ -1,6 +1,6 @@
 #include "services/relaycore/capture/commit_record.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -11,8 +11,6 @@ using kolvex::services::relaycore::capture::CommitRecordOptions;
 using kolvex::services::relaycore::capture::infer_task_type;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 
 namespace {
 
@@ -25,10 +23,8 @@ std::vector<std::string> keys_of(const Map& map)
   return keys;
 }
 
-class CommitRecord : public ::testing::Test {
+class CommitRecord : public kolvex::testing::ScratchRepoTest {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
-
   // Writes the record of `sha` with `options` and returns the archived map.
   Map write(const std::string& sha, CommitRecordOptions options)
   {
@@ -36,10 +32,6 @@ protected:
     return kolvex::core::yaml::load(kolvex::testing::archive_of(repo, sha)).as_map();
   }
 
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
   kolvex::services::relaycore::capture::BackfillResult last;
 };
 

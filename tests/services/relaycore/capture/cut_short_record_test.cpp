@@ -6,7 +6,7 @@
 #include "services/relaycore/capture/catch_up.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
 
 #include <gtest/gtest.h>
 
@@ -25,18 +25,16 @@ using kolvex::services::relaycore::capture::record_commit;
 using kolvex::testing::archive_exists;
 using kolvex::testing::log_lines;
 using kolvex::testing::parsed_line;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 namespace stdfs = std::filesystem;
 namespace paths = kolvex::paths;
 
 namespace {
 
-class CutShortRecord : public ::testing::Test {
+class CutShortRecord : public kolvex::testing::ScratchRepoTest {
 protected:
   void SetUp() override
   {
-    kolvex::testing::isolate_environment(environment, home);
+    ScratchRepoTest::SetUp();
     repo.write(".kolvex/.platform/config.yaml", "project_id: 42\n");
   }
 
@@ -94,9 +92,6 @@ protected:
     return found;
   }
 
-  kolvex::testing::ScopedEnv environment;
-  TempDir home;
-  TempRepo repo;
   ScopedAdapters no_harness{{}};
 };
 

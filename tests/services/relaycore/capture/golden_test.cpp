@@ -2,7 +2,8 @@
 // goldens tests/golden/gen_capture_golden.py makes with Python's json and PyYAML.
 #include "services/relaycore/capture/capture.hpp"
 
-#include "services/relaycore/capture/capture_support.hpp"
+#include "support/e2e.hpp"
+#include "support/fake_adapter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +14,6 @@ using kolvex::agents::ScopedAdapters;
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::testing::FakeAdapter;
-using kolvex::testing::TempDir;
-using kolvex::testing::TempRepo;
 namespace capture = kolvex::services::relaycore::capture;
 namespace stdfs = std::filesystem;
 
@@ -44,10 +43,8 @@ std::string text(const Map& map, std::string_view key)
   return map.find(key)->as_string();
 }
 
-class CaptureGolden : public ::testing::Test {
+class CaptureGolden : public kolvex::testing::ScratchRepoTest {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
-
   // Commits a file on `the_case`'s branch with its author, date and subject.
   std::string commit(const Map& the_case)
   {
@@ -80,11 +77,6 @@ protected:
     EXPECT_EQ(line, read_golden(name + ".line.json"));
     EXPECT_EQ(kolvex::testing::archive_of(repo, sha), read_golden(name + ".archive.yaml"));
   }
-
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
 };
 
 } // namespace

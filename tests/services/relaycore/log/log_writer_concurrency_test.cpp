@@ -6,8 +6,8 @@
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
+#include "support/fd_capture.hpp"
 #include "support/repo.hpp"
-#include "utils/fd_capture.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 
 #include "core/fs.hpp"
 #include "services/relaycore/capture/capture.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
+#include "support/e2e.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -33,10 +33,8 @@ namespace {
 
 const std::string k_pending = ".kolvex/.commit-attestation.yaml";
 
-class Pending : public ::testing::Test {
+class Pending : public kolvex::testing::ScratchRepoTest {
 protected:
-  void SetUp() override { kolvex::testing::isolate_environment(environment, home); }
-
   // Stages `rel` with `content`, returns the hash an agent would attest, commits.
   std::pair<std::string, std::string>
   attested_commit(const std::string& rel, const std::string& content, const std::string& message)
@@ -50,10 +48,6 @@ protected:
 
   void write_pending(const std::string& body) const { repo.write(k_pending, body); }
 
-  TempDir home;
-
-  kolvex::testing::ScopedEnv environment; // restored when the test ends
-  TempRepo repo;
   ScopedAdapters no_harness{{}};
 };
 
@@ -154,7 +148,7 @@ TEST_F(Pending, SearchesTheGivenRepositoryNotTheWorkingDirectory)
   const auto [hash, sha] = attested_commit("a.txt", "a\n", "first");
   TempRepo elsewhere;
   elsewhere.commit_file("b.txt", "b\n", "other");
-  environment.chdir(elsewhere.path());
+  env.chdir(elsewhere.path());
   EXPECT_EQ(_find_commit_by_diff_hash(repo.path(), hash), sha);
 }
 

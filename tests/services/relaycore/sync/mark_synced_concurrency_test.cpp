@@ -3,7 +3,7 @@
 #include "services/relaycore/sync/synced_marker.hpp"
 
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,9 @@
 #include "protocol/http_loader.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
-#include "support/devserver.hpp"
-#include "utils/fd_capture.hpp"
+#include "support/e2e.hpp"
+#include "support/fd_capture.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,12 +24,12 @@ using core::Value;
 using testing::DevServer;
 using testing::sha_of;
 
-class SyncRunTest : public ::testing::Test {
+class SyncRunTest : public testing::ScratchRepoTest {
 protected:
   void SetUp() override
   {
-    testing::isolate_environment(env, home);
-    env.unset("AGENT_SESSION_ID").set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
+    ScratchRepoTest::SetUp();
+    env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
     repo.commit_file("a.txt", "one\n", "first");
     shared::save_local_config(repo.path(), core::Map{{"agents", core::List{"claude-code"}}});
   }
@@ -61,9 +61,6 @@ protected:
 
   static bool flag(const core::Map& result, const char* key) { return result.find(key)->as_bool(); }
 
-  kolvex::testing::ScopedEnv env;
-  testing::TempDir home;
-  testing::TempRepo repo;
   contracts::ScopedApiClient real{protocol::http_client()};
 };
 

@@ -4,7 +4,7 @@
 
 #include "core/fs.hpp"
 #include "services/relaycore/log/log_writer.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 

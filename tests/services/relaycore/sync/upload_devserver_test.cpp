@@ -5,9 +5,8 @@
 #include "core/logging.hpp"
 #include "protocol/http_loader.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
-#include "support/devserver.hpp"
-#include "utils/fd_capture.hpp"
+#include "support/fd_capture.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,18 +19,9 @@ namespace stdfs = std::filesystem;
 using core::Value;
 using testing::DevServer;
 using testing::sha_of;
-using testing::UploadRepo;
 
-class UploadToDevServer : public testing::UploadTest {
+class UploadToDevServer : public testing::DevServerUploadTest {
 protected:
-  // The project the server keeps for the test repository.
-  static Value project_on(const DevServer& server)
-  {
-    return *protocol::http_client()
-                .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
-                .get("projectId");
-  }
-
   UploadResult upload(const DevServer& server, const Value& project)
   {
     return upload_attestations(
@@ -41,12 +31,8 @@ protected:
   // What the server stored for `project`, from its admin listing.
   static core::List stored(const DevServer& server, const Value& project)
   {
-    const std::string body =
-        server.get("/v1/_admin/attestations?project=" + std::to_string(project.as_int()));
-    return core::json::parse(body).get("attestations")->as_list();
+    return server.attestations(project.as_int());
   }
-
-  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(UploadToDevServer, RecordsAreUploadedThenMarked)

@@ -4,8 +4,7 @@
 
 #include "protocol/http_loader.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/sync/sync_support.hpp"
-#include "support/devserver.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 
@@ -32,16 +31,13 @@ using testing::UploadRepo;
 constexpr unsigned k_records = 20000;
 constexpr int k_kills = 20;
 
-class UploadKilled : public testing::UploadTest {
+class UploadKilled : public testing::DevServerUploadTest {
 protected:
   // The commits the server holds for `project`, each as often as it is stored.
   static std::multiset<std::string> stored(const DevServer& server, const Value& project)
   {
-    const std::string body =
-        server.get("/v1/_admin/attestations?project=" + std::to_string(project.as_int()));
     std::multiset<std::string> commits;
-    const Value answer = core::json::parse(body);
-    for (const Value& row : answer.get("attestations")->as_list()) {
+    for (const Value& row : server.attestations(project.as_int())) {
       commits.insert(row.get("commit")->as_string());
     }
     return commits;
@@ -59,17 +55,12 @@ protected:
     }
     return out;
   }
-
-  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 TEST_F(UploadKilled, KillsAtRandomMomentsLoseNothingAndMarkNothingEarly)
 {
   DevServer server;
-  const Value project =
-      *protocol::http_client()
-           .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
-           .get("projectId");
+  const Value project = project_on(server);
   // Written directly: 20,000 records through the locked writer take far longer.
   stdfs::create_directories(repo.archives());
   {

@@ -2,8 +2,9 @@
 // what each record carries, the session header, and stopping at a failed batch.
 #include "services/relaycore/sync/upload.hpp"
 
-#include "services/relaycore/sync/sync_support.hpp"
-#include "utils/fd_capture.hpp"
+#include "support/fake_adapter.hpp"
+#include "support/fd_capture.hpp"
+#include "support/upload_repo.hpp"
 
 #include <gtest/gtest.h>
 

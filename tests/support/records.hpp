@@ -1,17 +1,15 @@
 #pragma once
 
-// Helpers of the capture tests: an isolated environment and the files a capture
-// leaves behind (the agent adapter whose answers the test decides is
-// support/fake_adapter.hpp's).
+// What a recorded commit leaves behind, and how a test makes one: attesting what is
+// staged with the built kolvex, the lines of the log and the archived attestations.
 
-#include "agents/agent_env.hpp"
 #include "agents/registry.hpp"
 #include "core/json.hpp"
 #include "core/process.hpp"
 #include "core/sha256.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
-#include "support/fake_adapter.hpp"
+#include "support/agent_env.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
 
@@ -25,25 +23,6 @@
 #include <vector>
 
 namespace kolvex::testing {
-
-// No harness markers, a temporary HOME, no system git configuration: what a
-// capture finds is what the test put there.
-inline void isolate_environment(ScopedEnv& env, const TempDir& home)
-{
-  unset_harness_markers(env);
-  for (const char* name : {"KOLVEX_DEBUG",
-                           "GIT_AUTHOR_NAME",
-                           "GIT_AUTHOR_EMAIL",
-                           "GIT_AUTHOR_DATE",
-                           "GIT_COMMITTER_DATE"}) {
-    env.unset(name);
-  }
-  env.set("HOME", home.path().string());
-  env.set("XDG_CONFIG_HOME", (home.path() / ".config").string());
-  env.set("CLAUDE_CONFIG_DIR", (home.path() / "claude").string());
-  env.set("CODEX_HOME", (home.path() / "codex").string());
-  env.set("GIT_CONFIG_NOSYSTEM", "1");
-}
 
 // The hash `kolvex attest` is given for what is staged in `repo`: the SHA-256 of
 // `git diff --staged`.
@@ -62,9 +41,14 @@ inline core::process::Result attest_staged(const TempRepo& repo,
                                            const std::string& summary,
                                            const std::string& model = "claude-opus-4-6")
 {
-  auto attest = run_kolvex(
-      {"attest", "--staged-diff-hash", staged_diff_hash(repo), "--model", model, "--summary", summary},
-      repo.path());
+  auto attest = run_kolvex({"attest",
+                            "--staged-diff-hash",
+                            staged_diff_hash(repo),
+                            "--model",
+                            model,
+                            "--summary",
+                            summary},
+                           repo.path());
   if (attest.exit_code != 0) {
     throw std::runtime_error("kolvex attest failed: " + attest.err);
   }

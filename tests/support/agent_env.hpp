@@ -30,6 +30,25 @@ inline void unset_harness_markers(ScopedEnv& env)
   env.unset("CURSOR_TRACE_ID");
 }
 
+// No harness markers, a temporary HOME, no system git configuration: what a
+// capture finds is what the test put there.
+inline void isolate_environment(ScopedEnv& env, const TempDir& home)
+{
+  unset_harness_markers(env);
+  for (const char* name : {"KOLVEX_DEBUG",
+                           "GIT_AUTHOR_NAME",
+                           "GIT_AUTHOR_EMAIL",
+                           "GIT_AUTHOR_DATE",
+                           "GIT_COMMITTER_DATE"}) {
+    env.unset(name);
+  }
+  env.set("HOME", home.path().string());
+  env.set("XDG_CONFIG_HOME", (home.path() / ".config").string());
+  env.set("CLAUDE_CONFIG_DIR", (home.path() / "claude").string());
+  env.set("CODEX_HOME", (home.path() / "codex").string());
+  env.set("GIT_CONFIG_NOSYSTEM", "1");
+}
+
 // A temporary home for every harness, with every harness marker removed.
 class AgentEnv {
 public:

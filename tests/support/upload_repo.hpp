@@ -8,10 +8,12 @@
 #include "core/json.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "protocol/http_loader.hpp"
 #include "services/local_config.hpp"
-#include "services/relaycore/capture/capture_support.hpp"
 #include "services/relaycore/log/log_writer.hpp"
+#include "support/devserver.hpp"
 #include "support/fake_api_client.hpp"
+#include "support/records.hpp"
 #include "support/repo.hpp"
 #include "support/scoped_env.hpp"
 
@@ -99,6 +101,21 @@ protected:
   TempDir m_home;
   agents::ScopedAdapters no_harness{{}};
   UploadRepo repo;
+};
+
+// Upload tests against a kolvex-devserver, through the real client loaded as the
+// front end loads it.
+class DevServerUploadTest : public UploadTest {
+protected:
+  // The project the server keeps for the test repository.
+  static core::Value project_on(const DevServer& server)
+  {
+    return *protocol::http_client()
+                .resolve_project(server.target(), "git@example.com:t/repo.git", std::nullopt)
+                .get("projectId");
+  }
+
+  contracts::ScopedApiClient real{protocol::http_client()};
 };
 
 } // namespace kolvex::testing
