@@ -4,8 +4,7 @@
 // taken back.  Every file setup or sync touched must be exactly what it was, bytes
 // and mode; the files kolvex created must be gone; only .kolvex/ may remain, and
 // --purge takes that too.
-#include "services/relaycore/capture/capture_support.hpp"
-#include "support/devserver.hpp"
+#include "support/e2e.hpp"
 
 #include "core/process.hpp"
 
@@ -21,10 +20,8 @@
 
 namespace {
 
-using kolvex::testing::DevServer;
 using kolvex::testing::run;
 using kolvex::testing::run_kolvex;
-using kolvex::testing::TempDir;
 using kolvex::testing::TempRepo;
 using ::testing::HasSubstr;
 namespace stdfs = std::filesystem;
@@ -91,21 +88,15 @@ void pre_commit(const TempRepo& repo)
   ASSERT_EQ(run({"pre-commit", "install"}, repo.path()).exit_code, 0);
 }
 
-class SetupRemoveE2E : public ::testing::TestWithParam<Layout> {
+class SetupRemoveE2E : public kolvex::testing::E2E, public ::testing::WithParamInterface<Layout> {
 protected:
-  void SetUp() override
+  SetupRemoveE2E()
+      : E2E({.path = k_tools_bin.string() + ":" + kolvex::testing::k_system_path,
+             .hooks_path = false,
+             .origin = "git@example.com:acme/widgets.git",
+             .initial_commit = true,
+             .skip_platform_skills = true})
   {
-    kolvex::testing::isolate_environment(env, home);
-    env.unset("KOLVEX_API_KEY");
-    env.unset("KOLVEX_API_URL");
-    env.unset("AGENT_SESSION_ID");
-    env.set("KOLVEX_SKIP_PLATFORM_SKILLS", "1");
-    env.set("PATH",
-            stdfs::path(KOLVEX_BIN).parent_path().string() + ":" + k_tools_bin.string() +
-                ":/usr/local/bin:/usr/bin:/bin");
-    repo.git({"config", "--unset", "core.hooksPath"});
-    repo.git({"remote", "add", "origin", "git@example.com:acme/widgets.git"});
-    repo.commit_file("README", "readme\n", "initial");
   }
 
   // Every file of the work tree and of .git/hooks, and the user's Claude Code settings.
@@ -142,9 +133,6 @@ protected:
     return files;
   }
 
-  kolvex::testing::ScopedEnv env;
-  TempDir home;
-  TempRepo repo;
 };
 
 TEST_P(SetupRemoveE2E, EveryFileComesBackAsItWas)
@@ -166,9 +154,7 @@ TEST_P(SetupRemoveE2E, EveryFileComesBackAsItWas)
   const auto setup =
       run_kolvex({"setup", "--agent", "claude-code", "--agent", "codex"}, repo.path());
   ASSERT_EQ(setup.exit_code, 0) << setup.out << setup.err;
-  DevServer server;
-  env.set("KOLVEX_API_KEY", server.api_key());
-  env.set("KOLVEX_API_URL", server.url());
+  sign_in(devserver());
   const auto sync = run_kolvex({"sync"}, repo.path());
   ASSERT_EQ(sync.exit_code, 0) << sync.out << sync.err;
   // Setup and sync reached every kind of file: edited ones and created ones.
