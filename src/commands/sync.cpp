@@ -7,6 +7,7 @@
 #include "agents/registry.hpp"
 
 #include "core/deadline.hpp"
+#include "core/git_repo.hpp"
 #include "core/json.hpp"
 #include "core/logging.hpp"
 #include "display/output.hpp"
@@ -74,6 +75,7 @@ bool head_is_merge(const std::filesystem::path& root)
 void record_head(const std::string& reason, bool merges_only = false)
 {
   core::logging::set_hook_path(true);
+  core::git::keep_opened_repositories();
   core::deadline::set_after(k_record_soft_limit);
   core::deadline::hard_stop_after(k_record_hard_limit, 0);
   try {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -228,13 +229,48 @@ std::string inflate(std::string_view compressed, std::size_t max)
 
 } // namespace
 
-std::optional<Repo> open_plain(const stdfs::path& dir)
+namespace {
+
+struct OpenedMemo {
+  bool on = false;
+  // By the directory as asked: the hook asks for its working directory and then
+  // for the top it found there.
+  std::map<stdfs::path, std::optional<Repo>> answers;
+};
+
+OpenedMemo& opened_memo()
+{
+  static OpenedMemo memo;
+  return memo;
+}
+
+std::optional<Repo> open_uncached(const stdfs::path& dir)
 {
   try {
     return open_checked(dir);
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+} // namespace
+
+void keep_opened_repositories()
+{
+  opened_memo().on = true;
+}
+
+std::optional<Repo> open_plain(const stdfs::path& dir)
+{
+  OpenedMemo& memo = opened_memo();
+  if (!memo.on) {
+    return open_uncached(dir);
+  }
+  auto found = memo.answers.find(dir);
+  if (found == memo.answers.end()) {
+    found = memo.answers.emplace(dir, open_uncached(dir)).first;
+  }
+  return found->second;
 }
 
 std::optional<std::string> read_loose_object(const Repo& repo, const std::string& oid)

@@ -36,6 +36,12 @@ struct Repo {
 // a gitfile of a linked work tree that points back to it.  Never throws.
 [[nodiscard]] std::optional<Repo> open_plain(const std::filesystem::path& dir);
 
+// From now on, open_plain answers a directory it has answered before from memory.
+// Only for a process that lives for one commit: nothing it does changes a
+// repository's layout or configuration, and the hook path opens the same
+// repository once per fact it records.  A long-lived process must not call it.
+void keep_opened_repositories();
+
 // HEAD's commit and the branch `git rev-parse --abbrev-ref HEAD` prints for it
 // ("HEAD" when detached; the name as stored, not yet decoded).
 struct Head {
