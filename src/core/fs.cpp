@@ -322,46 +322,58 @@ std::vector<std::string> components_of(const Confined& at)
 
 constexpr int k_dir_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-// The directory reached from `root` through the first `depth` of `parts`, each one a
-// real directory (created when missing and `create`).
-Fd walk(const stdfs::path& root,
-        const std::vector<std::string>& parts,
-        std::size_t depth,
-        bool create)
+// A directory the walk reached: its descriptor, owned unless it is a root that its
+// holder opened (Confined::root_fd).
+struct Walked {
+  Fd owned;
+  int fd = -1;
+};
+
+// The directory reached from `at`'s root through the first `depth` of `parts`, each
+// one a real directory (created when missing and `create`).
+Walked walk(const Confined& at, const std::vector<std::string>& parts, std::size_t depth, bool create)
 {
-  // The root is the caller's: links in it are followed, and it is created as asked.
-  const stdfs::path root_shown = root.empty() ? stdfs::path(".") : root;
-  Fd dir(open_retrying(root_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0 && errno == ENOENT && create) {
-    std::error_code ec;
-    stdfs::create_directories(root_shown, ec);
-    dir = Fd(open_retrying(root_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Fd owned;
+  int dir = -1;
+  if (at.root_fd && at.root_fd->get() >= 0) {
+    dir = at.root_fd->get(); // opened and checked by its holder; borrowed, never closed here
+  } else {
+    // The root is the caller's: links in it are followed, and it is created as asked.
+    const stdfs::path root_shown = at.root.empty() ? stdfs::path(".") : at.root;
+    owned = Fd(open_retrying(root_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (owned.get() < 0 && errno == ENOENT && create) {
+      std::error_code ec;
+      stdfs::create_directories(root_shown, ec);
+      owned = Fd(open_retrying(root_shown.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (owned.get() < 0) {
+      throw_errno(errno, "cannot open directory " + root_shown.string());
+    }
+    dir = owned.get();
   }
-  if (dir.get() < 0) {
-    throw_errno(errno, "cannot open directory " + root_shown.string());
-  }
-  stdfs::path shown = root;
+  stdfs::path shown = at.root;
   for (std::size_t i = 0; i < depth; ++i) {
     const std::string& part = parts[i];
     shown /= part;
-    int fd = openat_retrying(dir.get(), part.c_str(), k_dir_flags);
+    int fd = openat_retrying(dir, part.c_str(), k_dir_flags);
     if (fd < 0 && errno == ENOENT && create) {
-      if (::mkdirat(dir.get(), part.c_str(), 0777) != 0 && errno != EEXIST) {
+      if (::mkdirat(dir, part.c_str(), 0777) != 0 && errno != EEXIST) {
         throw_errno(errno, "cannot create directory " + shown.string());
       }
-      fd = openat_retrying(dir.get(), part.c_str(), k_dir_flags);
+      fd = openat_retrying(dir, part.c_str(), k_dir_flags);
     }
     if (fd < 0) {
-      explain_failure(dir.get(), part, shown, errno, "cannot open directory");
+      explain_failure(dir, part, shown, errno, "cannot open directory");
     }
-    dir = Fd(fd);
+    owned = Fd(fd);
+    dir = owned.get();
   }
-  return dir;
+  return {std::move(owned), dir};
 }
 
 // The verified directory holding `at`, and the name of `at` in it.
 struct Located {
-  Fd dir;
+  Walked dir;
   std::string name;
   stdfs::path shown;
 };
@@ -372,14 +384,14 @@ Located locate(const Confined& at, bool create_parents = false)
   if (parts.empty()) {
     throw_errno(EISDIR, "no file named in " + at.full().string());
   }
-  return {walk(at.root, parts, parts.size() - 1, create_parents), parts.back(), at.full()};
+  return {walk(at, parts, parts.size() - 1, create_parents), parts.back(), at.full()};
 }
 
 // The status of `name` in `dir` without following it; nullopt when missing.
 std::optional<struct stat> entry_status(const Located& where)
 {
   struct stat st {};
-  if (::fstatat(where.dir.get(), where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(where.dir.fd, where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) {
       return std::nullopt;
     }
@@ -573,9 +585,9 @@ Fd open_regular(const Confined& at, int flags, mode_t mode)
 {
   const Located where = locate(at);
   Fd fd(openat_retrying(
-      where.dir.get(), where.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+      where.dir.fd, where.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
   if (fd.get() < 0) {
-    explain_failure(where.dir.get(), where.name, where.shown, errno, "cannot open");
+    explain_failure(where.dir.fd, where.name, where.shown, errno, "cannot open");
   }
   require_regular(fd.get(), where.shown);
   if (const int status = ::fcntl(fd.get(), F_GETFL); status >= 0) {
@@ -587,7 +599,16 @@ Fd open_regular(const Confined& at, int flags, mode_t mode)
 Fd open_directory(const Confined& at, bool create)
 {
   const std::vector<std::string> parts = components_of(at);
-  return walk(at.root, parts, parts.size(), create);
+  Walked dir = walk(at, parts, parts.size(), create);
+  if (dir.owned.get() >= 0) {
+    return std::move(dir.owned);
+  }
+  // The holder's root itself: the caller gets a descriptor of its own to close.
+  Fd own(::fcntl(dir.fd, F_DUPFD_CLOEXEC, 0));
+  if (own.get() < 0) {
+    throw_errno(errno, "cannot open directory " + at.root.string());
+  }
+  return own;
 }
 
 void create_directories(const Confined& at)
@@ -654,7 +675,7 @@ void atomic_replace(const Confined& at, std::string_view content, mode_t mode)
 {
   const Located where = locate(at);
   require_replaceable(where);
-  replace_in(where.dir.get(), where.name, where.shown, content, mode);
+  replace_in(where.dir.fd, where.name, where.shown, content, mode);
 }
 
 bool remove_file(const Confined& at)
@@ -665,7 +686,7 @@ bool remove_file(const Confined& at)
   }
   const Located& where = *found;
   require_replaceable(where);
-  if (::unlinkat(where.dir.get(), where.name.c_str(), 0) != 0) {
+  if (::unlinkat(where.dir.fd, where.name.c_str(), 0) != 0) {
     if (errno == ENOENT) {
       return false;
     }
@@ -686,7 +707,7 @@ void rename_file(const Confined& from, const Confined& to)
   }
   const Located target = locate(to);
   require_replaceable(target);
-  if (::renameat(source.dir.get(), source.name.c_str(), target.dir.get(), target.name.c_str()) !=
+  if (::renameat(source.dir.fd, source.name.c_str(), target.dir.fd, target.name.c_str()) !=
       0) {
     throw_errno(errno, "cannot rename " + source.shown.string() + " to " + target.shown.string());
   }

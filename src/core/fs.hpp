@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -97,14 +98,18 @@ void write_all(int fd, std::string_view data, const std::string& what);
 struct Confined {
   std::filesystem::path root;
   std::filesystem::path rel;
+  // `root` already open, as whoever holds the repository open checked it once (see
+  // paths::RepositoryHandle): the walk starts at this descriptor, one openat(2) per
+  // component of `rel`, instead of resolving `root` by name again.  Null: by name.
+  std::shared_ptr<const Fd> root_fd{};
   // root / rel: the path that messages name.
   [[nodiscard]] std::filesystem::path full() const { return rel.empty() ? root : root / rel; }
   // The directory holding this entry (the root itself for a one-component `rel`).
-  [[nodiscard]] Confined parent() const { return {root, rel.parent_path()}; }
+  [[nodiscard]] Confined parent() const { return {root, rel.parent_path(), root_fd}; }
   // `name` (one or more components) beneath this location.
   [[nodiscard]] Confined operator/(const std::filesystem::path& name) const
   {
-    return {root, rel / name};
+    return {root, rel / name, root_fd};
   }
 };
 

@@ -11,7 +11,7 @@
 #include "paths.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "services/relaycore/repository_handle.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/sync/synced_marker.hpp"
 #include "services/relaycore/sync/synced_patcher.hpp"
 
@@ -74,7 +74,7 @@ core::Value archived_attestation(const std::string& bytes, const stdfs::path& fi
 // The JSON values of the non-blank lines of the archived ledger `name`, or nullopt
 // when it is missing, cannot be read or a line is not JSON: the record then goes
 // without it.
-std::optional<core::List> archived_ledger(const DirectoryHandle& archives, const std::string& name)
+std::optional<core::List> archived_ledger(const paths::DirectoryHandle& archives, const std::string& name)
 {
   const stdfs::path file = archives.path() / name;
   try {
@@ -188,9 +188,9 @@ private:
 
 bool _complete_upload_record(core::Map& entry, const stdfs::path& attestations_dir)
 {
-  DirectoryHandle archives;
+  paths::DirectoryHandle archives;
   try {
-    archives = DirectoryHandle::open(attestations_dir);
+    archives = paths::DirectoryHandle::open(attestations_dir);
   } catch (const std::system_error& e) {
     logger().warning("Corrupt attestation file " + attestations_dir.string() + ": " + e.what());
     return false;
@@ -198,7 +198,7 @@ bool _complete_upload_record(core::Map& entry, const stdfs::path& attestations_d
   return _complete_upload_record(entry, archives);
 }
 
-bool _complete_upload_record(core::Map& entry, const DirectoryHandle& archives)
+bool _complete_upload_record(core::Map& entry, const paths::DirectoryHandle& archives)
 {
   const core::Value* commit_value = entry.find("commit");
   const std::string commit =
@@ -315,10 +315,10 @@ UploadResult upload_attestations(const std::string& api_key,
   }
 
   // Opened once: each archive is then one open beside the others.
-  DirectoryHandle archives;
+  paths::DirectoryHandle archives;
   bool archives_safe = true;
   try {
-    archives = RepositoryHandle(repo_root).open_directory(attestations_dir);
+    archives = paths::RepositoryHandle(repo_root).open_directory(attestations_dir);
   } catch (const std::system_error& e) {
     logger().warning("Corrupt attestation file " + attestations_dir.string() + ": " + e.what());
     archives_safe = false;

@@ -8,7 +8,7 @@
 // never resends what was already accepted.
 
 #include "core/value.hpp"
-#include "services/relaycore/repository_handle.hpp"
+#include "repository_handle.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -88,7 +88,7 @@ private:
 bool _complete_upload_record(core::Map& entry, const std::filesystem::path& attestations_dir);
 
 // The same with the archive directory already open: each file is one open in it.
-bool _complete_upload_record(core::Map& entry, const DirectoryHandle& archives);
+bool _complete_upload_record(core::Map& entry, const paths::DirectoryHandle& archives);
 
 // Marks the records of `batch` (maps) synced in the log at `kolvexlog_path`, under
 // the log lock, by an atomic rewrite (see SyncedMarker::mark).  Only text "commit"

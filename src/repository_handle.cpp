@@ -1,4 +1,4 @@
-#include "services/relaycore/repository_handle.hpp"
+#include "repository_handle.hpp"
 
 #include "paths.hpp"
 
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kolvex::services::relaycore {
+namespace kolvex::paths {
 
 namespace {
 
@@ -35,8 +35,16 @@ bool one_component(std::string_view name)
 } // namespace
 
 DirectoryHandle::DirectoryHandle(stdfs::path path, core::fs::Fd fd)
-    : m_path(std::move(path)), m_fd(std::move(fd))
+    : m_path(std::move(path)), m_fd(std::make_shared<const core::fs::Fd>(std::move(fd)))
 {
+}
+
+core::fs::Confined DirectoryHandle::at(const stdfs::path& rel) const
+{
+  if (!is_open()) {
+    return confined(m_path / rel);
+  }
+  return {m_path, rel, m_fd};
 }
 
 std::optional<std::string> DirectoryHandle::read_file(std::string_view name,
@@ -51,7 +59,7 @@ std::optional<std::string> DirectoryHandle::read_file(std::string_view name,
   }
   const std::string file_name(name);
   const core::fs::Fd file(
-      ::openat(m_fd.get(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      ::openat(m_fd->get(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (file.get() < 0) {
     if (errno == ENOENT) {
       return std::nullopt;
@@ -103,7 +111,7 @@ std::optional<std::string> DirectoryHandle::read_file(std::string_view name,
 DirectoryHandle DirectoryHandle::open(const stdfs::path& dir)
 {
   try {
-    return DirectoryHandle(dir, core::fs::open_directory(paths::confined(dir)));
+    return DirectoryHandle(dir, core::fs::open_directory(confined(dir)));
   } catch (const std::system_error& e) {
     if (e.code() == std::errc::no_such_file_or_directory) {
       return {};
@@ -123,7 +131,7 @@ DirectoryHandle DirectoryHandle::subdirectory(std::string_view name) const
   }
   const std::string entry(name);
   const int fd =
-      ::openat(m_fd.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      ::openat(m_fd->get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) {
     return {};
   }
@@ -134,9 +142,9 @@ DirectoryHandle DirectoryHandle::subdirectory(std::string_view name) const
 }
 
 RepositoryHandle::RepositoryHandle(const stdfs::path& repo_root)
-    : m_root(repo_root), m_platform_path(paths::platform_dir(repo_root))
+    : m_root(repo_root), m_platform_path(platform_dir(repo_root))
 {
-  const core::fs::Confined platform = paths::confined(m_platform_path);
+  const core::fs::Confined platform = confined(m_platform_path);
   // The records root is the caller's anchor; the one directory walk opens it as it
   // opens every confined root.
   m_root_dir = DirectoryHandle(platform.root,
@@ -148,6 +156,21 @@ RepositoryHandle::RepositoryHandle(const stdfs::path& repo_root)
       throw;
     }
   }
+}
+
+core::fs::Confined RepositoryHandle::at(const stdfs::path& p) const
+{
+  core::fs::Confined where = confined(p);
+  if (!m_root_dir.is_open() || where.root.lexically_normal() != m_root_dir.path().lexically_normal()) {
+    return where;
+  }
+  if (m_platform.is_open()) {
+    const stdfs::path below = p.lexically_normal().lexically_relative(m_platform_path.lexically_normal());
+    if (!below.empty() && *below.begin() != ".." && below != ".") {
+      return m_platform.at(below);
+    }
+  }
+  return m_root_dir.at(where.rel);
 }
 
 DirectoryHandle RepositoryHandle::open_directory(const stdfs::path& dir) const
@@ -168,4 +191,4 @@ DirectoryHandle RepositoryHandle::open_directory(const stdfs::path& dir) const
   return at;
 }
 
-} // namespace kolvex::services::relaycore
+} // namespace kolvex::paths
