@@ -5,6 +5,7 @@
 // Memory is counted by replacing the global operator new/delete: the counters show
 // the peak of live heap bytes during one read, beside the file's size.
 #include "core/json.hpp"
+#include "paths.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 
@@ -246,7 +247,7 @@ void BM_AppendOneLine(benchmark::State& state)
   std::mt19937_64 random(7);
   const Map entry = realistic_entry(random, false, true);
   for (auto _ : state) {
-    attlog::_append_log_entry(path, entry);
+    attlog::_append_log_entry(kolvex::paths::confined(path), entry);
   }
 }
 BENCHMARK(BM_AppendOneLine)->Unit(benchmark::kMicrosecond);
@@ -258,10 +259,10 @@ void BM_ReplaceOneLine(benchmark::State& state)
   static const stdfs::path path = generate("replace", 40);
   std::mt19937_64 random(9);
   Map entry = realistic_entry(random, false, true);
-  attlog::_append_log_entry(path, entry);
+  attlog::_append_log_entry(kolvex::paths::confined(path), entry);
   for (auto _ : state) {
     entry.set("synced", !entry.find("synced")->as_bool());
-    benchmark::DoNotOptimize(attlog::_replace_log_entry(path, entry));
+    benchmark::DoNotOptimize(attlog::_replace_log_entry(kolvex::paths::confined(path), entry));
   }
 }
 BENCHMARK(BM_ReplaceOneLine)->Unit(benchmark::kMillisecond);

@@ -8,6 +8,7 @@
 #include "core/lines.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
+#include "paths.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/commit_record.hpp"
 #include "services/relaycore/log/commit_search.hpp"
@@ -148,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view first(text.data(), text.size() / 3);
   write_file(first);
   kolvex::services::relaycore::log::CommitSearch search(commit);
-  check(search.run(scratch_file()).value_or(false) == reference(first, commit),
+  check(search.run(kolvex::paths::confined(scratch_file())).value_or(false) == reference(first, commit),
         "search of the first part disagrees");
   {
     FILE* out = std::fopen(scratch_file().c_str(), "ab");
@@ -156,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::fwrite(text.data() + first.size(), 1, text.size() - first.size(), out);
     std::fclose(out);
   }
-  check(search.run(scratch_file()).value_or(false) == expected,
+  check(search.run(kolvex::paths::confined(scratch_file())).value_or(false) == expected,
         "resumed search disagrees with a parse of every line");
 
   const std::string_view half(text.data(), text.size() / 2);

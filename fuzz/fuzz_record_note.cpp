@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   log::CommitSearch search(commit);
   bool named = false;
   try {
-    named = log::_complete_record(log_path, archives, commit, "main", search);
+    named = log::_complete_record(kolvex::paths::confined(log_path), kolvex::paths::confined(archives), commit, "main", search);
   } catch (const std::system_error&) {
     return 0; // a file error, as a full disk would give
   }

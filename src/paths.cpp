@@ -159,14 +159,14 @@ path archived_ledger(const path& repo_root, std::string_view commit)
   return attestations_dir(repo_root) / (std::string(commit) + ".ledger.jsonl");
 }
 
-path unlogged_dir(const path& attestations_dir)
+core::fs::Confined unlogged_dir(const core::fs::Confined& attestations)
 {
-  return attestations_dir / ".unlogged";
+  return attestations / ".unlogged";
 }
 
-path unlogged_note(const path& attestations_dir, std::string_view commit)
+core::fs::Confined unlogged_note(const core::fs::Confined& attestations, std::string_view commit)
 {
-  return unlogged_dir(attestations_dir) / (std::string(commit) + ".jsonl");
+  return unlogged_dir(attestations) / (std::string(commit) + ".jsonl");
 }
 
 path rules_file(const path& repo_root)

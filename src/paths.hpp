@@ -75,10 +75,11 @@ using std::filesystem::path;
 // `commit` followed by ".ledger.jsonl" in the attestations directory.
 [[nodiscard]] path archived_ledger(const path& repo_root, std::string_view commit);
 // The notes of records whose archive may be written before their log line is: the
-// directory ".unlogged" in `attestations_dir`, and `commit` followed by ".jsonl" in it.
+// directory ".unlogged" in `attestations`, and `commit` followed by ".jsonl" in it.
 // They take the attestations directory itself, as the log writers are given it.
-[[nodiscard]] path unlogged_dir(const path& attestations_dir);
-[[nodiscard]] path unlogged_note(const path& attestations_dir, std::string_view commit);
+[[nodiscard]] core::fs::Confined unlogged_dir(const core::fs::Confined& attestations);
+[[nodiscard]] core::fs::Confined unlogged_note(const core::fs::Confined& attestations,
+                                               std::string_view commit);
 [[nodiscard]] path rules_file(const path& repo_root);
 [[nodiscard]] path state_file(const path& repo_root);
 [[nodiscard]] path specs_dir(const path& repo_root);

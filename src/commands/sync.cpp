@@ -12,6 +12,7 @@
 #include "core/logging.hpp"
 #include "display/output.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/rewrite.hpp"
@@ -100,8 +101,9 @@ void record_head(const std::string& reason, bool merges_only = false)
       }
     }
     namespace capture = services::relaycore::capture;
+    const paths::RepositoryHandle repo(root);
     const auto result =
-        capture::capture_commit(root, "HEAD", {.source = "post_commit", .event = event});
+        capture::capture_commit(repo, "HEAD", {.source = "post_commit", .event = event});
     if (!result.written && result.reason != capture::ALREADY_RECORDED) {
       return;
     }

@@ -55,7 +55,7 @@ int attest_add(const AddOptions& options)
 
   const std::string commit = options.commit.value_or("");
   if (!commit.empty() && !options.session_id && !options.task_type &&
-      services::relaycore::log::_pending_attestation_exists(repo_root)) {
+      services::relaycore::log::_pending_attestation_exists(paths::RepositoryHandle(repo_root))) {
     const auto result = services::relaycore::log::attach_pending_attestation(repo_root, commit);
     if (!result.written) {
       output::error(commit + ": " + result.reason);

@@ -42,10 +42,9 @@ bool non_empty(const std::optional<std::string>& text)
 
 // Throws UnsafePathError when the archive, or a directory above it, is a link: the
 // capture then stops before writing anything there.
-bool archive_exists(const stdfs::path& repo_root, const std::string& full)
+bool archive_exists(const paths::RepositoryHandle& repo, const std::string& full)
 {
-  return core::fs::regular_file_exists(
-      paths::confined(paths::attestations_dir(repo_root) / (full + ".yaml")));
+  return core::fs::regular_file_exists(log::record_files(repo).attestations / (full + ".yaml"));
 }
 
 BackfillResult already_recorded(const std::string& full)
@@ -54,33 +53,33 @@ BackfillResult already_recorded(const std::string& full)
 }
 
 // Whether the note of a record cut short before its line lies beside the archive.
-bool note_exists(const stdfs::path& repo_root, const std::string& full)
+bool note_exists(const paths::RepositoryHandle& repo, const std::string& full)
 {
   return core::fs::regular_file_exists(
-      paths::confined(paths::unlogged_note(paths::attestations_dir(repo_root), full)));
+      paths::unlogged_note(log::record_files(repo).attestations, full));
 }
 
 // Is `full` recorded, as `search` (of it) reads the log?  A log that cannot be read
 // leaves the answer to the archive, as a record used to be judged.
-bool recorded(const stdfs::path& repo_root, const std::string& full, log::CommitSearch& search)
+bool recorded(const paths::RepositoryHandle& repo, const std::string& full, log::CommitSearch& search)
 {
-  const std::optional<bool> logged = search.run(paths::log_jsonl(repo_root));
-  return logged ? *logged : archive_exists(repo_root, full);
+  const std::optional<bool> logged = search.run(log::record_files(repo).log);
+  return logged ? *logged : archive_exists(repo, full);
 }
 
 // Gives the record of `full` its line when its archive was written and its line
 // was not.  True when the commit is recorded afterwards.
-bool complete_record(const stdfs::path& repo_root,
+bool complete_record(const paths::RepositoryHandle& repo,
                      const std::string& full,
                      log::CommitSearch& search,
                      const std::optional<std::string>& head_branch = std::nullopt)
 {
   const std::string branch =
-      head_branch ? *head_branch : log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+      head_branch ? *head_branch : log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo.root());
   core::deadline::check("completing the record of " + full);
-  const stdfs::path log_path = paths::log_jsonl(repo_root);
-  const auto lock = utils::filelock::locked(paths::confined(log_path));
-  return log::_complete_record(log_path, paths::attestations_dir(repo_root), full, branch, search);
+  const log::RecordFiles files = log::record_files(repo);
+  const auto lock = utils::filelock::locked(files.log);
+  return log::_complete_record(files.log, files.attestations, full, branch, search);
 }
 
 struct Attribution {
@@ -195,8 +194,9 @@ Resolved resolve(const stdfs::path& repo_root, const std::string& sha)
 }
 
 BackfillResult
-capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptions& options)
+capture(const paths::RepositoryHandle& repo, const std::string& sha, const CaptureOptions& options)
 {
+  const stdfs::path& repo_root = repo.root();
   // The commit hook's path asks git each thing once: HEAD and its branch here, the
   // commit's metadata with the reflog's word on it below.
   const Resolved resolved = resolve(repo_root, sha);
@@ -209,22 +209,22 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   log::CommitSearch own(*full);
   log::CommitSearch& search =
       options.search != nullptr && options.search->commit() == *full ? *options.search : own;
-  if (recorded(repo_root, *full, search)) {
+  if (recorded(repo, *full, search)) {
     return already_recorded(*full);
   }
   // An archive, or its note, without the line: a record cut short (a kill, a full
   // disk, a read-only log) is completed, never left to block its commit.
-  if ((archive_exists(repo_root, *full) || note_exists(repo_root, *full)) &&
-      complete_record(repo_root, *full, search, resolved.head_branch)) {
+  if ((archive_exists(repo, *full) || note_exists(repo, *full)) &&
+      complete_record(repo, *full, search, resolved.head_branch)) {
     return already_recorded(*full);
   }
 
-  if (options.consume_pending && log::_pending_attestation_exists(repo_root)) {
-    const auto result = log::process_pending_attestation(repo_root, {.commit_override = *full});
+  if (options.consume_pending && log::_pending_attestation_exists(repo)) {
+    const auto result = log::process_pending_attestation(repo, {.commit_override = *full});
     if (result.error && !result.error->empty()) {
       return {.commit = *full, .reason = *result.error};
     }
-    if (recorded(repo_root, *full, search)) {
+    if (recorded(repo, *full, search)) {
       return {.commit = *full, .written = true, .attested = true};
     }
     // Filed under another commit whose diff it declared, or set aside as unusable:
@@ -269,7 +269,7 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
   const bool ambient = options.attribute_ambient;
   record.branch_is_head = ambient;
   return write_commit_record_with(
-      repo_root, *full, std::move(record), [&]() -> std::optional<std::string> {
+      repo, *full, std::move(record), [&]() -> std::optional<std::string> {
         if (!ambient) {
           return std::nullopt;
         }
@@ -282,11 +282,12 @@ capture(const stdfs::path& repo_root, const std::string& sha, const CaptureOptio
 
 } // namespace
 
-BackfillResult
-capture_commit(const stdfs::path& repo_root, const std::string& sha, const CaptureOptions& options)
+BackfillResult capture_commit(const paths::RepositoryHandle& repo,
+                              const std::string& sha,
+                              const CaptureOptions& options)
 {
   try {
-    return capture(repo_root, sha, options);
+    return capture(repo, sha, options);
   } catch (const std::exception& e) {
     logger().debug_exception("capture_commit failed for " + sha + " (best-effort)", e);
     return {.commit = sha, .reason = core::errors::short_name(e) + ": " + e.what()};
@@ -294,6 +295,19 @@ capture_commit(const stdfs::path& repo_root, const std::string& sha, const Captu
     logger().debug("capture_commit failed for " + sha + " (best-effort)");
     return {.commit = sha, .reason = "unknown error"};
   }
+}
+
+BackfillResult
+capture_commit(const stdfs::path& repo_root, const std::string& sha, const CaptureOptions& options)
+{
+  std::optional<paths::RepositoryHandle> repo;
+  try {
+    repo.emplace(repo_root);
+  } catch (const std::exception& e) {
+    logger().debug_exception("capture_commit failed for " + sha + " (best-effort)", e);
+    return {.commit = sha, .reason = core::errors::short_name(e) + ": " + e.what()};
+  }
+  return capture_commit(*repo, sha, options);
 }
 
 std::optional<std::string> record_commit(const stdfs::path& repo_root, const std::string& event)
@@ -315,10 +329,11 @@ BackfillResult record_backfill(const stdfs::path& repo_root,
   if (!full) {
     return {.commit = commit, .reason = k_no_such_commit};
   }
+  const paths::RepositoryHandle repo(repo_root);
   log::CommitSearch search(*full);
-  if (recorded(repo_root, *full, search) ||
-      ((archive_exists(repo_root, *full) || note_exists(repo_root, *full)) &&
-       complete_record(repo_root, *full, search))) {
+  if (recorded(repo, *full, search) ||
+      ((archive_exists(repo, *full) || note_exists(repo, *full)) &&
+       complete_record(repo, *full, search))) {
     return already_recorded(*full);
   }
   // The agent is whichever adapter finds the session in its own store, never a
@@ -340,7 +355,7 @@ BackfillResult record_backfill(const stdfs::path& repo_root,
     return {.commit = *full, .reason = "transcript for session " + session_id + " names no model"};
   }
 
-  return _write_commit_record(repo_root,
+  return _write_commit_record(repo,
                               *full,
                               {.source = "backfill",
                                .agent_name = adapter->name(),
@@ -362,15 +377,15 @@ std::optional<std::string> _resolve_full_sha(const stdfs::path& repo_root,
   return answer;
 }
 
-bool _already_recorded(const stdfs::path& repo_root, const std::string& full)
+bool _already_recorded(const paths::RepositoryHandle& repo, const std::string& full)
 {
   log::CommitSearch search(full);
-  return recorded(repo_root, full, search);
+  return recorded(repo, full, search);
 }
 
 bool _commit_already_logged(const stdfs::path& kolvexlog_path, const std::string& commit)
 {
-  return log::CommitSearch(commit).run(kolvexlog_path).value_or(false);
+  return log::CommitSearch(commit).run(paths::confined(kolvexlog_path)).value_or(false);
 }
 
 } // namespace kolvex::services::relaycore::capture

@@ -6,6 +6,7 @@
 // All of them are idempotent by commit sha.
 
 #include "services/relaycore/capture/commit_record.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 
 #include <filesystem>
@@ -36,9 +37,13 @@ struct CaptureOptions {
   log::CommitSearch* search = nullptr;
 };
 
-// Records commit `sha` (any commit-ish) of `repo_root` once: from the pending
+// Records commit `sha` (any commit-ish) of `repo` once: from the pending
 // attestation when there is one, else as a deterministic record attributed as far
 // as it can be proven.  Never throws; refusals and failures come back in `reason`.
+[[nodiscard]] BackfillResult capture_commit(const paths::RepositoryHandle& repo,
+                                            const std::string& sha,
+                                            const CaptureOptions& options = {});
+// The same for a caller that holds no handle: opens one on `repo_root` first.
 [[nodiscard]] BackfillResult capture_commit(const std::filesystem::path& repo_root,
                                             const std::string& sha,
                                             const CaptureOptions& options = {});
@@ -66,7 +71,7 @@ record_commit(const std::filesystem::path& repo_root,
 
 // Whether full sha `full` has a record: its archived attestation exists, or a
 // line of the log names it.
-[[nodiscard]] bool _already_recorded(const std::filesystem::path& repo_root,
+[[nodiscard]] bool _already_recorded(const paths::RepositoryHandle& repo,
                                      const std::string& full);
 
 // Whether a line of the log at `kolvexlog_path` is a JSON object whose "commit"

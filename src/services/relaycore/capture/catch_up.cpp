@@ -119,13 +119,12 @@ const Claim* sole_claimant(const std::vector<Claim>& claims)
 // Every record cut short before its line (its note says which) gets the line now,
 // whichever commit it belongs to: the walk below reaches only the newest commits,
 // and nothing else would come back to an older one.
-void complete_cut_short_records(const stdfs::path& repo_root)
+void complete_cut_short_records(const paths::RepositoryHandle& repo)
 {
-  const stdfs::path log_path = paths::log_jsonl(repo_root);
-  const stdfs::path archives = paths::attestations_dir(repo_root);
+  const log::RecordFiles files = log::record_files(repo);
   std::vector<std::string> commits;
   try {
-    commits = log::_unlogged_commits(archives);
+    commits = log::_unlogged_commits(files.attestations);
   } catch (const std::system_error& e) {
     k_log.debug_exception("listing unfinished records failed (best-effort)", e);
     return;
@@ -133,11 +132,11 @@ void complete_cut_short_records(const stdfs::path& repo_root)
   if (commits.empty()) {
     return;
   }
-  const std::string branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
+  const std::string branch = log::_git_rev_parse({"--abbrev-ref", "HEAD"}, repo.root());
   for (const auto& commit : commits) {
     try {
       log::CommitSearch search(commit);
-      (void)log::_complete_record(log_path, archives, commit, branch, search);
+      (void)log::_complete_record(files.log, files.attestations, commit, branch, search);
     } catch (const std::exception& e) {
       k_log.debug_exception("completing the record of " + commit + " failed (best-effort)", e);
     }
@@ -155,28 +154,30 @@ std::vector<BackfillResult> catch_up_commits(const stdfs::path& repo_root, int l
     // Two session starts in one repository must not walk the same backlog at once.
     // The records are appended under this same lock again, which the re-entrant
     // lock lets through.
-    const auto lock = utils::filelock::locked(paths::confined(paths::log_jsonl(repo_root)),
-                                              CATCH_UP_LOCK_TIMEOUT_SECONDS);
+    const paths::RepositoryHandle repo(repo_root);
+    const auto lock =
+        utils::filelock::locked(log::record_files(repo).log, CATCH_UP_LOCK_TIMEOUT_SECONDS);
     if (!lock.acquired()) {
       return {};
     }
-    return _walk_and_record(repo_root, limit);
+    return _walk_and_record(repo, limit);
   } catch (const std::exception& e) {
     k_log.debug_exception("catch_up_commits failed (best-effort)", e);
     return {};
   }
 }
 
-std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int limit)
+std::vector<BackfillResult> _walk_and_record(const paths::RepositoryHandle& repo, int limit)
 {
+  const stdfs::path& repo_root = repo.root();
   std::vector<BackfillResult> results;
   try {
     if (!shared::local_config_exists(repo_root)) {
       return results;
     }
-    complete_cut_short_records(repo_root);
+    complete_cut_short_records(repo);
     const std::optional<double> floor = _config_anchor(repo_root);
-    const bool first_run = _nothing_recorded_yet(repo_root);
+    const bool first_run = _nothing_recorded_yet(repo);
     // Past a recorded commit, an unrecorded one is a capture that failed (a full
     // disk, a read-only cache) when it was made after kolvex was set up; an older
     // one is history from before, never to be recorded as new work.
@@ -204,7 +205,7 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
       shas.push_back(commit.sha);
     }
     std::optional<std::vector<log::CommitSearch>> searches =
-        log::CommitSearch::run_all(paths::log_jsonl(repo_root), shas);
+        log::CommitSearch::run_all(log::record_files(repo).log, shas);
 
     std::vector<std::string> pending;
     std::map<std::string, log::CommitSearch*> search_of;
@@ -216,7 +217,7 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
       if (past_recorded && (!floor || !time || *time <= *floor)) {
         continue; // from before the setup (or not datable): not searched for
       }
-      if (searches ? (*searches)[i].found() : _already_recorded(repo_root, sha)) {
+      if (searches ? (*searches)[i].found() : _already_recorded(repo, sha)) {
         past_recorded = true;
         continue;
       }
@@ -259,7 +260,7 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
           }
         }
       }
-      results.push_back(capture_commit(repo_root, sha, options));
+      results.push_back(capture_commit(repo, sha, options));
     }
     return results;
   } catch (const std::exception& e) {
@@ -268,15 +269,15 @@ std::vector<BackfillResult> _walk_and_record(const stdfs::path& repo_root, int l
   }
 }
 
-bool _nothing_recorded_yet(const stdfs::path& repo_root)
+bool _nothing_recorded_yet(const paths::RepositoryHandle& repo)
 {
   try {
-    const auto log = core::fs::stat_regular(paths::confined(paths::log_jsonl(repo_root)));
+    const log::RecordFiles files = log::record_files(repo);
+    const auto log = core::fs::stat_regular(files.log);
     if (log && log->st_size > 0) {
       return false;
     }
-    for (const auto& name :
-         core::fs::list_regular_files(paths::confined(paths::attestations_dir(repo_root)))) {
+    for (const auto& name : core::fs::list_regular_files(files.attestations)) {
       // As the glob "*.yaml" matches: hidden names are not matched by "*".
       if (name.size() > 5 && name.ends_with(".yaml") && name.front() != '.') {
         return false;

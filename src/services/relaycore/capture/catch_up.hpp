@@ -32,12 +32,12 @@ inline constexpr double CATCH_UP_LOCK_TIMEOUT_SECONDS = 30.0;
 // record cut short before its log line (a note beside its archive says so) its
 // line, then asks git for `limit` commits.  Returns the results so far when
 // something fails midway.
-[[nodiscard]] std::vector<BackfillResult> _walk_and_record(const std::filesystem::path& repo_root,
+[[nodiscard]] std::vector<BackfillResult> _walk_and_record(const paths::RepositoryHandle& repo,
                                                            int limit);
 
 // True when `repo_root` has never recorded a commit: the log is empty or missing
 // and the attestations directory holds no "*.yaml".
-[[nodiscard]] bool _nothing_recorded_yet(const std::filesystem::path& repo_root);
+[[nodiscard]] bool _nothing_recorded_yet(const paths::RepositoryHandle& repo);
 
 // The local configuration's "installed_at" (ISO 8601 text; no zone means UTC) as
 // whole epoch seconds, or nullopt when absent, not text or malformed.

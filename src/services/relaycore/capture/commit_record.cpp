@@ -83,22 +83,20 @@ std::optional<std::string> infer_task_type(std::string_view subject,
   return prefix_task_type(branch_prefix_re(), branch.value_or(std::string_view()));
 }
 
-BackfillResult _write_commit_record(const std::filesystem::path& repo_root,
+BackfillResult _write_commit_record(const paths::RepositoryHandle& repo,
                                     const std::string& commit,
                                     CommitRecordOptions options)
 {
   std::optional<std::string> branch = options.branch;
-  return write_commit_record_with(
-      repo_root, commit, std::move(options), [&branch] { return branch; });
+  return write_commit_record_with(repo, commit, std::move(options), [&branch] { return branch; });
 }
 
-BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
+BackfillResult write_commit_record_with(const paths::RepositoryHandle& repo,
                                         const std::string& commit,
                                         CommitRecordOptions options,
                                         const BranchLookup& branch_of)
 {
-  const auto log_path = paths::log_jsonl(repo_root);
-  const auto attestations_dir = paths::attestations_dir(repo_root);
+  const std::filesystem::path& repo_root = repo.root();
   const auto [author_date, author_name, author_email, subject] = split_metadata(
       options.metadata ? *options.metadata : log::_commit_metadata(repo_root, commit));
 
@@ -171,9 +169,10 @@ BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
     record.set("telemetry", *telemetry);
   }
 
+  const log::RecordFiles files = log::record_files(repo);
   const bool written =
-      log::_log_attestation(log_path,
-                            attestations_dir,
+      log::_log_attestation(files.log,
+                            files.attestations,
                             record,
                             {.commit_override = commit,
                              .repo_root = repo_root,

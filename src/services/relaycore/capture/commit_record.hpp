@@ -7,6 +7,7 @@
 // such a record is decided in this one place.
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 
 #include <array>
@@ -106,11 +107,11 @@ struct CommitRecordOptions {
   std::optional<std::string> metadata{};
 };
 
-// Writes the deterministic record of `commit` (a full sha) in `repo_root`: its
+// Writes the deterministic record of `commit` (a full sha) in `repo`: its
 // archived attestation and one unsynced log line.  Checks whether the commit is
 // already recorded only through `skip_if_logged`.  A git that cannot answer leaves
 // "timestamp" and "summary" empty.  Errors of the log writer propagate.
-BackfillResult _write_commit_record(const std::filesystem::path& repo_root,
+BackfillResult _write_commit_record(const paths::RepositoryHandle& repo,
                                     const std::string& commit,
                                     CommitRecordOptions options);
 
@@ -120,7 +121,7 @@ using BranchLookup = std::function<std::optional<std::string>()>;
 // _write_commit_record with the branch for the inference asked of `branch_of`, and
 // only when the subject declares no task type itself (`options.branch` is then
 // ignored): the post-commit hook need not pay for a git call it does not use.
-BackfillResult write_commit_record_with(const std::filesystem::path& repo_root,
+BackfillResult write_commit_record_with(const paths::RepositoryHandle& repo,
                                         const std::string& commit,
                                         CommitRecordOptions options,
                                         const BranchLookup& branch_of);

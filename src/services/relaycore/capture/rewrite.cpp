@@ -369,7 +369,7 @@ Records load_records(const stdfs::path& repo_root, const Groups& groups)
 
 // Carries the records of `old_shas` onto `new_sha` and queues their lines in
 // `replaced` for marking.
-CarryResult carry_group(const stdfs::path& repo_root,
+CarryResult carry_group(const paths::RepositoryHandle& repo,
                         const std::string& new_sha,
                         const std::vector<std::string>& old_shas,
                         const Records& records,
@@ -419,18 +419,17 @@ CarryResult carry_group(const stdfs::path& repo_root,
     event = text_of(primary->line, "event");
   }
   core::deadline::check("carrying the record of " + new_sha);
-  const stdfs::path log_path = paths::log_jsonl(repo_root);
-  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
-  rlog::PreparedRecord record = rlog::_prepare_record(attestations_dir,
+  const rlog::RecordFiles files = rlog::record_files(repo);
+  rlog::PreparedRecord record = rlog::_prepare_record(files.attestations,
                                                       archive,
                                                       {.commit_override = new_sha,
-                                                       .repo_root = repo_root,
+                                                       .repo_root = repo.root(),
                                                        .archive_ledger = false,
                                                        .event = event});
   record.entry.set(k_from_key, as_list(result.rewritten_from));
-  core::fs::create_directories(paths::confined(log_path).parent());
-  const rlog::LogLock lock(log_path);
-  rlog::_file_record(log_path, attestations_dir, record, rlog::IfLogged::replace);
+  core::fs::create_directories(files.log.parent());
+  const rlog::LogLock lock(files.log);
+  rlog::_file_record(files.log, files.attestations, record, rlog::IfLogged::replace);
   result.written = true;
   return result;
 }
@@ -517,16 +516,17 @@ std::vector<CarryResult> carry_rewritten_records(const stdfs::path& repo_root,
   if (groups.empty()) {
     return results;
   }
+  const paths::RepositoryHandle repo(repo_root);
   const Records records = load_records(repo_root, groups);
   MovedPatches moved;
   moved.ask(repo_root, groups, records.by_commit);
   std::vector<core::Map> replaced; // old lines to mark, written in one rewrite
   for (const auto& [new_sha, old_shas] : groups) {
-    results.push_back(carry_group(repo_root, new_sha, old_shas, records, moved, replaced));
+    results.push_back(carry_group(repo, new_sha, old_shas, records, moved, replaced));
   }
   queue_first_picks(repo_root, replaced);
   if (!replaced.empty()) {
-    (void)rlog::_replace_log_entries(paths::log_jsonl(repo_root), replaced);
+    (void)rlog::_replace_log_entries(rlog::record_files(repo).log, replaced);
   }
   return results;
 }

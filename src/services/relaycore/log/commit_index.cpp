@@ -1,7 +1,6 @@
 #include "services/relaycore/log/commit_index.hpp"
 
 #include "core/lines.hpp"
-#include "paths.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 
 #include <algorithm>
@@ -48,9 +47,9 @@ void put(std::string& out, std::uint64_t value)
 
 } // namespace
 
-std::filesystem::path commit_index_path(const std::filesystem::path& log_path)
+core::fs::Confined commit_index_path(const core::fs::Confined& log)
 {
-  return log_path.parent_path() / "log-commits.idx";
+  return log.parent() / "log-commits.idx";
 }
 
 std::uint64_t commit_key(std::string_view commit)
@@ -63,12 +62,12 @@ std::uint64_t commit_key(std::string_view commit)
   return hash;
 }
 
-std::optional<CommitIndex> CommitIndex::open(const std::filesystem::path& log_path,
+std::optional<CommitIndex> CommitIndex::open(const core::fs::Confined& log_file,
                                              const struct stat& log)
 {
   CommitIndex index;
   try {
-    index.m_fd = core::fs::open_regular(paths::confined(commit_index_path(log_path)), O_RDONLY);
+    index.m_fd = core::fs::open_regular(commit_index_path(log_file), O_RDONLY);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -115,7 +114,7 @@ bool CommitIndex::may_name(std::string_view commit) const
   return false;
 }
 
-void CommitIndex::rebuild(const std::filesystem::path& log_path, int fd, const struct stat& log)
+void CommitIndex::rebuild(const core::fs::Confined& log_file, int fd, const struct stat& log)
 {
   try {
     std::vector<std::uint64_t> keys;
@@ -139,7 +138,7 @@ void CommitIndex::rebuild(const std::filesystem::path& log_path, int fd, const s
     for (const std::uint64_t key : keys) {
       put(out, key);
     }
-    core::fs::atomic_replace(paths::confined(commit_index_path(log_path)), out);
+    core::fs::atomic_replace(commit_index_path(log_file), out);
   } catch (const std::exception&) {
     // A cache: the log is read instead.
   }

@@ -24,23 +24,23 @@ namespace kolvex::services::relaycore::log {
 // Below this many bytes a log is read instead: the index would save too little.
 inline constexpr std::uint64_t COMMIT_INDEX_MIN_BYTES = std::uint64_t{4} << 20;
 
-// The index of the log at `log_path`, beside it: "log-commits.idx".
-[[nodiscard]] std::filesystem::path commit_index_path(const std::filesystem::path& log_path);
+// The index of the log `log`, beside it: "log-commits.idx".
+[[nodiscard]] core::fs::Confined commit_index_path(const core::fs::Confined& log);
 
 // The key of a commit text in the index (FNV-1a, 64 bits).
 [[nodiscard]] std::uint64_t commit_key(std::string_view commit);
 
 class CommitIndex {
 public:
-  // The index beside `log_path` when it describes the log whose status is `log`;
+  // The index beside `log_file` when it describes the log whose status is `log`;
   // nullopt when it is missing, unreadable, malformed or for another file.
-  [[nodiscard]] static std::optional<CommitIndex> open(const std::filesystem::path& log_path,
+  [[nodiscard]] static std::optional<CommitIndex> open(const core::fs::Confined& log_file,
                                                        const struct stat& log);
 
   // Reads the log open on `fd` (status `log`) to where its whole lines end, and
-  // replaces the index beside `log_path` with its commits.  Best-effort: a failure
+  // replaces the index beside `log_file` with its commits.  Best-effort: a failure
   // leaves no index (or the old one), never an error.
-  static void rebuild(const std::filesystem::path& log_path, int fd, const struct stat& log);
+  static void rebuild(const core::fs::Confined& log_file, int fd, const struct stat& log);
 
   // Where the lines the index covers end (a line start of the log).
   [[nodiscard]] std::uint64_t covered() const { return m_covered; }

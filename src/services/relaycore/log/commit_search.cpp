@@ -5,7 +5,6 @@
 #include "core/lines.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
-#include "paths.hpp"
 #include "services/relaycore/log/commit_index.hpp"
 #include "services/relaycore/log/log_line.hpp"
 
@@ -191,12 +190,12 @@ bool lines_name_commit(std::string_view lines, std::string_view commit)
   return found;
 }
 
-std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
+std::optional<bool> CommitSearch::run(const core::fs::Confined& log)
 {
   core::fs::Fd file;
   struct stat st {};
   try {
-    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+    file = core::fs::open_regular(log, O_RDONLY);
   } catch (const core::fs::UnsafePathError&) {
     return std::nullopt; // a link or a special file: refused, and reported there
   } catch (const std::system_error& e) {
@@ -251,7 +250,7 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
       // lines it covers, so only those after it are read.
       std::uint64_t head_from = 0;
       if (first && head_end >= COMMIT_INDEX_MIN_BYTES) {
-        const std::optional<CommitIndex> index = CommitIndex::open(log_path, st);
+        const std::optional<CommitIndex> index = CommitIndex::open(log, st);
         if (index && !index->may_name(m_commit)) {
           head_from = std::min(index->covered(), head_end);
         }
@@ -266,7 +265,7 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
       }
     }
     if (reindex) {
-      CommitIndex::rebuild(log_path, fd, st);
+      CommitIndex::rebuild(log, fd, st);
     }
     m_seen = true;
     m_dev = st.st_dev;
@@ -280,7 +279,7 @@ std::optional<bool> CommitSearch::run(const std::filesystem::path& log_path)
 }
 
 std::optional<std::vector<CommitSearch>>
-CommitSearch::run_all(const std::filesystem::path& log_path,
+CommitSearch::run_all(const core::fs::Confined& log,
                       const std::vector<std::string>& commits)
 {
   std::vector<CommitSearch> searches;
@@ -293,7 +292,7 @@ CommitSearch::run_all(const std::filesystem::path& log_path,
   core::fs::Fd file;
   struct stat st {};
   try {
-    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+    file = core::fs::open_regular(log, O_RDONLY);
   } catch (const core::fs::UnsafePathError&) {
     return std::nullopt;
   } catch (const std::system_error& e) {
@@ -348,7 +347,7 @@ CommitSearch::run_all(const std::filesystem::path& log_path,
     } else if (open_ones && head_end > 0) {
       std::uint64_t head_from = 0;
       const std::optional<CommitIndex> index =
-          head_end >= COMMIT_INDEX_MIN_BYTES ? CommitIndex::open(log_path, st) : std::nullopt;
+          head_end >= COMMIT_INDEX_MIN_BYTES ? CommitIndex::open(log, st) : std::nullopt;
       if (index && std::none_of(searches.begin(), searches.end(), [&](const CommitSearch& search) {
             return !search.m_found && index->may_name(search.m_commit);
           })) {

@@ -6,6 +6,8 @@
 // by another trigger is there), and asked again about the same file it reads only
 // what was appended since.
 
+#include "core/fs.hpp"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -42,21 +44,21 @@ public:
   // Searches for the commit text `commit`.
   explicit CommitSearch(std::string commit) : m_commit(std::move(commit)) {}
 
-  // Whether a line of the log at `log_path` names the commit (false when there is
+  // Whether a line of the log `log` names the commit (false when there is
   // no log); nullopt when the log cannot be read (a link or special file, not
   // permitted, an I/O error).  Throws core::deadline::DeadlineExceeded when time is
   // up.
-  [[nodiscard]] std::optional<bool> run(const std::filesystem::path& log_path);
+  [[nodiscard]] std::optional<bool> run(const core::fs::Confined& log);
 
   // The commit searched for.
   [[nodiscard]] const std::string& commit() const { return m_commit; }
 
   // The searches of all of `commits` at once, in their order, each as if run() had
-  // just read the log at `log_path` (so a later run() reads only what is appended
+  // just read the log `log` (so a later run() reads only what is appended
   // since): one pass over the log for a whole walk of commits.  nullopt when the
   // log cannot be read, as for run(); an empty list for no commits.
   [[nodiscard]] static std::optional<std::vector<CommitSearch>>
-  run_all(const std::filesystem::path& log_path, const std::vector<std::string>& commits);
+  run_all(const core::fs::Confined& log, const std::vector<std::string>& commits);
 
   // What the last run found (false before any run).
   [[nodiscard]] bool found() const { return m_found; }

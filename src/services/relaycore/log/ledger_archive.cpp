@@ -47,7 +47,7 @@ std::optional<std::string> choose_slug(const core::Map& parsed)
 }
 
 void archive(const stdfs::path& repo_root,
-             const stdfs::path& attestations_dir,
+             const core::fs::Confined& attestations,
              const core::Map& parsed,
              std::string_view commit)
 {
@@ -60,7 +60,7 @@ void archive(const stdfs::path& repo_root,
     throw std::invalid_argument("commit is not a file name");
   }
   const stdfs::path live_ledger = paths::ledger_jsonl(repo_root, *slug);
-  core::fs::create_directories(paths::confined(attestations_dir));
+  core::fs::create_directories(attestations);
 
   if (core::fs::regular_file_exists(paths::confined(live_ledger))) {
     try {
@@ -83,12 +83,12 @@ void archive(const stdfs::path& repo_root,
 } // namespace
 
 void _archive_ledger_segment(const stdfs::path& repo_root,
-                             const stdfs::path& attestations_dir,
+                             const core::fs::Confined& attestations,
                              const core::Map& parsed,
                              std::string_view commit) noexcept
 {
   try {
-    archive(repo_root, attestations_dir, parsed, commit);
+    archive(repo_root, attestations, parsed, commit);
   } catch (const std::exception& e) {
     logger().debug_exception("Ledger segment archival skipped (best-effort)", e);
   } catch (...) {

@@ -4,6 +4,7 @@
 // ledger moves next to the archived attestation so that the uploader can send both
 // together.  Best-effort throughout: nothing here can stop a record being filed.
 
+#include "core/fs.hpp"
 #include "core/value.hpp"
 
 #include <filesystem>
@@ -16,7 +17,7 @@ namespace kolvex::services::relaycore::log {
 // removes the ledger's lock file and the slug's pointer.  Only safe slugs are ever
 // used as file names.  Never throws; failures are logged at debug level.
 void _archive_ledger_segment(const std::filesystem::path& repo_root,
-                             const std::filesystem::path& attestations_dir,
+                             const core::fs::Confined& attestations,
                              const core::Map& parsed,
                              std::string_view commit) noexcept;
 

@@ -50,12 +50,12 @@ constexpr std::array<std::string_view, 3> k_unattested_sources{
 
 // The commit text names the archive file, so it must be one plain file name: a
 // stray "../x" from a caller must not write outside the attestations directory.
-void require_file_name(const std::string& commit, const stdfs::path& dir)
+void require_file_name(const std::string& commit, const core::fs::Confined& dir)
 {
   if (commit.empty() || commit == "." || commit == ".." || commit.find('/') != std::string::npos ||
       commit.find('\0') != std::string::npos) {
     throw stdfs::filesystem_error("commit is not a file name",
-                                  dir / commit,
+                                  dir.full() / commit,
                                   std::make_error_code(std::errc::invalid_argument));
   }
 }
@@ -131,12 +131,12 @@ bool line_has_commit(std::string_view line, const core::Value& commit)
 }
 
 // The note beside an archive: what to do, then the line.
-void write_note(const stdfs::path& attestations_dir,
+void write_note(const core::fs::Confined& attestations,
                 const std::string& commit,
                 std::string_view action,
                 const std::string& line)
 {
-  const core::fs::Confined note = paths::confined(paths::unlogged_note(attestations_dir, commit));
+  const core::fs::Confined note = paths::unlogged_note(attestations, commit);
   core::fs::create_directories(note.parent());
   core::fs::remove_file(note);
   std::string text(action);
@@ -145,9 +145,9 @@ void write_note(const stdfs::path& attestations_dir,
   core::fs::append_line(note, text);
 }
 
-void remove_note(const stdfs::path& attestations_dir, const std::string& commit)
+void remove_note(const core::fs::Confined& attestations, const std::string& commit)
 {
-  core::fs::remove_file(paths::confined(paths::unlogged_note(attestations_dir, commit)));
+  core::fs::remove_file(paths::unlogged_note(attestations, commit));
 }
 
 struct Note {
@@ -156,9 +156,9 @@ struct Note {
 };
 
 // The note of `commit`, when there is one that reads as a note.
-std::optional<Note> read_note(const stdfs::path& attestations_dir, const std::string& commit)
+std::optional<Note> read_note(const core::fs::Confined& attestations, const std::string& commit)
 {
-  const core::fs::Confined at = paths::confined(paths::unlogged_note(attestations_dir, commit));
+  const core::fs::Confined at = paths::unlogged_note(attestations, commit);
   try {
     if (!core::fs::regular_file_exists(at)) {
       return std::nullopt; // an archive from before notes were kept
@@ -184,14 +184,14 @@ std::optional<Note> read_note(const stdfs::path& attestations_dir, const std::st
 
 // The line of an archive that has no note: the archive's own fields, as the writer
 // of that era would have put them on the line.
-core::Map entry_from_archive(const stdfs::path& attestations_dir,
+core::Map entry_from_archive(const core::fs::Confined& attestations,
                              const std::string& commit,
                              const std::string& branch)
 {
   core::Map parsed;
   try {
     core::Value value = core::yaml::load(core::fs::read_text(
-        paths::confined(attestations_dir / (commit + ".yaml")), k_max_record_bytes));
+        attestations / (commit + ".yaml"), k_max_record_bytes));
     if (value.is_map()) {
       parsed = std::move(value.as_map());
     }
@@ -292,24 +292,31 @@ private:
   bool m_committed = false;
 };
 
-void append_or_replace(const stdfs::path& kolvexlog_path, const core::Map& entry, bool replace)
+void append_or_replace(const core::fs::Confined& log, const core::Map& entry, bool replace)
 {
-  if (replace && _replace_log_entry(kolvexlog_path, entry)) {
+  if (replace && _replace_log_entry(log, entry)) {
     return;
   }
-  _append_log_entry(kolvexlog_path, entry);
+  _append_log_entry(log, entry);
 }
 
 } // namespace
 
-LogLock::LogLock(const stdfs::path& kolvexlog_path)
-    : m_lock(paths::confined(kolvexlog_path), utils::filelock::DEFAULT_TIMEOUT_SECONDS)
+RecordFiles record_files(const paths::RepositoryHandle& repo)
+{
+  return {.log = repo.at(paths::log_jsonl(repo.root())),
+          .attestations = repo.at(paths::attestations_dir(repo.root()))};
+}
+
+LogLock::LogLock(const stdfs::path& kolvexlog_path) : LogLock(paths::confined(kolvexlog_path)) {}
+
+LogLock::LogLock(const core::fs::Confined& log)
+    : m_lock(log, utils::filelock::DEFAULT_TIMEOUT_SECONDS)
 {
   if (!m_lock.acquired()) {
     return;
   }
-  const core::fs::Confined log = paths::confined(kolvexlog_path);
-  const std::string prefix = kolvexlog_path.filename().string() + ".";
+  const std::string prefix = log.rel.filename().string() + ".";
   try {
     for (const std::string& name : core::fs::list_regular_files(log.parent())) {
       if (name.starts_with(prefix) && name.ends_with(".tmp")) {
@@ -328,24 +335,23 @@ std::string log_line_text(const core::Map& entry)
   return line;
 }
 
-void _append_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry)
+void _append_log_entry(const core::fs::Confined& log, const core::Map& entry)
 {
   const std::string line = log_line_text(entry);
-  const core::fs::Confined log = paths::confined(kolvexlog_path);
   core::fs::create_directories(log.parent());
-  const LogLock lock(kolvexlog_path);
+  const LogLock lock(log);
   core::fs::append_line(log, line);
 }
 
-bool _replace_log_entry(const stdfs::path& kolvexlog_path, const core::Map& entry)
+bool _replace_log_entry(const core::fs::Confined& log, const core::Map& entry)
 {
   if (entry.find("commit") == nullptr) {
     throw std::invalid_argument("a log entry to replace needs a \"commit\"");
   }
-  return _replace_log_entries(kolvexlog_path, {entry}) == 1;
+  return _replace_log_entries(log, {entry}) == 1;
 }
 
-std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
+std::size_t _replace_log_entries(const core::fs::Confined& log,
                                  const std::vector<core::Map>& entries)
 {
   std::vector<const core::Value*> commits;
@@ -356,11 +362,10 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
     }
     commits.push_back(commit);
   }
-  const core::fs::Confined log = paths::confined(kolvexlog_path);
   if (entries.empty() || !core::fs::regular_file_exists(log)) {
     return 0;
   }
-  const LogLock lock(kolvexlog_path);
+  const LogLock lock(log);
   const core::fs::Fd file = core::fs::open_regular(log, O_RDONLY);
 
   // Untouched lines keep their bytes; only their ends become a single "\n".  Under
@@ -398,7 +403,7 @@ std::size_t _replace_log_entries(const stdfs::path& kolvexlog_path,
   return replaced;
 }
 
-PreparedRecord _prepare_record(const stdfs::path& attestations_dir,
+PreparedRecord _prepare_record(const core::fs::Confined& attestations,
                                const core::Map& parsed,
                                const LogAttestationOptions& options)
 {
@@ -411,7 +416,7 @@ PreparedRecord _prepare_record(const stdfs::path& attestations_dir,
   const std::string branch = options.head_branch
                                  ? *options.head_branch
                                  : _git_rev_parse({"--abbrev-ref", "HEAD"}, repo_root);
-  require_file_name(commit, attestations_dir);
+  require_file_name(commit, attestations);
   core::Map entry = build_entry(commit, branch, parsed, options.event);
   return {.commit = std::move(commit),
           .parsed = parsed,
@@ -421,8 +426,8 @@ PreparedRecord _prepare_record(const stdfs::path& attestations_dir,
           .archive_ledger = options.archive_ledger};
 }
 
-bool _file_record(const stdfs::path& kolvexlog_path,
-                  const stdfs::path& attestations_dir,
+bool _file_record(const core::fs::Confined& log,
+                  const core::fs::Confined& attestations,
                   const PreparedRecord& record,
                   IfLogged if_logged,
                   CommitSearch* search)
@@ -433,59 +438,58 @@ bool _file_record(const stdfs::path& kolvexlog_path,
     if (search == nullptr) {
       search = &own.emplace(record.commit);
     }
-    logged = search->run(kolvexlog_path).value_or(false);
+    logged = search->run(log).value_or(false);
     if (logged && if_logged == IfLogged::skip) {
       return false;
     }
   }
-  require_file_name(record.commit, attestations_dir);
+  require_file_name(record.commit, attestations);
   // A log that is a link or a special file refuses the line; finding that out now
   // keeps the archive from being written for a line that never can be.
-  (void)core::fs::regular_file_exists(paths::confined(kolvexlog_path));
+  (void)core::fs::regular_file_exists(log);
   const bool replace = logged && if_logged == IfLogged::replace;
-  write_note(attestations_dir,
+  write_note(attestations,
              record.commit,
              replace ? k_note_replace : k_note_append,
              log_line_text(record.entry));
-  const core::fs::Confined archives = paths::confined(attestations_dir);
-  core::fs::atomic_replace(archives / (record.commit + ".yaml"), record.archive_text);
+  core::fs::atomic_replace(attestations / (record.commit + ".yaml"), record.archive_text);
   if (record.repo_root && record.archive_ledger) {
-    _archive_ledger_segment(*record.repo_root, attestations_dir, record.parsed, record.commit);
+    _archive_ledger_segment(*record.repo_root, attestations, record.parsed, record.commit);
   }
-  append_or_replace(kolvexlog_path, record.entry, replace);
-  remove_note(attestations_dir, record.commit);
+  append_or_replace(log, record.entry, replace);
+  remove_note(attestations, record.commit);
   return true;
 }
 
-bool _complete_record(const stdfs::path& kolvexlog_path,
-                      const stdfs::path& attestations_dir,
+bool _complete_record(const core::fs::Confined& log,
+                      const core::fs::Confined& attestations,
                       const std::string& commit,
                       const std::string& branch,
                       CommitSearch& search)
 {
-  require_file_name(commit, attestations_dir);
-  const std::optional<Note> note = read_note(attestations_dir, commit);
-  if (!core::fs::regular_file_exists(paths::confined(attestations_dir / (commit + ".yaml")))) {
+  require_file_name(commit, attestations);
+  const std::optional<Note> note = read_note(attestations, commit);
+  if (!core::fs::regular_file_exists(attestations / (commit + ".yaml"))) {
     // Cut short before the archive: nothing of the record was kept.
-    remove_note(attestations_dir, commit);
-    return search.run(kolvexlog_path).value_or(false);
+    remove_note(attestations, commit);
+    return search.run(log).value_or(false);
   }
-  const bool logged = search.run(kolvexlog_path).value_or(false);
+  const bool logged = search.run(log).value_or(false);
   if (note && (note->replace || !logged)) {
-    append_or_replace(kolvexlog_path, note->entry, note->replace);
+    append_or_replace(log, note->entry, note->replace);
   } else if (!logged) {
-    append_or_replace(kolvexlog_path, entry_from_archive(attestations_dir, commit, branch), false);
+    append_or_replace(log, entry_from_archive(attestations, commit, branch), false);
   }
-  remove_note(attestations_dir, commit);
+  remove_note(attestations, commit);
   logger().debug("completed the record of " + commit + " from its archive");
-  return search.run(kolvexlog_path).value_or(false);
+  return search.run(log).value_or(false);
 }
 
-std::vector<std::string> _unlogged_commits(const stdfs::path& attestations_dir)
+std::vector<std::string> _unlogged_commits(const core::fs::Confined& attestations)
 {
   std::vector<std::string> commits;
   for (const std::string& name :
-       core::fs::list_regular_files(paths::confined(paths::unlogged_dir(attestations_dir)))) {
+       core::fs::list_regular_files(paths::unlogged_dir(attestations))) {
     if (name.size() > 6 && name.ends_with(".jsonl")) {
       commits.push_back(name.substr(0, name.size() - 6));
     }
@@ -493,20 +497,19 @@ std::vector<std::string> _unlogged_commits(const stdfs::path& attestations_dir)
   return commits;
 }
 
-bool _log_attestation(const stdfs::path& kolvexlog_path,
-                      const stdfs::path& attestations_dir,
+bool _log_attestation(const core::fs::Confined& log,
+                      const core::fs::Confined& attestations,
                       const core::Map& parsed,
                       const LogAttestationOptions& options)
 {
-  const PreparedRecord record = _prepare_record(attestations_dir, parsed, options);
+  const PreparedRecord record = _prepare_record(attestations, parsed, options);
   core::deadline::check("filing the record of " + record.commit);
   const IfLogged if_logged = options.skip_if_logged != nullptr ? IfLogged::skip
                              : options.replace_existing        ? IfLogged::replace
                                                                : IfLogged::append;
-  const core::fs::Confined log = paths::confined(kolvexlog_path);
   core::fs::create_directories(log.parent());
-  const LogLock lock(kolvexlog_path);
-  return _file_record(kolvexlog_path, attestations_dir, record, if_logged, options.skip_if_logged);
+  const LogLock lock(log);
+  return _file_record(log, attestations, record, if_logged, options.skip_if_logged);
 }
 
 } // namespace kolvex::services::relaycore::log

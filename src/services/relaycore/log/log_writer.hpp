@@ -13,7 +13,9 @@
 // short between the two (a kill, a full disk, a read-only log) is found and
 // completed by `_complete_record`.
 
+#include "core/fs.hpp"
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 #include "utils/filelock.hpp"
 
@@ -23,6 +25,14 @@
 #include <vector>
 
 namespace kolvex::services::relaycore::log {
+
+// Where the records of the repository `repo` holds open are written: its log and
+// its archives directory, both starting at the handle's `.platform`.
+struct RecordFiles {
+  core::fs::Confined log;
+  core::fs::Confined attestations;
+};
+[[nodiscard]] RecordFiles record_files(const paths::RepositoryHandle& repo);
 
 // The defaulted parameters of `_log_attestation`, by their names:
 // `_log_attestation(log, dir, parsed, {.commit_override = sha, .repo_root = root})`.
@@ -60,21 +70,22 @@ struct PreparedRecord {
   bool archive_ledger = true;
 };
 
-// Files attestation `parsed`: writes it as `<commit>.yaml` in `attestations_dir`,
+// Files attestation `parsed`: writes it as `<commit>.yaml` in `attestations`,
 // archives the change's ledger segment when asked, then writes the log line to
-// `kolvexlog_path`.  Returns false when `skip_if_logged` found the commit logged
+// `log`.  Both are confined locations: a repository handle's (paths::RepositoryHandle::at)
+// or, for a caller without one, paths::confined.  Returns false when `skip_if_logged` found the commit logged
 // and nothing was written.  Errors from the archive or the log write propagate
 // (std::system_error); a commit text that is not a plain file name is refused
 // before anything is written.
-bool _log_attestation(const std::filesystem::path& kolvexlog_path,
-                      const std::filesystem::path& attestations_dir,
+bool _log_attestation(const core::fs::Confined& log,
+                      const core::fs::Confined& attestations,
                       const core::Map& parsed,
                       const LogAttestationOptions& options = {});
 
 // The record of `parsed` as `_log_attestation` would file it: asks git for the
 // commit (unless given) and the branch; writes nothing.  Throws std::system_error
 // for a commit text that is not a plain file name.
-[[nodiscard]] PreparedRecord _prepare_record(const std::filesystem::path& attestations_dir,
+[[nodiscard]] PreparedRecord _prepare_record(const core::fs::Confined& attestations,
                                              const core::Map& parsed,
                                              const LogAttestationOptions& options = {});
 
@@ -82,8 +93,8 @@ bool _log_attestation(const std::filesystem::path& kolvexlog_path,
 // removal.  The caller holds the log lock.  With IfLogged::skip or ::replace,
 // `search` (a search for the record's commit; one is made when null) decides
 // whether the log names the commit.  Returns false when skipped.  Errors propagate.
-bool _file_record(const std::filesystem::path& kolvexlog_path,
-                  const std::filesystem::path& attestations_dir,
+bool _file_record(const core::fs::Confined& log,
+                  const core::fs::Confined& attestations,
                   const PreparedRecord& record,
                   IfLogged if_logged,
                   CommitSearch* search = nullptr);
@@ -95,44 +106,45 @@ bool _file_record(const std::filesystem::path& kolvexlog_path,
 // "commit_unattested".  A note without its archive is dropped.  The caller holds
 // the log lock; `search` is a search for `commit`.  Returns true when the log names
 // the commit afterwards.
-bool _complete_record(const std::filesystem::path& kolvexlog_path,
-                      const std::filesystem::path& attestations_dir,
+bool _complete_record(const core::fs::Confined& log,
+                      const core::fs::Confined& attestations,
                       const std::string& commit,
                       const std::string& branch,
                       CommitSearch& search);
 
-// The commits whose notes lie in `attestations_dir`: records that may have been cut
+// The commits whose notes lie in `attestations`: records that may have been cut
 // short before their line.  Empty when there are none (the usual case: one look at
 // a missing directory).
 [[nodiscard]] std::vector<std::string>
-_unlogged_commits(const std::filesystem::path& attestations_dir);
+_unlogged_commits(const core::fs::Confined& attestations);
 
-// Appends `entry` as one JSON line to the log at `kolvexlog_path` (created with
+// Appends `entry` as one JSON line to the log `log` (created with
 // its directories when missing), in a single write under the log lock.  Errors
 // propagate.
-void _append_log_entry(const std::filesystem::path& kolvexlog_path, const core::Map& entry);
+void _append_log_entry(const core::fs::Confined& log, const core::Map& entry);
 
 // Rewrites the first line whose "commit" equals `entry`'s "commit" with `entry`,
 // keeping every other line (unparsable ones included) byte for byte, through an
 // atomic rename under the log lock.  Returns false when the log is missing or has
 // no such line (the file is then untouched).  Throws std::invalid_argument when
 // `entry` has no "commit"; read and write errors propagate after clean-up.
-[[nodiscard]] bool _replace_log_entry(const std::filesystem::path& kolvexlog_path,
-                                      const core::Map& entry);
+[[nodiscard]] bool _replace_log_entry(const core::fs::Confined& log, const core::Map& entry);
 
 // _replace_log_entry for several entries in one rewrite: each replaces the first
 // line naming its commit.  Returns how many were replaced (the file is untouched
 // when none was).
-std::size_t _replace_log_entries(const std::filesystem::path& kolvexlog_path,
+std::size_t _replace_log_entries(const core::fs::Confined& log,
                                  const std::vector<core::Map>& entries);
 
-// The log lock on `kolvexlog_path`, taken by every writer of the log.  Once it is
+// The log lock on `log`, taken by every writer of the log.  Once it is
 // held, the temporary siblings a killed rewrite left (`log.jsonl.<random>.tmp`) are
 // removed: whoever made one held this lock, so none is in use.  A writer that went
 // ahead without the lock (a timed-out wait) may lose its replacement to this and
 // then reports it; nothing is removed when this scope did not get the lock.
 class LogLock {
 public:
+  explicit LogLock(const core::fs::Confined& log);
+  // The lock of the log at `kolvexlog_path`, confined by name.
   explicit LogLock(const std::filesystem::path& kolvexlog_path);
   [[nodiscard]] bool acquired() const { return m_lock.acquired(); }
 

@@ -38,22 +38,21 @@ const core::logging::Logger& logger()
   return instance;
 }
 
-// Moves the lines of the legacy log at the end of `log_path` and deletes it.  Its
+// Moves the lines of the legacy log at the end of `log` and deletes it.  Its
 // bytes become UTF-8 (U+FFFD for what is not), as everything in the log must be;
 // append_line keeps a torn line on either side from gluing two records together.
 // A legacy log that is a link or a special file is left alone, as is one that
 // cannot be merged: neither may cost the commit its own record.
-void merge_legacy_log(const stdfs::path& repo_root, const stdfs::path& log_path)
+void merge_legacy_log(const paths::RepositoryHandle& repo, const core::fs::Confined& log)
 {
-  const core::fs::Confined legacy = paths::confined(repo_root, paths::legacy_log(repo_root));
+  const core::fs::Confined legacy = repo.at(paths::legacy_log(repo.root()));
   try {
     if (!core::fs::regular_file_exists(legacy)) {
       return;
     }
     {
-      const core::fs::Confined log = paths::confined(log_path);
       core::fs::create_directories(log.parent());
-      const auto lock = utils::filelock::locked(paths::confined(log_path));
+      const auto lock = utils::filelock::locked(log);
       const std::string bytes = core::fs::read_bytes(legacy);
       core::fs::append_line(
           log, core::fs::is_valid_utf8(bytes) ? bytes : core::process::decode_replace(bytes));
@@ -272,14 +271,20 @@ bool describes_staged_change(const stdfs::path& repo_root, const std::string& de
 AttestationResult process_pending_attestation(const stdfs::path& repo_root,
                                               const PendingOptions& options)
 {
-  const core::fs::Confined attestation_path = paths::confined(paths::commit_attestation(repo_root));
-  if (!_pending_attestation_exists(repo_root)) {
+  return process_pending_attestation(paths::RepositoryHandle(repo_root), options);
+}
+
+AttestationResult process_pending_attestation(const paths::RepositoryHandle& repo,
+                                              const PendingOptions& options)
+{
+  const stdfs::path& repo_root = repo.root();
+  const core::fs::Confined attestation_path = repo.at(paths::commit_attestation(repo_root));
+  if (!_pending_attestation_exists(repo)) {
     return {};
   }
-  const stdfs::path log_path = paths::log_jsonl(repo_root);
-  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
+  const RecordFiles files = record_files(repo);
 
-  merge_legacy_log(repo_root, log_path);
+  merge_legacy_log(repo, files.log);
 
   std::optional<struct ::stat> identity;
   std::string content;
@@ -319,10 +324,10 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
 
   try {
     const PreparedRecord record = _prepare_record(
-        attestations_dir, parsed, {.commit_override = matched_commit, .repo_root = repo_root});
+        files.attestations, parsed, {.commit_override = matched_commit, .repo_root = repo_root});
     core::deadline::check("filing the pending attestation");
-    core::fs::create_directories(paths::confined(log_path).parent());
-    const auto lock = utils::filelock::locked(paths::confined(log_path));
+    core::fs::create_directories(files.log.parent());
+    const auto lock = utils::filelock::locked(files.log);
     // Two captures of one commit may both have read the file; the first to get here
     // files it and removes it.  A file replaced meanwhile by a new `kolvex attest`
     // belongs to the next commit.
@@ -333,7 +338,7 @@ AttestationResult process_pending_attestation(const stdfs::path& repo_root,
     }
     // A line the commit already has (its unattested record from a catch-up, say)
     // is put right in place: one commit, one line, now with its attestation.
-    _file_record(log_path, attestations_dir, record, IfLogged::replace);
+    _file_record(files.log, files.attestations, record, IfLogged::replace);
     core::fs::remove_file(attestation_path);
   } catch (const std::system_error& e) {
     logger().warning("Could not archive attestation: " + std::string(e.what()));
@@ -351,11 +356,12 @@ capture::BackfillResult attach_pending_attestation(const stdfs::path& repo_root,
   if (!full) {
     return {.commit = commit, .reason = "no such commit in this repo"};
   }
-  if (!_pending_attestation_exists(repo_root)) {
+  const paths::RepositoryHandle repo(repo_root);
+  if (!_pending_attestation_exists(repo)) {
     return {.commit = *full, .reason = "no pending attestation file"};
   }
   const auto result =
-      process_pending_attestation(repo_root, {.commit_override = *full, .replace_existing = true});
+      process_pending_attestation(repo, {.commit_override = *full, .replace_existing = true});
   if (result.error && !result.error->empty()) {
     return {.commit = *full, .reason = *result.error};
   }
@@ -367,10 +373,10 @@ capture::BackfillResult attach_pending_attestation(const stdfs::path& repo_root,
   return {.commit = *full, .written = true, .attested = true};
 }
 
-bool _pending_attestation_exists(const stdfs::path& repo_root)
+bool _pending_attestation_exists(const paths::RepositoryHandle& repo)
 {
   try {
-    return core::fs::regular_file_exists(paths::confined(paths::commit_attestation(repo_root)));
+    return core::fs::regular_file_exists(repo.at(paths::commit_attestation(repo.root())));
   } catch (const core::fs::UnsafePathError&) {
     return false; // reported where it was refused
   } catch (const std::system_error& e) {

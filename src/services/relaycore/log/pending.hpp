@@ -5,6 +5,7 @@
 // diff it declares (else the commit the caller names, else HEAD), then deleted.
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/capture/commit_record.hpp"
 
 #include <filesystem>
@@ -61,6 +62,9 @@ struct PendingOptions {
 // first.  Without `commit_override` (a sync, not a commit), an attestation whose
 // hash matches no recent commit but equals the staged diff's hash now is left
 // pending, untouched, with `awaiting_commit` set.
+[[nodiscard]] AttestationResult process_pending_attestation(const paths::RepositoryHandle& repo,
+                                                            const PendingOptions& options = {});
+// The same for a caller that holds no handle: opens one on `repo_root` first.
 [[nodiscard]] AttestationResult process_pending_attestation(const std::filesystem::path& repo_root,
                                                             const PendingOptions& options = {});
 
@@ -70,10 +74,10 @@ struct PendingOptions {
 [[nodiscard]] capture::BackfillResult
 attach_pending_attestation(const std::filesystem::path& repo_root, const std::string& commit);
 
-// True when `repo_root` holds a pending attestation to file.  One that is a link
+// True when `repo` holds a pending attestation to file.  One that is a link
 // or a special file counts as none: it is refused (and reported), never read.  A
 // directory in its place counts, and fails to read.
-[[nodiscard]] bool _pending_attestation_exists(const std::filesystem::path& repo_root);
+[[nodiscard]] bool _pending_attestation_exists(const paths::RepositoryHandle& repo);
 
 // The attestation map in the pending file's text `content`, without its "---"
 // markers.  Malformed YAML, an empty document or one that is not a mapping give an

@@ -63,9 +63,9 @@ struct Ledgers {
 TEST(LedgerArchive, AttestationNamingNoChangeArchivesNothing)
 {
   Ledgers l;
-  _archive_ledger_segment(l.root.path(), l.att, core::Map{{"summary", "x"}}, k_sha);
-  _archive_ledger_segment(l.root.path(), l.att, with_process_slug(""), k_sha);
-  _archive_ledger_segment(l.root.path(), l.att, with_spec("changes/.hidden.md"), k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), core::Map{{"summary", "x"}}, k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug(""), k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/.hidden.md"), k_sha);
   EXPECT_FALSE(stdfs::exists(l.att));
 }
 
@@ -76,7 +76,7 @@ TEST(LedgerArchive, SealsOnceThenMovesTheSegmentNextToTheRecord)
   l.root.write(l.live("add-login").lexically_relative(l.root.path()).string() + ".lock", "");
   l.root.write(paths::ledger_pointer(l.root.path()).lexically_relative(l.root.path()),
                "add-login\n");
-  _archive_ledger_segment(l.root.path(), l.att, with_process_slug("add-login"), k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug("add-login"), k_sha);
   EXPECT_FALSE(stdfs::exists(l.live("add-login")));
   EXPECT_FALSE(stdfs::exists(l.live("add-login").string() + ".lock"));
   EXPECT_FALSE(stdfs::exists(paths::ledger_pointer(l.root.path())));
@@ -89,7 +89,7 @@ TEST(LedgerArchive, SealsOnceThenMovesTheSegmentNextToTheRecord)
   l.start("add-login");
   ledger_service::mark_milestone(
       l.root.path(), "add-login", "sealed", core::Map{{"commit", "earlier"}});
-  _archive_ledger_segment(l.root.path(), l.att, with_spec("changes/add-login.md"), k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/add-login.md"), k_sha);
   const auto again = events_in(l.archived());
   ASSERT_EQ(again.size(), 2u);
   EXPECT_EQ(sealed_count(again), 1);
@@ -103,7 +103,7 @@ TEST(LedgerArchive, EmptyProcessSlugFallsBackToTheChangeSpec)
   l.start("other-change");
   core::Map parsed = with_spec("specs/changes/from-spec.yaml");
   parsed.set("process", core::Map{{"slug", ""}});
-  _archive_ledger_segment(l.root.path(), l.att, parsed, k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), parsed, k_sha);
   EXPECT_TRUE(stdfs::exists(l.archived()));
   EXPECT_FALSE(stdfs::exists(l.live("from-spec")));
   EXPECT_TRUE(stdfs::exists(l.live("other-change"))); // other changes stay where they are
@@ -116,7 +116,7 @@ TEST(LedgerArchive, WithoutALedgerTheStaleLockAndPointerAreStillCleared)
       l.root.write(l.live("gone").lexically_relative(l.root.path()).string() + ".lock", "");
   const auto pointer =
       l.root.write(paths::ledger_pointer(l.root.path()).lexically_relative(l.root.path()), "gone");
-  _archive_ledger_segment(l.root.path(), l.att, with_process_slug("gone"), k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug("gone"), k_sha);
   EXPECT_TRUE(stdfs::is_directory(l.att));
   EXPECT_FALSE(stdfs::exists(l.archived()));
   EXPECT_FALSE(stdfs::exists(lock));
@@ -131,7 +131,7 @@ TEST(LedgerArchive, AnUnsafeSlugIsNeverUsedAsAPath)
   const auto victim_lock = l.root.write("victim.jsonl.lock", "");
   const std::string traversal = "../../../victim";
   ASSERT_EQ(stdfs::weakly_canonical(l.live(traversal)), victim);
-  _archive_ledger_segment(l.root.path(), l.att, with_process_slug(traversal), k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug(traversal), k_sha);
   EXPECT_EQ(l.root.read("victim.jsonl"), "keep me\n");
   EXPECT_TRUE(stdfs::exists(victim_lock));
   EXPECT_FALSE(stdfs::exists(l.archived()));
@@ -139,7 +139,7 @@ TEST(LedgerArchive, AnUnsafeSlugIsNeverUsedAsAPath)
   l.start("safe-one");
   core::Map parsed = with_spec("changes/safe-one.md");
   parsed.set("process", core::Map{{"slug", traversal}});
-  _archive_ledger_segment(l.root.path(), l.att, parsed, k_sha);
+  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), parsed, k_sha);
   EXPECT_TRUE(stdfs::exists(l.archived()));
   EXPECT_EQ(l.root.read("victim.jsonl"), "keep me\n");
 }
@@ -155,8 +155,8 @@ TEST(LedgerArchive, FailuresNeverStopTheFiling)
   repo.write(live.lexically_relative(root), "\xff\xfe\n");
   repo.write(paths::archived_ledger(root, k_sha).lexically_relative(root) / "occupied", "x");
   const auto log = paths::log_jsonl(root);
-  _log_attestation(log,
-                   paths::attestations_dir(root),
+  _log_attestation(kolvex::paths::confined(log),
+                   kolvex::paths::confined(paths::attestations_dir(root)),
                    with_process_slug("broken"),
                    {.commit_override = k_sha, .repo_root = root});
   EXPECT_TRUE(stdfs::exists(live)); // the failed move left it where it was
@@ -166,8 +166,8 @@ TEST(LedgerArchive, FailuresNeverStopTheFiling)
   // Backfills leave the live ledger alone.
   repo.write(paths::ledger_jsonl(root, "current-change").lexically_relative(root), "{}\n");
   _log_attestation(
-      log,
-      paths::attestations_dir(root),
+      kolvex::paths::confined(log),
+      kolvex::paths::confined(paths::attestations_dir(root)),
       with_process_slug("current-change"),
       {.commit_override = std::string(40, 'd'), .repo_root = root, .archive_ledger = false});
   EXPECT_TRUE(stdfs::exists(paths::ledger_jsonl(root, "current-change")));

@@ -41,7 +41,7 @@ protected:
     const stdfs::path archives = paths::attestations_dir(repo.path());
     stdfs::create_directories(archives);
     core::fs::atomic_replace(archives / (commit + ".yaml"), "summary: s\nmodel: m\n");
-    log::_append_log_entry(paths::log_jsonl(repo.path()),
+    log::_append_log_entry(kolvex::paths::confined(paths::log_jsonl(repo.path())),
                            testing::UploadRepo::line(commit, "record"));
   }
 
