@@ -613,7 +613,8 @@ Fd open_directory(const Confined& at, bool create)
 
 void create_directories(const Confined& at)
 {
-  (void)open_directory(at, true);
+  const std::vector<std::string> parts = components_of(at);
+  (void)walk(at, parts, parts.size(), true);
 }
 
 std::optional<struct ::stat> stat_regular(const Confined& at)
