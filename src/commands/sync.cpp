@@ -110,7 +110,7 @@ void record_head(const std::string& reason, bool merges_only = false)
     // Inside an agent session the harness's post-tool row follows this tool call:
     // it uploads the commit and speaks to the agent about it, and no other.
     if (result.written && agents::detect_active_agent() != nullptr) {
-      frontend::_leave_for_row(root, result.commit);
+      frontend::_leave_for_row(repo, result.commit);
     }
     if (rsync::notes_enabled(root)) {
       (void)services::relaycore::sync::write_notes(root, {result.commit});

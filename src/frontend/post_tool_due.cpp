@@ -64,11 +64,10 @@ void write_due(const core::fs::Confined& at, const std::vector<std::string>& due
 
 } // namespace
 
-bool take_due(const stdfs::path& repo_root, const std::string& commit)
+bool take_due(const paths::RepositoryHandle& repo, const std::string& commit)
 {
-  const stdfs::path file = paths::post_tool_due(repo_root);
-  const auto lock = utils::filelock::locked(paths::confined(file), k_due_lock_seconds);
-  const core::fs::Confined at = paths::confined(file);
+  const core::fs::Confined at = repo.at(paths::post_tool_due(repo.root()));
+  const auto lock = utils::filelock::locked(at, k_due_lock_seconds);
   std::vector<std::string> due = read_due(at);
   const auto found = std::find(due.begin(), due.end(), commit);
   if (found == due.end()) {
@@ -79,11 +78,10 @@ bool take_due(const stdfs::path& repo_root, const std::string& commit)
   return true;
 }
 
-void _leave_for_row(const stdfs::path& repo_root, const std::string& commit)
+void _leave_for_row(const paths::RepositoryHandle& repo, const std::string& commit)
 {
-  const stdfs::path file = paths::post_tool_due(repo_root);
-  const auto lock = utils::filelock::locked(paths::confined(file), k_due_lock_seconds);
-  const core::fs::Confined at = paths::confined(file);
+  const core::fs::Confined at = repo.at(paths::post_tool_due(repo.root()));
+  const auto lock = utils::filelock::locked(at, k_due_lock_seconds);
   std::vector<std::string> due = read_due(at);
   if (std::find(due.begin(), due.end(), commit) != due.end()) {
     return;

@@ -5,6 +5,8 @@
 // call: the row uploads and speaks only for a commit it finds there, and takes it
 // off, so that each is spoken for once.
 
+#include "repository_handle.hpp"
+
 #include <filesystem>
 #include <string>
 
@@ -14,10 +16,10 @@ namespace kolvex::frontend {
 // post-tool row of the same tool call to upload and speak for.  The row acts only
 // on commits left so, and on each once; the list keeps the newest 64.  Errors
 // propagate.
-void _leave_for_row(const std::filesystem::path& repo_root, const std::string& commit);
+void _leave_for_row(const paths::RepositoryHandle& repo, const std::string& commit);
 
-// Takes `commit` off the due list of `repo_root`: true when it was waiting, so
+// Takes `commit` off the due list of `repo`: true when it was waiting, so
 // that this row, and no other, speaks for it.
-[[nodiscard]] bool take_due(const std::filesystem::path& repo_root, const std::string& commit);
+[[nodiscard]] bool take_due(const paths::RepositoryHandle& repo, const std::string& commit);
 
 } // namespace kolvex::frontend

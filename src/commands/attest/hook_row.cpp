@@ -9,6 +9,7 @@
 #include "frontend/post_tool_due.hpp"
 #include "frontend/session_context.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
@@ -278,7 +279,8 @@ std::optional<std::string> _hook_row(const core::Value& payload,
     services::relaycore::capture::CaptureOptions options;
     options.session_id = payload.get_string("session_id");
     options.agent = agent;
-    const auto result = services::relaycore::capture::capture_commit(*repo_root, "HEAD", options);
+    const paths::RepositoryHandle repo(*repo_root);
+    const auto result = services::relaycore::capture::capture_commit(repo, "HEAD", options);
     logger().debug("capture of HEAD: written " + std::string(result.written ? "yes" : "no") +
                    (result.reason.empty() ? "" : " (" + result.reason + ")"));
     bool unattested = !result.attested;
@@ -290,7 +292,7 @@ std::optional<std::string> _hook_row(const core::Value& payload,
       // Any other recorded commit (a person's, one checked out again) is not this
       // call's doing, whatever its command says.
       if (result.reason != services::relaycore::capture::ALREADY_RECORDED ||
-          !frontend::take_due(*repo_root, result.commit)) {
+          !frontend::take_due(repo, result.commit)) {
         return std::nullopt;
       }
       const auto recorded = recorded_unattested(*repo_root, result.commit);
