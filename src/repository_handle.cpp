@@ -161,11 +161,13 @@ RepositoryHandle::RepositoryHandle(const stdfs::path& repo_root)
 core::fs::Confined RepositoryHandle::at(const stdfs::path& p) const
 {
   core::fs::Confined where = confined(p);
-  if (!m_root_dir.is_open() || where.root.lexically_normal() != m_root_dir.path().lexically_normal()) {
+  if (!m_root_dir.is_open() ||
+      where.root.lexically_normal() != m_root_dir.path().lexically_normal()) {
     return where;
   }
   if (m_platform.is_open()) {
-    const stdfs::path below = p.lexically_normal().lexically_relative(m_platform_path.lexically_normal());
+    const stdfs::path below =
+        p.lexically_normal().lexically_relative(m_platform_path.lexically_normal());
     if (!below.empty() && *below.begin() != ".." && below != ".") {
       return m_platform.at(below);
     }

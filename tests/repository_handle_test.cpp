@@ -48,7 +48,8 @@ TEST_P(HandleLocations, ALinkSwappedInAfterTheOpenIsNeverFollowed)
   stdfs::rename(repo.path() / ".kolvex", repo.path() / "moved");
   stdfs::create_directory_symlink(outside.path() / ".kolvex", repo.path() / ".kolvex");
 
-  const stdfs::path moved = repo.path() / "moved" / target.lexically_relative(repo.path() / ".kolvex");
+  const stdfs::path moved =
+      repo.path() / "moved" / target.lexically_relative(repo.path() / ".kolvex");
   if (GetParam().beneath_platform) {
     EXPECT_EQ(fs::read_text(at), "kept\n");
     fs::append_line(at, "added");

@@ -331,7 +331,8 @@ struct Walked {
 
 // The directory reached from `at`'s root through the first `depth` of `parts`, each
 // one a real directory (created when missing and `create`).
-Walked walk(const Confined& at, const std::vector<std::string>& parts, std::size_t depth, bool create)
+Walked
+walk(const Confined& at, const std::vector<std::string>& parts, std::size_t depth, bool create)
 {
   Fd owned;
   int dir = -1;
@@ -708,8 +709,7 @@ void rename_file(const Confined& from, const Confined& to)
   }
   const Located target = locate(to);
   require_replaceable(target);
-  if (::renameat(source.dir.fd, source.name.c_str(), target.dir.fd, target.name.c_str()) !=
-      0) {
+  if (::renameat(source.dir.fd, source.name.c_str(), target.dir.fd, target.name.c_str()) != 0) {
     throw_errno(errno, "cannot rename " + source.shown.string() + " to " + target.shown.string());
   }
 }

@@ -61,7 +61,9 @@ bool note_exists(const paths::RepositoryHandle& repo, const std::string& full)
 
 // Is `full` recorded, as `search` (of it) reads the log?  A log that cannot be read
 // leaves the answer to the archive, as a record used to be judged.
-bool recorded(const paths::RepositoryHandle& repo, const std::string& full, log::CommitSearch& search)
+bool recorded(const paths::RepositoryHandle& repo,
+              const std::string& full,
+              log::CommitSearch& search)
 {
   const std::optional<bool> logged = search.run(log::record_files(repo).log);
   return logged ? *logged : archive_exists(repo, full);
@@ -331,9 +333,8 @@ BackfillResult record_backfill(const stdfs::path& repo_root,
   }
   const paths::RepositoryHandle repo(repo_root);
   log::CommitSearch search(*full);
-  if (recorded(repo, *full, search) ||
-      ((archive_exists(repo, *full) || note_exists(repo, *full)) &&
-       complete_record(repo, *full, search))) {
+  if (recorded(repo, *full, search) || ((archive_exists(repo, *full) || note_exists(repo, *full)) &&
+                                        complete_record(repo, *full, search))) {
     return already_recorded(*full);
   }
   // The agent is whichever adapter finds the session in its own store, never a

@@ -5,8 +5,8 @@
 // catch-up (capture_commit), and an onboarding agent's backfill (record_backfill).
 // All of them are idempotent by commit sha.
 
-#include "services/relaycore/capture/commit_record.hpp"
 #include "repository_handle.hpp"
+#include "services/relaycore/capture/commit_record.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 
 #include <filesystem>
@@ -71,8 +71,7 @@ record_commit(const std::filesystem::path& repo_root,
 
 // Whether full sha `full` has a record: its archived attestation exists, or a
 // line of the log names it.
-[[nodiscard]] bool _already_recorded(const paths::RepositoryHandle& repo,
-                                     const std::string& full);
+[[nodiscard]] bool _already_recorded(const paths::RepositoryHandle& repo, const std::string& full);
 
 // Whether a line of the log at `kolvexlog_path` is a JSON object whose "commit"
 // equals `commit`.  An unreadable or missing log holds none.  Bytes that are not

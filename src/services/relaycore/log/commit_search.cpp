@@ -279,8 +279,7 @@ std::optional<bool> CommitSearch::run(const core::fs::Confined& log)
 }
 
 std::optional<std::vector<CommitSearch>>
-CommitSearch::run_all(const core::fs::Confined& log,
-                      const std::vector<std::string>& commits)
+CommitSearch::run_all(const core::fs::Confined& log, const std::vector<std::string>& commits)
 {
   std::vector<CommitSearch> searches;
   for (const std::string& commit : commits) {

@@ -190,8 +190,8 @@ core::Map entry_from_archive(const core::fs::Confined& attestations,
 {
   core::Map parsed;
   try {
-    core::Value value = core::yaml::load(core::fs::read_text(
-        attestations / (commit + ".yaml"), k_max_record_bytes));
+    core::Value value = core::yaml::load(
+        core::fs::read_text(attestations / (commit + ".yaml"), k_max_record_bytes));
     if (value.is_map()) {
       parsed = std::move(value.as_map());
     }
@@ -488,8 +488,7 @@ bool _complete_record(const core::fs::Confined& log,
 std::vector<std::string> _unlogged_commits(const core::fs::Confined& attestations)
 {
   std::vector<std::string> commits;
-  for (const std::string& name :
-       core::fs::list_regular_files(paths::unlogged_dir(attestations))) {
+  for (const std::string& name : core::fs::list_regular_files(paths::unlogged_dir(attestations))) {
     if (name.size() > 6 && name.ends_with(".jsonl")) {
       commits.push_back(name.substr(0, name.size() - 6));
     }

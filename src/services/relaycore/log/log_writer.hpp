@@ -73,8 +73,8 @@ struct PreparedRecord {
 // Files attestation `parsed`: writes it as `<commit>.yaml` in `attestations`,
 // archives the change's ledger segment when asked, then writes the log line to
 // `log`.  Both are confined locations: a repository handle's (paths::RepositoryHandle::at)
-// or, for a caller without one, paths::confined.  Returns false when `skip_if_logged` found the commit logged
-// and nothing was written.  Errors from the archive or the log write propagate
+// or, for a caller without one, paths::confined.  Returns false when `skip_if_logged` found the
+// commit logged and nothing was written.  Errors from the archive or the log write propagate
 // (std::system_error); a commit text that is not a plain file name is refused
 // before anything is written.
 bool _log_attestation(const core::fs::Confined& log,
@@ -115,8 +115,7 @@ bool _complete_record(const core::fs::Confined& log,
 // The commits whose notes lie in `attestations`: records that may have been cut
 // short before their line.  Empty when there are none (the usual case: one look at
 // a missing directory).
-[[nodiscard]] std::vector<std::string>
-_unlogged_commits(const core::fs::Confined& attestations);
+[[nodiscard]] std::vector<std::string> _unlogged_commits(const core::fs::Confined& attestations);
 
 // Appends `entry` as one JSON line to the log `log` (created with
 // its directories when missing), in a single write under the log lock.  Errors

@@ -9,9 +9,9 @@
 #include "core/text.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
-#include "repository_handle.hpp"
 #include "services/relaycore/sync/synced_marker.hpp"
 #include "services/relaycore/sync/synced_patcher.hpp"
 
@@ -74,7 +74,8 @@ core::Value archived_attestation(const std::string& bytes, const stdfs::path& fi
 // The JSON values of the non-blank lines of the archived ledger `name`, or nullopt
 // when it is missing, cannot be read or a line is not JSON: the record then goes
 // without it.
-std::optional<core::List> archived_ledger(const paths::DirectoryHandle& archives, const std::string& name)
+std::optional<core::List> archived_ledger(const paths::DirectoryHandle& archives,
+                                          const std::string& name)
 {
   const stdfs::path file = archives.path() / name;
   try {

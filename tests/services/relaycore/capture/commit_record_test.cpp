@@ -28,7 +28,8 @@ protected:
   // Writes the record of `sha` with `options` and returns the archived map.
   Map write(const std::string& sha, CommitRecordOptions options)
   {
-    last = _write_commit_record(kolvex::paths::RepositoryHandle(repo.path()), sha, std::move(options));
+    last =
+        _write_commit_record(kolvex::paths::RepositoryHandle(repo.path()), sha, std::move(options));
     return kolvex::core::yaml::load(kolvex::testing::archive_of(repo, sha)).as_map();
   }
 

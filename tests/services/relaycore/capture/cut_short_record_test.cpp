@@ -77,7 +77,8 @@ protected:
 
   [[nodiscard]] bool note_exists(const std::string& sha) const
   {
-    return stdfs::exists(paths::unlogged_note(paths::confined(paths::attestations_dir(repo.path())), sha).full());
+    return stdfs::exists(
+        paths::unlogged_note(paths::confined(paths::attestations_dir(repo.path())), sha).full());
   }
 
   // The parsed lines of the log that name `sha`.
@@ -206,7 +207,8 @@ TEST_F(CutShortRecord, ANoteToReplaceALinePutsItInPlace)
   repo.write(".kolvex/.platform/attestations/.unlogged/" + sha + ".jsonl",
              "replace\n" + log::log_line_text(line));
   log::CommitSearch search(sha);
-  EXPECT_TRUE(log::_complete_record(kolvex::paths::confined(log_path), kolvex::paths::confined(archives), sha, "main", search));
+  EXPECT_TRUE(log::_complete_record(
+      kolvex::paths::confined(log_path), kolvex::paths::confined(archives), sha, "main", search));
   EXPECT_EQ(log_lines(repo), std::vector<std::string>{kolvex::core::json::dump(Value(line))});
   EXPECT_FALSE(note_exists(sha));
 }

@@ -80,19 +80,23 @@ TEST(LargeLog, OneWalkSearchAnswersAsEachSearchAloneWithOrWithoutTheIndex)
         sha(lines - 1), sha(lines - 7), sha(1), sha(lines + 5), sha(0)};
     for (const bool indexed : {false, true}) {
       if (indexed) {
-        ASSERT_TRUE(CommitSearch(sha(lines + 9)).run(kolvex::paths::confined(log)).has_value()); // builds the index
+        ASSERT_TRUE(CommitSearch(sha(lines + 9))
+                        .run(kolvex::paths::confined(log))
+                        .has_value()); // builds the index
       }
       const auto all = CommitSearch::run_all(kolvex::paths::confined(log), walk);
       ASSERT_TRUE(all.has_value());
       for (std::size_t i = 0; i < walk.size(); ++i) {
-        EXPECT_EQ((*all)[i].found(), CommitSearch(walk[i]).run(kolvex::paths::confined(log)).value())
+        EXPECT_EQ((*all)[i].found(),
+                  CommitSearch(walk[i]).run(kolvex::paths::confined(log)).value())
             << lines << " lines, index " << indexed << ", commit " << i;
       }
       // Resumed after an append, a search reads the new line.
       auto resumed = *CommitSearch::run_all(kolvex::paths::confined(log), {sha(lines + 5)});
       write_log(log, 1, lines + 5);
       EXPECT_EQ(resumed[0].run(kolvex::paths::confined(log)), std::optional<bool>(true));
-      ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log), {{"commit", sha(lines + 5)}, {"gone", true}}));
+      ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log),
+                                     {{"commit", sha(lines + 5)}, {"gone", true}}));
     }
   }
 }
@@ -102,9 +106,11 @@ TEST(LargeLog, TheIndexSparesTheReadOfEveryLineBeforeTheEnd)
   TempDir dir;
   const stdfs::path log = dir.path() / "log.jsonl";
   write_log(log, k_lines);
-  EXPECT_EQ(CommitSearch(sha(k_lines + 1)).run(kolvex::paths::confined(log)), std::optional<bool>(false));
+  EXPECT_EQ(CommitSearch(sha(k_lines + 1)).run(kolvex::paths::confined(log)),
+            std::optional<bool>(false));
   ASSERT_TRUE(stdfs::exists(commit_index_path(kolvex::paths::confined(log)).full()));
-  EXPECT_EQ(CommitSearch(sha(2)).run(kolvex::paths::confined(log)), std::optional<bool>(true)); // a hint: read
+  EXPECT_EQ(CommitSearch(sha(2)).run(kolvex::paths::confined(log)),
+            std::optional<bool>(true)); // a hint: read
 
   // An edit in place, which the index cannot see, shows that the start is not read;
   // a broken index, or one of a replaced log, is not trusted.
@@ -116,15 +122,21 @@ TEST(LargeLog, TheIndexSparesTheReadOfEveryLineBeforeTheEnd)
   };
   const std::vector<std::pair<const char*, std::function<void()>>> distrusts = {
       {"broken",
-       [&] { std::ofstream(commit_index_path(kolvex::paths::confined(log)).full(), std::ios::binary | std::ios::app) << "x"; }},
+       [&] {
+         std::ofstream(commit_index_path(kolvex::paths::confined(log)).full(),
+                       std::ios::binary | std::ios::app)
+             << "x";
+       }},
       {"replaced", [&] { core::fs::atomic_replace(log, text); }},
   };
   unsigned next = k_lines + 1;
   for (const auto& [what, distrust] : distrusts) {
     edit_in_place(sha(next));
-    EXPECT_EQ(CommitSearch(sha(next)).run(kolvex::paths::confined(log)), std::optional<bool>(false)) << what;
+    EXPECT_EQ(CommitSearch(sha(next)).run(kolvex::paths::confined(log)), std::optional<bool>(false))
+        << what;
     distrust();
-    EXPECT_EQ(CommitSearch(sha(next)).run(kolvex::paths::confined(log)), std::optional<bool>(true)) << what;
+    EXPECT_EQ(CommitSearch(sha(next)).run(kolvex::paths::confined(log)), std::optional<bool>(true))
+        << what;
     ++next;
   }
 }

@@ -63,9 +63,12 @@ struct Ledgers {
 TEST(LedgerArchive, AttestationNamingNoChangeArchivesNothing)
 {
   Ledgers l;
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), core::Map{{"summary", "x"}}, k_sha);
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug(""), k_sha);
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/.hidden.md"), k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), core::Map{{"summary", "x"}}, k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), with_process_slug(""), k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/.hidden.md"), k_sha);
   EXPECT_FALSE(stdfs::exists(l.att));
 }
 
@@ -76,7 +79,8 @@ TEST(LedgerArchive, SealsOnceThenMovesTheSegmentNextToTheRecord)
   l.root.write(l.live("add-login").lexically_relative(l.root.path()).string() + ".lock", "");
   l.root.write(paths::ledger_pointer(l.root.path()).lexically_relative(l.root.path()),
                "add-login\n");
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug("add-login"), k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), with_process_slug("add-login"), k_sha);
   EXPECT_FALSE(stdfs::exists(l.live("add-login")));
   EXPECT_FALSE(stdfs::exists(l.live("add-login").string() + ".lock"));
   EXPECT_FALSE(stdfs::exists(paths::ledger_pointer(l.root.path())));
@@ -89,7 +93,8 @@ TEST(LedgerArchive, SealsOnceThenMovesTheSegmentNextToTheRecord)
   l.start("add-login");
   ledger_service::mark_milestone(
       l.root.path(), "add-login", "sealed", core::Map{{"commit", "earlier"}});
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/add-login.md"), k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/add-login.md"), k_sha);
   const auto again = events_in(l.archived());
   ASSERT_EQ(again.size(), 2u);
   EXPECT_EQ(sealed_count(again), 1);
@@ -116,7 +121,8 @@ TEST(LedgerArchive, WithoutALedgerTheStaleLockAndPointerAreStillCleared)
       l.root.write(l.live("gone").lexically_relative(l.root.path()).string() + ".lock", "");
   const auto pointer =
       l.root.write(paths::ledger_pointer(l.root.path()).lexically_relative(l.root.path()), "gone");
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug("gone"), k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), with_process_slug("gone"), k_sha);
   EXPECT_TRUE(stdfs::is_directory(l.att));
   EXPECT_FALSE(stdfs::exists(l.archived()));
   EXPECT_FALSE(stdfs::exists(lock));
@@ -131,7 +137,8 @@ TEST(LedgerArchive, AnUnsafeSlugIsNeverUsedAsAPath)
   const auto victim_lock = l.root.write("victim.jsonl.lock", "");
   const std::string traversal = "../../../victim";
   ASSERT_EQ(stdfs::weakly_canonical(l.live(traversal)), victim);
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), with_process_slug(traversal), k_sha);
+  _archive_ledger_segment(
+      l.root.path(), kolvex::paths::confined(l.att), with_process_slug(traversal), k_sha);
   EXPECT_EQ(l.root.read("victim.jsonl"), "keep me\n");
   EXPECT_TRUE(stdfs::exists(victim_lock));
   EXPECT_FALSE(stdfs::exists(l.archived()));

@@ -1,8 +1,8 @@
 // Several processes writing one log: appends under the lock must never be lost to
 // a concurrent in-place rewrite, and a rewrite killed at any moment must leave a
 // whole log, old or new.
-#include "services/relaycore/log/attestation_log.hpp"
 #include "paths.hpp"
+#include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/log_writer.hpp"
 
 #include "core/fs.hpp"
@@ -93,7 +93,8 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
     unsigned rounds = 0;
     while (!stdfs::exists(stop)) {
       for (unsigned k = 0; k < k_seeded; ++k) {
-        if (!_replace_log_entry(kolvex::paths::confined(log), entry_for(sha('b', k), "round " + std::to_string(rounds)))) {
+        if (!_replace_log_entry(kolvex::paths::confined(log),
+                                entry_for(sha('b', k), "round " + std::to_string(rounds)))) {
           throw std::runtime_error("seeded line vanished");
         }
         // No pause: the appenders wait in the kernel and are let in the moment a
@@ -107,7 +108,8 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
   for (unsigned i = 0; i < k_appenders; ++i) {
     appenders.push_back(spawn([&, i] {
       for (unsigned j = 0; j < k_appends; ++j) {
-        _append_log_entry(kolvex::paths::confined(log), entry_for(sha('a', i * 10000 + j), "append " + std::to_string(j)));
+        _append_log_entry(kolvex::paths::confined(log),
+                          entry_for(sha('a', i * 10000 + j), "append " + std::to_string(j)));
       }
     }));
   }
@@ -189,7 +191,8 @@ TEST(LogWriterCrash, KilledReplacementLeavesTheOldOrTheNewLogWhole)
     const std::size_t stray_before = stray_files().size();
     const pid_t writer = spawn([&] {
       for (bool flip = true;; flip = !flip) {
-        (void)_replace_log_entry(kolvex::paths::confined(log), entry_for(target, flip ? "new" : "old"));
+        (void)_replace_log_entry(kolvex::paths::confined(log),
+                                 entry_for(target, flip ? "new" : "old"));
       }
     });
     if (round % 2 == 0) {

@@ -80,7 +80,8 @@ TEST(LogAttestationGolden, LinesAndArchivesAreTheBytesPythonWrites)
       options.event = c.find("event")->as_string();
     }
     stdfs::remove(f.log);
-    _log_attestation(kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), parsed, options);
+    _log_attestation(
+        kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), parsed, options);
     EXPECT_EQ(core::fs::read_text(f.log), lines[i] + "\n");
     EXPECT_EQ(core::fs::read_text(f.dir / (commit + ".yaml")), golden(name + ".archive.yaml"));
   }
@@ -101,13 +102,19 @@ TEST(LogAttestation, OverrideNamesTheCommitWhileBranchIsTheCurrentOne)
   EXPECT_TRUE(stdfs::exists(f.dir / (f.head + ".yaml")));
 
   // Without an override the record goes to HEAD; an empty override counts as none.
-  _log_attestation(kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), core::Map{}, {.commit_override = "", .repo_root = f.repo.path()});
+  _log_attestation(kolvex::paths::confined(f.log),
+                   kolvex::paths::confined(f.dir),
+                   core::Map{},
+                   {.commit_override = "", .repo_root = f.repo.path()});
   const auto lines = lines_of(core::fs::read_text(f.log));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(parse_line(lines[1]).find("commit")->as_string(), newer);
 
   f.repo.git({"checkout", "-q", "--detach"});
-  _log_attestation(kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), core::Map{}, {.repo_root = f.repo.path()});
+  _log_attestation(kolvex::paths::confined(f.log),
+                   kolvex::paths::confined(f.dir),
+                   core::Map{},
+                   {.repo_root = f.repo.path()});
   EXPECT_EQ(parse_line(lines_of(core::fs::read_text(f.log)).back()).find("branch")->as_string(),
             "HEAD");
 }
@@ -116,8 +123,10 @@ TEST(LogAttestation, WithoutAnswerFromGitTheRecordIsUnknownAndUnaddressable)
 {
   TempDir plain; // not a repository
   const auto log = plain.path() / "log.jsonl";
-  _log_attestation(
-      kolvex::paths::confined(log), kolvex::paths::confined(plain.path() / "att"), core::Map{{"agent", "unknown"}}, {.repo_root = plain.path()});
+  _log_attestation(kolvex::paths::confined(log),
+                   kolvex::paths::confined(plain.path() / "att"),
+                   core::Map{{"agent", "unknown"}},
+                   {.repo_root = plain.path()});
   EXPECT_TRUE(stdfs::exists(plain.path() / "att/unknown.yaml"));
   const core::Map line = parse_line(core::fs::read_text(log));
   EXPECT_EQ(line.find("commit")->as_string(), "unknown");
@@ -136,8 +145,10 @@ TEST(LogAttestation, EmptyEventAndEmptyCopiedValuesAddNoKeys)
                          {"developer", core::Map{}},
                          {"telemetry", core::List{}},
                          {"summary", core::Value()}};
-  _log_attestation(
-      kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), parsed, {.commit_override = k_sha1, .repo_root = f.repo.path(), .event = ""});
+  _log_attestation(kolvex::paths::confined(f.log),
+                   kolvex::paths::confined(f.dir),
+                   parsed,
+                   {.commit_override = k_sha1, .repo_root = f.repo.path(), .event = ""});
   EXPECT_EQ(
       core::fs::read_text(f.log),
       R"({"commit": ")" + k_sha1 +
@@ -151,18 +162,26 @@ TEST(LogAttestation, ReplaceExistingRewritesTheLineOrAppendsWhenThereIsNone)
   const LogAttestationOptions replace{
       .commit_override = k_sha1, .repo_root = f.repo.path(), .replace_existing = true};
   // Missing log: appended, the file is created.
-  _log_attestation(kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), core::Map{{"summary", "first"}}, replace);
+  _log_attestation(kolvex::paths::confined(f.log),
+                   kolvex::paths::confined(f.dir),
+                   core::Map{{"summary", "first"}},
+                   replace);
   ASSERT_EQ(lines_of(core::fs::read_text(f.log)).size(), 1u);
   // A log without a line for the commit: appended.
-  _append_log_entry(kolvex::paths::confined(f.log), core::Map{{"commit", k_other}, {"synced", true}});
+  _append_log_entry(kolvex::paths::confined(f.log),
+                    core::Map{{"commit", k_other}, {"synced", true}});
   _log_attestation(
       kolvex::paths::confined(f.log),
       kolvex::paths::confined(f.dir),
       core::Map{{"summary", "second"}},
       {.commit_override = k_other, .repo_root = f.repo.path(), .event = "commit_unattested"});
   // Now mark the first sent, then upgrade it in place: it goes back to unsent.
-  ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(f.log), core::Map{{"commit", k_sha1}, {"synced", true}}));
-  _log_attestation(kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), core::Map{{"summary", "upgraded"}}, replace);
+  ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(f.log),
+                                 core::Map{{"commit", k_sha1}, {"synced", true}}));
+  _log_attestation(kolvex::paths::confined(f.log),
+                   kolvex::paths::confined(f.dir),
+                   core::Map{{"summary", "upgraded"}},
+                   replace);
   const auto lines = lines_of(core::fs::read_text(f.log));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(parse_line(lines[0]).find("summary")->as_string(), "upgraded");
@@ -182,10 +201,11 @@ TEST(LogAttestation, NothingIsLoggedWhenTheArchiveCannotBeWrittenOrTheCommitIsNo
                std::system_error);
   EXPECT_FALSE(stdfs::exists(f.log));
   for (const std::string bad : {"../escape", "a/b", "..", "."}) {
-    EXPECT_THROW(
-        _log_attestation(
-            kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), core::Map{}, {.commit_override = bad, .repo_root = f.repo.path()}),
-        std::system_error)
+    EXPECT_THROW(_log_attestation(kolvex::paths::confined(f.log),
+                                  kolvex::paths::confined(f.dir),
+                                  core::Map{},
+                                  {.commit_override = bad, .repo_root = f.repo.path()}),
+                 std::system_error)
         << bad;
   }
   EXPECT_FALSE(stdfs::exists(f.log));
@@ -272,7 +292,8 @@ TEST(ReplaceLogEntry, AFailurePastTheFirstBlockLeavesTheLogAsItWas)
   }
   text += "\xff\n";
   const auto log = dir.write("log.jsonl", text);
-  EXPECT_THROW((void)_replace_log_entry(kolvex::paths::confined(log), core::Map{{"commit", k_sha1}, {"n", 1}}),
+  EXPECT_THROW((void)_replace_log_entry(kolvex::paths::confined(log),
+                                        core::Map{{"commit", k_sha1}, {"n", 1}}),
                core::fs::DecodeError);
   EXPECT_EQ(core::fs::read_bytes(log), text);
   for (const auto& item : stdfs::directory_iterator(dir.path())) {
@@ -305,8 +326,9 @@ TEST(ReplaceLogEntry, NoMatchOrNoLogLeavesEverythingAsItWas)
   EXPECT_FALSE(_replace_log_entry(kolvex::paths::confined(log), core::Map{{"commit", k_sha1}}));
   EXPECT_EQ(core::fs::read_text(log), text);
   EXPECT_TRUE((stdfs::status(log).permissions() & stdfs::perms::group_read) != stdfs::perms::none);
-  EXPECT_THROW((void)_replace_log_entry(kolvex::paths::confined(log), core::Map{{"summary", "no commit"}}),
-               std::invalid_argument);
+  EXPECT_THROW(
+      (void)_replace_log_entry(kolvex::paths::confined(log), core::Map{{"summary", "no commit"}}),
+      std::invalid_argument);
 }
 
 // The lock is fail-open: a holder that never lets go delays a rewrite by the
@@ -328,7 +350,8 @@ TEST(ReplaceLogEntrySlow, ProceedsWhenAnotherProcessHoldsTheLockPastTheTimeout)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const auto start = std::chrono::steady_clock::now();
-  const bool replaced = _replace_log_entry(kolvex::paths::confined(log), core::Map{{"commit", k_sha1}, {"synced", false}});
+  const bool replaced = _replace_log_entry(kolvex::paths::confined(log),
+                                           core::Map{{"commit", k_sha1}, {"synced", false}});
   const auto waited = std::chrono::steady_clock::now() - start;
   ::kill(holder, SIGKILL);
   ::waitpid(holder, nullptr, 0);

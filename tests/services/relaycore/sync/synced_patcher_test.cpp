@@ -87,7 +87,8 @@ TEST(SyncedPatcher, LaterBatchesReadOnlyWhatWasAppendedAndFindReplacedLinesAgain
   EXPECT_EQ(std::filesystem::file_size(repo.log()), size + appended.bytes_read); // same length
 
   // Another writer replaces the log (the attach path puts a line back to unsent)...
-  ASSERT_TRUE(log::_replace_log_entry(kolvex::paths::confined(repo.log()), UploadRepo::line(sha_of('a', 0), "attached")));
+  ASSERT_TRUE(log::_replace_log_entry(kolvex::paths::confined(repo.log()),
+                                      UploadRepo::line(sha_of('a', 0), "attached")));
   EXPECT_EQ(patcher.mark({sha_of('a', 0)}).patched, 1u);
   // ...or edits a line where it is: the line is found by a fresh read.
   std::string text = core::fs::read_text(repo.log());
