@@ -66,8 +66,11 @@ void BM_RefreshParallel(benchmark::State& state)
   for (auto _ : state) {
     kolvex::testing::TempDir repo; // a first refresh each time: no stored tags
     const auto start = Clock::now();
-    const cache::RefreshResult result = cache::refresh_context_cache_detailed(
-        s.server->api_key(), s.server->url(), repo.path(), Value(s.project));
+    const cache::RefreshResult result =
+        cache::refresh_context_cache_detailed(s.server->api_key(),
+                                              s.server->url(),
+                                              kolvex::paths::RepositoryHandle(repo.path()),
+                                              Value(s.project));
     state.SetIterationTime(ms_since(start) / 1000);
     if (!result.ok) {
       state.SkipWithError(("refresh failed at " + result.stage.value_or("?")).c_str());

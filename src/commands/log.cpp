@@ -1,8 +1,8 @@
 #include "commands/log.hpp"
 
+#include "frontend/command_values.hpp"
 #include "frontend/revision_range.hpp"
 #include "frontend/signed_records.hpp"
-#include "frontend/command_values.hpp"
 
 #include "core/fs.hpp"
 #include "core/json.hpp"
@@ -11,6 +11,7 @@
 #include "core/yaml.hpp"
 #include "display/output.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/relaycore/log/change_hash.hpp"
 #include "services/relaycore/log/git.hpp"
@@ -88,19 +89,20 @@ bool attested(const core::Map& record)
 
 // An attested record's attestation: the note's copy, else the archive.  An archive
 // that cannot be read is an empty map.
-core::Map attestation_of(const core::Map& record, const stdfs::path& attestations_dir)
+core::Map attestation_of(const core::Map& record, const paths::DirectoryHandle& archives)
 {
   if (const core::Value* attestation = record.find("attestation");
       attestation != nullptr && attestation->is_map()) {
     return attestation->as_map();
   }
-  const std::string commit = text_of(record, "commit");
+  const std::string name = text_of(record, "commit") + ".yaml";
   try {
-    const core::fs::Confined archive = paths::confined(attestations_dir / (commit + ".yaml"));
-    if (!core::fs::regular_file_exists(archive)) {
+    const std::optional<std::string> text = archives.read_file(name);
+    if (!text) {
       return {};
     }
-    core::Value parsed = core::yaml::load(core::fs::read_text(archive));
+    core::fs::require_utf8(*text, archives.path() / name);
+    core::Value parsed = core::yaml::load(*text);
     return parsed.is_map() ? std::move(parsed.as_map()) : core::Map{};
   } catch (const std::exception&) {
     return {};
@@ -245,14 +247,26 @@ void fill_from_signed_notes(std::vector<Row>& rows, const stdfs::path& root)
   }
 }
 
+// The archive directory of `root`, opened once for every row; refused or
+// unreadable, a directory without one, so that each attestation reads as empty as
+// it would read by name.
+paths::DirectoryHandle open_archives(const stdfs::path& root)
+{
+  try {
+    return paths::RepositoryHandle(root).open_directory(paths::attestations_dir(root));
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
 void classify(std::vector<Row>& rows, const stdfs::path& root)
 {
-  const stdfs::path attestations_dir = paths::attestations_dir(root);
+  const paths::DirectoryHandle archives = open_archives(root);
   for (Row& row : rows) {
     if (row.source.empty()) {
       row.state = State::not_recorded;
     } else if (attested(row.record)) {
-      row.attestation = attestation_of(row.record, attestations_dir);
+      row.attestation = attestation_of(row.record, archives);
       row.model = model_of(row.record, row.attestation);
       row.unattested_parts = unattested_parts(row.attestation);
       row.state = row.unattested_parts.empty() ? State::attested : State::partly_attested;
@@ -413,9 +427,10 @@ void print_words(const std::vector<Row>& rows, const std::string& shown)
   if (totals.changed_since > 0) {
     counts += std::to_string(totals.changed_since) + " attested but changed since, ";
   }
-  console.print(frontend::counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + ": " +
-                counts + std::to_string(totals.recorded) + " recorded without an attestation, " +
-                std::to_string(totals.not_recorded) + " not recorded");
+  console.print(frontend::counted(static_cast<long long>(rows.size()), "commit") + " in " + shown +
+                ": " + counts + std::to_string(totals.recorded) +
+                " recorded without an attestation, " + std::to_string(totals.not_recorded) +
+                " not recorded");
 }
 
 // In a clone, the records of other machines come as git notes, which a plain clone
@@ -541,8 +556,8 @@ int run_log(const LogOptions& options)
     const std::size_t short_of = report_shortfall(rows, options.check);
     if (short_of > 0) {
       output::error(std::to_string(short_of) + " of " +
-                    frontend::counted(static_cast<long long>(rows.size()), "commit") + " in " + shown + " " +
-                    (short_of == 1 ? "is" : "are") + " not " + options.check);
+                    frontend::counted(static_cast<long long>(rows.size()), "commit") + " in " +
+                    shown + " " + (short_of == 1 ? "is" : "are") + " not " + options.check);
       return 1;
     }
   }

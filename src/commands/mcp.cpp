@@ -9,6 +9,7 @@
 #include "frontend/session_context.hpp"
 #include "frontend/status_counts.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
@@ -235,8 +236,10 @@ core::Value call_status()
   status.set("api_url", core::Value(session.api_url));
   core::List agents;
   try {
+    // Opened for this call alone: the server outlives any one look at the repository.
+    const paths::RepositoryHandle repo(root);
     for (auto& name :
-         services::shared::configured_agents(services::shared::load_local_config(root))) {
+         services::shared::configured_agents(services::shared::load_local_config(repo))) {
       agents.emplace_back(std::move(name));
     }
   } catch (const std::exception& e) {
@@ -255,7 +258,12 @@ core::Value call_status()
 core::Value call_session_summary()
 {
   const auto root = services::shared::get_repo_root();
-  const auto project = services::relaycore::sync::linked_project_id(root);
+  std::optional<std::string> project;
+  try {
+    project = services::relaycore::sync::linked_project_id(paths::RepositoryHandle(root));
+  } catch (const std::system_error& e) {
+    logger().debug_exception("The linked project could not be read", e); // none linked
+  }
   const std::string summary = services::relaycore::cache::generate_session_summary(
       paths::platform_dir(root), project ? core::Value(*project) : core::Value(), std::nullopt);
   return tool_result(summary, std::nullopt, false);

@@ -7,6 +7,7 @@
 #include "frontend/hook_output.hpp"
 #include "frontend/hook_payload.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/cache/session_summary.hpp"
 #include "services/relaycore/capture/catch_up.hpp"
@@ -19,7 +20,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
 
 namespace kolvex::commands {
 
@@ -77,8 +80,16 @@ void run_session_start(const std::optional<std::string>& agent)
     return;
   }
   // Registered per user, this runs in every repository the harness opens; where
-  // kolvex was never set up it must leave no trace.
-  if (!services::shared::local_config_exists(root)) {
+  // kolvex was never set up it must leave no trace.  Records that cannot be opened
+  // (a link where .kolvex belongs) are not set up either.
+  std::optional<paths::RepositoryHandle> repo;
+  try {
+    repo.emplace(root);
+  } catch (const std::system_error& e) {
+    k_log.debug_exception("records not opened; nothing to do", e);
+    return;
+  }
+  if (!services::shared::local_config_exists(*repo)) {
     return;
   }
 
@@ -94,7 +105,7 @@ void run_session_start(const std::optional<std::string>& agent)
 
   core::Value project_id;
   try {
-    const auto config = services::shared::load_local_config(root);
+    const auto config = services::shared::load_local_config(*repo);
     if (const auto* id = config.find("project_id")) {
       project_id = *id;
     }

@@ -7,6 +7,7 @@
 #include "display/output.hpp"
 #include "frontend/status_counts.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/local_config.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 #include "services/repository.hpp"
@@ -28,6 +29,10 @@ namespace {
 namespace output = display::output;
 using services::relaycore::log::AttestationLogCounts;
 
+constexpr const char* k_not_set_up =
+    "This repository is not set up for kolvex: nothing records its commits. Run `kolvex setup` "
+    "to start.";
+
 // One count with its noun, "1 record" / "3 records".
 std::string records(std::int64_t count)
 {
@@ -37,12 +42,13 @@ std::string records(std::int64_t count)
 // The pending attestation of `root`, relative to it, when it is older than the last
 // commit: the post-commit hook should have filed it with that commit and did not
 // (a hook that could not find kolvex, or a commit made with hooks off).
-std::optional<std::filesystem::path> stale_attestation(const std::filesystem::path& root)
+std::optional<std::filesystem::path> stale_attestation(const paths::RepositoryHandle& repo)
 {
+  const std::filesystem::path& root = repo.root();
   const std::filesystem::path pending = paths::commit_attestation(root);
   std::optional<core::fs::FileStat> stat;
   try {
-    const auto at = paths::confined(root, pending);
+    const auto at = repo.at(pending);
     if (core::fs::regular_file_exists(at)) {
       stat = core::fs::stat_path(at.full());
     }
@@ -144,12 +150,12 @@ void print_json(const AttestationLogCounts& log,
 
 // The rejected pending attestation of `root`, as a path relative to it, when one is
 // waiting to be mended.
-std::optional<std::filesystem::path> rejected_attestation(const std::filesystem::path& root)
+std::optional<std::filesystem::path> rejected_attestation(const paths::RepositoryHandle& repo)
 {
-  const std::filesystem::path rejected = paths::rejected_attestation(root);
+  const std::filesystem::path rejected = paths::rejected_attestation(repo.root());
   try {
-    if (core::fs::regular_file_exists(paths::confined(rejected))) {
-      return rejected.lexically_relative(root);
+    if (core::fs::regular_file_exists(repo.at(rejected))) {
+      return rejected.lexically_relative(repo.root());
     }
   } catch (const std::system_error&) {
     // Not a file we read: nothing waiting that we could show.
@@ -162,21 +168,36 @@ int run_status(bool json)
   const std::filesystem::path root = services::shared::get_repo_root();
   const std::filesystem::path log_path = paths::log_jsonl(root);
   const std::filesystem::path shown_path = shown_log_path(root, log_path);
-  bool exists = false;
-  try {
-    exists = core::fs::regular_file_exists(paths::confined(root, log_path));
-  } catch (const core::fs::UnsafePathError&) {
+  const auto refused = [&] {
     // Refused and reported: counting nothing would read as "nothing recorded".
     output::error("The attestation log " + shown_path.string() +
                   " is not a regular file; it was not read.");
     return 1;
+  };
+  std::optional<paths::RepositoryHandle> repo;
+  try {
+    repo.emplace(root);
+  } catch (const core::fs::UnsafePathError&) {
+    return refused();
+  } catch (const std::system_error&) {
+    // A directory on the way that may not be searched: nothing set up, no log.
+    if (!json) {
+      output::info(k_not_set_up);
+      return 0;
+    }
+    throw;
+  }
+  bool exists = false;
+  try {
+    exists = core::fs::regular_file_exists(repo->at(log_path));
+  } catch (const core::fs::UnsafePathError&) {
+    return refused();
   } catch (const std::system_error&) {
     // A directory on the way that may not be searched: read as missing.
   }
-  const bool set_up = services::shared::local_config_exists(root);
+  const bool set_up = services::shared::local_config_exists(*repo);
   if (!json && !set_up) {
-    output::info("This repository is not set up for kolvex: nothing records its commits. Run "
-                 "`kolvex setup` to start.");
+    output::info(k_not_set_up);
     // A log left from before (setup undone, a copied tree) is still worth counting.
     if (!exists) {
       return 0;
@@ -189,8 +210,8 @@ int run_status(bool json)
     output::error(e.what());
     return 1;
   }
-  const auto rejected = rejected_attestation(root);
-  const auto stale = stale_attestation(root);
+  const auto rejected = rejected_attestation(*repo);
+  const auto stale = stale_attestation(*repo);
   if (json) {
     print_json(counts, rejected, stale, set_up);
   } else {

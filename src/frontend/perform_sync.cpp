@@ -66,11 +66,11 @@ std::int64_t pending_records(const std::filesystem::path& root, std::vector<std:
 
 // Why the log of `root` cannot be read, when it is there and cannot: the upload
 // would otherwise find nothing in it and call every record synced.
-std::optional<std::string> unreadable_log(const std::filesystem::path& root)
+std::optional<std::string> unreadable_log(const paths::RepositoryHandle& repo)
 {
-  const std::filesystem::path log = paths::log_jsonl(root);
+  const std::filesystem::path log = paths::log_jsonl(repo.root());
   try {
-    (void)core::fs::open_regular(paths::confined(log), O_RDONLY);
+    (void)core::fs::open_regular(repo.at(log), O_RDONLY);
   } catch (const core::fs::UnsafePathError&) {
     return "The attestation log " + log.string() +
            " is not a regular file (a link or a special file); it was not read";
@@ -85,9 +85,10 @@ std::optional<std::string> unreadable_log(const std::filesystem::path& root)
 // Why `dir` (under .kolvex/) cannot take a new file, when it exists and cannot: a
 // read-only or full cache directory means commits made now are not recorded.  A
 // few bytes are written, so that a full disk shows as well as a refusal.
-std::optional<std::string> unwritable_directory(const std::filesystem::path& dir)
+std::optional<std::string> unwritable_directory(const paths::RepositoryHandle& repo,
+                                                const std::filesystem::path& dir)
 {
-  const core::fs::Confined probe = paths::confined(dir / ".sync-write-check");
+  const core::fs::Confined probe = repo.at(dir / ".sync-write-check");
   try {
     (void)core::fs::open_directory(probe.parent());
   } catch (const std::system_error&) {
@@ -128,14 +129,14 @@ std::string shown_path(const std::filesystem::path& root, const std::filesystem:
 }
 
 // What kept this sync from reading or writing the records of `root`.
-std::vector<std::string> record_store_problems(const std::filesystem::path& root)
+std::vector<std::string> record_store_problems(const paths::RepositoryHandle& repo)
 {
   std::vector<std::string> problems;
-  if (auto log = unreadable_log(root)) {
+  if (auto log = unreadable_log(repo)) {
     problems.push_back(std::move(*log));
   }
-  for (const auto& dir : {paths::platform_dir(root), paths::attestations_dir(root)}) {
-    if (auto unwritable = unwritable_directory(dir)) {
+  for (const auto& dir : {paths::platform_dir(repo.root()), paths::attestations_dir(repo.root())}) {
+    if (auto unwritable = unwritable_directory(repo, dir)) {
       problems.push_back(std::move(*unwritable));
       break; // the cache directory's reason covers the archives inside it
     }
@@ -145,7 +146,9 @@ std::vector<std::string> record_store_problems(const std::filesystem::path& root
 
 // The lines for a user of what `outcome` says, and whether it failed: a problem
 // with the records, no project reached, not signed in, or a failed upload.
-void tell(SyncOutcome& outcome, bool signed_in, std::optional<std::int64_t> team_id,
+void tell(SyncOutcome& outcome,
+          bool signed_in,
+          std::optional<std::int64_t> team_id,
           const std::filesystem::path& root)
 {
   std::vector<std::string>& problems = outcome.problems;
@@ -241,17 +244,40 @@ void tell(SyncOutcome& outcome, bool signed_in, std::optional<std::int64_t> team
 
 SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::int64_t> team_id)
 {
+  std::optional<paths::RepositoryHandle> repo;
+  try {
+    repo.emplace(root);
+  } catch (const std::system_error& e) {
+    // A link or a file where .kolvex or .platform belongs: every record beneath
+    // would be refused one by one, so nothing is read or sent and that is the one
+    // reason given.
+    SyncOutcome outcome;
+    outcome.run.result.set("attestations_uploaded", core::Value(false));
+    outcome.run.result.set("cache_refreshed", core::Value(false));
+    outcome.pending = -1;
+    outcome.failed = true;
+    outcome.problems.push_back("The records of this repository cannot be opened (" +
+                               std::string(e.what()) + "); nothing was read or sent");
+    outcome.lines.emplace_back(output::Level::error, outcome.problems.back());
+    return outcome;
+  }
+  return perform_sync(*repo, team_id);
+}
+
+SyncOutcome perform_sync(const paths::RepositoryHandle& repo, std::optional<std::int64_t> team_id)
+{
+  const std::filesystem::path& root = repo.root();
   SyncOutcome outcome;
   const auto session = services::session_context::resolve_session(root);
   std::tie(outcome.archived, outcome.resolution) =
-      rsync::resolve_if_unlinked(root, session.api_key, session.api_url, team_id);
-  const std::optional<std::string> project = rsync::linked_project_id(root);
+      rsync::resolve_if_unlinked(repo, session.api_key, session.api_url, team_id);
+  const std::optional<std::string> project = rsync::linked_project_id(repo);
   outcome.project_id = project.value_or("");
   const std::string key = session.api_key.value_or("");
   std::optional<std::string> stopped;
   try {
     outcome.run = rsync::run_sync_detailed(
-        root, key, session.api_url, project ? core::Value(*project) : core::Value());
+        repo, key, session.api_url, project ? core::Value(*project) : core::Value());
   } catch (const std::exception& e) {
     // Marking what was sent failed (a read-only or full log): the report still goes
     // out, so a script reading --json learns why rather than reading nothing.
@@ -262,11 +288,11 @@ SyncOutcome perform_sync(const std::filesystem::path& root, std::optional<std::i
     outcome.run.result.set("attestations_uploaded", core::Value(false));
     outcome.run.result.set("cache_refreshed", core::Value(false));
   }
-  outcome.problems = record_store_problems(root);
+  outcome.problems = record_store_problems(repo);
   if (stopped) {
     outcome.problems.push_back(std::move(*stopped));
   }
-  if (const auto bad = rsync::unusable_project_id(root)) {
+  if (const auto bad = rsync::unusable_project_id(repo)) {
     outcome.problems.push_back(
         "The project id " + *bad +
         " in .kolvex/.platform/config.yaml is not a project id (a whole number from 1). Link "

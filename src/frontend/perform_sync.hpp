@@ -6,6 +6,7 @@
 
 #include "core/value.hpp"
 #include "display/output.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/log/pending.hpp"
 #include "services/relaycore/sync/project_resolution.hpp"
 #include "services/relaycore/sync/sync_run.hpp"
@@ -33,8 +34,15 @@ struct SyncOutcome {
   std::vector<std::pair<display::output::Level, std::string>> lines;
 };
 
-// Resolves the project of `root` when it names none (with `team_id` when given),
-// then runs the sync with the user's credentials.  Prints nothing.
+// Resolves the project of `repo` when it names none (with `team_id` when given),
+// then runs the sync with the user's credentials, every record opened through
+// `repo`.  Prints nothing.
+[[nodiscard]] SyncOutcome perform_sync(const paths::RepositoryHandle& repo,
+                                       std::optional<std::int64_t> team_id);
+
+// The same with the repository at `root` opened once for the whole run; records
+// that cannot be opened (a link or a file where .kolvex or .platform belongs) fail
+// the sync with that one problem.
 [[nodiscard]] SyncOutcome perform_sync(const std::filesystem::path& root,
                                        std::optional<std::int64_t> team_id);
 

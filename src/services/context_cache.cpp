@@ -6,6 +6,7 @@
 #include "core/yaml.hpp"
 #include "display/repr.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 #include "services/ledger_service.hpp"
 #include "services/local_config.hpp"
 
@@ -32,22 +33,25 @@ core::Map map_at(const core::Map& parent, std::string_view key)
   return value != nullptr && value->is_map() ? value->as_map() : core::Map{};
 }
 
-void write_text(const stdfs::path& file, std::string_view text)
+void write_text(const paths::RepositoryHandle& repo, const stdfs::path& file, std::string_view text)
 {
-  const core::fs::Confined at = paths::confined(file);
+  const core::fs::Confined at = repo.at(file);
   core::fs::create_directories(at.parent());
   core::fs::replace_if_changed(at, text);
 }
 
-void write_yaml(const stdfs::path& file, const core::Value& value)
+void write_yaml(const paths::RepositoryHandle& repo,
+                const stdfs::path& file,
+                const core::Value& value)
 {
-  write_text(file, core::yaml::dump(value));
+  write_text(repo, file, core::yaml::dump(value));
 }
 
 // The text of the regular file `file`, nullopt when it is missing.
-std::optional<std::string> read_existing(const stdfs::path& file, std::size_t max_bytes)
+std::optional<std::string>
+read_existing(const paths::RepositoryHandle& repo, const stdfs::path& file, std::size_t max_bytes)
 {
-  const core::fs::Confined at = paths::confined(file);
+  const core::fs::Confined at = repo.at(file);
   if (!core::fs::stat_regular(at)) {
     return std::nullopt;
   }
@@ -73,11 +77,10 @@ const core::Map* served_entity(const core::Map& state, std::string_view entity)
 // Writes one "<name>.md" per entry into `dir`; names that are not safe slugs are
 // skipped with a warning (the refresh has checked them; this keeps the writer safe
 // on its own).
-void write_documents(const stdfs::path& dir,
+void write_documents(const core::fs::Confined& at,
                      const std::map<std::string, std::string>& documents,
                      std::string_view kind)
 {
-  const core::fs::Confined at = paths::confined(dir);
   core::fs::create_directories(at);
   for (const auto& [name, text] : documents) {
     if (!ledger_service::is_safe_slug(name)) {
@@ -90,10 +93,9 @@ void write_documents(const stdfs::path& dir,
 }
 
 // Removes the files of spec domains no longer served.
-void drop_retired_spec_files(const stdfs::path& dir,
+void drop_retired_spec_files(const core::fs::Confined& at,
                              const std::map<std::string, std::string>& specs)
 {
-  const core::fs::Confined at = paths::confined(dir);
   for (const std::string& file : core::fs::list_regular_files(at)) {
     if (file.size() > k_doc_suffix.size() && file.ends_with(k_doc_suffix) &&
         !specs.contains(file.substr(0, file.size() - k_doc_suffix.size()))) {
@@ -102,10 +104,10 @@ void drop_retired_spec_files(const stdfs::path& dir,
   }
 }
 
-bool file_exists(const stdfs::path& file)
+bool file_exists(const core::fs::Confined& file)
 {
   try {
-    return core::fs::regular_file_exists(paths::confined(file));
+    return core::fs::regular_file_exists(file);
   } catch (const std::system_error&) {
     return false;
   }
@@ -144,9 +146,10 @@ void record_documents(core::Map& cache, const CacheFiles& files)
 
 // The local configuration's "cache" section with `files`' tags and statuses merged
 // in; saved only when it changed.
-void record_fetch(const stdfs::path& repo_root, const CacheFiles& files)
+void record_fetch(const paths::RepositoryHandle& repo, const CacheFiles& files)
 {
-  const core::Map original = shared::load_local_config(repo_root);
+  const stdfs::path& repo_root = repo.root();
+  const core::Map original = shared::load_local_config(repo);
   core::Map config = original;
   core::Map cache = map_at(config, "cache");
 
@@ -163,7 +166,7 @@ void record_fetch(const stdfs::path& repo_root, const CacheFiles& files)
       {"kolvexrules", paths::rules_file(repo_root)},
   }};
   for (const auto& [entity, file] : entity_files) {
-    if (!file_exists(file)) {
+    if (!file_exists(repo.at(file))) {
       etags.erase(entity);
     }
   }
@@ -181,7 +184,7 @@ void record_fetch(const stdfs::path& repo_root, const CacheFiles& files)
   cache.set("fetch_status", std::move(statuses));
   config.set("cache", std::move(cache));
   if (!(config == original)) {
-    shared::save_local_config(repo_root, config);
+    shared::save_local_config(repo, config);
   }
 }
 
@@ -208,38 +211,40 @@ std::string _merged_rules_text(const std::optional<std::string>& existing, const
   return core::yaml::dump(core::Value(std::move(merged)));
 }
 
-void write_cache_files(const stdfs::path& repo_root,
+void write_cache_files(const paths::RepositoryHandle& repo,
                        const core::Value& context,
                        const CacheFiles& files)
 {
-  write_yaml(paths::context_file(repo_root), context);
-  write_yaml(paths::system_context_file(repo_root), files.system_context);
+  const stdfs::path& repo_root = repo.root();
+  write_yaml(repo, paths::context_file(repo_root), context);
+  write_yaml(repo, paths::system_context_file(repo_root), files.system_context);
 
   if (const core::Map* state = served_entity(files.declarative_state, "kolvexstate")) {
-    write_yaml(paths::state_file(repo_root), core::Value(*state));
+    write_yaml(repo, paths::state_file(repo_root), core::Value(*state));
   }
   if (const core::Map* rules = served_entity(files.declarative_state, "kolvexrules")) {
     const stdfs::path rules_path = paths::rules_file(repo_root);
-    write_text(rules_path,
-               _merged_rules_text(read_existing(rules_path, k_max_rules_bytes), *rules));
+    write_text(repo,
+               rules_path,
+               _merged_rules_text(read_existing(repo, rules_path, k_max_rules_bytes), *rules));
   }
 
   if (files.specs) {
-    write_documents(paths::specs_dir(repo_root), *files.specs, "spec");
+    write_documents(repo.at(paths::specs_dir(repo_root)), *files.specs, "spec");
     if (!files.specs->empty()) {
-      drop_retired_spec_files(paths::specs_dir(repo_root), *files.specs);
+      drop_retired_spec_files(repo.at(paths::specs_dir(repo_root)), *files.specs);
     }
   }
   if (files.canonical_docs && !files.canonical_docs->empty()) {
-    write_documents(paths::docs_dir(repo_root), *files.canonical_docs, "canonical doc");
+    write_documents(repo.at(paths::docs_dir(repo_root)), *files.canonical_docs, "canonical doc");
   }
-  record_fetch(repo_root, files);
+  record_fetch(repo, files);
 }
 
-int clear_all_hydrate_attempts(const stdfs::path& repo_root) noexcept
+int clear_all_hydrate_attempts(const paths::RepositoryHandle& repo) noexcept
 {
   try {
-    core::Map config = shared::load_local_config(repo_root);
+    core::Map config = shared::load_local_config(repo);
     core::Value* cache = config.find("cache");
     if (cache == nullptr || !cache->is_map()) {
       return 0;
@@ -250,7 +255,7 @@ int clear_all_hydrate_attempts(const stdfs::path& repo_root) noexcept
     }
     const int count = attempts->is_map() ? static_cast<int>(attempts->as_map().size()) : 1;
     cache->as_map().erase("hydrate_attempts");
-    shared::save_local_config(repo_root, config);
+    shared::save_local_config(repo, config);
     return count;
   } catch (const std::exception& e) {
     k_log.debug_exception("Clearing hydrate attempts failed (best-effort)", e);

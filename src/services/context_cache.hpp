@@ -15,6 +15,7 @@
 //   config.yaml: cache.fetch_status     each entity's last HTTP status
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <filesystem>
 #include <map>
@@ -41,14 +42,14 @@ struct CacheFiles {
   core::Map fetch_statuses{};
 };
 
-// Writes `context` and `files` into the cache of `repo_root` (see the layout above).
+// Writes `context` and `files` into the cache of `repo` (see the layout above).
 // A non-empty specs set also removes the files of spec domains it no longer holds.
 // An entity body that is not a map is skipped with a warning.  The stored entity
 // tags are merged, and a tag whose file has gone is dropped so that the next refresh
 // fetches it whole.  Throws std::system_error when a file cannot be written and
 // services::shared::ConfigError when the local configuration is unreadable (it is
 // then not overwritten).
-void write_cache_files(const std::filesystem::path& repo_root,
+void write_cache_files(const paths::RepositoryHandle& repo,
                        const core::Value& context,
                        const CacheFiles& files);
 
@@ -64,6 +65,6 @@ void write_cache_files(const std::filesystem::path& repo_root,
 // at cache.hydrate_attempts of the local configuration), so that after a successful
 // refresh the next gap is tried again at once.  Returns how many were forgotten.
 // Never throws: an unreadable configuration forgets nothing.
-int clear_all_hydrate_attempts(const std::filesystem::path& repo_root) noexcept;
+int clear_all_hydrate_attempts(const paths::RepositoryHandle& repo) noexcept;
 
 } // namespace kolvex::services::context_cache

@@ -5,7 +5,9 @@
 #include "core/text.hpp"
 #include "core/yaml.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 
+#include <functional>
 #include <set>
 
 namespace kolvex::services::shared {
@@ -14,19 +16,27 @@ namespace stdfs = std::filesystem;
 
 namespace {
 
-// The configuration files beneath `repo_root`, checked like every file there.
-core::fs::Confined beneath(const stdfs::path& repo_root, const stdfs::path& p)
+// Where the configuration files are opened: by a checked walk from the records
+// root, or from the directories a repository handle holds open.
+using Locate = std::function<core::fs::Confined(const stdfs::path&)>;
+
+Locate by_name(const stdfs::path& repo_root)
 {
-  return paths::confined(repo_root, p);
+  return [repo_root](const stdfs::path& p) { return paths::confined(repo_root, p); };
+}
+
+Locate through(const paths::RepositoryHandle& repo)
+{
+  return [&repo](const stdfs::path& p) { return repo.at(p); };
 }
 
 // True when the regular file `p` exists.  A link or a special file there is refused
 // (and reported) and counts as absent: a repository that ships one is not set up by
 // it, and nothing is read through it.
-bool exists_file(const stdfs::path& repo_root, const stdfs::path& p)
+bool exists_file(const Locate& at, const stdfs::path& p)
 {
   try {
-    return core::fs::regular_file_exists(beneath(repo_root, p));
+    return core::fs::regular_file_exists(at(p));
   } catch (const core::fs::UnsafePathError&) {
     return false;
   } catch (const std::system_error&) {
@@ -45,25 +55,22 @@ core::Map as_config_map(const core::Value& value, const stdfs::path& source)
   return value.as_map();
 }
 
-} // namespace
-
-bool local_config_exists(const stdfs::path& repo_root)
+bool config_exists(const Locate& at, const stdfs::path& repo_root)
 {
-  return exists_file(repo_root, paths::local_config(repo_root)) ||
-         exists_file(repo_root, paths::legacy_config_yaml(repo_root)) ||
-         exists_file(repo_root, paths::legacy_config_json(repo_root));
+  return exists_file(at, paths::local_config(repo_root)) ||
+         exists_file(at, paths::legacy_config_yaml(repo_root)) ||
+         exists_file(at, paths::legacy_config_json(repo_root));
 }
 
-core::Map load_local_config(const stdfs::path& repo_root)
+core::Map load_config(const Locate& at, const stdfs::path& repo_root)
 {
   for (const auto& candidate :
        {paths::local_config(repo_root), paths::legacy_config_yaml(repo_root)}) {
-    if (!exists_file(repo_root, candidate)) {
+    if (!exists_file(at, candidate)) {
       continue;
     }
     try {
-      return as_config_map(core::yaml::load(core::fs::read_text(beneath(repo_root, candidate))),
-                           candidate);
+      return as_config_map(core::yaml::load(core::fs::read_text(at(candidate))), candidate);
     } catch (const ConfigError&) {
       throw;
     } catch (const std::exception& e) {
@@ -71,10 +78,9 @@ core::Map load_local_config(const stdfs::path& repo_root)
     }
   }
   const auto legacy_json = paths::legacy_config_json(repo_root);
-  if (exists_file(repo_root, legacy_json)) {
+  if (exists_file(at, legacy_json)) {
     try {
-      return as_config_map(core::json::parse(core::fs::read_text(beneath(repo_root, legacy_json))),
-                           legacy_json);
+      return as_config_map(core::json::parse(core::fs::read_text(at(legacy_json))), legacy_json);
     } catch (const ConfigError&) {
       throw;
     } catch (const std::exception& e) {
@@ -82,6 +88,34 @@ core::Map load_local_config(const stdfs::path& repo_root)
     }
   }
   return {};
+}
+
+void save_config(const core::fs::Confined& target, const core::Map& config)
+{
+  core::fs::create_directories(target.parent());
+  core::fs::atomic_replace(target, core::yaml::dump(core::Value(config)));
+}
+
+} // namespace
+
+bool local_config_exists(const stdfs::path& repo_root)
+{
+  return config_exists(by_name(repo_root), repo_root);
+}
+
+bool local_config_exists(const paths::RepositoryHandle& repo)
+{
+  return config_exists(through(repo), repo.root());
+}
+
+core::Map load_local_config(const stdfs::path& repo_root)
+{
+  return load_config(by_name(repo_root), repo_root);
+}
+
+core::Map load_local_config(const paths::RepositoryHandle& repo)
+{
+  return load_config(through(repo), repo.root());
 }
 
 std::vector<std::string> configured_agents(const core::Map& config)
@@ -105,9 +139,12 @@ std::vector<std::string> configured_agents(const core::Map& config)
 
 void save_local_config(const stdfs::path& repo_root, const core::Map& config)
 {
-  const core::fs::Confined target = beneath(repo_root, paths::local_config(repo_root));
-  core::fs::create_directories(target.parent());
-  core::fs::atomic_replace(target, core::yaml::dump(core::Value(config)));
+  save_config(by_name(repo_root)(paths::local_config(repo_root)), config);
+}
+
+void save_local_config(const paths::RepositoryHandle& repo, const core::Map& config)
+{
+  save_config(repo.at(paths::local_config(repo.root())), config);
 }
 
 std::vector<std::string> ensure_gitignore(const stdfs::path& repo_root)

@@ -5,6 +5,7 @@
 // file's YAML document markers.  Part of services.shared.
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <filesystem>
 #include <stdexcept>
@@ -33,12 +34,16 @@ inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
 // True when `repo_root` has been set up: the local configuration, or one of the
 // legacy .kolvex/config.yaml and .kolvex/config.json, exists as a real file reached
 // through real directories (a link there is refused and does not count).
+// The RepositoryHandle forms read and write through the directories the handle
+// holds; the path forms walk from the records root by name each time.
 [[nodiscard]] bool local_config_exists(const std::filesystem::path& repo_root);
+[[nodiscard]] bool local_config_exists(const paths::RepositoryHandle& repo);
 
 // The local configuration as a map; the legacy files are read when the current one
 // is missing; no file at all is an empty map.  Throws ConfigError when the file is
 // unreadable, malformed or not a map.
 [[nodiscard]] core::Map load_local_config(const std::filesystem::path& repo_root);
+[[nodiscard]] core::Map load_local_config(const paths::RepositoryHandle& repo);
 
 // The agent names `config` lists under "agents": a list of names (other items
 // skipped), or a single name; empty when there is no such entry.
@@ -48,6 +53,7 @@ inline const std::vector<std::string> KOLVEX_GITIGNORE_ENTRIES = {
 // created).  Throws std::system_error on failure (core::fs::UnsafePathError for a
 // link on the way); the old file is then untouched.
 void save_local_config(const std::filesystem::path& repo_root, const core::Map& config);
+void save_local_config(const paths::RepositoryHandle& repo, const core::Map& config);
 
 // Adds the entries of KOLVEX_GITIGNORE_ENTRIES that `repo_root`/.gitignore lacks
 // (compared line by line, ignoring surrounding blanks); returns those added.  A

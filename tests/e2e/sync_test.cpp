@@ -404,6 +404,33 @@ TEST_F(SyncE2E, WhatSyncCannotReadOrWriteIsReportedAndFailsIt)
               HasSubstr("is not a regular file (a link or a special file); it was not read"));
 }
 
+// A .kolvex that is a link out of the repository: the records are not opened at
+// all, the sync fails with that one reason, and nothing outside is read or written.
+TEST_F(SyncE2E, RecordsBehindALinkAreNotOpenedAndFailTheSyncWithOneReason)
+{
+  DevServer server;
+  sign_in(server);
+  TempDir outside;
+  stdfs::rename(repo.path() / ".kolvex", outside.path() / "records");
+  stdfs::create_directory_symlink(outside.path() / "records", repo.path() / ".kolvex");
+  const std::string log_before =
+      kolvex::core::fs::read_text(outside.path() / "records/.platform/log.jsonl");
+
+  const auto linked = run_kolvex({"sync", "--json"}, repo.path());
+  EXPECT_EQ(linked.exit_code, 1);
+  const Value report = kolvex::core::json::parse(linked.out);
+  EXPECT_EQ(*report.get("ok"), Value(false));
+  ASSERT_EQ(report.get("problems")->as_list().size(), 1U);
+  EXPECT_THAT(report.get("problems")->as_list()[0].as_string(),
+              HasSubstr("The records of this repository cannot be opened (refusing " +
+                        (repo.path() / ".kolvex").string()));
+  EXPECT_EQ(*report.get("upload"), Value());
+  EXPECT_EQ(kolvex::core::fs::read_text(outside.path() / "records/.platform/log.jsonl"),
+            log_before);
+  EXPECT_FALSE(stdfs::exists(outside.path() / "records/.platform/context.yaml"));
+  EXPECT_EQ(server.log().find("/v1/"), std::string::npos) << server.log();
+}
+
 // An amend replaces a commit: the server gets the amended commit's record, which
 // names the old one, and not the old one as work of its own.
 TEST_F(SyncE2E, ARecordARewriteReplacedIsNotSentOnItsOwn)

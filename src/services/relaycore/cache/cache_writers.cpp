@@ -157,9 +157,9 @@ core::Map _constraints_section(const core::Value& rules)
   return section;
 }
 
-void _write_rules_file(const stdfs::path& cache_dir, const core::Value& guardrails)
+void _write_rules_file(const core::fs::Confined& cache_dir, const core::Value& guardrails)
 {
-  const core::fs::Confined at = paths::confined(cache_dir / "kolvexrules.yaml");
+  const core::fs::Confined at = cache_dir / "kolvexrules.yaml";
   const core::Value* rules = guardrails.get("rules");
   if (!core::truthy(guardrails) || rules == nullptr || !core::truthy(*rules)) {
     if (!core::fs::regular_file_exists(at)) {
@@ -195,9 +195,7 @@ core::List _skills_list(const core::Value& skills_result)
   return {};
 }
 
-// The one caller passes paths::platform_dir(repo_root) as the cache directory.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters)
-void _write_skills_cache(const stdfs::path& repo_root,
+void _write_skills_cache(const paths::RepositoryHandle& repo,
                          const stdfs::path& cache_dir,
                          const core::List& skills_list) noexcept
 {
@@ -205,7 +203,7 @@ void _write_skills_cache(const stdfs::path& repo_root,
     return;
   }
   try {
-    const core::fs::Confined dir = paths::confined(paths::skills_dir(repo_root));
+    const core::fs::Confined dir = repo.at(paths::skills_dir(repo.root()));
     core::fs::create_directories(dir);
     std::set<std::string> cached_slugs;
     for (const core::Value& skill : skills_list) {
@@ -229,13 +227,13 @@ void _write_skills_cache(const stdfs::path& repo_root,
         core::fs::remove_file(dir / file);
       }
     }
-    core::fs::remove_file(paths::confined(cache_dir / "skills.json"));
+    core::fs::remove_file(repo.at(cache_dir / "skills.json"));
   } catch (const std::exception& e) {
     non_fatal("Skills cache failed", e);
   }
 }
 
-void _write_custom_docs(const stdfs::path& repo_root,
+void _write_custom_docs(const paths::RepositoryHandle& repo,
                         const std::optional<core::Value>& custom_docs) noexcept
 {
   try {
@@ -243,7 +241,7 @@ void _write_custom_docs(const stdfs::path& repo_root,
       k_log.debug("Custom docs write failed (non-fatal): no custom docs answer");
       return;
     }
-    const core::fs::Confined root = paths::confined(paths::guidance_dir(repo_root));
+    const core::fs::Confined root = repo.at(paths::guidance_dir(repo.root()));
     for (const std::string_view scope : k_doc_scopes) {
       const core::fs::Confined scope_dir = root / std::string(scope);
       const core::Value* docs = custom_docs->get(scope);
@@ -265,7 +263,7 @@ void _write_custom_docs(const stdfs::path& repo_root,
   }
 }
 
-void _write_memories_file(const stdfs::path& repo_root,
+void _write_memories_file(const paths::RepositoryHandle& repo,
                           const std::string& project_id,
                           const std::string& api_key,
                           const std::string& api_url) noexcept
@@ -284,7 +282,7 @@ void _write_memories_file(const stdfs::path& repo_root,
     if (!memories.is_list() || memories.as_list().empty()) {
       return; // an existing file stays
     }
-    const core::fs::Confined at = paths::confined(paths::memories_file(repo_root));
+    const core::fs::Confined at = repo.at(paths::memories_file(repo.root()));
     core::fs::create_directories(at.parent());
     core::fs::replace_if_changed(at, core::json::dump_indented(memories, 2));
   } catch (const std::exception& e) {
@@ -293,7 +291,7 @@ void _write_memories_file(const stdfs::path& repo_root,
 }
 
 std::vector<const contracts::AgentAdapter*>
-_distribution_adapters(const stdfs::path& repo_root) noexcept
+_distribution_adapters(const paths::RepositoryHandle& repo) noexcept
 {
   const contracts::AgentAdapter* active_adapter = nullptr;
   try {
@@ -304,7 +302,7 @@ _distribution_adapters(const stdfs::path& repo_root) noexcept
   std::vector<const contracts::AgentAdapter*> adapters;
   try {
     for (const std::string& name :
-         services::shared::configured_agents(services::shared::load_local_config(repo_root))) {
+         services::shared::configured_agents(services::shared::load_local_config(repo))) {
       const contracts::AgentAdapter* adapter = agents::get_adapter_by_name(name);
       if (adapter != nullptr &&
           std::find(adapters.begin(), adapters.end(), adapter) == adapters.end()) {

@@ -6,7 +6,9 @@
 // it fails; every other step logs its failure and lets the refresh go on.
 
 #include "contracts/agent_adapter.hpp"
+#include "core/fs.hpp"
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <cstddef>
 #include <filesystem>
@@ -34,7 +36,7 @@ inline constexpr std::size_t k_max_skill_chars = 100'000;
 // it is, or created empty when missing.  A file that is not YAML or not a map is
 // rewritten from the served constraints alone.  Throws std::system_error (and
 // core::fs::DecodeError) when the file cannot be read or written.
-void _write_rules_file(const std::filesystem::path& cache_dir, const core::Value& guardrails);
+void _write_rules_file(const core::fs::Confined& cache_dir, const core::Value& guardrails);
 
 // The skills of a skills answer: the answer itself when it is a list, its "skills"
 // list when it is a map, else none.
@@ -43,7 +45,7 @@ void _write_rules_file(const std::filesystem::path& cache_dir, const core::Value
 // Caches `skills_list` in the skills directory, one "<slug>.md" SKILL.md text per
 // skill with a safe slug, removing the files of slugs no longer served and the
 // legacy skills.json.  An empty list changes nothing.  Never throws.
-void _write_skills_cache(const std::filesystem::path& repo_root,
+void _write_skills_cache(const paths::RepositoryHandle& repo,
                          const std::filesystem::path& cache_dir,
                          const core::List& skills_list) noexcept;
 
@@ -51,12 +53,12 @@ void _write_skills_cache(const std::filesystem::path& repo_root,
 // serves for that scope ("<slug>.md", the content unchanged): a scope served no
 // docs loses its directory; a scope whose docs were all unusable keeps it as it
 // was.  `custom_docs` absent (its fetch failed) changes nothing.  Never throws.
-void _write_custom_docs(const std::filesystem::path& repo_root,
+void _write_custom_docs(const paths::RepositoryHandle& repo,
                         const std::optional<core::Value>& custom_docs) noexcept;
 
 // Fetches the project's memories and, when there are any, writes them as JSON
 // (indent 2) to the memories file.  Never throws.
-void _write_memories_file(const std::filesystem::path& repo_root,
+void _write_memories_file(const paths::RepositoryHandle& repo,
                           const std::string& project_id,
                           const std::string& api_key,
                           const std::string& api_url) noexcept;
@@ -65,6 +67,6 @@ void _write_memories_file(const std::filesystem::path& repo_root,
 // lists (unknown names skipped, each adapter once), else the adapter of the harness
 // running this process, else none.  Never throws.
 [[nodiscard]] std::vector<const contracts::AgentAdapter*>
-_distribution_adapters(const std::filesystem::path& repo_root) noexcept;
+_distribution_adapters(const paths::RepositoryHandle& repo) noexcept;
 
 } // namespace kolvex::services::relaycore::cache

@@ -8,6 +8,7 @@
 #include "core/process.hpp"
 #include "hooks/agent_guidance.hpp"
 #include "paths.hpp"
+#include "repository_handle.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -159,10 +160,10 @@ std::vector<std::string> sorted(std::vector<std::string> slugs)
 
 // The record of the last failure; nullopt when there is none or it is not one we
 // wrote (a damaged record only costs one install attempt, never a lasting block).
-std::optional<Backoff> read_backoff(const stdfs::path& repo_root)
+std::optional<Backoff> read_backoff(const paths::RepositoryHandle& repo)
 {
   constexpr std::size_t k_max_record = 64U << 10;
-  const core::fs::Confined at = paths::confined(paths::platform_skills_install(repo_root));
+  const core::fs::Confined at = repo.at(paths::platform_skills_install(repo.root()));
   try {
     if (!core::fs::stat_regular(at)) {
       return std::nullopt;
@@ -204,7 +205,7 @@ bool waiting(const Backoff& last,
   return last.failed_at <= now && now - last.failed_at < backoff_seconds();
 }
 
-void record_backoff(const stdfs::path& repo_root, const Backoff& backoff)
+void record_backoff(const paths::RepositoryHandle& repo, const Backoff& backoff)
 {
   core::List wanted(backoff.wanted.begin(), backoff.wanted.end());
   const core::Map record{{"version", 1},
@@ -212,15 +213,15 @@ void record_backoff(const stdfs::path& repo_root, const Backoff& backoff)
                          {"failed_at_utc", core::clock::format_utc(backoff.failed_at)},
                          {"wanted", core::Value(std::move(wanted))},
                          {"reason", backoff.reason}};
-  const core::fs::Confined at = paths::confined(paths::platform_skills_install(repo_root));
+  const core::fs::Confined at = repo.at(paths::platform_skills_install(repo.root()));
   core::fs::create_directories(at.parent());
   core::fs::atomic_replace(at, core::json::dump_indented(core::Value(record), 2) + "\n");
 }
 
-void clear_backoff(const stdfs::path& repo_root)
+void clear_backoff(const paths::RepositoryHandle& repo)
 {
   try {
-    (void)core::fs::remove_file(paths::confined(paths::platform_skills_install(repo_root)));
+    (void)core::fs::remove_file(repo.at(paths::platform_skills_install(repo.root())));
   } catch (const std::exception& e) {
     k_log.debug_exception("Removing the platform-skill install record failed (best-effort)", e);
   }
@@ -320,15 +321,15 @@ bool _carry_platform_skills(const stdfs::path& from, const stdfs::path& repo_roo
 }
 
 std::vector<std::string>
-ensure_platform_skills(const stdfs::path& repo_root,
+ensure_platform_skills(const paths::RepositoryHandle& repo,
                        const std::optional<std::vector<std::string>>& wanted,
                        std::chrono::milliseconds timeout)
 {
   try {
-    if (!guidance::installed_platform_slugs(repo_root).empty()) {
+    if (!guidance::installed_platform_slugs(repo.root()).empty()) {
       return {};
     }
-    const std::optional<Backoff> last = read_backoff(repo_root);
+    const std::optional<Backoff> last = read_backoff(repo);
     const std::int64_t now = static_cast<std::int64_t>(core::clock::now_seconds());
     if (last && waiting(*last, wanted, now)) {
       k_log.debug("Platform-skill install failed at " + core::clock::format_utc(last->failed_at) +
@@ -337,8 +338,8 @@ ensure_platform_skills(const stdfs::path& repo_root,
       return {};
     }
     std::string why;
-    if (install_platform_skills(repo_root, timeout, &why)) {
-      clear_backoff(repo_root);
+    if (install_platform_skills(repo.root(), timeout, &why)) {
+      clear_backoff(repo);
       return {k_announcement, "Platform skills installed"};
     }
     if (why.empty()) {
@@ -348,7 +349,7 @@ ensure_platform_skills(const stdfs::path& repo_root,
     // unknown stands for the set recorded before.
     const std::vector<std::string> failed_for =
         wanted ? sorted(*wanted) : (last ? last->wanted : std::vector<std::string>{});
-    record_backoff(repo_root, {.failed_at = now, .wanted = failed_for, .reason = why});
+    record_backoff(repo, {.failed_at = now, .wanted = failed_for, .reason = why});
     return {k_announcement,
             "Platform skills not installed: " + why + "; next try in " +
                 std::to_string(k_install_backoff.count()) +

@@ -10,6 +10,7 @@
 #include "agents/skills.hpp"
 #include "contracts/agent_adapter.hpp"
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <chrono>
 #include <filesystem>
@@ -66,7 +67,7 @@ inline constexpr std::chrono::hours k_install_backoff{6};
 // Returns the lines to show the user: the install announced and its outcome, one
 // line each; none when no install ran.  Never throws.
 std::vector<std::string>
-ensure_platform_skills(const std::filesystem::path& repo_root,
+ensure_platform_skills(const paths::RepositoryHandle& repo,
                        const std::optional<std::vector<std::string>>& wanted = std::nullopt,
                        std::chrono::milliseconds timeout = k_install_timeout);
 

@@ -17,10 +17,10 @@ constexpr std::string_view k_doc_suffix = ".md";
 
 } // namespace
 
-void _prune_spec_dirs(const std::filesystem::path& repo_root,
+void _prune_spec_dirs(const paths::RepositoryHandle& repo,
                       const std::set<std::string>& server_domains)
 {
-  const core::fs::Confined specs = paths::confined(paths::specs_dir(repo_root));
+  const core::fs::Confined specs = repo.at(paths::specs_dir(repo.root()));
   for (const std::string& name : core::fs::list_directories(specs)) {
     if (server_domains.contains(name)) {
       continue;
@@ -33,10 +33,10 @@ void _prune_spec_dirs(const std::filesystem::path& repo_root,
   }
 }
 
-void _prune_canonical_docs_dir(const std::filesystem::path& repo_root,
+void _prune_canonical_docs_dir(const paths::RepositoryHandle& repo,
                                const std::set<std::string>& server_names)
 {
-  const core::fs::Confined docs = paths::confined(paths::docs_dir(repo_root));
+  const core::fs::Confined docs = repo.at(paths::docs_dir(repo.root()));
   for (const std::string& file : core::fs::list_regular_files(docs)) {
     if (file.size() <= k_doc_suffix.size() || !file.ends_with(k_doc_suffix)) {
       continue;

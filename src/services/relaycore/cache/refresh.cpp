@@ -63,12 +63,11 @@ bool sendable_tag(const core::Value& tag)
 
 // True when the cached copy of an entity reads back as what a fetch writes: a YAML
 // map (an empty file reads as none).
-bool entity_copy_intact(const stdfs::path& file)
+bool entity_copy_intact(const paths::RepositoryHandle& repo, const stdfs::path& file)
 {
   try {
     constexpr std::size_t k_largest_entity = 64U << 20;
-    const core::Value body =
-        core::yaml::load(core::fs::read_text(paths::confined(file), k_largest_entity));
+    const core::Value body = core::yaml::load(core::fs::read_text(repo.at(file), k_largest_entity));
     return body.is_map();
   } catch (const std::exception& e) {
     k_log.debug_exception("Cached copy unreadable: " + file.filename().string(), e);
@@ -78,8 +77,9 @@ bool entity_copy_intact(const stdfs::path& file)
 
 // True when every spec and canonical doc the last full specs answer wrote is still
 // there with the bytes written (`documents`: cache-relative name -> SHA-256).
-bool documents_intact(const stdfs::path& repo_root, const core::Map& documents)
+bool documents_intact(const paths::RepositoryHandle& repo, const core::Map& documents)
 {
+  const stdfs::path& repo_root = repo.root();
   for (const auto& [name, digest] : documents) {
     const auto slash = name.find('/');
     const std::string_view folder = std::string_view(name).substr(0, slash);
@@ -92,8 +92,8 @@ bool documents_intact(const stdfs::path& repo_root, const core::Map& documents)
                             : folder == "docs" ? paths::docs_dir(repo_root)
                                                : stdfs::path();
     try {
-      if (dir.empty() || core::sha256_hex(core::fs::read_bytes(paths::confined(dir / file))) !=
-                             digest.as_string()) {
+      if (dir.empty() ||
+          core::sha256_hex(core::fs::read_bytes(repo.at(dir / file))) != digest.as_string()) {
         return false;
       }
     } catch (const std::exception&) {
@@ -107,11 +107,11 @@ bool documents_intact(const stdfs::path& repo_root, const core::Map& documents)
 // configuration cannot be read (every fetch is then unconditional).  A tag promises
 // the server that we hold its answer, so one whose cached copy is missing, empty or
 // unreadable is left out, and this refresh fetches that answer whole and repairs it.
-core::Map stored_etags(const stdfs::path& repo_root)
+core::Map stored_etags(const paths::RepositoryHandle& repo)
 {
   core::Map cache;
   try {
-    cache = map_at(shared::load_local_config(repo_root), "cache");
+    cache = map_at(shared::load_local_config(repo), "cache");
   } catch (const std::exception& e) {
     k_log.debug_exception("Reading the stored entity tags failed (best-effort)", e);
     return {};
@@ -122,11 +122,11 @@ core::Map stored_etags(const stdfs::path& repo_root)
       k_log.debug("Dropping a stored entity tag that is no header value: " + entity);
       continue;
     }
-    const bool intact = entity == "kolvexstate"   ? entity_copy_intact(paths::state_file(repo_root))
-                        : entity == "kolvexrules" ? entity_copy_intact(paths::rules_file(repo_root))
-                        : entity == "specs"
-                            ? documents_intact(repo_root, map_at(cache, "documents"))
-                            : true;
+    const bool intact =
+        entity == "kolvexstate"   ? entity_copy_intact(repo, paths::state_file(repo.root()))
+        : entity == "kolvexrules" ? entity_copy_intact(repo, paths::rules_file(repo.root()))
+        : entity == "specs"       ? documents_intact(repo, map_at(cache, "documents"))
+                                  : true;
     if (intact) {
       etags.set(entity, tag);
     } else {
@@ -274,11 +274,11 @@ Fetched fetch_in_parallel(ApiClient& client,
 
 // The agents whose guidance files are rewritten: the configured ones, else those
 // found in the repository, else Claude Code.
-std::vector<std::string> guidance_agents(const stdfs::path& repo_root)
+std::vector<std::string> guidance_agents(const paths::RepositoryHandle& repo)
 {
-  std::vector<std::string> agents = shared::configured_agents(shared::load_local_config(repo_root));
+  std::vector<std::string> agents = shared::configured_agents(shared::load_local_config(repo));
   if (agents.empty()) {
-    agents = hooks::agent_guidance::detect_agents(repo_root);
+    agents = hooks::agent_guidance::detect_agents(repo.root());
   }
   if (agents.empty()) {
     agents.emplace_back("claude-code");
@@ -331,17 +331,18 @@ SpecsPayload _collect_specs(const std::optional<core::Value>& response)
 
 RefreshResult refresh_context_cache_detailed(const std::string& api_key,
                                              const std::string& api_url,
-                                             const stdfs::path& repo_root,
+                                             const paths::RepositoryHandle& repo,
                                              const core::Value& project_id,
                                              RefreshOptions options)
 {
+  const stdfs::path& repo_root = repo.root();
   if (!core::truthy(project_id)) {
     return {.ok = false, .stage = std::string(k_stage_missing_project_id)};
   }
   const std::string pid = project_text(project_id);
   std::string_view stage = k_stage_read_etags;
   try {
-    const core::Map etags = stored_etags(repo_root);
+    const core::Map etags = stored_etags(repo);
 
     stage = k_stage_fetch_context;
     ApiClient& client = contracts::api_client();
@@ -391,14 +392,14 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
     // An empty set of specs may mean every row was unusable, not that the server
     // retired them all, so it never prunes; an empty canonical docs list does.
     if (payload.specs && !payload.specs->empty()) {
-      _prune_spec_dirs(repo_root, names_of(*payload.specs));
+      _prune_spec_dirs(repo, names_of(*payload.specs));
     }
     if (payload.canonical_docs) {
-      _prune_canonical_docs_dir(repo_root, names_of(*payload.canonical_docs));
+      _prune_canonical_docs_dir(repo, names_of(*payload.canonical_docs));
     }
 
     stage = k_stage_write_local_caches;
-    context_cache::write_cache_files(repo_root,
+    context_cache::write_cache_files(repo,
                                      context,
                                      {.system_context = system_context,
                                       .declarative_state = declarative.state,
@@ -407,17 +408,19 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
                                       .etags = new_etags,
                                       .fetch_statuses = declarative.statuses});
     const stdfs::path cache_dir = paths::platform_dir(repo_root);
-    core::fs::create_directories(paths::confined(cache_dir));
-    _write_rules_file(cache_dir, guardrails.value_or(core::Value()));
+    // The directory of a file in the cache: the held .platform itself when it is
+    // open (the handle gives .platform's own path by a walk from the root).
+    const core::fs::Confined cache = repo.at(cache_dir / "kolvexrules.yaml").parent();
+    core::fs::create_directories(cache);
+    _write_rules_file(cache, guardrails.value_or(core::Value()));
     const core::List skills_list = skills ? _skills_list(*skills) : core::List{};
-    _write_skills_cache(repo_root, cache_dir, skills_list);
-    _write_custom_docs(repo_root, custom_docs);
-    _write_memories_file(repo_root, pid, api_key, api_url);
-    const auto adapters = _distribution_adapters(repo_root);
+    _write_skills_cache(repo, cache_dir, skills_list);
+    _write_custom_docs(repo, custom_docs);
+    _write_memories_file(repo, pid, api_key, api_url);
+    const auto adapters = _distribution_adapters(repo);
 
     if (options.mutate_workspace) {
-      for (std::string& line :
-           ensure_platform_skills(repo_root, platform_slugs(skills, skills_list))) {
+      for (std::string& line : ensure_platform_skills(repo, platform_slugs(skills, skills_list))) {
         warnings.push_back(std::move(line));
       }
       if (skills) {
@@ -425,7 +428,7 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
       }
       const std::optional<core::List> listed =
           skills_list.empty() ? std::nullopt : std::optional<core::List>(skills_list);
-      for (const std::string& agent : guidance_agents(repo_root)) {
+      for (const std::string& agent : guidance_agents(repo)) {
         try {
           const auto file = hooks::agent_guidance::instruction_file(repo_root, agent);
           std::error_code ec;
@@ -438,12 +441,12 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
         }
       }
     }
-    (void)context_cache::clear_all_hydrate_attempts(repo_root);
+    (void)context_cache::clear_all_hydrate_attempts(repo);
     return {.ok = true, .warnings = std::move(warnings), .changed_files = std::move(changed_files)};
   } catch (const std::exception& exc) {
     RefreshResult result{.ok = false, .stage = std::string(stage), .error = _short_exc(exc)};
     if (kolvex_debug_enabled()) {
-      result.log_path = _write_sync_debug_log(repo_root, stage, exc);
+      result.log_path = _write_sync_debug_log(repo, stage, exc);
     }
     return result;
   }
@@ -451,11 +454,11 @@ RefreshResult refresh_context_cache_detailed(const std::string& api_key,
 
 bool refresh_context_cache(const std::string& api_key,
                            const std::string& api_url,
-                           const stdfs::path& repo_root,
+                           const paths::RepositoryHandle& repo,
                            const core::Value& project_id,
                            RefreshOptions options)
 {
-  return refresh_context_cache_detailed(api_key, api_url, repo_root, project_id, options).ok;
+  return refresh_context_cache_detailed(api_key, api_url, repo, project_id, options).ok;
 }
 
 } // namespace kolvex::services::relaycore::cache

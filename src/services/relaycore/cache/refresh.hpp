@@ -9,6 +9,7 @@
 
 #include "contracts/api_client.hpp"
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <exception>
 #include <filesystem>
@@ -68,19 +69,19 @@ struct RefreshOptions {
   bool mutate_workspace = true;
 };
 
-// Refreshes the cache of `repo_root` from project `project_id` (an integer or a
+// Refreshes the cache of `repo` from project `project_id` (an integer or a
 // text; 0 and "" mean none: stage "missing_project_id" at once, no network call)
 // with `api_key` at `api_url`.  Every fetch honours the caller's network_budget.
 [[nodiscard]] RefreshResult refresh_context_cache_detailed(const std::string& api_key,
                                                            const std::string& api_url,
-                                                           const std::filesystem::path& repo_root,
+                                                           const paths::RepositoryHandle& repo,
                                                            const core::Value& project_id,
                                                            RefreshOptions options = {});
 
 // refresh_context_cache_detailed's `ok`, for callers that need only yes or no.
 [[nodiscard]] bool refresh_context_cache(const std::string& api_key,
                                          const std::string& api_url,
-                                         const std::filesystem::path& repo_root,
+                                         const paths::RepositoryHandle& repo,
                                          const core::Value& project_id,
                                          RefreshOptions options = {});
 

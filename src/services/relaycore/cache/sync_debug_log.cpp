@@ -18,13 +18,13 @@ bool kolvex_debug_enabled()
   return core::logging::debug_enabled();
 }
 
-std::optional<std::filesystem::path> _write_sync_debug_log(const std::filesystem::path& repo_root,
+std::optional<std::filesystem::path> _write_sync_debug_log(const paths::RepositoryHandle& repo,
                                                            std::string_view stage,
                                                            const std::exception& exc) noexcept
 {
   try {
-    const std::filesystem::path log_path = paths::sync_log(repo_root);
-    const core::fs::Confined at = paths::confined(log_path);
+    const std::filesystem::path log_path = paths::sync_log(repo.root());
+    const core::fs::Confined at = repo.at(log_path);
     core::fs::create_directories(at.parent());
     if (const auto st = core::fs::stat_regular(at);
         st && static_cast<std::size_t>(st->st_size) > k_sync_log_cap_bytes) {

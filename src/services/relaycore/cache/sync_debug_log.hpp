@@ -4,6 +4,8 @@
 // only the stage and the exception's class name; with KOLVEX_DEBUG on, the whole
 // stack trace is appended to logs/sync.log in the cache, readable by its owner only.
 
+#include "repository_handle.hpp"
+
 #include <cstddef>
 #include <exception>
 #include <filesystem>
@@ -22,11 +24,11 @@ inline constexpr std::size_t k_sync_log_keep_bytes = 128000;
 [[nodiscard]] bool kolvex_debug_enabled();
 
 // Appends "\n--- <UTC time> stage=<stage> ---\n" and the report of `exc` (its
-// trace, class name and message) to logs/sync.log of `repo_root`'s cache and makes
+// trace, class name and message) to logs/sync.log of `repo`'s cache and makes
 // the file mode 0600.  Returns the log's path once the record is written, nullopt
 // on any failure; never throws.  Does not check the switch: callers do.
 [[nodiscard]] std::optional<std::filesystem::path>
-_write_sync_debug_log(const std::filesystem::path& repo_root,
+_write_sync_debug_log(const paths::RepositoryHandle& repo,
                       std::string_view stage,
                       const std::exception& exc) noexcept;
 

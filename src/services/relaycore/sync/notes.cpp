@@ -191,6 +191,79 @@ bool holds_only(const stdfs::path& repo_root,
          (versions[0].signature.has_value() || !signing);
 }
 
+// write_notes with the archive directory opened once (nullopt: it could not be,
+// and each record is completed by name, which says why it fails).
+NotesResult write_notes_with(const stdfs::path& repo_root,
+                             const std::vector<std::string>& commits,
+                             const std::optional<paths::DirectoryHandle>& archives)
+{
+  NotesResult result;
+  const std::unordered_set<std::string> wanted(commits.begin(), commits.end());
+  auto lines = rlog::read_log_records(paths::log_jsonl(repo_root), wanted);
+  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
+  // Written on top of the fetched notes, so that the push after it fast-forwards.
+  (void)merge_fetched_notes(repo_root);
+  const auto blobs = note_blobs(repo_root);
+  const std::optional<SigningKey> key = signing_key(repo_root);
+  std::unordered_set<std::string> done;
+  for (const std::string& commit : commits) {
+    if (!done.insert(commit).second) {
+      continue;
+    }
+    auto line = lines.find(commit);
+    if (line == lines.end()) {
+      ++result.not_recorded;
+      continue;
+    }
+    core::Map record = line->second;
+    // Whether the cloud has it says nothing about the commit, and would make the
+    // note change on every sync.
+    record.erase("synced");
+    record.erase("uploaded");
+    if (!(archives ? _complete_upload_record(record, *archives)
+                   : _complete_upload_record(record, attestations_dir))) {
+      ++result.failed;
+      continue;
+    }
+    const std::string record_text =
+        core::json::dump(core::Value(without_outside_paths(record, repo_root)));
+    const auto existing = blobs.find(commit);
+    if (existing != blobs.end() &&
+        holds_only(repo_root, existing->second, commit, record_text, key.has_value())) {
+      ++result.unchanged;
+      continue;
+    }
+    std::optional<NoteSignature> signature;
+    if (key) {
+      signature = sign_payload(repo_root, *key, signed_payload(commit, record_text));
+      if (!signature) {
+        ++result.not_signed;
+      }
+    }
+    const std::string text = note_line(record_text, signature) + "\n";
+    const auto hashed = git(repo_root, {"hash-object", "-w", "--stdin"}, text);
+    const std::string blob(core::text::trim(hashed.out));
+    if (hashed.exit_code != 0 || blob.empty()) {
+      ++result.failed;
+      continue;
+    }
+    if (existing != blobs.end() && existing->second == blob) {
+      ++result.unchanged;
+      continue;
+    }
+    // -C keeps the blob byte for byte (no message clean-up).
+    const auto added =
+        git(repo_root, {"notes", notes_ref_option(), "add", "-f", "-C", blob, commit});
+    if (added.exit_code != 0) {
+      logger().debug("git notes add failed for " + commit + ": " + added.err);
+      ++result.failed;
+      continue;
+    }
+    ++result.written;
+  }
+  return result;
+}
+
 } // namespace
 
 std::string signed_payload(std::string_view commit, std::string_view record_text)
@@ -398,72 +471,27 @@ core::Map without_outside_paths(const core::Map& record, const stdfs::path& repo
   return kept;
 }
 
+NotesResult write_notes(const paths::RepositoryHandle& repo,
+                        const std::vector<std::string>& commits)
+{
+  std::optional<paths::DirectoryHandle> archives;
+  try {
+    archives = repo.open_directory(paths::attestations_dir(repo.root()));
+  } catch (const std::system_error&) {
+    // Refused or unreadable: each record says so as it is completed.
+  }
+  return write_notes_with(repo.root(), commits, archives);
+}
+
 NotesResult write_notes(const stdfs::path& repo_root, const std::vector<std::string>& commits)
 {
-  NotesResult result;
-  const std::unordered_set<std::string> wanted(commits.begin(), commits.end());
-  auto lines = rlog::read_log_records(paths::log_jsonl(repo_root), wanted);
-  const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
-  // Written on top of the fetched notes, so that the push after it fast-forwards.
-  (void)merge_fetched_notes(repo_root);
-  const auto blobs = note_blobs(repo_root);
-  const std::optional<SigningKey> key = signing_key(repo_root);
-  std::unordered_set<std::string> done;
-  for (const std::string& commit : commits) {
-    if (!done.insert(commit).second) {
-      continue;
-    }
-    auto line = lines.find(commit);
-    if (line == lines.end()) {
-      ++result.not_recorded;
-      continue;
-    }
-    core::Map record = line->second;
-    // Whether the cloud has it says nothing about the commit, and would make the
-    // note change on every sync.
-    record.erase("synced");
-    record.erase("uploaded");
-    if (!_complete_upload_record(record, attestations_dir)) {
-      ++result.failed;
-      continue;
-    }
-    const std::string record_text =
-        core::json::dump(core::Value(without_outside_paths(record, repo_root)));
-    const auto existing = blobs.find(commit);
-    if (existing != blobs.end() &&
-        holds_only(repo_root, existing->second, commit, record_text, key.has_value())) {
-      ++result.unchanged;
-      continue;
-    }
-    std::optional<NoteSignature> signature;
-    if (key) {
-      signature = sign_payload(repo_root, *key, signed_payload(commit, record_text));
-      if (!signature) {
-        ++result.not_signed;
-      }
-    }
-    const std::string text = note_line(record_text, signature) + "\n";
-    const auto hashed = git(repo_root, {"hash-object", "-w", "--stdin"}, text);
-    const std::string blob(core::text::trim(hashed.out));
-    if (hashed.exit_code != 0 || blob.empty()) {
-      ++result.failed;
-      continue;
-    }
-    if (existing != blobs.end() && existing->second == blob) {
-      ++result.unchanged;
-      continue;
-    }
-    // -C keeps the blob byte for byte (no message clean-up).
-    const auto added =
-        git(repo_root, {"notes", notes_ref_option(), "add", "-f", "-C", blob, commit});
-    if (added.exit_code != 0) {
-      logger().debug("git notes add failed for " + commit + ": " + added.err);
-      ++result.failed;
-      continue;
-    }
-    ++result.written;
+  std::optional<paths::RepositoryHandle> repo;
+  try {
+    repo.emplace(repo_root);
+  } catch (const std::system_error&) {
+    return write_notes_with(repo_root, commits, std::nullopt);
   }
-  return result;
+  return write_notes(*repo, commits);
 }
 
 bool push_notes(const stdfs::path& repo_root, const std::string& remote)

@@ -7,6 +7,7 @@
 // the repository is left out.
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <cstddef>
 #include <filesystem>
@@ -118,6 +119,9 @@ struct NotesResult {
 // its note under NOTES_REF, signed with git's signing key when one is set, leaving a
 // note that holds the same record alone.  The fetched notes are merged in first.
 // git runs as a child (argv only).  Errors reading the log propagate.
+// The archives are read from one opening of their directory.
+NotesResult write_notes(const paths::RepositoryHandle& repo,
+                        const std::vector<std::string>& commits);
 NotesResult write_notes(const std::filesystem::path& repo_root,
                         const std::vector<std::string>& commits);
 

@@ -10,6 +10,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <system_error>
 
@@ -91,9 +92,9 @@ std::string shown(const core::Value& value)
 }
 
 // The local configuration, an empty map when there is none.
-core::Map config_of(const std::filesystem::path& repo_root)
+core::Map config_of(const paths::RepositoryHandle& repo)
 {
-  return shared::load_local_config(repo_root);
+  return shared::load_local_config(repo);
 }
 
 bool names_a_project(const core::Value* value)
@@ -108,6 +109,26 @@ bool names_a_project(const core::Value* value)
     return value->as_int() != 0;
   }
   return core::truthy(*value);
+}
+
+// The project a configuration names, read by `load`; nullopt when it names none
+// or cannot be read.
+std::optional<std::string> linked_in(const std::function<core::Map()>& load)
+{
+  try {
+    const core::Map config = load();
+    const core::Value* value = config.find("project_id");
+    if (!names_a_project(value)) {
+      return std::nullopt;
+    }
+    if (const auto id = configured_id(value)) {
+      return std::to_string(*id);
+    }
+  } catch (const std::exception& e) {
+    // An unreadable configuration links no project; the resolve that follows says so.
+    logger().debug_exception("The linked project could not be read", e);
+  }
+  return std::nullopt;
 }
 
 } // namespace
@@ -154,18 +175,19 @@ std::string remedy(const std::optional<std::string>& code)
   return std::string(_REMEDY_UNREACHABLE);
 }
 
-ProjectResolution resolve_project_id(const std::filesystem::path& repo_root,
+ProjectResolution resolve_project_id(const paths::RepositoryHandle& repo,
                                      const std::optional<std::string>& api_key,
                                      const std::optional<std::string>& api_url,
                                      std::optional<std::int64_t> team_id)
 {
+  const std::filesystem::path& repo_root = repo.root();
   try {
     if (!api_key || api_key->empty() || !api_url || api_url->empty()) {
       return failure("not signed in", NOT_SIGNED_IN);
     }
     if (!team_id) {
       try {
-        team_id = as_id(config_of(repo_root).find("team_id"));
+        team_id = as_id(config_of(repo).find("team_id"));
       } catch (const std::exception& e) {
         // An unreadable configuration must not stop a resolve; the save below
         // refuses to write over it.
@@ -202,12 +224,12 @@ ProjectResolution resolve_project_id(const std::filesystem::path& repo_root,
                      "bad_response");
     }
     try {
-      core::Map config = config_of(repo_root);
+      core::Map config = config_of(repo);
       config.set("project_id", core::Value(*project_id));
       if (team_id) {
         config.set("team_id", core::Value(*team_id));
       }
-      shared::save_local_config(repo_root, config);
+      shared::save_local_config(repo, config);
     } catch (const std::exception& e) {
       logger().debug_exception("Saving the project id failed", e);
       return failure("could not save the project id locally (" + core::errors::short_name(e) + ")",
@@ -228,41 +250,33 @@ ProjectResolution resolve_project_id(const std::filesystem::path& repo_root,
 }
 
 std::pair<log::AttestationResult, std::optional<ProjectResolution>>
-resolve_if_unlinked(const std::filesystem::path& repo_root,
+resolve_if_unlinked(const paths::RepositoryHandle& repo,
                     const std::optional<std::string>& api_key,
                     const std::optional<std::string>& api_url,
                     std::optional<std::int64_t> team_id)
 {
-  log::AttestationResult archived = log::process_pending_attestation(repo_root);
-  const core::Map config = config_of(repo_root);
+  log::AttestationResult archived = log::process_pending_attestation(repo.root());
+  const core::Map config = config_of(repo);
   if (names_a_project(config.find("project_id"))) {
     return {std::move(archived), std::nullopt};
   }
-  return {std::move(archived), resolve_project_id(repo_root, api_key, api_url, team_id)};
+  return {std::move(archived), resolve_project_id(repo, api_key, api_url, team_id)};
 }
 
 std::optional<std::string> linked_project_id(const std::filesystem::path& repo_root)
 {
-  try {
-    const core::Map config = config_of(repo_root);
-    const core::Value* value = config.find("project_id");
-    if (!names_a_project(value)) {
-      return std::nullopt;
-    }
-    if (const auto id = configured_id(value)) {
-      return std::to_string(*id);
-    }
-  } catch (const std::exception& e) {
-    // An unreadable configuration links no project; the resolve that follows says so.
-    logger().debug_exception("The linked project could not be read", e);
-  }
-  return std::nullopt;
+  return linked_in([&] { return shared::load_local_config(repo_root); });
 }
 
-std::optional<std::string> unusable_project_id(const std::filesystem::path& repo_root)
+std::optional<std::string> linked_project_id(const paths::RepositoryHandle& repo)
+{
+  return linked_in([&] { return config_of(repo); });
+}
+
+std::optional<std::string> unusable_project_id(const paths::RepositoryHandle& repo)
 {
   try {
-    const core::Map config = config_of(repo_root);
+    const core::Map config = config_of(repo);
     const core::Value* value = config.find("project_id");
     if (names_a_project(value) && !configured_id(value)) {
       return shown(*value);

@@ -6,6 +6,7 @@
 // exception: the caller is holding attestations, and the one safe answer to "could
 // not resolve" is to keep holding them.
 
+#include "repository_handle.hpp"
 #include "services/relaycore/log/pending.hpp"
 
 #include <cstdint>
@@ -45,12 +46,12 @@ extern const std::string_view _REMEDY_UNREACHABLE;
 // The remedy text for `code`; never fails.
 [[nodiscard]] std::string remedy(const std::optional<std::string>& code);
 
-// Asks the server for the project of `repo_root`'s origin remote (creating it when
+// Asks the server for the project of `repo`'s origin remote (creating it when
 // new) and saves its id, and the team id when one is known, in the local
 // configuration.  `team_id` absent: the configuration's "team_id" is used.  Never
 // throws.
 [[nodiscard]] ProjectResolution
-resolve_project_id(const std::filesystem::path& repo_root,
+resolve_project_id(const paths::RepositoryHandle& repo,
                    const std::optional<std::string>& api_key,
                    const std::optional<std::string>& api_url,
                    std::optional<std::int64_t> team_id = std::nullopt);
@@ -60,7 +61,7 @@ resolve_project_id(const std::filesystem::path& repo_root,
 // absent when no resolve was attempted.  Failures of the pending processing and of
 // the configuration read propagate.
 [[nodiscard]] std::pair<log::AttestationResult, std::optional<ProjectResolution>>
-resolve_if_unlinked(const std::filesystem::path& repo_root,
+resolve_if_unlinked(const paths::RepositoryHandle& repo,
                     const std::optional<std::string>& api_key,
                     const std::optional<std::string>& api_url,
                     std::optional<std::int64_t> team_id = std::nullopt);
@@ -69,11 +70,11 @@ resolve_if_unlinked(const std::filesystem::path& repo_root,
 // (a positive integer or a text of its digits), or nullopt when absent, empty,
 // unusable or unreadable.
 [[nodiscard]] std::optional<std::string> linked_project_id(const std::filesystem::path& repo_root);
+[[nodiscard]] std::optional<std::string> linked_project_id(const paths::RepositoryHandle& repo);
 
 // The configuration's "project_id" as the user wrote it ('abc', 4.2, -3) when it is
 // set but names no project that linked_project_id would give; nullopt when it is
 // usable, absent, 0 or empty (not linked yet), or the configuration is unreadable.
-[[nodiscard]] std::optional<std::string>
-unusable_project_id(const std::filesystem::path& repo_root);
+[[nodiscard]] std::optional<std::string> unusable_project_id(const paths::RepositoryHandle& repo);
 
 } // namespace kolvex::services::relaycore::sync

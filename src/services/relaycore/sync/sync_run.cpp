@@ -38,9 +38,9 @@ void self_heal(std::string_view skipped, const std::function<void()>& body)
 
 // The configured agents; an empty list counts as none.  Throws when the
 // configuration cannot be read as a map.
-std::optional<std::vector<std::string>> configured_agents(const std::filesystem::path& repo_root)
+std::optional<std::vector<std::string>> configured_agents(const paths::RepositoryHandle& repo)
 {
-  auto names = shared::configured_agents(shared::load_local_config(repo_root));
+  auto names = shared::configured_agents(shared::load_local_config(repo));
   if (names.empty()) {
     return std::nullopt;
   }
@@ -60,11 +60,11 @@ bool names_project(const core::Value& project_id)
 
 } // namespace
 
-void _refresh_local_static_files(const std::filesystem::path& repo_root)
+void _refresh_local_static_files(const paths::RepositoryHandle& repo)
 {
   try {
     const std::string content = hooks::scripts::example_attestation();
-    const core::fs::Confined at = paths::confined(paths::example_attestation(repo_root));
+    const core::fs::Confined at = repo.at(paths::example_attestation(repo.root()));
     core::fs::create_directories(at.parent());
     // A file for people and agents to read, not a private one.
     core::fs::atomic_replace(at, content, 0644);
@@ -73,17 +73,18 @@ void _refresh_local_static_files(const std::filesystem::path& repo_root)
   }
 }
 
-SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
+SyncRun run_sync_detailed(const paths::RepositoryHandle& repo,
                           const std::string& api_key,
                           const std::string& api_url,
                           const core::Value& project_id)
 {
+  const std::filesystem::path& repo_root = repo.root();
   SyncRun run;
   run.result.set("attestations_uploaded", core::Value(false));
   run.result.set("cache_refreshed", core::Value(false));
 
   (void)log::process_pending_attestation(repo_root);
-  _refresh_local_static_files(repo_root);
+  _refresh_local_static_files(repo);
 
   self_heal("Entire hook strip skipped (best-effort)",
             [&] { (void)hooks::installer::cleanup_entire(repo_root); });
@@ -95,11 +96,11 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
     }
   });
   self_heal("Agent hook self-heal skipped (best-effort)", [&] {
-    (void)hooks::installer::_install_session_start_hook(repo_root, configured_agents(repo_root));
+    (void)hooks::installer::_install_session_start_hook(repo_root, configured_agents(repo));
   });
   self_heal("Agent MCP self-heal skipped (best-effort)", [&] {
     for (const auto& change :
-         mcp_registration::install_mcp_for_agents(repo_root, configured_agents(repo_root))) {
+         mcp_registration::install_mcp_for_agents(repo_root, configured_agents(repo))) {
       if (change.action == mcp_registration::McpAction::added) {
         run.changed_files.push_back({change.file.lexically_relative(repo_root), change.created});
       } else if (!change.error.empty()) {
@@ -112,14 +113,14 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
     return run;
   }
 
-  run.upload = upload_attestations(
-      api_key, api_url, repo_root, paths::attestations_dir(repo_root), project_id);
+  run.upload =
+      upload_attestations(api_key, api_url, repo, paths::attestations_dir(repo_root), project_id);
   run.result.set("attestations_uploaded", core::Value(run.upload->ok));
 
   // The refresh runs whatever the upload's outcome: the context is useful even
   // when the records have to wait.
   const cache::RefreshResult refreshed =
-      cache::refresh_context_cache_detailed(api_key, api_url, repo_root, project_id);
+      cache::refresh_context_cache_detailed(api_key, api_url, repo, project_id);
   run.result.set("cache_refreshed", core::Value(refreshed.ok));
   run.cache_warnings = refreshed.warnings;
   run.cache_log = refreshed.log_path;
@@ -132,12 +133,12 @@ SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
   return run;
 }
 
-core::Map run_sync(const std::filesystem::path& repo_root,
+core::Map run_sync(const paths::RepositoryHandle& repo,
                    const std::string& api_key,
                    const std::string& api_url,
                    const core::Value& project_id)
 {
-  return run_sync_detailed(repo_root, api_key, api_url, project_id).result;
+  return run_sync_detailed(repo, api_key, api_url, project_id).result;
 }
 
 } // namespace kolvex::services::relaycore::sync

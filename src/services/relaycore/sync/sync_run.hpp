@@ -6,6 +6,7 @@
 // first and is the caller's (project_resolution.hpp).
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 #include "services/relaycore/cache/refresh.hpp"
 #include "services/relaycore/sync/upload.hpp"
 
@@ -38,7 +39,7 @@ struct SyncRun {
 };
 
 // run_sync with the upload result and the cache outcome kept.
-[[nodiscard]] SyncRun run_sync_detailed(const std::filesystem::path& repo_root,
+[[nodiscard]] SyncRun run_sync_detailed(const paths::RepositoryHandle& repo,
                                         const std::string& api_key,
                                         const std::string& api_url,
                                         const core::Value& project_id);
@@ -48,7 +49,7 @@ struct SyncRun {
 // both stay false, but the pending attestation is still filed and the example
 // refreshed.  The self-heals never fail the run; pending processing, upload and
 // cache refresh report through their own results.
-[[nodiscard]] core::Map run_sync(const std::filesystem::path& repo_root,
+[[nodiscard]] core::Map run_sync(const paths::RepositoryHandle& repo,
                                  const std::string& api_key,
                                  const std::string& api_url,
                                  const core::Value& project_id);
@@ -56,6 +57,6 @@ struct SyncRun {
 // Rewrites .kolvex/example-attestation.yaml from the tool's own template, so that
 // an upgraded tool never leaves a stale example behind.  An operating-system error
 // is logged at debug level and swallowed.
-void _refresh_local_static_files(const std::filesystem::path& repo_root);
+void _refresh_local_static_files(const paths::RepositoryHandle& repo);
 
 } // namespace kolvex::services::relaycore::sync

@@ -83,7 +83,14 @@ std::string_view read_into(const core::fs::Confined& log, std::string& buffer)
 
 } // namespace
 
-SyncedMarker::SyncedMarker(std::filesystem::path log_path) : m_log_path(std::move(log_path)) {}
+SyncedMarker::SyncedMarker(std::filesystem::path log_path)
+    : m_log(paths::confined(log_path)), m_log_path(std::move(log_path))
+{
+}
+
+SyncedMarker::SyncedMarker(core::fs::Confined log) : m_log(std::move(log)), m_log_path(m_log.full())
+{
+}
 
 void SyncedMarker::rewrite_lines(std::string_view text,
                                  const std::set<std::string>& commits,
@@ -166,7 +173,7 @@ MarkStats SyncedMarker::mark(const std::set<std::string>& commits)
   if (commits.empty()) {
     return stats;
   }
-  const core::fs::Confined log = paths::confined(m_log_path);
+  const core::fs::Confined& log = m_log;
   const log::LogLock lock(m_log_path);
   const std::string_view file = read_into(log, m_read);
   // The memo is only good while it is a prefix of the log: any other writer than

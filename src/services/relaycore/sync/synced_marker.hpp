@@ -7,6 +7,7 @@
 // the lines appended since, and copies the rest as bytes.  What it writes is byte
 // for byte what a full rewrite writes.
 
+#include "core/fs.hpp"
 #include "core/value.hpp"
 
 #include <cstddef>
@@ -29,6 +30,9 @@ class SyncedMarker {
 public:
   // Marks records in the log at `log_path`.
   explicit SyncedMarker(std::filesystem::path log_path);
+  // The log at a location already confined (one a repository handle gave, which
+  // starts at the directory it holds open).
+  explicit SyncedMarker(core::fs::Confined log);
 
   // Under the log lock: reads the log, sets "synced": true (dropping "uploaded") on
   // every object line whose "commit" text is in `commits`, and replaces the log
@@ -64,6 +68,7 @@ private:
                             Memo& next,
                             MarkStats& stats);
 
+  core::fs::Confined m_log;
   std::filesystem::path m_log_path;
   Memo m_memo;
   // Buffers kept between rewrites: what was read, and the last text but one (the

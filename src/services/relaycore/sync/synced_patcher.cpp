@@ -87,7 +87,15 @@ std::size_t flag_position(std::string_view line, const core::Value& value)
 
 } // namespace
 
-SyncedPatcher::SyncedPatcher(std::filesystem::path log_path) : m_log_path(std::move(log_path)) {}
+SyncedPatcher::SyncedPatcher(std::filesystem::path log_path)
+    : m_log(paths::confined(log_path)), m_log_path(std::move(log_path))
+{
+}
+
+SyncedPatcher::SyncedPatcher(core::fs::Confined log)
+    : m_log(std::move(log)), m_log_path(m_log.full())
+{
+}
 
 void SyncedPatcher::reset_index()
 {
@@ -165,7 +173,7 @@ PatchStats SyncedPatcher::mark(const std::set<std::string>& commits)
   if (commits.empty()) {
     return stats;
   }
-  const core::fs::Confined log = paths::confined(m_log_path);
+  const core::fs::Confined& log = m_log;
   const log::LogLock lock(m_log_path);
   const core::fs::Fd file = core::fs::open_regular(log, O_RDWR);
   struct stat st {};
@@ -245,7 +253,7 @@ PatchStats SyncedPatcher::mark(const std::set<std::string>& commits)
   if (!rewrite.empty()) {
     stats.rewritten = rewrite.size();
     reset_index(); // the rewrite replaces the file
-    (void)SyncedMarker(m_log_path).mark(rewrite);
+    (void)SyncedMarker(m_log).mark(rewrite);
   }
   return stats;
 }

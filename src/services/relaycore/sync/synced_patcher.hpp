@@ -14,6 +14,8 @@
 // written differently) go through SyncedMarker's full rewrite, which stays the
 // exception.
 
+#include "core/fs.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -34,6 +36,9 @@ struct PatchStats {
 class SyncedPatcher {
 public:
   explicit SyncedPatcher(std::filesystem::path log_path);
+  // The log at a location already confined (one a repository handle gave, which
+  // starts at the directory it holds open).
+  explicit SyncedPatcher(core::fs::Confined log);
 
   // Under the log lock: marks every unsent line whose "commit" text is in `commits`
   // synced, in place where it can and by a full rewrite otherwise.  The log is read
@@ -57,6 +62,7 @@ private:
   void index_from(int fd, std::uint64_t from, std::uint64_t size, PatchStats& stats);
   void reset_index();
 
+  core::fs::Confined m_log;
   std::filesystem::path m_log_path;
   std::unordered_map<std::string, std::vector<Line>> m_unsent;
   std::uint64_t m_device = 0;

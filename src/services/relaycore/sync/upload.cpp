@@ -51,10 +51,10 @@ std::set<std::string> commits_of(const core::List& batch)
 // Whether `path` (under .kolvex/) is a regular file reached through real
 // directories; a link or special file there was refused (and reported) and counts
 // as missing.
-bool regular_file(const stdfs::path& path)
+bool regular_file(const core::fs::Confined& path)
 {
   try {
-    return core::fs::regular_file_exists(paths::confined(path));
+    return core::fs::regular_file_exists(path);
   } catch (const std::system_error&) {
     return false;
   }
@@ -284,14 +284,35 @@ UploadResult upload_attestations(const std::string& api_key,
                                  const stdfs::path& attestations_dir,
                                  const core::Value& project_id)
 {
+  std::optional<paths::RepositoryHandle> repo;
+  try {
+    repo.emplace(repo_root);
+  } catch (const std::system_error& e) {
+    // What a walk by name would have found there too: no configuration and no log
+    // reached through real directories, so nothing to send.
+    logger().debug_exception("Records not opened; nothing uploaded", e);
+    UploadResult result;
+    result.already_synced = true;
+    return result;
+  }
+  return upload_attestations(api_key, api_url, *repo, attestations_dir, project_id);
+}
+
+UploadResult upload_attestations(const std::string& api_key,
+                                 const std::string& api_url,
+                                 const paths::RepositoryHandle& repo,
+                                 const stdfs::path& attestations_dir,
+                                 const core::Value& project_id)
+{
+  const stdfs::path& repo_root = repo.root();
   UploadResult result;
-  if (!shared::local_config_exists(repo_root) && !regular_file(paths::kolvex_dir(repo_root))) {
+  if (!shared::local_config_exists(repo) && !regular_file(repo.at(paths::kolvex_dir(repo_root)))) {
     result.already_synced = true; // never set up: nothing to send
     return result;
   }
   core::Map config;
   try {
-    config = shared::load_local_config(repo_root);
+    config = shared::load_local_config(repo);
   } catch (const shared::ConfigError& e) {
     logger().debug_exception("Local configuration unreadable; nothing uploaded", e);
   }
@@ -305,7 +326,8 @@ UploadResult upload_attestations(const std::string& api_key,
     return result;
   }
   const stdfs::path log_path = paths::log_jsonl(repo_root);
-  if (!regular_file(log_path)) {
+  const core::fs::Confined log_at = repo.at(log_path);
+  if (!regular_file(log_at)) {
     result.already_synced = true;
     return result;
   }
@@ -319,7 +341,7 @@ UploadResult upload_attestations(const std::string& api_key,
   paths::DirectoryHandle archives;
   bool archives_safe = true;
   try {
-    archives = paths::RepositoryHandle(repo_root).open_directory(attestations_dir);
+    archives = repo.open_directory(attestations_dir);
   } catch (const std::system_error& e) {
     logger().warning("Corrupt attestation file " + attestations_dir.string() + ": " + e.what());
     archives_safe = false;
@@ -331,7 +353,7 @@ UploadResult upload_attestations(const std::string& api_key,
   const std::string project = project_text(project_id);
   const contracts::ApiTarget target{.url = api_url, .key = api_key};
   std::optional<Progress> progress;
-  SyncedPatcher marker(log_path);
+  SyncedPatcher marker(log_at);
   std::size_t sent = 0;
   bool stopped = false;
   const auto send = [&](const core::List& batch) {

@@ -68,13 +68,21 @@ private:
 [[nodiscard]] std::vector<core::List> _chunk_attestations(core::List entries,
                                                           const ChunkLimits& limits = {});
 
-// Sends the pending records of `repo_root`'s log to project `project_id` (an integer
+// Sends the pending records of `repo`'s log to project `project_id` (an integer
 // or a text) at `api_url` with `api_key`, each completed with its archived
 // attestation from `attestations_dir` and its ledger, and marks each accepted batch
 // synced, in place (see SyncedPatcher).  Catches the API client's ApiError (the run
 // stops, `ok` false); an error while marking the log propagates, leaving those
 // records pending to resend.  Shows progress on stderr when it is a terminal and
 // there is more than one batch.
+[[nodiscard]] UploadResult upload_attestations(const std::string& api_key,
+                                               const std::string& api_url,
+                                               const paths::RepositoryHandle& repo,
+                                               const std::filesystem::path& attestations_dir,
+                                               const core::Value& project_id);
+
+// The same for a repository not yet opened: opens it first.  Records that cannot be
+// opened (a link or a file where .kolvex or .platform belongs) hold nothing to send.
 [[nodiscard]] UploadResult upload_attestations(const std::string& api_key,
                                                const std::string& api_url,
                                                const std::filesystem::path& repo_root,

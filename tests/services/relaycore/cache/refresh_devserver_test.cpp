@@ -143,7 +143,7 @@ protected:
   cache::RefreshResult refresh(const DevServer& server)
   {
     return cache::refresh_context_cache_detailed(
-        server.api_key(), server.url(), repo.path(), project);
+        server.api_key(), server.url(), kolvex::paths::RepositoryHandle(repo.path()), project);
   }
 
   [[nodiscard]] bool exists(const std::string& rel) const

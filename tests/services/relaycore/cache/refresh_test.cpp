@@ -55,8 +55,11 @@ protected:
 
   cache::RefreshResult run(bool mutate = false)
   {
-    return cache::refresh_context_cache_detailed(
-        "key", "https://api", repo.path(), 42, {.mutate_workspace = mutate});
+    return cache::refresh_context_cache_detailed("key",
+                                                 "https://api",
+                                                 kolvex::paths::RepositoryHandle(repo.path()),
+                                                 42,
+                                                 {.mutate_workspace = mutate});
   }
   [[nodiscard]] bool exists(const std::string& rel) const
   {
@@ -90,7 +93,8 @@ void expect_failed(const cache::RefreshResult& result,
 TEST_F(Refresh, AnEmptyProjectIdStopsBeforeAnyCall)
 {
   for (const Value& none : {Value(0), Value(""), Value()}) {
-    expect_failed(cache::refresh_context_cache_detailed("key", "https://api", repo.path(), none),
+    expect_failed(cache::refresh_context_cache_detailed(
+                      "key", "https://api", kolvex::paths::RepositoryHandle(repo.path()), none),
                   "missing_project_id",
                   std::nullopt);
   }
@@ -238,8 +242,11 @@ TEST_F(Refresh, NonFatalFetchFailuresKeepTheRefreshOk)
   client.skills = []() -> Value { throw LeakyError(); };
   client.custom_docs = []() -> Value { throw LeakyError(); };
   client.memories = []() -> Value { throw LeakyError(); };
-  EXPECT_TRUE(cache::refresh_context_cache(
-      "key", "https://api", repo.path(), "42", {.mutate_workspace = false}));
+  EXPECT_TRUE(cache::refresh_context_cache("key",
+                                           "https://api",
+                                           kolvex::paths::RepositoryHandle(repo.path()),
+                                           "42",
+                                           {.mutate_workspace = false}));
   // No constraints came: the rules file holds the served sections alone.
   EXPECT_EQ(cached("kolvexrules.yaml"), "principles:\n  small-commits:\n    why: review\n");
   EXPECT_FALSE(exists(".kolvex/.platform/specs"));
@@ -526,4 +533,33 @@ TEST_F(Refresh, LinksInTheCacheFailTheRefreshAndTouchNothingOutside)
   expect_failed(run(), "write_local_caches", "UnsafePathError");
   EXPECT_EQ(outside.read("auth/spec.md"), "outside\n");
   EXPECT_EQ(outside.read("kolvexrules.yaml"), "outside\n");
+}
+
+// The refresh writes through the repository it was given, opened once: a
+// .platform swapped for a link to another tree after the open is never written
+// through, and every cache file, the configuration's tags included, lands in the
+// directory that was checked.  A writer that went back to the path would meet the
+// link and fail the refresh.
+TEST_F(Refresh, APlatformSwappedForALinkAfterTheOpenIsNeverWrittenThrough)
+{
+  repo.write(".kolvex/.platform/config.yaml", "agents: []\n");
+  TempDir outside;
+  outside.write("config.yaml", "agents: []\n");
+  const kolvex::paths::RepositoryHandle opened(repo.path());
+  stdfs::rename(repo.path() / ".kolvex/.platform", repo.path() / "moved");
+  stdfs::create_directory_symlink(outside.path(), repo.path() / ".kolvex/.platform");
+
+  const cache::RefreshResult result = cache::refresh_context_cache_detailed(
+      "key", "https://api", opened, 42, {.mutate_workspace = false});
+  EXPECT_TRUE(result.ok) << result.stage.value_or("") << " " << result.error.value_or("");
+  for (const char* written : {"context.yaml", "kolvexstate.yaml", "kolvexrules.yaml"}) {
+    EXPECT_TRUE(stdfs::is_regular_file(repo.path() / "moved" / written)) << written;
+  }
+  EXPECT_NE(repo.read("moved/config.yaml").find("etags"), std::string::npos);
+  std::vector<std::string> found;
+  for (const auto& entry : stdfs::recursive_directory_iterator(outside.path())) {
+    found.push_back(entry.path().lexically_relative(outside.path()).string());
+  }
+  EXPECT_EQ(found, std::vector<std::string>{"config.yaml"});
+  EXPECT_EQ(outside.read("config.yaml"), "agents: []\n");
 }
