@@ -24,18 +24,7 @@ namespace kolvex::hooks::installer {
 
 namespace stdfs = std::filesystem;
 using core::fs::Confined;
-using detail::Editor;
-using detail::file_contains;
-using detail::is_file;
-using detail::is_husky_dir;
-using detail::k_lefthook_configs;
-using detail::k_lefthook_other_configs;
-using detail::k_lefthook_sign;
-using detail::k_pre_commit_config;
-using detail::lefthook_step;
-using detail::present;
-using detail::script_step;
-using detail::shown;
+using namespace detail; // the installer's own helpers, shared by its files
 using user_files::mode_of;
 using user_files::write_file;
 

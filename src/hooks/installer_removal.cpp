@@ -25,21 +25,30 @@ namespace kolvex::hooks::installer {
 
 namespace stdfs = std::filesystem;
 using core::fs::Confined;
-using detail::Editor;
-using detail::file_contains;
-using detail::is_husky_dir;
-using detail::k_lefthook_configs;
-using detail::k_lefthook_other_configs;
-using detail::k_lefthook_sign;
-using detail::k_pre_commit_config;
-using detail::lefthook_step;
-using detail::present;
-using detail::script_step;
-using detail::shown;
+using namespace detail; // the installer's own helpers, shared by its files
 using user_files::mode_of;
 using user_files::write_file;
 
 namespace {
+
+// A file kolvex's part may be taken out of: where it is read and rewritten, and the
+// permission bits a rewrite keeps.
+struct Existing {
+  Confined at;
+  mode_t mode;
+};
+
+// `file` when it is a regular file, nullopt when nothing is there.  Throws as
+// user_files::locate and mode_of do (a link out of the repository, a FIFO).
+std::optional<Existing> existing(const stdfs::path& repo_root, const stdfs::path& file)
+{
+  Confined at = user_files::locate(repo_root, file);
+  const auto mode = mode_of(at);
+  if (!mode) {
+    return std::nullopt;
+  }
+  return Existing{std::move(at), *mode};
+}
 
 // Takes the block of `spec` out of the shell script `file`; the file goes when
 // nothing but the "#!" line kolvex writes into a new hook (or nothing) is left.
@@ -48,12 +57,11 @@ void remove_block(const stdfs::path& repo_root,
                   const HookSpec& spec,
                   HookRemoval& removal)
 {
-  const Confined at = user_files::locate(repo_root, file);
-  const auto mode = mode_of(at);
-  if (!mode) {
+  const auto found = existing(repo_root, file);
+  if (!found) {
     return;
   }
-  const std::string text = core::fs::read_bytes(at);
+  const std::string text = core::fs::read_bytes(found->at);
   const auto interpreter = shell_block::interpreter(text);
   if (!interpreter || !shell_block::is_shell(*interpreter)) {
     if (runs_kolvex(text, spec.command)) {
@@ -76,11 +84,11 @@ void remove_block(const stdfs::path& repo_root,
   }
   const std::string kept = shell_block::remove(text, span);
   if (kept.empty() || kept == "#!/bin/sh\n") {
-    core::fs::remove_file(at);
+    core::fs::remove_file(found->at);
     removal.files.push_back({file, true});
     return;
   }
-  write_file(at, kept, *mode);
+  write_file(found->at, kept, found->mode);
   removal.files.push_back({file, false});
 }
 
@@ -91,16 +99,15 @@ void remove_from_config(const stdfs::path& repo_root,
                         Editor remover,
                         HookRemoval& removal)
 {
-  const Confined at = user_files::locate(repo_root, config);
-  const auto mode = mode_of(at);
-  if (!mode) {
+  const auto found = existing(repo_root, config);
+  if (!found) {
     return;
   }
-  const std::string text = core::fs::read_text(at);
+  const std::string text = core::fs::read_text(found->at);
   try {
     const auto edit = remover(text, spec.name, manager_command(spec));
     if (edit.changed) {
-      write_file(at, edit.text, *mode);
+      write_file(found->at, edit.text, found->mode);
       removal.files.push_back({config, false});
     }
   } catch (const manager_configs::ConfigLayoutError& refusal) {
@@ -236,18 +243,16 @@ std::vector<stdfs::path> cleanup_entire(const stdfs::path& repo_root)
   const stdfs::path dir = hooks_dir(repo_root);
   for (const char* name : k_git_hooks) {
     const stdfs::path hook = dir / name;
-    std::optional<Confined> at;
-    std::optional<mode_t> mode;
+    std::optional<Existing> found;
     try {
-      at = user_files::locate(repo_root, hook);
-      mode = mode_of(*at);
+      found = existing(repo_root, hook);
     } catch (const std::system_error&) {
       continue; // refused (and named) by the one that refused it
     }
-    if (!mode) {
+    if (!found) {
       continue;
     }
-    const std::string content = core::fs::read_bytes(*at);
+    const std::string content = core::fs::read_bytes(found->at);
     std::string kept;
     bool removed = false;
     bool substance = false;
@@ -269,9 +274,9 @@ std::vector<stdfs::path> cleanup_entire(const stdfs::path& repo_root)
       continue;
     }
     if (!substance) {
-      core::fs::remove_file(*at);
+      core::fs::remove_file(found->at);
     } else {
-      write_file(*at, kept, *mode);
+      write_file(found->at, kept, found->mode);
     }
     changed.push_back(hook);
   }
