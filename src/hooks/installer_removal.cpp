@@ -19,6 +19,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace kolvex::hooks::installer {
