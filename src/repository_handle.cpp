@@ -168,7 +168,10 @@ core::fs::Confined RepositoryHandle::at(const stdfs::path& p) const
   if (m_platform.is_open()) {
     const stdfs::path below =
         p.lexically_normal().lexically_relative(m_platform_path.lexically_normal());
-    if (!below.empty() && *below.begin() != ".." && below != ".") {
+    if (below == ".") {
+      return m_platform.at({}); // `.platform` itself: the held descriptor
+    }
+    if (!below.empty() && *below.begin() != "..") {
       return m_platform.at(below);
     }
   }

@@ -171,7 +171,7 @@ void fill_from_log(std::vector<Row>& rows, const stdfs::path& root)
   for (const Row& row : rows) {
     wanted.insert(row.commit);
   }
-  auto records = rlog::read_log_records(paths::log_jsonl(root), wanted);
+  auto records = rlog::read_log_records(paths::confined(paths::log_jsonl(root)), wanted);
   std::unordered_set<std::string> missing;
   for (Row& row : rows) {
     if (auto found = records.find(row.commit); found != records.end()) {

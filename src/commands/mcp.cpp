@@ -229,7 +229,8 @@ core::Value call_status()
 {
   const auto root = services::shared::get_repo_root();
   const auto session = services::session_context::resolve_session(root);
-  const auto log = services::relaycore::log::count_attestation_log(paths::log_jsonl(root));
+  const auto log =
+      services::relaycore::log::count_attestation_log(paths::confined(paths::log_jsonl(root)));
   core::Map status;
   status.set("project_id", session.project_id ? core::Value(*session.project_id) : core::Value());
   status.set("signed_in", core::Value(session.api_key.has_value()));

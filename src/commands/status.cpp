@@ -205,7 +205,7 @@ int run_status(bool json)
   }
   AttestationLogCounts counts;
   try {
-    counts = services::relaycore::log::count_attestation_log(log_path);
+    counts = services::relaycore::log::count_attestation_log(repo->at(log_path));
   } catch (const core::fs::DecodeError& e) {
     output::error(e.what());
     return 1;

@@ -54,10 +54,12 @@ core::Value upload_map(const rsync::UploadResult& upload)
 
 // Records the log still holds for the next sync; -1 when the log cannot be read,
 // with the reason in `problems`.
-std::int64_t pending_records(const std::filesystem::path& root, std::vector<std::string>& problems)
+std::int64_t pending_records(const paths::RepositoryHandle& repo,
+                             std::vector<std::string>& problems)
 {
   try {
-    return services::relaycore::log::count_attestation_log(paths::log_jsonl(root)).pending;
+    return services::relaycore::log::count_attestation_log(repo.at(paths::log_jsonl(repo.root())))
+        .pending;
   } catch (const std::exception& e) {
     problems.emplace_back(e.what());
     return -1;
@@ -298,7 +300,7 @@ SyncOutcome perform_sync(const paths::RepositoryHandle& repo, std::optional<std:
         " in .kolvex/.platform/config.yaml is not a project id (a whole number from 1). Link "
         "the repository with `kolvex setup project <id>`");
   }
-  outcome.pending = pending_records(root, outcome.problems);
+  outcome.pending = pending_records(repo, outcome.problems);
 
   tell(outcome, !key.empty(), team_id, root);
   return outcome;

@@ -216,12 +216,14 @@ public:
     return body == std::string::npos ? "" : reply.substr(body + 4);
   }
 
-  // The attestations the server stored for `project`, from its admin listing.
+  // The attestations the server stored for `project`, from its admin listing; none
+  // when it has no such project (its answer is then an error object).
   [[nodiscard]] core::List attestations(std::int64_t project = 1) const
   {
-    return core::json::parse(get("/v1/_admin/attestations?project=" + std::to_string(project)))
-        .get("attestations")
-        ->as_list();
+    const core::Value listing =
+        core::json::parse(get("/v1/_admin/attestations?project=" + std::to_string(project)));
+    const core::Value* found = listing.get("attestations");
+    return found != nullptr && found->is_list() ? found->as_list() : core::List{};
   }
 
 private:

@@ -62,7 +62,8 @@ bool has_git_entry(const stdfs::path& dir)
 std::optional<bool> recorded_unattested(const stdfs::path& repo_root, const std::string& commit)
 {
   namespace rlog = services::relaycore::log;
-  const auto records = rlog::read_log_records(paths::log_jsonl(repo_root), {commit});
+  const auto records =
+      rlog::read_log_records(paths::confined(paths::log_jsonl(repo_root)), {commit});
   const auto found = records.find(commit);
   if (found == records.end()) {
     return std::nullopt;

@@ -146,7 +146,7 @@ std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rule
 std::int64_t pending_records(const stdfs::path& log_path)
 {
   try {
-    return log::count_attestation_log(log_path).pending;
+    return log::count_attestation_log(paths::confined(log_path)).pending;
   } catch (const std::exception& e) {
     k_log.debug_exception("reading the attestation log failed (best-effort)", e);
     return 0;

@@ -33,7 +33,7 @@ const core::logging::Logger& logger()
 std::vector<std::string> recent_logged_commits(const stdfs::path& log_path, const std::string& sha)
 {
   std::vector<std::string> commits;
-  (void)log::for_each_log_line(log_path, [&](std::string_view line) {
+  (void)log::for_each_log_line(paths::confined(log_path), [&](std::string_view line) {
     const log::LogLineScan scan = log::scan_log_line(line);
     if (const auto commit = log::plain_json_string(scan.commit);
         commit && log::_is_valid_commit_hash(*commit) && *commit != sha) {
@@ -131,7 +131,7 @@ std::optional<core::Map> cherry_pick_source(const stdfs::path& repo_root,
     if (source == candidates.end()) {
       return std::nullopt;
     }
-    auto lines = log::read_log_records(log_path, {*source});
+    auto lines = log::read_log_records(paths::confined(log_path), {*source});
     const auto line = lines.find(*source);
     if (line == lines.end()) {
       return std::nullopt;

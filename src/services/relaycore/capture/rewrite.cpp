@@ -344,7 +344,8 @@ Records load_records(const stdfs::path& repo_root, const Groups& groups)
   Records records;
   const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
   // One read of the log for every commit of the rewrite.
-  for (auto& [commit, line] : rlog::read_log_records(paths::log_jsonl(repo_root), wanted)) {
+  for (auto& [commit, line] :
+       rlog::read_log_records(paths::confined(paths::log_jsonl(repo_root)), wanted)) {
     records.lines_held.insert(commit);
     records.by_commit.emplace(
         commit, held(commit, std::move(line), read_archive(attestations_dir, commit)));
@@ -446,7 +447,7 @@ void queue_first_picks(const stdfs::path& repo_root, std::vector<core::Map>& rep
   for (const RewritePair& pair : intermediates) {
     firsts.insert(pair.old_sha);
   }
-  auto first_lines = rlog::read_log_records(paths::log_jsonl(repo_root), firsts);
+  auto first_lines = rlog::read_log_records(paths::confined(paths::log_jsonl(repo_root)), firsts);
   for (const RewritePair& pair : intermediates) {
     const auto line = first_lines.find(pair.old_sha);
     const bool queued = std::any_of(replaced.begin(), replaced.end(), [&](const core::Map& m) {

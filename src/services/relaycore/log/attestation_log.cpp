@@ -129,7 +129,7 @@ void read_lines(Tally& tally, std::string_view text, core::lines::Tail tail)
 // checked as UTF-8 before any of it is read: a 100,000-line log costs one block of
 // memory beyond what `pending` keeps.  A file that cannot be read leaves `tally`
 // empty; a last piece that no line boundary ends is left out.
-void read_file(Tally& tally, const std::filesystem::path& log_path)
+void read_file(Tally& tally, const core::fs::Confined& log_path)
 {
   const bool read =
       for_each_log_line(log_path, [&](std::string_view line) { read_line(tally, line); });
@@ -162,7 +162,7 @@ namespace {
 // whole record.  Returns where the lines that "\n" ends stop.  Throws DecodeError
 // and std::system_error.
 std::uint64_t read_lines_from(int fd,
-                              const std::filesystem::path& log_path,
+                              const core::fs::Confined& log_path,
                               std::uint64_t from,
                               const std::function<void(std::string_view)>& on_line,
                               const std::function<void(std::string_view)>& on_last)
@@ -177,12 +177,12 @@ std::uint64_t read_lines_from(int fd,
   };
   core::lines::LineBlockReader reader(fd, from);
   while (const auto block = reader.next()) {
-    core::fs::require_utf8(*block, log_path, reader.offset());
+    core::fs::require_utf8(*block, log_path.full(), reader.offset());
     each(*block, on_line);
   }
   std::string_view rest = reader.tail();
   const std::size_t whole = core::lines::whole_lines_size(rest);
-  core::fs::require_utf8(rest.substr(0, whole), log_path, reader.whole_lines_end());
+  core::fs::require_utf8(rest.substr(0, whole), log_path.full(), reader.whole_lines_end());
   each(rest.substr(0, whole), on_last);
   // The last piece is a line (an editor may save it without its end) once it is
   // a whole record; until then it is one still being appended, neither counted
@@ -208,12 +208,12 @@ void add(AttestationLogCounts& to, const AttestationLogCounts& more)
 
 } // namespace
 
-bool for_each_log_line(const std::filesystem::path& log_path,
+bool for_each_log_line(const core::fs::Confined& log_path,
                        const std::function<void(std::string_view)>& on_line)
 {
   core::fs::Fd file;
   try {
-    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+    file = core::fs::open_regular(log_path, O_RDONLY);
   } catch (const std::system_error&) {
     // Missing, not permitted, a link or a special file (refused, and reported
     // there): nothing recorded that we can see.
@@ -231,8 +231,7 @@ bool for_each_log_line(const std::filesystem::path& log_path,
 }
 
 std::unordered_map<std::string, core::Map>
-read_log_records(const std::filesystem::path& log_path,
-                 const std::unordered_set<std::string>& commits)
+read_log_records(const core::fs::Confined& log_path, const std::unordered_set<std::string>& commits)
 {
   std::unordered_map<std::string, core::Map> found;
   if (commits.empty()) {
@@ -288,7 +287,7 @@ AttestationLog read_attestation_log_text(std::string_view text)
   return to_log(tally.counts, std::move(pending));
 }
 
-AttestationLog read_attestation_log(const std::filesystem::path& log_path)
+AttestationLog read_attestation_log(const core::fs::Confined& log_path)
 {
   std::vector<core::Map> pending;
   Tally tally{.pending = &pending};
@@ -296,7 +295,7 @@ AttestationLog read_attestation_log(const std::filesystem::path& log_path)
   return to_log(tally.counts, std::move(pending));
 }
 
-AttestationLogCounts for_each_pending_record(const std::filesystem::path& log_path,
+AttestationLogCounts for_each_pending_record(const core::fs::Confined& log_path,
                                              const std::function<void(core::Map)>& on_pending)
 {
   // Held until the read ends: the reader takes a system error for an unreadable
@@ -320,12 +319,12 @@ AttestationLogCounts for_each_pending_record(const std::filesystem::path& log_pa
   return tally.counts;
 }
 
-AttestationLogCounts count_attestation_log(const std::filesystem::path& log_path)
+AttestationLogCounts count_attestation_log(const core::fs::Confined& log_path)
 {
   core::fs::Fd file;
   struct stat st {};
   try {
-    file = core::fs::open_regular(paths::confined(log_path), O_RDONLY);
+    file = core::fs::open_regular(log_path, O_RDONLY);
   } catch (const std::system_error&) {
     return {};
   }

@@ -59,20 +59,20 @@ std::array<std::int64_t*, 8> fields_of(AttestationLogCounts& counts)
 
 } // namespace
 
-std::filesystem::path counts_cache_path(const std::filesystem::path& log_path)
+core::fs::Confined counts_cache_path(const core::fs::Confined& log_path)
 {
-  return log_path.parent_path() / "log-counts";
+  return log_path.parent() / "log-counts";
 }
 
-std::filesystem::path marks_path(const std::filesystem::path& log_path)
+core::fs::Confined marks_path(const core::fs::Confined& log_path)
 {
-  return log_path.parent_path() / "log-marks";
+  return log_path.parent() / "log-marks";
 }
 
-std::uint64_t marks_generation(const std::filesystem::path& log_path)
+std::uint64_t marks_generation(const core::fs::Confined& log_path)
 {
   try {
-    const std::string text = core::fs::read_bytes(paths::confined(marks_path(log_path)), 64);
+    const std::string text = core::fs::read_bytes(marks_path(log_path), 64);
     return std::strtoull(text.c_str(), nullptr, 10);
   } catch (const std::exception&) {
     return 0;
@@ -81,10 +81,9 @@ std::uint64_t marks_generation(const std::filesystem::path& log_path)
 
 // One write of a fixed width in place, not a replace: a sync bumps it once per
 // batch, and an fsync per batch is what marking in place saves.
-void bump_marks_generation(const std::filesystem::path& log_path)
+void bump_marks_generation(const core::fs::Confined& log_path)
 {
-  const core::fs::Fd file =
-      core::fs::open_regular(paths::confined(marks_path(log_path)), O_RDWR | O_CREAT, 0644);
+  const core::fs::Fd file = core::fs::open_regular(marks_path(log_path), O_RDWR | O_CREAT, 0644);
   char text[21] = {};
   const ssize_t n = ::pread(file.get(), text, sizeof text - 1, 0);
   const std::uint64_t next = (n > 0 ? std::strtoull(text, nullptr, 10) : 0) + 1;
@@ -93,18 +92,18 @@ void bump_marks_generation(const std::filesystem::path& log_path)
   if (::pwrite(file.get(), line, static_cast<std::size_t>(size), 0) != size) {
     throw std::system_error(errno == 0 ? EIO : errno,
                             std::generic_category(),
-                            "cannot write " + marks_path(log_path).string());
+                            "cannot write " + marks_path(log_path).full().string());
   }
 }
 
-std::optional<CachedCounts> load_counts(const std::filesystem::path& log_path,
+std::optional<CachedCounts> load_counts(const core::fs::Confined& log_path,
                                         int fd,
                                         const struct stat& log,
                                         std::uint64_t generation)
 {
   std::string text;
   try {
-    text = core::fs::read_bytes(paths::confined(counts_cache_path(log_path)), 4096);
+    text = core::fs::read_bytes(counts_cache_path(log_path), 4096);
   } catch (const std::exception&) {
     return std::nullopt;
   }
@@ -141,7 +140,7 @@ std::optional<CachedCounts> load_counts(const std::filesystem::path& log_path,
   return cached;
 }
 
-void save_counts(const std::filesystem::path& log_path,
+void save_counts(const core::fs::Confined& log_path,
                  int fd,
                  const struct stat& log,
                  const CachedCounts& cached)
@@ -159,7 +158,7 @@ void save_counts(const std::filesystem::path& log_path,
       text += " " + std::to_string(*field);
     }
     text += "\n";
-    core::fs::atomic_replace(paths::confined(counts_cache_path(log_path)), text, 0644);
+    core::fs::atomic_replace(counts_cache_path(log_path), text, 0644);
   } catch (const std::exception&) {
     // A cache: the log is counted instead.
   }

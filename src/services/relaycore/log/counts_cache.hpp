@@ -9,6 +9,7 @@
 // cache read before it is stale.  The log stays the one source of truth: anything
 // that does not match is read again from the log.
 
+#include "core/fs.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 
 #include <sys/stat.h>
@@ -27,26 +28,26 @@ struct CachedCounts {
 
 // Beside the log at `log_path`: the cache ("log-counts") and the marks generation
 // ("log-marks").
-[[nodiscard]] std::filesystem::path counts_cache_path(const std::filesystem::path& log_path);
-[[nodiscard]] std::filesystem::path marks_path(const std::filesystem::path& log_path);
+[[nodiscard]] core::fs::Confined counts_cache_path(const core::fs::Confined& log_path);
+[[nodiscard]] core::fs::Confined marks_path(const core::fs::Confined& log_path);
 
 // The marks generation of the log at `log_path` (0 when none was recorded).
-[[nodiscard]] std::uint64_t marks_generation(const std::filesystem::path& log_path);
+[[nodiscard]] std::uint64_t marks_generation(const core::fs::Confined& log_path);
 
 // Called by a marker under the log lock, after its marks are written.  Errors
 // propagate: a marking that cannot say so must not look finished.
-void bump_marks_generation(const std::filesystem::path& log_path);
+void bump_marks_generation(const core::fs::Confined& log_path);
 
 // The cache beside `log_path` when it matches the log open on `fd` with status `log`
 // and the generation `generation`; nullopt otherwise.
-[[nodiscard]] std::optional<CachedCounts> load_counts(const std::filesystem::path& log_path,
+[[nodiscard]] std::optional<CachedCounts> load_counts(const core::fs::Confined& log_path,
                                                       int fd,
                                                       const struct stat& log,
                                                       std::uint64_t generation);
 
 // Replaces the cache beside `log_path` with `counts` of the log open on `fd`.
 // Best-effort.
-void save_counts(const std::filesystem::path& log_path,
+void save_counts(const core::fs::Confined& log_path,
                  int fd,
                  const struct stat& log,
                  const CachedCounts& counts);

@@ -308,8 +308,6 @@ RecordFiles record_files(const paths::RepositoryHandle& repo)
           .attestations = repo.at(paths::attestations_dir(repo.root()))};
 }
 
-LogLock::LogLock(const stdfs::path& kolvexlog_path) : LogLock(paths::confined(kolvexlog_path)) {}
-
 LogLock::LogLock(const core::fs::Confined& log)
     : m_lock(log, utils::filelock::DEFAULT_TIMEOUT_SECONDS)
 {

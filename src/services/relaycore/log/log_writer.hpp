@@ -143,8 +143,6 @@ std::size_t _replace_log_entries(const core::fs::Confined& log,
 class LogLock {
 public:
   explicit LogLock(const core::fs::Confined& log);
-  // The lock of the log at `kolvexlog_path`, confined by name.
-  explicit LogLock(const std::filesystem::path& kolvexlog_path);
   [[nodiscard]] bool acquired() const { return m_lock.acquired(); }
 
 private:

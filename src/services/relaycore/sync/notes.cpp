@@ -199,7 +199,7 @@ NotesResult write_notes_with(const stdfs::path& repo_root,
 {
   NotesResult result;
   const std::unordered_set<std::string> wanted(commits.begin(), commits.end());
-  auto lines = rlog::read_log_records(paths::log_jsonl(repo_root), wanted);
+  auto lines = rlog::read_log_records(paths::confined(paths::log_jsonl(repo_root)), wanted);
   const stdfs::path attestations_dir = paths::attestations_dir(repo_root);
   // Written on top of the fetched notes, so that the push after it fast-forwards.
   (void)merge_fetched_notes(repo_root);

@@ -255,7 +255,7 @@ resolve_if_unlinked(const paths::RepositoryHandle& repo,
                     const std::optional<std::string>& api_url,
                     std::optional<std::int64_t> team_id)
 {
-  log::AttestationResult archived = log::process_pending_attestation(repo.root());
+  log::AttestationResult archived = log::process_pending_attestation(repo);
   const core::Map config = config_of(repo);
   if (names_a_project(config.find("project_id"))) {
     return {std::move(archived), std::nullopt};

@@ -83,7 +83,7 @@ SyncRun run_sync_detailed(const paths::RepositoryHandle& repo,
   run.result.set("attestations_uploaded", core::Value(false));
   run.result.set("cache_refreshed", core::Value(false));
 
-  (void)log::process_pending_attestation(repo_root);
+  (void)log::process_pending_attestation(repo);
   _refresh_local_static_files(repo);
 
   self_heal("Entire hook strip skipped (best-effort)",

@@ -174,7 +174,7 @@ MarkStats SyncedMarker::mark(const std::set<std::string>& commits)
     return stats;
   }
   const core::fs::Confined& log = m_log;
-  const log::LogLock lock(m_log_path);
+  const log::LogLock lock(m_log);
   const std::string_view file = read_into(log, m_read);
   // The memo is only good while it is a prefix of the log: any other writer than
   // an appender (a replace, another process's marking, a hand edit) shows as a

@@ -174,7 +174,7 @@ PatchStats SyncedPatcher::mark(const std::set<std::string>& commits)
     return stats;
   }
   const core::fs::Confined& log = m_log;
-  const log::LogLock lock(m_log_path);
+  const log::LogLock lock(m_log);
   const core::fs::Fd file = core::fs::open_regular(log, O_RDWR);
   struct stat st {};
   if (::fstat(file.get(), &st) != 0) {
@@ -232,7 +232,7 @@ PatchStats SyncedPatcher::mark(const std::set<std::string>& commits)
     }
   } catch (...) {
     if (stats.patched > 0) {
-      log::bump_marks_generation(m_log_path);
+      log::bump_marks_generation(m_log);
     }
     throw;
   }
@@ -248,7 +248,7 @@ PatchStats SyncedPatcher::mark(const std::set<std::string>& commits)
     }
   }
   if (stats.patched > 0) {
-    log::bump_marks_generation(m_log_path); // counts taken before now are stale
+    log::bump_marks_generation(m_log); // counts taken before now are stale
   }
   if (!rewrite.empty()) {
     stats.rewritten = rewrite.size();

@@ -367,7 +367,7 @@ UploadResult upload_attestations(const std::string& api_key,
       // The total is counted only for a terminal to show it on.
       const bool shown = ::isatty(STDERR_FILENO) == 1;
       const std::size_t total =
-          shown ? static_cast<std::size_t>(log::count_attestation_log(log_path).pending) : 0;
+          shown ? static_cast<std::size_t>(log::count_attestation_log(log_at).pending) : 0;
       progress.emplace(total, shown && total > batch.size() ? 2 : 1);
     }
     core::Value answer;
@@ -397,7 +397,7 @@ UploadResult upload_attestations(const std::string& api_key,
   BatchBuilder builder;
   std::int64_t corrupt_archives = 0;
   const log::AttestationLogCounts counts =
-      log::for_each_pending_record(log_path, [&](core::Map entry) {
+      log::for_each_pending_record(log_at, [&](core::Map entry) {
         if (stopped) {
           return;
         }

@@ -146,7 +146,8 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
   for (unsigned k = 0; k < k_seeded; ++k) {
     EXPECT_EQ(seen[sha('b', k)], 1);
   }
-  EXPECT_EQ(read_attestation_log(log).size(), k_seeded + k_appenders * k_appends);
+  EXPECT_EQ(read_attestation_log(kolvex::paths::confined(log)).size(),
+            k_seeded + k_appenders * k_appends);
   const std::string warned = warnings->text();
   warnings.reset();
   EXPECT_EQ(warned.find("could not lock"), std::string::npos) << warned;
@@ -212,7 +213,7 @@ TEST(LogWriterCrash, KilledReplacementLeavesTheOldOrTheNewLogWhole)
     const std::string after = core::fs::read_text(log);
     EXPECT_TRUE(after == old_text || after == new_text)
         << "torn log of " << after.size() << " bytes";
-    const AttestationLog read = read_attestation_log(log);
+    const AttestationLog read = read_attestation_log(kolvex::paths::confined(log));
     EXPECT_EQ(read.size(), k_lines);
     EXPECT_EQ(read.corrupt, 0);
   }

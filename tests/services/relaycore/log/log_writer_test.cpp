@@ -131,7 +131,7 @@ TEST(LogAttestation, WithoutAnswerFromGitTheRecordIsUnknownAndUnaddressable)
   const core::Map line = parse_line(core::fs::read_text(log));
   EXPECT_EQ(line.find("commit")->as_string(), "unknown");
   EXPECT_EQ(line.find("branch")->as_string(), "unknown");
-  const AttestationLog read = read_attestation_log(log);
+  const AttestationLog read = read_attestation_log(kolvex::paths::confined(log));
   EXPECT_EQ(read.unaddressable, 1);
   EXPECT_EQ(read.size(), 0u);
 }
@@ -187,7 +187,7 @@ TEST(LogAttestation, ReplaceExistingRewritesTheLineOrAppendsWhenThereIsNone)
   EXPECT_EQ(parse_line(lines[0]).find("summary")->as_string(), "upgraded");
   EXPECT_EQ(parse_line(lines[0]).find("synced")->as_bool(), false);
   EXPECT_EQ(parse_line(lines[2]).find("summary")->as_string(), "second");
-  EXPECT_EQ(read_attestation_log(f.log).size(), 2u);
+  EXPECT_EQ(read_attestation_log(kolvex::paths::confined(f.log)).size(), 2u);
 }
 
 TEST(LogAttestation, NothingIsLoggedWhenTheArchiveCannotBeWrittenOrTheCommitIsNoFileName)

@@ -285,8 +285,8 @@ TEST_F(Pending, LegacyLogThatIsNotUtf8IsMergedAsUtf8)
   const std::string log = repo.read(".kolvex/.platform/log.jsonl");
   EXPECT_TRUE(kolvex::core::fs::is_valid_utf8(log));
   EXPECT_NE(log.find("caf\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\""), std::string::npos) << log;
-  const auto read =
-      kolvex::services::relaycore::log::read_attestation_log(kolvex::paths::log_jsonl(repo.path()));
+  const auto read = kolvex::services::relaycore::log::read_attestation_log(
+      kolvex::paths::confined(kolvex::paths::log_jsonl(repo.path())));
   EXPECT_EQ(read.size(), 2U);
   EXPECT_EQ(read.corrupt, 0);
 }

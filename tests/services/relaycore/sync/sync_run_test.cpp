@@ -100,7 +100,8 @@ TEST_F(SyncRunTest, UploadsAndReportsUploadedEvenWithNothingToSend)
   ASSERT_TRUE(run.upload);
   EXPECT_EQ(run.upload->uploaded, 2);
   EXPECT_TRUE(flag(run.result, "attestations_uploaded"));
-  EXPECT_EQ(log::read_attestation_log(paths::log_jsonl(repo.path())).size(), 0u);
+  EXPECT_EQ(
+      log::read_attestation_log(kolvex::paths::confined(paths::log_jsonl(repo.path()))).size(), 0u);
 
   const core::Map again = run_sync(
       kolvex::paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
@@ -119,7 +120,8 @@ TEST_F(SyncRunTest, AFailedUploadKeepsTheRecordsAndStillReachesTheCacheStep)
   EXPECT_FALSE(flag(run.result, "attestations_uploaded"));
   // The cache is refreshed all the same: the map reads false, true.
   EXPECT_TRUE(flag(run.result, "cache_refreshed")) << run.cache_failure;
-  EXPECT_EQ(log::read_attestation_log(paths::log_jsonl(repo.path())).size(), 1u);
+  EXPECT_EQ(
+      log::read_attestation_log(kolvex::paths::confined(paths::log_jsonl(repo.path()))).size(), 1u);
 }
 
 TEST_F(SyncRunTest, RefreshesTheContextCacheAndSaysWhereItFailed)

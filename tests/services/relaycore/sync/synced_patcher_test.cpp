@@ -65,7 +65,7 @@ TEST(SyncedPatcher, EachShapeOfLineEndsMarkedInPlaceOrByRewriteOrUntouched)
       continue;
     }
     EXPECT_EQ(stats.rewritten, 1u) << row.what;
-    const auto sent = log::read_attestation_log(repo.log());
+    const auto sent = log::read_attestation_log(kolvex::paths::confined(repo.log()));
     EXPECT_EQ(sent.uploaded, 1) << row.what;
     EXPECT_EQ(sent.size(), 2u) << row.what;
   }
@@ -96,7 +96,7 @@ TEST(SyncedPatcher, LaterBatchesReadOnlyWhatWasAppendedAndFindReplacedLinesAgain
   std::fstream(repo.log(), std::ios::in | std::ios::out | std::ios::binary).seekp(at + 1) << 'q';
   EXPECT_EQ(patcher.mark({sha_of('a', 2), sha_of('a', 3)}).patched, 2u);
   EXPECT_EQ(repo.synced_count(), 5u);
-  EXPECT_EQ(log::read_attestation_log(repo.log()).size(), 196u);
+  EXPECT_EQ(log::read_attestation_log(kolvex::paths::confined(repo.log())).size(), 196u);
 }
 
 } // namespace
