@@ -265,8 +265,16 @@ core::Value call_session_summary()
   } catch (const std::system_error& e) {
     logger().debug_exception("The linked project could not be read", e); // none linked
   }
+  // Opened for this call alone; a cache that cannot be opened is read file by file,
+  // each refused and reported as before.
+  paths::DirectoryHandle cache;
+  try {
+    cache = paths::DirectoryHandle::open(paths::platform_dir(root));
+  } catch (const std::system_error& e) {
+    logger().debug_exception("The cache directory could not be opened", e);
+  }
   const std::string summary = services::relaycore::cache::generate_session_summary(
-      paths::platform_dir(root), project ? core::Value(*project) : core::Value(), std::nullopt);
+      cache, project ? core::Value(*project) : core::Value(), std::nullopt);
   return tool_result(summary, std::nullopt, false);
 }
 

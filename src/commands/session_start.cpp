@@ -113,7 +113,7 @@ void run_session_start(const std::optional<std::string>& agent)
     k_log.debug_exception("reading the local configuration failed (best-effort)", e);
   }
   const std::string summary = services::relaycore::cache::generate_session_summary(
-      paths::platform_dir(root), project_id, agent_name(agent));
+      repo->platform(), project_id, agent_name(agent));
   const std::string out = session_start_output(summary, agent) + "\n";
   std::fwrite(out.data(), 1, out.size(), stdout);
   std::fflush(stdout);

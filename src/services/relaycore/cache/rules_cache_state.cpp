@@ -22,11 +22,11 @@ const core::Value* nested_map(const core::Value& parent, std::string_view key)
   return value->is_map() ? value : nullptr;
 }
 
-std::optional<std::int64_t> recorded_status(const std::filesystem::path& config_path)
+std::optional<std::int64_t> recorded_status(const core::fs::Confined& config_path)
 {
   core::Value config;
   try {
-    config = core::yaml::load(core::fs::read_text(paths::confined(config_path)));
+    config = core::yaml::load(core::fs::read_text(config_path));
   } catch (const std::system_error&) {
     return std::nullopt;
   } catch (const core::fs::DecodeError&) {
@@ -76,10 +76,10 @@ std::string RulesCacheState::describe() const
   return std::to_string(*count);
 }
 
-RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir)
+RulesCacheState read_rules_cache_state(const paths::DirectoryHandle& cache)
 {
-  const auto status = recorded_status(cache_dir / "config.yaml");
-  const core::fs::Confined rules_path = paths::confined(cache_dir / "kolvexrules.yaml");
+  const auto status = recorded_status(cache.at("config.yaml"));
+  const core::fs::Confined rules_path = cache.at("kolvexrules.yaml");
   try {
     if (!core::fs::stat_regular(rules_path)) {
       return {std::nullopt, status};

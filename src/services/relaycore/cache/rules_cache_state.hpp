@@ -3,6 +3,8 @@
 // How many project rules are cached, and whether that number can be trusted: "0"
 // may mean "no rules" or "never synced", "file corrupt", "last fetch refused".
 
+#include "repository_handle.hpp"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -36,6 +38,6 @@ struct RulesCacheState {
 // Reads "config.yaml" (status at cache -> fetch_status -> kolvexrules) and
 // "kolvexrules.yaml" from `cache_dir`.  Never throws for a missing, unreadable or
 // malformed file: each degrades to a state.
-[[nodiscard]] RulesCacheState read_rules_cache_state(const std::filesystem::path& cache_dir);
+[[nodiscard]] RulesCacheState read_rules_cache_state(const paths::DirectoryHandle& cache);
 
 } // namespace kolvex::services::relaycore::cache

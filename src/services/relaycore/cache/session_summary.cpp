@@ -30,10 +30,10 @@ constexpr std::array<std::string_view, 3> k_spec_suffixes = {".md", ".yaml", ".y
 
 // The status of the regular file `p` in the cache, or nullopt when it is missing or
 // cannot be used (a link or a special file is refused and reported).
-std::optional<struct stat> cache_file_status(const stdfs::path& p)
+std::optional<struct stat> cache_file_status(const core::fs::Confined& p)
 {
   try {
-    return core::fs::stat_regular(paths::confined(p));
+    return core::fs::stat_regular(p);
   } catch (const std::system_error& e) {
     k_log.debug_exception("cache file not usable (best-effort)", e);
     return std::nullopt;
@@ -46,14 +46,14 @@ std::string display_text(const core::Value& value)
   return value.is_string() ? value.as_string() : display::repr::python_repr(value);
 }
 
-std::int64_t count_elements(const stdfs::path& state_path)
+std::int64_t count_elements(const core::fs::Confined& state_path)
 {
   if (!cache_file_status(state_path)) {
     return 0;
   }
   core::Value state;
   try {
-    state = core::yaml::load(core::fs::read_text(paths::confined(state_path)));
+    state = core::yaml::load(core::fs::read_text(state_path));
   } catch (const std::exception& e) {
     // Unreadable, not UTF-8 or not YAML: the cache holds no elements we can count.
     k_log.debug_exception("reading the state file failed (best-effort)", e);
@@ -93,10 +93,10 @@ bool has_spec_suffix(const stdfs::path& file)
   return false;
 }
 
-std::int64_t count_specs(const stdfs::path& specs_dir)
+std::int64_t count_specs(const core::fs::Confined& specs_dir)
 {
   try {
-    const auto names = core::fs::list_regular_files(paths::confined(specs_dir));
+    const auto names = core::fs::list_regular_files(specs_dir);
     return static_cast<std::int64_t>(std::count_if(
         names.begin(), names.end(), [](const std::string& name) { return has_spec_suffix(name); }));
   } catch (const std::system_error& e) {
@@ -107,10 +107,11 @@ std::int64_t count_specs(const stdfs::path& specs_dir)
 }
 
 // The one cache line: stale beats incomplete beats fresh beats empty.
-std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rules, double now)
+std::string
+cache_line(const paths::DirectoryHandle& cache, const RulesCacheState& rules, double now)
 {
-  const std::array<stdfs::path, 2> files = {cache_dir / "kolvexstate.yaml",
-                                            cache_dir / "kolvexrules.yaml"};
+  const std::array<core::fs::Confined, 2> files = {cache.at("kolvexstate.yaml"),
+                                                   cache.at("kolvexrules.yaml")};
   bool any_exists = false;
   bool stale = false;
   for (const auto& file : files) {
@@ -143,10 +144,10 @@ std::string cache_line(const stdfs::path& cache_dir, const RulesCacheState& rule
 // Records waiting for upload, counted without building any of them.  A log that is
 // not UTF-8 cannot be counted; the summary leaves the line out rather than fail the
 // session start.
-std::int64_t pending_records(const stdfs::path& log_path)
+std::int64_t pending_records(const core::fs::Confined& log_path)
 {
   try {
-    return log::count_attestation_log(paths::confined(log_path)).pending;
+    return log::count_attestation_log(log_path).pending;
   } catch (const std::exception& e) {
     k_log.debug_exception("reading the attestation log failed (best-effort)", e);
     return 0;
@@ -155,7 +156,7 @@ std::int64_t pending_records(const stdfs::path& log_path)
 
 } // namespace
 
-std::string generate_session_summary_at(const stdfs::path& cache_dir,
+std::string generate_session_summary_at(const paths::DirectoryHandle& cache,
                                         const core::Value& project_id,
                                         const std::optional<std::string>& agent_name,
                                         double now)
@@ -168,12 +169,12 @@ std::string generate_session_summary_at(const stdfs::path& cache_dir,
   if (agent_name && !agent_name->empty()) {
     lines.push_back("  agent: " + *agent_name);
   }
-  lines.push_back("  elements: " + std::to_string(count_elements(cache_dir / "kolvexstate.yaml")));
-  const RulesCacheState rules = read_rules_cache_state(cache_dir);
+  lines.push_back("  elements: " + std::to_string(count_elements(cache.at("kolvexstate.yaml"))));
+  const RulesCacheState rules = read_rules_cache_state(cache);
   lines.push_back("  rules: " + rules.describe());
-  lines.push_back("  specs: " + std::to_string(count_specs(cache_dir / "specs")));
-  lines.push_back(cache_line(cache_dir, rules, now));
-  if (const auto pending = pending_records(cache_dir / "log.jsonl"); pending > 0) {
+  lines.push_back("  specs: " + std::to_string(count_specs(cache.at("specs"))));
+  lines.push_back(cache_line(cache, rules, now));
+  if (const auto pending = pending_records(cache.at("log.jsonl")); pending > 0) {
     lines.push_back("  " + std::to_string(pending) +
                     (has_project ? " attestation(s) pending upload \u2014 run 'kolvex sync'"
                                  : " attestation(s) recorded locally, waiting for a project"));
@@ -188,11 +189,11 @@ std::string generate_session_summary_at(const stdfs::path& cache_dir,
   return text;
 }
 
-std::string generate_session_summary(const stdfs::path& cache_dir,
+std::string generate_session_summary(const paths::DirectoryHandle& cache,
                                      const core::Value& project_id,
                                      const std::optional<std::string>& agent_name)
 {
-  return generate_session_summary_at(cache_dir, project_id, agent_name, core::clock::now_seconds());
+  return generate_session_summary_at(cache, project_id, agent_name, core::clock::now_seconds());
 }
 
 } // namespace kolvex::services::relaycore::cache

@@ -6,6 +6,7 @@
 // no network, no writes.
 
 #include "core/value.hpp"
+#include "repository_handle.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -16,16 +17,16 @@ namespace kolvex::services::relaycore::cache {
 // A cache whose state or rules file was last written longer ago than this is stale.
 inline constexpr double _STALE_THRESHOLD_SECONDS = 86400;
 
-// The summary of the cache in `cache_dir`: lines joined by "\n", no trailing
-// newline.  `project_id` (int or string; 0 and "" count as none) and `agent_name`
-// are only shown.  Never throws for missing, unreadable or malformed files.
-[[nodiscard]] std::string generate_session_summary(const std::filesystem::path& cache_dir,
+// The summary of the cache directory `cache` (a repository's `.platform`): lines joined by "\n", no
+// trailing newline.  `project_id` (int or string; 0 and "" count as none) and `agent_name` are only
+// shown.  Never throws for missing, unreadable or malformed files.
+[[nodiscard]] std::string generate_session_summary(const paths::DirectoryHandle& cache,
                                                    const core::Value& project_id,
                                                    const std::optional<std::string>& agent_name);
 
 // generate_session_summary with the current time fixed at `now` (Unix seconds), so
 // that the staleness boundary can be checked exactly.
-[[nodiscard]] std::string generate_session_summary_at(const std::filesystem::path& cache_dir,
+[[nodiscard]] std::string generate_session_summary_at(const paths::DirectoryHandle& cache,
                                                       const core::Value& project_id,
                                                       const std::optional<std::string>& agent_name,
                                                       double now);

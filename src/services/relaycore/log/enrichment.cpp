@@ -47,7 +47,8 @@ std::optional<std::string> session_of(const core::Map& parsed)
 void enrich_rules(core::Map& parsed, const std::filesystem::path& repo_root)
 {
   try {
-    const auto state = cache::read_rules_cache_state(paths::platform_dir(repo_root));
+    const auto state =
+        cache::read_rules_cache_state(paths::DirectoryHandle::open(paths::platform_dir(repo_root)));
     const core::Value available = state.trustworthy() && state.count
                                       ? core::Value(static_cast<long long>(*state.count))
                                       : core::Value();

@@ -476,11 +476,14 @@ TEST_F(Refresh, RoundTripThroughTheRulesStateAndTheSessionSummary)
 {
   ASSERT_TRUE(run().ok);
   const stdfs::path cache_dir = repo.path() / ".kolvex/.platform";
-  cache::RulesCacheState state = cache::read_rules_cache_state(cache_dir);
+  cache::RulesCacheState state =
+      cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir));
   EXPECT_EQ(state.count, 2); // one principle, one constraint
   EXPECT_EQ(state.last_fetch_status, 200);
   EXPECT_TRUE(state.trustworthy());
-  EXPECT_EQ(cache::generate_session_summary(cache_dir, Value(42), std::string("claude-code")),
+  EXPECT_EQ(cache::generate_session_summary(kolvex::paths::DirectoryHandle::open(cache_dir),
+                                            Value(42),
+                                            std::string("claude-code")),
             "kolvex session context loaded\n  project: 42\n  agent: claude-code\n  elements: 2\n"
             "  rules: 2\n  specs: 1\n  cache: fresh");
 
@@ -490,10 +493,11 @@ TEST_F(Refresh, RoundTripThroughTheRulesStateAndTheSessionSummary)
                             Map{{"kolvexstate", 304}, {"kolvexrules", 401}}};
   };
   ASSERT_TRUE(run().ok);
-  state = cache::read_rules_cache_state(cache_dir);
+  state = cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir));
   EXPECT_TRUE(state.fetch_failed());
   EXPECT_EQ(state.describe(), "2 (stale \u2014 last sync could not reach kolvex)");
-  EXPECT_NE(cache::generate_session_summary(cache_dir, Value(42), std::nullopt)
+  EXPECT_NE(cache::generate_session_summary(
+                kolvex::paths::DirectoryHandle::open(cache_dir), Value(42), std::nullopt)
                 .find("  cache: incomplete"),
             std::string::npos);
 }
@@ -512,7 +516,10 @@ TEST_F(Refresh, TwoRefreshesAtOnceLeaveAWholeCache)
   for (const auto& entry : stdfs::recursive_directory_iterator(repo.path())) {
     EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path();
   }
-  EXPECT_EQ(cache::read_rules_cache_state(repo.path() / ".kolvex/.platform").count, 2);
+  EXPECT_EQ(cache::read_rules_cache_state(
+                kolvex::paths::DirectoryHandle::open(repo.path() / ".kolvex/.platform"))
+                .count,
+            2);
 }
 
 // A clone that ships links in the cache cannot turn the refresh against files
