@@ -3,12 +3,10 @@
 #include "paths.hpp"
 
 #include <cerrno>
-#include <cstdint>
 #include <system_error>
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kolvex::paths {
@@ -50,62 +48,22 @@ core::fs::Confined DirectoryHandle::at(const stdfs::path& rel) const
 std::optional<std::string> DirectoryHandle::read_file(std::string_view name,
                                                       std::size_t max_bytes) const
 {
-  const stdfs::path shown = m_path / std::string(name);
   if (!one_component(name)) {
-    throw core::fs::UnsafePathError(shown, EINVAL, "not a file name");
+    throw core::fs::UnsafePathError(m_path / std::string(name), EINVAL, "not a file name");
   }
   if (!is_open()) {
     return std::nullopt;
   }
-  const std::string file_name(name);
-  const core::fs::Fd file(
-      ::openat(m_fd->get(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (file.get() < 0) {
-    if (errno == ENOENT) {
+  try {
+    return core::fs::read_bytes(at(std::string(name)), max_bytes);
+  } catch (const core::fs::UnsafePathError&) {
+    throw;
+  } catch (const std::system_error& e) {
+    if (e.code() == std::errc::no_such_file_or_directory) {
       return std::nullopt;
     }
-    if (errno == ELOOP) {
-      throw core::fs::UnsafePathError(shown, ELOOP, "a symbolic link");
-    }
-    throw std::system_error(errno, std::generic_category(), "cannot open " + shown.string());
+    throw;
   }
-  struct stat st {};
-  if (::fstat(file.get(), &st) != 0) {
-    throw std::system_error(errno, std::generic_category(), "cannot stat " + shown.string());
-  }
-  if (S_ISDIR(st.st_mode)) {
-    throw std::system_error(EISDIR, std::generic_category(), "not a file: " + shown.string());
-  }
-  if (!S_ISREG(st.st_mode)) {
-    throw core::fs::UnsafePathError(shown, EINVAL, "not a regular file");
-  }
-  if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) {
-    throw std::system_error(EFBIG, std::generic_category(), "too large: " + shown.string());
-  }
-  std::string bytes;
-  bytes.resize(static_cast<std::size_t>(st.st_size));
-  std::size_t got = 0;
-  for (;;) {
-    if (got == bytes.size()) {
-      bytes.resize(bytes.size() + 4096); // it grew while we read
-    }
-    const ssize_t n = ::read(file.get(), bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      throw std::system_error(errno, std::generic_category(), "cannot read " + shown.string());
-    }
-    if (n == 0) {
-      break;
-    }
-    got += static_cast<std::size_t>(n);
-    if (got > max_bytes) {
-      throw std::system_error(EFBIG, std::generic_category(), "too large: " + shown.string());
-    }
-  }
-  bytes.resize(got);
-  return bytes;
 }
 
 DirectoryHandle DirectoryHandle::open(const stdfs::path& dir)

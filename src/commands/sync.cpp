@@ -81,7 +81,8 @@ void record_head(const std::string& reason, bool merges_only = false)
   core::deadline::hard_stop_after(k_record_hard_limit, 0);
   try {
     const auto root = services::shared::get_repo_root();
-    if (!services::shared::local_config_exists(root)) {
+    const paths::RepositoryHandle repo(root);
+    if (!services::shared::local_config_exists(repo)) {
       return;
     }
     if (merges_only) {
@@ -101,7 +102,6 @@ void record_head(const std::string& reason, bool merges_only = false)
       }
     }
     namespace capture = services::relaycore::capture;
-    const paths::RepositoryHandle repo(root);
     const auto result =
         capture::capture_commit(repo, "HEAD", {.source = "post_commit", .event = event});
     if (!result.written && result.reason != capture::ALREADY_RECORDED) {
@@ -180,7 +180,8 @@ void record_rewrite()
   namespace capture = services::relaycore::capture;
   try {
     const auto root = services::shared::get_repo_root();
-    if (!services::shared::local_config_exists(root)) {
+    const paths::RepositoryHandle repo(root);
+    if (!services::shared::local_config_exists(repo)) {
       return;
     }
     std::vector<capture::RewritePair> pairs = capture::parse_rewrite_pairs(read_hook_stdin());

@@ -1,6 +1,7 @@
 #include "core/git_repo.hpp"
 
 #include "core/fs.hpp"
+#include "core/logging.hpp"
 #include "core/text.hpp"
 
 #include <zlib.h>
@@ -18,6 +19,14 @@ namespace kolvex::core::git {
 namespace {
 
 namespace stdfs = std::filesystem;
+
+// Every fall-back to git is told at debug level: a hook that asks git again is the
+// slow one, and this says why.
+const logging::Logger& logger()
+{
+  static const logging::Logger instance("kolvex.core.git_repo");
+  return instance;
+}
 
 // Sizes past which a file is not one git wrote for a small repository's commit:
 // such a repository is left to git.
@@ -236,6 +245,9 @@ struct OpenedMemo {
   // By the directory as asked: the hook asks for its working directory and then
   // for the top it found there.
   std::map<stdfs::path, std::optional<Repo>> answers;
+  // Loose objects by their path: an object never changes, and the hook reads its
+  // commit for HEAD, for its metadata and for aider's mark.
+  std::map<stdfs::path, std::optional<std::string>> objects;
 };
 
 OpenedMemo& opened_memo()
@@ -248,7 +260,22 @@ std::optional<Repo> open_uncached(const stdfs::path& dir)
 {
   try {
     return open_checked(dir);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    logger().debug_exception("the git directory is not read directly; git is asked", e);
+    return std::nullopt;
+  }
+}
+
+std::optional<std::string> read_object_file(const Repo& repo, const stdfs::path& rel)
+{
+  try {
+    const auto compressed = read_beneath(repo.common_dir, rel, k_max_object);
+    if (!compressed) {
+      return std::nullopt;
+    }
+    return inflate(*compressed, k_max_object);
+  } catch (const std::exception& e) {
+    logger().debug_exception("a loose object is not read directly; git is asked", e);
     return std::nullopt;
   }
 }
@@ -275,19 +302,20 @@ std::optional<Repo> open_plain(const stdfs::path& dir)
 
 std::optional<std::string> read_loose_object(const Repo& repo, const std::string& oid)
 {
-  try {
-    if (oid.size() != 40 || !text::is_object_name(oid)) {
-      return std::nullopt;
-    }
-    const auto compressed = read_beneath(
-        repo.common_dir, stdfs::path("objects") / oid.substr(0, 2) / oid.substr(2), k_max_object);
-    if (!compressed) {
-      return std::nullopt;
-    }
-    return inflate(*compressed, k_max_object);
-  } catch (const std::exception&) {
+  if (oid.size() != 40 || !text::is_object_name(oid)) {
     return std::nullopt;
   }
+  const stdfs::path rel = stdfs::path("objects") / oid.substr(0, 2) / oid.substr(2);
+  OpenedMemo& memo = opened_memo();
+  if (!memo.on) {
+    return read_object_file(repo, rel);
+  }
+  const stdfs::path key = repo.common_dir / rel;
+  auto found = memo.objects.find(key);
+  if (found == memo.objects.end()) {
+    found = memo.objects.emplace(key, read_object_file(repo, rel)).first;
+  }
+  return found->second;
 }
 
 std::optional<Head> read_head(const Repo& repo)
@@ -329,7 +357,8 @@ std::optional<Head> read_head(const Repo& repo)
       return std::nullopt;
     }
     return found;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    logger().debug_exception("HEAD is not read directly; git is asked", e);
     return std::nullopt;
   }
 }
@@ -365,7 +394,8 @@ std::optional<NewestEntry> newest_head_entry(const Repo& repo)
       return std::nullopt;
     }
     return NewestEntry{.present = true, .entry = newest_reflog_entry(tail)};
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    logger().debug_exception("the reflog is not read directly; git is asked", e);
     return std::nullopt;
   }
 }

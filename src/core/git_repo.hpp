@@ -36,7 +36,8 @@ struct Repo {
 // a gitfile of a linked work tree that points back to it.  Never throws.
 [[nodiscard]] std::optional<Repo> open_plain(const std::filesystem::path& dir);
 
-// From now on, open_plain answers a directory it has answered before from memory.
+// From now on, open_plain answers a directory it has answered before from memory,
+// and read_loose_object an object it has read before.
 // Only for a process that lives for one commit: nothing it does changes a
 // repository's layout or configuration, and the hook path opens the same
 // repository once per fact it records.  A long-lived process must not call it.
