@@ -5,10 +5,8 @@
 #include "core/json.hpp"
 #include "core/text.hpp"
 #include "paths.hpp"
-#include "repository_handle.hpp"
 #include "utils/filelock.hpp"
 
-#include <functional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -27,25 +25,11 @@ bool is_missing(const std::system_error& e)
   return e.code() == std::errc::no_such_file_or_directory || e.code() == std::errc::not_a_directory;
 }
 
-// Where a ledger file is opened: by a checked walk from the root, or from the
-// directories a repository handle holds open.
-using Locate = std::function<core::fs::Confined(const stdfs::path&)>;
-
-core::fs::Confined by_name(const stdfs::path& p)
-{
-  return paths::confined(p);
-}
-
-Locate through(const paths::RepositoryHandle& repo)
-{
-  return [&repo](const stdfs::path& p) { return repo.at(p); };
-}
-
 // The text of `file`, or nullopt when it does not exist.
-std::optional<std::string> read_if_present(const core::fs::Confined& file)
+std::optional<std::string> read_if_present(const stdfs::path& file)
 {
   try {
-    return core::fs::read_text(file);
+    return core::fs::read_text(paths::confined(file));
   } catch (const std::system_error& e) {
     if (is_missing(e)) {
       return std::nullopt;
@@ -56,13 +40,13 @@ std::optional<std::string> read_if_present(const core::fs::Confined& file)
 
 // The events of the live ledger of `slug`, or nullopt when there is none.  Lines
 // that are blank, not JSON or not objects are not events and are passed over.
-std::optional<std::vector<core::Map>>
-read_events(const Locate& at, const stdfs::path& repo_root, std::string_view slug)
+std::optional<std::vector<core::Map>> read_events(const stdfs::path& repo_root,
+                                                  std::string_view slug)
 {
   if (!is_safe_slug(slug)) {
     return std::nullopt;
   }
-  const std::optional<std::string> text = read_if_present(at(paths::ledger_jsonl(repo_root, slug)));
+  const std::optional<std::string> text = read_if_present(paths::ledger_jsonl(repo_root, slug));
   if (!text) {
     return std::nullopt;
   }
@@ -112,11 +96,9 @@ bool is_safe_slug(std::string_view slug)
   return true;
 }
 
-namespace {
-
-bool sealed(const Locate& at, const stdfs::path& repo_root, std::string_view slug)
+bool is_sealed(const stdfs::path& repo_root, std::string_view slug)
 {
-  const auto events = read_events(at, repo_root, slug);
+  const auto events = read_events(repo_root, slug);
   if (!events) {
     return false;
   }
@@ -129,11 +111,10 @@ bool sealed(const Locate& at, const stdfs::path& repo_root, std::string_view slu
   return false;
 }
 
-void add_milestone(const Locate& locate,
-                   const stdfs::path& repo_root,
-                   std::string_view slug,
-                   std::string_view name,
-                   const core::Value& evidence)
+void mark_milestone(const stdfs::path& repo_root,
+                    std::string_view slug,
+                    std::string_view name,
+                    const core::Value& evidence)
 {
   if (!is_safe_slug(slug)) {
     throw std::invalid_argument("unsafe ledger slug: " + std::string(slug));
@@ -146,28 +127,27 @@ void add_milestone(const Locate& locate,
   event.set("at", core::clock::utc_now_iso());
   std::string line = core::json::dump(core::Value(std::move(event)));
   line += '\n';
-  const core::fs::Confined at = locate(ledger);
+  const core::fs::Confined at = paths::confined(ledger);
   core::fs::create_directories(at.parent());
-  const auto lock = utils::filelock::locked(at);
+  const auto lock = utils::filelock::locked(paths::confined(ledger));
   core::fs::append_line(at, line);
 }
 
-void clear_pointer(const Locate& at, const stdfs::path& repo_root, std::string_view slug)
+void clear_pointers_for_slug(const stdfs::path& repo_root, std::string_view slug)
 {
   if (!is_safe_slug(slug)) {
     return;
   }
   const stdfs::path pointer = paths::ledger_pointer(repo_root);
-  const std::optional<std::string> text = read_if_present(at(pointer));
+  const std::optional<std::string> text = read_if_present(pointer);
   if (text && core::text::trim(*text) == slug) {
-    core::fs::remove_file(at(pointer));
+    core::fs::remove_file(paths::confined(pointer));
   }
 }
 
-std::optional<core::Map>
-process_section(const Locate& at, const stdfs::path& repo_root, std::string_view slug)
+std::optional<core::Map> derive_process_section(const stdfs::path& repo_root, std::string_view slug)
 {
-  const auto events = read_events(at, repo_root, slug);
+  const auto events = read_events(repo_root, slug);
   if (!events) {
     return std::nullopt;
   }
@@ -182,55 +162,6 @@ process_section(const Locate& at, const stdfs::path& repo_root, std::string_view
   section.set("events", static_cast<std::int64_t>(events->size()));
   section.set("milestones", std::move(milestones));
   return section;
-}
-
-} // namespace
-
-bool is_sealed(const stdfs::path& repo_root, std::string_view slug)
-{
-  return sealed(by_name, repo_root, slug);
-}
-
-bool is_sealed(const paths::RepositoryHandle& repo, std::string_view slug)
-{
-  return sealed(through(repo), repo.root(), slug);
-}
-
-void mark_milestone(const stdfs::path& repo_root,
-                    std::string_view slug,
-                    std::string_view name,
-                    const core::Value& evidence)
-{
-  add_milestone(by_name, repo_root, slug, name, evidence);
-}
-
-void mark_milestone(const paths::RepositoryHandle& repo,
-                    std::string_view slug,
-                    std::string_view name,
-                    const core::Value& evidence)
-{
-  add_milestone(through(repo), repo.root(), slug, name, evidence);
-}
-
-void clear_pointers_for_slug(const stdfs::path& repo_root, std::string_view slug)
-{
-  clear_pointer(by_name, repo_root, slug);
-}
-
-void clear_pointers_for_slug(const paths::RepositoryHandle& repo, std::string_view slug)
-{
-  clear_pointer(through(repo), repo.root(), slug);
-}
-
-std::optional<core::Map> derive_process_section(const stdfs::path& repo_root, std::string_view slug)
-{
-  return process_section(by_name, repo_root, slug);
-}
-
-std::optional<core::Map> derive_process_section(const paths::RepositoryHandle& repo,
-                                                std::string_view slug)
-{
-  return process_section(through(repo), repo.root(), slug);
 }
 
 } // namespace kolvex::services::ledger_service

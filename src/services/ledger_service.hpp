@@ -4,11 +4,8 @@
 // object per line, each an event ("event", "at", ...) that an agent or the check
 // command recorded while working on the change.  Milestones are events named
 // "milestone"; the "sealed" milestone marks a ledger whose change was committed.
-// Each function has a RepositoryHandle form that opens the ledger from the
-// directories the handle holds, and a path form that walks from the root by name.
 
 #include "core/value.hpp"
-#include "repository_handle.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -23,7 +20,6 @@ namespace kolvex::services::ledger_service {
 // True when the live ledger of `slug` holds a "sealed" milestone.  False for a
 // missing ledger or an unsafe slug; read errors other than absence propagate.
 [[nodiscard]] bool is_sealed(const std::filesystem::path& repo_root, std::string_view slug);
-[[nodiscard]] bool is_sealed(const paths::RepositoryHandle& repo, std::string_view slug);
 
 // Appends {"event": "milestone", "milestone": `name`, "evidence": `evidence`,
 // "at": <UTC now>} to the live ledger of `slug`, creating it when missing.  Throws
@@ -32,22 +28,15 @@ void mark_milestone(const std::filesystem::path& repo_root,
                     std::string_view slug,
                     std::string_view name,
                     const core::Value& evidence = core::Value(core::Map{}));
-void mark_milestone(const paths::RepositoryHandle& repo,
-                    std::string_view slug,
-                    std::string_view name,
-                    const core::Value& evidence = core::Value(core::Map{}));
 
 // Removes the pointer file naming the change being worked on when it names `slug`.
 // Does nothing for an unsafe slug or another slug; removal errors propagate.
 void clear_pointers_for_slug(const std::filesystem::path& repo_root, std::string_view slug);
-void clear_pointers_for_slug(const paths::RepositoryHandle& repo, std::string_view slug);
 
 // The "process" section of an attestation for change `slug`: {"slug", "events"
 // (the number of events), "milestones" (their names in order)}, or nullopt when
 // the slug is unsafe or has no live ledger.
 [[nodiscard]] std::optional<core::Map>
 derive_process_section(const std::filesystem::path& repo_root, std::string_view slug);
-[[nodiscard]] std::optional<core::Map> derive_process_section(const paths::RepositoryHandle& repo,
-                                                              std::string_view slug);
 
 } // namespace kolvex::services::ledger_service

@@ -14,6 +14,8 @@
 #include <memory>
 #include <string>
 
+namespace paths = kolvex::paths;
+
 namespace {
 
 using kolvex::core::Map;
@@ -322,8 +324,7 @@ TEST_F(RecordCommitE2E, ATornLastLineThenACommitLeavesBothRecordsReadable)
     env.set("PATH", (with_kolvex ? kolvex_dir() + ":" : "") + k_system_path);
     shas.push_back(repo.commit_file("f.txt", with_kolvex ? "1\n" : "2\n", "next"));
   }
-  const auto read =
-      kolvex::services::relaycore::log::read_attestation_log(kolvex::paths::confined(log));
+  const auto read = kolvex::services::relaycore::log::read_attestation_log(paths::confined(log));
   EXPECT_EQ(read.corrupt, 0);
   ASSERT_EQ(read.size(), shas.size());
   for (std::size_t i = 0; i < shas.size(); ++i) {

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+namespace paths = kolvex::paths;
+
 namespace {
 
 using kolvex::core::Map;
@@ -403,7 +405,7 @@ TEST_F(RewriteE2E, CommitsARewriteReplacedAreMarkedAndNotPending)
   }
   ASSERT_EQ(replaced.size(), 3U) << "one, two and the rebase's first pick of one";
   const auto log = kolvex::services::relaycore::log::read_attestation_log(
-      kolvex::paths::confined(kolvex::paths::log_jsonl(repo.path())));
+      paths::confined(kolvex::paths::log_jsonl(repo.path())));
   EXPECT_EQ(log.replaced, 3);
   ASSERT_EQ(log.pending.size(), 2U);
   EXPECT_EQ(*log.pending[1].find("commit"), Value(squashed));

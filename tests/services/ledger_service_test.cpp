@@ -90,34 +90,5 @@ TEST(LedgerService, PointerIsClearedOnlyForItsOwnSlug)
   EXPECT_FALSE(stdfs::exists(pointer));
 }
 
-// The handle forms read and write the ledger in the .platform the handle opened: a
-// .platform swapped for a link after the open is never read or written through.
-TEST(LedgerService, TheHandleFormsStayInThePlatformThatWasOpened)
-{
-  TempDir root;
-  TempDir outside;
-  const stdfs::path rel =
-      paths::ledger_jsonl(root.path(), "feature").lexically_relative(root.path());
-  root.write(rel, "{\"event\": \"started\"}\n");
-  root.write(paths::ledger_pointer(root.path()).lexically_relative(root.path()), "feature\n");
-  outside.write("ledgers/feature.jsonl", "{\"event\": \"milestone\", \"milestone\": \"sealed\"}\n");
-  outside.write("ledgers/current", "feature\n");
-  const paths::RepositoryHandle repo(root.path());
-  stdfs::rename(root.path() / ".kolvex/.platform", root.path() / "moved");
-  stdfs::create_directory_symlink(outside.path(), root.path() / ".kolvex/.platform");
-
-  EXPECT_FALSE(is_sealed(repo, "feature"));
-  mark_milestone(repo, "feature", "tests-green");
-  const auto section = derive_process_section(repo, "feature");
-  ASSERT_TRUE(section.has_value());
-  EXPECT_EQ(*section->find("events"), core::Value(2));
-  clear_pointers_for_slug(repo, "feature");
-
-  EXPECT_FALSE(stdfs::exists(root.path() / "moved/ledgers/current"));
-  EXPECT_EQ(outside.read("ledgers/feature.jsonl"),
-            "{\"event\": \"milestone\", \"milestone\": \"sealed\"}\n");
-  EXPECT_EQ(outside.read("ledgers/current"), "feature\n");
-}
-
 } // namespace
 } // namespace kolvex::services::ledger_service

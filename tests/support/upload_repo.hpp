@@ -50,8 +50,7 @@ public:
                                "summary: " + summary +
                                    "\nmodel: claude-opus-4-6\nday: 2024-05-01\n");
     }
-    services::relaycore::log::_append_log_entry(kolvex::paths::confined(log()),
-                                                line(commit, summary));
+    services::relaycore::log::_append_log_entry(paths::confined(log()), line(commit, summary));
   }
 
   // The log line `record` writes.

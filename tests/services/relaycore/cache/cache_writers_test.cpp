@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+namespace paths = kolvex::paths;
+
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::core::List;
 using kolvex::core::Map;
@@ -79,7 +81,7 @@ TEST_F(CacheWriters, RulesFileMergesConstraintsAndKeepsEverythingElse)
   repo.write(".kolvex/.platform/kolvexrules.yaml",
              "principles:\n  p1: {why: x}\nconstraints:\n  old: {description: kept}\n"
              "  a: {description: replaced}\nguardrails:\n  g: {}\n");
-  cache::_write_rules_file(kolvex::paths::confined(cache_dir),
+  cache::_write_rules_file(paths::confined(cache_dir),
                            guardrails({rule("a", "constraint"), rule("new", "guardrail")}));
   const Value file = kolvex::core::yaml::load(rules_text());
   EXPECT_EQ(file.get("principles")->as_map().size(), 1U);
@@ -97,17 +99,15 @@ TEST_F(CacheWriters, RulesFileMergesConstraintsAndKeepsEverythingElse)
 TEST_F(CacheWriters, RulesFileUntouchedOrCreatedEmptyWhenNothingIsServed)
 {
   // Only principles served: an existing file stays, a missing one is not created.
-  cache::_write_rules_file(kolvex::paths::confined(cache_dir),
-                           guardrails({rule("p", "principle")}));
+  cache::_write_rules_file(paths::confined(cache_dir), guardrails({rule("p", "principle")}));
   EXPECT_FALSE(stdfs::exists(cache_dir / "kolvexrules.yaml"));
   // The guardrails fetch failed (null), or served nothing: created empty once.
-  cache::_write_rules_file(kolvex::paths::confined(cache_dir), Value());
+  cache::_write_rules_file(paths::confined(cache_dir), Value());
   EXPECT_EQ(rules_text(), "");
   repo.write(".kolvex/.platform/kolvexrules.yaml", "checks: {c: {}}\n");
-  cache::_write_rules_file(kolvex::paths::confined(cache_dir), Value());
-  cache::_write_rules_file(kolvex::paths::confined(cache_dir), guardrails({}));
-  cache::_write_rules_file(kolvex::paths::confined(cache_dir),
-                           guardrails({rule("p", "principle")}));
+  cache::_write_rules_file(paths::confined(cache_dir), Value());
+  cache::_write_rules_file(paths::confined(cache_dir), guardrails({}));
+  cache::_write_rules_file(paths::confined(cache_dir), guardrails({rule("p", "principle")}));
   EXPECT_EQ(rules_text(), "checks: {c: {}}\n");
 }
 
@@ -117,8 +117,7 @@ TEST_F(CacheWriters, ABrokenRulesFileIsRebuilt)
 {
   for (const char* broken : {"key: [unclosed\n", "- a list\n", "\xff\xfe\n"}) {
     repo.write(".kolvex/.platform/kolvexrules.yaml", broken);
-    cache::_write_rules_file(kolvex::paths::confined(cache_dir),
-                             guardrails({rule("a", "constraint")}));
+    cache::_write_rules_file(paths::confined(cache_dir), guardrails({rule("a", "constraint")}));
     EXPECT_EQ(rules_text(),
               "constraints:\n  a:\n    description: ''\n    status: active\n"
               "    condition: '{}'\n    inherited: false\n")
@@ -139,7 +138,7 @@ TEST_F(CacheWriters, SkillsCacheWritesPrunesAndKeepsOverlongOlderFiles)
   EXPECT_EQ(cache::_skills_list(Map{{"skills", skills}}), skills);
   EXPECT_EQ(cache::_skills_list(Value(skills)), skills);
   EXPECT_TRUE(cache::_skills_list(Value("odd")).empty());
-  cache::_write_skills_cache(kolvex::paths::RepositoryHandle(repo.path()), cache_dir, skills);
+  cache::_write_skills_cache(paths::RepositoryHandle(repo.path()), cache_dir, skills);
   EXPECT_EQ(repo.read(".kolvex/.platform/skills/review.md"),
             "---\nname: review\ndescription: review\n---\n\nReview.\n");
   EXPECT_EQ(repo.read(".kolvex/.platform/skills/huge.md"), "older huge\n");
@@ -150,7 +149,7 @@ TEST_F(CacheWriters, SkillsCacheWritesPrunesAndKeepsOverlongOlderFiles)
 
   // An empty list deletes nothing, not even skills.json.
   repo.write(".kolvex/.platform/skills.json", "[]");
-  cache::_write_skills_cache(kolvex::paths::RepositoryHandle(repo.path()), cache_dir, {});
+  cache::_write_skills_cache(paths::RepositoryHandle(repo.path()), cache_dir, {});
   EXPECT_TRUE(stdfs::exists(skills_dir / "review.md"));
   EXPECT_TRUE(stdfs::exists(cache_dir / "skills.json"));
 }
@@ -162,7 +161,7 @@ TEST_F(CacheWriters, CustomDocsHoldExactlyWhatEachScopeServes)
   repo.write(".kolvex/.platform/guidance/system/sub/x.md", "x\n");
   repo.write(".kolvex/.platform/guidance/project/keep.md", "kept\n");
   cache::_write_custom_docs(
-      kolvex::paths::RepositoryHandle(repo.path()),
+      paths::RepositoryHandle(repo.path()),
       Value(Map{{"system",
                  List{Map{{"slug", "style"}, {"content", "# Style\n"}},
                       Map{{"slug", "bad/../x"}, {"content", "x"}},
@@ -176,10 +175,9 @@ TEST_F(CacheWriters, CustomDocsHoldExactlyWhatEachScopeServes)
   EXPECT_EQ(repo.read(".kolvex/.platform/guidance/project/keep.md"), "kept\n");
 
   // A failed fetch changes nothing; a scope served no docs loses its directory.
-  cache::_write_custom_docs(kolvex::paths::RepositoryHandle(repo.path()), std::nullopt);
+  cache::_write_custom_docs(paths::RepositoryHandle(repo.path()), std::nullopt);
   EXPECT_TRUE(stdfs::exists(guidance / "project/keep.md"));
-  cache::_write_custom_docs(kolvex::paths::RepositoryHandle(repo.path()),
-                            Value(Map{{"system", List{}}}));
+  cache::_write_custom_docs(paths::RepositoryHandle(repo.path()), Value(Map{{"system", List{}}}));
   EXPECT_FALSE(stdfs::exists(guidance / "system"));
   EXPECT_FALSE(stdfs::exists(guidance / "project"));
 }
@@ -191,21 +189,17 @@ TEST_F(CacheWriters, MemoriesWrittenWhenThereAreAny)
   client.memories = [] {
     return Map{{"memories", List{Value("from memories")}}, {"data", List{Value("from data")}}};
   };
-  cache::_write_memories_file(
-      kolvex::paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
   EXPECT_EQ(repo.read(".kolvex/.platform/memories.json"), "[\n  \"from memories\"\n]");
   EXPECT_EQ(client.calls().back().args, (std::vector<std::string>{"42", "key", "https://api"}));
 
   client.memories = [] { return Map{{"memories", List{}}, {"data", List{Value("d")}}}; };
-  cache::_write_memories_file(
-      kolvex::paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
   EXPECT_EQ(repo.read(".kolvex/.platform/memories.json"), "[\n  \"d\"\n]");
   client.memories = [] { return List{}; };
-  cache::_write_memories_file(
-      kolvex::paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
   client.memories = []() -> Value { throw kolvex::contracts::ApiError("HTTP 500"); };
-  cache::_write_memories_file(
-      kolvex::paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
   EXPECT_EQ(repo.read(".kolvex/.platform/memories.json"), "[\n  \"d\"\n]");
 }
 
@@ -213,15 +207,15 @@ TEST_F(CacheWriters, MemoriesWrittenWhenThereAreAny)
 TEST_F(CacheWriters, DistributionAdaptersFromConfigurationElseTheActiveHarness)
 {
   kolvex::testing::AgentEnv env;
-  EXPECT_TRUE(cache::_distribution_adapters(kolvex::paths::RepositoryHandle(repo.path())).empty());
+  EXPECT_TRUE(cache::_distribution_adapters(paths::RepositoryHandle(repo.path())).empty());
   env.env().set("CLAUDECODE", "1");
-  auto adapters = cache::_distribution_adapters(kolvex::paths::RepositoryHandle(repo.path()));
+  auto adapters = cache::_distribution_adapters(paths::RepositoryHandle(repo.path()));
   ASSERT_EQ(adapters.size(), 1U);
   EXPECT_EQ(adapters[0]->name(), "claude-code");
 
   kolvex::services::shared::save_local_config(
       repo.path(), Map{{"agents", List{"cursor", "no-such-agent", "Cursor", "codex"}}});
-  adapters = cache::_distribution_adapters(kolvex::paths::RepositoryHandle(repo.path()));
+  adapters = cache::_distribution_adapters(paths::RepositoryHandle(repo.path()));
   ASSERT_EQ(adapters.size(), 2U);
   EXPECT_EQ(adapters[0]->name(), "cursor");
   EXPECT_EQ(adapters[1]->name(), "codex");

@@ -23,6 +23,8 @@
 #include <sstream>
 #include <tuple>
 
+namespace paths = kolvex::paths;
+
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::core::List;
 using kolvex::core::Map;
@@ -143,7 +145,7 @@ protected:
   cache::RefreshResult refresh(const DevServer& server)
   {
     return cache::refresh_context_cache_detailed(
-        server.api_key(), server.url(), kolvex::paths::RepositoryHandle(repo.path()), project);
+        server.api_key(), server.url(), paths::RepositoryHandle(repo.path()), project);
   }
 
   [[nodiscard]] bool exists(const std::string& rel) const
@@ -182,11 +184,10 @@ TEST_F(RefreshAgainstDevServer, FirstWritesEverythingSecondRewritesNothingUnchan
   EXPECT_NE(repo.read(".kolvex/.platform/memories.json").find("deploys are frozen on Fridays"),
             std::string::npos);
   const stdfs::path cache_dir = repo.path() / ".kolvex/.platform";
-  EXPECT_EQ(cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir)).count,
+  EXPECT_EQ(cache::read_rules_cache_state(paths::DirectoryHandle::open(cache_dir)).count,
             2); // a principle, a constraint
-  EXPECT_EQ(cache::generate_session_summary(kolvex::paths::DirectoryHandle::open(cache_dir),
-                                            project,
-                                            std::string("claude-code")),
+  EXPECT_EQ(cache::generate_session_summary(
+                paths::DirectoryHandle::open(cache_dir), project, std::string("claude-code")),
             "kolvex session context loaded\n  project: 1\n  agent: claude-code\n  elements: 1\n"
             "  rules: 2\n  specs: 2\n  cache: fresh");
 
@@ -210,8 +211,7 @@ TEST_F(RefreshAgainstDevServer, FirstWritesEverythingSecondRewritesNothingUnchan
     }
   }
   // The 304s keep the cache trusted.
-  EXPECT_TRUE(
-      cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir)).trustworthy());
+  EXPECT_TRUE(cache::read_rules_cache_state(paths::DirectoryHandle::open(cache_dir)).trustworthy());
   EXPECT_EQ(std::get<2>(after.at(".kolvex/.platform/kolvexrules.yaml")),
             std::get<2>(before.at(".kolvex/.platform/kolvexrules.yaml")));
 }
@@ -229,10 +229,10 @@ TEST_F(RefreshAgainstDevServer, ASpecRemovedOnTheServerIsPruned)
   EXPECT_FALSE(exists(".kolvex/.platform/specs/auth.md"));
   EXPECT_EQ(repo.read(".kolvex/.platform/specs/billing.md"), "# Billing\n");
   EXPECT_FALSE(exists(".kolvex/docs/architecture.md")); // an empty list is authoritative
-  EXPECT_EQ(cache::read_rules_cache_state(
-                kolvex::paths::DirectoryHandle::open(repo.path() / ".kolvex/.platform"))
-                .count,
-            2);
+  EXPECT_EQ(
+      cache::read_rules_cache_state(paths::DirectoryHandle::open(repo.path() / ".kolvex/.platform"))
+          .count,
+      2);
 }
 
 // Names that would leave the cache are skipped with a warning; the good rows around
@@ -289,22 +289,21 @@ TEST_F(RefreshAgainstDevServer, A401OnTheRulesLeavesTheCachedCountStale)
   const auto server = serve({"--fail", "state/kolvexrules$=401@2"});
   ASSERT_TRUE(refresh(*server).ok);
   const stdfs::path cache_dir = repo.path() / ".kolvex/.platform";
-  ASSERT_TRUE(
-      cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir)).trustworthy());
+  ASSERT_TRUE(cache::read_rules_cache_state(paths::DirectoryHandle::open(cache_dir)).trustworthy());
   const std::string rules = repo.read(".kolvex/.platform/kolvexrules.yaml");
 
   const cache::RefreshResult result = refresh(*server);
   ASSERT_TRUE(result.ok) << result.stage.value_or("") << " " << result.error.value_or("");
   EXPECT_TRUE(has_request(requests_since(*server, 0), "/v1/projects/1/state/kolvexrules", 401));
   const cache::RulesCacheState state =
-      cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir));
+      cache::read_rules_cache_state(paths::DirectoryHandle::open(cache_dir));
   EXPECT_EQ(state.last_fetch_status, 401);
   EXPECT_TRUE(state.fetch_failed());
   EXPECT_FALSE(state.trustworthy());
   EXPECT_EQ(state.describe(), "2 (stale \u2014 last sync could not reach kolvex)");
   EXPECT_EQ(repo.read(".kolvex/.platform/kolvexrules.yaml"), rules);
   EXPECT_NE(cache::generate_session_summary(
-                kolvex::paths::DirectoryHandle::open(cache_dir), project, std::nullopt)
+                paths::DirectoryHandle::open(cache_dir), project, std::nullopt)
                 .find("cache: incomplete"),
             std::string::npos);
 }

@@ -20,6 +20,8 @@
 #include <set>
 #include <thread>
 
+namespace paths = kolvex::paths;
+
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::contracts::ApiError;
 using kolvex::contracts::DeclarativeState;
@@ -57,7 +59,7 @@ protected:
   {
     return cache::refresh_context_cache_detailed("key",
                                                  "https://api",
-                                                 kolvex::paths::RepositoryHandle(repo.path()),
+                                                 paths::RepositoryHandle(repo.path()),
                                                  42,
                                                  {.mutate_workspace = mutate});
   }
@@ -94,7 +96,7 @@ TEST_F(Refresh, AnEmptyProjectIdStopsBeforeAnyCall)
 {
   for (const Value& none : {Value(0), Value(""), Value()}) {
     expect_failed(cache::refresh_context_cache_detailed(
-                      "key", "https://api", kolvex::paths::RepositoryHandle(repo.path()), none),
+                      "key", "https://api", paths::RepositoryHandle(repo.path()), none),
                   "missing_project_id",
                   std::nullopt);
   }
@@ -244,7 +246,7 @@ TEST_F(Refresh, NonFatalFetchFailuresKeepTheRefreshOk)
   client.memories = []() -> Value { throw LeakyError(); };
   EXPECT_TRUE(cache::refresh_context_cache("key",
                                            "https://api",
-                                           kolvex::paths::RepositoryHandle(repo.path()),
+                                           paths::RepositoryHandle(repo.path()),
                                            "42",
                                            {.mutate_workspace = false}));
   // No constraints came: the rules file holds the served sections alone.
@@ -477,13 +479,12 @@ TEST_F(Refresh, RoundTripThroughTheRulesStateAndTheSessionSummary)
   ASSERT_TRUE(run().ok);
   const stdfs::path cache_dir = repo.path() / ".kolvex/.platform";
   cache::RulesCacheState state =
-      cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir));
+      cache::read_rules_cache_state(paths::DirectoryHandle::open(cache_dir));
   EXPECT_EQ(state.count, 2); // one principle, one constraint
   EXPECT_EQ(state.last_fetch_status, 200);
   EXPECT_TRUE(state.trustworthy());
-  EXPECT_EQ(cache::generate_session_summary(kolvex::paths::DirectoryHandle::open(cache_dir),
-                                            Value(42),
-                                            std::string("claude-code")),
+  EXPECT_EQ(cache::generate_session_summary(
+                paths::DirectoryHandle::open(cache_dir), Value(42), std::string("claude-code")),
             "kolvex session context loaded\n  project: 42\n  agent: claude-code\n  elements: 2\n"
             "  rules: 2\n  specs: 1\n  cache: fresh");
 
@@ -493,11 +494,11 @@ TEST_F(Refresh, RoundTripThroughTheRulesStateAndTheSessionSummary)
                             Map{{"kolvexstate", 304}, {"kolvexrules", 401}}};
   };
   ASSERT_TRUE(run().ok);
-  state = cache::read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache_dir));
+  state = cache::read_rules_cache_state(paths::DirectoryHandle::open(cache_dir));
   EXPECT_TRUE(state.fetch_failed());
   EXPECT_EQ(state.describe(), "2 (stale \u2014 last sync could not reach kolvex)");
   EXPECT_NE(cache::generate_session_summary(
-                kolvex::paths::DirectoryHandle::open(cache_dir), Value(42), std::nullopt)
+                paths::DirectoryHandle::open(cache_dir), Value(42), std::nullopt)
                 .find("  cache: incomplete"),
             std::string::npos);
 }
@@ -516,10 +517,10 @@ TEST_F(Refresh, TwoRefreshesAtOnceLeaveAWholeCache)
   for (const auto& entry : stdfs::recursive_directory_iterator(repo.path())) {
     EXPECT_FALSE(entry.path().extension() == ".tmp") << entry.path();
   }
-  EXPECT_EQ(cache::read_rules_cache_state(
-                kolvex::paths::DirectoryHandle::open(repo.path() / ".kolvex/.platform"))
-                .count,
-            2);
+  EXPECT_EQ(
+      cache::read_rules_cache_state(paths::DirectoryHandle::open(repo.path() / ".kolvex/.platform"))
+          .count,
+      2);
 }
 
 // A clone that ships links in the cache cannot turn the refresh against files
@@ -552,7 +553,7 @@ TEST_F(Refresh, APlatformSwappedForALinkAfterTheOpenIsNeverWrittenThrough)
   repo.write(".kolvex/.platform/config.yaml", "agents: []\n");
   TempDir outside;
   outside.write("config.yaml", "agents: []\n");
-  const kolvex::paths::RepositoryHandle opened(repo.path());
+  const paths::RepositoryHandle opened(repo.path());
   stdfs::rename(repo.path() / ".kolvex/.platform", repo.path() / "moved");
   stdfs::create_directory_symlink(outside.path(), repo.path() / ".kolvex/.platform");
 

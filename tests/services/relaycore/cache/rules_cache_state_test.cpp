@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+namespace paths = kolvex::paths;
+
 using kolvex::services::relaycore::cache::read_rules_cache_state;
 using kolvex::services::relaycore::cache::RulesCacheState;
 using kolvex::testing::TempDir;
@@ -22,8 +24,7 @@ std::string status_config(const std::string& status)
 TEST(RulesCacheState, NoCacheAtAll)
 {
   TempDir cache;
-  const auto state =
-      read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path() / "missing"));
+  const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path() / "missing"));
   EXPECT_FALSE(state.count.has_value());
   EXPECT_FALSE(state.last_fetch_status.has_value());
   EXPECT_FALSE(state.unreadable);
@@ -37,7 +38,7 @@ TEST(RulesCacheState, EmptyRulesFileAfterASuccessfulFetchIsATrustedZero)
   TempDir cache;
   cache.write("config.yaml", status_config("200"));
   cache.write("kolvexrules.yaml", "");
-  const auto state = read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path()));
+  const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path()));
   EXPECT_EQ(state.count, 0);
   EXPECT_EQ(state.last_fetch_status, 200);
   EXPECT_TRUE(state.trustworthy());
@@ -49,7 +50,7 @@ TEST(RulesCacheState, RefusedFetchMakesTheCachedCountStale)
   TempDir cache;
   cache.write("config.yaml", status_config("401"));
   cache.write("kolvexrules.yaml", "constraints:\n  a: 1\n  b: 2\n  c: 3\n  d: 4\n  e: 5\n");
-  const auto state = read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path()));
+  const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path()));
   EXPECT_EQ(state.count, 5);
   EXPECT_TRUE(state.fetch_failed());
   EXPECT_FALSE(state.trustworthy());
@@ -62,22 +63,21 @@ TEST(RulesCacheState, NotModifiedAndOkAreBothSuccesses)
   cache.write("kolvexrules.yaml", "principles:\n  p1: x\nadrs:\n  a1: y\n  a2: z\n");
   for (const char* status : {"304", "200"}) {
     cache.write("config.yaml", status_config(status));
-    const auto state = read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path()));
+    const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path()));
     EXPECT_FALSE(state.fetch_failed()) << status;
     EXPECT_TRUE(state.trustworthy()) << status;
     EXPECT_EQ(state.describe(), "3");
   }
   // No status recorded at all is not a failure either.
   cache.write("config.yaml", "cache: {}\n");
-  EXPECT_TRUE(
-      read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path())).trustworthy());
+  EXPECT_TRUE(read_rules_cache_state(paths::DirectoryHandle::open(cache.path())).trustworthy());
 }
 
 TEST(RulesCacheState, MissingRulesWithAFailedFetchIsUnavailable)
 {
   TempDir cache;
   cache.write("config.yaml", status_config("503"));
-  const auto state = read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path()));
+  const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path()));
   EXPECT_FALSE(state.count.has_value());
   EXPECT_EQ(state.last_fetch_status, 503);
   EXPECT_EQ(state.describe(), "unavailable \u2014 last sync could not reach kolvex");
@@ -90,7 +90,7 @@ TEST(RulesCacheState, BrokenRulesFilesAreUnreadable)
   for (const char* content :
        {"- a\n- b\n", "[]\n", "just text\n", "key: [unclosed\n", "\xff\xfe: bad utf-8\n"}) {
     cache.write("kolvexrules.yaml", content);
-    const auto state = read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path()));
+    const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path()));
     EXPECT_TRUE(state.unreadable) << content;
     EXPECT_FALSE(state.count.has_value()) << content;
     EXPECT_EQ(state.last_fetch_status, 200) << "a broken rules file keeps the status";
@@ -99,8 +99,7 @@ TEST(RulesCacheState, BrokenRulesFilesAreUnreadable)
   }
   std::filesystem::remove(cache.path() / "kolvexrules.yaml");
   std::filesystem::create_directory(cache.path() / "kolvexrules.yaml");
-  EXPECT_TRUE(
-      read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path())).unreadable);
+  EXPECT_TRUE(read_rules_cache_state(paths::DirectoryHandle::open(cache.path())).unreadable);
 }
 
 TEST(RulesCacheState, OnlyKnownSectionsThatAreMapsCount)
@@ -112,7 +111,7 @@ TEST(RulesCacheState, OnlyKnownSectionsThatAreMapsCount)
               "guardrails:\n  g1: z\n"
               "unknown_section:\n  u1: 1\n  u2: 2\n"
               "constraints: null\n");
-  EXPECT_EQ(read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path())).count, 3);
+  EXPECT_EQ(read_rules_cache_state(paths::DirectoryHandle::open(cache.path())).count, 3);
 }
 
 TEST(RulesCacheState, StatusThatIsNotAnIntegerIsAbsent)
@@ -128,7 +127,7 @@ TEST(RulesCacheState, StatusThatIsNotAnIntegerIsAbsent)
                              "cache: {fetch_status: {kolvexrules: 401\n",
                              ""}) {
     cache.write("config.yaml", config);
-    const auto state = read_rules_cache_state(kolvex::paths::DirectoryHandle::open(cache.path()));
+    const auto state = read_rules_cache_state(paths::DirectoryHandle::open(cache.path()));
     EXPECT_FALSE(state.last_fetch_status.has_value()) << config;
     EXPECT_TRUE(state.trustworthy()) << config;
   }

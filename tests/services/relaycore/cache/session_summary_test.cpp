@@ -18,6 +18,24 @@ namespace stdfs = std::filesystem;
 
 const std::string k_em = "\u2014";
 
+// The summary of the cache directory at `dir`, opened as the session start opens
+// its .platform.
+std::string generate_session_summary_at(const stdfs::path& dir,
+                                        const Value& project_id,
+                                        const std::optional<std::string>& agent_name,
+                                        double now)
+{
+  return cache::generate_session_summary_at(
+      paths::DirectoryHandle::open(dir), project_id, agent_name, now);
+}
+
+std::string generate_session_summary(const stdfs::path& dir,
+                                     const Value& project_id,
+                                     const std::optional<std::string>& agent_name)
+{
+  return cache::generate_session_summary(paths::DirectoryHandle::open(dir), project_id, agent_name);
+}
+
 std::vector<std::string> lines_of(const std::string& text)
 {
   std::vector<std::string> lines;
@@ -71,8 +89,7 @@ void write_pending(const TempDir& cache, int count)
 TEST(SessionSummary, EmptyCacheIsExactlyFiveLines)
 {
   TempDir cache;
-  const auto text = generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt);
+  const auto text = generate_session_summary(cache.path(), Value(), std::nullopt);
   EXPECT_EQ(text,
             "kolvex session context loaded\n"
             "  elements: 0\n"
@@ -84,9 +101,7 @@ TEST(SessionSummary, EmptyCacheIsExactlyFiveLines)
                 k_em + " run 'kolvex sync' to populate");
   // A cache directory that does not exist reads the same and is not created.
   const auto missing = cache.path() / "nope";
-  EXPECT_EQ(generate_session_summary(
-                kolvex::paths::DirectoryHandle::open(missing), Value(), std::nullopt),
-            text);
+  EXPECT_EQ(generate_session_summary(missing, Value(), std::nullopt), text);
   EXPECT_FALSE(stdfs::exists(missing));
 }
 
@@ -95,8 +110,7 @@ TEST(SessionSummary, ProjectAndAgentLinesComeFirstInOrder)
   TempDir cache;
   cache.write("kolvexrules.yaml", "constraints:\n  a: 1\n");
   cache.write("config.yaml", status_config(200));
-  const auto lines = lines_of(generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(42), "claude-code"));
+  const auto lines = lines_of(generate_session_summary(cache.path(), Value(42), "claude-code"));
   ASSERT_EQ(lines.size(), 7U);
   EXPECT_EQ(lines[0], "kolvex session context loaded");
   EXPECT_EQ(lines[1], "  project: 42");
@@ -106,8 +120,7 @@ TEST(SessionSummary, ProjectAndAgentLinesComeFirstInOrder)
   EXPECT_EQ(lines[5], "  specs: 0");
   EXPECT_EQ(lines[6], "  cache: fresh");
   // A project id given as text is shown as it is; an empty agent name shows nothing.
-  const auto text = generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value("proj-7"), "");
+  const auto text = generate_session_summary(cache.path(), Value("proj-7"), "");
   EXPECT_EQ(lines_of(text)[1], "  project: proj-7");
   EXPECT_EQ(text.find("agent:"), std::string::npos);
   EXPECT_NE(text.back(), '\n');
@@ -120,8 +133,7 @@ TEST(SessionSummary, OneStaleFileMakesTheCacheStaleEvenAfterAFailedFetch)
   const auto rules = cache.write("kolvexrules.yaml", "checks:\n  c1: x\n");
   cache.write("config.yaml", status_config(500));
   age(rules, 2 * 86400);
-  const auto lines = lines_of(generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt));
+  const auto lines = lines_of(generate_session_summary(cache.path(), Value(), std::nullopt));
   EXPECT_EQ(lines.back(), "  cache: stale " + k_em + " run 'kolvex sync' to refresh");
   EXPECT_EQ(lines[2], "  rules: 1 (stale " + k_em + " last sync could not reach kolvex)");
 }
@@ -131,8 +143,7 @@ TEST(SessionSummary, EmptyRulesAfterASuccessfulFetchIsAFreshZero)
   TempDir cache;
   cache.write("kolvexrules.yaml", "");
   cache.write("config.yaml", status_config(200));
-  const auto lines = lines_of(generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt));
+  const auto lines = lines_of(generate_session_summary(cache.path(), Value(), std::nullopt));
   ASSERT_EQ(lines.size(), 5U);
   EXPECT_EQ(lines[2], "  rules: 0");
   EXPECT_EQ(lines[4], "  cache: fresh");
@@ -143,15 +154,13 @@ TEST(SessionSummary, FailedOrUnreadableRulesMakeTheCacheIncomplete)
   TempDir cache;
   cache.write("kolvexrules.yaml", "invariants:\n  i1: x\n  i2: y\n");
   cache.write("config.yaml", status_config(500));
-  auto lines = lines_of(generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt));
+  auto lines = lines_of(generate_session_summary(cache.path(), Value(), std::nullopt));
   EXPECT_EQ(lines[2], "  rules: 2 (stale " + k_em + " last sync could not reach kolvex)");
   EXPECT_EQ(lines[4], "  cache: incomplete " + k_em + " run 'kolvex sync' to refresh");
 
   cache.write("config.yaml", status_config(200));
   cache.write("kolvexrules.yaml", "- a list\n- is no rules file\n");
-  lines = lines_of(generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt));
+  lines = lines_of(generate_session_summary(cache.path(), Value(), std::nullopt));
   EXPECT_EQ(lines[2], "  rules: unreadable " + k_em + " run 'kolvex sync' to repair the cache");
   EXPECT_EQ(lines[4], "  cache: incomplete " + k_em + " run 'kolvex sync' to refresh");
 }
@@ -169,51 +178,35 @@ TEST(SessionSummary, StaleOnlyPastOneWholeDay)
       state,
       stdfs::file_time_type::clock::from_sys(
           std::chrono::system_clock::time_point(std::chrono::seconds(1'700'000'000))));
-  EXPECT_EQ(lines_of(generate_session_summary_at(kolvex::paths::DirectoryHandle::open(cache.path()),
-                                                 Value(),
-                                                 std::nullopt,
-                                                 mtime + 86400))
-                .back(),
-            fresh);
-  EXPECT_EQ(lines_of(generate_session_summary_at(kolvex::paths::DirectoryHandle::open(cache.path()),
-                                                 Value(),
-                                                 std::nullopt,
-                                                 mtime + 86400.5))
-                .back(),
-            stale);
+  EXPECT_EQ(
+      lines_of(generate_session_summary_at(cache.path(), Value(), std::nullopt, mtime + 86400))
+          .back(),
+      fresh);
+  EXPECT_EQ(
+      lines_of(generate_session_summary_at(cache.path(), Value(), std::nullopt, mtime + 86400.5))
+          .back(),
+      stale);
 
   // And against the real clock, with a margin either side.
   age(state, 86400 - 2);
-  EXPECT_EQ(lines_of(generate_session_summary(
-                         kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt))
-                .back(),
-            fresh);
+  EXPECT_EQ(lines_of(generate_session_summary(cache.path(), Value(), std::nullopt)).back(), fresh);
   age(state, 86400 + 2);
-  EXPECT_EQ(lines_of(generate_session_summary(
-                         kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt))
-                .back(),
-            stale);
+  EXPECT_EQ(lines_of(generate_session_summary(cache.path(), Value(), std::nullopt)).back(), stale);
 }
 
 TEST(SessionSummary, PendingLineDependsOnTheProject)
 {
   TempDir cache;
   write_pending(cache, 3);
-  EXPECT_EQ(lines_of(generate_session_summary(kolvex::paths::DirectoryHandle::open(cache.path()),
-                                              Value(42),
-                                              std::nullopt))
-                .back(),
+  EXPECT_EQ(lines_of(generate_session_summary(cache.path(), Value(42), std::nullopt)).back(),
             "  3 attestation(s) pending upload " + k_em + " run 'kolvex sync'");
   const auto waiting = "  3 attestation(s) recorded locally, waiting for a project";
-  EXPECT_EQ(lines_of(generate_session_summary(
-                         kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt))
-                .back(),
+  EXPECT_EQ(lines_of(generate_session_summary(cache.path(), Value(), std::nullopt)).back(),
             waiting);
 
   // Project id 0 and "" are no project: no project line, and the waiting text.
   for (const Value& none : {Value(0), Value(""), Value(false)}) {
-    const auto text = generate_session_summary(
-        kolvex::paths::DirectoryHandle::open(cache.path()), none, std::nullopt);
+    const auto text = generate_session_summary(cache.path(), none, std::nullopt);
     EXPECT_EQ(text.find("project:"), std::string::npos);
     EXPECT_EQ(lines_of(text).back(), waiting);
   }
@@ -223,8 +216,7 @@ TEST(SessionSummary, LogThatCannotBeDecodedLeavesThePendingLineOut)
 {
   TempDir cache;
   cache.write("log.jsonl", pending_line(0) + "\xff\xfe\n");
-  const auto lines = lines_of(generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(42), std::nullopt));
+  const auto lines = lines_of(generate_session_summary(cache.path(), Value(42), std::nullopt));
   EXPECT_EQ(lines.size(), 6U);
   EXPECT_EQ(lines.back(), "  cache: empty " + k_em + " run 'kolvex sync' to populate");
 }
@@ -237,18 +229,15 @@ TEST(SessionSummary, SpecsCountDirectFilesWithSpecSuffixesOnly)
   cache.write("specs/notes.txt", "no");
   cache.write("specs/sub/c.md", "nested files do not count");
   cache.write("specs/upper.MD", "suffixes are matched exactly");
-  EXPECT_EQ(lines_of(generate_session_summary(
-                kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt))[3],
+  EXPECT_EQ(lines_of(generate_session_summary(cache.path(), Value(), std::nullopt))[3],
             "  specs: 2");
   cache.write("specs/d.yaml", "d: 1");
-  EXPECT_EQ(lines_of(generate_session_summary(
-                kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt))[3],
+  EXPECT_EQ(lines_of(generate_session_summary(cache.path(), Value(), std::nullopt))[3],
             "  specs: 3");
   // "specs" that is a file, not a directory, holds no specs.
   TempDir other;
   other.write("specs", "x");
-  EXPECT_EQ(lines_of(generate_session_summary(
-                kolvex::paths::DirectoryHandle::open(other.path()), Value(), std::nullopt))[3],
+  EXPECT_EQ(lines_of(generate_session_summary(other.path(), Value(), std::nullopt))[3],
             "  specs: 0");
 }
 
@@ -256,8 +245,7 @@ TEST(SessionSummary, ElementsCountOnlyMapEntries)
 {
   TempDir cache;
   const auto count = [&] {
-    return lines_of(generate_session_summary(
-        kolvex::paths::DirectoryHandle::open(cache.path()), Value(), std::nullopt))[1];
+    return lines_of(generate_session_summary(cache.path(), Value(), std::nullopt))[1];
   };
   cache.write("kolvexstate.yaml",
               "architecture:\n  elements:\n    api: {kind: service}\n    db: {kind: store}\n"
@@ -286,8 +274,7 @@ TEST(SessionSummary, WritesNothing)
     before.push_back(entry.path());
   }
   const auto state_time = stdfs::last_write_time(cache.path() / "kolvexstate.yaml");
-  (void)generate_session_summary(
-      kolvex::paths::DirectoryHandle::open(cache.path()), Value(1), "codex");
+  (void)generate_session_summary(cache.path(), Value(1), "codex");
   std::vector<stdfs::path> after;
   for (const auto& entry : stdfs::recursive_directory_iterator(cache.path())) {
     after.push_back(entry.path());

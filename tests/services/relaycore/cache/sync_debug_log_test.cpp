@@ -11,6 +11,8 @@
 
 #include <sys/stat.h>
 
+namespace paths = kolvex::paths;
+
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::testing::ScopedEnv;
 using kolvex::testing::TempDir;
@@ -37,7 +39,7 @@ TEST(SyncDebugLog, RecordLayout)
 {
   TempDir repo;
   const auto written =
-      cache::_write_sync_debug_log(kolvex::paths::RepositoryHandle(repo.path()),
+      cache::_write_sync_debug_log(paths::RepositoryHandle(repo.path()),
                                    "fetch_context",
                                    kolvex::contracts::ApiError("HTTP 500 from https://x/v1"));
   ASSERT_TRUE(written);
@@ -55,9 +57,8 @@ TEST(SyncDebugLog, RecordLayout)
   EXPECT_NE(text.find("Traceback"), std::string::npos);
   EXPECT_TRUE(text.ends_with("ApiError: HTTP 500 from https://x/v1\n")) << text;
 
-  ASSERT_TRUE(cache::_write_sync_debug_log(kolvex::paths::RepositoryHandle(repo.path()),
-                                           "write_local_caches",
-                                           std::runtime_error("second")));
+  ASSERT_TRUE(cache::_write_sync_debug_log(
+      paths::RepositoryHandle(repo.path()), "write_local_caches", std::runtime_error("second")));
   const std::string both = repo.read(".kolvex/.platform/logs/sync.log");
   EXPECT_TRUE(both.starts_with(text + "\n--- ")) << both;
   EXPECT_NE(both.find(" stage=write_local_caches ---\n"), std::string::npos);
@@ -70,7 +71,7 @@ TEST(SyncDebugLog, CutToTheLastHalfOnlyPastTheCap)
   const std::string at_cap(cache::k_sync_log_cap_bytes, 'a');
   repo.write(".kolvex/.platform/logs/sync.log", at_cap);
   ASSERT_TRUE(cache::_write_sync_debug_log(
-      kolvex::paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
   EXPECT_TRUE(repo.read(".kolvex/.platform/logs/sync.log").starts_with(at_cap + "\n--- "));
 
   const std::string over = std::string(1, 'o') + std::string(cache::k_sync_log_keep_bytes, 'k');
@@ -78,7 +79,7 @@ TEST(SyncDebugLog, CutToTheLastHalfOnlyPastTheCap)
              std::string(cache::k_sync_log_cap_bytes + 1 - over.size(), 'h') + over);
   ASSERT_EQ(stdfs::file_size(log), cache::k_sync_log_cap_bytes + 1);
   ASSERT_TRUE(cache::_write_sync_debug_log(
-      kolvex::paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
   const std::string cut = repo.read(".kolvex/.platform/logs/sync.log");
   EXPECT_TRUE(cut.starts_with(std::string(cache::k_sync_log_keep_bytes, 'k') + "\n--- "))
       << cut.substr(0, 10);
@@ -91,13 +92,13 @@ TEST(SyncDebugLog, OwnerOnlyEvenWhenItWasWider)
   const stdfs::path log = repo.path() / ".kolvex/.platform/logs/sync.log";
   ::chmod(log.c_str(), 0644);
   ASSERT_TRUE(cache::_write_sync_debug_log(
-      kolvex::paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
   struct stat st {};
   ASSERT_EQ(::stat(log.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
   stdfs::remove(log);
   ASSERT_TRUE(cache::_write_sync_debug_log(
-      kolvex::paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
   ASSERT_EQ(::stat(log.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
 }
@@ -109,7 +110,7 @@ TEST(SyncDebugLog, FailureIsNoPathAndNoException)
   TempDir repo;
   repo.write(".kolvex/.platform/logs", "a file where the log directory belongs\n");
   EXPECT_FALSE(cache::_write_sync_debug_log(
-      kolvex::paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
 
   TempDir linked;
   TempDir outside;
@@ -118,6 +119,6 @@ TEST(SyncDebugLog, FailureIsNoPathAndNoException)
   stdfs::create_symlink(outside.path() / "sync.log",
                         linked.path() / ".kolvex/.platform/logs/sync.log");
   EXPECT_FALSE(cache::_write_sync_debug_log(
-      kolvex::paths::RepositoryHandle(linked.path()), "s", std::runtime_error("x")));
+      paths::RepositoryHandle(linked.path()), "s", std::runtime_error("x")));
   EXPECT_EQ(outside.read("sync.log"), "outside\n");
 }

@@ -208,7 +208,7 @@ TEST_F(CutShortRecord, ANoteToReplaceALinePutsItInPlace)
              "replace\n" + log::log_line_text(line));
   log::CommitSearch search(sha);
   EXPECT_TRUE(log::_complete_record(
-      kolvex::paths::confined(log_path), kolvex::paths::confined(archives), sha, "main", search));
+      paths::confined(log_path), paths::confined(archives), sha, "main", search));
   EXPECT_EQ(log_lines(repo), std::vector<std::string>{kolvex::core::json::dump(Value(line))});
   EXPECT_FALSE(note_exists(sha));
 }

@@ -161,19 +161,19 @@ TEST(AttestationLogRead, EveryLineBoundaryAndSurroundingSpaceReadAlike)
 TEST(AttestationLogRead, FileThatCannotBeReadIsAnEmptyLogButBadUtf8Throws)
 {
   TempDir dir;
-  expect_counts(read_attestation_log(kolvex::paths::confined(dir.path() / "absent.jsonl")),
+  expect_counts(read_attestation_log(paths::confined(dir.path() / "absent.jsonl")),
                 {0, 0, 0, 0, 0, 0, 0});
-  expect_counts(read_attestation_log(kolvex::paths::confined(dir.path())),
+  expect_counts(read_attestation_log(paths::confined(dir.path())),
                 {0, 0, 0, 0, 0, 0, 0}); // a directory
   const auto locked_out = dir.write("locked.jsonl", line_for(k_sha1) + "\n");
   if (::geteuid() != 0) { // root reads through any mode
     std::filesystem::permissions(locked_out, std::filesystem::perms::none);
-    expect_counts(read_attestation_log(kolvex::paths::confined(locked_out)), {0, 0, 0, 0, 0, 0, 0});
+    expect_counts(read_attestation_log(paths::confined(locked_out)), {0, 0, 0, 0, 0, 0, 0});
   }
   const auto good = dir.write("good.jsonl", line_for(k_sha1) + "\n" + line_for("unknown") + "\n");
-  expect_counts(read_attestation_log(kolvex::paths::confined(good)), {1, 0, 0, 1, 0, 2, 0});
+  expect_counts(read_attestation_log(paths::confined(good)), {1, 0, 0, 1, 0, 2, 0});
   const auto bad = dir.write("bad.jsonl", line_for(k_sha1) + "\n{\"summary\": \"\xff\"}\n");
-  EXPECT_THROW((void)read_attestation_log(kolvex::paths::confined(bad)), core::fs::DecodeError);
+  EXPECT_THROW((void)read_attestation_log(paths::confined(bad)), core::fs::DecodeError);
 }
 
 // The file is read in blocks; whatever falls across a block's end (a line, a CR LF
@@ -204,7 +204,7 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
     const std::string text = build(only_cr);
     const AttestationLog whole = read_attestation_log_text(text);
     const AttestationLog blocks =
-        read_attestation_log(kolvex::paths::confined(dir.write("log.jsonl", text)));
+        read_attestation_log(paths::confined(dir.write("log.jsonl", text)));
     expect_counts(blocks,
                   {whole.size(),
                    whole.uploaded,
@@ -217,7 +217,7 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
     // Streamed, the same lines in the same order, and the same counts.
     std::vector<core::Map> streamed;
     const AttestationLogCounts counts =
-        for_each_pending_record(kolvex::paths::confined(dir.path() / "log.jsonl"),
+        for_each_pending_record(paths::confined(dir.path() / "log.jsonl"),
                                 [&](core::Map entry) { streamed.push_back(std::move(entry)); });
     EXPECT_TRUE(streamed == whole.pending);
     EXPECT_EQ(counts, whole.counts());
@@ -230,7 +230,7 @@ TEST(AttestationLogRead, LargeFilesReadInBlocksExactlyAsTheWholeText)
   const std::size_t bad_at = text.find('{', 2'600'000); // an ASCII byte, not inside a character
   text[bad_at] = '\xff';
   try {
-    (void)read_attestation_log(kolvex::paths::confined(dir.write("bad.jsonl", text)));
+    (void)read_attestation_log(paths::confined(dir.write("bad.jsonl", text)));
     ADD_FAILURE() << "no DecodeError";
   } catch (const core::fs::DecodeError& e) {
     EXPECT_EQ(e.offset(), bad_at);
@@ -244,7 +244,7 @@ TEST(AttestationLogRead, AStreamedConsumersErrorStopsTheReadAndPropagates)
   TempDir dir;
   const auto log = dir.write("log.jsonl", line_for(k_sha1) + "\n" + line_for(k_sha1) + "\n");
   int handed = 0;
-  EXPECT_THROW((void)for_each_pending_record(kolvex::paths::confined(log),
+  EXPECT_THROW((void)for_each_pending_record(paths::confined(log),
                                              [&](const core::Map&) {
                                                ++handed;
                                                throw std::system_error(
@@ -270,10 +270,10 @@ TEST(AttestationLogRead, ALastPieceWithoutALineEndCountsOnlyAsAWholeRecord)
   for (const auto& [piece, pending] : pieces) {
     SCOPED_TRACE(piece);
     const auto log = dir.write("log.jsonl", whole + piece);
-    expect_counts(read_attestation_log(kolvex::paths::confined(log)),
+    expect_counts(read_attestation_log(paths::confined(log)),
                   {pending, 0, 0, 0, 0, std::int64_t(pending), 0});
-    EXPECT_EQ(count_attestation_log(kolvex::paths::confined(log)),
-              read_attestation_log(kolvex::paths::confined(log)).counts());
+    EXPECT_EQ(count_attestation_log(paths::confined(log)),
+              read_attestation_log(paths::confined(log)).counts());
   }
   // Text already in memory is whole: its last line counts.
   expect_counts(read_attestation_log_text(whole + "{torn"), {2, 0, 0, 0, 1, 2, 0});
@@ -297,11 +297,11 @@ TEST(AttestationLogRead, ReadsRacingAppendsNeverSeeACorruptLine)
   std::int64_t corrupt = 0;
   std::int64_t reads = 0;
   for (int status = 0; ::waitpid(writer, &status, WNOHANG) == 0; ++reads) {
-    corrupt += count_attestation_log(kolvex::paths::confined(log)).corrupt +
-               read_attestation_log(kolvex::paths::confined(log)).corrupt;
+    corrupt += count_attestation_log(paths::confined(log)).corrupt +
+               read_attestation_log(paths::confined(log)).corrupt;
   }
   EXPECT_EQ(corrupt, 0) << "in " << reads << " reads";
-  expect_counts(read_attestation_log(kolvex::paths::confined(log)), {4000, 0, 0, 0, 0, 4000, 0});
+  expect_counts(read_attestation_log(paths::confined(log)), {4000, 0, 0, 0, 0, 4000, 0});
 }
 
 // What status and the session summary show comes from a read that keeps no line,
@@ -331,8 +331,7 @@ TEST(AttestationLogRead, ALineARewriteReplacedIsNotPending)
     EXPECT_EQ(log.uploaded, c.uploaded);
     TempDir dir;
     dir.write("log.jsonl", text);
-    EXPECT_EQ(count_attestation_log(kolvex::paths::confined(dir.path() / "log.jsonl")),
-              log.counts());
+    EXPECT_EQ(count_attestation_log(paths::confined(dir.path() / "log.jsonl")), log.counts());
   }
 }
 
@@ -369,14 +368,14 @@ TEST(AttestationLogCount, CountsWhatTheFullReadCounts)
     }
   }
   const auto log = dir.write("log.jsonl", text);
-  const AttestationLog full = read_attestation_log(kolvex::paths::confined(log));
-  EXPECT_EQ(count_attestation_log(kolvex::paths::confined(log)), full.counts());
+  const AttestationLog full = read_attestation_log(paths::confined(log));
+  EXPECT_EQ(count_attestation_log(paths::confined(log)), full.counts());
   EXPECT_GT(full.size(), 1000U);
   EXPECT_GT(full.corrupt, 600);
-  EXPECT_EQ(count_attestation_log(kolvex::paths::confined(dir.path() / "missing.jsonl")),
+  EXPECT_EQ(count_attestation_log(paths::confined(dir.path() / "missing.jsonl")),
             AttestationLogCounts{});
   EXPECT_THROW((void)count_attestation_log(
-                   kolvex::paths::confined(dir.write("bad.jsonl", line_for(k_sha1) + "\xff\n"))),
+                   paths::confined(dir.write("bad.jsonl", line_for(k_sha1) + "\xff\n"))),
                core::fs::DecodeError);
 }
 

@@ -56,7 +56,7 @@ TEST(LargeLog, CountsMatchAFullReadWhateverHappensToTheLog)
       {"many lines appended", [&] { write_log(log, 12000, k_lines + 50); }},
       {"a line replaced",
        [&] {
-         ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log), {{"commit", sha(3)}}));
+         ASSERT_TRUE(_replace_log_entry(paths::confined(log), {{"commit", sha(3)}}));
        }},
       {"the cache cut short",
        [&] { std::ofstream(dir.path() / "log-counts", std::ios::trunc) << "KXCOUNTS1 1 2"; }},
@@ -64,11 +64,11 @@ TEST(LargeLog, CountsMatchAFullReadWhateverHappensToTheLog)
   };
   for (const auto& [what, step] : steps) {
     step();
-    EXPECT_EQ(count_attestation_log(kolvex::paths::confined(log)),
-              read_attestation_log(kolvex::paths::confined(log)).counts())
+    EXPECT_EQ(count_attestation_log(paths::confined(log)),
+              read_attestation_log(paths::confined(log)).counts())
         << what;
-    EXPECT_EQ(count_attestation_log(kolvex::paths::confined(log)),
-              read_attestation_log(kolvex::paths::confined(log)).counts())
+    EXPECT_EQ(count_attestation_log(paths::confined(log)),
+              read_attestation_log(paths::confined(log)).counts())
         << what << ", again";
   }
 }
@@ -84,23 +84,21 @@ TEST(LargeLog, OneWalkSearchAnswersAsEachSearchAloneWithOrWithoutTheIndex)
         sha(lines - 1), sha(lines - 7), sha(1), sha(lines + 5), sha(0)};
     for (const bool indexed : {false, true}) {
       if (indexed) {
-        ASSERT_TRUE(CommitSearch(sha(lines + 9))
-                        .run(kolvex::paths::confined(log))
-                        .has_value()); // builds the index
+        ASSERT_TRUE(
+            CommitSearch(sha(lines + 9)).run(paths::confined(log)).has_value()); // builds the index
       }
-      const auto all = CommitSearch::run_all(kolvex::paths::confined(log), walk);
+      const auto all = CommitSearch::run_all(paths::confined(log), walk);
       ASSERT_TRUE(all.has_value());
       for (std::size_t i = 0; i < walk.size(); ++i) {
-        EXPECT_EQ((*all)[i].found(),
-                  CommitSearch(walk[i]).run(kolvex::paths::confined(log)).value())
+        EXPECT_EQ((*all)[i].found(), CommitSearch(walk[i]).run(paths::confined(log)).value())
             << lines << " lines, index " << indexed << ", commit " << i;
       }
       // Resumed after an append, a search reads the new line.
-      auto resumed = *CommitSearch::run_all(kolvex::paths::confined(log), {sha(lines + 5)});
+      auto resumed = *CommitSearch::run_all(paths::confined(log), {sha(lines + 5)});
       write_log(log, 1, lines + 5);
-      EXPECT_EQ(resumed[0].run(kolvex::paths::confined(log)), std::optional<bool>(true));
-      ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log),
-                                     {{"commit", sha(lines + 5)}, {"gone", true}}));
+      EXPECT_EQ(resumed[0].run(paths::confined(log)), std::optional<bool>(true));
+      ASSERT_TRUE(
+          _replace_log_entry(paths::confined(log), {{"commit", sha(lines + 5)}, {"gone", true}}));
     }
   }
 }
@@ -110,10 +108,9 @@ TEST(LargeLog, TheIndexSparesTheReadOfEveryLineBeforeTheEnd)
   TempDir dir;
   const stdfs::path log = dir.path() / "log.jsonl";
   write_log(log, k_lines);
-  EXPECT_EQ(CommitSearch(sha(k_lines + 1)).run(kolvex::paths::confined(log)),
-            std::optional<bool>(false));
-  ASSERT_TRUE(stdfs::exists(commit_index_path(kolvex::paths::confined(log)).full()));
-  EXPECT_EQ(CommitSearch(sha(2)).run(kolvex::paths::confined(log)),
+  EXPECT_EQ(CommitSearch(sha(k_lines + 1)).run(paths::confined(log)), std::optional<bool>(false));
+  ASSERT_TRUE(stdfs::exists(commit_index_path(paths::confined(log)).full()));
+  EXPECT_EQ(CommitSearch(sha(2)).run(paths::confined(log)),
             std::optional<bool>(true)); // a hint: read
 
   // An edit in place, which the index cannot see, shows that the start is not read;
@@ -127,7 +124,7 @@ TEST(LargeLog, TheIndexSparesTheReadOfEveryLineBeforeTheEnd)
   const std::vector<std::pair<const char*, std::function<void()>>> distrusts = {
       {"broken",
        [&] {
-         std::ofstream(commit_index_path(kolvex::paths::confined(log)).full(),
+         std::ofstream(commit_index_path(paths::confined(log)).full(),
                        std::ios::binary | std::ios::app)
              << "x";
        }},
@@ -136,11 +133,10 @@ TEST(LargeLog, TheIndexSparesTheReadOfEveryLineBeforeTheEnd)
   unsigned next = k_lines + 1;
   for (const auto& [what, distrust] : distrusts) {
     edit_in_place(sha(next));
-    EXPECT_EQ(CommitSearch(sha(next)).run(kolvex::paths::confined(log)), std::optional<bool>(false))
+    EXPECT_EQ(CommitSearch(sha(next)).run(paths::confined(log)), std::optional<bool>(false))
         << what;
     distrust();
-    EXPECT_EQ(CommitSearch(sha(next)).run(kolvex::paths::confined(log)), std::optional<bool>(true))
-        << what;
+    EXPECT_EQ(CommitSearch(sha(next)).run(paths::confined(log)), std::optional<bool>(true)) << what;
     ++next;
   }
 }

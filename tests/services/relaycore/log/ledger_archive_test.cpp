@@ -64,11 +64,10 @@ TEST(LedgerArchive, AttestationNamingNoChangeArchivesNothing)
 {
   Ledgers l;
   _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), core::Map{{"summary", "x"}}, k_sha);
+      l.root.path(), paths::confined(l.att), core::Map{{"summary", "x"}}, k_sha);
+  _archive_ledger_segment(l.root.path(), paths::confined(l.att), with_process_slug(""), k_sha);
   _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), with_process_slug(""), k_sha);
-  _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/.hidden.md"), k_sha);
+      l.root.path(), paths::confined(l.att), with_spec("changes/.hidden.md"), k_sha);
   EXPECT_FALSE(stdfs::exists(l.att));
 }
 
@@ -80,7 +79,7 @@ TEST(LedgerArchive, SealsOnceThenMovesTheSegmentNextToTheRecord)
   l.root.write(paths::ledger_pointer(l.root.path()).lexically_relative(l.root.path()),
                "add-login\n");
   _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), with_process_slug("add-login"), k_sha);
+      l.root.path(), paths::confined(l.att), with_process_slug("add-login"), k_sha);
   EXPECT_FALSE(stdfs::exists(l.live("add-login")));
   EXPECT_FALSE(stdfs::exists(l.live("add-login").string() + ".lock"));
   EXPECT_FALSE(stdfs::exists(paths::ledger_pointer(l.root.path())));
@@ -94,7 +93,7 @@ TEST(LedgerArchive, SealsOnceThenMovesTheSegmentNextToTheRecord)
   ledger_service::mark_milestone(
       l.root.path(), "add-login", "sealed", core::Map{{"commit", "earlier"}});
   _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), with_spec("changes/add-login.md"), k_sha);
+      l.root.path(), paths::confined(l.att), with_spec("changes/add-login.md"), k_sha);
   const auto again = events_in(l.archived());
   ASSERT_EQ(again.size(), 2u);
   EXPECT_EQ(sealed_count(again), 1);
@@ -108,7 +107,7 @@ TEST(LedgerArchive, EmptyProcessSlugFallsBackToTheChangeSpec)
   l.start("other-change");
   core::Map parsed = with_spec("specs/changes/from-spec.yaml");
   parsed.set("process", core::Map{{"slug", ""}});
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), parsed, k_sha);
+  _archive_ledger_segment(l.root.path(), paths::confined(l.att), parsed, k_sha);
   EXPECT_TRUE(stdfs::exists(l.archived()));
   EXPECT_FALSE(stdfs::exists(l.live("from-spec")));
   EXPECT_TRUE(stdfs::exists(l.live("other-change"))); // other changes stay where they are
@@ -121,8 +120,7 @@ TEST(LedgerArchive, WithoutALedgerTheStaleLockAndPointerAreStillCleared)
       l.root.write(l.live("gone").lexically_relative(l.root.path()).string() + ".lock", "");
   const auto pointer =
       l.root.write(paths::ledger_pointer(l.root.path()).lexically_relative(l.root.path()), "gone");
-  _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), with_process_slug("gone"), k_sha);
+  _archive_ledger_segment(l.root.path(), paths::confined(l.att), with_process_slug("gone"), k_sha);
   EXPECT_TRUE(stdfs::is_directory(l.att));
   EXPECT_FALSE(stdfs::exists(l.archived()));
   EXPECT_FALSE(stdfs::exists(lock));
@@ -138,7 +136,7 @@ TEST(LedgerArchive, AnUnsafeSlugIsNeverUsedAsAPath)
   const std::string traversal = "../../../victim";
   ASSERT_EQ(stdfs::weakly_canonical(l.live(traversal)), victim);
   _archive_ledger_segment(
-      l.root.path(), kolvex::paths::confined(l.att), with_process_slug(traversal), k_sha);
+      l.root.path(), paths::confined(l.att), with_process_slug(traversal), k_sha);
   EXPECT_EQ(l.root.read("victim.jsonl"), "keep me\n");
   EXPECT_TRUE(stdfs::exists(victim_lock));
   EXPECT_FALSE(stdfs::exists(l.archived()));
@@ -146,7 +144,7 @@ TEST(LedgerArchive, AnUnsafeSlugIsNeverUsedAsAPath)
   l.start("safe-one");
   core::Map parsed = with_spec("changes/safe-one.md");
   parsed.set("process", core::Map{{"slug", traversal}});
-  _archive_ledger_segment(l.root.path(), kolvex::paths::confined(l.att), parsed, k_sha);
+  _archive_ledger_segment(l.root.path(), paths::confined(l.att), parsed, k_sha);
   EXPECT_TRUE(stdfs::exists(l.archived()));
   EXPECT_EQ(l.root.read("victim.jsonl"), "keep me\n");
 }
@@ -162,8 +160,8 @@ TEST(LedgerArchive, FailuresNeverStopTheFiling)
   repo.write(live.lexically_relative(root), "\xff\xfe\n");
   repo.write(paths::archived_ledger(root, k_sha).lexically_relative(root) / "occupied", "x");
   const auto log = paths::log_jsonl(root);
-  _log_attestation(kolvex::paths::confined(log),
-                   kolvex::paths::confined(paths::attestations_dir(root)),
+  _log_attestation(paths::confined(log),
+                   paths::confined(paths::attestations_dir(root)),
                    with_process_slug("broken"),
                    {.commit_override = k_sha, .repo_root = root});
   EXPECT_TRUE(stdfs::exists(live)); // the failed move left it where it was
@@ -173,8 +171,8 @@ TEST(LedgerArchive, FailuresNeverStopTheFiling)
   // Backfills leave the live ledger alone.
   repo.write(paths::ledger_jsonl(root, "current-change").lexically_relative(root), "{}\n");
   _log_attestation(
-      kolvex::paths::confined(log),
-      kolvex::paths::confined(paths::attestations_dir(root)),
+      paths::confined(log),
+      paths::confined(paths::attestations_dir(root)),
       with_process_slug("current-change"),
       {.commit_override = std::string(40, 'd'), .repo_root = root, .archive_ledger = false});
   EXPECT_TRUE(stdfs::exists(paths::ledger_jsonl(root, "current-change")));

@@ -84,7 +84,7 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
   const auto stop = dir.path() / "stop";
   const auto rounds_file = dir.path() / "rounds";
   for (unsigned k = 0; k < k_seeded; ++k) {
-    _append_log_entry(kolvex::paths::confined(log), entry_for(sha('b', k), "seed"));
+    _append_log_entry(paths::confined(log), entry_for(sha('b', k), "seed"));
   }
   // Every writer's warnings: none may have gone ahead without the lock.
   std::optional<testing::FdCapture> warnings(2);
@@ -93,7 +93,7 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
     unsigned rounds = 0;
     while (!stdfs::exists(stop)) {
       for (unsigned k = 0; k < k_seeded; ++k) {
-        if (!_replace_log_entry(kolvex::paths::confined(log),
+        if (!_replace_log_entry(paths::confined(log),
                                 entry_for(sha('b', k), "round " + std::to_string(rounds)))) {
           throw std::runtime_error("seeded line vanished");
         }
@@ -108,7 +108,7 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
   for (unsigned i = 0; i < k_appenders; ++i) {
     appenders.push_back(spawn([&, i] {
       for (unsigned j = 0; j < k_appends; ++j) {
-        _append_log_entry(kolvex::paths::confined(log),
+        _append_log_entry(paths::confined(log),
                           entry_for(sha('a', i * 10000 + j), "append " + std::to_string(j)));
       }
     }));
@@ -146,8 +146,7 @@ TEST(LogWriterConcurrency, AppendsSurviveConcurrentInPlaceReplacements)
   for (unsigned k = 0; k < k_seeded; ++k) {
     EXPECT_EQ(seen[sha('b', k)], 1);
   }
-  EXPECT_EQ(read_attestation_log(kolvex::paths::confined(log)).size(),
-            k_seeded + k_appenders * k_appends);
+  EXPECT_EQ(read_attestation_log(paths::confined(log)).size(), k_seeded + k_appenders * k_appends);
   const std::string warned = warnings->text();
   warnings.reset();
   EXPECT_EQ(warned.find("could not lock"), std::string::npos) << warned;
@@ -192,8 +191,7 @@ TEST(LogWriterCrash, KilledReplacementLeavesTheOldOrTheNewLogWhole)
     const std::size_t stray_before = stray_files().size();
     const pid_t writer = spawn([&] {
       for (bool flip = true;; flip = !flip) {
-        (void)_replace_log_entry(kolvex::paths::confined(log),
-                                 entry_for(target, flip ? "new" : "old"));
+        (void)_replace_log_entry(paths::confined(log), entry_for(target, flip ? "new" : "old"));
       }
     });
     if (round % 2 == 0) {
@@ -213,7 +211,7 @@ TEST(LogWriterCrash, KilledReplacementLeavesTheOldOrTheNewLogWhole)
     const std::string after = core::fs::read_text(log);
     EXPECT_TRUE(after == old_text || after == new_text)
         << "torn log of " << after.size() << " bytes";
-    const AttestationLog read = read_attestation_log(kolvex::paths::confined(log));
+    const AttestationLog read = read_attestation_log(paths::confined(log));
     EXPECT_EQ(read.size(), k_lines);
     EXPECT_EQ(read.corrupt, 0);
   }
@@ -223,7 +221,7 @@ TEST(LogWriterCrash, KilledReplacementLeavesTheOldOrTheNewLogWhole)
   for (const auto& stray : stray_files()) {
     EXPECT_EQ(stray.extension(), ".tmp") << stray;
   }
-  ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log), entry_for(target, "final")));
+  ASSERT_TRUE(_replace_log_entry(paths::confined(log), entry_for(target, "final")));
   EXPECT_EQ(core::fs::read_text(log), text_with("final"));
 }
 

@@ -80,8 +80,7 @@ TEST(LogAttestationGolden, LinesAndArchivesAreTheBytesPythonWrites)
       options.event = c.find("event")->as_string();
     }
     stdfs::remove(f.log);
-    _log_attestation(
-        kolvex::paths::confined(f.log), kolvex::paths::confined(f.dir), parsed, options);
+    _log_attestation(paths::confined(f.log), paths::confined(f.dir), parsed, options);
     EXPECT_EQ(core::fs::read_text(f.log), lines[i] + "\n");
     EXPECT_EQ(core::fs::read_text(f.dir / (commit + ".yaml")), golden(name + ".archive.yaml"));
   }
@@ -92,8 +91,8 @@ TEST(LogAttestation, OverrideNamesTheCommitWhileBranchIsTheCurrentOne)
   Fixture f;
   f.repo.git({"checkout", "-q", "-b", "feature/login"});
   const std::string newer = f.repo.commit_file("b.txt", "b\n", "second");
-  _log_attestation(kolvex::paths::confined(f.log),
-                   kolvex::paths::confined(f.dir),
+  _log_attestation(paths::confined(f.log),
+                   paths::confined(f.dir),
                    core::Map{{"summary", "old work"}},
                    {.commit_override = f.head, .repo_root = f.repo.path()});
   const core::Map line = parse_line(core::fs::read_text(f.log));
@@ -102,8 +101,8 @@ TEST(LogAttestation, OverrideNamesTheCommitWhileBranchIsTheCurrentOne)
   EXPECT_TRUE(stdfs::exists(f.dir / (f.head + ".yaml")));
 
   // Without an override the record goes to HEAD; an empty override counts as none.
-  _log_attestation(kolvex::paths::confined(f.log),
-                   kolvex::paths::confined(f.dir),
+  _log_attestation(paths::confined(f.log),
+                   paths::confined(f.dir),
                    core::Map{},
                    {.commit_override = "", .repo_root = f.repo.path()});
   const auto lines = lines_of(core::fs::read_text(f.log));
@@ -111,10 +110,8 @@ TEST(LogAttestation, OverrideNamesTheCommitWhileBranchIsTheCurrentOne)
   EXPECT_EQ(parse_line(lines[1]).find("commit")->as_string(), newer);
 
   f.repo.git({"checkout", "-q", "--detach"});
-  _log_attestation(kolvex::paths::confined(f.log),
-                   kolvex::paths::confined(f.dir),
-                   core::Map{},
-                   {.repo_root = f.repo.path()});
+  _log_attestation(
+      paths::confined(f.log), paths::confined(f.dir), core::Map{}, {.repo_root = f.repo.path()});
   EXPECT_EQ(parse_line(lines_of(core::fs::read_text(f.log)).back()).find("branch")->as_string(),
             "HEAD");
 }
@@ -123,15 +120,15 @@ TEST(LogAttestation, WithoutAnswerFromGitTheRecordIsUnknownAndUnaddressable)
 {
   TempDir plain; // not a repository
   const auto log = plain.path() / "log.jsonl";
-  _log_attestation(kolvex::paths::confined(log),
-                   kolvex::paths::confined(plain.path() / "att"),
+  _log_attestation(paths::confined(log),
+                   paths::confined(plain.path() / "att"),
                    core::Map{{"agent", "unknown"}},
                    {.repo_root = plain.path()});
   EXPECT_TRUE(stdfs::exists(plain.path() / "att/unknown.yaml"));
   const core::Map line = parse_line(core::fs::read_text(log));
   EXPECT_EQ(line.find("commit")->as_string(), "unknown");
   EXPECT_EQ(line.find("branch")->as_string(), "unknown");
-  const AttestationLog read = read_attestation_log(kolvex::paths::confined(log));
+  const AttestationLog read = read_attestation_log(paths::confined(log));
   EXPECT_EQ(read.unaddressable, 1);
   EXPECT_EQ(read.size(), 0u);
 }
@@ -145,8 +142,8 @@ TEST(LogAttestation, EmptyEventAndEmptyCopiedValuesAddNoKeys)
                          {"developer", core::Map{}},
                          {"telemetry", core::List{}},
                          {"summary", core::Value()}};
-  _log_attestation(kolvex::paths::confined(f.log),
-                   kolvex::paths::confined(f.dir),
+  _log_attestation(paths::confined(f.log),
+                   paths::confined(f.dir),
                    parsed,
                    {.commit_override = k_sha1, .repo_root = f.repo.path(), .event = ""});
   EXPECT_EQ(
@@ -162,47 +159,42 @@ TEST(LogAttestation, ReplaceExistingRewritesTheLineOrAppendsWhenThereIsNone)
   const LogAttestationOptions replace{
       .commit_override = k_sha1, .repo_root = f.repo.path(), .replace_existing = true};
   // Missing log: appended, the file is created.
-  _log_attestation(kolvex::paths::confined(f.log),
-                   kolvex::paths::confined(f.dir),
-                   core::Map{{"summary", "first"}},
-                   replace);
+  _log_attestation(
+      paths::confined(f.log), paths::confined(f.dir), core::Map{{"summary", "first"}}, replace);
   ASSERT_EQ(lines_of(core::fs::read_text(f.log)).size(), 1u);
   // A log without a line for the commit: appended.
-  _append_log_entry(kolvex::paths::confined(f.log),
-                    core::Map{{"commit", k_other}, {"synced", true}});
+  _append_log_entry(paths::confined(f.log), core::Map{{"commit", k_other}, {"synced", true}});
   _log_attestation(
-      kolvex::paths::confined(f.log),
-      kolvex::paths::confined(f.dir),
+      paths::confined(f.log),
+      paths::confined(f.dir),
       core::Map{{"summary", "second"}},
       {.commit_override = k_other, .repo_root = f.repo.path(), .event = "commit_unattested"});
   // Now mark the first sent, then upgrade it in place: it goes back to unsent.
-  ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(f.log),
-                                 core::Map{{"commit", k_sha1}, {"synced", true}}));
-  _log_attestation(kolvex::paths::confined(f.log),
-                   kolvex::paths::confined(f.dir),
-                   core::Map{{"summary", "upgraded"}},
-                   replace);
+  ASSERT_TRUE(
+      _replace_log_entry(paths::confined(f.log), core::Map{{"commit", k_sha1}, {"synced", true}}));
+  _log_attestation(
+      paths::confined(f.log), paths::confined(f.dir), core::Map{{"summary", "upgraded"}}, replace);
   const auto lines = lines_of(core::fs::read_text(f.log));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(parse_line(lines[0]).find("summary")->as_string(), "upgraded");
   EXPECT_EQ(parse_line(lines[0]).find("synced")->as_bool(), false);
   EXPECT_EQ(parse_line(lines[2]).find("summary")->as_string(), "second");
-  EXPECT_EQ(read_attestation_log(kolvex::paths::confined(f.log)).size(), 2u);
+  EXPECT_EQ(read_attestation_log(paths::confined(f.log)).size(), 2u);
 }
 
 TEST(LogAttestation, NothingIsLoggedWhenTheArchiveCannotBeWrittenOrTheCommitIsNoFileName)
 {
   Fixture f;
   const auto blocker = f.repo.write("blocker", "a file where a directory should be\n");
-  EXPECT_THROW(_log_attestation(kolvex::paths::confined(f.log),
-                                kolvex::paths::confined(blocker / "att"),
+  EXPECT_THROW(_log_attestation(paths::confined(f.log),
+                                paths::confined(blocker / "att"),
                                 core::Map{},
                                 {.commit_override = k_sha1, .repo_root = f.repo.path()}),
                std::system_error);
   EXPECT_FALSE(stdfs::exists(f.log));
   for (const std::string bad : {"../escape", "a/b", "..", "."}) {
-    EXPECT_THROW(_log_attestation(kolvex::paths::confined(f.log),
-                                  kolvex::paths::confined(f.dir),
+    EXPECT_THROW(_log_attestation(paths::confined(f.log),
+                                  paths::confined(f.dir),
                                   core::Map{},
                                   {.commit_override = bad, .repo_root = f.repo.path()}),
                  std::system_error)
@@ -216,9 +208,9 @@ TEST(AppendLogEntry, CreatesTheDirectoriesAndWritesOneWholeLine)
 {
   TempDir dir;
   const auto log = dir.path() / "deep/er/log.jsonl";
-  _append_log_entry(kolvex::paths::confined(log),
+  _append_log_entry(paths::confined(log),
                     core::Map{{"commit", k_sha1}, {"summary", "na\xc3\xafve \xf0\x9f\x98\x80"}});
-  _append_log_entry(kolvex::paths::confined(log), core::Map{{"commit", k_other}});
+  _append_log_entry(paths::confined(log), core::Map{{"commit", k_other}});
   EXPECT_EQ(core::fs::read_text(log),
             R"({"commit": ")" + k_sha1 +
                 R"(", "summary": "na\u00efve \ud83d\ude00"})"
@@ -236,11 +228,11 @@ TEST(LogLock, TheNextWriterRemovesTheTemporaryFilesAKilledRewriteLeft)
   const std::vector<std::pair<const char*, std::function<void(const stdfs::path&)>>> writers = {
       {"append",
        [](const stdfs::path& log) {
-         _append_log_entry(kolvex::paths::confined(log), {{"commit", k_other}});
+         _append_log_entry(paths::confined(log), {{"commit", k_other}});
        }},
       {"replace",
        [](const stdfs::path& log) {
-         (void)_replace_log_entry(kolvex::paths::confined(log), {{"commit", k_sha1}});
+         (void)_replace_log_entry(paths::confined(log), {{"commit", k_sha1}});
        }},
   };
   for (const auto& [name, write] : writers) {
@@ -268,7 +260,7 @@ TEST(ReplaceLogEntry, OnlyTheFirstMatchChangesAndEveryOtherLineKeepsItsBytes)
                              torn + "\r\n" + array + "\r\n\r\n" + spaced + "\n" + first + "\r" +
                                  second + "\n\xc2\xa0{\"commit\": \"" + k_sha1 + "\"}\n");
   const core::Map entry{{"commit", k_sha1}, {"summary", "caf\xc3\xa9"}, {"synced", false}};
-  ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log), entry));
+  ASSERT_TRUE(_replace_log_entry(paths::confined(log), entry));
   EXPECT_EQ(core::fs::read_text(log),
             torn + "\n" + array + "\n\n" + spaced + "\n" + log_line_text(entry) + second +
                 "\n\xc2\xa0{\"commit\": \"" + k_sha1 + "\"}\n");
@@ -292,9 +284,9 @@ TEST(ReplaceLogEntry, AFailurePastTheFirstBlockLeavesTheLogAsItWas)
   }
   text += "\xff\n";
   const auto log = dir.write("log.jsonl", text);
-  EXPECT_THROW((void)_replace_log_entry(kolvex::paths::confined(log),
-                                        core::Map{{"commit", k_sha1}, {"n", 1}}),
-               core::fs::DecodeError);
+  EXPECT_THROW(
+      (void)_replace_log_entry(paths::confined(log), core::Map{{"commit", k_sha1}, {"n", 1}}),
+      core::fs::DecodeError);
   EXPECT_EQ(core::fs::read_bytes(log), text);
   for (const auto& item : stdfs::directory_iterator(dir.path())) {
     EXPECT_NE(item.path().extension(), ".tmp") << item.path();
@@ -308,7 +300,7 @@ TEST(ReplaceLogEntry, MatchesAnEscapedCommitAndNothingElse)
   const std::string nested = R"({"x": {"commit": ")" + k_sha1 + R"("}})";
   const std::string number = R"({"commit": 3})";
   const auto log = dir.write("log.jsonl", nested + "\n" + number + "\n" + escaped + "\n");
-  ASSERT_TRUE(_replace_log_entry(kolvex::paths::confined(log), core::Map{{"commit", k_sha1}}));
+  ASSERT_TRUE(_replace_log_entry(paths::confined(log), core::Map{{"commit", k_sha1}}));
   EXPECT_EQ(core::fs::read_text(log),
             nested + "\n" + number + "\n" + R"({"commit": ")" + k_sha1 + "\"}\n");
 }
@@ -317,18 +309,17 @@ TEST(ReplaceLogEntry, NoMatchOrNoLogLeavesEverythingAsItWas)
 {
   TempDir dir;
   const auto missing = dir.path() / "log.jsonl";
-  EXPECT_FALSE(_replace_log_entry(kolvex::paths::confined(missing), core::Map{{"commit", k_sha1}}));
+  EXPECT_FALSE(_replace_log_entry(paths::confined(missing), core::Map{{"commit", k_sha1}}));
   EXPECT_FALSE(stdfs::exists(missing));
   const std::string text = R"({"commit": ")" + k_other + "\"}\r\nnot json\r\n";
   const auto log = dir.write("log.jsonl", text);
   stdfs::permissions(
       log, stdfs::perms::owner_read | stdfs::perms::owner_write | stdfs::perms::group_read);
-  EXPECT_FALSE(_replace_log_entry(kolvex::paths::confined(log), core::Map{{"commit", k_sha1}}));
+  EXPECT_FALSE(_replace_log_entry(paths::confined(log), core::Map{{"commit", k_sha1}}));
   EXPECT_EQ(core::fs::read_text(log), text);
   EXPECT_TRUE((stdfs::status(log).permissions() & stdfs::perms::group_read) != stdfs::perms::none);
-  EXPECT_THROW(
-      (void)_replace_log_entry(kolvex::paths::confined(log), core::Map{{"summary", "no commit"}}),
-      std::invalid_argument);
+  EXPECT_THROW((void)_replace_log_entry(paths::confined(log), core::Map{{"summary", "no commit"}}),
+               std::invalid_argument);
 }
 
 // The lock is fail-open: a holder that never lets go delays a rewrite by the
@@ -350,8 +341,8 @@ TEST(ReplaceLogEntrySlow, ProceedsWhenAnotherProcessHoldsTheLockPastTheTimeout)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   const auto start = std::chrono::steady_clock::now();
-  const bool replaced = _replace_log_entry(kolvex::paths::confined(log),
-                                           core::Map{{"commit", k_sha1}, {"synced", false}});
+  const bool replaced =
+      _replace_log_entry(paths::confined(log), core::Map{{"commit", k_sha1}, {"synced", false}});
   const auto waited = std::chrono::steady_clock::now() - start;
   ::kill(holder, SIGKILL);
   ::waitpid(holder, nullptr, 0);

@@ -13,6 +13,8 @@
 
 #include <chrono>
 
+namespace paths = kolvex::paths;
+
 using kolvex::agents::ScopedAdapters;
 using kolvex::core::Map;
 using kolvex::core::Value;
@@ -286,7 +288,7 @@ TEST_F(Pending, LegacyLogThatIsNotUtf8IsMergedAsUtf8)
   EXPECT_TRUE(kolvex::core::fs::is_valid_utf8(log));
   EXPECT_NE(log.find("caf\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\""), std::string::npos) << log;
   const auto read = kolvex::services::relaycore::log::read_attestation_log(
-      kolvex::paths::confined(kolvex::paths::log_jsonl(repo.path())));
+      paths::confined(kolvex::paths::log_jsonl(repo.path())));
   EXPECT_EQ(read.size(), 2U);
   EXPECT_EQ(read.corrupt, 0);
 }

@@ -83,7 +83,7 @@ TEST(MarkSyncedConcurrency, AppendsByOtherProcessesSurviveEveryRound)
       ASSERT_EQ(seen[sha_of('a', a * 10000 + j)], 1) << "appender " << a << " record " << j;
     }
   }
-  const auto log = log::read_attestation_log(kolvex::paths::confined(repo.log()));
+  const auto log = log::read_attestation_log(paths::confined(repo.log()));
   EXPECT_EQ(log.uploaded, static_cast<std::int64_t>(k_seeded));
   EXPECT_EQ(log.corrupt, 0);
 }

@@ -123,7 +123,7 @@ TEST(SyncedMarker, ARewriteByAnotherWriterIsNotBuiltOn)
   SyncedMarker marker(repo.log());
   (void)marker.mark({sha_of('a', 0)});
   // The attach path rewrites a line in place: the start of the log is not ours.
-  ASSERT_TRUE(log::_replace_log_entry(kolvex::paths::confined(repo.log()),
+  ASSERT_TRUE(log::_replace_log_entry(paths::confined(repo.log()),
                                       testing::UploadRepo::line(sha_of('a', 0), "attached")));
   const MarkStats after = marker.mark({sha_of('a', 4)});
   EXPECT_FALSE(after.reused);

@@ -65,7 +65,7 @@ TEST(SyncedPatcher, EachShapeOfLineEndsMarkedInPlaceOrByRewriteOrUntouched)
       continue;
     }
     EXPECT_EQ(stats.rewritten, 1u) << row.what;
-    const auto sent = log::read_attestation_log(kolvex::paths::confined(repo.log()));
+    const auto sent = log::read_attestation_log(paths::confined(repo.log()));
     EXPECT_EQ(sent.uploaded, 1) << row.what;
     EXPECT_EQ(sent.size(), 2u) << row.what;
   }
@@ -87,7 +87,7 @@ TEST(SyncedPatcher, LaterBatchesReadOnlyWhatWasAppendedAndFindReplacedLinesAgain
   EXPECT_EQ(std::filesystem::file_size(repo.log()), size + appended.bytes_read); // same length
 
   // Another writer replaces the log (the attach path puts a line back to unsent)...
-  ASSERT_TRUE(log::_replace_log_entry(kolvex::paths::confined(repo.log()),
+  ASSERT_TRUE(log::_replace_log_entry(paths::confined(repo.log()),
                                       UploadRepo::line(sha_of('a', 0), "attached")));
   EXPECT_EQ(patcher.mark({sha_of('a', 0)}).patched, 1u);
   // ...or edits a line where it is: the line is found by a fresh read.
@@ -96,7 +96,7 @@ TEST(SyncedPatcher, LaterBatchesReadOnlyWhatWasAppendedAndFindReplacedLinesAgain
   std::fstream(repo.log(), std::ios::in | std::ios::out | std::ios::binary).seekp(at + 1) << 'q';
   EXPECT_EQ(patcher.mark({sha_of('a', 2), sha_of('a', 3)}).patched, 2u);
   EXPECT_EQ(repo.synced_count(), 5u);
-  EXPECT_EQ(log::read_attestation_log(kolvex::paths::confined(repo.log())).size(), 196u);
+  EXPECT_EQ(log::read_attestation_log(paths::confined(repo.log())).size(), 196u);
 }
 
 } // namespace

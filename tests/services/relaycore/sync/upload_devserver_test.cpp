@@ -99,7 +99,7 @@ TEST_F(UploadToDevServer, ACorruptArchiveIsSkippedAndCounted)
   EXPECT_EQ(result.uploaded, 1);
   EXPECT_EQ(result.skipped_invalid, 1);
   EXPECT_EQ(stored(server, project).size(), 1u);
-  EXPECT_EQ(log::read_attestation_log(kolvex::paths::confined(repo.log())).size(),
+  EXPECT_EQ(log::read_attestation_log(paths::confined(repo.log())).size(),
             1u); // still pending, not lost
 }
 
@@ -134,7 +134,7 @@ TEST_F(UploadToDevServer, ASlowServerIsCutOffByTheBudget)
   EXPECT_FALSE(result.ok);
   EXPECT_EQ(result.error, "network budget exhausted");
   EXPECT_LT(took, 2.5);
-  EXPECT_EQ(log::read_attestation_log(kolvex::paths::confined(repo.log())).size(), 1u);
+  EXPECT_EQ(log::read_attestation_log(paths::confined(repo.log())).size(), 1u);
 }
 
 TEST_F(UploadToDevServer, TheKeyNeverShowsInAnythingCaptured)

@@ -209,7 +209,7 @@ TEST_F(Upload, AnEntryCarryingItsAttestationIsNotCompletedFromTheArchive)
 {
   Map line = UploadRepo::line(sha_of('a', 1), "inline");
   line.set("raw_attestation", "summary: inline");
-  log::_append_log_entry(kolvex::paths::confined(repo.log()), line);
+  log::_append_log_entry(paths::confined(repo.log()), line);
   const auto dir = repo.archives().lexically_relative(repo.path());
   repo.write(dir / (sha_of('a', 1) + ".yaml"), "summary: [corrupt\n");
   const auto result = upload();
