@@ -408,14 +408,14 @@ hook_body(const HookSpec& spec, const stdfs::path& repo_root, const stdfs::path&
   const std::string command(spec.command);
   std::string body;
   if (program.empty()) {
-    body = "  command -v kolvex >/dev/null 2>&1 && kolvex " + command + " && exit 0\n";
+    body = "  command -v kolvex >/dev/null 2>&1 && kolvex " + command + " && return 0\n";
   } else {
     // Git gives hooks the PATH of whatever runs git (an editor, a GUI client), which
     // may not hold kolvex: the one that installed this hook is the next choice.
     const std::string at = single_quoted(program.string());
     body = "  if command -v kolvex >/dev/null 2>&1; then kolvex " + command +
-           " && exit 0\n  elif [ -x " + at + " ]; then " + at + " " + command +
-           " && exit 0\n  fi\n";
+           " && return 0\n  elif [ -x " + at + " ]; then " + at + " " + command +
+           " && return 0\n  fi\n";
   }
   if (!spec.fallback_record) {
     return body;
@@ -424,20 +424,24 @@ hook_body(const HookSpec& spec, const stdfs::path& repo_root, const stdfs::path&
   // does: a linked worktree's records are the main worktree's.
   const std::string log =
       paths::log_jsonl(repo_root).lexically_relative(paths::records_root(repo_root)).string();
+  // A subshell of its own: the variables stay out of the script around the block, and
+  // only this rare path pays for the fork.
   body += R"sh(  # kolvex is missing or failed: keep a minimal line so that the commit is not lost.
-  top=$(git rev-parse --path-format=absolute --git-common-dir) || exit 0
-  case $top in */.git) top=${top%/.git} ;; *) top=$(git rev-parse --show-toplevel) || exit 0 ;; esac
-  log="$top/)sh" +
+  (
+    top=$(git rev-parse --path-format=absolute --git-common-dir) || exit 0
+    case $top in */.git) top=${top%/.git} ;; *) top=$(git rev-parse --show-toplevel) || exit 0 ;; esac
+    log="$top/)sh" +
           log + R"sh("
-  # Only into a real log under real directories: never through a link, never a FIFO.
-  for p in "$top/.kolvex" "${log%/*}" "$log"; do [ -L "$p" ] && exit 0; done
-  [ -d "${log%/*}" ] || exit 0
-  [ ! -e "$log" ] || [ -f "$log" ] || exit 0
-  sha=$(git rev-parse HEAD) || exit 0
-  grep -qF "\"commit\": \"$sha\"" "$log" && exit 0
-  # A torn last line must not swallow this one.
-  if [ -s "$log" ] && [ -n "$(tail -c 1 "$log")" ]; then echo >>"$log"; fi
-  printf '{"commit": "%s", "branch": "unknown", "timestamp": "", "agent": "unknown", "summary": "", "synced": false, "event": "commit_unattested"}\n' "$sha" >>"$log"
+    # Only into a real log under real directories: never through a link, never a FIFO.
+    for p in "$top/.kolvex" "${log%/*}" "$log"; do [ -L "$p" ] && exit 0; done
+    [ -d "${log%/*}" ] || exit 0
+    [ ! -e "$log" ] || [ -f "$log" ] || exit 0
+    sha=$(git rev-parse HEAD) || exit 0
+    grep -qF "\"commit\": \"$sha\"" "$log" && exit 0
+    # A torn last line must not swallow this one.
+    if [ -s "$log" ] && [ -n "$(tail -c 1 "$log")" ]; then echo >>"$log"; fi
+    printf '{"commit": "%s", "branch": "unknown", "timestamp": "", "agent": "unknown", "summary": "", "synced": false, "event": "commit_unattested"}\n' "$sha" >>"$log"
+  )
 )sh";
   return body;
 }

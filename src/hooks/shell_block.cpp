@@ -50,9 +50,15 @@ std::string render(std::string_view hook, std::string_view body)
   std::string block = begin_marker(hook) + "\n";
   block += "# Added by `kolvex setup`: records this commit in kolvex's log. It never fails and\n"
            "# prints nothing; remove the block (both marker lines too) to stop.\n";
-  block += "(\n";
+  // A function, not a subshell: the commit waits for every process the hook starts,
+  // and a subshell is one more fork of the shell before kolvex's own.  Its body
+  // returns, never exits, so that the script around it goes on.
+  std::string function = "kolvex_" + std::string(hook);
+  std::replace(function.begin(), function.end(), '-', '_');
+  block += function + "() {\n";
   block += body;
-  block += ") </dev/null >/dev/null 2>&1 || :\n";
+  block += "}\n";
+  block += function + " </dev/null >/dev/null 2>&1 || :\n";
   block += end_marker(hook) + "\n";
   return block;
 }

@@ -15,9 +15,11 @@ namespace kolvex::hooks::shell_block {
 // The last marker line of that block.
 [[nodiscard]] std::string end_marker(std::string_view hook);
 
-// The block for hook `hook` running `body` (shell lines, each ending in "\n") in a
-// subshell whose failure, output and input are its own: it cannot stop the script
-// around it (even under `sh -e`), print into it, or read what it is given.
+// The block for hook `hook` running `body` (shell lines, each ending in "\n") as a
+// function whose failure, output and input are its own: it cannot stop the script
+// around it (even under `sh -e`), print into it, or read what it is given.  `body`
+// ends early with `return`, never `exit`, and keeps variables it sets in a subshell
+// of its own.
 [[nodiscard]] std::string render(std::string_view hook, std::string_view body);
 
 // What a script holds of the block for one hook.

@@ -46,7 +46,7 @@ const std::string k_user_hook = "#!/bin/sh\n"
                                 "echo \"$(basename \"$0\")\" >> user-hook-ran.txt\n"
                                 "exit 0\n";
 
-stdfs::path write_hook(const TempRepo& repo, const std::string& rel, const std::string& text)
+stdfs::path write_hook(const TempDir& repo, const std::string& rel, const std::string& text)
 {
   const auto path = repo.write(rel, text);
   EXPECT_EQ(::chmod(path.c_str(), 0755), 0);
@@ -104,6 +104,51 @@ TEST(PostCommitHook, AnExistingHookGetsABlockAndKeepsItsNameAndItsSteps)
   hide_kolvex(env);
   repo.commit_file("a.txt", "a\n", "first");
   EXPECT_EQ(repo.read("user-hook-ran.txt"), "post-commit\n");
+}
+
+// The block sits first in a script the user wrote: whatever kolvex does, under the
+// shells that run hooks, the user's lines after it run, read the hook's own input
+// and see none of the fallback's variables.
+TEST(PostCommitHook, TheBlockNeverEndsNorTouchesTheScriptAroundIt)
+{
+  struct Case {
+    const char* kolvex; // the kolvex on PATH: its script, or nullptr for none
+    bool fallback_runs;
+  };
+  const Case cases[] = {
+      {"#!/bin/sh\necho ran >kolvex-ran.txt\nexit 0\n", false},
+      {"#!/bin/sh\necho ran >kolvex-ran.txt\nexit 3\n", true},
+      {nullptr, true},
+  };
+  const char* const user_lines = "set -eu\n"
+                                 "cat >user-stdin.txt\n"
+                                 "echo \"top=${top-unset} sha=${sha-unset}\" >user-vars.txt\n";
+  for (const char* shell : {"sh", "bash"}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(shell) + (c.kolvex ? c.kolvex : " without kolvex"));
+      TempRepo repo;
+      repo.commit_file("a.txt", "a\n", "first");
+      repo.write(".kolvex/.platform/config.yaml", "agents: []\n");
+      write_hook(
+          repo, ".git/hooks/post-commit", std::string("#!/bin/") + shell + "\n" + user_lines);
+      (void)install_post_commit(repo.path());
+      TempDir bin;
+      if (c.kolvex) {
+        write_hook(bin, "kolvex", c.kolvex);
+      }
+      ScopedEnv env;
+      env.set("PATH", bin.path().string() + ":/usr/local/bin:/usr/bin:/bin");
+      const auto run =
+          kolvex::testing::run({shell, ".git/hooks/post-commit"}, repo.path(), "old new\n");
+
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      EXPECT_EQ(run.out + run.err, "");
+      EXPECT_EQ(repo.read("user-stdin.txt"), "old new\n");
+      EXPECT_EQ(repo.read("user-vars.txt"), "top=unset sha=unset\n");
+      EXPECT_EQ(stdfs::exists(repo.path() / "kolvex-ran.txt"), c.kolvex != nullptr);
+      EXPECT_EQ(stdfs::exists(repo.path() / ".kolvex/.platform/log.jsonl"), c.fallback_runs);
+    }
+  }
 }
 
 TEST(PostCommitHook, AHookAnEarlierVersionMovedAsideIsPutBack)
@@ -311,7 +356,8 @@ TEST_P(HookRemovalCases, OnlyKolvexsBlockGoesAndTheRestIsSaid)
   if (c.hook != "fifo" && c.hook.find(">>> kolvex") == std::string::npos) {
     (void)install_post_commit(repo.path());
   }
-  const std::string before = c.hook == "fifo" ? "" : repo.read(".git/hooks/post-commit") + c.added_later;
+  const std::string before =
+      c.hook == "fifo" ? "" : repo.read(".git/hooks/post-commit") + c.added_later;
   if (!c.added_later.empty()) {
     write_hook(repo, ".git/hooks/post-commit", before);
   }
