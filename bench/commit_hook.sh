@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # What kolvex adds to a whole `git commit`: the same commit in a small repository
-# with the post-commit hook that runs `kolvex sync --record-commit`, and in one
-# without kolvex, interleaved run by run so both see the same machine.  CPU (user +
-# system, the hook and its git processes included) and wall, medians.  With a
-# baseline build a third repository runs its hook, in the same rounds.
+# with the post-commit hook `kolvex setup` writes, and in one without kolvex,
+# interleaved run by run so both see the same machine.  CPU (user + system, the hook
+# and its git processes included) and wall, medians.  With a baseline build a third
+# repository runs its hook, in the same rounds.  Two more rows give the floor any
+# hook pays here: a shell hook that does nothing, and one that runs a trivial
+# dynamically linked C++ program (bench/trivial_main of either build, when built).
 # Target: kolvex adds at most 5 ms CPU and at most 1.5x wall.
 # Usage: bash bench/commit_hook.sh <build dir> [<baseline build dir>]
 #        COMMIT_HOOK_RUNS=40
@@ -24,8 +26,8 @@ done
 bench_sandbox commit
 
 # `new_repo <dir> <kolvex dir or empty>`: a small repository with a few commits; with
-# a kolvex, set up for it and its post-commit hook installed as setup writes it (the
-# hook finds kolvex on PATH, which the hook's wrapper below gives it).
+# a kolvex, set up by it (its hooks run the kolvex that wrote them, as no kolvex is on
+# this run's PATH).
 new_repo() {
   git init -q -b main "$1"
   git -C "$1" config user.name "Bench Dev"
@@ -37,21 +39,40 @@ new_repo() {
     git -C "$1" commit -q -m "change $i"
   done
   if [ -n "$2" ]; then
-    mkdir -p "$1/.kolvex/.platform/attestations"
-    printf "agents: []\n" >"$1/.kolvex/.platform/config.yaml"
-    printf '#!/bin/sh\nPATH="%s:$PATH"\ncommand -v kolvex >/dev/null 2>&1 || exit 0; exec kolvex sync --record-commit\n' \
-      "$2" >"$1/.git/hooks/post-commit"
-    chmod +x "$1/.git/hooks/post-commit"
+    (cd "$1" && "$2/kolvex" setup --no-user-hooks >/dev/null)
   fi
 }
 
-names=(none after)
+# `floor_repo <dir> <hook body>`: a small repository whose post-commit hook is a shell
+# script with that body.
+floor_repo() {
+  new_repo "$1" ""
+  printf '#!/bin/sh\n%s\n' "$2" >"$1/.git/hooks/post-commit"
+  chmod +x "$1/.git/hooks/post-commit"
+}
+
+# A kolvex the machine has installed must not stand in for the ones measured.
+PATH=$(printf '%s' "$PATH" | tr ':' '\n' | while read -r dir; do
+  [ -x "$dir/kolvex" ] || printf '%s:' "$dir"; done)
+PATH=${PATH%:}
+
+names=(none)
 new_repo "$work/none" ""
-new_repo "$work/after" "$after"
+trivial=
+for dir in "$after" ${before:+"$before"}; do
+  [ -z "$trivial" ] && [ -x "$(dirname "$dir")/bench/trivial_main" ] && trivial="$(dirname "$dir")/bench/trivial_main"
+done
+if [ -n "$trivial" ]; then
+  names+=(shell trivial)
+  floor_repo "$work/shell" "exit 0"
+  floor_repo "$work/trivial" "'$trivial' >/dev/null"
+fi
 if [ -n "$before" ]; then
-  names=(none before after)
+  names+=(before)
   new_repo "$work/before" "$before"
 fi
+names+=(after)
+new_repo "$work/after" "$after"
 
 for run in $(seq 1 "$runs"); do
   # Each round in a different order, so that no repository always runs first.
@@ -78,7 +99,7 @@ printf '#!/bin/sh\necho "$*" >>"%s/calls"\nexec %s "$@"\n' "$wrapper" "$(command
   >"$wrapper/git"
 chmod +x "$wrapper/git"
 counts=()
-for name in "${names[@]:1}"; do
+for name in ${before:+before} after; do
   repo="$work/$name"
   dir=$after
   [ "$name" = before ] && dir=$before
@@ -102,9 +123,14 @@ for name in names:
                     statistics.median(r["wall"] for r in runs_of) * 1000)
 cpu0, wall0 = median["none"]
 print(f"git commit without kolvex: cpu {cpu0:.2f} ms, wall {wall0:.2f} ms ({runs} runs)")
+floors = {"shell": "a shell hook that does nothing", "trivial": "a hook running a trivial C++ program"}
 for name in names[1:]:
     cpu, wall = median[name]
     added, ratio = cpu - cpu0, wall / wall0
+    if name in floors:
+        print(f"floor, {floors[name]}: cpu {cpu:.2f} ms (+{added:.2f} ms), "
+              f"wall {wall:.2f} ms ({ratio:.2f}x)")
+        continue
     verdict = "within" if added <= 5 and ratio <= 1.5 else "OVER"
     print(f"git commit with the hook ({name}): cpu {cpu:.2f} ms (+{added:.2f} ms), "
           f"wall {wall:.2f} ms ({ratio:.2f}x); {verdict} the +5 ms cpu, 1.5x wall target; "
