@@ -218,11 +218,12 @@ void BM_SessionsMentioning200Transcripts(benchmark::State& state)
     auto text = generate_session(session, 200u << 10, 100 + static_cast<unsigned>(i), i % 20 == 0);
     // Every old transcript proves the commit: reading one would change the answer.
     if (i >= 10) {
-      text += R"({"type":"assistant","cwd":")" + REPO + R"(","timestamp":")" + timestamp(T0 - 5) +
-              R"(","message":{"role":"assistant","content":[{"type":"tool_use","id":"c1","name":"Bash","input":{"command":"git commit"}}]}})" +
-              "\n" + R"({"type":"user","cwd":")" + REPO +
-              R"(","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"c1","content":"[main )" +
-              SHA.substr(0, 7) + R"(] x"}]}})" + "\n";
+      text +=
+          R"({"type":"assistant","cwd":")" + REPO + R"(","timestamp":")" + timestamp(T0 - 5) +
+          R"(","message":{"role":"assistant","content":[{"type":"tool_use","id":"c1","name":"Bash","input":{"command":"git commit"}}]}})" +
+          "\n" + R"({"type":"user","cwd":")" + REPO +
+          R"(","message":{"role":"user","content":[{"type":"tool_result","tool_use_id":"c1","content":"[main )" +
+          SHA.substr(0, 7) + R"(] x"}]}})" + "\n";
     }
     const auto path = store.projects() / (session + ".jsonl");
     write_file(path, text);

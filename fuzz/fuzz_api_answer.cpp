@@ -1,9 +1,9 @@
 // Arbitrary bytes as a server's answer: the status mapping, the answer shapes and
 // the header reader must never crash, must throw only the client's errors, and
 // what they let through must be fit to show a user.
-#include "fuzz_check.hpp"
 #include "contracts/api_client.hpp"
 #include "core/fs.hpp"
+#include "fuzz_check.hpp"
 #include "protocol/wire.hpp"
 
 #include <cstdint>
@@ -19,7 +19,6 @@ using kolvex::fuzz::check;
 namespace wire = kolvex::protocol::wire;
 using kolvex::contracts::AgentApiError;
 using kolvex::contracts::ApiError;
-
 
 // Text that reaches a terminal: valid UTF-8, no control characters, bounded.
 void check_printable(std::string_view text)

@@ -2,12 +2,12 @@
 // which reads the log's end first, later only what was appended, and only the lines
 // around the sha's bytes, must answer exactly as a parse of every whole line does,
 // and the task-type inference must never crash.
-#include "fuzz_check.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/lines.hpp"
 #include "core/process.hpp"
 #include "core/text.hpp"
+#include "fuzz_check.hpp"
 #include "paths.hpp"
 #include "services/relaycore/capture/capture.hpp"
 #include "services/relaycore/capture/commit_record.hpp"
@@ -41,7 +41,6 @@ const std::filesystem::path& scratch_file()
   }();
   return path;
 }
-
 
 bool python_space(std::uint32_t cp)
 {
@@ -149,7 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view first(text.data(), text.size() / 3);
   write_file(first);
   kolvex::services::relaycore::log::CommitSearch search(commit);
-  check(search.run(kolvex::paths::confined(scratch_file())).value_or(false) == reference(first, commit),
+  check(search.run(kolvex::paths::confined(scratch_file())).value_or(false) ==
+            reference(first, commit),
         "search of the first part disagrees");
   {
     FILE* out = std::fopen(scratch_file().c_str(), "ab");

@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const auto& dt = *parsed;
-  if (dt.year < 1 || dt.year > 9999 || dt.month < 1 || dt.month > 12 || dt.day < 1 ||
-      dt.day > 31 || dt.hour > 23 || dt.minute > 59 || dt.second > 59 || dt.microsecond < 0 ||
+  if (dt.year < 1 || dt.year > 9999 || dt.month < 1 || dt.month > 12 || dt.day < 1 || dt.day > 31 ||
+      dt.hour > 23 || dt.minute > 59 || dt.second > 59 || dt.microsecond < 0 ||
       dt.microsecond > 999999) {
     std::abort();
   }

@@ -76,7 +76,6 @@ std::optional<Value> try_parse(std::string_view text)
   }
 }
 
-
 void check(bool condition)
 {
   if (!condition) {

@@ -3,10 +3,10 @@
 // consistent, must count what the counting read counts, must read a file as the
 // text of its whole lines, and its one-pass line scan must agree with the full JSON
 // parser.
-#include "fuzz_check.hpp"
 #include "core/fs.hpp"
 #include "core/json.hpp"
 #include "core/lines.hpp"
+#include "fuzz_check.hpp"
 #include "services/relaycore/log/attestation_log.hpp"
 
 #include <cstdint>
@@ -36,7 +36,6 @@ const std::filesystem::path& scratch_file()
   }();
   return path;
 }
-
 
 } // namespace
 

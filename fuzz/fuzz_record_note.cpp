@@ -2,8 +2,8 @@
 // files a repository can ship): completing the record must never crash, must throw
 // nothing but file errors, and must leave the log naming the commit whenever the
 // archive exists.
-#include "fuzz_check.hpp"
 #include "core/fs.hpp"
+#include "fuzz_check.hpp"
 #include "paths.hpp"
 #include "services/relaycore/log/commit_search.hpp"
 #include "services/relaycore/log/log_writer.hpp"
@@ -21,7 +21,6 @@ using kolvex::fuzz::check;
 
 namespace log = kolvex::services::relaycore::log;
 namespace stdfs = std::filesystem;
-
 
 const stdfs::path& scratch_dir()
 {
@@ -67,7 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   log::CommitSearch search(commit);
   bool named = false;
   try {
-    named = log::_complete_record(kolvex::paths::confined(log_path), kolvex::paths::confined(archives), commit, "main", search);
+    named = log::_complete_record(kolvex::paths::confined(log_path),
+                                  kolvex::paths::confined(archives),
+                                  commit,
+                                  "main",
+                                  search);
   } catch (const std::system_error&) {
     return 0; // a file error, as a full disk would give
   }

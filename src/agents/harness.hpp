@@ -23,17 +23,14 @@ namespace kolvex::agents {
 // A fact a descriptor must state.  It has no default, so a descriptor that leaves
 // the member out does not compile (an aggregate's omitted member is built from
 // `{}`), whatever the warning flags.
-template <class T>
-class Required {
+template <class T> class Required {
 public:
   Required() = delete;
   // Implicit on purpose: `.name = "codex"` reads as the fact itself.
   template <class U>
-    requires std::constructible_from<T, U&&>
+  requires std::constructible_from<T, U&&>
   // NOLINTNEXTLINE(google-explicit-constructor,bugprone-forwarding-reference-overload)
-  constexpr Required(U&& value) : m_value(std::forward<U>(value))
-  {
-  }
+  constexpr Required(U&& value) : m_value(std::forward<U>(value)) {}
   constexpr const T& operator*() const { return m_value; }
   constexpr const T* operator->() const { return &m_value; }
 

@@ -1,8 +1,8 @@
 #include "commands/notes.hpp"
 
-#include "frontend/command_values.hpp"
 #include "core/value.hpp"
 #include "display/output.hpp"
+#include "frontend/command_values.hpp"
 #include "frontend/revision_range.hpp"
 #include "services/relaycore/sync/notes.hpp"
 #include "services/repository.hpp"

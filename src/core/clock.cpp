@@ -203,7 +203,8 @@ bool parse_zone(Reader& in, DateTime& dt)
 std::string utc_now_iso()
 {
   const auto now = std::chrono::system_clock::now();
-  return format_utc(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+  return format_utc(
+      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
 }
 
 double now_seconds()
@@ -273,9 +274,8 @@ std::optional<DateTime> parse_iso8601(std::string_view text)
 
 double to_epoch(const DateTime& dt)
 {
-  const long long days = days_from_civil(dt.year,
-                                         static_cast<unsigned>(dt.month),
-                                         static_cast<unsigned>(dt.day));
+  const long long days =
+      days_from_civil(dt.year, static_cast<unsigned>(dt.month), static_cast<unsigned>(dt.day));
   long long seconds = days * 86400 + dt.hour * 3600LL + dt.minute * 60LL + dt.second;
   seconds -= dt.utc_offset_minutes.value_or(0) * 60LL;
   return static_cast<double>(seconds) + dt.microsecond / 1e6;

@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
-#include <map>
 #include <fcntl.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 

@@ -26,7 +26,7 @@ Map::Map(std::initializer_list<Entry> entries)
 Map::Map(const Map& other) : m_entries(other.m_entries) {}
 
 Map::Map(Map&& other) noexcept
-  : m_entries(std::move(other.m_entries)), m_index(std::move(other.m_index))
+    : m_entries(std::move(other.m_entries)), m_index(std::move(other.m_index))
 {
 }
 

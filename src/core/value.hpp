@@ -118,7 +118,18 @@ using List = std::vector<Value>;
 // answers: the data model of JSON and of YAML's safe loader.
 class Value {
 public:
-  enum class Kind { null, boolean, integer, big_integer, floating, string, date, datetime, list, map };
+  enum class Kind {
+    null,
+    boolean,
+    integer,
+    big_integer,
+    floating,
+    string,
+    date,
+    datetime,
+    list,
+    map
+  };
 
   Value() = default;
   Value(std::nullptr_t) {}
@@ -193,7 +204,7 @@ private:
                DateTime,
                List,
                Map>
-    m_data;
+      m_data;
 };
 
 // Map's accessors of its entries, defined once Value is complete: clang, unlike

@@ -1,8 +1,8 @@
 #include "core/yaml_emitter.hpp"
 
+#include "core/text.hpp"
 #include "core/yaml.hpp"
 #include "core/yaml_representer.hpp"
-#include "core/text.hpp"
 
 #include <cmath>
 #include <cstdio>

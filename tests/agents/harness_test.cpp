@@ -18,10 +18,14 @@ namespace {
 constexpr std::string_view k_some[] = {"x"};
 
 template <class H>
-concept builds_with_a_name_only = requires { H{.name = "x"}; };
+concept builds_with_a_name_only = requires
+{
+  H{.name = "x"};
+};
 
 template <class H>
-concept builds_with_every_fact = requires {
+concept builds_with_every_fact = requires
+{
   H{.name = "x",
     .provider = std::nullopt,
     .aliases = k_some,

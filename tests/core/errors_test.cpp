@@ -41,8 +41,8 @@ TEST(ShortName, IsTheUnqualifiedDynamicClassName)
   EXPECT_EQ(errors::short_name(std::runtime_error("x")), "runtime_error");
   EXPECT_EQ(errors::short_name(std::system_error(std::make_error_code(std::errc::io_error))),
             "system_error");
-  EXPECT_EQ(errors::short_name(std::filesystem::filesystem_error(
-                "x", std::make_error_code(std::errc::io_error))),
+  EXPECT_EQ(errors::short_name(
+                std::filesystem::filesystem_error("x", std::make_error_code(std::errc::io_error))),
             "filesystem_error");
   EXPECT_EQ(errors::short_name(std::bad_alloc()), "bad_alloc");
   EXPECT_EQ(errors::short_name(ApiError("x")), "ApiError");
@@ -79,8 +79,7 @@ TEST(Trace, TracedErrorKeepsTheThrowSiteChain)
   // The machinery that records the chain is not part of it: the first frame is in
   // the test program, where the error was thrown.
   EXPECT_EQ(trace.find("TracedError::TracedError"), std::string::npos) << trace;
-  EXPECT_NE(trace.substr(0, trace.find('\n')).find(" in kolvex_tests"), std::string::npos)
-      << trace;
+  EXPECT_NE(trace.substr(0, trace.find('\n')).find(" in kolvex_tests"), std::string::npos) << trace;
 }
 
 TEST(Trace, CurrentTraceNamesDemangledCallers)

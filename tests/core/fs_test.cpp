@@ -65,18 +65,20 @@ TEST(Utf8, AcceptsEveryWellFormedLength)
 
 TEST(Utf8, RejectsOverlongsSurrogatesAndOutOfRange)
 {
-  EXPECT_EQ(fs::first_invalid_utf8("ab\xC0\x80"), 2U);         // overlong NUL
-  EXPECT_EQ(fs::first_invalid_utf8("\xC1\xBF"), 0U);           // overlong 2-byte
-  EXPECT_EQ(fs::first_invalid_utf8("\xE0\x9F\xBF"), 0U);       // overlong 3-byte
-  EXPECT_EQ(fs::first_invalid_utf8("\xF0\x8F\xBF\xBF"), 0U);   // overlong 4-byte
-  EXPECT_EQ(fs::first_invalid_utf8("x\xED\xA0\x80"), 1U);      // U+D800
-  EXPECT_EQ(fs::first_invalid_utf8("\xED\xBF\xBF"), 0U);       // U+DFFF
-  EXPECT_EQ(fs::first_invalid_utf8("\xF4\x90\x80\x80"), 0U);   // U+110000
-  EXPECT_EQ(fs::first_invalid_utf8("\xF5\x80\x80\x80"), 0U);   // lead past F4
+  EXPECT_EQ(fs::first_invalid_utf8("ab\xC0\x80"), 2U);       // overlong NUL
+  EXPECT_EQ(fs::first_invalid_utf8("\xC1\xBF"), 0U);         // overlong 2-byte
+  EXPECT_EQ(fs::first_invalid_utf8("\xE0\x9F\xBF"), 0U);     // overlong 3-byte
+  EXPECT_EQ(fs::first_invalid_utf8("\xF0\x8F\xBF\xBF"), 0U); // overlong 4-byte
+  EXPECT_EQ(fs::first_invalid_utf8("x\xED\xA0\x80"), 1U);    // U+D800
+  EXPECT_EQ(fs::first_invalid_utf8("\xED\xBF\xBF"), 0U);     // U+DFFF
+  EXPECT_EQ(fs::first_invalid_utf8("\xF4\x90\x80\x80"), 0U); // U+110000
+  EXPECT_EQ(fs::first_invalid_utf8("\xF5\x80\x80\x80"), 0U); // lead past F4
   EXPECT_EQ(fs::first_invalid_utf8("\xFF"), 0U);
-  EXPECT_EQ(fs::first_invalid_utf8("ok\x80"), 2U);             // stray continuation
-  EXPECT_EQ(fs::first_invalid_utf8("abc\xE2\x82"), 3U);        // cut off at the end
-  EXPECT_EQ(fs::first_invalid_utf8("\xE2\x82" "Aaaaaaaaa"), 0U); // cut off by ASCII
+  EXPECT_EQ(fs::first_invalid_utf8("ok\x80"), 2U);      // stray continuation
+  EXPECT_EQ(fs::first_invalid_utf8("abc\xE2\x82"), 3U); // cut off at the end
+  EXPECT_EQ(fs::first_invalid_utf8("\xE2\x82"
+                                   "Aaaaaaaaa"),
+            0U); // cut off by ASCII
   EXPECT_FALSE(fs::is_valid_utf8("\xF0\x9F\x98"));
 }
 
@@ -96,8 +98,17 @@ TEST(Utf8, OffsetIsExactAtEveryAlignmentOfTheFastPath)
 TEST(Utf8, FastPathAgreesWithStepwiseDecoding)
 {
   std::mt19937 rng(1234);
-  const std::string alphabet[] = {"a", "z", "\n", "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80",
-                                  "\x80", "\xC0", "\xED\xA0", "\xF4\x90", "\xE2\x82"};
+  const std::string alphabet[] = {"a",
+                                  "z",
+                                  "\n",
+                                  "\xC3\xA9",
+                                  "\xE2\x82\xAC",
+                                  "\xF0\x9F\x98\x80",
+                                  "\x80",
+                                  "\xC0",
+                                  "\xED\xA0",
+                                  "\xF4\x90",
+                                  "\xE2\x82"};
   for (int round = 0; round < 2000; ++round) {
     std::string bytes;
     const int pieces = static_cast<int>(rng() % 40);
@@ -161,8 +172,8 @@ TEST(Splitlines, BreaksAtEveryPythonBoundary)
                            "g\xE2\x80\xA8"
                            "h\xE2\x80\xA9"
                            "i\r\nj\rk\nl";
-  const std::vector<std::string_view> expected{"a", "b", "c", "d", "e", "f",
-                                               "g", "h", "i", "j", "k", "l"};
+  const std::vector<std::string_view> expected{
+      "a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"};
   EXPECT_EQ(fs::splitlines(text), expected);
 }
 
@@ -354,9 +365,8 @@ TEST(AppendLine, AShortWriteIsTakenBackAndReported)
         fs::append_line(fs::Confined{dir.path(), "log.jsonl"}, std::string(200, 'x'));
       } catch (const std::system_error& e) {
         const std::string what = e.what();
-        return e.code() == std::errc::io_error && what.find("taken back") != std::string::npos
-                   ? 0
-                   : 2;
+        return e.code() == std::errc::io_error && what.find("taken back") != std::string::npos ? 0
+                                                                                               : 2;
       }
       return 1;
     });

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-using kolvex::testing::simdjson_reading;
 using kolvex::core::BigInt;
 using kolvex::core::Date;
 using kolvex::core::DateTime;
 using kolvex::core::List;
 using kolvex::core::Map;
 using kolvex::core::Value;
+using kolvex::testing::simdjson_reading;
 namespace json = kolvex::core::json;
 
 namespace {
@@ -187,7 +187,6 @@ Value dates_as_text(const Value& v)
   }
   return v;
 }
-
 
 struct GoldenCase {
   std::string name;

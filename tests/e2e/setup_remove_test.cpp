@@ -132,7 +132,6 @@ protected:
     std::erase_if(files, [](const auto& file) { return file.first.starts_with(".kolvex/"); });
     return files;
   }
-
 };
 
 TEST_P(SetupRemoveE2E, EveryFileComesBackAsItWas)
