@@ -56,6 +56,24 @@ std::string render(std::string_view hook, std::string_view body)
   std::string function = "kolvex_" + std::string(hook);
   std::replace(function.begin(), function.end(), '-', '_');
   block += function + "() {\n";
+  // Git runs hooks in the work tree, where an empty or relative PATH entry ("", ".")
+  // finds the repository's own files: a `kolvex`, `git` or `grep` a clone ships would
+  // run in the user's name.  Such a PATH is cut to its absolute entries, in a subshell
+  // so that the script around the block keeps its own; only such a PATH pays the fork.
+  // The entries are taken apart by hand: zsh does not split $PATH on IFS.
+  block += "  case :$PATH: in *::* | *:[!/]*)\n"
+           "    (\n"
+           "      kolvex_rest=$PATH: kolvex_path=\n"
+           "      while [ -n \"$kolvex_rest\" ]; do\n"
+           "        kolvex_dir=${kolvex_rest%%:*}; kolvex_rest=${kolvex_rest#*:}\n"
+           "        case $kolvex_dir in /*) kolvex_path=$kolvex_path:$kolvex_dir ;; esac\n"
+           "      done\n"
+           "      PATH=${kolvex_path#:}\n"
+           "      [ -n \"$PATH\" ] || PATH=/usr/bin:/bin\n";
+  block += "      " + function + "\n";
+  block += "    )\n"
+           "    return ;;\n"
+           "  esac\n";
   block += body;
   block += "}\n";
   block += function + " </dev/null >/dev/null 2>&1 || :\n";

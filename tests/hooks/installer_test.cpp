@@ -107,28 +107,38 @@ TEST(PostCommitHook, AnExistingHookGetsABlockAndKeepsItsNameAndItsSteps)
 }
 
 // The block sits first in a script the user wrote: whatever kolvex does, under the
-// shells that run hooks, the user's lines after it run, read the hook's own input
-// and see none of the fallback's variables.
+// shells that run hooks, the user's lines after it run, read the hook's own input and
+// see neither the fallback's variables nor another PATH.  A PATH that names the work
+// tree ("" or ".") never runs the programs a clone ships there.
 TEST(PostCommitHook, TheBlockNeverEndsNorTouchesTheScriptAroundIt)
 {
   struct Case {
     const char* kolvex; // the kolvex on PATH: its script, or nullptr for none
+    bool work_tree_on_path;
     bool fallback_runs;
   };
+  const char* const ok = "#!/bin/sh\necho ran >kolvex-ran.txt\nexit 0\n";
   const Case cases[] = {
-      {"#!/bin/sh\necho ran >kolvex-ran.txt\nexit 0\n", false},
-      {"#!/bin/sh\necho ran >kolvex-ran.txt\nexit 3\n", true},
-      {nullptr, true},
+      {ok, false, false},
+      {"#!/bin/sh\necho ran >kolvex-ran.txt\nexit 3\n", false, true},
+      {nullptr, false, true},
+      {ok, true, false},
+      {nullptr, true, true},
   };
   const char* const user_lines = "set -eu\n"
                                  "cat >user-stdin.txt\n"
-                                 "echo \"top=${top-unset} sha=${sha-unset}\" >user-vars.txt\n";
-  for (const char* shell : {"sh", "bash"}) {
+                                 "echo \"top=${top-unset} sha=${sha-unset}\" >user-vars.txt\n"
+                                 "echo \"$PATH\" >user-path.txt\n";
+  for (const char* shell : {"sh", "bash", "zsh"}) {
     for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(shell) + (c.kolvex ? c.kolvex : " without kolvex"));
+      SCOPED_TRACE(std::string(shell) + (c.kolvex ? c.kolvex : " without kolvex") +
+                   (c.work_tree_on_path ? ", the work tree on PATH" : ""));
       TempRepo repo;
       repo.commit_file("a.txt", "a\n", "first");
       repo.write(".kolvex/.platform/config.yaml", "agents: []\n");
+      for (const char* planted : {"kolvex", "git", "grep", "tail"}) {
+        write_hook(repo, planted, "#!/bin/sh\necho ran >planted-ran.txt\n");
+      }
       write_hook(
           repo, ".git/hooks/post-commit", std::string("#!/bin/") + shell + "\n" + user_lines);
       (void)install_post_commit(repo.path());
@@ -136,8 +146,10 @@ TEST(PostCommitHook, TheBlockNeverEndsNorTouchesTheScriptAroundIt)
       if (c.kolvex) {
         write_hook(bin, "kolvex", c.kolvex);
       }
+      const std::string path = std::string(c.work_tree_on_path ? ":.:" : "") + bin.path().string() +
+                               ":/usr/local/bin:/usr/bin:/bin";
       ScopedEnv env;
-      env.set("PATH", bin.path().string() + ":/usr/local/bin:/usr/bin:/bin");
+      env.set("PATH", path);
       const auto run =
           kolvex::testing::run({shell, ".git/hooks/post-commit"}, repo.path(), "old new\n");
 
@@ -145,6 +157,8 @@ TEST(PostCommitHook, TheBlockNeverEndsNorTouchesTheScriptAroundIt)
       EXPECT_EQ(run.out + run.err, "");
       EXPECT_EQ(repo.read("user-stdin.txt"), "old new\n");
       EXPECT_EQ(repo.read("user-vars.txt"), "top=unset sha=unset\n");
+      EXPECT_EQ(repo.read("user-path.txt"), path + "\n");
+      EXPECT_FALSE(stdfs::exists(repo.path() / "planted-ran.txt"));
       EXPECT_EQ(stdfs::exists(repo.path() / "kolvex-ran.txt"), c.kolvex != nullptr);
       EXPECT_EQ(stdfs::exists(repo.path() / ".kolvex/.platform/log.jsonl"), c.fallback_runs);
     }
