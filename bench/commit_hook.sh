@@ -26,8 +26,7 @@ done
 bench_sandbox commit
 
 # `new_repo <dir> <kolvex dir or empty>`: a small repository with a few commits; with
-# a kolvex, set up by it (its hooks run the kolvex that wrote them, as no kolvex is on
-# this run's PATH).
+# a kolvex, set up by it.
 new_repo() {
   git init -q -b main "$1"
   git -C "$1" config user.name "Bench Dev"
@@ -50,11 +49,6 @@ floor_repo() {
   printf '#!/bin/sh\n%s\n' "$2" >"$1/.git/hooks/post-commit"
   chmod +x "$1/.git/hooks/post-commit"
 }
-
-# A kolvex the machine has installed must not stand in for the ones measured.
-PATH=$(printf '%s' "$PATH" | tr ':' '\n' | while read -r dir; do
-  [ -x "$dir/kolvex" ] || printf '%s:' "$dir"; done)
-PATH=${PATH%:}
 
 names=(none)
 new_repo "$work/none" ""
@@ -82,7 +76,11 @@ for run in $(seq 1 "$runs"); do
     repo="$work/$name"
     echo "$run" >"$repo/change.txt"
     git -C "$repo" add change.txt
-    python3 "$here/measure_process.py" "$work/$name-$run.json" "$repo" \
+    # The hook finds the measured kolvex first on PATH, not one the machine has
+    # installed; the repositories without kolvex get the same PATH.
+    dir=$after
+    [ "$name" = before ] && dir=$before
+    PATH="$dir:$PATH" python3 "$here/measure_process.py" "$work/$name-$run.json" "$repo" \
       git commit -q -m "feat: change number $run"
   done
 done
