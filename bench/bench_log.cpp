@@ -165,7 +165,7 @@ void read_log(benchmark::State& state, const stdfs::path& path)
   for (auto _ : state) {
     const std::size_t base = g_live.load();
     g_peak.store(base);
-    const attlog::AttestationLog read = attlog::read_attestation_log(path);
+    const attlog::AttestationLog read = attlog::read_attestation_log(kolvex::paths::confined(path));
     peak_delta = std::max(peak_delta, g_peak.load() - base);
     pending = read.size();
     benchmark::DoNotOptimize(read.uploaded);
@@ -211,7 +211,8 @@ void count_log(benchmark::State& state, const stdfs::path& path)
   for (auto _ : state) {
     const std::size_t base = g_live.load();
     g_peak.store(base);
-    const attlog::AttestationLogCounts counts = attlog::count_attestation_log(path);
+    const attlog::AttestationLogCounts counts =
+        attlog::count_attestation_log(kolvex::paths::confined(path));
     peak_delta = std::max(peak_delta, g_peak.load() - base);
     pending = counts.pending;
     benchmark::DoNotOptimize(counts.uploaded);
