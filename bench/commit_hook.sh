@@ -28,10 +28,7 @@ bench_sandbox commit
 # `new_repo <dir> <kolvex dir or empty>`: a small repository with a few commits; with
 # a kolvex, set up by it.
 new_repo() {
-  git init -q -b main "$1"
-  git -C "$1" config user.name "Bench Dev"
-  git -C "$1" config user.email bench@example.com
-  git -C "$1" config commit.gpgsign false
+  bench_repo "$1"
   for i in 1 2 3; do
     echo "$i" >"$1/file$i.txt"
     git -C "$1" add "file$i.txt"

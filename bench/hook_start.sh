@@ -23,10 +23,7 @@ done
 . "$here/sandbox.sh"
 bench_sandbox hook-start
 repo="$work/repo"
-git init -q -b main "$repo"
-git -C "$repo" config user.name "Bench Dev"
-git -C "$repo" config user.email bench@example.com
-git -C "$repo" config commit.gpgsign false
+bench_repo "$repo"
 echo one >"$repo/a.txt"
 git -C "$repo" add a.txt
 git -C "$repo" commit -q -m "feat: the recorded commit"

@@ -15,17 +15,10 @@ if [ ! -x "$kolvex" ]; then
   exit 2
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kolvex-bench.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" GIT_CONFIG_NOSYSTEM=1
-unset CLAUDECODE CLAUDE_CODE_SESSION_ID CODEX_THREAD_ID GEMINI_CLI CURSOR_AGENT \
-  CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG || true
-mkdir -p "$HOME"
+. "$(dirname "$0")/sandbox.sh"
+bench_sandbox long-line
 repo="$work/repo"
-git init -q -b main "$repo"
-git -C "$repo" config user.name "Bench Dev"
-git -C "$repo" config user.email bench@example.com
-git -C "$repo" config commit.gpgsign false
+bench_repo "$repo"
 echo one >"$repo/a.txt"
 git -C "$repo" add a.txt
 git -C "$repo" commit -q -m "the commit being recorded"

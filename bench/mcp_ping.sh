@@ -36,10 +36,7 @@ export KOLVEX_API_URL
 
 for which in "${builds[@]}"; do
   repo="$work/repo-$which"
-  git init -q -b main "$repo"
-  git -C "$repo" config user.name "Bench Dev"
-  git -C "$repo" config user.email bench@example.com
-  git -C "$repo" config commit.gpgsign false
+  bench_repo "$repo"
   git -C "$repo" remote add origin "git@example.com:bench/ping-$which.git"
   (cd "$repo" && "${bin[$which]}" setup --agent claude-code >/dev/null 2>&1)
   echo one >"$repo/a.txt"

@@ -35,10 +35,7 @@ KOLVEX_API_URL=$(sed -n 's/.*listening on //p' "$work/server.out" | head -1)
 export KOLVEX_API_URL
 
 repo="$work/repo"
-git init -q -b main "$repo"
-git -C "$repo" config user.name "Bench Dev"
-git -C "$repo" config user.email bench@example.com
-git -C "$repo" config commit.gpgsign false
+bench_repo "$repo"
 git -C "$repo" remote add origin "git@example.com:bench/peak.git"
 echo one >"$repo/a.txt"
 git -C "$repo" add a.txt

@@ -12,3 +12,12 @@ bench_sandbox() {
     CURSOR_EXTENSION_HOST_ROLE KOLVEX_DEBUG KOLVEX_API_KEY KOLVEX_API_URL AGENT_SESSION_ID || true
   mkdir -p "$HOME" "$CLAUDE_CONFIG_DIR" "$CODEX_HOME"
 }
+
+# `bench_repo DIR`: a new git repository with an identity of its own and signing off,
+# so that commits work whatever the machine's git configuration.
+bench_repo() {
+  git init -q -b main "$1"
+  git -C "$1" config user.name "Bench Dev"
+  git -C "$1" config user.email bench@example.com
+  git -C "$1" config commit.gpgsign false
+}

@@ -44,10 +44,7 @@ make_log() {
 
 # `new_repo <dir> <commits>`: a repository set up for kolvex with that many commits.
 new_repo() {
-  git init -q -b main "$1"
-  git -C "$1" config user.name "Bench Dev"
-  git -C "$1" config user.email bench@example.com
-  git -C "$1" config commit.gpgsign false
+  bench_repo "$1"
   mkdir -p "$1/.kolvex/.platform/attestations"
   printf "project_id: 42\ninstalled_at: '2024-05-01T10:00:00Z'\n" >"$1/.kolvex/.platform/config.yaml"
   for i in $(seq 1 "$2"); do
