@@ -82,6 +82,22 @@ protected:
     }
     return count;
   }
+
+  // The report of a `kolvex sync --json` that must fail with exactly one problem,
+  // naming `problem`.
+  [[nodiscard]] Value report_of_one_problem(const std::string& problem) const
+  {
+    const auto run = run_kolvex({"sync", "--json"}, repo.path());
+    EXPECT_EQ(run.exit_code, 1);
+    Value report = kolvex::core::json::parse(run.out);
+    EXPECT_EQ(*report.get("ok"), Value(false));
+    const auto& problems = report.get("problems")->as_list();
+    EXPECT_EQ(problems.size(), 1U);
+    if (!problems.empty()) {
+      EXPECT_THAT(problems[0].as_string(), HasSubstr(problem));
+    }
+    return report;
+  }
 };
 
 TEST_F(SyncE2E, FirstSyncLinksUploadsAndTheNextHasNothingToSend)
@@ -395,13 +411,7 @@ TEST_F(SyncE2E, WhatSyncCannotReadOrWriteIsReportedAndFailsIt)
   stdfs::copy_file(log, elsewhere.path() / "log.jsonl");
   stdfs::remove(log);
   stdfs::create_symlink(elsewhere.path() / "log.jsonl", log);
-  const auto linked = run_kolvex({"sync", "--json"}, repo.path());
-  EXPECT_EQ(linked.exit_code, 1);
-  const Value report = kolvex::core::json::parse(linked.out);
-  EXPECT_EQ(*report.get("ok"), Value(false));
-  ASSERT_EQ(report.get("problems")->as_list().size(), 1U);
-  EXPECT_THAT(report.get("problems")->as_list()[0].as_string(),
-              HasSubstr("is not a regular file (a link or a special file); it was not read"));
+  (void)report_of_one_problem("is not a regular file (a link or a special file); it was not read");
 }
 
 // A .kolvex that is a link out of the repository: the records are not opened at
@@ -416,14 +426,9 @@ TEST_F(SyncE2E, RecordsBehindALinkAreNotOpenedAndFailTheSyncWithOneReason)
   const std::string log_before =
       kolvex::core::fs::read_text(outside.path() / "records/.platform/log.jsonl");
 
-  const auto linked = run_kolvex({"sync", "--json"}, repo.path());
-  EXPECT_EQ(linked.exit_code, 1);
-  const Value report = kolvex::core::json::parse(linked.out);
-  EXPECT_EQ(*report.get("ok"), Value(false));
-  ASSERT_EQ(report.get("problems")->as_list().size(), 1U);
-  EXPECT_THAT(report.get("problems")->as_list()[0].as_string(),
-              HasSubstr("The records of this repository cannot be opened (refusing " +
-                        (repo.path() / ".kolvex").string()));
+  const Value report =
+      report_of_one_problem("The records of this repository cannot be opened (refusing " +
+                            (repo.path() / ".kolvex").string());
   EXPECT_EQ(*report.get("upload"), Value());
   EXPECT_EQ(kolvex::core::fs::read_text(outside.path() / "records/.platform/log.jsonl"),
             log_before);
