@@ -11,8 +11,6 @@
 
 #include <sys/stat.h>
 
-namespace paths = kolvex::paths;
-
 namespace context_cache = kolvex::services::context_cache;
 using kolvex::core::List;
 using kolvex::core::Map;
@@ -54,8 +52,7 @@ TEST(WriteCacheFiles, LayoutAndWhereTheNextRefreshReadsItsTags)
 {
   TempDir repo;
   kolvex::services::shared::save_local_config(repo.path(), Map{{"project_id", 42}});
-  context_cache::write_cache_files(
-      paths::RepositoryHandle(repo.path()), Map{{"systems", List{"core"}}}, full_files());
+  context_cache::write_cache_files(repo.handle(), Map{{"systems", List{"core"}}}, full_files());
   const std::string p = ".kolvex/.platform/";
   EXPECT_EQ(repo.read(p + "context.yaml"), "systems:\n- core\n");
   EXPECT_EQ(repo.read(p + "system-context.yaml"), "core:\n  owner: platform\n");
@@ -79,9 +76,9 @@ TEST(WriteCacheFiles, LayoutAndWhereTheNextRefreshReadsItsTags)
 TEST(WriteCacheFiles, UnchangedAnswersRewriteNothing)
 {
   TempDir repo;
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, full_files());
+  context_cache::write_cache_files(repo.handle(), Map{}, full_files());
   const auto before = inodes(repo.path());
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, full_files());
+  context_cache::write_cache_files(repo.handle(), Map{}, full_files());
   EXPECT_EQ(inodes(repo.path()), before);
 }
 
@@ -89,10 +86,10 @@ TEST(WriteCacheFiles, UnchangedAnswersRewriteNothing)
 TEST(WriteCacheFiles, AbsentAnswersKeepWhatIsCached)
 {
   TempDir repo;
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, full_files());
+  context_cache::write_cache_files(repo.handle(), Map{}, full_files());
   repo.write(".kolvex/.platform/kolvexrules.yaml", "principles: {}\nconstraints:\n  mine: {}\n");
   context_cache::write_cache_files(
-      paths::RepositoryHandle(repo.path()),
+      repo.handle(),
       Map{},
       {.declarative_state = Map{{"kolvexstate", Value()}, {"kolvexrules", Value()}},
        .etags = Map{{"kolvexrules", ""}},
@@ -109,9 +106,7 @@ TEST(WriteCacheFiles, AbsentAnswersKeepWhatIsCached)
 
   // The rules entity served again: its sections replaced, the cached constraints kept.
   context_cache::write_cache_files(
-      paths::RepositoryHandle(repo.path()),
-      Map{},
-      {.declarative_state = Map{{"kolvexrules", Map{{"checks", Map{}}}}}});
+      repo.handle(), Map{}, {.declarative_state = Map{{"kolvexrules", Map{{"checks", Map{}}}}}});
   EXPECT_EQ(repo.read(".kolvex/.platform/kolvexrules.yaml"),
             "checks: {}\nconstraints:\n  mine: {}\n");
 }
@@ -121,11 +116,10 @@ TEST(WriteCacheFiles, AbsentAnswersKeepWhatIsCached)
 TEST(WriteCacheFiles, ATagWithoutItsFileIsDropped)
 {
   TempDir repo;
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, full_files());
+  context_cache::write_cache_files(repo.handle(), Map{}, full_files());
   stdfs::remove(repo.path() / ".kolvex/.platform/kolvexstate.yaml");
   stdfs::remove_all(repo.path() / ".kolvex/.platform/specs");
-  context_cache::write_cache_files(
-      paths::RepositoryHandle(repo.path()), Map{}, {.etags = full_files().etags});
+  context_cache::write_cache_files(repo.handle(), Map{}, {.etags = full_files().etags});
   const Map config = kolvex::services::shared::load_local_config(repo.path());
   EXPECT_EQ(*config.find("cache")->get("etags"), Value(Map{{"kolvexrules", "\"r1\""}}));
 }
@@ -135,16 +129,16 @@ TEST(WriteCacheFiles, SpecsFollowTheServedSetOnlyWhenItHoldsAny)
   TempDir repo;
   auto files = full_files();
   files.specs = std::map<std::string, std::string>{{"billing", "b"}, {"auth", "a"}};
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, files);
+  context_cache::write_cache_files(repo.handle(), Map{}, files);
   repo.write(".kolvex/.platform/specs/notes.txt", "mine\n");
   files.specs = std::map<std::string, std::string>{{"auth", "a"}, {"../escape", "x"}};
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, files);
+  context_cache::write_cache_files(repo.handle(), Map{}, files);
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/billing.md"));
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/auth.md"));
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/notes.txt"));
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex/.platform/escape.md"));
   files.specs = std::map<std::string, std::string>{};
-  context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, files);
+  context_cache::write_cache_files(repo.handle(), Map{}, files);
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/auth.md"));
 }
 
@@ -153,9 +147,8 @@ TEST(WriteCacheFiles, AMalformedConfigurationIsNotOverwritten)
 {
   TempDir repo;
   repo.write(".kolvex/.platform/config.yaml", "project_id: [unclosed\n");
-  EXPECT_THROW(
-      context_cache::write_cache_files(paths::RepositoryHandle(repo.path()), Map{}, full_files()),
-      kolvex::services::shared::ConfigError);
+  EXPECT_THROW(context_cache::write_cache_files(repo.handle(), Map{}, full_files()),
+               kolvex::services::shared::ConfigError);
   EXPECT_EQ(repo.read(".kolvex/.platform/config.yaml"), "project_id: [unclosed\n");
 }
 
@@ -173,15 +166,15 @@ TEST(MergedRules, ServedSectionsThenTheCachedConstraints)
 TEST(HydrateAttempts, ClearedOnlyWhenRecorded)
 {
   TempDir repo;
-  EXPECT_EQ(context_cache::clear_all_hydrate_attempts(paths::RepositoryHandle(repo.path())), 0);
+  EXPECT_EQ(context_cache::clear_all_hydrate_attempts(repo.handle()), 0);
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex/.platform/config.yaml"));
   kolvex::services::shared::save_local_config(
       repo.path(),
       Map{{"cache",
            Map{{"etags", Map{{"specs", "t"}}}, {"hydrate_attempts", Map{{"a", 1}, {"b", 2}}}}}});
-  EXPECT_EQ(context_cache::clear_all_hydrate_attempts(paths::RepositoryHandle(repo.path())), 2);
+  EXPECT_EQ(context_cache::clear_all_hydrate_attempts(repo.handle()), 2);
   EXPECT_EQ(*kolvex::services::shared::load_local_config(repo.path()).find("cache"),
             Value(Map{{"etags", Map{{"specs", "t"}}}}));
   repo.write(".kolvex/.platform/config.yaml", "- not a map\n");
-  EXPECT_EQ(context_cache::clear_all_hydrate_attempts(paths::RepositoryHandle(repo.path())), 0);
+  EXPECT_EQ(context_cache::clear_all_hydrate_attempts(repo.handle()), 0);
 }

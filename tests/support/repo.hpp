@@ -5,6 +5,7 @@
 // a test file does not use them.
 
 #include "core/process.hpp"
+#include "repository_handle.hpp"
 #include "support/scoped_env.hpp"
 
 #include <gtest/gtest.h>
@@ -46,6 +47,8 @@ public:
     stdfs::remove_all(m_path, ec);
   }
   [[nodiscard]] const stdfs::path& path() const { return m_path; }
+  // The directory opened as a repository's records, as kolvex's services take it.
+  [[nodiscard]] paths::RepositoryHandle handle() const { return paths::RepositoryHandle(m_path); }
 
   // Writes `content` to `rel` (parents created) and returns the full path.
   stdfs::path write(const stdfs::path& rel, const std::string& content) const

@@ -138,7 +138,7 @@ TEST_F(CacheWriters, SkillsCacheWritesPrunesAndKeepsOverlongOlderFiles)
   EXPECT_EQ(cache::_skills_list(Map{{"skills", skills}}), skills);
   EXPECT_EQ(cache::_skills_list(Value(skills)), skills);
   EXPECT_TRUE(cache::_skills_list(Value("odd")).empty());
-  cache::_write_skills_cache(paths::RepositoryHandle(repo.path()), cache_dir, skills);
+  cache::_write_skills_cache(repo.handle(), cache_dir, skills);
   EXPECT_EQ(repo.read(".kolvex/.platform/skills/review.md"),
             "---\nname: review\ndescription: review\n---\n\nReview.\n");
   EXPECT_EQ(repo.read(".kolvex/.platform/skills/huge.md"), "older huge\n");
@@ -149,7 +149,7 @@ TEST_F(CacheWriters, SkillsCacheWritesPrunesAndKeepsOverlongOlderFiles)
 
   // An empty list deletes nothing, not even skills.json.
   repo.write(".kolvex/.platform/skills.json", "[]");
-  cache::_write_skills_cache(paths::RepositoryHandle(repo.path()), cache_dir, {});
+  cache::_write_skills_cache(repo.handle(), cache_dir, {});
   EXPECT_TRUE(stdfs::exists(skills_dir / "review.md"));
   EXPECT_TRUE(stdfs::exists(cache_dir / "skills.json"));
 }
@@ -161,7 +161,7 @@ TEST_F(CacheWriters, CustomDocsHoldExactlyWhatEachScopeServes)
   repo.write(".kolvex/.platform/guidance/system/sub/x.md", "x\n");
   repo.write(".kolvex/.platform/guidance/project/keep.md", "kept\n");
   cache::_write_custom_docs(
-      paths::RepositoryHandle(repo.path()),
+      repo.handle(),
       Value(Map{{"system",
                  List{Map{{"slug", "style"}, {"content", "# Style\n"}},
                       Map{{"slug", "bad/../x"}, {"content", "x"}},
@@ -175,9 +175,9 @@ TEST_F(CacheWriters, CustomDocsHoldExactlyWhatEachScopeServes)
   EXPECT_EQ(repo.read(".kolvex/.platform/guidance/project/keep.md"), "kept\n");
 
   // A failed fetch changes nothing; a scope served no docs loses its directory.
-  cache::_write_custom_docs(paths::RepositoryHandle(repo.path()), std::nullopt);
+  cache::_write_custom_docs(repo.handle(), std::nullopt);
   EXPECT_TRUE(stdfs::exists(guidance / "project/keep.md"));
-  cache::_write_custom_docs(paths::RepositoryHandle(repo.path()), Value(Map{{"system", List{}}}));
+  cache::_write_custom_docs(repo.handle(), Value(Map{{"system", List{}}}));
   EXPECT_FALSE(stdfs::exists(guidance / "system"));
   EXPECT_FALSE(stdfs::exists(guidance / "project"));
 }
@@ -189,17 +189,17 @@ TEST_F(CacheWriters, MemoriesWrittenWhenThereAreAny)
   client.memories = [] {
     return Map{{"memories", List{Value("from memories")}}, {"data", List{Value("from data")}}};
   };
-  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(repo.handle(), "42", "key", "https://api");
   EXPECT_EQ(repo.read(".kolvex/.platform/memories.json"), "[\n  \"from memories\"\n]");
   EXPECT_EQ(client.calls().back().args, (std::vector<std::string>{"42", "key", "https://api"}));
 
   client.memories = [] { return Map{{"memories", List{}}, {"data", List{Value("d")}}}; };
-  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(repo.handle(), "42", "key", "https://api");
   EXPECT_EQ(repo.read(".kolvex/.platform/memories.json"), "[\n  \"d\"\n]");
   client.memories = [] { return List{}; };
-  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(repo.handle(), "42", "key", "https://api");
   client.memories = []() -> Value { throw kolvex::contracts::ApiError("HTTP 500"); };
-  cache::_write_memories_file(paths::RepositoryHandle(repo.path()), "42", "key", "https://api");
+  cache::_write_memories_file(repo.handle(), "42", "key", "https://api");
   EXPECT_EQ(repo.read(".kolvex/.platform/memories.json"), "[\n  \"d\"\n]");
 }
 
@@ -207,15 +207,15 @@ TEST_F(CacheWriters, MemoriesWrittenWhenThereAreAny)
 TEST_F(CacheWriters, DistributionAdaptersFromConfigurationElseTheActiveHarness)
 {
   kolvex::testing::AgentEnv env;
-  EXPECT_TRUE(cache::_distribution_adapters(paths::RepositoryHandle(repo.path())).empty());
+  EXPECT_TRUE(cache::_distribution_adapters(repo.handle()).empty());
   env.env().set("CLAUDECODE", "1");
-  auto adapters = cache::_distribution_adapters(paths::RepositoryHandle(repo.path()));
+  auto adapters = cache::_distribution_adapters(repo.handle());
   ASSERT_EQ(adapters.size(), 1U);
   EXPECT_EQ(adapters[0]->name(), "claude-code");
 
   kolvex::services::shared::save_local_config(
       repo.path(), Map{{"agents", List{"cursor", "no-such-agent", "Cursor", "codex"}}});
-  adapters = cache::_distribution_adapters(paths::RepositoryHandle(repo.path()));
+  adapters = cache::_distribution_adapters(repo.handle());
   ASSERT_EQ(adapters.size(), 2U);
   EXPECT_EQ(adapters[0]->name(), "cursor");
   EXPECT_EQ(adapters[1]->name(), "codex");

@@ -18,8 +18,6 @@
 #include <stdexcept>
 #include <thread>
 
-namespace paths = kolvex::paths;
-
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::core::List;
 using kolvex::core::Map;
@@ -232,17 +230,14 @@ TEST_P(EnsureInstall, AnnouncedOnceAndAFailureIsNotRetriedOnEverySync)
   TempDir repo;
   FakeNpx npx(k_counted + row.body);
   const std::vector<std::string> wanted{"review"};
-  const auto lines =
-      cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()), wanted, 1s);
+  const auto lines = cache::ensure_platform_skills(repo.handle(), wanted, 1s);
   ASSERT_EQ(lines.size(), 2U);
   EXPECT_EQ(lines[0], "Installing platform skills: npx -y skills add kolvex/engineering -y");
   EXPECT_EQ(lines[1].rfind(row.outcome, 0), 0U) << lines[1];
   EXPECT_EQ(runs(npx), 1U);
 
-  EXPECT_TRUE(
-      cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()), wanted, 1s).empty());
-  EXPECT_TRUE(cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()), std::nullopt, 1s)
-                  .empty());
+  EXPECT_TRUE(cache::ensure_platform_skills(repo.handle(), wanted, 1s).empty());
+  EXPECT_TRUE(cache::ensure_platform_skills(repo.handle(), std::nullopt, 1s).empty());
   EXPECT_EQ(runs(npx), 1U) << "retried at once";
   const stdfs::path record = repo.path() / ".kolvex/.platform/platform-skills-install.json";
   if (std::string(row.outcome) == "Platform skills installed") {
@@ -251,19 +246,13 @@ TEST_P(EnsureInstall, AnnouncedOnceAndAFailureIsNotRetriedOnEverySync)
   }
   ASSERT_TRUE(stdfs::exists(record));
 
-  EXPECT_EQ(
-      cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()), {{"tidy", "review"}}, 1s)
-          .size(),
-      2U);
+  EXPECT_EQ(cache::ensure_platform_skills(repo.handle(), {{"tidy", "review"}}, 1s).size(), 2U);
   EXPECT_EQ(runs(npx), 2U) << "a new wanted set is tried at once";
 
   repo.write(".kolvex/.platform/platform-skills-install.json",
              R"({"version": 1, "failed_at": )" + std::to_string(now_epoch() - 6 * 3600 - 5) +
                  R"(, "wanted": ["review", "tidy"]})");
-  EXPECT_EQ(
-      cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()), {{"review", "tidy"}}, 1s)
-          .size(),
-      2U);
+  EXPECT_EQ(cache::ensure_platform_skills(repo.handle(), {{"review", "tidy"}}, 1s).size(), 2U);
   EXPECT_EQ(runs(npx), 3U) << "six hours later it is tried again";
 }
 
@@ -294,7 +283,7 @@ TEST(EnsurePlatformSkills, ARecordThatCannotBeTrustedDoesNotHoldTheInstallBack)
     TempDir repo;
     FakeNpx npx(k_counted + "exit 1\n");
     repo.write(".kolvex/.platform/platform-skills-install.json", record);
-    (void)cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()), {{"review"}}, 1s);
+    (void)cache::ensure_platform_skills(repo.handle(), {{"review"}}, 1s);
     EXPECT_EQ(runs(npx), retried ? 1U : 0U) << record;
   }
 }
@@ -305,13 +294,13 @@ TEST(EnsurePlatformSkills, InstallsOnlyWhenTheLockManifestListsNone)
   TempDir repo;
   FakeNpx npx(k_recorder + "exit 0\n");
   repo.write(".agents/skills/custom/SKILL.md", "codex wrote this\n");
-  cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()));
+  cache::ensure_platform_skills(repo.handle());
   EXPECT_TRUE(npx.ran());
 
   npx.forget();
   install_platform(repo, {"review"});
   stdfs::remove_all(repo.path() / ".agents/skills");
-  cache::ensure_platform_skills(paths::RepositoryHandle(repo.path()));
+  cache::ensure_platform_skills(repo.handle());
   EXPECT_FALSE(npx.ran());
 }
 

@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-namespace paths = kolvex::paths;
-
 namespace cache = kolvex::services::relaycore::cache;
 using kolvex::testing::TempDir;
 namespace stdfs = std::filesystem;
@@ -16,13 +14,12 @@ namespace stdfs = std::filesystem;
 TEST(PruneSpecs, RemovesRetiredDomainsOnly)
 {
   TempDir repo;
-  cache::_prune_spec_dirs(paths::RepositoryHandle(repo.path()),
-                          {"billing"}); // no specs directory: nothing
+  cache::_prune_spec_dirs(repo.handle(), {"billing"}); // no specs directory: nothing
   repo.write(".kolvex/.platform/specs/billing/spec.md", "b\n");
   repo.write(".kolvex/.platform/specs/auth/spec.md", "a\n");
   repo.write(".kolvex/.platform/specs/auth/deep/more.md", "m\n");
   repo.write(".kolvex/.platform/specs/plain.md", "p\n");
-  cache::_prune_spec_dirs(paths::RepositoryHandle(repo.path()), {"billing"});
+  cache::_prune_spec_dirs(repo.handle(), {"billing"});
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/auth"));
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/billing/spec.md"));
   EXPECT_TRUE(stdfs::exists(repo.path() / ".kolvex/.platform/specs/plain.md"));
@@ -36,7 +33,7 @@ TEST(PruneSpecs, NeverReachesThroughALink)
   stdfs::create_directories(repo.path() / ".kolvex/.platform/specs");
   stdfs::create_directory_symlink(outside.path() / "victim",
                                   repo.path() / ".kolvex/.platform/specs/retired");
-  cache::_prune_spec_dirs(paths::RepositoryHandle(repo.path()), {"billing"});
+  cache::_prune_spec_dirs(repo.handle(), {"billing"});
   EXPECT_EQ(outside.read("victim/keep.md"), "keep\n");
 
   TempDir linked;
@@ -50,13 +47,12 @@ TEST(PruneSpecs, NeverReachesThroughALink)
 TEST(PruneCanonicalDocs, DeletesOnlyRetiredMarkdownFiles)
 {
   TempDir repo;
-  cache::_prune_canonical_docs_dir(paths::RepositoryHandle(repo.path()),
-                                   {}); // no docs directory: nothing
+  cache::_prune_canonical_docs_dir(repo.handle(), {}); // no docs directory: nothing
   for (const char* name : {"architecture.md", "runbook.md", "notes.txt", "UPPER.MD", ".md"}) {
     repo.write(std::string(".kolvex/docs/") + name, "x\n");
   }
   repo.write(".kolvex/docs/sub/inner.md", "x\n");
-  cache::_prune_canonical_docs_dir(paths::RepositoryHandle(repo.path()), {"architecture"});
+  cache::_prune_canonical_docs_dir(repo.handle(), {"architecture"});
   const stdfs::path docs = repo.path() / ".kolvex/docs";
   EXPECT_TRUE(stdfs::exists(docs / "architecture.md"));
   EXPECT_FALSE(stdfs::exists(docs / "runbook.md"));
@@ -64,7 +60,7 @@ TEST(PruneCanonicalDocs, DeletesOnlyRetiredMarkdownFiles)
     EXPECT_TRUE(stdfs::exists(docs / kept)) << kept;
   }
   // An authoritative empty list: every doc goes.
-  cache::_prune_canonical_docs_dir(paths::RepositoryHandle(repo.path()), {});
+  cache::_prune_canonical_docs_dir(repo.handle(), {});
   EXPECT_FALSE(stdfs::exists(docs / "architecture.md"));
 }
 
@@ -75,6 +71,6 @@ TEST(PruneCanonicalDocs, ALinkedDocIsNotItsTarget)
   outside.write("runbook.md", "outside\n");
   stdfs::create_directories(repo.path() / ".kolvex/docs");
   stdfs::create_symlink(outside.path() / "runbook.md", repo.path() / ".kolvex/docs/runbook.md");
-  cache::_prune_canonical_docs_dir(paths::RepositoryHandle(repo.path()), {});
+  cache::_prune_canonical_docs_dir(repo.handle(), {});
   EXPECT_EQ(outside.read("runbook.md"), "outside\n");
 }

@@ -145,7 +145,7 @@ protected:
   cache::RefreshResult refresh(const DevServer& server)
   {
     return cache::refresh_context_cache_detailed(
-        server.api_key(), server.url(), paths::RepositoryHandle(repo.path()), project);
+        server.api_key(), server.url(), repo.handle(), project);
   }
 
   [[nodiscard]] bool exists(const std::string& rel) const

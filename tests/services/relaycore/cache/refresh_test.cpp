@@ -57,11 +57,8 @@ protected:
 
   cache::RefreshResult run(bool mutate = false)
   {
-    return cache::refresh_context_cache_detailed("key",
-                                                 "https://api",
-                                                 paths::RepositoryHandle(repo.path()),
-                                                 42,
-                                                 {.mutate_workspace = mutate});
+    return cache::refresh_context_cache_detailed(
+        "key", "https://api", repo.handle(), 42, {.mutate_workspace = mutate});
   }
   [[nodiscard]] bool exists(const std::string& rel) const
   {
@@ -95,8 +92,7 @@ void expect_failed(const cache::RefreshResult& result,
 TEST_F(Refresh, AnEmptyProjectIdStopsBeforeAnyCall)
 {
   for (const Value& none : {Value(0), Value(""), Value()}) {
-    expect_failed(cache::refresh_context_cache_detailed(
-                      "key", "https://api", paths::RepositoryHandle(repo.path()), none),
+    expect_failed(cache::refresh_context_cache_detailed("key", "https://api", repo.handle(), none),
                   "missing_project_id",
                   std::nullopt);
   }
@@ -244,11 +240,8 @@ TEST_F(Refresh, NonFatalFetchFailuresKeepTheRefreshOk)
   client.skills = []() -> Value { throw LeakyError(); };
   client.custom_docs = []() -> Value { throw LeakyError(); };
   client.memories = []() -> Value { throw LeakyError(); };
-  EXPECT_TRUE(cache::refresh_context_cache("key",
-                                           "https://api",
-                                           paths::RepositoryHandle(repo.path()),
-                                           "42",
-                                           {.mutate_workspace = false}));
+  EXPECT_TRUE(cache::refresh_context_cache(
+      "key", "https://api", repo.handle(), "42", {.mutate_workspace = false}));
   // No constraints came: the rules file holds the served sections alone.
   EXPECT_EQ(cached("kolvexrules.yaml"), "principles:\n  small-commits:\n    why: review\n");
   EXPECT_FALSE(exists(".kolvex/.platform/specs"));

@@ -38,10 +38,8 @@ TEST(SyncDebugLog, SwitchIsReadOnEveryCall)
 TEST(SyncDebugLog, RecordLayout)
 {
   TempDir repo;
-  const auto written =
-      cache::_write_sync_debug_log(paths::RepositoryHandle(repo.path()),
-                                   "fetch_context",
-                                   kolvex::contracts::ApiError("HTTP 500 from https://x/v1"));
+  const auto written = cache::_write_sync_debug_log(
+      repo.handle(), "fetch_context", kolvex::contracts::ApiError("HTTP 500 from https://x/v1"));
   ASSERT_TRUE(written);
   EXPECT_EQ(*written, kolvex::paths::sync_log(repo.path()));
   const std::string text = repo.read(".kolvex/.platform/logs/sync.log");
@@ -58,7 +56,7 @@ TEST(SyncDebugLog, RecordLayout)
   EXPECT_TRUE(text.ends_with("ApiError: HTTP 500 from https://x/v1\n")) << text;
 
   ASSERT_TRUE(cache::_write_sync_debug_log(
-      paths::RepositoryHandle(repo.path()), "write_local_caches", std::runtime_error("second")));
+      repo.handle(), "write_local_caches", std::runtime_error("second")));
   const std::string both = repo.read(".kolvex/.platform/logs/sync.log");
   EXPECT_TRUE(both.starts_with(text + "\n--- ")) << both;
   EXPECT_NE(both.find(" stage=write_local_caches ---\n"), std::string::npos);
@@ -70,16 +68,14 @@ TEST(SyncDebugLog, CutToTheLastHalfOnlyPastTheCap)
   const stdfs::path log = repo.path() / ".kolvex/.platform/logs/sync.log";
   const std::string at_cap(cache::k_sync_log_cap_bytes, 'a');
   repo.write(".kolvex/.platform/logs/sync.log", at_cap);
-  ASSERT_TRUE(cache::_write_sync_debug_log(
-      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+  ASSERT_TRUE(cache::_write_sync_debug_log(repo.handle(), "s", std::runtime_error("x")));
   EXPECT_TRUE(repo.read(".kolvex/.platform/logs/sync.log").starts_with(at_cap + "\n--- "));
 
   const std::string over = std::string(1, 'o') + std::string(cache::k_sync_log_keep_bytes, 'k');
   repo.write(".kolvex/.platform/logs/sync.log",
              std::string(cache::k_sync_log_cap_bytes + 1 - over.size(), 'h') + over);
   ASSERT_EQ(stdfs::file_size(log), cache::k_sync_log_cap_bytes + 1);
-  ASSERT_TRUE(cache::_write_sync_debug_log(
-      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+  ASSERT_TRUE(cache::_write_sync_debug_log(repo.handle(), "s", std::runtime_error("x")));
   const std::string cut = repo.read(".kolvex/.platform/logs/sync.log");
   EXPECT_TRUE(cut.starts_with(std::string(cache::k_sync_log_keep_bytes, 'k') + "\n--- "))
       << cut.substr(0, 10);
@@ -91,14 +87,12 @@ TEST(SyncDebugLog, OwnerOnlyEvenWhenItWasWider)
   repo.write(".kolvex/.platform/logs/sync.log", "old\n");
   const stdfs::path log = repo.path() / ".kolvex/.platform/logs/sync.log";
   ::chmod(log.c_str(), 0644);
-  ASSERT_TRUE(cache::_write_sync_debug_log(
-      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+  ASSERT_TRUE(cache::_write_sync_debug_log(repo.handle(), "s", std::runtime_error("x")));
   struct stat st {};
   ASSERT_EQ(::stat(log.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
   stdfs::remove(log);
-  ASSERT_TRUE(cache::_write_sync_debug_log(
-      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+  ASSERT_TRUE(cache::_write_sync_debug_log(repo.handle(), "s", std::runtime_error("x")));
   ASSERT_EQ(::stat(log.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600U);
 }
@@ -109,8 +103,7 @@ TEST(SyncDebugLog, FailureIsNoPathAndNoException)
 {
   TempDir repo;
   repo.write(".kolvex/.platform/logs", "a file where the log directory belongs\n");
-  EXPECT_FALSE(cache::_write_sync_debug_log(
-      paths::RepositoryHandle(repo.path()), "s", std::runtime_error("x")));
+  EXPECT_FALSE(cache::_write_sync_debug_log(repo.handle(), "s", std::runtime_error("x")));
 
   TempDir linked;
   TempDir outside;

@@ -410,15 +410,15 @@ TEST(CommitAlreadyLogged, AnyCommitTextNotJustShas)
 TEST_F(Capture, AlreadyRecordedAsksTheLogAndTheArchiveOnlyWhenTheLogCannotBeRead)
 {
   const std::string sha(40, 'a');
-  EXPECT_FALSE(_already_recorded(paths::RepositoryHandle(repo.path()), sha));
+  EXPECT_FALSE(_already_recorded(repo.handle(), sha));
   repo.write(".kolvex/.platform/log.jsonl", "{\"commit\": \"" + sha + "\"}\n");
-  EXPECT_TRUE(_already_recorded(paths::RepositoryHandle(repo.path()), sha));
+  EXPECT_TRUE(_already_recorded(repo.handle(), sha));
   stdfs::remove(kolvex::paths::log_jsonl(repo.path()));
   // An archive whose line never made it is a record cut short, not a record.
   repo.write(".kolvex/.platform/attestations/" + sha + ".yaml", "{}\n");
-  EXPECT_FALSE(_already_recorded(paths::RepositoryHandle(repo.path()), sha));
+  EXPECT_FALSE(_already_recorded(repo.handle(), sha));
   stdfs::create_directories(kolvex::paths::log_jsonl(repo.path())); // cannot be read
-  EXPECT_TRUE(_already_recorded(paths::RepositoryHandle(repo.path()), sha));
+  EXPECT_TRUE(_already_recorded(repo.handle(), sha));
 }
 
 // The log is read in pieces; a line across the edge of one and a line longer than

@@ -92,7 +92,7 @@ TEST_F(CatchUp, RepositoryNeverSetUpIsLeftWithoutATrace)
 {
   commit("a.txt");
   EXPECT_TRUE(catch_up_commits(repo.path()).empty());
-  EXPECT_TRUE(_walk_and_record(paths::RepositoryHandle(repo.path()), 50).empty());
+  EXPECT_TRUE(_walk_and_record(repo.handle(), 50).empty());
   EXPECT_FALSE(stdfs::exists(repo.path() / ".kolvex"));
 }
 
@@ -204,16 +204,16 @@ TEST_F(CatchUp, MalformedInstalledAtUsesTheConfigurationTime)
 
 TEST_F(CatchUp, NothingRecordedYetLooksAtTheLogAndTheArchive)
 {
-  EXPECT_TRUE(_nothing_recorded_yet(paths::RepositoryHandle(repo.path())));
+  EXPECT_TRUE(_nothing_recorded_yet(repo.handle()));
   repo.write(".kolvex/.platform/log.jsonl", "");
   repo.write(".kolvex/.platform/attestations/abc.ledger.jsonl", "{}\n");
   repo.write(".kolvex/.platform/attestations/.hidden.yaml", "x: 1\n");
-  EXPECT_TRUE(_nothing_recorded_yet(paths::RepositoryHandle(repo.path())));
+  EXPECT_TRUE(_nothing_recorded_yet(repo.handle()));
   repo.write(".kolvex/.platform/attestations/abc.yaml", "x: 1\n");
-  EXPECT_FALSE(_nothing_recorded_yet(paths::RepositoryHandle(repo.path())));
+  EXPECT_FALSE(_nothing_recorded_yet(repo.handle()));
   stdfs::remove(repo.path() / ".kolvex/.platform/attestations/abc.yaml");
   repo.write(".kolvex/.platform/log.jsonl", "\n");
-  EXPECT_FALSE(_nothing_recorded_yet(paths::RepositoryHandle(repo.path())));
+  EXPECT_FALSE(_nothing_recorded_yet(repo.handle()));
 }
 
 TEST_F(CatchUp, ExactlyOneClaimNamesTheSession)

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-namespace paths = kolvex::paths;
-
 using kolvex::core::Map;
 using kolvex::core::Value;
 using kolvex::services::relaycore::capture::_write_commit_record;
@@ -30,7 +28,7 @@ protected:
   // Writes the record of `sha` with `options` and returns the archived map.
   Map write(const std::string& sha, CommitRecordOptions options)
   {
-    last = _write_commit_record(paths::RepositoryHandle(repo.path()), sha, std::move(options));
+    last = _write_commit_record(repo.handle(), sha, std::move(options));
     return kolvex::core::yaml::load(kolvex::testing::archive_of(repo, sha)).as_map();
   }
 

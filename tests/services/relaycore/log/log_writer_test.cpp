@@ -50,15 +50,12 @@ core::Map parse_line(const std::string& line)
 // A repository with one commit on "main", and a log location inside it.
 struct Fixture {
   TempRepo repo;
-  stdfs::path log;
-  stdfs::path dir;
-  std::string head;
-  Fixture()
-  {
-    head = repo.commit_file("a.txt", "a\n", "first");
-    log = repo.path() / ".kolvex/.platform/log.jsonl";
-    dir = repo.path() / ".kolvex/.platform/attestations";
-  }
+  stdfs::path log = repo.path() / ".kolvex/.platform/log.jsonl";
+  stdfs::path dir = repo.path() / ".kolvex/.platform/attestations";
+  // The same, as the writers take them.
+  core::fs::Confined log_at = paths::confined(log);
+  core::fs::Confined dir_at = paths::confined(dir);
+  std::string head = repo.commit_file("a.txt", "a\n", "first");
 };
 
 TEST(LogAttestationGolden, LinesAndArchivesAreTheBytesPythonWrites)
@@ -80,7 +77,7 @@ TEST(LogAttestationGolden, LinesAndArchivesAreTheBytesPythonWrites)
       options.event = c.find("event")->as_string();
     }
     stdfs::remove(f.log);
-    _log_attestation(paths::confined(f.log), paths::confined(f.dir), parsed, options);
+    _log_attestation(f.log_at, f.dir_at, parsed, options);
     EXPECT_EQ(core::fs::read_text(f.log), lines[i] + "\n");
     EXPECT_EQ(core::fs::read_text(f.dir / (commit + ".yaml")), golden(name + ".archive.yaml"));
   }
@@ -91,8 +88,8 @@ TEST(LogAttestation, OverrideNamesTheCommitWhileBranchIsTheCurrentOne)
   Fixture f;
   f.repo.git({"checkout", "-q", "-b", "feature/login"});
   const std::string newer = f.repo.commit_file("b.txt", "b\n", "second");
-  _log_attestation(paths::confined(f.log),
-                   paths::confined(f.dir),
+  _log_attestation(f.log_at,
+                   f.dir_at,
                    core::Map{{"summary", "old work"}},
                    {.commit_override = f.head, .repo_root = f.repo.path()});
   const core::Map line = parse_line(core::fs::read_text(f.log));
@@ -101,17 +98,14 @@ TEST(LogAttestation, OverrideNamesTheCommitWhileBranchIsTheCurrentOne)
   EXPECT_TRUE(stdfs::exists(f.dir / (f.head + ".yaml")));
 
   // Without an override the record goes to HEAD; an empty override counts as none.
-  _log_attestation(paths::confined(f.log),
-                   paths::confined(f.dir),
-                   core::Map{},
-                   {.commit_override = "", .repo_root = f.repo.path()});
+  _log_attestation(
+      f.log_at, f.dir_at, core::Map{}, {.commit_override = "", .repo_root = f.repo.path()});
   const auto lines = lines_of(core::fs::read_text(f.log));
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(parse_line(lines[1]).find("commit")->as_string(), newer);
 
   f.repo.git({"checkout", "-q", "--detach"});
-  _log_attestation(
-      paths::confined(f.log), paths::confined(f.dir), core::Map{}, {.repo_root = f.repo.path()});
+  _log_attestation(f.log_at, f.dir_at, core::Map{}, {.repo_root = f.repo.path()});
   EXPECT_EQ(parse_line(lines_of(core::fs::read_text(f.log)).back()).find("branch")->as_string(),
             "HEAD");
 }
@@ -142,8 +136,8 @@ TEST(LogAttestation, EmptyEventAndEmptyCopiedValuesAddNoKeys)
                          {"developer", core::Map{}},
                          {"telemetry", core::List{}},
                          {"summary", core::Value()}};
-  _log_attestation(paths::confined(f.log),
-                   paths::confined(f.dir),
+  _log_attestation(f.log_at,
+                   f.dir_at,
                    parsed,
                    {.commit_override = k_sha1, .repo_root = f.repo.path(), .event = ""});
   EXPECT_EQ(
@@ -159,45 +153,41 @@ TEST(LogAttestation, ReplaceExistingRewritesTheLineOrAppendsWhenThereIsNone)
   const LogAttestationOptions replace{
       .commit_override = k_sha1, .repo_root = f.repo.path(), .replace_existing = true};
   // Missing log: appended, the file is created.
-  _log_attestation(
-      paths::confined(f.log), paths::confined(f.dir), core::Map{{"summary", "first"}}, replace);
+  _log_attestation(f.log_at, f.dir_at, core::Map{{"summary", "first"}}, replace);
   ASSERT_EQ(lines_of(core::fs::read_text(f.log)).size(), 1u);
   // A log without a line for the commit: appended.
-  _append_log_entry(paths::confined(f.log), core::Map{{"commit", k_other}, {"synced", true}});
+  _append_log_entry(f.log_at, core::Map{{"commit", k_other}, {"synced", true}});
   _log_attestation(
-      paths::confined(f.log),
-      paths::confined(f.dir),
+      f.log_at,
+      f.dir_at,
       core::Map{{"summary", "second"}},
       {.commit_override = k_other, .repo_root = f.repo.path(), .event = "commit_unattested"});
   // Now mark the first sent, then upgrade it in place: it goes back to unsent.
-  ASSERT_TRUE(
-      _replace_log_entry(paths::confined(f.log), core::Map{{"commit", k_sha1}, {"synced", true}}));
-  _log_attestation(
-      paths::confined(f.log), paths::confined(f.dir), core::Map{{"summary", "upgraded"}}, replace);
+  ASSERT_TRUE(_replace_log_entry(f.log_at, core::Map{{"commit", k_sha1}, {"synced", true}}));
+  _log_attestation(f.log_at, f.dir_at, core::Map{{"summary", "upgraded"}}, replace);
   const auto lines = lines_of(core::fs::read_text(f.log));
   ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(parse_line(lines[0]).find("summary")->as_string(), "upgraded");
   EXPECT_EQ(parse_line(lines[0]).find("synced")->as_bool(), false);
   EXPECT_EQ(parse_line(lines[2]).find("summary")->as_string(), "second");
-  EXPECT_EQ(read_attestation_log(paths::confined(f.log)).size(), 2u);
+  EXPECT_EQ(read_attestation_log(f.log_at).size(), 2u);
 }
 
 TEST(LogAttestation, NothingIsLoggedWhenTheArchiveCannotBeWrittenOrTheCommitIsNoFileName)
 {
   Fixture f;
   const auto blocker = f.repo.write("blocker", "a file where a directory should be\n");
-  EXPECT_THROW(_log_attestation(paths::confined(f.log),
+  EXPECT_THROW(_log_attestation(f.log_at,
                                 paths::confined(blocker / "att"),
                                 core::Map{},
                                 {.commit_override = k_sha1, .repo_root = f.repo.path()}),
                std::system_error);
   EXPECT_FALSE(stdfs::exists(f.log));
   for (const std::string bad : {"../escape", "a/b", "..", "."}) {
-    EXPECT_THROW(_log_attestation(paths::confined(f.log),
-                                  paths::confined(f.dir),
-                                  core::Map{},
-                                  {.commit_override = bad, .repo_root = f.repo.path()}),
-                 std::system_error)
+    EXPECT_THROW(
+        _log_attestation(
+            f.log_at, f.dir_at, core::Map{}, {.commit_override = bad, .repo_root = f.repo.path()}),
+        std::system_error)
         << bad;
   }
   EXPECT_FALSE(stdfs::exists(f.log));

@@ -59,8 +59,8 @@ TEST_F(ProjectResolutionTest, ResolvesOnceAndRemembersTheProjectAndTeam)
 {
   DevServer server;
   shared::save_local_config(repo.path(), core::Map{{"agents", core::List{"claude-code"}}});
-  const ProjectResolution first = resolve_project_id(
-      paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), std::int64_t{1});
+  const ProjectResolution first =
+      resolve_project_id(repo.handle(), server.api_key(), server.url(), std::int64_t{1});
   ASSERT_TRUE(first.ok()) << first.reason.value_or("");
   EXPECT_TRUE(first.created);
   EXPECT_FALSE(first.code);
@@ -71,8 +71,7 @@ TEST_F(ProjectResolutionTest, ResolvesOnceAndRemembersTheProjectAndTeam)
   // The saved team id is used (and saved again) when the caller names none; the
   // same repository under another spelling is the same project.
   repo.git({"remote", "set-url", "origin", "git@github.com:acme/widgets"});
-  const ProjectResolution again =
-      resolve_project_id(paths::RepositoryHandle(repo.path()), server.api_key(), server.url());
+  const ProjectResolution again = resolve_project_id(repo.handle(), server.api_key(), server.url());
   ASSERT_TRUE(again.ok());
   EXPECT_FALSE(again.created);
   EXPECT_EQ(again.project_id, first.project_id);
@@ -97,7 +96,7 @@ TEST_F(ProjectResolutionTest, MissingCredentialsOrRemoteFailWithoutTheNetwork)
   }
   repo.git({"remote", "remove", "origin"});
   const ProjectResolution no_origin =
-      resolve_project_id(paths::RepositoryHandle(repo.path()), server.api_key(), server.url());
+      resolve_project_id(repo.handle(), server.api_key(), server.url());
   EXPECT_EQ(no_origin.code, std::string(NO_ORIGIN));
   EXPECT_EQ(no_origin.reason, "this repo has no origin remote");
   EXPECT_EQ(resolves(server), 0u);
@@ -118,7 +117,7 @@ TEST_F(ProjectResolutionTest, EveryRefusalKeepsItsCodeAndGetsItsRemedy)
   for (const auto& [code, remedy_start] : codes) {
     DevServer server({.args = {"--refuse", "projects/resolve=" + std::string(code)}});
     const ProjectResolution result =
-        resolve_project_id(paths::RepositoryHandle(repo.path()), server.api_key(), server.url());
+        resolve_project_id(repo.handle(), server.api_key(), server.url());
     EXPECT_FALSE(result.ok()) << code;
     EXPECT_EQ(result.code, std::string(code));
     EXPECT_TRUE(result.reason && !result.reason->empty()) << code;
@@ -133,8 +132,7 @@ TEST_F(ProjectResolutionTest, AnUnreachableServerIsNamedByErrorClassOnly)
   DevServer server;
   const std::string url = server.url();
   ASSERT_EQ(server.stop(), 0);
-  const ProjectResolution result =
-      resolve_project_id(paths::RepositoryHandle(repo.path()), server.api_key(), url);
+  const ProjectResolution result = resolve_project_id(repo.handle(), server.api_key(), url);
   EXPECT_EQ(result.code, "unreachable");
   EXPECT_EQ(result.reason, "could not reach kolvex (ApiError)");
   EXPECT_EQ(remedy(result.code), _REMEDY_UNREACHABLE);
@@ -180,8 +178,7 @@ TEST_F(ProjectResolutionTest, ProjectIdsConvertOrGiveBadResponse)
   for (const auto& [answer, expected] : answers) {
     shared::save_local_config(repo.path(), core::Map{});
     client.answer_value = answer;
-    const ProjectResolution result =
-        resolve_project_id(paths::RepositoryHandle(repo.path()), "key", "http://127.0.0.1:1");
+    const ProjectResolution result = resolve_project_id(repo.handle(), "key", "http://127.0.0.1:1");
     EXPECT_EQ(result.project_id, expected) << core::json::dump(answer);
     if (!expected) {
       EXPECT_EQ(result.code, "bad_response");
@@ -191,12 +188,10 @@ TEST_F(ProjectResolutionTest, ProjectIdsConvertOrGiveBadResponse)
     }
   }
   client.answer_value = Value(core::Map{{"projectId", "abc"}});
-  EXPECT_EQ(
-      resolve_project_id(paths::RepositoryHandle(repo.path()), "key", "http://127.0.0.1:1").reason,
-      "the server returned no usable project id ('abc')");
+  EXPECT_EQ(resolve_project_id(repo.handle(), "key", "http://127.0.0.1:1").reason,
+            "the server returned no usable project id ('abc')");
   client.answer_value = Value(core::Map{{"projectId", "42"}, {"title", "W"}, {"created", 1}});
-  const ProjectResolution titled =
-      resolve_project_id(paths::RepositoryHandle(repo.path()), "key", "http://127.0.0.1:1");
+  const ProjectResolution titled = resolve_project_id(repo.handle(), "key", "http://127.0.0.1:1");
   EXPECT_EQ(titled.title, "W");
   EXPECT_TRUE(titled.created);
 }
@@ -219,8 +214,7 @@ TEST_F(ProjectResolutionTest, ConfiguredProjectIdsAreUsableOrNamed)
   for (const auto& [value, linked, unusable] : rows) {
     shared::save_local_config(repo.path(), core::Map{{"project_id", value}});
     EXPECT_EQ(linked_project_id(repo.path()), linked) << core::json::dump(value);
-    EXPECT_EQ(unusable_project_id(paths::RepositoryHandle(repo.path())), unusable)
-        << core::json::dump(value);
+    EXPECT_EQ(unusable_project_id(repo.handle()), unusable) << core::json::dump(value);
   }
 }
 
@@ -229,8 +223,7 @@ TEST_F(ProjectResolutionTest, TheRemoteGoesWithoutCredentialsAndTheSavedTeamGoes
   AnsweringClient client;
   client.answer_value = Value(core::Map{{"projectId", 3}});
   shared::save_local_config(repo.path(), core::Map{{"team_id", "7"}});
-  ASSERT_TRUE(
-      resolve_project_id(paths::RepositoryHandle(repo.path()), "key", "http://127.0.0.1:1").ok());
+  ASSERT_TRUE(resolve_project_id(repo.handle(), "key", "http://127.0.0.1:1").ok());
   EXPECT_EQ(client.remote_asked, "https://GitHub.com/acme/widgets.git");
   EXPECT_EQ(client.team_asked, 7);
   EXPECT_EQ(*config().find("team_id"), Value(7));
@@ -244,8 +237,7 @@ TEST_F(ProjectResolutionTest, AnUnreadableConfigStillResolvesButCannotBeSavedOve
   const stdfs::path file = paths::local_config(repo.path());
   stdfs::create_directories(file.parent_path());
   core::fs::atomic_replace(file, "agents: [claude-code\n"); // not YAML
-  const ProjectResolution result =
-      resolve_project_id(paths::RepositoryHandle(repo.path()), "key", "http://127.0.0.1:1");
+  const ProjectResolution result = resolve_project_id(repo.handle(), "key", "http://127.0.0.1:1");
   EXPECT_FALSE(client.team_asked); // the server was asked all the same
   EXPECT_FALSE(result.ok());
   EXPECT_EQ(result.code, std::string(CONFIG_UNWRITABLE));
@@ -292,15 +284,14 @@ TEST_F(ProjectResolutionTest, ResolveIfUnlinkedFilesThePendingAttestationFirst)
   shared::save_local_config(repo.path(), core::Map{{"project_id", 5}});
 
   const auto [archived, resolution] =
-      resolve_if_unlinked(paths::RepositoryHandle(repo.path()), server.api_key(), server.url());
+      resolve_if_unlinked(repo.handle(), server.api_key(), server.url());
   EXPECT_TRUE(archived.found);
   EXPECT_FALSE(stdfs::exists(pending));
   EXPECT_FALSE(resolution);
   EXPECT_EQ(resolves(server), 0u);
 
   shared::save_local_config(repo.path(), core::Map{{"project_id", ""}});
-  const auto [none, resolved] =
-      resolve_if_unlinked(paths::RepositoryHandle(repo.path()), server.api_key(), server.url());
+  const auto [none, resolved] = resolve_if_unlinked(repo.handle(), server.api_key(), server.url());
   EXPECT_FALSE(none.found);
   ASSERT_TRUE(resolved);
   EXPECT_TRUE(resolved->ok());

@@ -74,8 +74,7 @@ TEST_F(SyncRunTest, WithoutKeyOrProjectNothingIsSentButLocalWorkIsDone)
                                                   {server.api_key(), Value(0)}}) {
     write_pending();
     stdfs::remove(paths::example_attestation(repo.path()));
-    const SyncRun run =
-        run_sync_detailed(paths::RepositoryHandle(repo.path()), key, server.url(), project);
+    const SyncRun run = run_sync_detailed(repo.handle(), key, server.url(), project);
     EXPECT_FALSE(run.upload); // nothing was sent
     const core::Map& result = run.result;
     ASSERT_EQ(result.size(), 2u);
@@ -95,15 +94,13 @@ TEST_F(SyncRunTest, UploadsAndReportsUploadedEvenWithNothingToSend)
   const Value project = project_on(server);
   record(1);
   record(2);
-  const SyncRun run = run_sync_detailed(
-      paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
+  const SyncRun run = run_sync_detailed(repo.handle(), server.api_key(), server.url(), project);
   ASSERT_TRUE(run.upload);
   EXPECT_EQ(run.upload->uploaded, 2);
   EXPECT_TRUE(flag(run.result, "attestations_uploaded"));
   EXPECT_EQ(log::read_attestation_log(paths::confined(paths::log_jsonl(repo.path()))).size(), 0u);
 
-  const core::Map again =
-      run_sync(paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
+  const core::Map again = run_sync(repo.handle(), server.api_key(), server.url(), project);
   EXPECT_TRUE(flag(again, "attestations_uploaded"));
 }
 
@@ -112,8 +109,7 @@ TEST_F(SyncRunTest, AFailedUploadKeepsTheRecordsAndStillReachesTheCacheStep)
   DevServer server({.args = {"--fail", "attestations=500"}});
   const Value project = project_on(server);
   record(1);
-  const SyncRun run = run_sync_detailed(
-      paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
+  const SyncRun run = run_sync_detailed(repo.handle(), server.api_key(), server.url(), project);
   ASSERT_TRUE(run.upload);
   EXPECT_FALSE(run.upload->ok);
   EXPECT_FALSE(flag(run.result, "attestations_uploaded"));
@@ -126,15 +122,13 @@ TEST_F(SyncRunTest, RefreshesTheContextCacheAndSaysWhereItFailed)
 {
   DevServer server;
   const Value project = project_on(server);
-  const SyncRun run = run_sync_detailed(
-      paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
+  const SyncRun run = run_sync_detailed(repo.handle(), server.api_key(), server.url(), project);
   EXPECT_TRUE(flag(run.result, "cache_refreshed")) << run.cache_failure;
   EXPECT_TRUE(stdfs::exists(paths::platform_dir(repo.path()) / "context.yaml"));
 
   DevServer failing({.args = {"--fail", "/context$=500"}});
   const Value other = project_on(failing);
-  const SyncRun failed = run_sync_detailed(
-      paths::RepositoryHandle(repo.path()), failing.api_key(), failing.url(), other);
+  const SyncRun failed = run_sync_detailed(repo.handle(), failing.api_key(), failing.url(), other);
   EXPECT_TRUE(flag(failed.result, "attestations_uploaded"));
   EXPECT_FALSE(flag(failed.result, "cache_refreshed"));
   EXPECT_EQ(failed.cache_failure, "failed at fetch_context (AgentApiError)");
@@ -148,8 +142,7 @@ TEST_F(SyncRunTest, AConfigThatIsNoMapSkipsBothAgentHealsButNotTheUpload)
   core::fs::atomic_replace(paths::local_config(repo.path()), "- just\n- a list\n");
   env.set("KOLVEX_DEBUG", "1");
   testing::FdCapture err(2);
-  const SyncRun run = run_sync_detailed(
-      paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
+  const SyncRun run = run_sync_detailed(repo.handle(), server.api_key(), server.url(), project);
   const std::string text = err.text();
   EXPECT_NE(text.find("Agent hook self-heal skipped (best-effort)"), std::string::npos) << text;
   EXPECT_NE(text.find("Agent MCP self-heal skipped (best-effort)"), std::string::npos) << text;
@@ -164,8 +157,7 @@ TEST_F(SyncRunTest, AnExampleThatCannotBeWrittenIsLoggedAndTheSyncGoesOn)
   stdfs::create_directories(paths::example_attestation(repo.path())); // a directory there
   env.set("KOLVEX_DEBUG", "1");
   testing::FdCapture err(2);
-  const core::Map result =
-      run_sync(paths::RepositoryHandle(repo.path()), server.api_key(), server.url(), project);
+  const core::Map result = run_sync(repo.handle(), server.api_key(), server.url(), project);
   EXPECT_NE(err.text().find("Failed to refresh example-attestation.yaml"), std::string::npos);
   EXPECT_TRUE(flag(result, "attestations_uploaded"));
 }
@@ -181,7 +173,7 @@ TEST_F(SyncRunTest, SelfHealsRepairTheRepositoryAndLeaveTheUsersLinesAlone)
   const stdfs::path only_entire = repo.path() / ".git" / "hooks" / "commit-msg";
   core::fs::atomic_replace(only_entire,
                            "#!/bin/sh\n/usr/local/bin/entire hooks git commit-msg \"$1\"\n");
-  const core::Map result = run_sync(paths::RepositoryHandle(repo.path()), "", "", Value());
+  const core::Map result = run_sync(repo.handle(), "", "", Value());
   EXPECT_FALSE(flag(result, "attestations_uploaded"));
 
   EXPECT_EQ(core::fs::read_text(hook),
@@ -207,7 +199,7 @@ TEST_F(SyncRunTest, AUserHookDeclinedAtSetupIsNotPutBack)
 {
   shared::save_local_config(
       repo.path(), core::Map{{"agents", core::List{"claude-code"}}, {"user_hooks", false}});
-  (void)run_sync(paths::RepositoryHandle(repo.path()), "", "", Value());
+  (void)run_sync(repo.handle(), "", "", Value());
   EXPECT_FALSE(stdfs::exists(home.path() / "claude" / "settings.json"));
   EXPECT_TRUE(stdfs::exists(repo.path() / ".mcp.json")); // the other heals still ran
 }
