@@ -23,12 +23,7 @@ done
 . "$here/sandbox.sh"
 bench_sandbox hook-start
 repo="$work/repo"
-bench_repo "$repo"
-echo one >"$repo/a.txt"
-git -C "$repo" add a.txt
-git -C "$repo" commit -q -m "feat: the recorded commit"
-mkdir -p "$repo/.kolvex/.platform/attestations"
-printf 'agents: []\n' >"$repo/.kolvex/.platform/config.yaml"
+bench_kolvex_repo "$repo"
 for entry in "${programs[@]}"; do
   (cd "$repo" && "${entry#*=}" sync --record-commit)
 done

@@ -18,12 +18,7 @@ fi
 . "$(dirname "$0")/sandbox.sh"
 bench_sandbox long-line
 repo="$work/repo"
-bench_repo "$repo"
-echo one >"$repo/a.txt"
-git -C "$repo" add a.txt
-git -C "$repo" commit -q -m "the commit being recorded"
-mkdir -p "$repo/.kolvex/.platform"
-printf 'agents: []\n' >"$repo/.kolvex/.platform/config.yaml"
+bench_kolvex_repo "$repo"
 log="$repo/.kolvex/.platform/log.jsonl"
 
 # Runs "$@" in the repository; prints "<seconds> s, <peak KiB> KiB".

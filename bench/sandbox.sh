@@ -21,3 +21,14 @@ bench_repo() {
   git -C "$1" config user.email bench@example.com
   git -C "$1" config commit.gpgsign false
 }
+
+# `bench_kolvex_repo DIR`: such a repository with one commit and kolvex's local
+# configuration (no agent harness), as setup would leave it.
+bench_kolvex_repo() {
+  bench_repo "$1"
+  echo one >"$1/a.txt"
+  git -C "$1" add a.txt
+  git -C "$1" commit -q -m "feat: the commit being recorded"
+  mkdir -p "$1/.kolvex/.platform/attestations"
+  printf 'agents: []\n' >"$1/.kolvex/.platform/config.yaml"
+}
